@@ -1,0 +1,27 @@
+// The library's own log and allocation call sites. Every line names one module,
+// whichever source file writes it, so the log reads the same after files move.
+#ifndef TELMOR_VAQ_COMMON_LOG_H
+#define TELMOR_VAQ_COMMON_LOG_H
+
+#include <cstdint>
+
+#include "telmor_vaq_api.h"
+
+namespace tv {
+
+inline constexpr const char kModule[] = "telmor_vaq_api.cpp";
+
+enum LogLevel : uint32_t { kInfo = 0, kWarn = 1, kError = 2 };
+
+}  // namespace tv
+
+#define VAQ_LOG(level, ...) HX_VAQ_Wrilog(__LINE__, ::tv::kModule, (level), __VA_ARGS__)
+#define VAQ_ALLOC(size) HX_VAQ_MemAlloc(__LINE__, ::tv::kModule, (size))
+// Releases a block and clears the pointer that held it.
+#define VAQ_FREE(ptr)                                  \
+    do {                                               \
+        HX_VAQ_MemFree(__LINE__, ::tv::kModule, (ptr)); \
+        (ptr) = nullptr;                               \
+    } while (0)
+
+#endif  // TELMOR_VAQ_COMMON_LOG_H

@@ -1,0 +1,88 @@
+/*
+ * ABI of the key-management library libhxbVaq.so. The main library calls it
+ * only through these declarations, so ours, a vendor build or a test fake can
+ * stand behind them. Results are unsigned machine words, 0 meaning success.
+ */
+#ifndef TELMOR_VAQ_VAQ_API_H
+#define TELMOR_VAQ_VAQ_API_H
+
+#include <stdint.h>
+
+#include "vaq_host_services.h"
+#include "vaq_records.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+struct HX_VAQ_KEYSTORE_FILES; /* primary and standby path, see telmor_vaq_api.h */
+
+/* Error codes of our key-management library; each failure has its own. */
+enum VaqResult {
+    VAQ_OK = 0,
+    VAQ_ERR_NULL_ARG = 2001,          /* a required pointer is null */
+    VAQ_ERR_BAD_TABLE = 2002,         /* host-service table lacks a slot the library needs */
+    VAQ_ERR_NOT_REGISTERED = 2003,    /* no host-service table registered yet */
+    VAQ_ERR_NOT_INITIALIZED = 2004,   /* no keystore loaded */
+    VAQ_ERR_ALREADY_INITIALIZED = 2005, /* IvexInitializeEx while a keystore is loaded */
+    VAQ_ERR_NO_MEMORY = 2006,         /* an allocation failed */
+    VAQ_ERR_IO = 2007,                /* a keystore file could not be read or written */
+    VAQ_ERR_KEYSTORE_CORRUPT = 2008,  /* no valid copy, and a non-empty copy fails verification */
+    VAQ_ERR_KEYSTORE_VERSION = 2009,  /* keystore written by an unknown format version */
+    VAQ_ERR_UNKNOWN_DOMAIN = 2010,    /* domain id not provisioned */
+    VAQ_ERR_NO_KEY_TYPE = 2011,       /* domain has no key type yet */
+    VAQ_ERR_UNKNOWN_KEY = 2012,       /* no master key with this id in the domain */
+    VAQ_ERR_KEY_EXISTS = 2013,        /* key id already used in the domain */
+    VAQ_ERR_KEY_ACTIVE = 2014,        /* the domain's active key cannot be removed */
+    VAQ_ERR_BAD_LENGTH = 2015,        /* key material or password length out of range */
+    VAQ_ERR_BUFFER_TOO_SMALL = 2016,  /* caller's buffer cannot hold the result */
+    VAQ_ERR_INDEX_RANGE = 2017,       /* index beyond the count */
+    VAQ_ERR_ENTROPY = 2018,           /* the host's entropy service failed */
+    VAQ_ERR_CRYPTO = 2019,            /* a cryptographic primitive failed */
+    VAQ_ERR_EXPORT_FORMAT = 2020,     /* not an export file, or truncated */
+    VAQ_ERR_EXPORT_AUTH = 2021,       /* wrong password, or export file tampered with */
+    VAQ_ERR_IMPORT_CONFLICT = 2022,   /* an imported key id exists with other material */
+    VAQ_ERR_LIMIT = 2023,             /* too many domains or keys */
+    VAQ_ERR_BAD_ARG = 2024,           /* an argument value is out of range */
+    VAQ_ERR_INTERNAL = 2025           /* unexpected failure caught at the library's edge */
+};
+
+uint32_t IvexRegFuncEx(const VaqHostServices *table);
+unsigned long IvexInitializeEx(uint32_t reserved1, const struct HX_VAQ_KEYSTORE_FILES *files,
+                               uint32_t reserved2, void *reserved3);
+unsigned long IvexSetRole(uint32_t role);
+unsigned long IvexFinalizeEx(void);
+
+unsigned long VaqRmvDomainEx(uint32_t domainId);
+unsigned long VaqAddDomainEx(const VaqDomainRecord *domain);
+unsigned long VaqAddDomainKeyTypeEx(uint32_t domainId, const VaqKeyTypeRecord *keyType);
+
+int32_t VaqGetMkCount(void);
+unsigned long VaqGetMk(uint32_t index, VaqMkRecord *record);
+/* (domain id, key id, out VaqMkRecord*, out key buffer, in/out uint32_t* length) */
+unsigned long VaqGetMkDetail(uint32_t domainId, uint32_t keyId, void *record, void *key,
+                             void *keyLen);
+int32_t VaqGetDomainCount(void);
+unsigned long VaqGetDomain(uint32_t index, VaqDomainRecord *record);
+unsigned long VaqGetRootKeyInfo(VaqRootKeyRecord *record);
+unsigned long VaqGetRootKeyCfg(VaqRootKeyCfgRecord *record);
+
+/* Null entropy: new root material from the host's entropy service. */
+unsigned long VaqUpdateRootKey(const void *entropy, uint32_t entropyLen);
+unsigned long VaqCreateMkEx(uint32_t domainId, uint32_t *keyId);
+unsigned long VaqRegisterMkEx(uint32_t domainId, uint32_t keyId, const unsigned char *key,
+                              uint32_t keyLen);
+unsigned long VaqActivateMk(uint32_t domainId, uint32_t keyId);
+unsigned long VaqRmvMk(uint32_t domainId, uint32_t keyId);
+unsigned long VaqExportMkFileEx(const char *file, const unsigned char *password,
+                                uint32_t passwordLen, uint32_t workFactor);
+unsigned long VaqImportMkFileEx(const char *file, const unsigned char *password,
+                                uint32_t passwordLen);
+/* *result: bit 0 primary good, bit 1 standby good. */
+unsigned long VaqCheckKeyStore(uint32_t repair, uint32_t *result);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* TELMOR_VAQ_VAQ_API_H */

@@ -1,0 +1,36 @@
+// Running test code in other processes: the library keeps per-process state,
+// and several processes on one node are the normal case.
+#ifndef TELMOR_TEST_CHILD_H
+#define TELMOR_TEST_CHILD_H
+
+#include <sys/types.h>
+
+#include <functional>
+
+namespace tvtest {
+
+// Forks; the child runs fn and exits with its result. Returns the child's pid.
+pid_t spawn(const std::function<int()> &fn);
+// Waits for a child: its exit code, or 128 + signal number if it was killed.
+int wait_child(pid_t pid);
+// spawn + wait_child.
+int run_in_child(const std::function<int()> &fn);
+
+// A one-shot signal between processes (a pipe): one side waits, the other posts.
+class Gate {
+public:
+    Gate();
+    ~Gate();
+    Gate(const Gate &) = delete;
+    Gate &operator=(const Gate &) = delete;
+    void post();
+    // Returns false on timeout.
+    bool wait(int timeout_ms = 30000);
+
+private:
+    int fds_[2];
+};
+
+}  // namespace tvtest
+
+#endif
