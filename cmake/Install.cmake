@@ -1,0 +1,42 @@
+# Installation: the three libraries side by side (the main library finds the
+# key libraries through RUNPATH $ORIGIN), the public header, the tool, a
+# pkg-config file and a CMake package with an imported target. CPack makes a
+# Debian package of the same tree.
+include(GNUInstallDirs)
+include(CMakePackageConfigHelpers)
+
+set_target_properties(telmor-vaq PROPERTIES INSTALL_RPATH "$ORIGIN/../${CMAKE_INSTALL_LIBDIR}")
+
+install(TARGETS telmor_vaq_api EXPORT TelmorVaqApiTargets
+        LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+        INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+install(TARGETS hxbVaq hxbQor LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
+install(TARGETS telmor-vaq RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(FILES include/telmor_vaq_api.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+
+set(TELMOR_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/TelmorVaqApi)
+install(EXPORT TelmorVaqApiTargets NAMESPACE TelmorVaqApi:: DESTINATION ${TELMOR_CMAKE_DIR})
+configure_package_config_file(cmake/package/TelmorVaqApiConfig.cmake.in
+  ${CMAKE_CURRENT_BINARY_DIR}/TelmorVaqApiConfig.cmake INSTALL_DESTINATION ${TELMOR_CMAKE_DIR})
+write_basic_package_version_file(${CMAKE_CURRENT_BINARY_DIR}/TelmorVaqApiConfigVersion.cmake
+  COMPATIBILITY SameMajorVersion)
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/TelmorVaqApiConfig.cmake
+              ${CMAKE_CURRENT_BINARY_DIR}/TelmorVaqApiConfigVersion.cmake
+        DESTINATION ${TELMOR_CMAKE_DIR})
+
+# The .pc file locates the prefix from its own place, so the tree can move.
+file(RELATIVE_PATH TELMOR_PC_TO_PREFIX
+     "/prefix/${CMAKE_INSTALL_LIBDIR}/pkgconfig" "/prefix")
+configure_file(cmake/package/telmor_vaq_api.pc.in ${CMAKE_CURRENT_BINARY_DIR}/telmor_vaq_api.pc @ONLY)
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/telmor_vaq_api.pc
+        DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME telmor-vaq-api)
+set(CPACK_PACKAGE_VENDOR "telmor_vaq_api developers")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Key service library for storage processes: encrypt, decrypt and manage keys")
+set(CPACK_PACKAGE_CONTACT "telmor_vaq_api developers <dev@telmor.invalid>")
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+include(CPack)
