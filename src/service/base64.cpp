@@ -1,0 +1,116 @@
+#include "service/base64.h"
+
+#include <array>
+#include <climits>
+
+#include "common/log.h"
+#include "telmor_vaq_api.h"
+
+extern "C" {
+// Position 64 is the pad character; the terminator sits at position 65, which
+// is why the zero byte decodes as 65.
+constexpr char base[66] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/=";
+}
+
+namespace tv {
+namespace {
+
+constexpr uint8_t kPad = 64;
+
+constexpr std::array<uint8_t, 256> make_index_table() {
+    std::array<uint8_t, 256> table{};
+    for (uint8_t pos = 0; pos <= 65; ++pos) {
+        table[static_cast<unsigned char>(base[pos])] = pos;
+    }
+    return table;
+}
+
+// Same values as searching `base` for the character, without the search.
+constexpr std::array<uint8_t, 256> kIndex = make_index_table();
+
+static_assert(kIndex['A'] == 0 && kIndex['/'] == 63 && kIndex['='] == 64 && kIndex[0] == 65);
+static_assert(kIndex['-'] == 0 && kIndex['_'] == 0 && kIndex[0xFF] == 0);
+
+inline uint32_t value_at(const char *text, uint32_t i) {
+    return kIndex[static_cast<unsigned char>(text[i])];
+}
+
+}  // namespace
+
+uint8_t base64_index(char c) { return kIndex[static_cast<unsigned char>(c)]; }
+
+char *base64_encode(const unsigned char *data, uint32_t n) {
+    const uint64_t bytes = base64_text_length(n) + 1;
+    char *out = nullptr;
+    if (bytes <= INT32_MAX) {
+        out = static_cast<char *>(VAQ_ALLOC(static_cast<int32_t>(bytes)));
+    }
+    if (out == nullptr) {
+        VAQ_LOG(kError, "base64_encode malloc ret data failed\n");
+        return nullptr;
+    }
+
+    char *p = out;
+    uint32_t i = 0;
+    for (; n - i >= 3; i += 3) {
+        const uint32_t group = (uint32_t{data[i]} << 16) | (uint32_t{data[i + 1]} << 8) | data[i + 2];
+        *p++ = base[(group >> 18) & 63];
+        *p++ = base[(group >> 12) & 63];
+        *p++ = base[(group >> 6) & 63];
+        *p++ = base[group & 63];
+    }
+    const uint32_t rest = n - i;
+    if (rest > 0) {
+        uint32_t group = uint32_t{data[i]} << 16;
+        if (rest == 2) group |= uint32_t{data[i + 1]} << 8;
+        *p++ = base[(group >> 18) & 63];
+        *p++ = base[(group >> 12) & 63];
+        *p++ = rest == 2 ? base[(group >> 6) & 63] : base[kPad];
+        *p++ = base[kPad];
+    }
+    *p = '\0';
+    return out;
+}
+
+unsigned char *base64_decode(const char *text, uint32_t len, uint32_t *size) {
+    // Each of the last three positions counts on its own, adjoining or not.
+    uint32_t pad = 0;
+    for (uint32_t back = 1; back <= 3 && back <= len; ++back) {
+        pad += text[len - back] == base[kPad];
+    }
+    const uint64_t decode_size = 3 * (uint64_t{len} / 4) + (pad <= 1 ? 4 : pad == 2 ? 3 : 2);
+    *size = static_cast<uint32_t>(decode_size);  // at most 3 * 2^30 + 1: always fits
+
+    unsigned char *out = nullptr;
+    if (decode_size <= INT32_MAX) {
+        out = static_cast<unsigned char *>(VAQ_ALLOC(static_cast<int32_t>(decode_size)));
+    }
+    if (out == nullptr) {
+        VAQ_LOG(kError, "base64_decode malloc ret data failed\n");
+        return nullptr;
+    }
+
+    // Values are OR-ed in unmasked: the 64 of '=' or the 65 of a zero byte
+    // inside the text also sets the low bit of the character before it. Stored
+    // texts were decoded this way, so it stays.
+    const uint32_t chars = len - pad;
+    unsigned char *p = out;
+    uint32_t i = 0;
+    for (; chars - i >= 4; i += 4) {
+        const uint32_t acc = (value_at(text, i) << 18) | (value_at(text, i + 1) << 12) |
+                             (value_at(text, i + 2) << 6) | value_at(text, i + 3);
+        *p++ = static_cast<unsigned char>(acc >> 16);
+        *p++ = static_cast<unsigned char>(acc >> 8);
+        *p++ = static_cast<unsigned char>(acc);
+    }
+    const uint32_t rest = chars - i;
+    if (rest > 0) {
+        uint32_t acc = 0;
+        for (uint32_t k = 0; k < rest; ++k) acc |= value_at(text, i + k) << (18 - 6 * k);
+        for (uint32_t k = 0; k < rest; ++k) *p++ = static_cast<unsigned char>(acc >> (16 - 8 * k));
+    }
+    *p = 0;
+    return out;
+}
+
+}  // namespace tv

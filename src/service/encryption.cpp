@@ -1,0 +1,175 @@
+// Encryption and decryption of short secrets into Base64 text under a key
+// domain, around the data-protection library's three calls.
+#include <climits>
+#include <cstdint>
+
+#include "common/log.h"
+#include "host/bounded.h"
+#include "service/base64.h"
+#include "service/mem_block.h"
+#include "telmor_vaq_api.h"
+#include "vaq/qor_api.h"
+
+namespace {
+
+// Algorithm 5 of the data-protection library; every cipher text is made with it.
+constexpr uint32_t kAlgorithm = 5;
+// The length reported for a text counts at most this many characters; the
+// buffer always holds the whole text.
+constexpr uint32_t kReportedTextCap = 2048;
+
+// An allocation of n + 1 bytes, or null when that size does not fit the
+// allocator's signed 32-bit size.
+void *alloc_with_terminator(uint32_t n) {
+    if (n >= INT32_MAX) return nullptr;
+    return VAQ_ALLOC(static_cast<int32_t>(n + 1));
+}
+
+}  // namespace
+
+extern "C" unsigned long TELMOR_VAQ_GetCipherDataLen(uint32_t plainLen, uint32_t *cipherDataLen) {
+    uint32_t n = 0;
+    const unsigned long ret = QorGetCipherDataLenEx(plainLen, &n);
+    if (ret != 0) {
+        VAQ_LOG(tv::kError, "QorGetCipherDataLen failed, ret=%lu\n", ret);
+        return ret;
+    }
+    *cipherDataLen = n;
+    return 0;
+}
+
+extern "C" unsigned long TELMOR_VAQ_Encrypt(uint32_t domainId, const unsigned char *plainText,
+                                            uint32_t plainLen, char **cipherText,
+                                            uint32_t *cipherLen) {
+    if (plainText == nullptr) {
+        VAQ_LOG(tv::kError, "plainText is NULL.\n");
+        return 1;
+    }
+    if (check_modified_and_load_key() != 0) {
+        VAQ_LOG(tv::kError, "check failed or load keystore failed.\n");
+        return 1;
+    }
+
+    unsigned long result = 1;
+    unsigned char *cipherText_temp = nullptr;
+    uint32_t n = 0;
+    const unsigned long lenRet = QorGetCipherDataLenEx(plainLen, &n);
+    if (lenRet != 0 || n == 0) {
+        VAQ_LOG(tv::kError, "QorGetCipherDataLen failed, ret=%lu.\n", lenRet);
+    } else if ((cipherText_temp = static_cast<unsigned char *>(alloc_with_terminator(n))) ==
+               nullptr) {
+        VAQ_LOG(tv::kError, "malloc cipherText_temp failed.\n");
+    } else if (rdlock_vaq_mem() == 0) {
+        uint32_t m = n;
+        const unsigned long encRet =
+            QorEncryptEx(domainId, kAlgorithm, plainText, plainLen, cipherText_temp, &m);
+        if (unlock_vaq_mem() != 0) {
+            // The lock wrapper has logged; the encryption's answer no longer counts.
+        } else if (encRet != 0) {
+            VAQ_LOG(tv::kError, "QorEncryptEx failed, ret=%lu.\n", encRet);
+        } else if (char *text = tv::base64_encode(cipherText_temp, m); text == nullptr) {
+            VAQ_LOG(tv::kError, "base64_encode failed.\n");
+        } else {
+            const uint64_t textLen = tv::base64_text_length(m);
+            *cipherText = text;
+            *cipherLen = textLen > kReportedTextCap ? kReportedTextCap : static_cast<uint32_t>(textLen);
+            result = 0;
+        }
+    }
+
+    VAQ_FREE(cipherText_temp);
+    VAQ_LOG(tv::kInfo, " TELMOR VAQ encrypt over ret=%lu.\n", result);
+    return result;
+}
+
+namespace {
+
+// Failure paths after the decryption may leave plain bytes behind: wipe them
+// before the block goes back.
+void release_plain(unsigned char **plainText, uint32_t capacity) {
+    if (*plainText != nullptr) tv::memset_s(*plainText, capacity, 0, capacity);
+    VAQ_FREE(*plainText);
+}
+
+// One decryption under the reader lock; false when the lock could not be
+// taken or released (the lock wrapper has logged).
+bool decrypt_locked(uint32_t domainId, const unsigned char *cipher, uint32_t size,
+                    unsigned char *plain, uint32_t *plainLen, unsigned long *ret) {
+    if (rdlock_vaq_mem() != 0) return false;
+    *ret = QorDecryptEx(domainId, cipher, size, plain, plainLen);
+    return unlock_vaq_mem() == 0;
+}
+
+}  // namespace
+
+extern "C" unsigned long TELMOR_VAQ_Decrypt(uint32_t domainId, const char *cipherText,
+                                            uint32_t cipherLen, unsigned char **plainText,
+                                            uint32_t *plainLen) {
+    if (cipherText == nullptr) {
+        *plainText = nullptr;
+        VAQ_LOG(tv::kError, "cipherText is NULL.\n");
+        return 1;
+    }
+    // The library fills at most cipherLen bytes, so the last byte stays the
+    // terminator that the zero fill put there.
+    const uint32_t capacity = cipherLen + 1;
+    *plainText = static_cast<unsigned char *>(alloc_with_terminator(cipherLen));
+    if (*plainText == nullptr) {
+        VAQ_LOG(tv::kError, "Failed to allocate memory to store the target plain text.\n");
+        VAQ_LOG(tv::kInfo, " TELMOR VAQ decrypt over ret=%lu.\n", 1UL);
+        return 1;
+    }
+    if (check_modified_and_load_key() != 0) {
+        VAQ_LOG(tv::kError, "check failed or load keystore failed.\n");
+        release_plain(plainText, capacity);
+        return 1;
+    }
+    *plainLen = cipherLen;
+
+    uint32_t size = 0;
+    const tv::MemBlock<unsigned char> cipher(tv::base64_decode(cipherText, cipherLen, &size));
+    if (cipher == nullptr) {
+        VAQ_LOG(tv::kError, "base64_decode failed.\n");
+        release_plain(plainText, capacity);
+        *plainLen = 0;
+        return 1;
+    }
+
+    unsigned long ret = 1;
+    if (!decrypt_locked(domainId, cipher.get(), size, *plainText, plainLen, &ret)) {
+        release_plain(plainText, capacity);
+        *plainLen = 0;
+        return 1;
+    }
+    if (ret == 0) return 0;
+
+    if (ret != QOR_ERR_KEY_NOT_LOADED) {
+        // The buffer stays with the caller, who releases it.
+        VAQ_LOG(tv::kError, "QorDecryptEx failed, ret=%lu.\n", ret);
+        VAQ_LOG(tv::kInfo, " TELMOR VAQ decrypt over ret=%lu.\n", 1UL);
+        return 1;
+    }
+
+    // Another process added the key since this one loaded the keystore.
+    VAQ_LOG(tv::kError, "QorDecryptEx failed, ret=%lu,try load and decrypt again.\n", ret);
+    if (reload_keystore_mem() != 0) {
+        VAQ_LOG(tv::kError, "keystore file corrupt\n");
+        release_plain(plainText, capacity);
+        *plainLen = 0;
+        return 1;
+    }
+    // A failed first try may have changed the in/out length.
+    *plainLen = cipherLen;
+    if (!decrypt_locked(domainId, cipher.get(), size, *plainText, plainLen, &ret)) {
+        release_plain(plainText, capacity);
+        *plainLen = 0;
+        return 1;
+    }
+    if (ret == 0) return 0;
+
+    VAQ_LOG(tv::kError, "QorDecryptEx failed, ret=%lu.\n", ret);
+    release_plain(plainText, capacity);
+    *plainLen = 0;
+    VAQ_LOG(tv::kInfo, " TELMOR VAQ decrypt over ret=%lu.\n", ret);
+    return ret;
+}
