@@ -2,6 +2,7 @@
 // tests) can see it. Everything starts zero: the library is uninitialised.
 #include <pthread.h>
 
+#include "keystore/library_state.h"
 #include "telmor_vaq_api.h"
 #include "vaq/vaq_host_services.h"
 
@@ -14,3 +15,10 @@ uint32_t g_self_keystore_version = 0;
 pthread_rwlock_t g_vaq_reload_rwlock = PTHREAD_RWLOCK_INITIALIZER;
 int32_t g_vaq_pid = 0;
 pthread_mutex_t *lock_cs = nullptr;
+
+namespace tv {
+
+bool g_reload_lock_live = false;
+bool g_keystore_loaded = false;
+
+}  // namespace tv

@@ -1,0 +1,58 @@
+// Keeping this process in step with the node's keystore: the check at the
+// start of every key operation, and the reload it leads to.
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdint>
+
+#include "common/log.h"
+#include "keystore/error_text.h"
+#include "keystore/init_flag.h"
+#include "keystore/keystore_version.h"
+#include "telmor_vaq_api.h"
+
+extern "C" int32_t is_file_error(const char *path) {
+    if (path == nullptr) return 1;
+    struct stat st;
+    if (stat(path, &st) != 0) {
+        VAQ_LOG(tv::kError, "stat %s error %s\n", path, tv::error_text(errno));
+        return 1;
+    }
+    if (st.st_size == 0) {
+        VAQ_LOG(tv::kError, "stat %s empty\n", path);
+        return 1;
+    }
+    return 0;
+}
+
+extern "C" unsigned long reload_keystore_mem(void) {
+    if (is_file_error(g_pstFileName.primary) == 1 && is_file_error(g_pstFileName.standby) == 1) {
+        VAQ_LOG(tv::kError, "two keystore not exist, will not reload\n");
+        return 1;
+    }
+    if (wrlock_vaq_mem() != 0) return 1;
+    // Read before the unload: a change announced while the reload runs then
+    // still differs from the recorded value and leads to one more reload,
+    // instead of being recorded without being loaded.
+    const bool attached = g_shm_addr != nullptr;
+    const uint32_t version = attached ? tv::shared_keystore_version() : 0;
+    TELMOR_VAQ_Unloadkeystore();
+    TELMOR_VAQ_Loadkeystore();
+    if (attached) tv::set_own_keystore_version(version);
+    return unlock_vaq_mem() != 0 ? 1 : 0;
+}
+
+extern "C" unsigned long check_modified_and_load_key(void) {
+    if (!tv::library_initialised()) {
+        VAQ_LOG(tv::kError, "TELMOR VAQ not Initialize\n");
+        return 1;
+    }
+    if (tv::shared_keystore_version() == tv::own_keystore_version()) return 0;
+    VAQ_LOG(tv::kInfo, "self version %d, node version %d\n",
+            static_cast<int32_t>(tv::own_keystore_version()),
+            static_cast<int32_t>(tv::shared_keystore_version()));
+    // A refused reload leaves the own version behind, so the next check tries
+    // again; the keystore in memory stays in use meanwhile.
+    reload_keystore_mem();
+    return 0;
+}
