@@ -1,0 +1,368 @@
+// Initialisation and finalisation against the scripted key-library fake, with
+// failures injected at each step. Every case runs in a child process, since
+// the library's per-process state (the recorded pid above all) is the subject.
+#include <pthread.h>
+#include <sys/shm.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "fake_keylib.h"
+#include "fault_points.h"
+#include "keystore_files.h"
+#include "ks_test_util.h"
+#include "log_reader.h"
+#include "telmor_vaq_api.h"
+#include "vaq/vaq_host_services.h"
+
+namespace {
+
+using kstest::in_child;
+using kstest::kAgent;
+using Messages = std::vector<std::string>;
+
+Messages agent_log() { return tvtest::api_messages(tvtest::read_log(1)); }
+
+bool table_is_zero() {
+    static const unsigned char zero[sizeof(VaqHostServices)] = {};
+    return std::memcmp(&g_pstCallBack, zero, sizeof zero) == 0;
+}
+
+class InitTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        for (const auto &r : kstest::kRoles) {
+            kstest::remove_file(r.primary);
+            kstest::remove_file(r.standby);
+            tvtest::clear_log(r.nodeType);
+        }
+        kstest::remove_version_segment();
+        fake::reset();
+        fault::clear();
+    }
+};
+
+TEST_F(InitTest, EachRoleTakesItsNodeTypeAndKeystorePair) {
+    for (const auto &r : kstest::kRoles) {
+        SCOPED_TRACE(r.role);
+        kstest::write_file(r.primary, "");
+        EXPECT_EQ(0, in_child([&] {
+            ASSERT_EQ(0u, TELMOR_VAQ_Initialize(r.role));
+            EXPECT_EQ(1, g_init_flag);
+            EXPECT_EQ(r.nodeType, g_node_type);
+            EXPECT_STREQ(r.primary, g_pstFileName.primary);
+            EXPECT_STREQ(r.standby, g_pstFileName.standby);
+            // The main library's key-library calls reach the fake, with the
+            // library's own table and pair.
+            auto reg = fake::calls("IvexRegFuncEx");
+            ASSERT_EQ(1u, reg.size());
+            EXPECT_EQ(reinterpret_cast<uintptr_t>(&g_pstCallBack), reg[0].args[0]);
+            auto init = fake::calls("IvexInitializeEx");
+            ASSERT_EQ(1u, init.size());
+            EXPECT_EQ((std::vector<uint64_t>{0, reinterpret_cast<uintptr_t>(&g_pstFileName), 0, 0}),
+                      init[0].args);
+            EXPECT_EQ((std::vector<std::string>{r.primary, r.standby}), init[0].texts);
+            EXPECT_EQ(1, tvtest::count_api(tvtest::read_log(r.nodeType), "INFO",
+                                           "TELMOR VAQ Initialize success"));
+            EXPECT_EQ(0u, TELMOR_VAQ_Finalize());
+            EXPECT_EQ(nullptr, g_pstFileName.primary);
+            EXPECT_EQ(nullptr, g_pstFileName.standby);
+            EXPECT_TRUE(fault::live_blocks().empty());
+        }));
+        kstest::remove_file(r.primary);
+    }
+}
+
+TEST_F(InitTest, RoleStringsOutsideTheTableGive151) {
+    kstest::write_file(kAgent.primary, "");
+    for (const char *role : {"hxa", "HXA ", "HX", "HXM_CLIENTS", ""}) {
+        SCOPED_TRACE(std::string("role \"") + role + "\"");
+        EXPECT_EQ(0, in_child([&] {
+            EXPECT_EQ(151u, TELMOR_VAQ_Initialize(role));
+            EXPECT_EQ(0, g_node_type);
+            EXPECT_EQ(nullptr, g_pstFileName.primary);
+            EXPECT_EQ(nullptr, g_pstFileName.standby);
+            EXPECT_EQ(2, fault::allocations());
+            EXPECT_TRUE(fault::live_blocks().empty());
+            EXPECT_TRUE(fake::calls().empty());
+        }));
+    }
+}
+
+TEST_F(InitTest, NullRoleClearsTheTableAndAllocatesNothing) {
+    kstest::write_file(kAgent.primary, "");
+    EXPECT_EQ(0, in_child([&] {
+        ASSERT_EQ(0u, TELMOR_VAQ_Initialize("HXA"));
+        ASSERT_EQ(0u, TELMOR_VAQ_Finalize());
+        // Finalisation leaves the table as it was filled.
+        ASSERT_FALSE(table_is_zero());
+        const int before = fault::allocations();
+        EXPECT_EQ(1u, TELMOR_VAQ_Initialize(nullptr));
+        EXPECT_EQ(before, fault::allocations());
+        EXPECT_TRUE(table_is_zero());
+        EXPECT_EQ(nullptr, g_pstFileName.primary);
+        EXPECT_EQ(0, g_init_flag);
+    }));
+}
+
+TEST_F(InitTest, OneKeystoreFileIsEnoughAndNeitherGives11) {
+    EXPECT_EQ(0, in_child([&] {
+        EXPECT_EQ(11u, TELMOR_VAQ_Initialize("HXM"));
+        EXPECT_EQ(2, g_node_type);
+        EXPECT_EQ(nullptr, g_pstFileName.primary);
+        EXPECT_EQ(nullptr, g_pstFileName.standby);
+        EXPECT_TRUE(fault::live_blocks().empty());
+        EXPECT_TRUE(fake::calls().empty());
+
+        kstest::write_file(kstest::kRoles[1].standby, "");
+        EXPECT_EQ(0u, TELMOR_VAQ_Initialize("HXM"));
+        EXPECT_EQ(0u, TELMOR_VAQ_Finalize());
+    }));
+}
+
+TEST_F(InitTest, InitializeTwiceChangesNothing) {
+    kstest::write_file(kAgent.primary, "");
+    kstest::write_file(kstest::kRoles[1].primary, "");
+    EXPECT_EQ(0, in_child([&] {
+        ASSERT_EQ(0u, TELMOR_VAQ_Initialize("HXA"));
+        EXPECT_EQ(0u, TELMOR_VAQ_Initialize("HXM"));
+        EXPECT_EQ(0u, TELMOR_VAQ_Initialize(nullptr));
+        EXPECT_EQ(1, g_node_type);
+        EXPECT_STREQ(kAgent.primary, g_pstFileName.primary);
+        EXPECT_EQ(1u, fake::calls("IvexRegFuncEx").size());
+        EXPECT_EQ(2, tvtest::count_api(tvtest::read_log(1), "INFO", "TELMOR VAQ Initialize twice"));
+        EXPECT_EQ(0u, TELMOR_VAQ_Finalize());
+    }));
+}
+
+struct FailureCase {
+    const char *name;
+    std::function<void()> arm;
+    unsigned long result;
+    int nodeType;      // 0 when the role was not reached
+    bool pidKnown;     // the failure comes after the pid was recorded
+    Messages log;      // the agent's log afterwards, in order
+};
+
+// Every failure leaves the library uninitialised with nothing of its own set up
+// (pair, reload lock, segment attachment, loaded keystore), so that finalising
+// does nothing and a later initialisation starts clean.
+TEST_F(InitTest, EachFailingStepUndoesWhatWasSetUp) {
+    const std::vector<FailureCase> cases = {
+        {"primary path buffer", [] { fault::fail(fault::Point::kMemAlloc, 1); }, 51, 0, false, {}},
+        {"standby path buffer", [] { fault::fail(fault::Point::kMemAlloc, 2); }, 51, 0, false, {}},
+        {"reload lock", [] { fault::fail(fault::Point::kRwlockInit); }, 1, 1, false, {}},
+        {"registration", [] { fake::answer("IvexRegFuncEx", 7); }, 1, 1, false, {}},
+        // A segment of the wrong size under the key makes shmget refuse.
+        {"segment get", [] { shmget(kstest::kVersionKey, 16, IPC_CREAT | 0600); }, 1, 1, false, {}},
+        {"segment attach", [] { fault::fail(fault::Point::kShmat, 1, ENOMEM); }, 1, 1, false, {}},
+        {"keystore load",
+         [] { fake::answer("IvexInitializeEx", 5); },
+         1,
+         1,
+         true,
+         {"ERROR|IvexInitializeEx failed, ret=5", "INFO|IvexFinalizeEx success, ret=0",
+          "INFO|TELMOR_VAQ_Loadkey end, ret  =1", "ERROR|init keystore mem failed"}},
+        {"crypto lock array",
+         [] { fault::fail(fault::Point::kCryptoMalloc); },
+         1,
+         1,
+         true,
+         {"INFO|IvexInitializeEx success, ret=0", "INFO|TELMOR_VAQ_Loadkey end, ret  =0",
+          "ERROR|alloc mutex failure for openssl multithread", "INFO|IvexFinalizeEx success, ret=0"}},
+        {"crypto mutex",
+         [] { fault::fail(fault::Point::kMutexInit, 1, EAGAIN); },
+         1,
+         1,
+         true,
+         {"INFO|IvexInitializeEx success, ret=0", "INFO|TELMOR_VAQ_Loadkey end, ret  =0",
+          "ERROR|init mutex failure for openssl multithread Resource temporarily unavailable",
+          "INFO|IvexFinalizeEx success, ret=0"}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        SetUp();
+        kstest::write_file(kAgent.primary, "");
+        EXPECT_EQ(0, in_child([&] {
+            c.arm();
+            EXPECT_EQ(c.result, TELMOR_VAQ_Initialize("HXA"));
+            EXPECT_EQ(0, g_init_flag);
+            EXPECT_EQ(c.nodeType, g_node_type);
+            EXPECT_EQ(c.pidKnown ? getpid() : 0, g_vaq_pid);
+            EXPECT_EQ(nullptr, g_pstFileName.primary);
+            EXPECT_EQ(nullptr, g_pstFileName.standby);
+            EXPECT_TRUE(fault::live_blocks().empty());
+            EXPECT_FALSE(fault::reload_lock_log().live);
+            EXPECT_EQ(nullptr, g_shm_addr);
+            EXPECT_EQ(nullptr, lock_cs);
+            EXPECT_EQ(fake::calls("IvexInitializeEx").size(), fake::calls("IvexFinalizeEx").size());
+            EXPECT_EQ(c.log, agent_log());
+
+            // Nothing is left for finalisation to take down.
+            const auto calls = fake::calls().size();
+            const int destroys = fault::reload_lock_log().destroys;
+            EXPECT_EQ(0u, TELMOR_VAQ_Finalize());
+            EXPECT_EQ(calls, fake::calls().size());
+            EXPECT_EQ(destroys, fault::reload_lock_log().destroys);
+
+            fault::clear();
+            fake::reset();
+            kstest::remove_version_segment();
+            EXPECT_EQ(0u, TELMOR_VAQ_Initialize("HXA"));
+            EXPECT_EQ(0, fault::reload_lock_log().initsWhileLive);
+            EXPECT_EQ(0u, TELMOR_VAQ_Finalize());
+        }));
+    }
+}
+
+TEST_F(InitTest, RefusedRegistrationIsLoggedOnceThePidIsKnown) {
+    kstest::write_file(kAgent.primary, "");
+    EXPECT_EQ(0, in_child([&] {
+        ASSERT_EQ(0u, TELMOR_VAQ_Initialize("HXA"));
+        ASSERT_EQ(0u, TELMOR_VAQ_Finalize());
+        tvtest::clear_log(1);
+        fake::answer("IvexRegFuncEx", 7);
+        EXPECT_EQ(1u, TELMOR_VAQ_Initialize("HXA"));
+        EXPECT_EQ(Messages{"ERROR|IvexRegFuncEx failed"}, agent_log());
+    }));
+}
+
+TEST_F(InitTest, SegmentIsMadeByTheFirstProcessAndLaterOnesStartAtItsVersion) {
+    kstest::write_file(kAgent.primary, "");
+    EXPECT_EQ(0, in_child([&] {
+        ASSERT_EQ(0u, TELMOR_VAQ_Initialize("HXA"));
+        EXPECT_EQ(0u, g_self_keystore_version);
+        shmid_ds ds{};
+        ASSERT_EQ(0, shmctl(shmget(kstest::kVersionKey, 0, 0), IPC_STAT, &ds));
+        EXPECT_EQ(4096u, ds.shm_segsz);
+        EXPECT_EQ(0600u, ds.shm_perm.mode & 0777);
+        *static_cast<uint32_t *>(g_shm_addr) = 41;
+        EXPECT_EQ(0u, TELMOR_VAQ_Finalize());
+    }));
+    EXPECT_EQ(0, in_child([&] {
+        ASSERT_EQ(0u, TELMOR_VAQ_Initialize("HXA"));
+        EXPECT_EQ(41u, g_self_keystore_version);
+        EXPECT_EQ(0u, TELMOR_VAQ_Finalize());
+    }));
+}
+
+TEST_F(InitTest, FinalizeTakesEverythingDownAndLogsTheLow32BitsOfTheSegment) {
+    kstest::write_file(kAgent.primary, "");
+    EXPECT_EQ(0, in_child([&] {
+        ASSERT_EQ(0u, TELMOR_VAQ_Initialize("HXA"));
+        const auto addr = reinterpret_cast<uintptr_t>(g_shm_addr);
+        const int shmid = shmget(kstest::kVersionKey, 0, 0);
+        tvtest::clear_log(1);
+        fake::reset();
+        EXPECT_EQ(0u, TELMOR_VAQ_Finalize());
+        EXPECT_EQ((Messages{"INFO|IvexFinalizeEx success, ret=0", "INFO|destory g_vaq_reload_rwlock success",
+                            "INFO|detach shm_addr " + kstest::hex32(static_cast<uint32_t>(addr)) + " success",
+                            "INFO|TELMOR_VAQ_Finalize ok"}),
+                  agent_log());
+        EXPECT_EQ((std::vector<std::string>{"IvexFinalizeEx"}), fake::call_names());
+        EXPECT_EQ(0, g_init_flag);
+        EXPECT_EQ(nullptr, g_shm_addr);
+        EXPECT_EQ(nullptr, lock_cs);
+        EXPECT_EQ(nullptr, g_pstFileName.primary);
+        EXPECT_TRUE(fault::live_blocks().empty());
+        EXPECT_FALSE(fault::reload_lock_log().live);
+        shmid_ds ds{};
+        ASSERT_EQ(0, shmctl(shmid, IPC_STAT, &ds));
+        EXPECT_EQ(0u, ds.shm_nattch);
+        // Kept for the log writer of a later initialisation.
+        EXPECT_EQ(1, g_node_type);
+        EXPECT_EQ(getpid(), g_vaq_pid);
+    }));
+}
+
+TEST_F(InitTest, FinalizeWithoutInitializeHasNothingToTakeDown) {
+    EXPECT_EQ(0, in_child([&] {
+        EXPECT_EQ(0u, TELMOR_VAQ_Finalize());
+        EXPECT_EQ(0, fault::reload_lock_log().destroys);
+        EXPECT_TRUE(fake::calls().empty());
+    }));
+}
+
+TEST_F(InitTest, FinalizeStopsWhenTheReloadLockCannotBeDestroyed) {
+    kstest::write_file(kAgent.primary, "");
+    EXPECT_EQ(0, in_child([&] {
+        ASSERT_EQ(0u, TELMOR_VAQ_Initialize("HXA"));
+        tvtest::clear_log(1);
+        fake::reset();
+        fault::fail(fault::Point::kRwlockDestroy, 1, EBUSY);
+        EXPECT_EQ(1u, TELMOR_VAQ_Finalize());
+        EXPECT_EQ(Messages{"ERROR|destory g_vaq_reload_rwlock failure Device or resource busy"}, agent_log());
+        EXPECT_EQ(0, g_init_flag);
+        EXPECT_EQ(nullptr, lock_cs);
+        EXPECT_EQ(nullptr, g_pstFileName.primary);
+        EXPECT_NE(nullptr, g_shm_addr);
+        EXPECT_TRUE(fake::calls().empty());
+        // The lock is still live: the next initialisation uses it as it is.
+        EXPECT_EQ(0u, TELMOR_VAQ_Initialize("HXA"));
+        EXPECT_EQ(0, fault::reload_lock_log().initsWhileLive);
+        EXPECT_EQ(0u, TELMOR_VAQ_Finalize());
+    }));
+}
+
+TEST_F(InitTest, InitializeAfterFinalizeRunsTheWholeInitialisationAgain) {
+    kstest::write_file(kAgent.primary, "");
+    EXPECT_EQ(0, in_child([&] {
+        ASSERT_EQ(0u, TELMOR_VAQ_Initialize("HXA"));
+        ASSERT_EQ(0u, TELMOR_VAQ_Finalize());
+        ASSERT_EQ(0u, TELMOR_VAQ_Initialize("HXA"));
+        EXPECT_EQ(1, g_init_flag);
+        EXPECT_EQ(2u, fake::calls("IvexRegFuncEx").size());
+        EXPECT_EQ(2u, fake::calls("IvexInitializeEx").size());
+        EXPECT_EQ(2, fault::reload_lock_log().inits);
+        EXPECT_EQ(0, fault::reload_lock_log().initsWhileLive);
+        ASSERT_NE(nullptr, g_shm_addr);
+        shmid_ds ds{};
+        ASSERT_EQ(0, shmctl(shmget(kstest::kVersionKey, 0, 0), IPC_STAT, &ds));
+        EXPECT_EQ(1u, ds.shm_nattch);
+        EXPECT_EQ(2, tvtest::count_api(tvtest::read_log(1), "INFO", "TELMOR VAQ Initialize success"));
+        EXPECT_EQ(0u, TELMOR_VAQ_Finalize());
+    }));
+}
+
+TEST_F(InitTest, CryptoLockCallbackLocksAndUnlocksMutexZero) {
+    kstest::write_file(kAgent.primary, "");
+    EXPECT_EQ(0, in_child([&] {
+        ASSERT_EQ(0u, TELMOR_VAQ_Initialize("HXA"));
+        ASSERT_NE(nullptr, lock_cs);
+        auto try_from_other_thread = [] {
+            int ret = -1;
+            std::thread([&] {
+                ret = pthread_mutex_trylock(&lock_cs[0]);
+                if (ret == 0) pthread_mutex_unlock(&lock_cs[0]);
+            }).join();
+            return ret;
+        };
+        pthreads_locking_callback(9, 0, "ignored", 1);
+        EXPECT_EQ(EBUSY, try_from_other_thread());
+        pthreads_locking_callback(10, 0, "ignored", 1);
+        EXPECT_EQ(0, try_from_other_thread());
+        pthreads_thread_id(nullptr);
+        EXPECT_EQ(0u, TELMOR_VAQ_Finalize());
+        EXPECT_EQ(nullptr, lock_cs);
+
+        // Without the array the callback reports a bad mutex instead of
+        // touching freed memory; the message keeps its missing line end.
+        tvtest::clear_log(1);
+        pthreads_locking_callback(1, 0, "ignored", 1);
+        pthreads_locking_callback(0, 0, "ignored", 1);
+        std::ifstream in(tvtest::log_path(1));
+        std::stringstream text;
+        text << in.rdbuf();
+        EXPECT_NE(std::string::npos, text.str().find("thread lock call back failure Invalid argument["));
+        EXPECT_NE(std::string::npos, text.str().find("thread unlock callback failure Invalid argument"));
+    }));
+}
+
+}  // namespace
