@@ -1,0 +1,155 @@
+#include "key_cache.h"
+
+#include <openssl/crypto.h>
+
+#include <set>
+
+#include "vaq/vaq_api.h"
+#include "vaq/vaq_private.h"
+
+namespace qor {
+
+namespace {
+
+uint64_t slot(uint32_t domain, uint32_t keyId) { return (uint64_t{domain} << 32) | keyId; }
+
+// Every live thread cache, so that an unload can empty them all. Never
+// destroyed: threads may end after static destructors have run.
+struct Registry {
+    std::mutex mutex;
+    std::set<ThreadCache *> caches;
+};
+
+Registry &registry() {
+    static Registry *r = new Registry;
+    return *r;
+}
+
+void clear_all_caches() {
+    Registry &r = registry();
+    std::lock_guard<std::mutex> g(r.mutex);
+    for (ThreadCache *c : r.caches) {
+        std::lock_guard<std::mutex> cg(c->mutex);
+        c->clear();
+    }
+}
+
+constexpr size_t kKeptScratchBytes = 64 * 1024;
+
+}  // namespace
+
+ThreadCache::ThreadCache() {
+    static std::once_flag hooked;
+    std::call_once(hooked, [] { VaqPrivSetUnloadHook(clear_all_caches); });
+    Registry &r = registry();
+    std::lock_guard<std::mutex> g(r.mutex);
+    r.caches.insert(this);
+}
+
+ThreadCache::~ThreadCache() {
+    {
+        Registry &r = registry();
+        std::lock_guard<std::mutex> g(r.mutex);
+        r.caches.erase(this);
+    }
+    clear();
+}
+
+void ThreadCache::clear() {
+    for (auto &[slot, kc] : keys_) {
+        EVP_CIPHER_CTX_free(kc.enc);
+        EVP_CIPHER_CTX_free(kc.dec);
+    }
+    keys_.clear();
+    active_.clear();
+    if (!scratch_.empty()) OPENSSL_cleanse(scratch_.data(), scratch_.size());
+    std::vector<uint8_t>().swap(scratch_);
+    epoch_ = UINT64_MAX;
+}
+
+void ThreadCache::reset(uint64_t epoch) {
+    clear();
+    epoch_ = epoch;
+}
+
+void ThreadCache::sync_epoch() {
+    uint64_t e = VaqPrivKeyEpoch();
+    if (e != epoch_) reset(e);
+}
+
+uint32_t ThreadCache::add(uint32_t domain, uint32_t keyId, const uint8_t *key, uint64_t epoch,
+                          KeyContexts **out) {
+    if (epoch != epoch_) reset(epoch);
+    KeyContexts kc;
+    kc.enc = EVP_CIPHER_CTX_new();
+    kc.dec = EVP_CIPHER_CTX_new();
+    if (!kc.enc || !kc.dec ||
+        EVP_EncryptInit_ex(kc.enc, EVP_aes_256_gcm(), nullptr, key, nullptr) != 1 ||
+        EVP_DecryptInit_ex(kc.dec, EVP_aes_256_gcm(), nullptr, key, nullptr) != 1) {
+        EVP_CIPHER_CTX_free(kc.enc);
+        EVP_CIPHER_CTX_free(kc.dec);
+        return VAQ_ERR_CRYPTO;
+    }
+    auto [it, inserted] = keys_.emplace(slot(domain, keyId), kc);
+    if (!inserted) {
+        EVP_CIPHER_CTX_free(kc.enc);
+        EVP_CIPHER_CTX_free(kc.dec);
+    }
+    *out = &it->second;
+    return VAQ_OK;
+}
+
+uint32_t ThreadCache::find(uint32_t domain, uint32_t keyId, KeyContexts **out) {
+    sync_epoch();
+    auto it = keys_.find(slot(domain, keyId));
+    if (it != keys_.end()) {
+        *out = &it->second;
+        return VAQ_OK;
+    }
+    uint8_t key[VAQ_PRIV_WORKING_KEY_BYTES];
+    uint64_t epoch = 0;
+    uint32_t code = VaqPrivWorkingKey(domain, keyId, key, &epoch);
+    if (code == VAQ_OK) code = add(domain, keyId, key, epoch, out);
+    OPENSSL_cleanse(key, sizeof key);
+    return code;
+}
+
+uint32_t ThreadCache::active(uint32_t domain, uint32_t *keyId, KeyContexts **out) {
+    sync_epoch();
+    auto a = active_.find(domain);
+    if (a != active_.end()) {
+        auto it = keys_.find(slot(domain, a->second));
+        if (it != keys_.end()) {
+            *keyId = a->second;
+            *out = &it->second;
+            return VAQ_OK;
+        }
+    }
+    uint8_t key[VAQ_PRIV_WORKING_KEY_BYTES];
+    uint64_t epoch = 0;
+    uint32_t id = 0;
+    uint32_t code = VaqPrivActiveKey(domain, &id, key, &epoch);
+    if (code == VAQ_OK) code = add(domain, id, key, epoch, out);
+    OPENSSL_cleanse(key, sizeof key);
+    if (code != VAQ_OK) return code;
+    active_[domain] = id;
+    *keyId = id;
+    return VAQ_OK;
+}
+
+uint8_t *ThreadCache::scratch(size_t size) {
+    if (scratch_.size() < size) scratch_.resize(size);
+    return scratch_.data();
+}
+
+void ThreadCache::release_scratch(size_t used) {
+    if (used > 0) OPENSSL_cleanse(scratch_.data(), used);
+    if (scratch_.size() > kKeptScratchBytes) std::vector<uint8_t>().swap(scratch_);
+}
+
+ThreadCache &thread_cache() {
+    thread_local ThreadCache cache;
+    return cache;
+}
+
+}  // namespace qor

@@ -1,0 +1,60 @@
+// Per-thread cache of cipher contexts, one pair per master key, keyed by the
+// key epoch of libhxbVaq.so: while the epoch stays the same, an encryption or
+// decryption finds its context here without asking that library or taking any
+// lock another thread uses. A new epoch empties the cache; an unload empties
+// every thread's cache at once, so no key schedule outlives the keystore.
+#ifndef HXB_QOR_KEY_CACHE_H
+#define HXB_QOR_KEY_CACHE_H
+
+#include <openssl/evp.h>
+
+#include <cstdint>
+#include <mutex>
+#include <unordered_map>
+#include <vector>
+
+namespace qor {
+
+struct KeyContexts {
+    EVP_CIPHER_CTX *enc = nullptr;
+    EVP_CIPHER_CTX *dec = nullptr;
+};
+
+class ThreadCache {
+public:
+    ThreadCache();
+    ~ThreadCache();
+    ThreadCache(const ThreadCache &) = delete;
+    ThreadCache &operator=(const ThreadCache &) = delete;
+
+    // Held for the whole of one call; only an unload contends for it.
+    std::mutex mutex;
+
+    // Both answer 0, or a code of vaq_api.h from libhxbVaq.so (unknown key,
+    // nothing loaded), or VAQ_ERR_CRYPTO.
+    uint32_t active(uint32_t domain, uint32_t *keyId, KeyContexts **out);
+    uint32_t find(uint32_t domain, uint32_t keyId, KeyContexts **out);
+
+    // Room for a decryption's plain bytes before they authenticate.
+    uint8_t *scratch(size_t size);
+    void release_scratch(size_t used);
+
+    void clear();
+
+private:
+    void sync_epoch();
+    void reset(uint64_t epoch);
+    uint32_t add(uint32_t domain, uint32_t keyId, const uint8_t *key, uint64_t epoch,
+                 KeyContexts **out);
+
+    uint64_t epoch_ = UINT64_MAX;
+    std::unordered_map<uint64_t, KeyContexts> keys_;
+    std::unordered_map<uint32_t, uint32_t> active_;
+    std::vector<uint8_t> scratch_;
+};
+
+ThreadCache &thread_cache();
+
+}  // namespace qor
+
+#endif

@@ -1,0 +1,116 @@
+// Moving master keys between keystores through a password-sealed file.
+#include <cstring>
+
+#include "edge.h"
+#include "export.h"
+#include "export_file.h"
+
+using namespace vaq;
+
+namespace {
+
+Status check_password(const unsigned char *password, uint32_t passwordLen) {
+    if (password == nullptr) return Fail(VAQ_ERR_NULL_ARG, "the password is null");
+    if (passwordLen == 0 || passwordLen > kMaxPasswordBytes)
+        return Fail(VAQ_ERR_BAD_LENGTH, "password must be 1 to 1024 bytes");
+    return Ok();
+}
+
+Status check_file(const char *file) {
+    if (file == nullptr) return Fail(VAQ_ERR_NULL_ARG, "the file name is null");
+    size_t len = strnlen(file, 1024);
+    if (len == 0 || len == 1024) return Fail(VAQ_ERR_BAD_ARG, "the file name is empty or too long");
+    return Ok();
+}
+
+}  // namespace
+
+HXB_EXPORT unsigned long VaqExportMkFileEx(const char *file, const unsigned char *password,
+                                           uint32_t passwordLen, uint32_t workFactor) {
+    return with_state("VaqExportMkFileEx", [&](State &s) -> Status {
+        Status st = check_file(file);
+        if (st.ok()) st = check_password(password, passwordLen);
+        if (!st.ok()) return st;
+        if (workFactor > kMaxExportIterations)
+            return Fail(VAQ_ERR_BAD_ARG, "work factor above what an import accepts");
+        uint32_t iterations = workFactor > kMinExportIterations ? workFactor : kMinExportIterations;
+
+        // Keys another process added since our load belong in the file too; if
+        // the disk cannot be read, what memory holds is still worth exporting.
+        Status fresh = s.refresh();
+        if (!fresh.ok())
+            VAQ_KLOG(LogLevel::kWarn, "exporting the keys in memory; keystore not re-read: %s\n",
+                     fresh.why);
+        std::vector<ExportedKey> keys;
+        keys.reserve(s.keystore.keys.size());
+        for (const auto &k : s.keystore.keys) {
+            ExportedKey e;
+            e.domain = k.domain;
+            e.id = k.id;
+            e.origin = k.origin;
+            e.active = k.active;
+            e.created = k.created;
+            e.lifeDays = k.lifeDays;
+            e.material = k.material;
+            keys.push_back(std::move(e));
+        }
+        Bytes image;
+        st = seal_export(keys, {password, passwordLen}, iterations, image);
+        if (!st.ok()) return st;
+        // The host opens without truncating: a longer old file would keep its tail.
+        if (s.host.table().fremove_fn && s.host.table().fexist_fn(file) == 1)
+            s.host.table().fremove_fn(file);
+        st = s.host.write_file(file, image);
+        if (!st.ok()) return Fail(st.code, "export file could not be written");
+        VAQ_KLOG(LogLevel::kInfo, "%zu master keys exported\n", keys.size());
+        return Ok();
+    });
+}
+
+HXB_EXPORT unsigned long VaqImportMkFileEx(const char *file, const unsigned char *password,
+                                           uint32_t passwordLen) {
+    return with_state("VaqImportMkFileEx", [&](State &s) -> Status {
+        Status st = check_file(file);
+        if (st.ok()) st = check_password(password, passwordLen);
+        if (!st.ok()) return st;
+        FileContent content = s.host.read_file(file);
+        if (content.state == FileState::kMissing || content.state == FileState::kUnreadable)
+            return Fail(VAQ_ERR_IO, "export file could not be read");
+        if (content.state != FileState::kRead)
+            return Fail(VAQ_ERR_EXPORT_FORMAT, "not an export file: empty or too large");
+        std::vector<ExportedKey> keys;
+        st = open_export(content.bytes, {password, passwordLen}, keys);
+        if (!st.ok()) return st;
+
+        size_t added = 0;
+        st = s.change([&](Keystore &next, bool &changed) -> Status {
+            // Every conflict is found before anything is added.
+            for (const auto &k : keys)
+                if (const MasterKey *existing = next.find(k.domain, k.id))
+                    if (!existing->material.equals(k.material.view()))
+                        return Fail(VAQ_ERR_IMPORT_CONFLICT,
+                                    "a key id in the file exists with other material");
+            for (const auto &k : keys) {
+                if (next.find(k.domain, k.id)) continue;
+                if (next.keys.size() >= kMaxKeys)
+                    return Fail(VAQ_ERR_LIMIT, "the keystore holds the most keys it can");
+                MasterKey m;
+                m.domain = k.domain;
+                m.id = k.id;
+                m.origin = kRegistered;
+                m.created = k.created;
+                m.lifeDays = k.lifeDays;
+                m.material = k.material;
+                Status w = wrap_key(next.root, m);
+                if (w.ok()) w = derive_working_key(m);
+                if (!w.ok()) return w;
+                next.keys.push_back(std::move(m));
+                ++added;
+            }
+            changed = added > 0;
+            return Ok();
+        });
+        if (st.ok()) VAQ_KLOG(LogLevel::kInfo, "%zu master keys imported\n", added);
+        return st;
+    });
+}

@@ -1,0 +1,80 @@
+// The root key: what it reports, and its renewal, which rewraps every master
+// key in one keystore change.
+#include <cstring>
+
+#include "edge.h"
+#include "export.h"
+
+using namespace vaq;
+
+namespace {
+
+constexpr uint32_t kMaxCallerEntropy = 4096;
+
+}  // namespace
+
+HXB_EXPORT unsigned long VaqGetRootKeyInfo(VaqRootKeyRecord *record) {
+    return with_state("VaqGetRootKeyInfo", [&](State &s) -> Status {
+        if (record == nullptr) return Fail(VAQ_ERR_NULL_ARG, "the root-key record is null");
+        const RootKey &root = s.keystore.root;
+        VaqRootKeyRecord r{};
+        r.version = root.version;
+        int64_t expires = root.created + int64_t{root.lifeDays} * 86400;
+        r.valid = now_seconds() < expires ? 1 : 0;
+        r.wrappedKeys = static_cast<uint32_t>(s.keystore.keys.size());
+        if (!s.host.utc(root.created, &r.created) || !s.host.utc(expires, &r.expires))
+            return Fail(VAQ_ERR_INTERNAL, "the host's UTC time service failed");
+        *record = r;
+        return Ok();
+    });
+}
+
+HXB_EXPORT unsigned long VaqGetRootKeyCfg(VaqRootKeyCfgRecord *record) {
+    return with_state("VaqGetRootKeyCfg", [&](State &s) -> Status {
+        if (record == nullptr) return Fail(VAQ_ERR_NULL_ARG, "the configuration record is null");
+        VaqRootKeyCfgRecord r{};
+        r.lifeDays = s.keystore.root.lifeDays;
+        r.strengthBits = s.keystore.root.strengthBits;
+        *record = r;
+        return Ok();
+    });
+}
+
+HXB_EXPORT unsigned long VaqUpdateRootKey(const void *entropy, uint32_t entropyLen) {
+    return with_state("VaqUpdateRootKey", [&](State &s) -> Status {
+        if (entropy == nullptr && entropyLen != 0)
+            return Fail(VAQ_ERR_NULL_ARG, "entropy length given without entropy");
+        if (entropyLen > kMaxCallerEntropy) return Fail(VAQ_ERR_BAD_LENGTH, "too much entropy given");
+        return s.change([&](Keystore &next, bool &changed) -> Status {
+            if (next.root.version == UINT16_MAX)
+                return Fail(VAQ_ERR_LIMIT, "the root key cannot be renewed again");
+            RootKey root = next.root;
+            Status st = s.host.entropy(root.material.data(), kKeyBytes);
+            if (!st.ok()) return st;
+            if (entropyLen > 0) {
+                // Caller entropy is mixed in, never used on its own.
+                SecureBytes ikm(root.material.view());
+                Bytes extra(static_cast<const uint8_t *>(entropy),
+                            static_cast<const uint8_t *>(entropy) + entropyLen);
+                SecureBytes joined(kKeyBytes + entropyLen);
+                std::memcpy(joined.data(), ikm.data(), kKeyBytes);
+                std::memcpy(joined.data() + kKeyBytes, extra.data(), entropyLen);
+                OPENSSL_cleanse(extra.data(), extra.size());
+                if (!hkdf_sha256(joined.view(), "hxbVaq root update", {}, root.material.data(),
+                                 kKeyBytes))
+                    return Fail(VAQ_ERR_CRYPTO, "root derivation failed");
+            }
+            root.version = static_cast<uint16_t>(next.root.version + 1);
+            root.created = now_seconds();
+            next.root = root;
+            for (auto &k : next.keys) {
+                st = wrap_key(next.root, k);
+                if (!st.ok()) return st;
+            }
+            changed = true;
+            VAQ_KLOG(LogLevel::kInfo, "root key renewed to version %u, %zu master keys rewrapped\n",
+                     static_cast<unsigned>(root.version), next.keys.size());
+            return Ok();
+        });
+    });
+}

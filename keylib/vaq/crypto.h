@@ -1,0 +1,32 @@
+// The primitives behind the keystore and export formats, as one-shot calls over
+// OpenSSL with scoped owners. They answer false on any failure of the library.
+#ifndef HXB_VAQ_CRYPTO_H
+#define HXB_VAQ_CRYPTO_H
+
+#include <cstdint>
+#include <string_view>
+
+#include "bytes.h"
+
+namespace vaq {
+
+inline constexpr size_t kGcmNonceBytes = 12;
+inline constexpr size_t kGcmTagBytes = 16;
+inline constexpr size_t kKeyBytes = 32;
+
+bool hkdf_sha256(ByteView secret, std::string_view salt, ByteView info, uint8_t *out,
+                 size_t outLen);
+bool hmac_sha256(ByteView key, ByteView data, uint8_t out[32]);
+bool pbkdf2_sha256(ByteView password, ByteView salt, uint32_t iterations, uint8_t out[32]);
+bool random_bytes(uint8_t *out, size_t size);
+
+// AES-256-GCM: out receives the sealed bytes followed by the 16-byte tag.
+bool gcm_seal(const uint8_t key[32], const uint8_t nonce[12], ByteView aad, ByteView plain,
+              uint8_t *out);
+// Opens sealed||tag into out (sealed.size() - 16 bytes). On failure out is wiped.
+bool gcm_open(const uint8_t key[32], const uint8_t nonce[12], ByteView aad, ByteView sealed,
+              uint8_t *out);
+
+}  // namespace vaq
+
+#endif

@@ -1,0 +1,119 @@
+#include "host.h"
+
+#include <ctime>
+
+namespace vaq {
+
+const char *Host::missing_slot(const VaqHostServices &t) {
+    if (!t.fopen_fn || !t.fclose_fn || !t.fread_fn || !t.fwrite_fn || !t.fseek_fn || !t.fexist_fn)
+        return "a file service is missing";
+    if (!t.create_lock_fn || !t.destroy_lock_fn || !t.add_lock_fn || !t.release_lock_fn)
+        return "a thread-lock service is missing";
+    if (!t.create_pro_lock_fn || !t.destroy_pro_lock_fn || !t.add_pro_lock_fn ||
+        !t.release_pro_lock_fn)
+        return "a process-lock service is missing";
+    if (!t.wrilog_fn) return "the log service is missing";
+    if (!t.get_entropy_fn || !t.cleanup_entropy_fn) return "the entropy service is missing";
+    if (!t.gmtime_fn) return "the UTC time service is missing";
+    return nullptr;
+}
+
+void Host::log(LogLevel level, const char *module, const char *file, int line,
+               const char *message) const {
+    if (t_.wrilog_fn) t_.wrilog_fn(static_cast<int32_t>(level), module, file, line, message);
+}
+
+namespace {
+
+// Closes a host file handle when the scope ends.
+class HostFile {
+public:
+    HostFile(const VaqHostServices &t, void *handle) : t_(t), handle_(handle) {}
+    ~HostFile() {
+        if (handle_) t_.fclose_fn(handle_);
+    }
+    HostFile(const HostFile &) = delete;
+    HostFile &operator=(const HostFile &) = delete;
+    void *get() const { return handle_; }
+    // Closes now and reports whether the close worked.
+    bool close() {
+        void *h = handle_;
+        handle_ = nullptr;
+        return h == nullptr || t_.fclose_fn(h) == 0;
+    }
+
+private:
+    const VaqHostServices &t_;
+    void *handle_;
+};
+
+}  // namespace
+
+FileContent Host::read_file(const std::string &path) const {
+    FileContent out;
+    if (t_.fexist_fn(path.c_str()) != 1) return out;
+    HostFile file(t_, t_.fopen_fn(path.c_str(), VAQ_FILE_READ));
+    if (!file.get()) {
+        out.state = FileState::kUnreadable;
+        return out;
+    }
+    int64_t size = t_.fseek_fn(file.get(), 0, VAQ_SEEK_END);
+    if (size < 0 || t_.fseek_fn(file.get(), 0, VAQ_SEEK_SET) != 0) {
+        out.state = FileState::kUnreadable;
+        return out;
+    }
+    if (size == 0) {
+        out.state = FileState::kEmpty;
+        return out;
+    }
+    if (static_cast<uint64_t>(size) > kMaxFileBytes) {
+        out.state = FileState::kTooLarge;
+        return out;
+    }
+    out.bytes.resize(static_cast<size_t>(size));
+    if (t_.fread_fn(out.bytes.data(), out.bytes.size(), file.get()) != 1) {
+        out.bytes.clear();
+        out.state = FileState::kUnreadable;
+        return out;
+    }
+    out.state = FileState::kRead;
+    return out;
+}
+
+Status Host::write_file(const std::string &path, ByteView image) const {
+    HostFile file(t_, t_.fopen_fn(path.c_str(), VAQ_FILE_WRITE));
+    if (!file.get()) return Fail(VAQ_ERR_IO, "keystore file could not be opened for writing");
+    if (t_.fwrite_fn(image.data(), image.size(), file.get()) != 1)
+        return Fail(VAQ_ERR_IO, "keystore file could not be written and synced");
+    if (!file.close()) return Fail(VAQ_ERR_IO, "keystore file could not be closed");
+    return Ok();
+}
+
+Status Host::entropy(uint8_t *out, size_t size) const {
+    unsigned char *buf = nullptr;
+    if (t_.get_entropy_fn(&buf, size) != 1 || buf == nullptr)
+        return Fail(VAQ_ERR_ENTROPY, "the host's entropy service failed");
+    std::memcpy(out, buf, size);
+    t_.cleanup_entropy_fn(buf, size);
+    return Ok();
+}
+
+bool Host::utc(int64_t seconds, VaqDateTime *out) const {
+    time_t t = static_cast<time_t>(seconds);
+    struct tm tm {};
+    if (t_.gmtime_fn(&t, &tm) != 1) return false;
+    int year = tm.tm_year + 1900;
+    if (year < 0 || year > 65535) return false;
+    out->year = static_cast<uint16_t>(year);
+    out->month = static_cast<uint8_t>(tm.tm_mon + 1);
+    out->day = static_cast<uint8_t>(tm.tm_mday);
+    out->hour = static_cast<uint8_t>(tm.tm_hour);
+    out->minute = static_cast<uint8_t>(tm.tm_min);
+    out->second = static_cast<uint8_t>(tm.tm_sec);
+    out->weekday = static_cast<uint8_t>(tm.tm_wday);
+    return true;
+}
+
+int64_t now_seconds() { return static_cast<int64_t>(std::time(nullptr)); }
+
+}  // namespace vaq

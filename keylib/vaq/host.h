@@ -1,0 +1,101 @@
+// The host-service table as the library uses it: files, entropy, UTC time,
+// locks and the log. Nothing in the library touches the operating system for
+// these except through the table the host registered.
+#ifndef HXB_VAQ_HOST_H
+#define HXB_VAQ_HOST_H
+
+#include <cstdint>
+#include <ctime>
+#include <optional>
+#include <string>
+
+#include "bytes.h"
+#include "status.h"
+#include "vaq/vaq_host_services.h"
+#include "vaq/vaq_records.h"
+
+namespace vaq {
+
+enum class LogLevel : int32_t { kInfo = 0, kWarn = 1, kError = 2 };
+
+// Largest keystore or export file the library reads; anything bigger is not ours.
+inline constexpr uint64_t kMaxFileBytes = 8u << 20;
+
+// What a read of one file found.
+enum class FileState { kMissing, kEmpty, kRead, kUnreadable, kTooLarge };
+
+struct FileContent {
+    FileState state = FileState::kMissing;
+    Bytes bytes;
+};
+
+class Host {
+public:
+    explicit Host(const VaqHostServices &table) : t_(table) {}
+
+    // Why a table cannot be used, or null when every slot the library calls is set.
+    static const char *missing_slot(const VaqHostServices &table);
+
+    const VaqHostServices &table() const { return t_; }
+
+    void log(LogLevel level, const char *module, const char *file, int line,
+             const char *message) const;
+
+    // The whole file, through slots 14, 4, 11, 6 and 5.
+    FileContent read_file(const std::string &path) const;
+    // One image in one write call at offset 0; slot 7 syncs it. The file is
+    // not truncated, so the image's own length field is what counts.
+    Status write_file(const std::string &path, ByteView image) const;
+
+    // Random bytes from the host's entropy service (slots 27 and 28).
+    Status entropy(uint8_t *out, size_t size) const;
+    bool utc(int64_t seconds, VaqDateTime *out) const;
+
+    bool create_lock(void **handle) const { return t_.create_lock_fn(handle) == 1; }
+    void destroy_lock(void *handle) const { t_.destroy_lock_fn(handle); }
+    void lock(void *handle) const { t_.add_lock_fn(handle); }
+    void unlock(void *handle) const { t_.release_lock_fn(handle); }
+    bool create_process_lock(void **handle) const { return t_.create_pro_lock_fn(handle) == 1; }
+    void destroy_process_lock(void *handle) const { t_.destroy_pro_lock_fn(handle); }
+    void process_lock(void *handle) const { t_.add_pro_lock_fn(handle); }
+    void process_unlock(void *handle) const { t_.release_pro_lock_fn(handle); }
+
+private:
+    VaqHostServices t_;
+};
+
+// Holds one of the host's thread locks for a scope.
+class ThreadLockGuard {
+public:
+    ThreadLockGuard(const Host &host, void *handle) : host_(host), handle_(handle) {
+        host_.lock(handle_);
+    }
+    ~ThreadLockGuard() { host_.unlock(handle_); }
+    ThreadLockGuard(const ThreadLockGuard &) = delete;
+    ThreadLockGuard &operator=(const ThreadLockGuard &) = delete;
+
+private:
+    const Host &host_;
+    void *handle_;
+};
+
+// Holds the node-wide process lock for a scope.
+class ProcessLockGuard {
+public:
+    ProcessLockGuard(const Host &host, void *handle) : host_(host), handle_(handle) {
+        host_.process_lock(handle_);
+    }
+    ~ProcessLockGuard() { host_.process_unlock(handle_); }
+    ProcessLockGuard(const ProcessLockGuard &) = delete;
+    ProcessLockGuard &operator=(const ProcessLockGuard &) = delete;
+
+private:
+    const Host &host_;
+    void *handle_;
+};
+
+int64_t now_seconds();
+
+}  // namespace vaq
+
+#endif

@@ -1,0 +1,216 @@
+#include "keystore.h"
+
+#include <cstring>
+#include <set>
+
+namespace vaq {
+
+namespace {
+
+constexpr char kMagic[8] = {'H', 'X', 'B', 'V', 'A', 'Q', 'K', 'S'};
+constexpr size_t kHeaderBytes = 32;
+constexpr size_t kRootBlockBytes = 56;
+constexpr size_t kTrailerBytes = 32;
+constexpr size_t kKeyFixedBytes = 28;
+constexpr size_t kMinImageBytes = kHeaderBytes + kRootBlockBytes + kTrailerBytes;
+constexpr char kKeystoreSalt[] = "hxbVaq keystore";
+constexpr uint8_t kFlagActive = 1;
+constexpr uint8_t kFlagRegistered = 2;
+
+bool root_subkey(const RootKey &root, const char *label, SecretArray<kKeyBytes> &out) {
+    ByteView info(reinterpret_cast<const uint8_t *>(label), std::strlen(label));
+    return hkdf_sha256(root.material.view(), kKeystoreSalt, info, out.data(), out.size());
+}
+
+// The record fields that wrapping binds: a wrapped key cannot be moved to
+// another domain or id, or be given another length.
+std::array<uint8_t, 10> wrap_aad(uint32_t domain, uint32_t id, uint16_t len) {
+    std::array<uint8_t, 10> aad{};
+    Bytes tmp;
+    Writer w(tmp);
+    w.u32(domain);
+    w.u32(id);
+    w.u16(len);
+    std::memcpy(aad.data(), tmp.data(), aad.size());
+    return aad;
+}
+
+}  // namespace
+
+MasterKey *Keystore::find(uint32_t domain, uint32_t id) {
+    for (auto &k : keys)
+        if (k.domain == domain && k.id == id) return &k;
+    return nullptr;
+}
+
+const MasterKey *Keystore::find(uint32_t domain, uint32_t id) const {
+    for (const auto &k : keys)
+        if (k.domain == domain && k.id == id) return &k;
+    return nullptr;
+}
+
+MasterKey *Keystore::active_of(uint32_t domain) {
+    for (auto &k : keys)
+        if (k.domain == domain && k.active) return &k;
+    return nullptr;
+}
+
+bool Keystore::has_key_in(uint32_t domain) const {
+    for (const auto &k : keys)
+        if (k.domain == domain) return true;
+    return false;
+}
+
+Status wrap_key(const RootKey &root, MasterKey &key) {
+    SecretArray<kKeyBytes> kek;
+    if (!root_subkey(root, "wrap v1", kek)) return Fail(VAQ_ERR_CRYPTO, "key derivation failed");
+    if (!random_bytes(key.nonce.data(), key.nonce.size()))
+        return Fail(VAQ_ERR_CRYPTO, "nonce generation failed");
+    auto aad = wrap_aad(key.domain, key.id, static_cast<uint16_t>(key.material.size()));
+    key.wrapped.assign(key.material.size() + kGcmTagBytes, 0);
+    if (!gcm_seal(kek.data(), key.nonce.data(), aad, key.material.view(), key.wrapped.data()))
+        return Fail(VAQ_ERR_CRYPTO, "key wrapping failed");
+    return Ok();
+}
+
+Status derive_working_key(MasterKey &key) {
+    Bytes info;
+    Writer w(info);
+    w.u32(key.domain);
+    w.u32(key.id);
+    if (!hkdf_sha256(key.material.view(), "hxbQor working key", info, key.working.data(),
+                     key.working.size()))
+        return Fail(VAQ_ERR_CRYPTO, "working key derivation failed");
+    return Ok();
+}
+
+Status serialize(const Keystore &ks, Bytes &image) {
+    if (ks.keys.size() > kMaxKeys) return Fail(VAQ_ERR_LIMIT, "too many master keys");
+    image.clear();
+    Writer w(image);
+    w.bytes({reinterpret_cast<const uint8_t *>(kMagic), sizeof kMagic});
+    w.u16(kFormatVersion);
+    w.u16(static_cast<uint16_t>(kHeaderBytes));
+    w.u32(0);  // total length, patched below
+    w.u64(ks.generation);
+    w.u32(static_cast<uint32_t>(ks.keys.size()));
+    w.u32(0);
+
+    w.u16(ks.root.version);
+    w.u16(0);
+    w.u32(ks.root.lifeDays);
+    w.u32(ks.root.strengthBits);
+    w.u32(0);
+    w.i64(ks.root.created);
+    w.bytes(ks.root.material.view());
+
+    for (const auto &k : ks.keys) {
+        w.u32(k.domain);
+        w.u32(k.id);
+        w.u16(static_cast<uint16_t>(k.material.size()));
+        w.u8(static_cast<uint8_t>((k.active ? kFlagActive : 0) |
+                                  (k.origin == kRegistered ? kFlagRegistered : 0)));
+        w.u8(0);
+        w.i64(k.created);
+        w.u32(k.lifeDays);
+        w.u32(0);
+        w.bytes(k.nonce);
+        w.bytes(k.wrapped);
+    }
+    uint32_t total = static_cast<uint32_t>(image.size() + kTrailerBytes);
+    for (int i = 0; i < 4; ++i) image[12 + i] = static_cast<uint8_t>(total >> (8 * i));
+
+    SecretArray<kKeyBytes> sealKey;
+    if (!root_subkey(ks.root, "seal v1", sealKey))
+        return Fail(VAQ_ERR_CRYPTO, "key derivation failed");
+    uint8_t mac[32];
+    if (!hmac_sha256(sealKey.view(), image, mac))
+        return Fail(VAQ_ERR_CRYPTO, "keystore seal failed");
+    w.bytes({mac, sizeof mac});
+    return Ok();
+}
+
+uint64_t peek_generation(ByteView image) {
+    Reader r(image);
+    r.skip(16);
+    uint64_t gen = r.u64();
+    return r.ok() ? gen : 0;
+}
+
+ParseResult parse(ByteView image, Keystore &out) {
+    if (image.size() < kMinImageBytes) return ParseResult::kCorrupt;
+    Reader r(image);
+    ByteView magic = r.bytes(sizeof kMagic);
+    if (std::memcmp(magic.data(), kMagic, sizeof kMagic) != 0) return ParseResult::kCorrupt;
+    uint16_t version = r.u16();
+    uint16_t headerBytes = r.u16();
+    uint32_t total = r.u32();
+    if (version > kFormatVersion) return ParseResult::kNewerFormat;
+    if (version != kFormatVersion || headerBytes != kHeaderBytes || total < kMinImageBytes ||
+        total > image.size())
+        return ParseResult::kCorrupt;
+
+    Keystore ks;
+    ks.generation = r.u64();
+    uint32_t count = r.u32();
+    r.skip(4);
+    ks.root.version = r.u16();
+    r.skip(2);
+    ks.root.lifeDays = r.u32();
+    ks.root.strengthBits = r.u32();
+    r.skip(4);
+    ks.root.created = r.i64();
+    ByteView rootMaterial = r.bytes(kKeyBytes);
+    if (!r.ok()) return ParseResult::kCorrupt;
+    std::memcpy(ks.root.material.data(), rootMaterial.data(), kKeyBytes);
+
+    ByteView body = image.subspan(0, total - kTrailerBytes);
+    SecretArray<kKeyBytes> sealKey;
+    uint8_t mac[32];
+    if (!root_subkey(ks.root, "seal v1", sealKey) || !hmac_sha256(sealKey.view(), body, mac) ||
+        CRYPTO_memcmp(mac, image.data() + body.size(), sizeof mac) != 0)
+        return ParseResult::kCorrupt;
+
+    if (count > kMaxKeys || ks.root.version == 0) return ParseResult::kCorrupt;
+    SecretArray<kKeyBytes> kek;
+    if (!root_subkey(ks.root, "wrap v1", kek)) return ParseResult::kCorrupt;
+
+    Reader kr(body);
+    kr.skip(kHeaderBytes + kRootBlockBytes);
+    std::set<uint64_t> seen;
+    std::set<uint32_t> activeDomains;
+    ks.keys.reserve(count);
+    for (uint32_t i = 0; i < count; ++i) {
+        MasterKey k;
+        k.domain = kr.u32();
+        k.id = kr.u32();
+        uint16_t len = kr.u16();
+        uint8_t flags = kr.u8();
+        kr.skip(1);
+        k.created = kr.i64();
+        k.lifeDays = kr.u32();
+        kr.skip(4);
+        ByteView nonce = kr.bytes(kGcmNonceBytes);
+        if (!kr.ok() || len < kMinMaterialBytes || len > kMaxMaterialBytes || k.id == 0)
+            return ParseResult::kCorrupt;
+        ByteView wrapped = kr.bytes(len + kGcmTagBytes);
+        if (!kr.ok()) return ParseResult::kCorrupt;
+        if (!seen.insert((uint64_t{k.domain} << 32) | k.id).second) return ParseResult::kCorrupt;
+        k.active = (flags & kFlagActive) != 0;
+        k.origin = (flags & kFlagRegistered) ? kRegistered : kGenerated;
+        if (k.active && !activeDomains.insert(k.domain).second) return ParseResult::kCorrupt;
+        std::memcpy(k.nonce.data(), nonce.data(), nonce.size());
+        k.wrapped.assign(wrapped.begin(), wrapped.end());
+        k.material = SecureBytes(len);
+        auto aad = wrap_aad(k.domain, k.id, len);
+        if (!gcm_open(kek.data(), k.nonce.data(), aad, wrapped, k.material.data()))
+            return ParseResult::kCorrupt;
+        if (!derive_working_key(k).ok()) return ParseResult::kCorrupt;
+        ks.keys.push_back(std::move(k));
+    }
+    if (kr.remaining() != 0) return ParseResult::kCorrupt;
+    out = std::move(ks);
+    return ParseResult::kValid;
+}
+
+}  // namespace vaq

@@ -1,0 +1,78 @@
+// The keystore in memory, and its file image. The image is what both copies on
+// disk hold (docs/keystore-format.md): header, root-key block, master-key
+// records with wrapped material, and an HMAC-SHA256 trailer.
+#ifndef HXB_VAQ_KEYSTORE_H
+#define HXB_VAQ_KEYSTORE_H
+
+#include <array>
+#include <cstdint>
+#include <vector>
+
+#include "bytes.h"
+#include "crypto.h"
+#include "status.h"
+
+namespace vaq {
+
+inline constexpr uint16_t kFormatVersion = 1;
+inline constexpr uint32_t kRootLifeDays = 3650;
+inline constexpr uint32_t kRootStrengthBits = 256;
+inline constexpr size_t kMinMaterialBytes = 16;
+inline constexpr size_t kMaxMaterialBytes = 256;
+inline constexpr size_t kGeneratedMaterialBytes = 32;
+inline constexpr size_t kMaxKeys = 16384;
+
+enum KeyOrigin : uint8_t { kGenerated = 0, kRegistered = 1 };
+
+struct RootKey {
+    uint16_t version = 1;
+    uint32_t lifeDays = kRootLifeDays;
+    uint32_t strengthBits = kRootStrengthBits;
+    int64_t created = 0;
+    SecretArray<kKeyBytes> material;
+};
+
+struct MasterKey {
+    uint32_t domain = 0;
+    uint32_t id = 0;
+    bool active = false;
+    uint8_t origin = kGenerated;
+    int64_t created = 0;
+    uint32_t lifeDays = 0;
+    SecureBytes material;
+    // The material sealed under the root key, as stored; kept so that writing an
+    // unchanged key writes the same bytes.
+    std::array<uint8_t, kGcmNonceBytes> nonce{};
+    Bytes wrapped;
+    // What the data-protection library encrypts with, derived once from material.
+    SecretArray<kKeyBytes> working;
+};
+
+struct Keystore {
+    uint64_t generation = 0;
+    RootKey root;
+    std::vector<MasterKey> keys;
+
+    MasterKey *find(uint32_t domain, uint32_t id);
+    const MasterKey *find(uint32_t domain, uint32_t id) const;
+    MasterKey *active_of(uint32_t domain);
+    bool has_key_in(uint32_t domain) const;
+};
+
+// Seals key.material under root into key.nonce / key.wrapped.
+Status wrap_key(const RootKey &root, MasterKey &key);
+// Fills key.working from key.material.
+Status derive_working_key(MasterKey &key);
+
+Status serialize(const Keystore &ks, Bytes &image);
+
+enum class ParseResult { kValid, kCorrupt, kNewerFormat };
+// Verifies an image whole (trailer, structure, every wrapped key) before
+// filling ks. Bytes after the image's own length are ignored.
+ParseResult parse(ByteView image, Keystore &ks);
+// The generation an image claims, without verifying it.
+uint64_t peek_generation(ByteView image);
+
+}  // namespace vaq
+
+#endif

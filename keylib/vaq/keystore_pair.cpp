@@ -1,0 +1,77 @@
+#include "keystore_pair.h"
+
+#include "log.h"
+
+namespace vaq {
+
+bool KeystorePair::has_unusable_data() const {
+    for (const auto &c : copies)
+        if (c.state == CopyState::kCorrupt || c.state == CopyState::kNewerFormat ||
+            c.state == CopyState::kUnreadable)
+            return true;
+    return false;
+}
+
+Status KeystorePair::unusable_status() const {
+    for (const auto &c : copies)
+        if (c.state == CopyState::kNewerFormat)
+            return Fail(VAQ_ERR_KEYSTORE_VERSION,
+                        "keystore written in a newer format and no valid copy of ours");
+    for (const auto &c : copies)
+        if (c.state == CopyState::kCorrupt)
+            return Fail(VAQ_ERR_KEYSTORE_CORRUPT,
+                        "no valid keystore copy; files left as they are");
+    return Fail(VAQ_ERR_IO, "no keystore copy could be read");
+}
+
+bool KeystorePair::needs_repair(int i) const {
+    const KeystoreCopy &c = copies[i];
+    return best >= 0 && i != best &&
+           (c.state != CopyState::kValid || c.keystore.generation != best_generation());
+}
+
+const char *copy_name(int i) { return i == 0 ? "primary" : "standby"; }
+
+KeystorePair read_pair(const Host &host, const KeystorePaths &paths) {
+    KeystorePair pair;
+    for (int i = 0; i < 2; ++i) {
+        KeystoreCopy &c = pair.copies[i];
+        FileContent file = host.read_file(paths[i]);
+        switch (file.state) {
+        case FileState::kMissing: c.state = CopyState::kMissing; continue;
+        case FileState::kEmpty: c.state = CopyState::kEmpty; continue;
+        case FileState::kUnreadable: c.state = CopyState::kUnreadable; continue;
+        case FileState::kTooLarge: c.state = CopyState::kCorrupt; continue;
+        case FileState::kRead: break;
+        }
+        switch (parse(file.bytes, c.keystore)) {
+        case ParseResult::kValid: {
+            c.state = CopyState::kValid;
+            Reader r(file.bytes);
+            r.skip(12);
+            c.image.assign(file.bytes.begin(), file.bytes.begin() + r.u32());
+            if (pair.best < 0 || c.keystore.generation > pair.best_generation()) pair.best = i;
+            break;
+        }
+        case ParseResult::kCorrupt: c.state = CopyState::kCorrupt; break;
+        case ParseResult::kNewerFormat: c.state = CopyState::kNewerFormat; break;
+        }
+    }
+    return pair;
+}
+
+Status repair_pair(const Host &host, const KeystorePaths &paths, const KeystorePair &pair,
+                   const char *module) {
+    for (int i = 0; i < 2; ++i) {
+        if (!pair.needs_repair(i)) continue;
+        Status s = host.write_file(paths[i], pair.copies[pair.best].image);
+        if (!s.ok()) return s;
+        log_to(host, LogLevel::kWarn, module, __FILE_NAME__, __LINE__,
+               "%s keystore copy rewritten from the %s copy (generation %llu)\n", copy_name(i),
+               copy_name(pair.best),
+               static_cast<unsigned long long>(pair.best_generation()));
+    }
+    return Ok();
+}
+
+}  // namespace vaq

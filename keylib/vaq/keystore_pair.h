@@ -1,0 +1,51 @@
+// The two copies of the keystore on disk, primary and standby, as one load or
+// check sees them: which are valid, which holds the newest generation, and
+// rewriting the others from it.
+#ifndef HXB_VAQ_KEYSTORE_PAIR_H
+#define HXB_VAQ_KEYSTORE_PAIR_H
+
+#include <array>
+#include <string>
+
+#include "host.h"
+#include "keystore.h"
+
+namespace vaq {
+
+enum class CopyState { kMissing, kEmpty, kValid, kCorrupt, kNewerFormat, kUnreadable };
+
+struct KeystoreCopy {
+    CopyState state = CopyState::kMissing;
+    Bytes image;  // a valid copy's image, without whatever follows it in the file
+    Keystore keystore;
+};
+
+struct KeystorePair {
+    std::array<KeystoreCopy, 2> copies;  // primary, standby
+    int best = -1;                       // the valid copy with the highest generation
+
+    bool has_valid() const { return best >= 0; }
+    // A copy that holds something we cannot use: never overwritten while no
+    // valid copy exists.
+    bool has_unusable_data() const;
+    // The code a load answers when no copy is valid but one holds data.
+    Status unusable_status() const;
+    uint64_t best_generation() const { return best >= 0 ? copies[best].keystore.generation : 0; }
+    // A copy that a repair would rewrite: not valid, or older than the best.
+    bool needs_repair(int i) const;
+};
+
+using KeystorePaths = std::array<std::string, 2>;
+
+KeystorePair read_pair(const Host &host, const KeystorePaths &paths);
+
+// Rewrites every copy that needs it from the best one, primary first. Answers
+// the first failure; the copies already rewritten stay rewritten.
+Status repair_pair(const Host &host, const KeystorePaths &paths, const KeystorePair &pair,
+                   const char *module);
+
+const char *copy_name(int i);
+
+}  // namespace vaq
+
+#endif

@@ -1,0 +1,237 @@
+#include "state.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "log.h"
+
+namespace vaq {
+
+std::atomic<State *> g_state{nullptr};
+std::optional<VaqHostServices> g_registered;
+std::atomic<uint64_t> g_key_epoch{0};
+std::atomic<void (*)(void)> g_unload_hook{nullptr};
+
+namespace {
+
+constexpr size_t kMaxPathBytes = 1024;
+
+Status copy_path(const char *path, std::string &out) {
+    if (path == nullptr) return Fail(VAQ_ERR_NULL_ARG, "a keystore path is null");
+    size_t len = strnlen(path, kMaxPathBytes);
+    if (len == 0 || len == kMaxPathBytes)
+        return Fail(VAQ_ERR_BAD_ARG, "a keystore path is empty or too long");
+    out.assign(path, len);
+    return Ok();
+}
+
+}  // namespace
+
+Status State::create(const VaqHostServices &table, const HX_VAQ_KEYSTORE_FILES &files,
+                     std::unique_ptr<State> &out) {
+    std::unique_ptr<State> s(new State(table));
+    Status st = copy_path(files.primary, s->paths[0]);
+    if (st.ok()) st = copy_path(files.standby, s->paths[1]);
+    if (!st.ok()) return st;
+    if (!s->host.create_lock(&s->lock)) {
+        s->lock = nullptr;
+        return Fail(VAQ_ERR_INTERNAL, "the host could not create a thread lock");
+    }
+    if (!s->host.create_lock(&s->indexLock_)) {
+        s->indexLock_ = nullptr;
+        return Fail(VAQ_ERR_INTERNAL, "the host could not create a thread lock");
+    }
+    if (!s->host.create_process_lock(&s->processLock_)) {
+        s->processLock_ = nullptr;
+        return Fail(VAQ_ERR_INTERNAL, "the host could not create the process lock");
+    }
+    out = std::move(s);
+    return Ok();
+}
+
+State::~State() {
+    index_.reset();
+    keystore = Keystore{};
+    if (processLock_) host.destroy_process_lock(processLock_);
+    if (indexLock_) host.destroy_lock(indexLock_);
+    if (lock) host.destroy_lock(lock);
+}
+
+Domain *State::find_domain(uint32_t id) {
+    for (auto &d : domains)
+        if (d.record.domainId == id) return &d;
+    return nullptr;
+}
+
+void State::publish() {
+    auto idx = std::make_unique<KeyIndex>();
+    idx->working.reserve(keystore.keys.size());
+    for (const auto &k : keystore.keys) {
+        idx->working.emplace(key_slot(k.domain, k.id), k.working);
+        if (k.active) idx->active[k.domain] = k.id;
+    }
+    idx->epoch = g_key_epoch.load(std::memory_order_relaxed) + 1;
+    uint64_t epoch = idx->epoch;
+    {
+        ThreadLockGuard g(host, indexLock_);
+        index_.swap(idx);
+    }
+    g_key_epoch.store(epoch, std::memory_order_release);
+}
+
+void State::unpublish() {
+    std::unique_ptr<KeyIndex> old;
+    {
+        ThreadLockGuard g(host, indexLock_);
+        index_.swap(old);
+    }
+    g_key_epoch.fetch_add(1, std::memory_order_acq_rel);
+}
+
+uint32_t State::working_key(uint32_t domain, uint32_t id, uint8_t *out, uint64_t *epoch) const {
+    ThreadLockGuard g(host, indexLock_);
+    if (!index_) return VAQ_ERR_NOT_INITIALIZED;
+    *epoch = index_->epoch;
+    auto it = index_->working.find(key_slot(domain, id));
+    if (it == index_->working.end()) return VAQ_ERR_UNKNOWN_KEY;
+    std::memcpy(out, it->second.data(), kKeyBytes);
+    return VAQ_OK;
+}
+
+uint32_t State::active_key(uint32_t domain, uint32_t *id, uint8_t *out, uint64_t *epoch) const {
+    ThreadLockGuard g(host, indexLock_);
+    if (!index_) return VAQ_ERR_NOT_INITIALIZED;
+    *epoch = index_->epoch;
+    auto a = index_->active.find(domain);
+    if (a == index_->active.end()) return VAQ_ERR_UNKNOWN_KEY;
+    auto it = index_->working.find(key_slot(domain, a->second));
+    if (it == index_->working.end()) return VAQ_ERR_UNKNOWN_KEY;
+    *id = a->second;
+    std::memcpy(out, it->second.data(), kKeyBytes);
+    return VAQ_OK;
+}
+
+Status State::load() {
+    ProcessLockGuard pl(host, processLock_);
+    KeystorePair pair = read_pair(host, paths);
+    if (!pair.has_valid()) {
+        if (pair.has_unusable_data()) return pair.unusable_status();
+        Keystore ks;
+        ks.generation = 1;
+        ks.root.created = now_seconds();
+        Status s = host.entropy(ks.root.material.data(), kKeyBytes);
+        Bytes image;
+        if (s.ok()) s = serialize(ks, image);
+        if (s.ok()) s = host.write_file(paths[0], image);
+        if (!s.ok()) return s;
+        if (!host.write_file(paths[1], image).ok())
+            VAQ_KLOG(LogLevel::kError, "standby keystore copy not written; the next load repairs it\n");
+        VAQ_KLOG(LogLevel::kInfo, "new keystore created\n");
+        keystore = std::move(ks);
+        publish();
+        return Ok();
+    }
+    for (int i = 0; i < 2; ++i)
+        if (pair.needs_repair(i) && pair.copies[i].state != CopyState::kMissing &&
+            pair.copies[i].state != CopyState::kEmpty)
+            VAQ_KLOG(LogLevel::kWarn, "%s keystore copy is not valid or older; loading the %s copy\n",
+                     copy_name(i), copy_name(pair.best));
+    keystore = std::move(pair.copies[pair.best].keystore);
+    publish();
+    Status r = repair_pair(host, paths, pair, kVaqModule);
+    if (!r.ok()) VAQ_KLOG(LogLevel::kError, "keystore copy not repaired: %s\n", r.why);
+    return Ok();
+}
+
+Status State::sync(bool &merged, uint64_t &diskGeneration) {
+    merged = false;
+    KeystorePair pair = read_pair(host, paths);
+    diskGeneration = pair.best_generation();
+    if (!pair.has_valid()) {
+        if (pair.has_unusable_data()) return pair.unusable_status();
+        // Both copies gone: memory is the only copy left, and the change
+        // that follows writes it back.
+        merged = true;
+        return Ok();
+    }
+    Keystore &disk = pair.copies[pair.best].keystore;
+    if (disk.generation > keystore.generation) {
+        keystore = disk;
+        publish();
+    } else {
+        // The disk is not newer than memory, which happens only when copies
+        // were replaced behind our back. Keep every key either side holds.
+        for (auto &k : disk.keys) {
+            if (keystore.find(k.domain, k.id)) continue;
+            MasterKey copy = k;
+            copy.active = false;
+            Status s = wrap_key(keystore.root, copy);
+            if (!s.ok()) return s;
+            keystore.keys.push_back(std::move(copy));
+            merged = true;
+        }
+        if (merged) publish();
+    }
+    return repair_pair(host, paths, pair, kVaqModule);
+}
+
+Status State::refresh() {
+    ProcessLockGuard pl(host, processLock_);
+    bool merged = false;
+    uint64_t diskGeneration = 0;
+    return sync(merged, diskGeneration);
+}
+
+Status State::change(const Mutation &mutate) {
+    ProcessLockGuard pl(host, processLock_);
+    bool merged = false;
+    uint64_t diskGeneration = 0;
+    Status s = sync(merged, diskGeneration);
+    if (!s.ok()) return s;
+    Keystore next = keystore;
+    bool changed = false;
+    s = mutate(next, changed);
+    if (!s.ok()) return s;
+    if (!changed && !merged) return Ok();
+    next.generation = std::max(keystore.generation, diskGeneration) + 1;
+    Bytes image;
+    s = serialize(next, image);
+    if (s.ok()) s = host.write_file(paths[0], image);
+    if (!s.ok()) return s;
+    keystore = std::move(next);
+    publish();
+    if (!host.write_file(paths[1], image).ok())
+        VAQ_KLOG(LogLevel::kError, "standby keystore copy not written; the next load repairs it\n");
+    return Ok();
+}
+
+Status State::generate_key(Keystore &ks, uint32_t domain, uint32_t lifeDays,
+                           uint32_t *newId) const {
+    if (ks.keys.size() >= kMaxKeys) return Fail(VAQ_ERR_LIMIT, "the keystore holds the most keys it can");
+    MasterKey key;
+    key.domain = domain;
+    key.origin = kGenerated;
+    key.lifeDays = lifeDays;
+    key.created = now_seconds();
+    for (int attempt = 0; key.id == 0; ++attempt) {
+        if (attempt == 64) return Fail(VAQ_ERR_ENTROPY, "no unused key id found");
+        uint8_t raw[4];
+        Status s = host.entropy(raw, sizeof raw);
+        if (!s.ok()) return s;
+        uint32_t id = uint32_t{raw[0]} | uint32_t{raw[1]} << 8 | uint32_t{raw[2]} << 16 |
+                      uint32_t{raw[3]} << 24;
+        if (id != 0 && ks.find(domain, id) == nullptr) key.id = id;
+    }
+    key.material = SecureBytes(kGeneratedMaterialBytes);
+    Status s = host.entropy(key.material.data(), key.material.size());
+    if (s.ok()) s = wrap_key(ks.root, key);
+    if (s.ok()) s = derive_working_key(key);
+    if (!s.ok()) return s;
+    if (MasterKey *previous = ks.active_of(domain)) previous->active = false;
+    key.active = true;
+    *newId = key.id;
+    ks.keys.push_back(std::move(key));
+    return Ok();
+}
+
+}  // namespace vaq

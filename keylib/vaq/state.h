@@ -1,0 +1,112 @@
+// The library's process-wide state between IvexInitializeEx and IvexFinalizeEx:
+// the host table it was loaded with, its locks, the keystore paths, the domain
+// configuration and the keystore in memory, and the key index that the
+// data-protection library reads.
+//
+// Locking: `lock` (a host thread lock) guards domains and keystore and
+// serialises every operation; a change also holds the node-wide process lock,
+// always taken second. `indexLock` guards only the key index pointer, so an
+// encryption never waits for a keystore change.
+#ifndef HXB_VAQ_STATE_H
+#define HXB_VAQ_STATE_H
+
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <unordered_map>
+#include <vector>
+
+#include "host.h"
+#include "keystore.h"
+#include "keystore_pair.h"
+#include "telmor_vaq_api.h"
+
+namespace vaq {
+
+inline constexpr size_t kMaxDomains = 4096;
+inline constexpr uint32_t kMaxLifeDays = 365250;
+
+struct Domain {
+    VaqDomainRecord record{};
+    bool hasKeyType = false;
+    VaqKeyTypeRecord keyType{};
+};
+
+// What the data-protection library may see of the keystore: working keys by
+// (domain, key id) and each domain's active key. Immutable once published.
+struct KeyIndex {
+    uint64_t epoch = 0;
+    std::unordered_map<uint64_t, SecretArray<kKeyBytes>> working;
+    std::unordered_map<uint32_t, uint32_t> active;
+};
+
+inline uint64_t key_slot(uint32_t domain, uint32_t id) { return (uint64_t{domain} << 32) | id; }
+
+class State {
+public:
+    // Creates the locks through the host; fails without leaving any behind.
+    static Status create(const VaqHostServices &table, const HX_VAQ_KEYSTORE_FILES &files,
+                         std::unique_ptr<State> &out);
+    ~State();
+    State(const State &) = delete;
+    State &operator=(const State &) = delete;
+
+    Host host;
+    KeystorePaths paths;
+    void *lock = nullptr;
+    uint32_t role = 0;
+    std::vector<Domain> domains;
+    Keystore keystore;
+
+    // Reads the pair and takes the newest valid copy, or makes a new keystore
+    // when both copies are missing or empty. Caller holds `lock`.
+    Status load();
+
+    // One keystore change: under the process lock, takes in what other
+    // processes wrote, runs `mutate` on a copy of the result, and writes the
+    // copy primary first, standby second. `mutate` sets `changed` when there
+    // is something to write. Caller holds `lock`.
+    using Mutation = std::function<Status(Keystore &next, bool &changed)>;
+    Status change(const Mutation &mutate);
+
+    // Brings memory up to what is on disk and repairs copies, under the
+    // process lock, without a change of its own. Caller holds `lock`.
+    Status refresh();
+
+    // Generates a key in `domain` of `ks` and makes it the active one.
+    Status generate_key(Keystore &ks, uint32_t domain, uint32_t lifeDays, uint32_t *newId) const;
+
+    Domain *find_domain(uint32_t id);
+    void *process_lock() const { return processLock_; }
+
+    // Replaces the key index with one built from `keystore`.
+    void publish();
+    void unpublish();
+
+    uint32_t working_key(uint32_t domain, uint32_t id, uint8_t *out, uint64_t *epoch) const;
+    uint32_t active_key(uint32_t domain, uint32_t *id, uint8_t *out, uint64_t *epoch) const;
+
+private:
+    explicit State(const VaqHostServices &table) : host(table) {}
+    // Caller holds `lock` and the process lock. `merged` tells whether memory now
+    // holds keys that only the disk had while its generation was not newer.
+    Status sync(bool &merged, uint64_t &diskGeneration);
+
+    void *indexLock_ = nullptr;
+    void *processLock_ = nullptr;
+    std::unique_ptr<KeyIndex> index_;
+};
+
+// The loaded state, or null.
+extern std::atomic<State *> g_state;
+// The table of the last IvexRegFuncEx, used by the next IvexInitializeEx.
+extern std::optional<VaqHostServices> g_registered;
+// Raised at every change of the key index; never goes back, across reloads too.
+extern std::atomic<uint64_t> g_key_epoch;
+// Called after the keystore is unloaded, so that cached keys elsewhere go too.
+extern std::atomic<void (*)(void)> g_unload_hook;
+
+}  // namespace vaq
+
+#endif

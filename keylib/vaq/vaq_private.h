@@ -1,0 +1,46 @@
+/*
+ * Private interface of libhxbVaq.so for libhxbQor.so: the working keys of the
+ * loaded keystore and the host's log. No host calls it, and a vendor build of
+ * libhxbVaq.so does not have it, so the two libraries are replaced together.
+ *
+ * Working keys are 32 bytes. The key epoch changes whenever the keys that the
+ * functions below answer may have changed (a key added, removed or activated,
+ * a keystore loaded or unloaded), so a caller may keep what it fetched for as
+ * long as the epoch stays the same.
+ */
+#ifndef HXB_VAQ_PRIVATE_H
+#define HXB_VAQ_PRIVATE_H
+
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+enum { VAQ_PRIV_WORKING_KEY_BYTES = 32 };
+
+uint64_t VaqPrivKeyEpoch(void);
+
+/* 0 with the working key of (domain, key id) in out and the epoch it belongs
+ * to; VAQ_ERR_UNKNOWN_KEY when the keystore in memory lacks the key;
+ * VAQ_ERR_NOT_INITIALIZED when no keystore is loaded. */
+uint32_t VaqPrivWorkingKey(uint32_t domainId, uint32_t keyId, unsigned char *out,
+                           uint64_t *epoch);
+
+/* As VaqPrivWorkingKey, for the domain's active key, whose id goes to *keyId;
+ * VAQ_ERR_UNKNOWN_KEY when the domain has no active key. */
+uint32_t VaqPrivActiveKey(uint32_t domainId, uint32_t *keyId, unsigned char *out,
+                          uint64_t *epoch);
+
+/* Called after every unload, once no keystore is loaded; one hook at a time. */
+void VaqPrivSetUnloadHook(void (*hook)(void));
+
+/* A finished message to the host's log (slot 23) under the caller's module tag. */
+void VaqPrivLog(int32_t level, const char *module, const char *file, int32_t line,
+                const char *message);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* HXB_VAQ_PRIVATE_H */

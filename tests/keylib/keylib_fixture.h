@@ -1,0 +1,71 @@
+// Helpers for driving the key libraries the way the main library does: a
+// private keystore pair, the load sequence with its twelve domains, and a
+// readable view of the master keys.
+#ifndef TELMOR_TEST_KEYLIB_FIXTURE_H
+#define TELMOR_TEST_KEYLIB_FIXTURE_H
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "telmor_vaq_api.h"
+#include "test_host.h"
+#include "vaq/qor_api.h"
+#include "vaq/vaq_api.h"
+
+namespace kltest {
+
+using Bytes = std::vector<uint8_t>;
+
+struct DomainRow {
+    uint32_t id;
+    const char *name;
+};
+// The main library's domain table, in its provisioning order.
+extern const std::vector<DomainRow> kDomains;
+
+// A keystore pair in a fresh directory of its own.
+class KeystoreFiles {
+public:
+    KeystoreFiles();
+    std::string dir;
+    std::string primary;
+    std::string standby;
+    HX_VAQ_KEYSTORE_FILES files();
+
+private:
+    std::string primaryBuf_, standbyBuf_;
+};
+
+// Register, initialise, set the role, remove domains 0 and 1, then add the
+// first `domains` rows of kDomains with their key type. The first non-zero
+// answer, or 0.
+unsigned long load(KeystoreFiles &ks, size_t domains = 12);
+unsigned long unload();
+
+struct KeyInfo {
+    uint32_t domain = 0;
+    uint32_t id = 0;
+    bool active = false;
+    uint8_t origin = 0;
+    Bytes material;
+    bool operator==(const KeyInfo &) const = default;
+};
+// Every master key of the loaded keystore, in the library's order.
+std::vector<KeyInfo> list_keys();
+std::vector<KeyInfo> keys_of(const std::vector<KeyInfo> &all, uint32_t domain);
+const KeyInfo *active_of(const std::vector<KeyInfo> &all, uint32_t domain);
+
+Bytes read_bytes(const std::string &path);
+void write_bytes(const std::string &path, const Bytes &bytes);
+bool exists(const std::string &path);
+
+// Encrypts with QorEncryptEx; empty on failure (the code goes to *code).
+Bytes encrypt(uint32_t domain, const Bytes &plain, unsigned long *code = nullptr);
+// Decrypts with QorDecryptEx into a buffer of `capacity` bytes (default: the
+// cipher's length); the code, with the plain bytes in *plain.
+unsigned long decrypt(uint32_t domain, const Bytes &cipher, Bytes *plain, long capacity = -1);
+
+}  // namespace kltest
+
+#endif

@@ -1,0 +1,223 @@
+#include "test_host.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <pthread.h>
+#include <sys/ipc.h>
+#include <sys/sem.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <openssl/crypto.h>
+#include <openssl/rand.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+
+namespace kltest {
+
+namespace {
+
+FileFaults g_faults;
+std::atomic<uint64_t> g_bytes{0};
+std::atomic<uint64_t> g_writes{0};
+std::mutex g_log_mutex;
+std::vector<LogLine> g_log;
+int g_semid = -1;
+
+struct Handle {
+    int fd;
+};
+
+void *t_fopen(const char *path, int32_t mode) {
+    int flags;
+    switch (mode) {
+    case VAQ_FILE_READ: flags = O_RDONLY; break;
+    case VAQ_FILE_WRITE: flags = O_WRONLY | O_CREAT; break;
+    case VAQ_FILE_READ_WRITE: flags = O_RDWR | O_CREAT; break;
+    default: return nullptr;
+    }
+    if (mode != VAQ_FILE_READ && g_faults.failWriteOpens) return nullptr;
+    int fd = open(path, flags, 0600);
+    if (fd < 0) return nullptr;
+    return new Handle{fd};
+}
+
+int32_t t_fclose(void *h) {
+    auto *handle = static_cast<Handle *>(h);
+    int rc = close(handle->fd);
+    delete handle;
+    return rc;
+}
+
+int32_t t_fread(void *buf, uint64_t count, void *h) {
+    ssize_t n = read(static_cast<Handle *>(h)->fd, buf, count);
+    return n >= 0 && static_cast<uint64_t>(n) == count ? 1 : 0;
+}
+
+int32_t t_fwrite(const void *data, uint64_t count, void *h) {
+    int fd = static_cast<Handle *>(h)->fd;
+    g_writes.fetch_add(1);
+    g_bytes.fetch_add(count);
+    if (g_faults.failWrites) return 0;
+    uint64_t keep = count;
+    if (g_faults.persistBudget >= 0) {
+        keep = std::min<uint64_t>(count, static_cast<uint64_t>(g_faults.persistBudget));
+        g_faults.persistBudget -= static_cast<int64_t>(keep);
+    }
+    if (keep > 0 && write(fd, data, keep) != static_cast<ssize_t>(keep)) return 0;
+    // What the cut lost is never seen by the writer: it was told all went well.
+    if (keep < count && lseek(fd, static_cast<off_t>(count - keep), SEEK_CUR) < 0) return 0;
+    return fsync(fd) == 0 ? 1 : 0;
+}
+
+int32_t t_fflush(void *h) { return fsync(static_cast<Handle *>(h)->fd); }
+int32_t t_fremove(const char *path) { return remove(path); }
+int64_t t_ftell(void *h) { return lseek(static_cast<Handle *>(h)->fd, 0, SEEK_CUR); }
+
+int64_t t_fseek(void *h, int64_t offset, int32_t origin) {
+    int whence = origin == 0 ? SEEK_SET : origin == 1 ? SEEK_CUR : origin == 2 ? SEEK_END : -1;
+    if (whence < 0) return -1;
+    return lseek(static_cast<Handle *>(h)->fd, offset, whence);
+}
+
+int32_t t_feof(void *h, int32_t *atEnd) {
+    int fd = static_cast<Handle *>(h)->fd;
+    off_t pos = lseek(fd, 0, SEEK_CUR);
+    off_t end = lseek(fd, 0, SEEK_END);
+    if (pos < 0 || end < 0 || lseek(fd, pos, SEEK_SET) != pos) return -1;
+    *atEnd = pos == end ? 1 : 0;
+    return 0;
+}
+
+int32_t t_ferrno(void *) { return errno; }
+int32_t t_fexist(const char *path) { return access(path, F_OK) == 0 ? 1 : 0; }
+
+int32_t t_create_lock(void **out) {
+    auto *m = new pthread_mutex_t;
+    pthread_mutex_init(m, nullptr);
+    *out = m;
+    return 1;
+}
+void t_destroy_lock(void *h) {
+    pthread_mutex_destroy(static_cast<pthread_mutex_t *>(h));
+    delete static_cast<pthread_mutex_t *>(h);
+}
+void t_add_lock(void *h) { pthread_mutex_lock(static_cast<pthread_mutex_t *>(h)); }
+void t_release_lock(void *h) { pthread_mutex_unlock(static_cast<pthread_mutex_t *>(h)); }
+
+int32_t t_create_pro_lock(void **out) {
+    *out = new int(g_semid);
+    return 1;
+}
+void t_destroy_pro_lock(void *h) { delete static_cast<int *>(h); }
+
+void sem_step(void *h, short delta) {
+    sembuf op{0, delta, SEM_UNDO};
+    while (semop(*static_cast<int *>(h), &op, 1) != 0 && errno == EINTR) {
+    }
+}
+void t_add_pro_lock(void *h) { sem_step(h, -1); }
+void t_release_pro_lock(void *h) { sem_step(h, 1); }
+
+void t_wrilog(int32_t level, const char *module, const char *, int32_t, const char *message) {
+    std::lock_guard<std::mutex> g(g_log_mutex);
+    g_log.push_back({level, module ? module : "", message ? message : ""});
+}
+
+int32_t t_get_entropy(unsigned char **out, uint64_t size) {
+    *out = nullptr;
+    if (g_faults.failEntropy) return 0;
+    auto *buf = static_cast<unsigned char *>(std::malloc(size));
+    if (!buf || RAND_bytes(buf, static_cast<int>(size)) != 1) {
+        std::free(buf);
+        return 0;
+    }
+    *out = buf;
+    return 1;
+}
+
+void t_cleanup_entropy(unsigned char *buf, uint64_t size) {
+    OPENSSL_cleanse(buf, size);
+    std::free(buf);
+}
+
+int32_t t_gmtime(const time_t *t, struct tm *out) { return gmtime_r(t, out) ? 1 : 0; }
+
+VaqHostServices make_table() {
+    VaqHostServices t{};
+    t.fopen_fn = t_fopen;
+    t.fclose_fn = t_fclose;
+    t.fread_fn = t_fread;
+    t.fwrite_fn = t_fwrite;
+    t.fflush_fn = t_fflush;
+    t.fremove_fn = t_fremove;
+    t.ftell_fn = t_ftell;
+    t.fseek_fn = t_fseek;
+    t.feof_fn = t_feof;
+    t.ferrno_fn = t_ferrno;
+    t.fexist_fn = t_fexist;
+    t.create_lock_fn = t_create_lock;
+    t.destroy_lock_fn = t_destroy_lock;
+    t.add_lock_fn = t_add_lock;
+    t.release_lock_fn = t_release_lock;
+    t.create_pro_lock_fn = t_create_pro_lock;
+    t.destroy_pro_lock_fn = t_destroy_pro_lock;
+    t.add_pro_lock_fn = t_add_pro_lock;
+    t.release_pro_lock_fn = t_release_pro_lock;
+    t.wrilog_fn = t_wrilog;
+    t.get_entropy_fn = t_get_entropy;
+    t.cleanup_entropy_fn = t_cleanup_entropy;
+    t.gmtime_fn = t_gmtime;
+    return t;
+}
+
+}  // namespace
+
+const VaqHostServices *host_table() {
+    static VaqHostServices table = [] {
+        // Private to this test program and its children (and, inside the
+        // sandbox, to its IPC namespace).
+        g_semid = semget(IPC_PRIVATE, 1, IPC_CREAT | 0600);
+        if (g_semid < 0 || semctl(g_semid, 0, SETVAL, 1) != 0) std::abort();
+        return make_table();
+    }();
+    return &table;
+}
+
+VaqHostServices table_without_slot(int slot) {
+    VaqHostServices t = *host_table();
+    void **slots = reinterpret_cast<void **>(&t);
+    slots[slot - 1] = nullptr;
+    return t;
+}
+
+FileFaults &faults() { return g_faults; }
+void reset_faults() { g_faults = FileFaults{}; }
+uint64_t bytes_written() { return g_bytes.load(); }
+uint64_t write_calls() { return g_writes.load(); }
+void reset_counters() {
+    g_bytes = 0;
+    g_writes = 0;
+}
+
+std::vector<LogLine> log_lines() {
+    std::lock_guard<std::mutex> g(g_log_mutex);
+    return g_log;
+}
+
+void clear_log() {
+    std::lock_guard<std::mutex> g(g_log_mutex);
+    g_log.clear();
+}
+
+std::vector<LogLine> error_lines() {
+    std::vector<LogLine> out;
+    for (auto &l : log_lines())
+        if (l.level == 2) out.push_back(l);
+    return out;
+}
+
+}  // namespace kltest
