@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <functional>
 #include <set>
 
 #include "keylib_fixture.h"
@@ -49,6 +51,336 @@ TEST_F(Keystore, FreshNodeGetsOneActiveKeyPerDomainAndReloadWritesNothing) {
         EXPECT_EQ(list_keys(), keys);
     }
     EXPECT_TRUE(error_lines().empty());
+}
+
+// Damage done to one keystore copy.
+struct Damage {
+    const char *name;
+    std::function<void(Bytes &)> apply;
+};
+
+const std::vector<Damage> kDamages = {
+    {"generation", [](Bytes &b) { b[16] ^= 0x01; }},
+    {"root material", [](Bytes &b) { b[70] ^= 0x80; }},
+    {"key record", [](Bytes &b) { b[100] ^= 0x04; }},
+    {"wrapped key", [](Bytes &b) { b[140] ^= 0x10; }},
+    {"trailer", [](Bytes &b) { b.back() ^= 0x01; }},
+    {"truncated to half", [](Bytes &b) { b.resize(b.size() / 2); }},
+    {"truncated to 10 bytes", [](Bytes &b) { b.resize(10); }},
+    {"not a keystore", [](Bytes &b) { std::fill(b.begin(), b.end(), 'x'); }},
+};
+
+TEST_F(Keystore, ADamagedPrimaryIsLoadedFromTheStandbyAndRepaired) {
+    ASSERT_EQ(load(ks), 0u);
+    auto keys = list_keys();
+    ASSERT_EQ(unload(), 0u);
+    const Bytes good = read_bytes(ks.standby);
+    for (const auto &d : kDamages) {
+        SCOPED_TRACE(d.name);
+        Bytes bad = good;
+        d.apply(bad);
+        write_bytes(ks.primary, bad);
+        ASSERT_EQ(load(ks), 0u);
+        EXPECT_EQ(list_keys(), keys);
+        Bytes repaired = read_bytes(ks.primary);
+        ASSERT_GE(repaired.size(), good.size());
+        EXPECT_TRUE(std::equal(good.begin(), good.end(), repaired.begin()));
+        EXPECT_EQ(read_bytes(ks.standby), good);
+        ASSERT_EQ(unload(), 0u);
+    }
+}
+
+TEST_F(Keystore, BothCopiesDamagedFailsTheLoadAndLeavesTheFilesAsTheyAre) {
+    ASSERT_EQ(load(ks), 0u);
+    ASSERT_EQ(unload(), 0u);
+    const Bytes good = read_bytes(ks.primary);
+    for (const auto &d : kDamages) {
+        SCOPED_TRACE(d.name);
+        Bytes bad = good;
+        d.apply(bad);
+        Bytes other = good;
+        other[other.size() - 3] ^= 0x20;
+        write_bytes(ks.primary, bad);
+        write_bytes(ks.standby, other);
+        clear_log();
+        reset_counters();
+        EXPECT_EQ(load(ks), static_cast<unsigned long>(VAQ_ERR_KEYSTORE_CORRUPT));
+        EXPECT_EQ(write_calls(), 0u);
+        EXPECT_EQ(read_bytes(ks.primary), bad);
+        EXPECT_EQ(read_bytes(ks.standby), other);
+        EXPECT_EQ(error_lines().size(), 1u);
+        // Nothing is loaded: every operation says so.
+        EXPECT_EQ(VaqGetMkCount(), 0);
+        uint32_t id;
+        EXPECT_EQ(VaqCreateMkEx(50, &id), static_cast<unsigned long>(VAQ_ERR_NOT_INITIALIZED));
+    }
+    // One damaged copy and one missing is no better.
+    std::remove(ks.standby.c_str());
+    EXPECT_EQ(load(ks), static_cast<unsigned long>(VAQ_ERR_KEYSTORE_CORRUPT));
+    EXPECT_FALSE(exists(ks.standby));
+    // A copy written by a newer format is left for the newer library.
+    Bytes newer = good;
+    newer[8] = 2;
+    write_bytes(ks.primary, newer);
+    EXPECT_EQ(load(ks), static_cast<unsigned long>(VAQ_ERR_KEYSTORE_VERSION));
+    EXPECT_EQ(read_bytes(ks.primary), newer);
+}
+
+TEST_F(Keystore, EmptyOrMissingCopiesMakeANewKeystore) {
+    write_bytes(ks.primary, {});
+    write_bytes(ks.standby, {});
+    ASSERT_EQ(load(ks), 0u);
+    EXPECT_EQ(list_keys().size(), 12u);
+    ASSERT_EQ(unload(), 0u);
+    // A copy removed by hand comes back from the other at the next load.
+    const Bytes good = read_bytes(ks.primary);
+    std::remove(ks.primary.c_str());
+    ASSERT_EQ(load(ks), 0u);
+    EXPECT_EQ(read_bytes(ks.primary), good);
+}
+
+TEST_F(Keystore, TheNewestValidCopyWinsAndTheOlderIsBroughtUpToIt) {
+    ASSERT_EQ(load(ks), 0u);
+    const Bytes older = read_bytes(ks.primary);
+    uint32_t id = 0;
+    ASSERT_EQ(VaqCreateMkEx(50, &id), 0u);
+    auto keys = list_keys();
+    ASSERT_EQ(unload(), 0u);
+    const Bytes newer = read_bytes(ks.standby);
+    write_bytes(ks.primary, older);
+    ASSERT_EQ(load(ks), 0u);
+    EXPECT_EQ(list_keys(), keys);
+    EXPECT_EQ(read_bytes(ks.primary), newer);
+}
+
+TEST_F(Keystore, MasterKeyLifecycle) {
+    ASSERT_EQ(load(ks), 0u);
+    const uint32_t d = 100;
+    const uint32_t first = active_of(list_keys(), d)->id;
+    uint32_t second = 0;
+    ASSERT_EQ(VaqCreateMkEx(d, &second), 0u);
+    ASSERT_NE(second, first);
+    Bytes material(48);
+    for (size_t i = 0; i < material.size(); ++i) material[i] = static_cast<uint8_t>(i + 1);
+    ASSERT_EQ(VaqRegisterMkEx(d, 77, material.data(), 48), 0u);
+    // Registering the same key again changes nothing.
+    reset_counters();
+    ASSERT_EQ(VaqRegisterMkEx(d, 77, material.data(), 48), 0u);
+    EXPECT_EQ(write_calls(), 0u);
+
+    auto keys = keys_of(list_keys(), d);
+    ASSERT_EQ(keys.size(), 3u);
+    EXPECT_EQ(keys[0].id, first);
+    EXPECT_FALSE(keys[0].active);
+    EXPECT_EQ(keys[1].id, second);
+    EXPECT_TRUE(keys[1].active);
+    EXPECT_EQ(keys[2].id, 77u);
+    EXPECT_FALSE(keys[2].active);
+    EXPECT_EQ(keys[2].material, material);
+    EXPECT_EQ(keys[2].origin, 1);
+
+    ASSERT_EQ(VaqActivateMk(d, 77), 0u);
+    EXPECT_EQ(active_of(list_keys(), d)->id, 77u);
+    EXPECT_EQ(VaqRmvMk(d, 77), static_cast<unsigned long>(VAQ_ERR_KEY_ACTIVE));
+    ASSERT_EQ(VaqRmvMk(d, first), 0u);
+    EXPECT_EQ(keys_of(list_keys(), d).size(), 2u);
+
+    // All of it was written: a reload finds the same.
+    auto all = list_keys();
+    ASSERT_EQ(unload(), 0u);
+    ASSERT_EQ(load(ks), 0u);
+    EXPECT_EQ(list_keys(), all);
+
+    // Times: created now, expiring after the key type's 3650 days.
+    VaqMkRecord r{};
+    ASSERT_EQ(VaqGetMk(0, &r), 0u);
+    time_t now = time(nullptr);
+    struct tm tm {};
+    gmtime_r(&now, &tm);
+    EXPECT_EQ(r.created.year, tm.tm_year + 1900);
+    EXPECT_EQ(r.created.month, tm.tm_mon + 1);
+    EXPECT_GE(r.expires.year - r.created.year, 9);
+    EXPECT_LE(r.expires.year - r.created.year, 10);
+    EXPECT_EQ(r.keyLen, 32);
+}
+
+TEST_F(Keystore, DetailTellsTheLengthItNeeds) {
+    ASSERT_EQ(load(ks), 0u);
+    const uint32_t d = 2;
+    const uint32_t id = active_of(list_keys(), d)->id;
+    VaqMkRecord r{};
+    uint8_t key[64];
+    uint32_t len = 31;
+    EXPECT_EQ(VaqGetMkDetail(d, id, &r, key, &len), static_cast<unsigned long>(VAQ_ERR_BUFFER_TOO_SMALL));
+    EXPECT_EQ(len, 32u);
+    len = 0;
+    EXPECT_EQ(VaqGetMkDetail(d, id, &r, nullptr, &len), static_cast<unsigned long>(VAQ_ERR_BUFFER_TOO_SMALL));
+    EXPECT_EQ(len, 32u);
+    len = sizeof key;
+    ASSERT_EQ(VaqGetMkDetail(d, id, &r, key, &len), 0u);
+    EXPECT_EQ(len, 32u);
+    EXPECT_EQ(r.domainId, d);
+    EXPECT_EQ(r.keyId, id);
+    EXPECT_EQ(r.active, 1);
+}
+
+// Bad calls: each answers its own code with one log line, and leaves the
+// keystore files as they were.
+TEST_F(Keystore, BadCallsAnswerTheirCodeLogOnceAndChangeNothing) {
+    ASSERT_EQ(load(ks), 0u);
+    const uint32_t d = 50;
+    const uint32_t active = active_of(list_keys(), d)->id;
+    Bytes material(300, 7);
+    uint32_t id = 0, len = 32, result = 0;
+    VaqMkRecord r{};
+    uint8_t key[32];
+    VaqDomainRecord dom{};
+    std::memset(dom.name, 'n', sizeof dom.name);
+    ASSERT_EQ(VaqRegisterMkEx(d, 4242, material.data(), 20), 0u);
+    struct Case {
+        const char *name;
+        std::function<unsigned long()> call;
+        unsigned long code;
+    };
+    std::vector<Case> cases = {
+        {"register 15 bytes", [&] { return VaqRegisterMkEx(d, 9, material.data(), 15); }, VAQ_ERR_BAD_LENGTH},
+        {"register 257 bytes", [&] { return VaqRegisterMkEx(d, 9, material.data(), 257); }, VAQ_ERR_BAD_LENGTH},
+        {"register id 0", [&] { return VaqRegisterMkEx(d, 0, material.data(), 32); }, VAQ_ERR_BAD_ARG},
+        {"register null", [&] { return VaqRegisterMkEx(d, 9, nullptr, 32); }, VAQ_ERR_NULL_ARG},
+        {"register taken id", [&] { return VaqRegisterMkEx(d, 4242, material.data(), 21); }, VAQ_ERR_KEY_EXISTS},
+        {"register unknown domain", [&] { return VaqRegisterMkEx(999, 9, material.data(), 32); }, VAQ_ERR_UNKNOWN_DOMAIN},
+        {"create unknown domain", [&] { return VaqCreateMkEx(999, &id); }, VAQ_ERR_UNKNOWN_DOMAIN},
+        {"create null id", [&] { return VaqCreateMkEx(d, nullptr); }, VAQ_ERR_NULL_ARG},
+        {"activate unknown key", [&] { return VaqActivateMk(d, 5); }, VAQ_ERR_UNKNOWN_KEY},
+        {"remove active key", [&] { return VaqRmvMk(d, active); }, VAQ_ERR_KEY_ACTIVE},
+        {"remove unknown key", [&] { return VaqRmvMk(d, 5); }, VAQ_ERR_UNKNOWN_KEY},
+        {"detail unknown key", [&] { len = 32; return VaqGetMkDetail(d, 5, &r, key, &len); }, VAQ_ERR_UNKNOWN_KEY},
+        {"detail null record", [&] { len = 32; return VaqGetMkDetail(d, active, nullptr, key, &len); }, VAQ_ERR_NULL_ARG},
+        {"get beyond count", [&] { return VaqGetMk(13, &r); }, VAQ_ERR_INDEX_RANGE},
+        {"get null record", [&] { return VaqGetMk(0, nullptr); }, VAQ_ERR_NULL_ARG},
+        {"domain beyond count", [&] { return VaqGetDomain(12, &dom); }, VAQ_ERR_INDEX_RANGE},
+        {"add null domain", [&] { return VaqAddDomainEx(nullptr); }, VAQ_ERR_NULL_ARG},
+        {"add unterminated name", [&] { return VaqAddDomainEx(&dom); }, VAQ_ERR_BAD_ARG},
+        {"key type of unknown domain", [&] { VaqKeyTypeRecord kt{3, 112, 3650, {}}; return VaqAddDomainKeyTypeEx(999, &kt); }, VAQ_ERR_UNKNOWN_DOMAIN},
+        {"key type with no life", [&] { VaqKeyTypeRecord kt{3, 112, 0, {}}; return VaqAddDomainKeyTypeEx(d, &kt); }, VAQ_ERR_BAD_ARG},
+        {"root info null", [&] { return VaqGetRootKeyInfo(nullptr); }, VAQ_ERR_NULL_ARG},
+        {"root update bad entropy", [&] { return VaqUpdateRootKey(nullptr, 5); }, VAQ_ERR_NULL_ARG},
+        {"check null result", [&] { return VaqCheckKeyStore(1, nullptr); }, VAQ_ERR_NULL_ARG},
+        {"initialise without files", [&] { return IvexInitializeEx(0, nullptr, 0, nullptr); }, VAQ_ERR_NULL_ARG},
+        {"register a table without entropy", [&] { VaqHostServices t = table_without_slot(27); return static_cast<unsigned long>(IvexRegFuncEx(&t)); }, VAQ_ERR_BAD_TABLE},
+    };
+    const Bytes primary = read_bytes(ks.primary);
+    const Bytes standby = read_bytes(ks.standby);
+    const auto keys = list_keys();
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        clear_log();
+        EXPECT_EQ(c.call(), c.code);
+        auto lines = log_lines();
+        ASSERT_EQ(lines.size(), 1u);
+        EXPECT_EQ(lines[0].level, 2);
+        EXPECT_EQ(lines[0].module, "VAQ");
+    }
+    EXPECT_EQ(read_bytes(ks.primary), primary);
+    EXPECT_EQ(read_bytes(ks.standby), standby);
+    EXPECT_EQ(list_keys(), keys);
+    (void)result;
+}
+
+TEST_F(Keystore, FailedWritesAndEntropyChangeNothing) {
+    ASSERT_EQ(load(ks), 0u);
+    const auto keys = list_keys();
+    const Bytes primary = read_bytes(ks.primary);
+    uint32_t id = 0;
+    faults().failEntropy = true;
+    EXPECT_EQ(VaqCreateMkEx(50, &id), static_cast<unsigned long>(VAQ_ERR_ENTROPY));
+    EXPECT_EQ(VaqUpdateRootKey(nullptr, 0), static_cast<unsigned long>(VAQ_ERR_ENTROPY));
+    reset_faults();
+    faults().failWriteOpens = true;
+    EXPECT_EQ(VaqCreateMkEx(50, &id), static_cast<unsigned long>(VAQ_ERR_IO));
+    reset_faults();
+    faults().failWrites = true;
+    EXPECT_EQ(VaqCreateMkEx(50, &id), static_cast<unsigned long>(VAQ_ERR_IO));
+    reset_faults();
+    EXPECT_EQ(list_keys(), keys);
+    EXPECT_EQ(read_bytes(ks.primary), primary);
+}
+
+TEST_F(Keystore, RootKeyUpdateRewrapsEveryKeyAndKeepsThemUsable) {
+    ASSERT_EQ(load(ks), 0u);
+    VaqRootKeyRecord root{};
+    ASSERT_EQ(VaqGetRootKeyInfo(&root), 0u);
+    EXPECT_EQ(root.version, 1);
+    EXPECT_EQ(root.valid, 1);
+    EXPECT_EQ(root.wrappedKeys, 12u);
+    EXPECT_EQ(root.expires.year - root.created.year, 10);
+    VaqRootKeyCfgRecord cfg{};
+    ASSERT_EQ(VaqGetRootKeyCfg(&cfg), 0u);
+    EXPECT_EQ(cfg.lifeDays, 3650u);
+    EXPECT_EQ(cfg.strengthBits, 256u);
+
+    const auto keys = list_keys();
+    Bytes cipher = encrypt(50, Bytes{1, 2, 3});
+    const Bytes before = read_bytes(ks.primary);
+    reset_counters();
+    ASSERT_EQ(VaqUpdateRootKey(nullptr, 0), 0u);
+    EXPECT_EQ(write_calls(), 2u);
+    const Bytes after = read_bytes(ks.primary);
+    ASSERT_EQ(after.size(), before.size());
+    // Root material (offset 56) and every wrapped key changed.
+    EXPECT_FALSE(std::equal(before.begin() + 56, before.begin() + 88, after.begin() + 56));
+    EXPECT_FALSE(std::equal(before.begin() + 88 + 40, before.begin() + 88 + 88, after.begin() + 88 + 40));
+    ASSERT_EQ(VaqGetRootKeyInfo(&root), 0u);
+    EXPECT_EQ(root.version, 2);
+    EXPECT_EQ(list_keys(), keys);
+    ASSERT_EQ(unload(), 0u);
+    ASSERT_EQ(load(ks), 0u);
+    EXPECT_EQ(list_keys(), keys);
+    Bytes plain;
+    ASSERT_EQ(decrypt(50, cipher, &plain), 0u);
+    EXPECT_EQ(plain, (Bytes{1, 2, 3}));
+}
+
+TEST_F(Keystore, CheckReportsEachCopyAndRepairsOnlyWhenAsked) {
+    ASSERT_EQ(load(ks), 0u);
+    uint32_t result = 99;
+    ASSERT_EQ(VaqCheckKeyStore(0, &result), 0u);
+    EXPECT_EQ(result, 3u);
+    const Bytes good = read_bytes(ks.standby);
+    Bytes bad = good;
+    bad[200] ^= 1;
+    write_bytes(ks.standby, bad);
+    ASSERT_EQ(VaqCheckKeyStore(0, &result), 0u);
+    EXPECT_EQ(result, 1u);
+    EXPECT_EQ(read_bytes(ks.standby), bad);
+    ASSERT_EQ(VaqCheckKeyStore(1, &result), 0u);
+    EXPECT_EQ(result, 1u);
+    EXPECT_EQ(read_bytes(ks.standby), good);
+    ASSERT_EQ(VaqCheckKeyStore(0, &result), 0u);
+    EXPECT_EQ(result, 3u);
+
+    write_bytes(ks.primary, bad);
+    ASSERT_EQ(VaqCheckKeyStore(1, &result), 0u);
+    EXPECT_EQ(result, 2u);
+    EXPECT_EQ(read_bytes(ks.primary), good);
+
+    write_bytes(ks.primary, bad);
+    write_bytes(ks.standby, bad);
+    EXPECT_EQ(VaqCheckKeyStore(1, &result), static_cast<unsigned long>(VAQ_ERR_KEYSTORE_CORRUPT));
+    EXPECT_EQ(result, 0u);
+    EXPECT_EQ(read_bytes(ks.primary), bad);
+}
+
+TEST_F(Keystore, InitialisingTwiceReloadsAndFinalizeWipesTheKeysOut) {
+    ASSERT_EQ(load(ks), 0u);
+    const auto keys = list_keys();
+    HX_VAQ_KEYSTORE_FILES files = ks.files();
+    ASSERT_EQ(IvexInitializeEx(0, &files, 0, nullptr), 0u);
+    EXPECT_EQ(VaqGetDomainCount(), 0) << "domains are provisioned anew at every load";
+    EXPECT_EQ(list_keys(), keys);
+    ASSERT_EQ(unload(), 0u);
+    EXPECT_EQ(unload(), 0u);
+    EXPECT_EQ(VaqGetMkCount(), 0);
 }
 
 }  // namespace
