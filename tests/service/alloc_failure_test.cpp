@@ -15,7 +15,7 @@
 
 namespace {
 
-using svctest::FakeLibrary;
+using svctest::ServiceFake;
 
 VaqMkRecord mk(uint32_t domain, uint32_t key) {
     VaqMkRecord r{};
@@ -88,7 +88,7 @@ std::vector<Query> queries() {
     };
 }
 
-TEST_F(FakeLibrary, EveryAllocationOfAQueryFailingInTurn) {
+TEST_F(ServiceFake, EveryAllocationOfAQueryFailingInTurn) {
     fake::inventory().mks = {mk(1, 10), mk(2, 20), mk(1, 30)};
     VaqDomainRecord d{};
     d.domainId = 1;

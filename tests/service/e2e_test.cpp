@@ -118,13 +118,13 @@ int count_lines(int role, const std::string &level, const std::string &message) 
     return tvtest::count_api(tvtest::read_log(role), level, message);
 }
 
-class EndToEnd : public testing::Test {
+class ServiceEndToEnd : public testing::Test {
 protected:
     void SetUp() override { fresh_node(kAgent); }
     void TearDown() override { TELMOR_VAQ_Finalize(); }
 };
 
-TEST_F(EndToEnd, RoundTripInEveryDomainWithStandardBase64) {
+TEST_F(ServiceEndToEnd, RoundTripInEveryDomainWithStandardBase64) {
     ASSERT_EQ(TELMOR_VAQ_Initialize(kAgent.name), 0u);
     HX_VAQ_DOMAIN_LIST *domains = nullptr;
     ASSERT_EQ(TELMOR_VAQ_Query_Domain_Info(&domains), 0u);
@@ -158,7 +158,7 @@ TEST_F(EndToEnd, RoundTripInEveryDomainWithStandardBase64) {
     HX_VAQ_MemFree(__LINE__, "test", domains);
 }
 
-TEST_F(EndToEnd, TextMadeInOneProcessDecryptsInAnother) {
+TEST_F(ServiceEndToEnd, TextMadeInOneProcessDecryptsInAnother) {
     tvtest::Gate made;
     const pid_t other = tvtest::spawn([&] {
         if (!made.wait()) return 10;
@@ -175,7 +175,7 @@ TEST_F(EndToEnd, TextMadeInOneProcessDecryptsInAnother) {
 
 // B loaded the keystore before A made a new master key: B's decryption meets
 // a key it does not hold, reloads once and succeeds.
-TEST_F(EndToEnd, NewMasterKeyReachesAProcessLoadedBeforeThroughTheReload) {
+TEST_F(ServiceEndToEnd, NewMasterKeyReachesAProcessLoadedBeforeThroughTheReload) {
     tvtest::Gate aReady, bLoaded, textReady;
     const pid_t b = tvtest::spawn([&] {
         if (!aReady.wait()) return 10;
@@ -201,7 +201,7 @@ TEST_F(EndToEnd, NewMasterKeyReachesAProcessLoadedBeforeThroughTheReload) {
     EXPECT_EQ(tvtest::wait_child(b), 0);
 }
 
-TEST_F(EndToEnd, DamagedTextsFailWithoutHandingOutPlainBytes) {
+TEST_F(ServiceEndToEnd, DamagedTextsFailWithoutHandingOutPlainBytes) {
     ASSERT_EQ(TELMOR_VAQ_Initialize(kAgent.name), 0u);
     const std::string text = encrypt(kDomain, "a secret of some length, long enough to cut");
     ASSERT_FALSE(text.empty());
@@ -229,7 +229,7 @@ TEST_F(EndToEnd, DamagedTextsFailWithoutHandingOutPlainBytes) {
     EXPECT_EQ(decrypt(kDomain, text, &plain), 0u) << "the original still decrypts";
 }
 
-TEST_F(EndToEnd, MasterKeyCreatedInOneProcessShowsInAnothersInventoryAfterItsReload) {
+TEST_F(ServiceEndToEnd, MasterKeyCreatedInOneProcessShowsInAnothersInventoryAfterItsReload) {
     tvtest::Gate aReady, bLoaded, created;
     const pid_t b = tvtest::spawn([&] {
         if (!aReady.wait()) return 10;
@@ -254,7 +254,7 @@ TEST_F(EndToEnd, MasterKeyCreatedInOneProcessShowsInAnothersInventoryAfterItsRel
 
 // A registers and activates a key; its own process stays in step, B reloads
 // and encrypts under that key, which A proves by taking the key away again.
-TEST_F(EndToEnd, ActivatedKeyReachesOtherProcessesAndMovesTheVersionByOne) {
+TEST_F(ServiceEndToEnd, ActivatedKeyReachesOtherProcessesAndMovesTheVersionByOne) {
     tvtest::Gate aReady, bLoaded, activated, bEncrypted, keyGone, bDone;
     const pid_t b = tvtest::spawn([&] {
         if (!aReady.wait()) return 10;
@@ -297,7 +297,7 @@ TEST_F(EndToEnd, ActivatedKeyReachesOtherProcessesAndMovesTheVersionByOne) {
     EXPECT_EQ(tvtest::wait_child(b), 0) << "B's text needed the key A activated";
 }
 
-TEST_F(EndToEnd, ConcurrentRegistrationsLoseNoIncrementAndNoKey) {
+TEST_F(ServiceEndToEnd, ConcurrentRegistrationsLoseNoIncrementAndNoKey) {
     constexpr int kProcesses = 4;
     constexpr int kKeysEach = 5;
     tvtest::Gate nodeReady, loaded, go;
@@ -331,7 +331,7 @@ TEST_F(EndToEnd, ConcurrentRegistrationsLoseNoIncrementAndNoKey) {
     }
 }
 
-TEST_F(EndToEnd, DeleteRefusesTheActiveKeyAndRemovesAnInactiveOne) {
+TEST_F(ServiceEndToEnd, DeleteRefusesTheActiveKeyAndRemovesAnInactiveOne) {
     ASSERT_EQ(TELMOR_VAQ_Initialize(kAgent.name), 0u);
     const uint32_t first = active_key(kDomain);
     ASSERT_NE(first, 0u);
@@ -348,7 +348,7 @@ TEST_F(EndToEnd, DeleteRefusesTheActiveKeyAndRemovesAnInactiveOne) {
     EXPECT_TRUE(contains(key_ids(kDomain), second));
 }
 
-TEST_F(EndToEnd, RootKeyUpdateLeavesEarlierTextsDecryptable) {
+TEST_F(ServiceEndToEnd, RootKeyUpdateLeavesEarlierTextsDecryptable) {
     ASSERT_EQ(TELMOR_VAQ_Initialize(kAgent.name), 0u);
     const std::string text = encrypt(kDomain, "from before the update");
     HX_VAQ_ROOT_KEY *root = nullptr;
@@ -370,7 +370,7 @@ TEST_F(EndToEnd, RootKeyUpdateLeavesEarlierTextsDecryptable) {
     HX_VAQ_MemFree(__LINE__, "test", root);
 }
 
-TEST_F(EndToEnd, ExportFromAgentImportIntoManagerCarriesTexts) {
+TEST_F(ServiceEndToEnd, ExportFromAgentImportIntoManagerCarriesTexts) {
     const char file[] = "/opt/telmor/agent_keys.export";
     const unsigned char password[] = "correct horse";
     ASSERT_EQ(TELMOR_VAQ_Initialize(kAgent.name), 0u);
@@ -390,7 +390,7 @@ TEST_F(EndToEnd, ExportFromAgentImportIntoManagerCarriesTexts) {
     EXPECT_EQ(rc, 0);
 }
 
-TEST_F(EndToEnd, CheckReportsACorruptedPrimaryAndRepairsIt) {
+TEST_F(ServiceEndToEnd, CheckReportsACorruptedPrimaryAndRepairsIt) {
     ASSERT_EQ(TELMOR_VAQ_Initialize(kAgent.name), 0u);
     uint32_t result = 0;
     tvtest::clear_log(kAgent.number);

@@ -19,7 +19,7 @@
 
 namespace {
 
-using svctest::FakeLibrary;
+using svctest::ServiceFake;
 using svctest::log_messages;
 using Lines = std::vector<std::string>;
 
@@ -54,7 +54,7 @@ std::string encrypt_ok(uint32_t domain, const std::string &plain) {
     return out;
 }
 
-TEST_F(FakeLibrary, EncryptHandsAlgorithmAndCapacityAndEncodesTheBytesWritten) {
+TEST_F(ServiceFake, EncryptHandsAlgorithmAndCapacityAndEncodesTheBytesWritten) {
     uint32_t capacity = 0;
     fake::on("QorEncryptEx", [&](const fake::Call &c) {
         capacity = *u32_at(c.args[5]);
@@ -82,7 +82,7 @@ TEST_F(FakeLibrary, EncryptHandsAlgorithmAndCapacityAndEncodesTheBytesWritten) {
     EXPECT_EQ(svctest::bad_releases(), std::vector<std::string>());
 }
 
-TEST_F(FakeLibrary, EncryptFailuresReturnOneLogTheCauseAndLeaveOutputsAlone) {
+TEST_F(ServiceFake, EncryptFailuresReturnOneLogTheCauseAndLeaveOutputsAlone) {
     const struct {
         const char *name;
         std::function<void()> script;
@@ -131,7 +131,7 @@ TEST_F(FakeLibrary, EncryptFailuresReturnOneLogTheCauseAndLeaveOutputsAlone) {
     EXPECT_EQ(svctest::bad_releases(), std::vector<std::string>());
 }
 
-TEST_F(FakeLibrary, EncryptRejectsNullPlainWithoutOverLine) {
+TEST_F(ServiceFake, EncryptRejectsNullPlainWithoutOverLine) {
     char *text = const_cast<char *>(kSentinelText);
     uint32_t len = kSentinelLen;
     EXPECT_EQ(TELMOR_VAQ_Encrypt(1, nullptr, 6, &text, &len), 1u);
@@ -140,7 +140,7 @@ TEST_F(FakeLibrary, EncryptRejectsNullPlainWithoutOverLine) {
     EXPECT_TRUE(fake::calls().empty());
 }
 
-TEST_F(FakeLibrary, ReportedTextLengthIsCappedAt2048) {
+TEST_F(ServiceFake, ReportedTextLengthIsCappedAt2048) {
     // Fake cipher = plain + 4 bytes; 1536 cipher bytes make exactly 2048 characters.
     const struct {
         uint32_t plain;
@@ -195,7 +195,7 @@ TEST(EncryptionUninitialised, OperationsRefuseAndCipherLengthStillWorks) {
     EXPECT_EQ(tvtest::count_api(tvtest::read_log(1), "ERROR", "QorGetCipherDataLen failed, ret=3003"), 1);
 }
 
-TEST_F(FakeLibrary, DecryptRoundTripHandsDecodeSizeAndCapacity) {
+TEST_F(ServiceFake, DecryptRoundTripHandsDecodeSizeAndCapacity) {
     for (const std::string &plain : {std::string(), std::string("x"), std::string("0123456789abcdef"),
                                     std::string(1537, '\x7F')}) {
         SCOPED_TRACE(plain.size());
@@ -234,7 +234,7 @@ TEST_F(FakeLibrary, DecryptRoundTripHandsDecodeSizeAndCapacity) {
     EXPECT_EQ(svctest::bad_releases(), std::vector<std::string>());
 }
 
-TEST_F(FakeLibrary, Decrypt268ReloadsOnceAndRetriesWithTheFullCapacity) {
+TEST_F(ServiceFake, Decrypt268ReloadsOnceAndRetriesWithTheFullCapacity) {
     const std::string text = encrypt_ok(2, "payload");
     tvtest::clear_log(1);
     fake::reset();
@@ -273,7 +273,7 @@ TEST_F(FakeLibrary, Decrypt268ReloadsOnceAndRetriesWithTheFullCapacity) {
     for (const auto &l : lines) EXPECT_EQ(l.find("decrypt over"), std::string::npos) << l;
 }
 
-TEST_F(FakeLibrary, Decrypt268WithBothKeystoreFilesMissingReportsCorruptKeystore) {
+TEST_F(ServiceFake, Decrypt268WithBothKeystoreFilesMissingReportsCorruptKeystore) {
     const std::string text = encrypt_ok(2, "payload");
     ASSERT_EQ(unlink(svctest::kPrimary), 0);
     tvtest::clear_log(1);
@@ -295,7 +295,7 @@ TEST_F(FakeLibrary, Decrypt268WithBothKeystoreFilesMissingReportsCorruptKeystore
     EXPECT_EQ(fake::calls("QorDecryptEx").size(), 1u);
 }
 
-TEST_F(FakeLibrary, DecryptFailureOutcomes) {
+TEST_F(ServiceFake, DecryptFailureOutcomes) {
     const std::string text = encrypt_ok(2, "payload");
     const struct {
         const char *name;
@@ -335,7 +335,7 @@ TEST_F(FakeLibrary, DecryptFailureOutcomes) {
     EXPECT_EQ(svctest::bad_releases(), std::vector<std::string>());
 }
 
-TEST_F(FakeLibrary, DecryptRefusesNullTextAndUnallocatableLengths) {
+TEST_F(ServiceFake, DecryptRefusesNullTextAndUnallocatableLengths) {
     unsigned char *out = reinterpret_cast<unsigned char *>(1);
     uint32_t outLen = kSentinelLen;
     const size_t live = svctest::live_blocks();
@@ -356,7 +356,7 @@ TEST_F(FakeLibrary, DecryptRefusesNullTextAndUnallocatableLengths) {
     EXPECT_TRUE(fake::calls("QorDecryptEx").empty());
 }
 
-TEST_F(FakeLibrary, DecryptWithoutMemoryForTheDecodeBufferStopsAndReleases) {
+TEST_F(ServiceFake, DecryptWithoutMemoryForTheDecodeBufferStopsAndReleases) {
     const size_t live = svctest::live_blocks();
     svctest::fail_allocation(2);  // the plain buffer first, then the decode buffer
     unsigned char *out = reinterpret_cast<unsigned char *>(1);

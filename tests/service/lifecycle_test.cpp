@@ -18,7 +18,7 @@
 
 namespace {
 
-using svctest::FakeLibrary;
+using svctest::ServiceFake;
 using svctest::log_messages;
 using svctest::node_version;
 using Lines = std::vector<std::string>;
@@ -76,7 +76,7 @@ std::string format(const char *fmt, unsigned long code, uint32_t version) {
     return line;
 }
 
-TEST_F(FakeLibrary, EachOperationHandsOnItsArgumentsAndLogsItsLines) {
+TEST_F(ServiceFake, EachOperationHandsOnItsArgumentsAndLogsItsLines) {
     for (const unsigned long code : {0UL, 2013UL}) {
         for (const Operation &op : operations()) {
             SCOPED_TRACE(std::string(op.name) + " answering " + std::to_string(code));
@@ -104,7 +104,7 @@ TEST_F(FakeLibrary, EachOperationHandsOnItsArgumentsAndLogsItsLines) {
     }
 }
 
-TEST_F(FakeLibrary, ChangingProcessDoesNotReloadAfterItsOwnChange) {
+TEST_F(ServiceFake, ChangingProcessDoesNotReloadAfterItsOwnChange) {
     const uint32_t before = node_version();
     ASSERT_EQ(TELMOR_VAQ_ActiveMK(1, 2), 0u);
     EXPECT_EQ(node_version(), before + 1);
@@ -113,7 +113,7 @@ TEST_F(FakeLibrary, ChangingProcessDoesNotReloadAfterItsOwnChange) {
     EXPECT_EQ(fake::call_names(), std::vector<std::string>({"VaqRmvMk"}));
 }
 
-TEST_F(FakeLibrary, ActiveMkMakesAProcessLoadedBeforeReload) {
+TEST_F(ServiceFake, ActiveMkMakesAProcessLoadedBeforeReload) {
     tvtest::Gate changed;
     const pid_t other = tvtest::spawn([&] {
         if (!changed.wait()) return 3;
@@ -129,7 +129,7 @@ TEST_F(FakeLibrary, ActiveMkMakesAProcessLoadedBeforeReload) {
 
 // A change announced by someone else while this process's own change runs is
 // covered by the same count: the process must not adopt it as loaded.
-TEST_F(FakeLibrary, ChangeAnnouncedMeanwhileLeavesTheProcessBehind) {
+TEST_F(ServiceFake, ChangeAnnouncedMeanwhileLeavesTheProcessBehind) {
     fake::on("VaqRegisterMkEx", [](const fake::Call &) {
         TELMOR_update_shm();
         return 0UL;

@@ -18,7 +18,7 @@
 
 namespace {
 
-using svctest::FakeLibrary;
+using svctest::ServiceFake;
 using svctest::log_messages;
 using Lines = std::vector<std::string>;
 
@@ -56,7 +56,7 @@ void expect_date(const HX_VAQ_DATE_TIME *got, const VaqDateTime &want) {
     EXPECT_EQ(got->weekday, want.weekday);
 }
 
-TEST_F(FakeLibrary, MasterKeyRecordsAreCopiedMemberByMember) {
+TEST_F(ServiceFake, MasterKeyRecordsAreCopiedMemberByMember) {
     VaqMkRecord a{0x01020304, 0xF0E0D0C0, 0xFFFF, 0xFE, 0x80, date(0xFFFE, 200), date(1970, 11)};
     VaqMkRecord b = mk(9, 77);
     fake::inventory().mks = {a, b};
@@ -83,7 +83,7 @@ TEST_F(FakeLibrary, MasterKeyRecordsAreCopiedMemberByMember) {
     EXPECT_EQ(svctest::bad_releases(), std::vector<std::string>());
 }
 
-TEST_F(FakeLibrary, RootKeyAndItsConfigurationAreCopiedMemberByMember) {
+TEST_F(ServiceFake, RootKeyAndItsConfigurationAreCopiedMemberByMember) {
     fake::inventory().rootKey = VaqRootKeyRecord{0xFFFF, 0xFEDC, date(2025, 3), date(0xFFFF, 9), 0xDEADBEEF};
     fake::inventory().rootKeyCfg = VaqRootKeyCfgRecord{3650, 0x80000001, {1, 2, 3, 4, 5, 6, 7, 8}};
 
@@ -107,7 +107,7 @@ TEST_F(FakeLibrary, RootKeyAndItsConfigurationAreCopiedMemberByMember) {
     HX_VAQ_MemFree(__LINE__, "test", root);
 }
 
-TEST_F(FakeLibrary, RootKeyQueryMapsAnyCodeToOneAndHandsOutNothing) {
+TEST_F(ServiceFake, RootKeyQueryMapsAnyCodeToOneAndHandsOutNothing) {
     const size_t live = svctest::live_blocks();
     fake::answer("VaqGetRootKeyInfo", 2019);
     HX_VAQ_ROOT_KEY *root = reinterpret_cast<HX_VAQ_ROOT_KEY *>(0x5A5A);
@@ -127,7 +127,7 @@ TEST_F(FakeLibrary, RootKeyQueryMapsAnyCodeToOneAndHandsOutNothing) {
     EXPECT_EQ(svctest::bad_releases(), std::vector<std::string>());
 }
 
-TEST_F(FakeLibrary, DomainQueryCopiesEveryDomainAndFailsWhole) {
+TEST_F(ServiceFake, DomainQueryCopiesEveryDomainAndFailsWhole) {
     VaqDomainRecord d1{}, d2{};
     d1.domainId = 0xFFFFFFF0;
     d1.attr = 1;
@@ -156,7 +156,7 @@ TEST_F(FakeLibrary, DomainQueryCopiesEveryDomainAndFailsWhole) {
     EXPECT_EQ(svctest::live_blocks(), live);
 }
 
-TEST_F(FakeLibrary, MasterKeyListFailingAtAnIndexReleasesWhatWasCopied) {
+TEST_F(ServiceFake, MasterKeyListFailingAtAnIndexReleasesWhatWasCopied) {
     fake::inventory().mks = {mk(1, 1), mk(1, 2), mk(2, 3), mk(2, 4)};
     const size_t live = svctest::live_blocks();
     for (unsigned k = 0; k < 4; ++k) {
@@ -176,7 +176,7 @@ TEST_F(FakeLibrary, MasterKeyListFailingAtAnIndexReleasesWhatWasCopied) {
     EXPECT_EQ(svctest::bad_releases(), std::vector<std::string>());
 }
 
-TEST_F(FakeLibrary, KeyIdListFiltersByDomainInIndexOrder) {
+TEST_F(ServiceFake, KeyIdListFiltersByDomainInIndexOrder) {
     fake::inventory().mks = {mk(1, 30), mk(2, 5), mk(1, 10), mk(3, 7), mk(1, 20)};
     uint32_t *ids = kUntouchedList;
     uint32_t count = 99;
@@ -187,7 +187,7 @@ TEST_F(FakeLibrary, KeyIdListFiltersByDomainInIndexOrder) {
     EXPECT_EQ(log_messages(), Lines({"INFO| TELMOR VAQ getkeyidlist over ret=0."}));
 }
 
-TEST_F(FakeLibrary, KeyIdListOutcomes) {
+TEST_F(ServiceFake, KeyIdListOutcomes) {
     const struct {
         const char *name;
         std::function<void()> script;
@@ -242,7 +242,7 @@ TEST_F(FakeLibrary, KeyIdListOutcomes) {
     }
 }
 
-TEST_F(FakeLibrary, RecordListsRefuseCountsThatCannotBeAllocated) {
+TEST_F(ServiceFake, RecordListsRefuseCountsThatCannotBeAllocated) {
     fake::inventory().mks = {mk(1, 1)};
     fake::inventory().overrideMkCount = true;
     fake::inventory().overrideDomainCount = true;
@@ -267,7 +267,7 @@ TEST_F(FakeLibrary, RecordListsRefuseCountsThatCannotBeAllocated) {
     EXPECT_EQ(svctest::live_blocks(), live);
 }
 
-TEST_F(FakeLibrary, MkNumAndMkInfo) {
+TEST_F(ServiceFake, MkNumAndMkInfo) {
     fake::inventory().overrideMkCount = true;
     fake::inventory().mkCount = -3;
     int32_t n = 0;
@@ -295,7 +295,7 @@ TEST_F(FakeLibrary, MkNumAndMkInfo) {
                                      "INFO| TELMOR VAQ GetMkInfo over ret=0."}));
 }
 
-TEST_F(FakeLibrary, NullOutPointersAreRefusedBeforeAnythingHappens) {
+TEST_F(ServiceFake, NullOutPointersAreRefusedBeforeAnythingHappens) {
     uint32_t count = 5;
     uint32_t *ids = kUntouchedList;
     EXPECT_EQ(TELMOR_VAQ_GetKeyId_List(1, &ids, nullptr), 1u);

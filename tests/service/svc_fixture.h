@@ -43,7 +43,7 @@ inline uint32_t node_version() {
     return v;
 }
 
-class FakeLibrary : public testing::Test {
+class ServiceFake : public testing::Test {
 protected:
     void SetUp() override {
         fake::reset();
