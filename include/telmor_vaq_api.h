@@ -143,7 +143,12 @@ extern TELMOR_VAQ_EXPORT int32_t g_init_flag;
 extern TELMOR_VAQ_EXPORT int32_t g_node_type;
 extern TELMOR_VAQ_EXPORT void *g_shm_addr;
 extern TELMOR_VAQ_EXPORT uint32_t g_self_keystore_version;
+/* Its type exists only under POSIX 2001 or later (or in C++); a strict ISO C
+ * build sees every other name. */
+#if defined(__cplusplus) || (defined(_POSIX_C_SOURCE) && _POSIX_C_SOURCE >= 200112L) || \
+    (defined(_XOPEN_SOURCE) && _XOPEN_SOURCE >= 500)
 extern TELMOR_VAQ_EXPORT pthread_rwlock_t g_vaq_reload_rwlock;
+#endif
 extern TELMOR_VAQ_EXPORT int32_t g_vaq_pid;
 extern TELMOR_VAQ_EXPORT pthread_mutex_t *lock_cs;
 
