@@ -24,9 +24,9 @@ enum VaqResult {
     VAQ_ERR_BAD_TABLE = 2002,         /* host-service table lacks a slot the library needs */
     VAQ_ERR_NOT_REGISTERED = 2003,    /* no host-service table registered yet */
     VAQ_ERR_NOT_INITIALIZED = 2004,   /* no keystore loaded */
-    VAQ_ERR_ALREADY_INITIALIZED = 2005, /* IvexInitializeEx while a keystore is loaded */
+    VAQ_ERR_ALREADY_INITIALIZED = 2005, /* not answered: IvexInitializeEx on a loaded keystore reloads it */
     VAQ_ERR_NO_MEMORY = 2006,         /* an allocation failed */
-    VAQ_ERR_IO = 2007,                /* a keystore file could not be read or written */
+    VAQ_ERR_IO = 2007,                /* a keystore or export file could not be read or written */
     VAQ_ERR_KEYSTORE_CORRUPT = 2008,  /* no valid copy, and a non-empty copy fails verification */
     VAQ_ERR_KEYSTORE_VERSION = 2009,  /* keystore written by an unknown format version */
     VAQ_ERR_UNKNOWN_DOMAIN = 2010,    /* domain id not provisioned */
@@ -39,7 +39,7 @@ enum VaqResult {
     VAQ_ERR_INDEX_RANGE = 2017,       /* index beyond the count */
     VAQ_ERR_ENTROPY = 2018,           /* the host's entropy service failed */
     VAQ_ERR_CRYPTO = 2019,            /* a cryptographic primitive failed */
-    VAQ_ERR_EXPORT_FORMAT = 2020,     /* not an export file, or truncated */
+    VAQ_ERR_EXPORT_FORMAT = 2020,     /* not an export file, truncated, or asking work out of bounds */
     VAQ_ERR_EXPORT_AUTH = 2021,       /* wrong password, or export file tampered with */
     VAQ_ERR_IMPORT_CONFLICT = 2022,   /* an imported key id exists with other material */
     VAQ_ERR_LIMIT = 2023,             /* too many domains or keys */
