@@ -1,0 +1,75 @@
+// Where the log lines of this process go: one file per role and process
+// name, fixed by the first call that can build it.
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+
+#include "host/bounded.h"
+#include "host/log_path.h"
+#include "telmor_vaq_api.h"
+
+char g_log_name[512] = {};
+int32_t logInitFlag = 0;
+
+namespace {
+
+constexpr std::size_t kNameSize = 512;
+
+// Serialises building the path, so g_log_name is only ever rewritten with
+// the text it already holds or while nobody can be using it yet.
+std::mutex g_build_mutex;
+
+const char *path_format(int32_t role) {
+    switch (role) {
+        case 1: return "/var/log/oam/hxa/run/hxa_vaq_%s.log.0";
+        case 2: return "/var/log/oam/hxm/manager/run/hxm_vaq_%s.log.0";
+        case 3: return "/var/log/oam/hxm/manager/run/hxm_client_vaq_%s.log.0";
+        default: return nullptr;
+    }
+}
+
+}  // namespace
+
+extern "C" unsigned long get_name_by_pid(int32_t pid, char *name) {
+    if (name == nullptr) return 1;
+    char path[kNameSize] = {};
+    if (tv::sprintf_s(path, sizeof path, "/proc/%d/status", pid) < 0) return 1;
+    std::FILE *status = std::fopen(path, "re");
+    if (status == nullptr) return 1;
+    char line[1024] = {};
+    const char *read = std::fgets(line, sizeof line, status);
+    std::fclose(status);
+    if (read == nullptr) return 1;
+    // The blank also matches the tab after "Name:"; %s stops at a blank in
+    // the name.
+    return tv::sscanf_s(line, "Name: %s", name, kNameSize) >= 1 ? 0 : 1;
+}
+
+extern "C" unsigned long init_log_file(void) {
+    char name[kNameSize] = {};
+    if (get_name_by_pid(g_vaq_pid, name) != 0) return 1;
+    const char *format = path_format(g_node_type);
+    if (format == nullptr) return 1;
+    char path[sizeof g_log_name] = {};
+    // The format is one of the literals above, with one %s.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
+    if (tv::sprintf_s(path, sizeof path, format, name) < 0) return 1;
+#pragma GCC diagnostic pop
+    std::lock_guard<std::mutex> guard(g_build_mutex);
+    if (std::strcmp(path, g_log_name) != 0) {
+        tv::strcpy_s(g_log_name, sizeof g_log_name, path);
+    }
+    std::atomic_ref<int32_t>(logInitFlag).store(1, std::memory_order_release);
+    return 0;
+}
+
+namespace tv {
+
+bool log_path_ready() {
+    if (std::atomic_ref<int32_t>(logInitFlag).load(std::memory_order_acquire) != 0) return true;
+    return init_log_file() == 0;
+}
+
+}  // namespace tv

@@ -1,0 +1,134 @@
+// The two log writers: HX_VAQ_Wrilog for this library's messages and
+// APP_WriLog for the finished texts of the key library. Each line is built
+// whole in a buffer on the stack and appended by one write, so lines of
+// threads and processes sharing the file never interleave. A line that does
+// not fit is dropped whole, never cut. The writers keep errno as they found
+// it: a caller may log a failure and then report its errno.
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+#include "common/log.h"
+#include "host/bounded.h"
+#include "host/log_path.h"
+
+int32_t g_vaq_log_level = 2;
+uint32_t g_api_log_level = 0;
+
+namespace {
+
+constexpr std::size_t kLineSize = 1024;
+// The pieces before the message may fill the line up to here; the message
+// may take it to kLineSize - 1 characters.
+constexpr std::size_t kHeaderLimit = 1022;
+
+class ErrnoKeeper {
+public:
+    ErrnoKeeper() : saved_(errno) {}
+    ~ErrnoKeeper() { errno = saved_; }
+    ErrnoKeeper(const ErrnoKeeper &) = delete;
+    ErrnoKeeper &operator=(const ErrnoKeeper &) = delete;
+
+private:
+    int saved_;
+};
+
+const char *level_text(int64_t level) {
+    switch (level) {
+        case 1: return "WARN";
+        case 2: return "ERROR";
+        default: return "INFO";
+    }
+}
+
+// A line under construction: each piece goes at the running length.
+class Line {
+public:
+    // A piece before the message. False drops the line.
+    __attribute__((format(printf, 2, 3))) bool header(const char *format, ...) {
+        std::va_list args;
+        va_start(args, format);
+        const int n = tv::vsprintf_s(buffer_ + length_, kLineSize - length_, format, args);
+        va_end(args);
+        if (n < 0 || length_ + static_cast<std::size_t>(n) > kHeaderLimit) return false;
+        length_ += static_cast<std::size_t>(n);
+        return true;
+    }
+
+    __attribute__((format(printf, 2, 0))) bool message(const char *format, std::va_list args) {
+        const int n = tv::vsprintf_s(buffer_ + length_, kLineSize - length_, format, args);
+        if (n < 0) return false;
+        length_ += static_cast<std::size_t>(n);
+        return true;
+    }
+
+    // The key library's finished text, copied as it is.
+    bool copy(const char *message) {
+        const int n = tv::sprintf_s(buffer_ + length_, kLineSize - length_, "%s", message);
+        if (n < 0) return false;
+        length_ += static_cast<std::size_t>(n);
+        return true;
+    }
+
+    void append_to_file() const {
+        std::FILE *file = std::fopen(g_log_name, "a+e");
+        if (file == nullptr) return;
+        std::fwrite(buffer_, 1, length_, file);
+        std::fclose(file);
+    }
+
+private:
+    char buffer_[kLineSize] = {};
+    std::size_t length_ = 0;
+};
+
+int32_t thread_id() { return static_cast<int32_t>(gettid()); }
+
+}  // namespace
+
+extern "C" void HX_VAQ_Wrilog(int64_t line, const char *file, uint32_t level, const char *format,
+                              ...) {
+    const ErrnoKeeper keep_errno;
+    if (!tv::log_path_ready() || level < g_api_log_level) return;
+    Line out;
+    if (!out.header("[%-5s] ", level_text(level)) ||
+        !out.header("[%-15s %06ld] ", file, static_cast<long>(line)) ||
+        !out.header("[%06d] ", thread_id()) || !out.header("[%-5s] ", "HXVAQ")) {
+        return;
+    }
+    const time_t now = std::time(nullptr);
+    std::tm utc{};
+    if (now < 0 || ::gmtime_r(&now, &utc) == nullptr) return;
+    if (!out.header("(UTC) %04u-%02u-%02u %02u:%02u:%02u ", static_cast<unsigned>(utc.tm_year + 1900),
+                     static_cast<unsigned>(utc.tm_mon + 1), static_cast<unsigned>(utc.tm_mday),
+                     static_cast<unsigned>(utc.tm_hour), static_cast<unsigned>(utc.tm_min),
+                     static_cast<unsigned>(utc.tm_sec))) {
+        return;
+    }
+    std::va_list args;
+    va_start(args, format);
+    const bool formatted = out.message(format, args);
+    va_end(args);
+    if (formatted) out.append_to_file();
+}
+
+extern "C" void APP_WriLog(int32_t level, const char *module, const char *file, int32_t line,
+                           const char *message) {
+    const ErrnoKeeper keep_errno;
+    if (!tv::log_path_ready() || level < g_vaq_log_level) return;
+    Line out;
+    if (!out.header("[%-5s] ", level_text(level)) ||
+        !out.header("[%-15s %06d] ", file, line) || !out.header("[%06d] ", thread_id()) ||
+        !out.header("[%-5s] ", module)) {
+        return;
+    }
+    if (out.copy(message)) out.append_to_file();
+}
+
+extern "C" void APP_RecvNotify(int32_t code, unsigned long, unsigned long) {
+    VAQ_LOG(tv::kWarn, "APP_RecvNotify  eNtfCode=%d\n", code);
+}
+
+extern "C" void APP_DoEvents(void) {}
