@@ -1,54 +1,105 @@
 #include "crypto.h"
 
 #include <openssl/evp.h>
-#include <openssl/hmac.h>
-#include <openssl/kdf.h>
 #include <openssl/rand.h>
 
 #include <climits>
+#include <cstring>
+#include <initializer_list>
 #include <memory>
 
 namespace vaq {
 
 namespace {
 
-struct PkeyCtxFree {
-    void operator()(EVP_PKEY_CTX *c) const { EVP_PKEY_CTX_free(c); }
-};
 struct CipherCtxFree {
     void operator()(EVP_CIPHER_CTX *c) const { EVP_CIPHER_CTX_free(c); }
 };
-using PkeyCtx = std::unique_ptr<EVP_PKEY_CTX, PkeyCtxFree>;
 using CipherCtx = std::unique_ptr<EVP_CIPHER_CTX, CipherCtxFree>;
 
 bool fits_int(size_t n) { return n <= static_cast<size_t>(INT_MAX); }
+
+struct MdCtxFree {
+    void operator()(EVP_MD_CTX *c) const { EVP_MD_CTX_free(c); }
+};
+using MdCtx = std::unique_ptr<EVP_MD_CTX, MdCtxFree>;
+
+// Fetched once: looking an algorithm up by name on every call costs more than
+// the work itself for the short inputs here (a load derives a key per record).
+const EVP_MD *sha256() {
+    static EVP_MD *md = EVP_MD_fetch(nullptr, "SHA256", nullptr);
+    return md;
+}
+
+const EVP_CIPHER *aes256gcm() {
+    static EVP_CIPHER *cipher = EVP_CIPHER_fetch(nullptr, "AES-256-GCM", nullptr);
+    return cipher;
+}
+
+constexpr size_t kShaBlock = 64;
+constexpr size_t kShaOut = 32;
+
+// HMAC-SHA256 (RFC 2104) over the concatenation of `parts`.
+bool hmac_parts(ByteView key, std::initializer_list<ByteView> parts, uint8_t out[kShaOut]) {
+    const EVP_MD *md = sha256();
+    MdCtx ctx(EVP_MD_CTX_new());
+    if (!md || !ctx) return false;
+    uint8_t block[kShaBlock] = {};
+    unsigned int len = 0;
+    if (key.size() > kShaBlock) {
+        if (EVP_DigestInit_ex(ctx.get(), md, nullptr) != 1 ||
+            EVP_DigestUpdate(ctx.get(), key.data(), key.size()) != 1 ||
+            EVP_DigestFinal_ex(ctx.get(), block, &len) != 1)
+            return false;
+    } else if (!key.empty()) {
+        std::memcpy(block, key.data(), key.size());
+    }
+    uint8_t pad[kShaBlock];
+    uint8_t inner[kShaOut];
+    for (size_t i = 0; i < kShaBlock; ++i) pad[i] = block[i] ^ 0x36;
+    bool ok = EVP_DigestInit_ex(ctx.get(), md, nullptr) == 1 &&
+              EVP_DigestUpdate(ctx.get(), pad, kShaBlock) == 1;
+    for (ByteView p : parts)
+        ok = ok && (p.empty() || EVP_DigestUpdate(ctx.get(), p.data(), p.size()) == 1);
+    ok = ok && EVP_DigestFinal_ex(ctx.get(), inner, &len) == 1;
+    for (size_t i = 0; i < kShaBlock; ++i) pad[i] = block[i] ^ 0x5c;
+    ok = ok && EVP_DigestInit_ex(ctx.get(), md, nullptr) == 1 &&
+         EVP_DigestUpdate(ctx.get(), pad, kShaBlock) == 1 &&
+         EVP_DigestUpdate(ctx.get(), inner, kShaOut) == 1 &&
+         EVP_DigestFinal_ex(ctx.get(), out, &len) == 1;
+    OPENSSL_cleanse(block, sizeof block);
+    OPENSSL_cleanse(pad, sizeof pad);
+    OPENSSL_cleanse(inner, sizeof inner);
+    return ok;
+}
 
 }  // namespace
 
 bool hkdf_sha256(ByteView secret, std::string_view salt, ByteView info, uint8_t *out,
                  size_t outLen) {
-    PkeyCtx ctx(EVP_PKEY_CTX_new_id(EVP_PKEY_HKDF, nullptr));
-    if (!ctx || !fits_int(secret.size()) || !fits_int(salt.size()) || !fits_int(info.size()))
+    // RFC 5869: extract, then expand block by block.
+    if (outLen > 255 * kShaOut) return false;
+    uint8_t prk[kShaOut];
+    if (!hmac_parts({reinterpret_cast<const uint8_t *>(salt.data()), salt.size()}, {secret}, prk))
         return false;
-    size_t len = outLen;
-    return EVP_PKEY_derive_init(ctx.get()) == 1 &&
-           EVP_PKEY_CTX_set_hkdf_md(ctx.get(), EVP_sha256()) == 1 &&
-           EVP_PKEY_CTX_set1_hkdf_salt(ctx.get(),
-                                       reinterpret_cast<const unsigned char *>(salt.data()),
-                                       static_cast<int>(salt.size())) == 1 &&
-           EVP_PKEY_CTX_set1_hkdf_key(ctx.get(), secret.data(),
-                                      static_cast<int>(secret.size())) == 1 &&
-           EVP_PKEY_CTX_add1_hkdf_info(ctx.get(), info.data(), static_cast<int>(info.size())) ==
-               1 &&
-           EVP_PKEY_derive(ctx.get(), out, &len) == 1 && len == outLen;
+    uint8_t t[kShaOut];
+    size_t tLen = 0;
+    bool ok = true;
+    for (uint8_t counter = 1; ok && outLen > 0; ++counter) {
+        ok = hmac_parts({prk, kShaOut}, {ByteView(t, tLen), info, ByteView(&counter, 1)}, t);
+        tLen = kShaOut;
+        size_t n = outLen < kShaOut ? outLen : kShaOut;
+        if (ok) std::memcpy(out, t, n);
+        out += n;
+        outLen -= n;
+    }
+    OPENSSL_cleanse(prk, sizeof prk);
+    OPENSSL_cleanse(t, sizeof t);
+    return ok;
 }
 
 bool hmac_sha256(ByteView key, ByteView data, uint8_t out[32]) {
-    unsigned int len = 0;
-    if (!fits_int(key.size())) return false;
-    return HMAC(EVP_sha256(), key.data(), static_cast<int>(key.size()), data.data(), data.size(),
-                out, &len) != nullptr &&
-           len == 32;
+    return hmac_parts(key, {data}, out);
 }
 
 bool pbkdf2_sha256(ByteView password, ByteView salt, uint32_t iterations, uint8_t out[32]) {
@@ -68,7 +119,7 @@ bool gcm_seal(const uint8_t key[32], const uint8_t nonce[12], ByteView aad, Byte
     CipherCtx ctx(EVP_CIPHER_CTX_new());
     int len = 0;
     if (!ctx || !fits_int(aad.size()) || !fits_int(plain.size())) return false;
-    if (EVP_EncryptInit_ex(ctx.get(), EVP_aes_256_gcm(), nullptr, key, nonce) != 1) return false;
+    if (EVP_EncryptInit_ex(ctx.get(), aes256gcm(), nullptr, key, nonce) != 1) return false;
     if (!aad.empty() &&
         EVP_EncryptUpdate(ctx.get(), nullptr, &len, aad.data(), static_cast<int>(aad.size())) != 1)
         return false;
@@ -87,7 +138,7 @@ bool gcm_open(const uint8_t key[32], const uint8_t nonce[12], ByteView aad, Byte
     size_t n = sealed.size() - kGcmTagBytes;
     CipherCtx ctx(EVP_CIPHER_CTX_new());
     int len = 0;
-    bool ok = ctx && EVP_DecryptInit_ex(ctx.get(), EVP_aes_256_gcm(), nullptr, key, nonce) == 1 &&
+    bool ok = ctx && EVP_DecryptInit_ex(ctx.get(), aes256gcm(), nullptr, key, nonce) == 1 &&
               (aad.empty() || EVP_DecryptUpdate(ctx.get(), nullptr, &len, aad.data(),
                                                 static_cast<int>(aad.size())) == 1) &&
               (n == 0 || EVP_DecryptUpdate(ctx.get(), out, &len, sealed.data(),
