@@ -91,8 +91,8 @@ unsigned char *base64_decode(const char *text, uint32_t len, uint32_t *size) {
     }
 
     // Values are OR-ed in unmasked: the 64 of '=' or the 65 of a zero byte
-    // inside the text also sets the low bit of the character before it. Stored
-    // texts were decoded this way, so it stays.
+    // inside the text also sets the low bit of the character before it. Texts
+    // that callers hold have always decoded this way, so the quirk stays.
     const uint32_t chars = len - pad;
     unsigned char *p = out;
     uint32_t i = 0;
