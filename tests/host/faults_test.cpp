@@ -1,0 +1,249 @@
+// Failures the system cannot be made to produce on demand: this program is
+// linked with --wrap for malloc, free, pthread_mutex_init, semctl and
+// RAND_priv_bytes, so each test can make one of them fail or watch it.
+#include <dirent.h>
+#include <pthread.h>
+#include <sys/ipc.h>
+#include <sys/sem.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdint>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "host/host_services.h"
+#include "log_reader.h"
+#include "telmor_vaq_api.h"
+
+namespace {
+
+int g_fail_mallocs = 0;
+bool g_fail_mutex_init = false;
+bool g_fail_setval = false;
+enum class RandMode { kReal, kFail, kRecord } g_rand_mode = RandMode::kReal;
+std::vector<int> g_rand_counts;
+
+// A block to watch: was it released, and was it all zero by then?
+const void *g_watched = nullptr;
+size_t g_watched_size = 0;
+bool g_watched_freed = false;
+bool g_watched_zero = false;
+
+union semun_arg {
+    int val;
+    semid_ds *buf;
+    unsigned short *array;
+};
+
+}  // namespace
+
+extern "C" {
+void *__real_malloc(size_t size);
+void __real_free(void *block);
+int __real_pthread_mutex_init(pthread_mutex_t *mutex, const pthread_mutexattr_t *attr);
+int __real_semctl(int id, int num, int cmd, ...);
+int __real_RAND_priv_bytes(unsigned char *buf, int count);
+
+void *__wrap_malloc(size_t size) {
+    if (g_fail_mallocs > 0) {
+        --g_fail_mallocs;
+        return nullptr;
+    }
+    return __real_malloc(size);
+}
+
+void __wrap_free(void *block) {
+    if (block != nullptr && block == g_watched) {
+        g_watched_freed = true;
+        g_watched_zero = true;
+        for (size_t i = 0; i < g_watched_size; ++i) {
+            g_watched_zero = g_watched_zero && static_cast<const unsigned char *>(block)[i] == 0;
+        }
+        g_watched = nullptr;
+    }
+    __real_free(block);
+}
+
+int __wrap_pthread_mutex_init(pthread_mutex_t *mutex, const pthread_mutexattr_t *attr) {
+    if (g_fail_mutex_init) {
+        g_watched = mutex;
+        g_watched_size = 0;
+        return EAGAIN;
+    }
+    return __real_pthread_mutex_init(mutex, attr);
+}
+
+int __wrap_semctl(int id, int num, int cmd, ...) {
+    if (cmd == SETVAL && g_fail_setval) {
+        errno = EPERM;
+        return -1;
+    }
+    if (cmd == SETVAL || cmd == GETALL || cmd == SETALL || cmd == IPC_STAT || cmd == IPC_SET) {
+        va_list args;
+        va_start(args, cmd);
+        const semun_arg arg = va_arg(args, semun_arg);
+        va_end(args);
+        return __real_semctl(id, num, cmd, arg);
+    }
+    return __real_semctl(id, num, cmd);
+}
+
+int __wrap_RAND_priv_bytes(unsigned char *buf, int count) {
+    switch (g_rand_mode) {
+        case RandMode::kFail:
+            std::memset(buf, 0x5a, static_cast<size_t>(count));
+            g_watched = buf;
+            g_watched_size = static_cast<size_t>(count);
+            return 0;
+        case RandMode::kRecord: g_rand_counts.push_back(count); return 1;
+        case RandMode::kReal: break;
+    }
+    return __real_RAND_priv_bytes(buf, count);
+}
+}
+
+namespace {
+
+int open_descriptors() {
+    int n = 0;
+    DIR *dir = opendir("/proc/self/fd");
+    while (readdir(dir) != nullptr) ++n;
+    closedir(dir);
+    return n;
+}
+
+class Faults : public testing::Test {
+protected:
+    void SetUp() override {
+        g_node_type = 1;
+        g_vaq_pid = getpid();
+        logInitFlag = 0;
+        tvtest::clear_log(1);
+        // Build the log path now, so the first failure injected is the one meant.
+        HX_VAQ_Wrilog(1, "f.c", 0, "start\n");
+        tvtest::clear_log(1);
+    }
+
+    void TearDown() override {
+        g_fail_mallocs = 0;
+        g_fail_mutex_init = false;
+        g_fail_setval = false;
+        g_rand_mode = RandMode::kReal;
+        g_watched = nullptr;
+    }
+
+    static std::vector<std::string> messages() {
+        return tvtest::api_messages(tvtest::read_log(1));
+    }
+};
+
+TEST_F(Faults, OpenWithoutAHolderClosesItsDescriptor) {
+    const std::string path = "/opt/telmor/faults_open";
+    std::ofstream(path) << "x";
+    const int before = open_descriptors();
+    g_fail_mallocs = 1;
+    EXPECT_EQ(tv::APP_Fopen(path.c_str(), 0), nullptr);
+    EXPECT_EQ(tv::APP_Ferrno(nullptr), ENOMEM);
+    EXPECT_EQ(open_descriptors(), before);
+    EXPECT_EQ(messages(), std::vector<std::string>{"INFO|TELMOR VAQ fopen ret=-1."});
+}
+
+TEST_F(Faults, MutexThatCannotBeInitialisedIsReleased) {
+    void *handle = reinterpret_cast<void *>(0x1);
+    g_fail_mutex_init = true;
+    EXPECT_EQ(Telmor_Create_Lock(&handle), 0);
+    EXPECT_EQ(handle, nullptr);
+    EXPECT_TRUE(g_watched_freed);
+    EXPECT_EQ(messages(), std::vector<std::string>{"ERROR|init vaq thread lock failure " +
+                                                   std::string(std::strerror(EAGAIN))});
+}
+
+TEST_F(Faults, LockBlocksThatCannotBeAllocated) {
+    void *handle = reinterpret_cast<void *>(0x1);
+    g_fail_mallocs = 1;
+    EXPECT_EQ(Telmor_Create_Lock(&handle), 0);
+    EXPECT_EQ(handle, nullptr);
+    EXPECT_EQ(messages(), std::vector<std::string>{"ERROR|alloc vaq thread lock failure"});
+
+    tvtest::clear_log(1);
+    handle = reinterpret_cast<void *>(0x1);
+    g_fail_mallocs = 1;
+    EXPECT_EQ(Telmor_Create_Pro_Lock(&handle), 0);
+    EXPECT_EQ(handle, reinterpret_cast<void *>(0x1));
+    EXPECT_TRUE(tvtest::read_log(1).empty());
+}
+
+// Left at value 0 the new set would block every process of the node for
+// good; it is removed, and the next process creates it afresh.
+TEST_F(Faults, SetWhoseValueCannotBeSetIsRemoved) {
+    const int stale = semget(0x20191230, 1, 0);
+    if (stale != -1) {
+        ASSERT_EQ(semctl(stale, 0, IPC_RMID), 0);
+    }
+    void *handle = reinterpret_cast<void *>(0x1);
+    g_fail_setval = true;
+    EXPECT_EQ(Telmor_Create_Pro_Lock(&handle), 0);
+    EXPECT_EQ(handle, reinterpret_cast<void *>(0x1));
+    ASSERT_EQ(semget(0x20191230, 1, 0), -1);
+    const auto logged = messages();
+    ASSERT_EQ(logged.size(), 3u);
+    EXPECT_EQ(logged[0], "INFO|create process lock for  538513968");
+    EXPECT_EQ(logged[1].rfind("INFO|create sem  ", 0), 0u) << logged[1];
+    EXPECT_EQ(logged[2], "ERROR|set sem value error " + std::string(std::strerror(EPERM)));
+
+    g_fail_setval = false;
+    ASSERT_EQ(Telmor_Create_Pro_Lock(&handle), 1);
+    const int id = *static_cast<int32_t *>(handle);
+    EXPECT_EQ(semctl(id, 0, GETVAL), 1);
+    Telmor_Add_Pro_Lock(handle);
+    Telmor_Release_Pro_Lock(handle);
+    Telmor_Destroy_Pro_Lock(handle);
+}
+
+TEST_F(Faults, EntropyThatCannotBeGeneratedIsWipedAndWithheld) {
+    unsigned char *buf = reinterpret_cast<unsigned char *>(0x1);
+    g_rand_mode = RandMode::kFail;
+    EXPECT_EQ(tv::APP_GetEntropy(&buf, 64), 0);
+    EXPECT_EQ(buf, nullptr);
+    EXPECT_TRUE(g_watched_freed);
+    EXPECT_TRUE(g_watched_zero);
+    // The message has no line end of its own.
+    const auto lines = tvtest::read_log(1);
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_TRUE(tvtest::matches(lines[0], tvtest::api_line_pattern(
+                                              "ERROR", "generate random data by openssl failed 0")))
+        << lines[0];
+
+    unsigned char raw[8];
+    EXPECT_EQ(tv::gen_random_bytes(raw, sizeof raw), -1);
+}
+
+TEST_F(Faults, EntropyBufferThatCannotBeAllocated) {
+    unsigned char *buf = reinterpret_cast<unsigned char *>(0x1);
+    g_fail_mallocs = 1;
+    EXPECT_EQ(tv::APP_GetEntropy(&buf, 64), 0);
+    EXPECT_EQ(buf, nullptr);
+    const auto lines = tvtest::read_log(1);
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_TRUE(tvtest::matches(lines[0], tvtest::api_line_pattern("ERROR", "malloc memory failed.")));
+}
+
+// The generator takes a signed 32-bit count. Handed on as it is, a request
+// of 4 GiB + 16 bytes would ask for 16 and report the rest as random.
+TEST_F(Faults, EntropyBeyondTheGeneratorsCountIsFilledInParts) {
+    const uint64_t size = (uint64_t{1} << 32) + 16;
+    unsigned char *buf = nullptr;
+    g_rand_mode = RandMode::kRecord;
+    ASSERT_EQ(tv::APP_GetEntropy(&buf, size), 1);
+    ASSERT_NE(buf, nullptr);
+    free(buf);  // not wiped: the pages were never touched
+    EXPECT_EQ(g_rand_counts, (std::vector<int>{INT32_MAX, INT32_MAX, 18}));
+}
+
+}  // namespace

@@ -1,0 +1,295 @@
+// Thread locks and the node-wide process lock, with real processes.
+#include <linux/capability.h>
+#include <sys/ipc.h>
+#include <sys/sem.h>
+#include <sys/syscall.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <pthread.h>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "child.h"
+#include "log_reader.h"
+#include "telmor_vaq_api.h"
+
+namespace {
+
+constexpr int kKey = 0x20191230;
+
+int existing_set() { return semget(kKey, 1, 0); }
+int sem_value(int id) { return semctl(id, 0, GETVAL); }
+
+// Waits (without a deadline worth asserting on) until n processes wait on
+// the semaphore.
+bool until_waiters(int id, int n) {
+    for (int i = 0; i < 60000; ++i) {
+        if (semctl(id, 0, GETNCNT) == n) return true;
+        usleep(1000);
+    }
+    return false;
+}
+
+void log_as_this_process() {
+    g_node_type = 1;
+    g_vaq_pid = getpid();
+    logInitFlag = 0;
+}
+
+std::vector<std::string> messages() { return tvtest::api_messages(tvtest::read_log(1)); }
+
+class ProcessLock : public testing::Test {
+protected:
+    void SetUp() override {
+        log_as_this_process();
+        tvtest::clear_log(1);
+    }
+};
+
+TEST_F(ProcessLock, CreatorCreatesAndLaterProcessesFind) {
+    if (existing_set() != -1) {
+        ASSERT_EQ(semctl(existing_set(), 0, IPC_RMID), 0);
+    }
+    auto create_in_child = [] {
+        return tvtest::run_in_child([] {
+            log_as_this_process();
+            void *handle = nullptr;
+            return Telmor_Create_Pro_Lock(&handle) == 1 && handle != nullptr ? 0 : 1;
+        });
+    };
+    ASSERT_EQ(create_in_child(), 0);
+    const int id = existing_set();
+    ASSERT_NE(id, -1);
+    EXPECT_EQ(sem_value(id), 1);
+    const auto creator = tvtest::read_log(1);
+    ASSERT_EQ(creator.size(), 2u);
+    EXPECT_TRUE(tvtest::matches(creator[0],
+                                tvtest::api_line_pattern("INFO", "create process lock for  538513968")))
+        << creator[0];
+    EXPECT_TRUE(tvtest::matches(creator[1],
+                                tvtest::api_line_pattern("INFO", "create sem  " + std::to_string(id))))
+        << creator[1];
+
+    tvtest::clear_log(1);
+    ASSERT_EQ(create_in_child(), 0);
+    EXPECT_EQ(messages(), (std::vector<std::string>{"INFO|create process lock for  538513968",
+                                                    "INFO|get sem  " + std::to_string(id)}));
+    EXPECT_EQ(sem_value(id), 1);
+}
+
+TEST_F(ProcessLock, HandlesShareOneSetThatOutlivesThem) {
+    void *first = nullptr;
+    void *second = nullptr;
+    ASSERT_EQ(Telmor_Create_Pro_Lock(&first), 1);
+    ASSERT_EQ(Telmor_Create_Pro_Lock(&second), 1);
+    const int id = *static_cast<int32_t *>(first);
+    EXPECT_EQ(*static_cast<int32_t *>(second), id);
+    EXPECT_EQ(existing_set(), id);
+
+    Telmor_Add_Pro_Lock(first);
+    EXPECT_EQ(sem_value(id), 0);
+    tvtest::clear_log(1);
+    Telmor_Destroy_Pro_Lock(second);
+    EXPECT_EQ(messages(), std::vector<std::string>{"INFO|destroy sem  " + std::to_string(id) +
+                                                   ", not unlink,just free mem"});
+    EXPECT_EQ(existing_set(), id);
+    EXPECT_EQ(sem_value(id), 0);
+
+    // Null handles are left alone: no wait, no line, no change.
+    tvtest::clear_log(1);
+    Telmor_Add_Pro_Lock(nullptr);
+    Telmor_Release_Pro_Lock(nullptr);
+    Telmor_Destroy_Pro_Lock(nullptr);
+    EXPECT_EQ(sem_value(id), 0);
+    EXPECT_TRUE(tvtest::read_log(1).empty());
+
+    Telmor_Release_Pro_Lock(first);
+    EXPECT_EQ(sem_value(id), 1);
+    Telmor_Destroy_Pro_Lock(first);
+    void *again = nullptr;
+    ASSERT_EQ(Telmor_Create_Pro_Lock(&again), 1);
+    EXPECT_EQ(*static_cast<int32_t *>(again), id);
+    Telmor_Destroy_Pro_Lock(again);
+}
+
+TEST_F(ProcessLock, SecondProcessWaitsForTheFirst) {
+    void *handle = nullptr;
+    ASSERT_EQ(Telmor_Create_Pro_Lock(&handle), 1);
+    const int id = *static_cast<int32_t *>(handle);
+    Telmor_Add_Pro_Lock(handle);
+
+    tvtest::Gate acquired;
+    const pid_t child = tvtest::spawn([&] {
+        void *mine = nullptr;
+        if (Telmor_Create_Pro_Lock(&mine) != 1) return 1;
+        Telmor_Add_Pro_Lock(mine);
+        acquired.post();
+        Telmor_Release_Pro_Lock(mine);
+        return 0;
+    });
+    ASSERT_TRUE(until_waiters(id, 1));
+    EXPECT_FALSE(acquired.wait(0));  // it is waiting in the semaphore, so not past it
+    Telmor_Release_Pro_Lock(handle);
+    EXPECT_TRUE(acquired.wait());
+    EXPECT_EQ(tvtest::wait_child(child), 0);
+    EXPECT_EQ(sem_value(id), 1);
+    Telmor_Destroy_Pro_Lock(handle);
+}
+
+TEST_F(ProcessLock, KilledHolderDoesNotBlockOthers) {
+    tvtest::Gate holding;
+    const pid_t child = tvtest::spawn([&] {
+        void *mine = nullptr;
+        if (Telmor_Create_Pro_Lock(&mine) != 1) return 1;
+        Telmor_Add_Pro_Lock(mine);
+        holding.post();
+        pause();
+        return 2;
+    });
+    ASSERT_TRUE(holding.wait());
+    const int id = existing_set();
+    EXPECT_EQ(sem_value(id), 0);
+    kill(child, SIGKILL);
+    EXPECT_EQ(tvtest::wait_child(child), 128 + SIGKILL);
+    EXPECT_EQ(sem_value(id), 1);
+
+    void *handle = nullptr;
+    ASSERT_EQ(Telmor_Create_Pro_Lock(&handle), 1);
+    Telmor_Add_Pro_Lock(handle);
+    EXPECT_EQ(sem_value(id), 0);
+    Telmor_Release_Pro_Lock(handle);
+    Telmor_Destroy_Pro_Lock(handle);
+}
+
+int g_signal_pipe = -1;
+void note_signal(int) {
+    const char c = 's';
+    (void)!write(g_signal_pipe, &c, 1);
+}
+
+// A signal that interrupts the wait must not make the waiter believe it
+// holds the lock: it keeps waiting and holds the lock only once given it.
+TEST_F(ProcessLock, InterruptedWaitKeepsWaiting) {
+    void *handle = nullptr;
+    ASSERT_EQ(Telmor_Create_Pro_Lock(&handle), 1);
+    const int id = *static_cast<int32_t *>(handle);
+    Telmor_Add_Pro_Lock(handle);
+
+    int signalled[2];
+    ASSERT_EQ(pipe(signalled), 0);
+    tvtest::Gate acquired;
+    tvtest::Gate finish;
+    const pid_t child = tvtest::spawn([&] {
+        g_signal_pipe = signalled[1];
+        struct sigaction action {};
+        action.sa_handler = note_signal;  // no SA_RESTART
+        sigaction(SIGUSR1, &action, nullptr);
+        void *mine = nullptr;
+        if (Telmor_Create_Pro_Lock(&mine) != 1) return 1;
+        Telmor_Add_Pro_Lock(mine);
+        acquired.post();
+        finish.wait();
+        Telmor_Release_Pro_Lock(mine);
+        return 0;
+    });
+    ASSERT_TRUE(until_waiters(id, 1));
+    tvtest::clear_log(1);
+    kill(child, SIGUSR1);
+    char c = 0;
+    ASSERT_EQ(read(signalled[0], &c, 1), 1);
+
+    Telmor_Release_Pro_Lock(handle);
+    ASSERT_TRUE(acquired.wait());
+    EXPECT_EQ(sem_value(id), 0);  // the child holds it; it did not skip the wait
+    finish.post();
+    EXPECT_EQ(tvtest::wait_child(child), 0);
+    EXPECT_EQ(sem_value(id), 1);
+    EXPECT_EQ(tvtest::count_api(tvtest::read_log(1), "INFO",
+                                "add sem proc lock for " + std::to_string(id) + " fail"),
+              0);
+    close(signalled[0]);
+    close(signalled[1]);
+    Telmor_Destroy_Pro_Lock(handle);
+}
+
+TEST_F(ProcessLock, FailedOperationsAreLoggedAndReturn) {
+    void *handle = nullptr;
+    ASSERT_EQ(Telmor_Create_Pro_Lock(&handle), 1);
+    const int id = *static_cast<int32_t *>(handle);
+    ASSERT_EQ(semctl(id, 0, IPC_RMID), 0);
+    tvtest::clear_log(1);
+    Telmor_Add_Pro_Lock(handle);
+    Telmor_Release_Pro_Lock(handle);
+    const std::string ids = std::to_string(id);
+    EXPECT_EQ(messages(), (std::vector<std::string>{"INFO|add sem proc lock for " + ids + " fail",
+                                                    "INFO|release sem proc lock for " + ids +
+                                                        " fail"}));
+    Telmor_Destroy_Pro_Lock(handle);
+}
+
+// A set that this process may not use: the finder's failure is logged at
+// level 0 and nothing is handed out. Root passes every permission check, so
+// the child drops the capability that lets it.
+TEST_F(ProcessLock, SetThatCannotBeOpenedIsReported) {
+    constexpr int kOtherKey = 0x7e57;
+    const int id = semget(kOtherKey, 1, IPC_CREAT | 0000);
+    ASSERT_NE(id, -1);
+    const int rc = tvtest::run_in_child([] {
+        __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+        __user_cap_data_struct data[2] = {};
+        if (syscall(SYS_capget, &header, data) != 0) return 10;
+        data[0].effective &= ~(1u << CAP_IPC_OWNER);
+        if (syscall(SYS_capset, &header, data) != 0) return 11;
+        log_as_this_process();
+        int32_t found = 12345;
+        if (telmor_create_proc_lock_inner(kOtherKey, &found) != 0) return 12;
+        return found == -1 ? 0 : 13;
+    });
+    EXPECT_EQ(rc, 0);
+    EXPECT_EQ(messages(), (std::vector<std::string>{"INFO|create process lock for  32343",
+                                                    "INFO|get sem error Permission denied"}));
+    semctl(id, 0, IPC_RMID);
+}
+
+TEST(ThreadLock, ExcludesOtherThreads) {
+    void *handle = nullptr;
+    ASSERT_EQ(Telmor_Create_Lock(&handle), 1);
+    ASSERT_NE(handle, nullptr);
+    auto *mutex = static_cast<pthread_mutex_t *>(handle);
+
+    Telmor_Add_Lock(handle);
+    EXPECT_EQ(pthread_mutex_trylock(mutex), EBUSY);  // not recursive
+    int other = 0;
+    std::thread([&] { other = pthread_mutex_trylock(mutex); }).join();
+    EXPECT_EQ(other, EBUSY);
+    Telmor_Release_Lock(handle);
+
+    long counter = 0;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&] {
+            for (int i = 0; i < 20000; ++i) {
+                Telmor_Add_Lock(handle);
+                ++counter;
+                Telmor_Release_Lock(handle);
+            }
+        });
+    }
+    for (auto &t : threads) t.join();
+    EXPECT_EQ(counter, 80000);
+    Telmor_Destroy_Lock(handle);
+}
+
+TEST(ThreadLock, NullHandlesAreRefused) {
+    EXPECT_EQ(Telmor_Create_Lock(nullptr), 0);
+    Telmor_Add_Lock(nullptr);
+    Telmor_Release_Lock(nullptr);
+    Telmor_Destroy_Lock(nullptr);
+}
+
+}  // namespace
