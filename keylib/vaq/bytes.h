@@ -18,6 +18,21 @@ namespace vaq {
 using Bytes = std::vector<uint8_t>;
 using ByteView = std::span<const uint8_t>;
 
+// Wipes a plain byte vector that held a keystore image (it carries the root
+// material) when the scope that owns it ends.
+class WipeOnExit {
+public:
+    explicit WipeOnExit(Bytes &b) : b_(b) {}
+    ~WipeOnExit() {
+        if (!b_.empty()) OPENSSL_cleanse(b_.data(), b_.size());
+    }
+    WipeOnExit(const WipeOnExit &) = delete;
+    WipeOnExit &operator=(const WipeOnExit &) = delete;
+
+private:
+    Bytes &b_;
+};
+
 // A byte vector that is wiped before its memory goes back to the allocator.
 class SecureBytes {
 public:

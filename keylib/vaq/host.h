@@ -26,7 +26,14 @@ enum class FileState { kMissing, kEmpty, kRead, kUnreadable, kTooLarge };
 
 struct FileContent {
     FileState state = FileState::kMissing;
-    Bytes bytes;
+    Bytes bytes;  // a keystore image carries the root material: wiped when done
+
+    FileContent() = default;
+    FileContent(FileContent &&) = default;
+    FileContent &operator=(FileContent &&) = default;
+    ~FileContent() {
+        if (!bytes.empty()) OPENSSL_cleanse(bytes.data(), bytes.size());
+    }
 };
 
 class Host {

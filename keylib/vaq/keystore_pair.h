@@ -18,6 +18,13 @@ struct KeystoreCopy {
     CopyState state = CopyState::kMissing;
     Bytes image;  // a valid copy's image, without whatever follows it in the file
     Keystore keystore;
+
+    KeystoreCopy() = default;
+    KeystoreCopy(KeystoreCopy &&) = default;
+    KeystoreCopy &operator=(KeystoreCopy &&) = default;
+    ~KeystoreCopy() {
+        if (!image.empty()) OPENSSL_cleanse(image.data(), image.size());
+    }
 };
 
 struct KeystorePair {

@@ -121,6 +121,7 @@ Status State::load() {
         ks.root.created = now_seconds();
         Status s = host.entropy(ks.root.material.data(), kKeyBytes);
         Bytes image;
+        WipeOnExit wipe(image);
         if (s.ok()) s = serialize(ks, image);
         if (s.ok()) s = host.write_file(paths[0], image);
         if (!s.ok()) return s;
@@ -195,6 +196,7 @@ Status State::change(const Mutation &mutate) {
     if (!changed && !merged) return Ok();
     next.generation = std::max(keystore.generation, diskGeneration) + 1;
     Bytes image;
+    WipeOnExit wipe(image);
     s = serialize(next, image);
     if (s.ok()) s = host.write_file(paths[0], image);
     if (!s.ok()) return s;
