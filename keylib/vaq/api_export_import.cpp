@@ -55,7 +55,7 @@ HXB_EXPORT unsigned long VaqExportMkFileEx(const char *file, const unsigned char
             keys.push_back(std::move(e));
         }
         Bytes image;
-        st = seal_export(keys, {password, passwordLen}, iterations, image);
+        st = seal_export(s.host, keys, {password, passwordLen}, iterations, image);
         if (!st.ok()) return st;
         // The host opens without truncating: a longer old file would keep its tail.
         if (s.host.table().fremove_fn && s.host.table().fexist_fn(file) == 1)
@@ -101,7 +101,7 @@ HXB_EXPORT unsigned long VaqImportMkFileEx(const char *file, const unsigned char
                 m.created = k.created;
                 m.lifeDays = k.lifeDays;
                 m.material = k.material;
-                Status w = wrap_key(next.root, m);
+                Status w = wrap_key(s.host, next.root, m);
                 if (w.ok()) w = derive_working_key(m);
                 if (!w.ok()) return w;
                 next.keys.push_back(std::move(m));

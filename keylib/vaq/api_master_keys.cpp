@@ -119,7 +119,7 @@ HXB_EXPORT unsigned long VaqRegisterMkEx(uint32_t domainId, uint32_t keyId,
             k.created = now_seconds();
             k.lifeDays = lifeDays;
             k.material = SecureBytes(material);
-            Status w = wrap_key(next.root, k);
+            Status w = wrap_key(s.host, next.root, k);
             if (w.ok()) w = derive_working_key(k);
             if (!w.ok()) return w;
             next.keys.push_back(std::move(k));

@@ -68,7 +68,7 @@ HXB_EXPORT unsigned long VaqUpdateRootKey(const void *entropy, uint32_t entropyL
             root.created = now_seconds();
             next.root = root;
             for (auto &k : next.keys) {
-                st = wrap_key(next.root, k);
+                st = wrap_key(s.host, next.root, k);
                 if (!st.ok()) return st;
             }
             changed = true;

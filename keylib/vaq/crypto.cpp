@@ -1,7 +1,6 @@
 #include "crypto.h"
 
 #include <openssl/evp.h>
-#include <openssl/rand.h>
 
 #include <climits>
 #include <cstring>
@@ -108,10 +107,6 @@ bool pbkdf2_sha256(ByteView password, ByteView salt, uint32_t iterations, uint8_
                              static_cast<int>(password.size()), salt.data(),
                              static_cast<int>(salt.size()), static_cast<int>(iterations),
                              EVP_sha256(), 32, out) == 1;
-}
-
-bool random_bytes(uint8_t *out, size_t size) {
-    return fits_int(size) && RAND_bytes(out, static_cast<int>(size)) == 1;
 }
 
 bool gcm_seal(const uint8_t key[32], const uint8_t nonce[12], ByteView aad, ByteView plain,

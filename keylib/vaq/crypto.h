@@ -18,7 +18,6 @@ bool hkdf_sha256(ByteView secret, std::string_view salt, ByteView info, uint8_t 
                  size_t outLen);
 bool hmac_sha256(ByteView key, ByteView data, uint8_t out[32]);
 bool pbkdf2_sha256(ByteView password, ByteView salt, uint32_t iterations, uint8_t out[32]);
-bool random_bytes(uint8_t *out, size_t size);
 
 // AES-256-GCM: out receives the sealed bytes followed by the 16-byte tag.
 bool gcm_seal(const uint8_t key[32], const uint8_t nonce[12], ByteView aad, ByteView plain,

@@ -16,8 +16,8 @@ constexpr size_t kRecordFixedBytes = 24;
 
 }  // namespace
 
-Status seal_export(const std::vector<ExportedKey> &keys, ByteView password, uint32_t iterations,
-                   Bytes &file) {
+Status seal_export(const Host &host, const std::vector<ExportedKey> &keys, ByteView password,
+                   uint32_t iterations, Bytes &file) {
     if (keys.size() > kMaxKeys) return Fail(VAQ_ERR_LIMIT, "too many master keys");
     SecureBytes payload;
     {
@@ -38,8 +38,9 @@ Status seal_export(const std::vector<ExportedKey> &keys, ByteView password, uint
     }
     uint8_t salt[kSaltBytes];
     uint8_t nonce[kGcmNonceBytes];
-    if (!random_bytes(salt, sizeof salt) || !random_bytes(nonce, sizeof nonce))
-        return Fail(VAQ_ERR_CRYPTO, "random generation failed");
+    Status st = host.entropy(salt, sizeof salt);
+    if (st.ok()) st = host.entropy(nonce, sizeof nonce);
+    if (!st.ok()) return st;
 
     file.clear();
     Writer w(file);

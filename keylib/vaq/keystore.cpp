@@ -61,11 +61,11 @@ bool Keystore::has_key_in(uint32_t domain) const {
     return false;
 }
 
-Status wrap_key(const RootKey &root, MasterKey &key) {
+Status wrap_key(const Host &host, const RootKey &root, MasterKey &key) {
     SecretArray<kKeyBytes> kek;
     if (!root_subkey(root, "wrap v1", kek)) return Fail(VAQ_ERR_CRYPTO, "key derivation failed");
-    if (!random_bytes(key.nonce.data(), key.nonce.size()))
-        return Fail(VAQ_ERR_CRYPTO, "nonce generation failed");
+    Status s = host.entropy(key.nonce.data(), key.nonce.size());
+    if (!s.ok()) return s;
     auto aad = wrap_aad(key.domain, key.id, static_cast<uint16_t>(key.material.size()));
     key.wrapped.assign(key.material.size() + kGcmTagBytes, 0);
     if (!gcm_seal(kek.data(), key.nonce.data(), aad, key.material.view(), key.wrapped.data()))

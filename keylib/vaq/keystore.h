@@ -10,6 +10,7 @@
 
 #include "bytes.h"
 #include "crypto.h"
+#include "host.h"
 #include "status.h"
 
 namespace vaq {
@@ -59,8 +60,9 @@ struct Keystore {
     bool has_key_in(uint32_t domain) const;
 };
 
-// Seals key.material under root into key.nonce / key.wrapped.
-Status wrap_key(const RootKey &root, MasterKey &key);
+// Seals key.material under root into key.nonce / key.wrapped; the nonce comes
+// from the host's entropy service.
+Status wrap_key(const Host &host, const RootKey &root, MasterKey &key);
 // Fills key.working from key.material.
 Status derive_working_key(MasterKey &key);
 

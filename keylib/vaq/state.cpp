@@ -166,7 +166,7 @@ Status State::sync(bool &merged, uint64_t &diskGeneration) {
             if (keystore.find(k.domain, k.id)) continue;
             MasterKey copy = k;
             copy.active = false;
-            Status s = wrap_key(keystore.root, copy);
+            Status s = wrap_key(host, keystore.root, copy);
             if (!s.ok()) return s;
             keystore.keys.push_back(std::move(copy));
             merged = true;
@@ -226,7 +226,7 @@ Status State::generate_key(Keystore &ks, uint32_t domain, uint32_t lifeDays,
     }
     key.material = SecureBytes(kGeneratedMaterialBytes);
     Status s = host.entropy(key.material.data(), key.material.size());
-    if (s.ok()) s = wrap_key(ks.root, key);
+    if (s.ok()) s = wrap_key(host, ks.root, key);
     if (s.ok()) s = derive_working_key(key);
     if (!s.ok()) return s;
     if (MasterKey *previous = ks.active_of(domain)) previous->active = false;
