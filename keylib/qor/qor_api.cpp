@@ -36,8 +36,9 @@ Failure from_vaq(uint32_t code, bool forEncryption) {
     switch (code) {
     case VAQ_ERR_NOT_INITIALIZED: return {QOR_ERR_NOT_INITIALIZED, "no keystore loaded"};
     case VAQ_ERR_UNKNOWN_KEY:
-        return forEncryption ? Failure{QOR_ERR_NO_ACTIVE_KEY, "the domain has no active key"}
-                             : Failure{QOR_ERR_KEY_NOT_LOADED, "the keystore in memory lacks the key"};
+        return forEncryption
+                   ? Failure{QOR_ERR_NO_ACTIVE_KEY, "the domain has no active key"}
+                   : Failure{QOR_ERR_KEY_NOT_LOADED, "the keystore in memory lacks the key"};
     default: return {QOR_ERR_CRYPTO, "cipher context could not be set up"};
     }
 }
@@ -49,8 +50,9 @@ bool update(EVP_CIPHER_CTX *ctx, bool encrypt, uint8_t *out, const uint8_t *in, 
     for (uint32_t done = 0; done < len;) {
         uint32_t n = len - done < kSliceBytes ? len - done : kSliceBytes;
         int written = 0;
-        int rc = encrypt ? EVP_EncryptUpdate(ctx, out + done, &written, in + done, static_cast<int>(n))
-                         : EVP_DecryptUpdate(ctx, out + done, &written, in + done, static_cast<int>(n));
+        int rc = encrypt
+                     ? EVP_EncryptUpdate(ctx, out + done, &written, in + done, static_cast<int>(n))
+                     : EVP_DecryptUpdate(ctx, out + done, &written, in + done, static_cast<int>(n));
         if (rc != 1 || written != static_cast<int>(n)) return false;
         done += n;
     }
@@ -65,7 +67,8 @@ using namespace qor;
 
 HXB_EXPORT unsigned long QorGetCipherDataLenEx(uint32_t plainLen, uint32_t *cipherLen) {
     if (cipherLen == nullptr)
-        return report("QorGetCipherDataLenEx", __LINE__, {QOR_ERR_NULL_ARG, "the length pointer is null"});
+        return report("QorGetCipherDataLenEx", __LINE__,
+                      {QOR_ERR_NULL_ARG, "the length pointer is null"});
     if (plainLen > kMaxPlainBytes)
         return report("QorGetCipherDataLenEx", __LINE__,
                       {QOR_ERR_BAD_LENGTH, "the cipher length would not fit in 32 bits"});
@@ -82,7 +85,8 @@ HXB_EXPORT unsigned long QorEncryptEx(uint32_t domainId, uint32_t algorithm,
     if (algorithm != kAlgorithmAes256Gcm)
         return report(kFn, __LINE__, {QOR_ERR_BAD_ALGORITHM, "unknown algorithm"});
     if (plainLen > kMaxPlainBytes)
-        return report(kFn, __LINE__, {QOR_ERR_BAD_LENGTH, "the cipher length would not fit in 32 bits"});
+        return report(kFn, __LINE__,
+                      {QOR_ERR_BAD_LENGTH, "the cipher length would not fit in 32 bits"});
     uint32_t needed = plainLen + kOverheadBytes;
     if (*cipherLen < needed) {
         *cipherLen = needed;
@@ -157,7 +161,8 @@ HXB_EXPORT unsigned long QorDecryptEx(uint32_t domainId, const unsigned char *ci
         if (ok && h.sealedBytes > 0) std::memcpy(plain, scratch, h.sealedBytes);
         cache.release_scratch(h.sealedBytes);
         if (!ok)
-            return report(kFn, __LINE__, {QOR_ERR_AUTH, "authentication failed: tampered or wrong key"});
+            return report(kFn, __LINE__,
+                          {QOR_ERR_AUTH, "authentication failed: tampered or wrong key"});
         *plainLen = h.sealedBytes;
         return QOR_OK;
     } catch (const std::bad_alloc &) {

@@ -5,7 +5,8 @@
 using namespace vaq;
 
 HXB_EXPORT unsigned long VaqCheckKeyStore(uint32_t repair, uint32_t *result) {
-    return with_state("VaqCheckKeyStore", [&](State &s) -> Status {
+    CallName call("VaqCheckKeyStore", "repair %u", repair);
+    return with_state(call.c_str(), [&](State &s) -> Status {
         if (result == nullptr) return Fail(VAQ_ERR_NULL_ARG, "the result pointer is null");
         ProcessLockGuard pl(s.host, s.process_lock());
         KeystorePair pair = read_pair(s.host, s.paths);
@@ -16,7 +17,8 @@ HXB_EXPORT unsigned long VaqCheckKeyStore(uint32_t repair, uint32_t *result) {
             if (pair.copies[i].state == CopyState::kValid && !pair.needs_repair(i)) bits |= 1u << i;
         *result = bits;
         if (repair == 0 || bits == 3) return Ok();
-        if (!pair.has_valid()) return Fail(VAQ_ERR_KEYSTORE_CORRUPT, "no valid copy to repair from");
+        if (!pair.has_valid())
+            return Fail(VAQ_ERR_KEYSTORE_CORRUPT, "no valid copy to repair from");
         return repair_pair(s.host, s.paths, pair, kVaqModule);
     });
 }

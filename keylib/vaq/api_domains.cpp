@@ -8,7 +8,8 @@
 using namespace vaq;
 
 HXB_EXPORT unsigned long VaqRmvDomainEx(uint32_t domainId) {
-    return with_state("VaqRmvDomainEx", [&](State &s) -> Status {
+    CallName call("VaqRmvDomainEx", "domain %u", domainId);
+    return with_state(call.c_str(), [&](State &s) -> Status {
         // Only the configuration goes; master keys of the domain stay in the
         // keystore, since data may still be sealed under them.
         std::erase_if(s.domains, [&](const Domain &d) { return d.record.domainId == domainId; });
@@ -33,9 +34,9 @@ HXB_EXPORT unsigned long VaqAddDomainEx(const VaqDomainRecord *domain) {
     });
 }
 
-HXB_EXPORT unsigned long VaqAddDomainKeyTypeEx(uint32_t domainId,
-                                               const VaqKeyTypeRecord *keyType) {
-    return with_state("VaqAddDomainKeyTypeEx", [&](State &s) -> Status {
+HXB_EXPORT unsigned long VaqAddDomainKeyTypeEx(uint32_t domainId, const VaqKeyTypeRecord *keyType) {
+    CallName call("VaqAddDomainKeyTypeEx", "domain %u", domainId);
+    return with_state(call.c_str(), [&](State &s) -> Status {
         if (keyType == nullptr) return Fail(VAQ_ERR_NULL_ARG, "the key-type record is null");
         Domain *d = s.find_domain(domainId);
         if (d == nullptr) return Fail(VAQ_ERR_UNKNOWN_DOMAIN, "domain not provisioned");
@@ -70,9 +71,11 @@ HXB_EXPORT int32_t VaqGetDomainCount(void) {
 }
 
 HXB_EXPORT unsigned long VaqGetDomain(uint32_t index, VaqDomainRecord *record) {
-    return with_state("VaqGetDomain", [&](State &s) -> Status {
+    CallName call("VaqGetDomain", "index %u", index);
+    return with_state(call.c_str(), [&](State &s) -> Status {
         if (record == nullptr) return Fail(VAQ_ERR_NULL_ARG, "the domain record is null");
-        if (index >= s.domains.size()) return Fail(VAQ_ERR_INDEX_RANGE, "index beyond the domain count");
+        if (index >= s.domains.size())
+            return Fail(VAQ_ERR_INDEX_RANGE, "index beyond the domain count");
         *record = s.domains[index].record;
         return Ok();
     });

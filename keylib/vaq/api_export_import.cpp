@@ -27,7 +27,8 @@ Status check_file(const char *file) {
 
 HXB_EXPORT unsigned long VaqExportMkFileEx(const char *file, const unsigned char *password,
                                            uint32_t passwordLen, uint32_t workFactor) {
-    return with_state("VaqExportMkFileEx", [&](State &s) -> Status {
+    CallName call("VaqExportMkFileEx", "%.256s", file ? file : "null");
+    return with_state(call.c_str(), [&](State &s) -> Status {
         Status st = check_file(file);
         if (st.ok()) st = check_password(password, passwordLen);
         if (!st.ok()) return st;
@@ -69,7 +70,8 @@ HXB_EXPORT unsigned long VaqExportMkFileEx(const char *file, const unsigned char
 
 HXB_EXPORT unsigned long VaqImportMkFileEx(const char *file, const unsigned char *password,
                                            uint32_t passwordLen) {
-    return with_state("VaqImportMkFileEx", [&](State &s) -> Status {
+    CallName call("VaqImportMkFileEx", "%.256s", file ? file : "null");
+    return with_state(call.c_str(), [&](State &s) -> Status {
         Status st = check_file(file);
         if (st.ok()) st = check_password(password, passwordLen);
         if (!st.ok()) return st;

@@ -45,7 +45,8 @@ HXB_EXPORT int32_t VaqGetMkCount(void) {
 }
 
 HXB_EXPORT unsigned long VaqGetMk(uint32_t index, VaqMkRecord *record) {
-    return with_state("VaqGetMk", [&](State &s) -> Status {
+    CallName call("VaqGetMk", "index %u", index);
+    return with_state(call.c_str(), [&](State &s) -> Status {
         if (record == nullptr) return Fail(VAQ_ERR_NULL_ARG, "the master-key record is null");
         if (index >= s.keystore.keys.size())
             return Fail(VAQ_ERR_INDEX_RANGE, "index beyond the master-key count");
@@ -53,9 +54,10 @@ HXB_EXPORT unsigned long VaqGetMk(uint32_t index, VaqMkRecord *record) {
     });
 }
 
-HXB_EXPORT unsigned long VaqGetMkDetail(uint32_t domainId, uint32_t keyId, void *record,
-                                        void *key, void *keyLen) {
-    return with_state("VaqGetMkDetail", [&](State &s) -> Status {
+HXB_EXPORT unsigned long VaqGetMkDetail(uint32_t domainId, uint32_t keyId, void *record, void *key,
+                                        void *keyLen) {
+    CallName call("VaqGetMkDetail", "domain %u, key %u", domainId, keyId);
+    return with_state(call.c_str(), [&](State &s) -> Status {
         if (record == nullptr || keyLen == nullptr)
             return Fail(VAQ_ERR_NULL_ARG, "the record or the length is null");
         const MasterKey *k = s.keystore.find(domainId, keyId);
@@ -78,7 +80,8 @@ HXB_EXPORT unsigned long VaqGetMkDetail(uint32_t domainId, uint32_t keyId, void 
 }
 
 HXB_EXPORT unsigned long VaqCreateMkEx(uint32_t domainId, uint32_t *keyId) {
-    return with_state("VaqCreateMkEx", [&](State &s) -> Status {
+    CallName call("VaqCreateMkEx", "domain %u", domainId);
+    return with_state(call.c_str(), [&](State &s) -> Status {
         if (keyId == nullptr) return Fail(VAQ_ERR_NULL_ARG, "the key id pointer is null");
         uint32_t lifeDays = 0;
         Status st = key_type_of(s, domainId, lifeDays);
@@ -96,7 +99,8 @@ HXB_EXPORT unsigned long VaqCreateMkEx(uint32_t domainId, uint32_t *keyId) {
 
 HXB_EXPORT unsigned long VaqRegisterMkEx(uint32_t domainId, uint32_t keyId,
                                          const unsigned char *key, uint32_t keyLen) {
-    return with_state("VaqRegisterMkEx", [&](State &s) -> Status {
+    CallName call("VaqRegisterMkEx", "domain %u, key %u, %u bytes", domainId, keyId, keyLen);
+    return with_state(call.c_str(), [&](State &s) -> Status {
         if (key == nullptr) return Fail(VAQ_ERR_NULL_ARG, "the key material is null");
         if (keyLen < kMinMaterialBytes || keyLen > kMaxMaterialBytes)
             return Fail(VAQ_ERR_BAD_LENGTH, "key material must be 16 to 256 bytes");
@@ -130,7 +134,8 @@ HXB_EXPORT unsigned long VaqRegisterMkEx(uint32_t domainId, uint32_t keyId,
 }
 
 HXB_EXPORT unsigned long VaqActivateMk(uint32_t domainId, uint32_t keyId) {
-    return with_state("VaqActivateMk", [&](State &s) -> Status {
+    CallName call("VaqActivateMk", "domain %u, key %u", domainId, keyId);
+    return with_state(call.c_str(), [&](State &s) -> Status {
         return s.change([&](Keystore &next, bool &changed) -> Status {
             MasterKey *k = next.find(domainId, keyId);
             if (k == nullptr) return Fail(VAQ_ERR_UNKNOWN_KEY, "no such master key");
@@ -144,11 +149,13 @@ HXB_EXPORT unsigned long VaqActivateMk(uint32_t domainId, uint32_t keyId) {
 }
 
 HXB_EXPORT unsigned long VaqRmvMk(uint32_t domainId, uint32_t keyId) {
-    return with_state("VaqRmvMk", [&](State &s) -> Status {
+    CallName call("VaqRmvMk", "domain %u, key %u", domainId, keyId);
+    return with_state(call.c_str(), [&](State &s) -> Status {
         return s.change([&](Keystore &next, bool &changed) -> Status {
             const MasterKey *k = next.find(domainId, keyId);
             if (k == nullptr) return Fail(VAQ_ERR_UNKNOWN_KEY, "no such master key");
-            if (k->active) return Fail(VAQ_ERR_KEY_ACTIVE, "the domain's active key cannot be removed");
+            if (k->active)
+                return Fail(VAQ_ERR_KEY_ACTIVE, "the domain's active key cannot be removed");
             std::erase_if(next.keys, [&](const MasterKey &m) {
                 return m.domain == domainId && m.id == keyId;
             });

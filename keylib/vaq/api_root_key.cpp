@@ -44,7 +44,8 @@ HXB_EXPORT unsigned long VaqUpdateRootKey(const void *entropy, uint32_t entropyL
     return with_state("VaqUpdateRootKey", [&](State &s) -> Status {
         if (entropy == nullptr && entropyLen != 0)
             return Fail(VAQ_ERR_NULL_ARG, "entropy length given without entropy");
-        if (entropyLen > kMaxCallerEntropy) return Fail(VAQ_ERR_BAD_LENGTH, "too much entropy given");
+        if (entropyLen > kMaxCallerEntropy)
+            return Fail(VAQ_ERR_BAD_LENGTH, "too much entropy given");
         return s.change([&](Keystore &next, bool &changed) -> Status {
             if (next.root.version == UINT16_MAX)
                 return Fail(VAQ_ERR_LIMIT, "the root key cannot be renewed again");

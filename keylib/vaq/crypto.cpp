@@ -118,8 +118,8 @@ bool gcm_seal(const uint8_t key[32], const uint8_t nonce[12], ByteView aad, Byte
     if (!aad.empty() &&
         EVP_EncryptUpdate(ctx.get(), nullptr, &len, aad.data(), static_cast<int>(aad.size())) != 1)
         return false;
-    if (!plain.empty() && EVP_EncryptUpdate(ctx.get(), out, &len, plain.data(),
-                                            static_cast<int>(plain.size())) != 1)
+    if (!plain.empty() &&
+        EVP_EncryptUpdate(ctx.get(), out, &len, plain.data(), static_cast<int>(plain.size())) != 1)
         return false;
     if (EVP_EncryptFinal_ex(ctx.get(), out + plain.size(), &len) != 1) return false;
     return EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_GCM_GET_TAG, static_cast<int>(kGcmTagBytes),
@@ -136,8 +136,8 @@ bool gcm_open(const uint8_t key[32], const uint8_t nonce[12], ByteView aad, Byte
     bool ok = ctx && EVP_DecryptInit_ex(ctx.get(), aes256gcm(), nullptr, key, nonce) == 1 &&
               (aad.empty() || EVP_DecryptUpdate(ctx.get(), nullptr, &len, aad.data(),
                                                 static_cast<int>(aad.size())) == 1) &&
-              (n == 0 || EVP_DecryptUpdate(ctx.get(), out, &len, sealed.data(),
-                                           static_cast<int>(n)) == 1) &&
+              (n == 0 ||
+               EVP_DecryptUpdate(ctx.get(), out, &len, sealed.data(), static_cast<int>(n)) == 1) &&
               EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_GCM_SET_TAG, static_cast<int>(kGcmTagBytes),
                                   const_cast<uint8_t *>(sealed.data() + n)) == 1 &&
               EVP_DecryptFinal_ex(ctx.get(), out + n, &len) == 1;

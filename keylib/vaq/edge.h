@@ -3,6 +3,8 @@
 #ifndef HXB_VAQ_EDGE_H
 #define HXB_VAQ_EDGE_H
 
+#include <cstdarg>
+#include <cstdio>
 #include <new>
 
 #include "log.h"
@@ -11,12 +13,33 @@
 
 namespace vaq {
 
+// The name of a call with the arguments an operator needs to find it again,
+// e.g. "VaqRmvMk(domain 50, key 123)", for its failure line.
+class CallName {
+public:
+    CallName(const char *function, const char *format, ...) __attribute__((format(printf, 3, 4))) {
+        int n = std::snprintf(text_, sizeof text_, "%s(", function);
+        if (n < 0 || static_cast<size_t>(n) >= sizeof text_) return;
+        va_list args;
+        va_start(args, format);
+        int m = std::vsnprintf(text_ + n, sizeof text_ - n, format, args);
+        va_end(args);
+        if (m >= 0 && static_cast<size_t>(n + m) + 1 < sizeof text_) {
+            text_[n + m] = ')';
+            text_[n + m + 1] = '\0';
+        }
+    }
+    const char *c_str() const { return text_; }
+
+private:
+    char text_[320] = {};
+};
+
 template <class Body>
 unsigned long at_edge(const char *function, Body &&body) noexcept {
     try {
         Status s = body();
-        if (!s.ok())
-            VAQ_KLOG(LogLevel::kError, "%s failed: %s, ret=%u\n", function, s.why, s.code);
+        if (!s.ok()) VAQ_KLOG(LogLevel::kError, "%s failed: %s, ret=%u\n", function, s.why, s.code);
         return s.code;
     } catch (const std::bad_alloc &) {
         VAQ_KLOG(LogLevel::kError, "%s failed: out of memory, ret=%u\n", function,

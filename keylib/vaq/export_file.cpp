@@ -117,7 +117,8 @@ Status open_export(ByteView file, ByteView password, std::vector<ExportedKey> &k
         k.material = SecureBytes(material);
         out.push_back(std::move(k));
     }
-    if (pr.remaining() != 0) return Fail(VAQ_ERR_EXPORT_FORMAT, "export file payload has extra bytes");
+    if (pr.remaining() != 0)
+        return Fail(VAQ_ERR_EXPORT_FORMAT, "export file payload has extra bytes");
     keys = std::move(out);
     return Ok();
 }

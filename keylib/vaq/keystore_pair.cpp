@@ -21,8 +21,7 @@ Status KeystorePair::unusable_status() const {
                         "keystore written in a newer format and no valid copy of ours");
     for (const auto &c : copies)
         if (c.state == CopyState::kCorrupt)
-            return Fail(VAQ_ERR_KEYSTORE_CORRUPT,
-                        "no valid keystore copy; files left as they are");
+            return Fail(VAQ_ERR_KEYSTORE_CORRUPT, "no valid keystore copy; files left as they are");
     return Fail(VAQ_ERR_IO, "no keystore copy could be read");
 }
 
@@ -80,8 +79,7 @@ Status repair_pair(const Host &host, const KeystorePaths &paths, const KeystoreP
         if (!s.ok()) return s;
         log_to(host, LogLevel::kWarn, module, __FILE_NAME__, __LINE__,
                "%s keystore copy rewritten from the %s copy (generation %llu)\n", copy_name(i),
-               copy_name(pair.best),
-               static_cast<unsigned long long>(pair.best_generation()));
+               copy_name(pair.best), static_cast<unsigned long long>(pair.best_generation()));
     }
     return Ok();
 }

@@ -26,8 +26,8 @@ void log_to(const Host &host, LogLevel level, const char *module, const char *fi
     va_end(args);
 }
 
-void log_line(LogLevel level, const char *module, const char *file, int line,
-              const char *format, ...) {
+void log_line(LogLevel level, const char *module, const char *file, int line, const char *format,
+              ...) {
     va_list args;
     va_start(args, format);
     if (State *s = g_state.load(std::memory_order_acquire)) {

@@ -15,8 +15,8 @@ void log_to(const Host &host, LogLevel level, const char *module, const char *fi
 
 // Logs through the table of the loaded keystore, or else the registered one;
 // without either the line is dropped.
-void log_line(LogLevel level, const char *module, const char *file, int line,
-              const char *format, ...) __attribute__((format(printf, 5, 6)));
+void log_line(LogLevel level, const char *module, const char *file, int line, const char *format,
+              ...) __attribute__((format(printf, 5, 6)));
 
 }  // namespace vaq
 

@@ -126,7 +126,8 @@ Status State::load() {
         if (s.ok()) s = host.write_file(paths[0], image);
         if (!s.ok()) return s;
         if (!host.write_file(paths[1], image).ok())
-            VAQ_KLOG(LogLevel::kError, "standby keystore copy not written; the next load repairs it\n");
+            VAQ_KLOG(LogLevel::kError,
+                     "standby keystore copy not written; the next load repairs it\n");
         VAQ_KLOG(LogLevel::kInfo, "new keystore created\n");
         keystore = std::move(ks);
         publish();
@@ -135,8 +136,9 @@ Status State::load() {
     for (int i = 0; i < 2; ++i)
         if (pair.needs_repair(i) && pair.copies[i].state != CopyState::kMissing &&
             pair.copies[i].state != CopyState::kEmpty)
-            VAQ_KLOG(LogLevel::kWarn, "%s keystore copy is not valid or older; loading the %s copy\n",
-                     copy_name(i), copy_name(pair.best));
+            VAQ_KLOG(LogLevel::kWarn,
+                     "%s keystore copy is not valid or older; loading the %s copy\n", copy_name(i),
+                     copy_name(pair.best));
     keystore = std::move(pair.copies[pair.best].keystore);
     publish();
     Status r = repair_pair(host, paths, pair, kVaqModule);
@@ -209,7 +211,8 @@ Status State::change(const Mutation &mutate) {
 
 Status State::generate_key(Keystore &ks, uint32_t domain, uint32_t lifeDays,
                            uint32_t *newId) const {
-    if (ks.keys.size() >= kMaxKeys) return Fail(VAQ_ERR_LIMIT, "the keystore holds the most keys it can");
+    if (ks.keys.size() >= kMaxKeys)
+        return Fail(VAQ_ERR_LIMIT, "the keystore holds the most keys it can");
     MasterKey key;
     key.domain = domain;
     key.origin = kGenerated;

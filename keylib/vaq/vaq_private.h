@@ -24,13 +24,11 @@ uint64_t VaqPrivKeyEpoch(void);
 /* 0 with the working key of (domain, key id) in out and the epoch it belongs
  * to; VAQ_ERR_UNKNOWN_KEY when the keystore in memory lacks the key;
  * VAQ_ERR_NOT_INITIALIZED when no keystore is loaded. */
-uint32_t VaqPrivWorkingKey(uint32_t domainId, uint32_t keyId, unsigned char *out,
-                           uint64_t *epoch);
+uint32_t VaqPrivWorkingKey(uint32_t domainId, uint32_t keyId, unsigned char *out, uint64_t *epoch);
 
 /* As VaqPrivWorkingKey, for the domain's active key, whose id goes to *keyId;
  * VAQ_ERR_UNKNOWN_KEY when the domain has no active key. */
-uint32_t VaqPrivActiveKey(uint32_t domainId, uint32_t *keyId, unsigned char *out,
-                          uint64_t *epoch);
+uint32_t VaqPrivActiveKey(uint32_t domainId, uint32_t *keyId, unsigned char *out, uint64_t *epoch);
 
 /* Called after every unload, once no keystore is loaded; one hook at a time. */
 void VaqPrivSetUnloadHook(void (*hook)(void));

@@ -13,10 +13,10 @@
 namespace kltest {
 
 const std::vector<DomainRow> kDomains = {
-    {150, "OLD_ENCRYPT"},  {151, "OLD_CHAP_TRANSFER"}, {152, "OLD_CHAP_ENCRYPT"},
-    {2, "HXM_ENCRYPT"},    {50, "HXA_ENCRYPT"},        {51, "NUV_ENCRYPT"},
-    {100, "CHAP_TRANSFER"}, {101, "CHAP_ENCRYPT"},     {102, "GAL_TRANSFER"},
-    {103, "GAL_ENCRYPT"},  {104, "NUV_TRANSFER"},      {105, "YRB_ENCRYPT"},
+    {150, "OLD_ENCRYPT"},   {151, "OLD_CHAP_TRANSFER"}, {152, "OLD_CHAP_ENCRYPT"},
+    {2, "HXM_ENCRYPT"},     {50, "HXA_ENCRYPT"},        {51, "NUV_ENCRYPT"},
+    {100, "CHAP_TRANSFER"}, {101, "CHAP_ENCRYPT"},      {102, "GAL_TRANSFER"},
+    {103, "GAL_ENCRYPT"},   {104, "NUV_TRANSFER"},      {105, "YRB_ENCRYPT"},
 };
 
 KeystoreFiles::KeystoreFiles() {
@@ -65,7 +65,8 @@ std::vector<KeyInfo> list_keys() {
     int32_t n = VaqGetMkCount();
     for (int32_t i = 0; i < n; ++i) {
         VaqMkRecord r{};
-        if (VaqGetMk(static_cast<uint32_t>(i), &r) != 0) throw std::runtime_error("VaqGetMk failed");
+        if (VaqGetMk(static_cast<uint32_t>(i), &r) != 0)
+            throw std::runtime_error("VaqGetMk failed");
         KeyInfo k;
         k.domain = r.domainId;
         k.id = r.keyId;
@@ -123,11 +124,12 @@ Bytes encrypt(uint32_t domain, const Bytes &plain, unsigned long *code) {
 }
 
 unsigned long decrypt(uint32_t domain, const Bytes &cipher, Bytes *plain, long capacity) {
-    uint32_t cap = capacity < 0 ? static_cast<uint32_t>(cipher.size()) : static_cast<uint32_t>(capacity);
+    uint32_t cap =
+        capacity < 0 ? static_cast<uint32_t>(cipher.size()) : static_cast<uint32_t>(capacity);
     Bytes out(cap + 1);
     uint32_t len = cap;
-    unsigned long rc = QorDecryptEx(domain, cipher.data(), static_cast<uint32_t>(cipher.size()),
-                                    out.data(), &len);
+    unsigned long rc =
+        QorDecryptEx(domain, cipher.data(), static_cast<uint32_t>(cipher.size()), out.data(), &len);
     if (rc == 0) {
         out.resize(len);
         if (plain) *plain = out;

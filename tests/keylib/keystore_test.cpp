@@ -211,10 +211,12 @@ TEST_F(Keystore, DetailTellsTheLengthItNeeds) {
     VaqMkRecord r{};
     uint8_t key[64];
     uint32_t len = 31;
-    EXPECT_EQ(VaqGetMkDetail(d, id, &r, key, &len), static_cast<unsigned long>(VAQ_ERR_BUFFER_TOO_SMALL));
+    EXPECT_EQ(VaqGetMkDetail(d, id, &r, key, &len),
+              static_cast<unsigned long>(VAQ_ERR_BUFFER_TOO_SMALL));
     EXPECT_EQ(len, 32u);
     len = 0;
-    EXPECT_EQ(VaqGetMkDetail(d, id, &r, nullptr, &len), static_cast<unsigned long>(VAQ_ERR_BUFFER_TOO_SMALL));
+    EXPECT_EQ(VaqGetMkDetail(d, id, &r, nullptr, &len),
+              static_cast<unsigned long>(VAQ_ERR_BUFFER_TOO_SMALL));
     EXPECT_EQ(len, 32u);
     len = sizeof key;
     ASSERT_EQ(VaqGetMkDetail(d, id, &r, key, &len), 0u);
@@ -231,7 +233,7 @@ TEST_F(Keystore, BadCallsAnswerTheirCodeLogOnceAndChangeNothing) {
     const uint32_t d = 50;
     const uint32_t active = active_of(list_keys(), d)->id;
     Bytes material(300, 7);
-    uint32_t id = 0, len = 32, result = 0;
+    uint32_t id = 0, len = 32;
     VaqMkRecord r{};
     uint8_t key[32];
     VaqDomainRecord dom{};
@@ -243,31 +245,62 @@ TEST_F(Keystore, BadCallsAnswerTheirCodeLogOnceAndChangeNothing) {
         unsigned long code;
     };
     std::vector<Case> cases = {
-        {"register 15 bytes", [&] { return VaqRegisterMkEx(d, 9, material.data(), 15); }, VAQ_ERR_BAD_LENGTH},
-        {"register 257 bytes", [&] { return VaqRegisterMkEx(d, 9, material.data(), 257); }, VAQ_ERR_BAD_LENGTH},
-        {"register id 0", [&] { return VaqRegisterMkEx(d, 0, material.data(), 32); }, VAQ_ERR_BAD_ARG},
+        {"register 15 bytes", [&] { return VaqRegisterMkEx(d, 9, material.data(), 15); },
+         VAQ_ERR_BAD_LENGTH},
+        {"register 257 bytes", [&] { return VaqRegisterMkEx(d, 9, material.data(), 257); },
+         VAQ_ERR_BAD_LENGTH},
+        {"register id 0", [&] { return VaqRegisterMkEx(d, 0, material.data(), 32); },
+         VAQ_ERR_BAD_ARG},
         {"register null", [&] { return VaqRegisterMkEx(d, 9, nullptr, 32); }, VAQ_ERR_NULL_ARG},
-        {"register taken id", [&] { return VaqRegisterMkEx(d, 4242, material.data(), 21); }, VAQ_ERR_KEY_EXISTS},
-        {"register unknown domain", [&] { return VaqRegisterMkEx(999, 9, material.data(), 32); }, VAQ_ERR_UNKNOWN_DOMAIN},
+        {"register taken id", [&] { return VaqRegisterMkEx(d, 4242, material.data(), 21); },
+         VAQ_ERR_KEY_EXISTS},
+        {"register unknown domain", [&] { return VaqRegisterMkEx(999, 9, material.data(), 32); },
+         VAQ_ERR_UNKNOWN_DOMAIN},
         {"create unknown domain", [&] { return VaqCreateMkEx(999, &id); }, VAQ_ERR_UNKNOWN_DOMAIN},
         {"create null id", [&] { return VaqCreateMkEx(d, nullptr); }, VAQ_ERR_NULL_ARG},
         {"activate unknown key", [&] { return VaqActivateMk(d, 5); }, VAQ_ERR_UNKNOWN_KEY},
         {"remove active key", [&] { return VaqRmvMk(d, active); }, VAQ_ERR_KEY_ACTIVE},
         {"remove unknown key", [&] { return VaqRmvMk(d, 5); }, VAQ_ERR_UNKNOWN_KEY},
-        {"detail unknown key", [&] { len = 32; return VaqGetMkDetail(d, 5, &r, key, &len); }, VAQ_ERR_UNKNOWN_KEY},
-        {"detail null record", [&] { len = 32; return VaqGetMkDetail(d, active, nullptr, key, &len); }, VAQ_ERR_NULL_ARG},
+        {"detail unknown key",
+         [&] {
+             len = 32;
+             return VaqGetMkDetail(d, 5, &r, key, &len);
+         },
+         VAQ_ERR_UNKNOWN_KEY},
+        {"detail null record",
+         [&] {
+             len = 32;
+             return VaqGetMkDetail(d, active, nullptr, key, &len);
+         },
+         VAQ_ERR_NULL_ARG},
         {"get beyond count", [&] { return VaqGetMk(13, &r); }, VAQ_ERR_INDEX_RANGE},
         {"get null record", [&] { return VaqGetMk(0, nullptr); }, VAQ_ERR_NULL_ARG},
         {"domain beyond count", [&] { return VaqGetDomain(12, &dom); }, VAQ_ERR_INDEX_RANGE},
         {"add null domain", [&] { return VaqAddDomainEx(nullptr); }, VAQ_ERR_NULL_ARG},
         {"add unterminated name", [&] { return VaqAddDomainEx(&dom); }, VAQ_ERR_BAD_ARG},
-        {"key type of unknown domain", [&] { VaqKeyTypeRecord kt{3, 112, 3650, {}}; return VaqAddDomainKeyTypeEx(999, &kt); }, VAQ_ERR_UNKNOWN_DOMAIN},
-        {"key type with no life", [&] { VaqKeyTypeRecord kt{3, 112, 0, {}}; return VaqAddDomainKeyTypeEx(d, &kt); }, VAQ_ERR_BAD_ARG},
+        {"key type of unknown domain",
+         [&] {
+             VaqKeyTypeRecord kt{3, 112, 3650, {}};
+             return VaqAddDomainKeyTypeEx(999, &kt);
+         },
+         VAQ_ERR_UNKNOWN_DOMAIN},
+        {"key type with no life",
+         [&] {
+             VaqKeyTypeRecord kt{3, 112, 0, {}};
+             return VaqAddDomainKeyTypeEx(d, &kt);
+         },
+         VAQ_ERR_BAD_ARG},
         {"root info null", [&] { return VaqGetRootKeyInfo(nullptr); }, VAQ_ERR_NULL_ARG},
         {"root update bad entropy", [&] { return VaqUpdateRootKey(nullptr, 5); }, VAQ_ERR_NULL_ARG},
         {"check null result", [&] { return VaqCheckKeyStore(1, nullptr); }, VAQ_ERR_NULL_ARG},
-        {"initialise without files", [&] { return IvexInitializeEx(0, nullptr, 0, nullptr); }, VAQ_ERR_NULL_ARG},
-        {"register a table without entropy", [&] { VaqHostServices t = table_without_slot(27); return static_cast<unsigned long>(IvexRegFuncEx(&t)); }, VAQ_ERR_BAD_TABLE},
+        {"initialise without files", [&] { return IvexInitializeEx(0, nullptr, 0, nullptr); },
+         VAQ_ERR_NULL_ARG},
+        {"register a table without entropy",
+         [&] {
+             VaqHostServices t = table_without_slot(27);
+             return static_cast<unsigned long>(IvexRegFuncEx(&t));
+         },
+         VAQ_ERR_BAD_TABLE},
     };
     const Bytes primary = read_bytes(ks.primary);
     const Bytes standby = read_bytes(ks.standby);
@@ -284,7 +317,13 @@ TEST_F(Keystore, BadCallsAnswerTheirCodeLogOnceAndChangeNothing) {
     EXPECT_EQ(read_bytes(ks.primary), primary);
     EXPECT_EQ(read_bytes(ks.standby), standby);
     EXPECT_EQ(list_keys(), keys);
-    (void)result;
+    // The line names the call, its arguments, the reason and the code.
+    clear_log();
+    VaqRmvMk(d, active);
+    ASSERT_EQ(log_lines().size(), 1u);
+    EXPECT_EQ(log_lines()[0].message,
+              "VaqRmvMk(domain 50, key " + std::to_string(active) +
+                  ") failed: the domain's active key cannot be removed, ret=2014\n");
 }
 
 TEST_F(Keystore, FailedWritesAndEntropyChangeNothing) {
@@ -329,7 +368,8 @@ TEST_F(Keystore, RootKeyUpdateRewrapsEveryKeyAndKeepsThemUsable) {
     ASSERT_EQ(after.size(), before.size());
     // Root material (offset 56) and every wrapped key changed.
     EXPECT_FALSE(std::equal(before.begin() + 56, before.begin() + 88, after.begin() + 56));
-    EXPECT_FALSE(std::equal(before.begin() + 88 + 40, before.begin() + 88 + 88, after.begin() + 88 + 40));
+    EXPECT_FALSE(
+        std::equal(before.begin() + 88 + 40, before.begin() + 88 + 88, after.begin() + 88 + 40));
     ASSERT_EQ(VaqGetRootKeyInfo(&root), 0u);
     EXPECT_EQ(root.version, 2);
     EXPECT_EQ(list_keys(), keys);

@@ -65,7 +65,8 @@ TEST_F(Qor, LengthsThatWouldOverflowAreRefused) {
     EXPECT_EQ(QorGetCipherDataLenEx(UINT32_MAX - 44, &len), 0u);
     EXPECT_EQ(len, UINT32_MAX);
     len = 7;
-    EXPECT_EQ(QorGetCipherDataLenEx(UINT32_MAX - 43, &len), static_cast<unsigned long>(QOR_ERR_BAD_LENGTH));
+    EXPECT_EQ(QorGetCipherDataLenEx(UINT32_MAX - 43, &len),
+              static_cast<unsigned long>(QOR_ERR_BAD_LENGTH));
     EXPECT_EQ(len, 7u);
     uint8_t byte = 0;
     uint32_t cap = 100;
@@ -92,22 +93,30 @@ TEST_F(Qor, EveryTamperedByteIsRefusedWithoutWritingPlainBytes) {
         bad[i] ^= 0x01;
         Bytes out(100, 0xAA);
         uint32_t len = 99;
-        unsigned long rc = QorDecryptEx(kDomain, bad.data(), static_cast<uint32_t>(bad.size()),
-                                        out.data(), &len);
+        unsigned long rc =
+            QorDecryptEx(kDomain, bad.data(), static_cast<uint32_t>(bad.size()), out.data(), &len);
         unsigned long expected;
-        if (i == 0 || i == 2 || i == 3) expected = QOR_ERR_FORMAT;
-        else if (i == 1) expected = QOR_ERR_BAD_ALGORITHM;
-        else if (i < 8) expected = QOR_ERR_WRONG_DOMAIN;
-        else if (i < 12) expected = QOR_ERR_KEY_NOT_LOADED;
-        else if (i >= 24 && i < 28) expected = QOR_ERR_FORMAT;  // declares more than there is
-        else expected = QOR_ERR_AUTH;
+        if (i == 0 || i == 2 || i == 3)
+            expected = QOR_ERR_FORMAT;
+        else if (i == 1)
+            expected = QOR_ERR_BAD_ALGORITHM;
+        else if (i < 8)
+            expected = QOR_ERR_WRONG_DOMAIN;
+        else if (i < 12)
+            expected = QOR_ERR_KEY_NOT_LOADED;
+        else if (i >= 24 && i < 28)
+            expected = QOR_ERR_FORMAT;  // declares more than there is
+        else
+            expected = QOR_ERR_AUTH;
         EXPECT_EQ(rc, expected);
         EXPECT_EQ(out, Bytes(100, 0xAA));
     }
     Bytes truncated(cipher.begin(), cipher.end() - 1);
-    EXPECT_EQ(decrypt(kDomain, truncated, nullptr, 100), static_cast<unsigned long>(QOR_ERR_FORMAT));
+    EXPECT_EQ(decrypt(kDomain, truncated, nullptr, 100),
+              static_cast<unsigned long>(QOR_ERR_FORMAT));
     Bytes headerOnly(cipher.begin(), cipher.begin() + kHeader - 1);
-    EXPECT_EQ(decrypt(kDomain, headerOnly, nullptr, 100), static_cast<unsigned long>(QOR_ERR_FORMAT));
+    EXPECT_EQ(decrypt(kDomain, headerOnly, nullptr, 100),
+              static_cast<unsigned long>(QOR_ERR_FORMAT));
 }
 
 TEST_F(Qor, EachBadCallGetsItsCodeAndOneLogLine) {
@@ -121,20 +130,39 @@ TEST_F(Qor, EachBadCallGetsItsCodeAndOneLogLine) {
     };
     std::vector<Case> cases = {
         {"wrong domain", [&] { return decrypt(51, cipher, nullptr); }, QOR_ERR_WRONG_DOMAIN},
-        {"unknown domain", [&] { unsigned long rc; encrypt(4242, pattern(3), &rc); return rc; },
+        {"unknown domain",
+         [&] {
+             unsigned long rc;
+             encrypt(4242, pattern(3), &rc);
+             return rc;
+         },
          QOR_ERR_NO_ACTIVE_KEY},
         {"bad algorithm",
-         [&] { len = sizeof buf; return QorEncryptEx(kDomain, 4, buf, 3, buf, &len); },
+         [&] {
+             len = sizeof buf;
+             return QorEncryptEx(kDomain, 4, buf, 3, buf, &len);
+         },
          QOR_ERR_BAD_ALGORITHM},
-        {"null cipher", [&] { len = 10; return QorEncryptEx(kDomain, 5, buf, 3, nullptr, &len); },
+        {"null cipher",
+         [&] {
+             len = 10;
+             return QorEncryptEx(kDomain, 5, buf, 3, nullptr, &len);
+         },
          QOR_ERR_NULL_ARG},
-        {"null plain", [&] { len = 100; return QorEncryptEx(kDomain, 5, nullptr, 3, buf, &len); },
+        {"null plain",
+         [&] {
+             len = 100;
+             return QorEncryptEx(kDomain, 5, nullptr, 3, buf, &len);
+         },
          QOR_ERR_NULL_ARG},
         {"null length", [&] { return QorDecryptEx(kDomain, cipher.data(), 64, buf, nullptr); },
          QOR_ERR_NULL_ARG},
         {"null out length", [&] { return QorGetCipherDataLenEx(3, nullptr); }, QOR_ERR_NULL_ARG},
         {"cipher buffer small",
-         [&] { len = 46; return QorEncryptEx(kDomain, 5, buf, 3, buf, &len); },
+         [&] {
+             len = 46;
+             return QorEncryptEx(kDomain, 5, buf, 3, buf, &len);
+         },
          QOR_ERR_BUFFER_TOO_SMALL},
         {"plain buffer small", [&] { return decrypt(kDomain, cipher, nullptr, 19); },
          QOR_ERR_BUFFER_TOO_SMALL},
@@ -181,7 +209,8 @@ TEST_F(Qor, NothingWorksWithoutAKeystore) {
     unsigned long rc = 0;
     encrypt(kDomain, pattern(5), &rc);
     EXPECT_EQ(rc, static_cast<unsigned long>(QOR_ERR_NOT_INITIALIZED));
-    EXPECT_EQ(decrypt(kDomain, cipher, nullptr), static_cast<unsigned long>(QOR_ERR_NOT_INITIALIZED));
+    EXPECT_EQ(decrypt(kDomain, cipher, nullptr),
+              static_cast<unsigned long>(QOR_ERR_NOT_INITIALIZED));
     ASSERT_EQ(load(ks), 0u);
     Bytes out;
     EXPECT_EQ(decrypt(kDomain, cipher, &out), 0u);
