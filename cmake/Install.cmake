@@ -10,7 +10,9 @@ set_target_properties(telmor-vaq PROPERTIES INSTALL_RPATH "$ORIGIN/../${CMAKE_IN
 install(TARGETS telmor_vaq_api EXPORT TelmorVaqApiTargets
         LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
         INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
-install(TARGETS hxbVaq hxbQor LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
+# The key libraries ride in the export set only because the main library links
+# them; consumers link TelmorVaqApi::telmor_vaq_api alone.
+install(TARGETS hxbVaq hxbQor EXPORT TelmorVaqApiTargets LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
 install(TARGETS telmor-vaq RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(FILES include/telmor_vaq_api.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 
