@@ -67,6 +67,10 @@ extern "C" unsigned long TELMOR_VAQ_Encrypt(uint32_t domainId, const unsigned ch
             // The lock wrapper has logged; the encryption's answer no longer counts.
         } else if (encRet != 0) {
             VAQ_LOG(tv::kError, "QorEncryptEx failed, ret=%lu.\n", encRet);
+        } else if (m > n) {
+            // Bytes beyond the buffer were never ours to read: refuse rather
+            // than encode past its end.
+            VAQ_LOG(tv::kError, "QorEncryptEx wrote %u bytes into %u.\n", m, n);
         } else if (char *text = tv::base64_encode(cipherText_temp, m); text == nullptr) {
             VAQ_LOG(tv::kError, "base64_encode failed.\n");
         } else {

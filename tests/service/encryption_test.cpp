@@ -113,6 +113,15 @@ TEST_F(ServiceFake, EncryptFailuresReturnOneLogTheCauseAndLeaveOutputsAlone) {
         {"encryption fails",
          [] { fake::answer("QorEncryptEx", 3007); },
          {"ERROR|QorEncryptEx failed, ret=3007.", "INFO| TELMOR VAQ encrypt over ret=1."}},
+        {"encryption reports more bytes than the buffer holds",
+         [] {
+             fake::on("QorEncryptEx", [](const fake::Call &c) {
+                 uint32_t *len = u32_at(c.args[5]);
+                 *len += 1;
+                 return 0UL;
+             });
+         },
+         {"ERROR|QorEncryptEx wrote 11 bytes into 10.", "INFO| TELMOR VAQ encrypt over ret=1."}},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
