@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <unordered_set>
 
 #include "log.h"
 
@@ -159,13 +160,16 @@ Status State::sync(bool &merged, uint64_t &diskGeneration) {
     }
     Keystore &disk = pair.copies[pair.best].keystore;
     if (disk.generation > keystore.generation) {
-        keystore = disk;
+        keystore = std::move(disk);
         publish();
     } else {
-        // The disk is not newer than memory, which happens only when copies
-        // were replaced behind our back. Keep every key either side holds.
+        // Not newer: normally the very keystore memory holds. Copies restored
+        // or made anew behind our back may hold keys memory lacks; every key
+        // either side holds is kept.
+        std::unordered_set<uint64_t> held;
+        for (const auto &k : keystore.keys) held.insert(key_slot(k.domain, k.id));
         for (auto &k : disk.keys) {
-            if (keystore.find(k.domain, k.id)) continue;
+            if (held.count(key_slot(k.domain, k.id))) continue;
             MasterKey copy = k;
             copy.active = false;
             Status s = wrap_key(host, keystore.root, copy);
