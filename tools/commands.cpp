@@ -185,7 +185,8 @@ int cmd_decrypt(const Options &opt) {
         if (plain != nullptr) {
             HX_VAQ_MemFree(__LINE__, __FILE__, plain);
         }
-        check(rc, "decryption under domain " + std::to_string(domain));
+        throw Failure{rc, "cannot decrypt under domain " + std::to_string(domain) +
+                              ": the text is damaged, or was made under another domain or keystore"};
     }
     write_all(STDOUT_FILENO, plain, len);
     if (isatty(STDOUT_FILENO)) write_all(STDOUT_FILENO, "\n", 1);

@@ -50,7 +50,9 @@ const Command kCommands[] = {
     {"import", "import FILE [--role ROLE] [--password-fd N] [--no-notify]",
      "add the master keys of an export file that this keystore lacks", cli::cmd_import},
     {"check", "check [--repair] [--role ROLE] [--json]",
-     "verify both keystore copies; with --repair rewrite a bad copy from the good one", cli::cmd_check},
+     "verify both keystore copies (opening the keystore already repairs a damaged copy from the good\n"
+     "                   one; --repair rewrites a copy found bad afterwards)",
+     cli::cmd_check},
     {"notify", "notify [--role ROLE]", "make every process on the node reload its keystore",
      cli::cmd_notify},
     {"status", "status [--role ROLE] [--json]",
