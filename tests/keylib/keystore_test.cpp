@@ -42,6 +42,14 @@ TEST_F(Keystore, FreshNodeGetsOneActiveKeyPerDomainAndReloadWritesNothing) {
         EXPECT_EQ(st.st_mode & 0777, 0600u) << path;
     }
     EXPECT_EQ(read_bytes(ks.primary), read_bytes(ks.standby));
+    ASSERT_EQ(VaqGetDomainCount(), 12);
+    for (int i = 0; i < 12; ++i) {
+        VaqDomainRecord d{};
+        ASSERT_EQ(VaqGetDomain(static_cast<uint32_t>(i), &d), 0u);
+        EXPECT_EQ(d.domainId, kDomains[i].id);
+        EXPECT_STREQ(d.name, kDomains[i].name);
+        EXPECT_EQ(d.attr, 1);
+    }
 
     for (int round = 0; round < 3; ++round) {
         ASSERT_EQ(unload(), 0u);
@@ -50,6 +58,23 @@ TEST_F(Keystore, FreshNodeGetsOneActiveKeyPerDomainAndReloadWritesNothing) {
         EXPECT_EQ(write_calls(), 0u) << "a load of a provisioned keystore wrote";
         EXPECT_EQ(list_keys(), keys);
     }
+    // Adding what is there and removing what is not change nothing.
+    VaqDomainRecord again{};
+    again.domainId = 50;
+    again.attr = 1;
+    std::strcpy(again.name, "HXA_ENCRYPT");
+    VaqKeyTypeRecord kt{3, 112, 3650, {}};
+    reset_counters();
+    EXPECT_EQ(VaqAddDomainEx(&again), 0u);
+    EXPECT_EQ(VaqAddDomainKeyTypeEx(50, &kt), 0u);
+    EXPECT_EQ(VaqRmvDomainEx(7), 0u);
+    EXPECT_EQ(VaqGetDomainCount(), 12);
+    EXPECT_EQ(write_calls(), 0u);
+    EXPECT_EQ(list_keys(), keys);
+    // Removing a domain leaves its keys in the keystore.
+    EXPECT_EQ(VaqRmvDomainEx(50), 0u);
+    EXPECT_EQ(VaqGetDomainCount(), 11);
+    EXPECT_EQ(list_keys(), keys);
     EXPECT_TRUE(error_lines().empty());
 }
 

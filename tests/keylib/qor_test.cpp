@@ -216,6 +216,27 @@ TEST_F(Qor, NothingWorksWithoutAKeystore) {
     EXPECT_EQ(decrypt(kDomain, cipher, &out), 0u);
 }
 
+// A reload onto another keystore leaves nothing of the old one usable: no
+// cached cipher context outlives the keys it was made from.
+TEST_F(Qor, AReloadOntoAnotherKeystoreDropsEveryCachedKey) {
+    Bytes plain = pattern(12);
+    Bytes fromA = encrypt(kDomain, plain);
+    Bytes out;
+    ASSERT_EQ(decrypt(kDomain, fromA, &out), 0u);
+    ASSERT_EQ(unload(), 0u);
+    KeystoreFiles other;
+    ASSERT_EQ(load(other), 0u);
+    EXPECT_EQ(decrypt(kDomain, fromA, &out), static_cast<unsigned long>(QOR_ERR_KEY_NOT_LOADED));
+    Bytes fromB = encrypt(kDomain, plain);
+    EXPECT_EQ(key_id_in(fromB), active_of(list_keys(), kDomain)->id);
+    EXPECT_NE(key_id_in(fromB), key_id_in(fromA));
+    ASSERT_EQ(unload(), 0u);
+    ASSERT_EQ(load(ks), 0u);
+    ASSERT_EQ(decrypt(kDomain, fromA, &out), 0u);
+    EXPECT_EQ(out, plain);
+    EXPECT_EQ(decrypt(kDomain, fromB, &out), static_cast<unsigned long>(QOR_ERR_KEY_NOT_LOADED));
+}
+
 // Encryption and decryption from several threads while keys are created and
 // activated in the same domain: every cipher made decrypts, under whichever
 // key was active when it was made.
