@@ -204,7 +204,7 @@ int cmd_keys(const Options &opt) {
     std::string out = opt.json ? "[" : "";
     if (!opt.json) {
         char head[128];
-        std::snprintf(head, sizeof head, "%-24s %-10s %-6s %-19s  %-19s\n", "DOMAIN", "KEY ID", "ACTIVE",
+        std::snprintf(head, sizeof head, "%-24s %-10s %-6s %-19s  %s\n", "DOMAIN", "KEY ID", "ACTIVE",
                       "CREATED (UTC)", "EXPIRES (UTC)");
         out += head;
     }
@@ -220,7 +220,7 @@ int cmd_keys(const Options &opt) {
                    format_time(mk->mkTimeA) + "\", \"expires\": \"" + format_time(mk->mkTimeB) + "\"}";
         } else {
             char row[160];
-            std::snprintf(row, sizeof row, "%-24s %-10u %-6s %-19s  %-19s\n",
+            std::snprintf(row, sizeof row, "%-24s %-10u %-6s %-19s  %s\n",
                           domain_label(mk->domainId).c_str(), mk->keyId, mk->mkAttrA == 1 ? "yes" : "no",
                           format_time(mk->mkTimeA).c_str(), format_time(mk->mkTimeB).c_str());
             out += row;
