@@ -17,6 +17,7 @@ HXB_EXPORT unsigned long VaqCheckKeyStore(uint32_t repair, uint32_t *result) {
             if (pair.copies[i].state == CopyState::kValid && !pair.needs_repair(i)) bits |= 1u << i;
         *result = bits;
         if (repair == 0 || bits == 3) return Ok();
+        if (pair.has_newer_format()) return pair.unusable_status();
         if (!pair.has_valid())
             return Fail(VAQ_ERR_KEYSTORE_CORRUPT, "no valid copy to repair from");
         return repair_pair(s.host, s.paths, pair, kVaqModule);

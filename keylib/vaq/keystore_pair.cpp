@@ -14,11 +14,15 @@ bool KeystorePair::has_unusable_data() const {
     return false;
 }
 
-Status KeystorePair::unusable_status() const {
+bool KeystorePair::has_newer_format() const {
     for (const auto &c : copies)
-        if (c.state == CopyState::kNewerFormat)
-            return Fail(VAQ_ERR_KEYSTORE_VERSION,
-                        "keystore written in a newer format and no valid copy of ours");
+        if (c.state == CopyState::kNewerFormat) return true;
+    return false;
+}
+
+Status KeystorePair::unusable_status() const {
+    if (has_newer_format())
+        return Fail(VAQ_ERR_KEYSTORE_VERSION, "a keystore copy is written in a newer format");
     for (const auto &c : copies)
         if (c.state == CopyState::kCorrupt)
             return Fail(VAQ_ERR_KEYSTORE_CORRUPT, "no valid keystore copy; files left as they are");

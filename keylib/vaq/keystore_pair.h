@@ -37,6 +37,9 @@ struct KeystorePair {
     bool has_unusable_data() const;
     // The code a load answers when no copy is valid but one holds data.
     Status unusable_status() const;
+    // A copy written by a newer library: nothing here may overwrite it, so the
+    // keystore is left to that library.
+    bool has_newer_format() const;
     uint64_t best_generation() const { return best >= 0 ? copies[best].keystore.generation : 0; }
     // A copy that a repair would rewrite: not valid, or older than the best.
     bool needs_repair(int i) const;

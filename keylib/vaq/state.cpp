@@ -115,6 +115,7 @@ uint32_t State::active_key(uint32_t domain, uint32_t *id, uint8_t *out, uint64_t
 Status State::load() {
     ProcessLockGuard pl(host, processLock_);
     KeystorePair pair = read_pair(host, paths);
+    if (pair.has_newer_format()) return pair.unusable_status();
     if (!pair.has_valid()) {
         if (pair.has_unusable_data()) return pair.unusable_status();
         Keystore ks;
@@ -151,6 +152,7 @@ Status State::sync(bool &merged, uint64_t &diskGeneration) {
     merged = false;
     KeystorePair pair = read_pair(host, paths);
     diskGeneration = pair.best_generation();
+    if (pair.has_newer_format()) return pair.unusable_status();
     if (!pair.has_valid()) {
         if (pair.has_unusable_data()) return pair.unusable_status();
         // Both copies gone: memory is the only copy left, and the change

@@ -143,12 +143,18 @@ TEST_F(Keystore, BothCopiesDamagedFailsTheLoadAndLeavesTheFilesAsTheyAre) {
     std::remove(ks.standby.c_str());
     EXPECT_EQ(load(ks), static_cast<unsigned long>(VAQ_ERR_KEYSTORE_CORRUPT));
     EXPECT_FALSE(exists(ks.standby));
-    // A copy written by a newer format is left for the newer library.
+    // A copy written in a newer format is left for the newer library, even
+    // beside a valid copy of ours.
     Bytes newer = good;
     newer[8] = 2;
-    write_bytes(ks.primary, newer);
-    EXPECT_EQ(load(ks), static_cast<unsigned long>(VAQ_ERR_KEYSTORE_VERSION));
-    EXPECT_EQ(read_bytes(ks.primary), newer);
+    for (const Bytes &standby : {Bytes{}, good}) {
+        write_bytes(ks.primary, newer);
+        write_bytes(ks.standby, standby);
+        reset_counters();
+        EXPECT_EQ(load(ks), static_cast<unsigned long>(VAQ_ERR_KEYSTORE_VERSION));
+        EXPECT_EQ(write_calls(), 0u);
+        EXPECT_EQ(read_bytes(ks.primary), newer);
+    }
 }
 
 TEST_F(Keystore, EmptyOrMissingCopiesMakeANewKeystore) {

@@ -23,6 +23,8 @@ namespace {
 FileFaults g_faults;
 std::atomic<uint64_t> g_bytes{0};
 std::atomic<uint64_t> g_writes{0};
+std::atomic<uint64_t> g_ops{0};
+bool g_tornUsed = false;
 std::mutex g_log_mutex;
 std::vector<LogLine> g_log;
 int g_semid = -1;
@@ -31,7 +33,18 @@ struct Handle {
     int fd;
 };
 
+// Numbers one file operation and tells what the faults make of it.
+enum class OpFate { kNormal, kFail, kAfterCut };
+
+OpFate next_op() {
+    uint64_t op = g_ops.fetch_add(1) + 1;
+    if (g_faults.failOp != 0 && op == g_faults.failOp) return OpFate::kFail;
+    if (g_faults.cutAfterOp != 0 && op > g_faults.cutAfterOp) return OpFate::kAfterCut;
+    return OpFate::kNormal;
+}
+
 void *t_fopen(const char *path, int32_t mode) {
+    OpFate fate = next_op();
     int flags;
     switch (mode) {
     case VAQ_FILE_READ: flags = O_RDONLY; break;
@@ -39,32 +52,63 @@ void *t_fopen(const char *path, int32_t mode) {
     case VAQ_FILE_READ_WRITE: flags = O_RDWR | O_CREAT; break;
     default: return nullptr;
     }
+    if (fate == OpFate::kFail) {
+        errno = EIO;
+        return nullptr;
+    }
     if (mode != VAQ_FILE_READ && g_faults.failWriteOpens) return nullptr;
+    // After the cut a file that the open would create never reaches the disk.
+    if (fate == OpFate::kAfterCut && mode != VAQ_FILE_READ && access(path, F_OK) != 0) {
+        int fd = open("/dev/null", O_RDWR);
+        return fd < 0 ? nullptr : new Handle{fd};
+    }
     int fd = open(path, flags, 0600);
     if (fd < 0) return nullptr;
     return new Handle{fd};
 }
 
 int32_t t_fclose(void *h) {
+    OpFate fate = next_op();
     auto *handle = static_cast<Handle *>(h);
     int rc = close(handle->fd);
     delete handle;
+    if (fate == OpFate::kFail) {
+        errno = EIO;
+        return -1;
+    }
     return rc;
 }
 
 int32_t t_fread(void *buf, uint64_t count, void *h) {
+    if (next_op() == OpFate::kFail) {
+        errno = EIO;
+        return 0;
+    }
     ssize_t n = read(static_cast<Handle *>(h)->fd, buf, count);
     return n >= 0 && static_cast<uint64_t>(n) == count ? 1 : 0;
 }
 
 int32_t t_fwrite(const void *data, uint64_t count, void *h) {
+    OpFate fate = next_op();
     int fd = static_cast<Handle *>(h)->fd;
     g_writes.fetch_add(1);
     g_bytes.fetch_add(count);
+    if (fate == OpFate::kFail) {
+        // A disk that fills or fails part-way: half the bytes land, and the
+        // writer is told.
+        if (count / 2 > 0 && write(fd, data, count / 2) < 0) return 0;
+        fsync(fd);
+        errno = EIO;
+        return 0;
+    }
     if (g_faults.failWrites) return 0;
     uint64_t keep = count;
+    if (fate == OpFate::kAfterCut) {
+        keep = g_faults.tornAtCut && !g_tornUsed ? count / 2 : 0;
+        g_tornUsed = true;
+    }
     if (g_faults.persistBudget >= 0) {
-        keep = std::min<uint64_t>(count, static_cast<uint64_t>(g_faults.persistBudget));
+        keep = std::min<uint64_t>(keep, static_cast<uint64_t>(g_faults.persistBudget));
         g_faults.persistBudget -= static_cast<int64_t>(keep);
     }
     if (keep > 0 && write(fd, data, keep) != static_cast<ssize_t>(keep)) return 0;
@@ -73,17 +117,43 @@ int32_t t_fwrite(const void *data, uint64_t count, void *h) {
     return fsync(fd) == 0 ? 1 : 0;
 }
 
-int32_t t_fflush(void *h) { return fsync(static_cast<Handle *>(h)->fd); }
-int32_t t_fremove(const char *path) { return remove(path); }
-int64_t t_ftell(void *h) { return lseek(static_cast<Handle *>(h)->fd, 0, SEEK_CUR); }
+int32_t t_fflush(void *h) {
+    if (next_op() == OpFate::kFail) {
+        errno = EIO;
+        return -1;
+    }
+    return fsync(static_cast<Handle *>(h)->fd);
+}
+
+int32_t t_fremove(const char *path) {
+    switch (next_op()) {
+    case OpFate::kFail: errno = EIO; return -1;
+    case OpFate::kAfterCut: return 0;
+    case OpFate::kNormal: break;
+    }
+    return remove(path);
+}
+
+int64_t t_ftell(void *h) {
+    if (next_op() == OpFate::kFail) {
+        errno = EIO;
+        return -1;
+    }
+    return lseek(static_cast<Handle *>(h)->fd, 0, SEEK_CUR);
+}
 
 int64_t t_fseek(void *h, int64_t offset, int32_t origin) {
+    if (next_op() == OpFate::kFail) {
+        errno = EIO;
+        return -1;
+    }
     int whence = origin == 0 ? SEEK_SET : origin == 1 ? SEEK_CUR : origin == 2 ? SEEK_END : -1;
     if (whence < 0) return -1;
     return lseek(static_cast<Handle *>(h)->fd, offset, whence);
 }
 
 int32_t t_feof(void *h, int32_t *atEnd) {
+    if (next_op() == OpFate::kFail) return -1;
     int fd = static_cast<Handle *>(h)->fd;
     off_t pos = lseek(fd, 0, SEEK_CUR);
     off_t end = lseek(fd, 0, SEEK_END);
@@ -93,7 +163,10 @@ int32_t t_feof(void *h, int32_t *atEnd) {
 }
 
 int32_t t_ferrno(void *) { return errno; }
-int32_t t_fexist(const char *path) { return access(path, F_OK) == 0 ? 1 : 0; }
+int32_t t_fexist(const char *path) {
+    if (next_op() == OpFate::kFail) return 0;
+    return access(path, F_OK) == 0 ? 1 : 0;
+}
 
 int32_t t_create_lock(void **out) {
     auto *m = new pthread_mutex_t;
@@ -195,12 +268,18 @@ VaqHostServices table_without_slot(int slot) {
 }
 
 FileFaults &faults() { return g_faults; }
-void reset_faults() { g_faults = FileFaults{}; }
+void reset_faults() {
+    g_faults = FileFaults{};
+    g_tornUsed = false;
+}
 uint64_t bytes_written() { return g_bytes.load(); }
 uint64_t write_calls() { return g_writes.load(); }
+uint64_t file_ops() { return g_ops.load(); }
 void reset_counters() {
     g_bytes = 0;
     g_writes = 0;
+    g_ops = 0;
+    g_tornUsed = false;
 }
 
 std::vector<LogLine> log_lines() {

@@ -1,8 +1,8 @@
 // A host-service table for testing the key libraries without the main library.
-// Its file services can fail, or stop persisting after a number of bytes as a
-// power cut would (the writes after the cut are lost while the library is told
-// they worked); its process lock is a System V semaphore that forked children
-// share; its log keeps every line in memory.
+// Its file services can fail, or stop persisting after a number of bytes or of
+// file operations as a power cut would (the writes after the cut are lost while
+// the library is told they worked); its process lock is a System V semaphore
+// that forked children share; its log keeps every line in memory.
 #ifndef TELMOR_TEST_KEYLIB_TEST_HOST_H
 #define TELMOR_TEST_KEYLIB_TEST_HOST_H
 
@@ -31,6 +31,22 @@ struct FileFaults {
     bool failWriteOpens = false;
     // The entropy service answers 0.
     bool failEntropy = false;
+
+    // Faults counted in file operations: every call of slots 4 to 12 and 14 is
+    // one, numbered from 1 after reset_counters().
+    //
+    // The operation with this number fails as a disk would: an open answers
+    // null, a read, seek or sync answers failure, a write stores the first half
+    // of its bytes and answers 0, a close releases the descriptor and answers
+    // -1, a removal leaves the file, an existence test answers 0. 0: none.
+    uint64_t failOp = 0;
+    // Power cut after this operation: later writes and removals reach nothing
+    // (files they would create are not made) while every one answers success.
+    // 0: no cut.
+    uint64_t cutAfterOp = 0;
+    // With cutAfterOp, the cut falls inside the next write, which keeps the
+    // first half of its bytes.
+    bool tornAtCut = false;
 };
 
 // The table; the same address every time. Creating the semaphore it uses
@@ -44,6 +60,8 @@ void reset_faults();
 // Bytes and calls of writes since the last reset_counters(), lost ones included.
 uint64_t bytes_written();
 uint64_t write_calls();
+// File operations since the last reset_counters(), as FileFaults counts them.
+uint64_t file_ops();
 void reset_counters();
 
 std::vector<LogLine> log_lines();
