@@ -136,10 +136,12 @@ Status State::load() {
         return Ok();
     }
     for (int i = 0; i < 2; ++i)
-        if (pair.needs_repair(i) && pair.copies[i].state != CopyState::kMissing &&
-            pair.copies[i].state != CopyState::kEmpty)
-            VAQ_KLOG(LogLevel::kWarn,
-                     "%s keystore copy is not valid or older; loading the %s copy\n", copy_name(i),
+        if (pair.needs_repair(i) && (pair.copies[i].state == CopyState::kCorrupt ||
+                                     pair.copies[i].state == CopyState::kUnreadable))
+            // Damage is worth an operator's attention even when the other copy
+            // covers it, so it is logged as an error.
+            VAQ_KLOG(LogLevel::kError,
+                     "%s keystore copy fails verification; loading the %s copy\n", copy_name(i),
                      copy_name(pair.best));
     keystore = std::move(pair.copies[pair.best].keystore);
     publish();
