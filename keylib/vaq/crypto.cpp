@@ -1,6 +1,7 @@
 #include "crypto.h"
 
 #include <openssl/evp.h>
+#include <openssl/sha.h>
 
 #include <climits>
 #include <cstring>
@@ -38,21 +39,53 @@ const EVP_CIPHER *aes256gcm() {
 constexpr size_t kShaBlock = 64;
 constexpr size_t kShaOut = 32;
 
+// Inputs up to this size are hashed in one piece from the stack with the
+// one-shot SHA256(): an EVP digest context costs more to set up than hashing
+// them, and a load derives one working key per master-key record.
+constexpr size_t kShortInput = 512;
+
+// HMAC-SHA256 of short parts: SHA256(key ^ opad || SHA256(key ^ ipad || parts)).
+bool hmac_short(const uint8_t block[kShaBlock], std::initializer_list<ByteView> parts,
+                size_t total, uint8_t out[kShaOut]) {
+    uint8_t buf[kShaBlock + kShortInput];
+    for (size_t i = 0; i < kShaBlock; ++i) buf[i] = block[i] ^ 0x36;
+    size_t at = kShaBlock;
+    for (ByteView p : parts) {
+        if (!p.empty()) std::memcpy(buf + at, p.data(), p.size());
+        at += p.size();
+    }
+    uint8_t inner[kShaOut];
+    bool ok = SHA256(buf, kShaBlock + total, inner) != nullptr;
+    for (size_t i = 0; i < kShaBlock; ++i) buf[i] = block[i] ^ 0x5c;
+    std::memcpy(buf + kShaBlock, inner, kShaOut);
+    ok = ok && SHA256(buf, kShaBlock + kShaOut, out) != nullptr;
+    OPENSSL_cleanse(buf, kShaBlock + total);
+    OPENSSL_cleanse(inner, sizeof inner);
+    return ok;
+}
+
 // HMAC-SHA256 (RFC 2104) over the concatenation of `parts`.
 bool hmac_parts(ByteView key, std::initializer_list<ByteView> parts, uint8_t out[kShaOut]) {
-    const EVP_MD *md = sha256();
-    MdCtx ctx(EVP_MD_CTX_new());
-    if (!md || !ctx) return false;
     uint8_t block[kShaBlock] = {};
-    unsigned int len = 0;
     if (key.size() > kShaBlock) {
-        if (EVP_DigestInit_ex(ctx.get(), md, nullptr) != 1 ||
-            EVP_DigestUpdate(ctx.get(), key.data(), key.size()) != 1 ||
-            EVP_DigestFinal_ex(ctx.get(), block, &len) != 1)
-            return false;
+        if (SHA256(key.data(), key.size(), block) == nullptr) return false;
     } else if (!key.empty()) {
         std::memcpy(block, key.data(), key.size());
     }
+    size_t total = 0;
+    for (ByteView p : parts) total += p.size();
+    if (total <= kShortInput) {
+        const bool ok = hmac_short(block, parts, total, out);
+        OPENSSL_cleanse(block, sizeof block);
+        return ok;
+    }
+    const EVP_MD *md = sha256();
+    MdCtx ctx(EVP_MD_CTX_new());
+    if (!md || !ctx) {
+        OPENSSL_cleanse(block, sizeof block);
+        return false;
+    }
+    unsigned int len = 0;
     uint8_t pad[kShaBlock];
     uint8_t inner[kShaOut];
     for (size_t i = 0; i < kShaBlock; ++i) pad[i] = block[i] ^ 0x36;
@@ -126,23 +159,34 @@ bool gcm_seal(const uint8_t key[32], const uint8_t nonce[12], ByteView aad, Byte
                                out + plain.size()) == 1;
 }
 
-bool gcm_open(const uint8_t key[32], const uint8_t nonce[12], ByteView aad, ByteView sealed,
-              uint8_t *out) {
-    if (sealed.size() < kGcmTagBytes || !fits_int(aad.size()) || !fits_int(sealed.size()))
+GcmOpener::GcmOpener(const uint8_t key[32]) : ctx_(EVP_CIPHER_CTX_new()) {
+    if (ctx_ && EVP_DecryptInit_ex(ctx_, aes256gcm(), nullptr, key, nullptr) != 1) {
+        EVP_CIPHER_CTX_free(ctx_);
+        ctx_ = nullptr;
+    }
+}
+
+GcmOpener::~GcmOpener() { EVP_CIPHER_CTX_free(ctx_); }
+
+bool GcmOpener::open(const uint8_t nonce[12], ByteView aad, ByteView sealed, uint8_t *out) {
+    if (!ctx_ || sealed.size() < kGcmTagBytes || !fits_int(aad.size()) || !fits_int(sealed.size()))
         return false;
     size_t n = sealed.size() - kGcmTagBytes;
-    CipherCtx ctx(EVP_CIPHER_CTX_new());
     int len = 0;
-    bool ok = ctx && EVP_DecryptInit_ex(ctx.get(), aes256gcm(), nullptr, key, nonce) == 1 &&
-              (aad.empty() || EVP_DecryptUpdate(ctx.get(), nullptr, &len, aad.data(),
+    bool ok = EVP_DecryptInit_ex(ctx_, nullptr, nullptr, nullptr, nonce) == 1 &&
+              (aad.empty() || EVP_DecryptUpdate(ctx_, nullptr, &len, aad.data(),
                                                 static_cast<int>(aad.size())) == 1) &&
-              (n == 0 ||
-               EVP_DecryptUpdate(ctx.get(), out, &len, sealed.data(), static_cast<int>(n)) == 1) &&
-              EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_GCM_SET_TAG, static_cast<int>(kGcmTagBytes),
+              (n == 0 || EVP_DecryptUpdate(ctx_, out, &len, sealed.data(), static_cast<int>(n)) == 1) &&
+              EVP_CIPHER_CTX_ctrl(ctx_, EVP_CTRL_GCM_SET_TAG, static_cast<int>(kGcmTagBytes),
                                   const_cast<uint8_t *>(sealed.data() + n)) == 1 &&
-              EVP_DecryptFinal_ex(ctx.get(), out + n, &len) == 1;
+              EVP_DecryptFinal_ex(ctx_, out + n, &len) == 1;
     if (!ok && n > 0) OPENSSL_cleanse(out, n);
     return ok;
+}
+
+bool gcm_open(const uint8_t key[32], const uint8_t nonce[12], ByteView aad, ByteView sealed,
+              uint8_t *out) {
+    return GcmOpener(key).open(nonce, aad, sealed, out);
 }
 
 }  // namespace vaq

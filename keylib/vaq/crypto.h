@@ -26,6 +26,19 @@ bool gcm_seal(const uint8_t key[32], const uint8_t nonce[12], ByteView aad, Byte
 bool gcm_open(const uint8_t key[32], const uint8_t nonce[12], ByteView aad, ByteView sealed,
               uint8_t *out);
 
+// gcm_open for many records under one key: the key schedule is set up once.
+class GcmOpener {
+public:
+    explicit GcmOpener(const uint8_t key[32]);
+    ~GcmOpener();
+    GcmOpener(const GcmOpener &) = delete;
+    GcmOpener &operator=(const GcmOpener &) = delete;
+    bool open(const uint8_t nonce[12], ByteView aad, ByteView sealed, uint8_t *out);
+
+private:
+    EVP_CIPHER_CTX *ctx_;
+};
+
 }  // namespace vaq
 
 #endif

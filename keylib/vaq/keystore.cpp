@@ -1,5 +1,6 @@
 #include "keystore.h"
 
+#include <algorithm>
 #include <cstring>
 #include <set>
 
@@ -26,12 +27,12 @@ bool root_subkey(const RootKey &root, const char *label, SecretArray<kKeyBytes> 
 // another domain or id, or be given another length.
 std::array<uint8_t, 10> wrap_aad(uint32_t domain, uint32_t id, uint16_t len) {
     std::array<uint8_t, 10> aad{};
-    Bytes tmp;
-    Writer w(tmp);
-    w.u32(domain);
-    w.u32(id);
-    w.u16(len);
-    std::memcpy(aad.data(), tmp.data(), aad.size());
+    for (int i = 0; i < 4; ++i) {
+        aad[i] = static_cast<uint8_t>(domain >> (8 * i));
+        aad[4 + i] = static_cast<uint8_t>(id >> (8 * i));
+    }
+    aad[8] = static_cast<uint8_t>(len);
+    aad[9] = static_cast<uint8_t>(len >> 8);
     return aad;
 }
 
@@ -74,10 +75,11 @@ Status wrap_key(const Host &host, const RootKey &root, MasterKey &key) {
 }
 
 Status derive_working_key(MasterKey &key) {
-    Bytes info;
-    Writer w(info);
-    w.u32(key.domain);
-    w.u32(key.id);
+    uint8_t info[8];
+    for (int i = 0; i < 4; ++i) {
+        info[i] = static_cast<uint8_t>(key.domain >> (8 * i));
+        info[4 + i] = static_cast<uint8_t>(key.id >> (8 * i));
+    }
     if (!hkdf_sha256(key.material.view(), "hxbQor working key", info, key.working.data(),
                      key.working.size()))
         return Fail(VAQ_ERR_CRYPTO, "working key derivation failed");
@@ -174,10 +176,13 @@ ParseResult parse(ByteView image, Keystore &out) {
     if (count > kMaxKeys || ks.root.version == 0) return ParseResult::kCorrupt;
     SecretArray<kKeyBytes> kek;
     if (!root_subkey(ks.root, "wrap v1", kek)) return ParseResult::kCorrupt;
+    GcmOpener unwrap(kek.data());
 
     Reader kr(body);
     kr.skip(kHeaderBytes + kRootBlockBytes);
-    std::set<uint64_t> seen;
+    // Duplicates are found by sorting once, not by a tree insert per record.
+    std::vector<uint64_t> seen;
+    seen.reserve(count);
     std::set<uint32_t> activeDomains;
     ks.keys.reserve(count);
     for (uint32_t i = 0; i < count; ++i) {
@@ -195,7 +200,7 @@ ParseResult parse(ByteView image, Keystore &out) {
             return ParseResult::kCorrupt;
         ByteView wrapped = kr.bytes(len + kGcmTagBytes);
         if (!kr.ok()) return ParseResult::kCorrupt;
-        if (!seen.insert((uint64_t{k.domain} << 32) | k.id).second) return ParseResult::kCorrupt;
+        seen.push_back((uint64_t{k.domain} << 32) | k.id);
         k.active = (flags & kFlagActive) != 0;
         k.origin = (flags & kFlagRegistered) ? kRegistered : kGenerated;
         if (k.active && !activeDomains.insert(k.domain).second) return ParseResult::kCorrupt;
@@ -203,12 +208,14 @@ ParseResult parse(ByteView image, Keystore &out) {
         k.wrapped.assign(wrapped.begin(), wrapped.end());
         k.material = SecureBytes(len);
         auto aad = wrap_aad(k.domain, k.id, len);
-        if (!gcm_open(kek.data(), k.nonce.data(), aad, wrapped, k.material.data()))
+        if (!unwrap.open(k.nonce.data(), aad, wrapped, k.material.data()))
             return ParseResult::kCorrupt;
         if (!derive_working_key(k).ok()) return ParseResult::kCorrupt;
         ks.keys.push_back(std::move(k));
     }
     if (kr.remaining() != 0) return ParseResult::kCorrupt;
+    std::sort(seen.begin(), seen.end());
+    if (std::adjacent_find(seen.begin(), seen.end()) != seen.end()) return ParseResult::kCorrupt;
     out = std::move(ks);
     return ParseResult::kValid;
 }

@@ -49,6 +49,7 @@ KeystorePair read_pair(const Host &host, const KeystorePaths &paths) {
         case FileState::kTooLarge: c.state = CopyState::kCorrupt; continue;
         case FileState::kRead: break;
         }
+        c.fileBytes = file.bytes.size();
         // The usual case: the standby holds the primary's image byte for byte,
         // and one verification serves both.
         const KeystoreCopy &first = pair.copies[0];
@@ -75,11 +76,20 @@ KeystorePair read_pair(const Host &host, const KeystorePaths &paths) {
     return pair;
 }
 
+Status write_copy(const Host &host, const std::string &path, ByteView image, uint64_t fileBytes) {
+    if (fileBytes <= image.size()) return host.write_file(path, image);
+    Bytes padded(image.begin(), image.end());
+    WipeOnExit wipe(padded);
+    padded.resize(fileBytes, 0);
+    return host.write_file(path, padded);
+}
+
 Status repair_pair(const Host &host, const KeystorePaths &paths, const KeystorePair &pair,
                    const char *module) {
     for (int i = 0; i < 2; ++i) {
         if (!pair.needs_repair(i)) continue;
-        Status s = host.write_file(paths[i], pair.copies[pair.best].image);
+        Status s =
+            write_copy(host, paths[i], pair.copies[pair.best].image, pair.copies[i].fileBytes);
         if (!s.ok()) return s;
         log_to(host, LogLevel::kWarn, module, __FILE_NAME__, __LINE__,
                "%s keystore copy rewritten from the %s copy (generation %llu)\n", copy_name(i),

@@ -18,6 +18,7 @@ struct KeystoreCopy {
     CopyState state = CopyState::kMissing;
     Bytes image;  // a valid copy's image, without whatever follows it in the file
     Keystore keystore;
+    uint64_t fileBytes = 0;  // the file's length, image and whatever follows it
 
     KeystoreCopy() = default;
     KeystoreCopy(KeystoreCopy &&) = default;
@@ -48,6 +49,11 @@ struct KeystorePair {
 using KeystorePaths = std::array<std::string, 2>;
 
 KeystorePair read_pair(const Host &host, const KeystorePaths &paths);
+
+// Writes `image` over a keystore copy of `fileBytes` bytes. Files are not
+// truncated, so a shorter image is padded with zeros to the old length: no
+// stale record (of a removed key, say) stays behind it.
+Status write_copy(const Host &host, const std::string &path, ByteView image, uint64_t fileBytes);
 
 // Rewrites every copy that needs it from the best one, primary first. Answers
 // the first failure; the copies already rewritten stay rewritten.

@@ -150,10 +150,17 @@ Status State::load() {
     return Ok();
 }
 
-Status State::sync(bool &merged, uint64_t &diskGeneration) {
+Status State::sync(bool &merged, uint64_t &diskGeneration,
+                   std::array<uint64_t, 2> &fileBytes) {
     merged = false;
     KeystorePair pair = read_pair(host, paths);
     diskGeneration = pair.best_generation();
+    for (int i = 0; i < 2; ++i) {
+        fileBytes[i] = pair.copies[i].fileBytes;
+        // The repair below may lengthen the copy.
+        if (pair.needs_repair(i))
+            fileBytes[i] = std::max<uint64_t>(fileBytes[i], pair.copies[pair.best].image.size());
+    }
     if (pair.has_newer_format()) return pair.unusable_status();
     if (!pair.has_valid()) {
         if (pair.has_unusable_data()) return pair.unusable_status();
@@ -190,14 +197,16 @@ Status State::refresh() {
     ProcessLockGuard pl(host, processLock_);
     bool merged = false;
     uint64_t diskGeneration = 0;
-    return sync(merged, diskGeneration);
+    std::array<uint64_t, 2> fileBytes{};
+    return sync(merged, diskGeneration, fileBytes);
 }
 
 Status State::change(const Mutation &mutate) {
     ProcessLockGuard pl(host, processLock_);
     bool merged = false;
     uint64_t diskGeneration = 0;
-    Status s = sync(merged, diskGeneration);
+    std::array<uint64_t, 2> fileBytes{};
+    Status s = sync(merged, diskGeneration, fileBytes);
     if (!s.ok()) return s;
     Keystore next = keystore;
     bool changed = false;
@@ -208,11 +217,11 @@ Status State::change(const Mutation &mutate) {
     Bytes image;
     WipeOnExit wipe(image);
     s = serialize(next, image);
-    if (s.ok()) s = host.write_file(paths[0], image);
+    if (s.ok()) s = write_copy(host, paths[0], image, fileBytes[0]);
     if (!s.ok()) return s;
     keystore = std::move(next);
     publish();
-    if (!host.write_file(paths[1], image).ok())
+    if (!write_copy(host, paths[1], image, fileBytes[1]).ok())
         VAQ_KLOG(LogLevel::kError, "standby keystore copy not written; the next load repairs it\n");
     return Ok();
 }

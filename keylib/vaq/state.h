@@ -91,7 +91,7 @@ private:
     explicit State(const VaqHostServices &table) : host(table) {}
     // Caller holds `lock` and the process lock. `merged` tells whether memory now
     // holds keys that only the disk had while its generation was not newer.
-    Status sync(bool &merged, uint64_t &diskGeneration);
+    Status sync(bool &merged, uint64_t &diskGeneration, std::array<uint64_t, 2> &fileBytes);
 
     void *indexLock_ = nullptr;
     void *processLock_ = nullptr;

@@ -216,8 +216,19 @@ TEST_F(Keystore, MasterKeyLifecycle) {
     ASSERT_EQ(VaqActivateMk(d, 77), 0u);
     EXPECT_EQ(active_of(list_keys(), d)->id, 77u);
     EXPECT_EQ(VaqRmvMk(d, 77), static_cast<unsigned long>(VAQ_ERR_KEY_ACTIVE));
+    const size_t longest = read_bytes(ks.primary).size();
     ASSERT_EQ(VaqRmvMk(d, first), 0u);
     EXPECT_EQ(keys_of(list_keys(), d).size(), 2u);
+    // The shorter image leaves nothing of the removed record behind it: the
+    // files keep their length, zero-filled past the image.
+    for (const std::string &path : {ks.primary, ks.standby}) {
+        Bytes file = read_bytes(path);
+        ASSERT_EQ(file.size(), longest) << path;
+        size_t image = file[12] | file[13] << 8 | file[14] << 16 | size_t{file[15]} << 24;
+        ASSERT_LT(image, longest);
+        EXPECT_TRUE(std::all_of(file.begin() + image, file.end(), [](uint8_t b) { return b == 0; }))
+            << path;
+    }
 
     // All of it was written: a reload finds the same.
     auto all = list_keys();
