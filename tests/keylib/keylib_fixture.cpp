@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -35,11 +36,17 @@ HX_VAQ_KEYSTORE_FILES KeystoreFiles::files() {
     return HX_VAQ_KEYSTORE_FILES{primaryBuf_.data(), standbyBuf_.data()};
 }
 
+void KeystoreFiles::scribble() {
+    std::fill(primaryBuf_.begin(), primaryBuf_.end(), 'x');
+    std::fill(standbyBuf_.begin(), standbyBuf_.end(), 'y');
+}
+
 unsigned long load(KeystoreFiles &ks, size_t domains) {
     unsigned long rc = IvexRegFuncEx(host_table());
     if (rc != 0) return rc;
     HX_VAQ_KEYSTORE_FILES files = ks.files();
     rc = IvexInitializeEx(0, &files, 0, nullptr);
+    ks.scribble();
     if (rc != 0) return rc;
     IvexSetRole(1);
     if ((rc = VaqRmvDomainEx(0)) != 0 || (rc = VaqRmvDomainEx(1)) != 0) return rc;

@@ -32,6 +32,9 @@ public:
     std::string primary;
     std::string standby;
     HX_VAQ_KEYSTORE_FILES files();
+    // Overwrites the path buffers that files() handed out, as a host that
+    // frees them would: a library that kept the pointers would now miss.
+    void scribble();
 
 private:
     std::string primaryBuf_, standbyBuf_;
