@@ -1,7 +1,5 @@
 // The three calls of libhxbQor.so. Lengths are checked before any arithmetic,
 // and plain bytes reach the caller's buffer only after they authenticate.
-#include <openssl/rand.h>
-
 #include <climits>
 #include <cstdarg>
 #include <cstdio>
@@ -9,6 +7,7 @@
 
 #include "cipher_format.h"
 #include "key_cache.h"
+#include "nonce_source.h"
 #include "vaq/qor_api.h"
 #include "vaq/vaq_api.h"
 #include "vaq/vaq_private.h"
@@ -101,7 +100,7 @@ HXB_EXPORT unsigned long QorEncryptEx(uint32_t domainId, uint32_t algorithm,
         KeyContexts *kc = nullptr;
         uint32_t code = cache.active(domainId, &h.keyId, &kc);
         if (code != VAQ_OK) return report(kFn, __LINE__, from_vaq(code, true));
-        if (RAND_bytes(h.nonce, kNonceBytes) != 1)
+        if (!draw_nonce(h.nonce))
             return report(kFn, __LINE__, {QOR_ERR_ENTROPY, "no random nonce"});
         encode_header(h, cipher);
         uint8_t *sealed = cipher + kHeaderBytes;
