@@ -1,3 +1,6 @@
+// The SHA-256 functions below are deprecated in OpenSSL 3 in favour of EVP;
+// see hmac_parts for why they are used.
+#define OPENSSL_SUPPRESS_DEPRECATED
 #include "crypto.h"
 
 #include <openssl/evp.h>
@@ -19,18 +22,6 @@ using CipherCtx = std::unique_ptr<EVP_CIPHER_CTX, CipherCtxFree>;
 
 bool fits_int(size_t n) { return n <= static_cast<size_t>(INT_MAX); }
 
-struct MdCtxFree {
-    void operator()(EVP_MD_CTX *c) const { EVP_MD_CTX_free(c); }
-};
-using MdCtx = std::unique_ptr<EVP_MD_CTX, MdCtxFree>;
-
-// Fetched once: looking an algorithm up by name on every call costs more than
-// the work itself for the short inputs here (a load derives a key per record).
-const EVP_MD *sha256() {
-    static EVP_MD *md = EVP_MD_fetch(nullptr, "SHA256", nullptr);
-    return md;
-}
-
 const EVP_CIPHER *aes256gcm() {
     static EVP_CIPHER *cipher = EVP_CIPHER_fetch(nullptr, "AES-256-GCM", nullptr);
     return cipher;
@@ -39,66 +30,30 @@ const EVP_CIPHER *aes256gcm() {
 constexpr size_t kShaBlock = 64;
 constexpr size_t kShaOut = 32;
 
-// Inputs up to this size are hashed in one piece from the stack with the
-// one-shot SHA256(): an EVP digest context costs more to set up than hashing
-// them, and a load derives one working key per master-key record.
-constexpr size_t kShortInput = 512;
-
-// HMAC-SHA256 of short parts: SHA256(key ^ opad || SHA256(key ^ ipad || parts)).
-bool hmac_short(const uint8_t block[kShaBlock], std::initializer_list<ByteView> parts,
-                size_t total, uint8_t out[kShaOut]) {
-    uint8_t buf[kShaBlock + kShortInput];
-    for (size_t i = 0; i < kShaBlock; ++i) buf[i] = block[i] ^ 0x36;
-    size_t at = kShaBlock;
-    for (ByteView p : parts) {
-        if (!p.empty()) std::memcpy(buf + at, p.data(), p.size());
-        at += p.size();
-    }
-    uint8_t inner[kShaOut];
-    bool ok = SHA256(buf, kShaBlock + total, inner) != nullptr;
-    for (size_t i = 0; i < kShaBlock; ++i) buf[i] = block[i] ^ 0x5c;
-    std::memcpy(buf + kShaBlock, inner, kShaOut);
-    ok = ok && SHA256(buf, kShaBlock + kShaOut, out) != nullptr;
-    OPENSSL_cleanse(buf, kShaBlock + total);
-    OPENSSL_cleanse(inner, sizeof inner);
-    return ok;
-}
-
-// HMAC-SHA256 (RFC 2104) over the concatenation of `parts`.
+// HMAC-SHA256 (RFC 2104) over the concatenation of `parts`, on the SHA-256
+// functions themselves: an EVP digest context allocates and dispatches at
+// every init, which for these short inputs (a load derives a working key per
+// master-key record, two HMACs each) costs several times the hashing.
 bool hmac_parts(ByteView key, std::initializer_list<ByteView> parts, uint8_t out[kShaOut]) {
+    SHA256_CTX c;
     uint8_t block[kShaBlock] = {};
+    bool ok = true;
     if (key.size() > kShaBlock) {
-        if (SHA256(key.data(), key.size(), block) == nullptr) return false;
+        ok = SHA256_Init(&c) == 1 && SHA256_Update(&c, key.data(), key.size()) == 1 &&
+             SHA256_Final(block, &c) == 1;
     } else if (!key.empty()) {
         std::memcpy(block, key.data(), key.size());
     }
-    size_t total = 0;
-    for (ByteView p : parts) total += p.size();
-    if (total <= kShortInput) {
-        const bool ok = hmac_short(block, parts, total, out);
-        OPENSSL_cleanse(block, sizeof block);
-        return ok;
-    }
-    const EVP_MD *md = sha256();
-    MdCtx ctx(EVP_MD_CTX_new());
-    if (!md || !ctx) {
-        OPENSSL_cleanse(block, sizeof block);
-        return false;
-    }
-    unsigned int len = 0;
     uint8_t pad[kShaBlock];
     uint8_t inner[kShaOut];
     for (size_t i = 0; i < kShaBlock; ++i) pad[i] = block[i] ^ 0x36;
-    bool ok = EVP_DigestInit_ex(ctx.get(), md, nullptr) == 1 &&
-              EVP_DigestUpdate(ctx.get(), pad, kShaBlock) == 1;
-    for (ByteView p : parts)
-        ok = ok && (p.empty() || EVP_DigestUpdate(ctx.get(), p.data(), p.size()) == 1);
-    ok = ok && EVP_DigestFinal_ex(ctx.get(), inner, &len) == 1;
+    ok = ok && SHA256_Init(&c) == 1 && SHA256_Update(&c, pad, kShaBlock) == 1;
+    for (ByteView p : parts) ok = ok && (p.empty() || SHA256_Update(&c, p.data(), p.size()) == 1);
+    ok = ok && SHA256_Final(inner, &c) == 1;
     for (size_t i = 0; i < kShaBlock; ++i) pad[i] = block[i] ^ 0x5c;
-    ok = ok && EVP_DigestInit_ex(ctx.get(), md, nullptr) == 1 &&
-         EVP_DigestUpdate(ctx.get(), pad, kShaBlock) == 1 &&
-         EVP_DigestUpdate(ctx.get(), inner, kShaOut) == 1 &&
-         EVP_DigestFinal_ex(ctx.get(), out, &len) == 1;
+    ok = ok && SHA256_Init(&c) == 1 && SHA256_Update(&c, pad, kShaBlock) == 1 &&
+         SHA256_Update(&c, inner, kShaOut) == 1 && SHA256_Final(out, &c) == 1;
+    OPENSSL_cleanse(&c, sizeof c);
     OPENSSL_cleanse(block, sizeof block);
     OPENSSL_cleanse(pad, sizeof pad);
     OPENSSL_cleanse(inner, sizeof inner);
