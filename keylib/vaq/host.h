@@ -54,6 +54,8 @@ public:
     // not truncated, so the image's own length field is what counts.
     Status write_file(const std::string &path, ByteView image) const;
 
+    bool exists(const std::string &path) const { return t_.fexist_fn(path.c_str()) == 1; }
+
     // Random bytes from the host's entropy service (slots 27 and 28).
     Status entropy(uint8_t *out, size_t size) const;
     bool utc(int64_t seconds, VaqDateTime *out) const;

@@ -13,7 +13,7 @@ constexpr size_t kHeaderBytes = 32;
 constexpr size_t kRootBlockBytes = 56;
 constexpr size_t kTrailerBytes = 32;
 constexpr size_t kKeyFixedBytes = 28;
-constexpr size_t kMinImageBytes = kHeaderBytes + kRootBlockBytes + kTrailerBytes;
+static_assert(kMinImageBytes == kHeaderBytes + kRootBlockBytes + kTrailerBytes);
 constexpr char kKeystoreSalt[] = "hxbVaq keystore";
 constexpr uint8_t kFlagActive = 1;
 constexpr uint8_t kFlagRegistered = 2;

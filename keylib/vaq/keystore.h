@@ -22,6 +22,9 @@ inline constexpr size_t kMinMaterialBytes = 16;
 inline constexpr size_t kMaxMaterialBytes = 256;
 inline constexpr size_t kGeneratedMaterialBytes = 32;
 inline constexpr size_t kMaxKeys = 16384;
+// Header, root-key block and trailer: the image of a keystore without master
+// keys. No valid image is shorter, and no file this short holds a master key.
+inline constexpr size_t kMinImageBytes = 32 + 56 + 32;
 
 enum KeyOrigin : uint8_t { kGenerated = 0, kRegistered = 1 };
 

@@ -20,6 +20,20 @@ bool KeystorePair::has_newer_format() const {
     return false;
 }
 
+bool KeystorePair::has_unreadable() const {
+    for (const auto &c : copies)
+        if (c.state == CopyState::kUnreadable) return true;
+    return false;
+}
+
+Status KeystorePair::confirm_missing(const Host &host,
+                                     const std::array<std::string, 2> &paths) const {
+    for (int i = 0; i < 2; ++i)
+        if (copies[i].state == CopyState::kMissing && host.exists(paths[i]))
+            return Fail(VAQ_ERR_IO, "a keystore copy reported missing is there after all");
+    return Ok();
+}
+
 Status KeystorePair::unusable_status() const {
     if (has_newer_format())
         return Fail(VAQ_ERR_KEYSTORE_VERSION, "a keystore copy is written in a newer format");
@@ -69,7 +83,17 @@ KeystorePair read_pair(const Host &host, const KeystorePaths &paths) {
             if (pair.best < 0 || c.keystore.generation > pair.best_generation()) pair.best = i;
             break;
         }
-        case ParseResult::kCorrupt: c.state = CopyState::kCorrupt; break;
+        case ParseResult::kCorrupt:
+            // A first image cut short (a crash while a new keystore was being
+            // written) is all such a file can be: it never held a master key.
+            // Counting it as damage would leave the node without a keystore.
+            c.state = file.bytes.size() <= kMinImageBytes ? CopyState::kEmpty : CopyState::kCorrupt;
+            if (c.state == CopyState::kEmpty)
+                log_to(host, LogLevel::kWarn, kVaqModule, __FILE_NAME__, __LINE__,
+                       "%s keystore copy of %zu bytes holds no key and is not valid; taken as "
+                       "empty\n",
+                       copy_name(i), file.bytes.size());
+            break;
         case ParseResult::kNewerFormat: c.state = CopyState::kNewerFormat; break;
         }
     }
@@ -86,8 +110,17 @@ Status write_copy(const Host &host, const std::string &path, ByteView image, uin
 
 Status repair_pair(const Host &host, const KeystorePaths &paths, const KeystorePair &pair,
                    const char *module) {
+    Status skipped = Ok();
     for (int i = 0; i < 2; ++i) {
         if (!pair.needs_repair(i)) continue;
+        if (pair.copies[i].state == CopyState::kUnreadable) {
+            skipped = Fail(VAQ_ERR_IO, "a keystore copy could not be read; left as it is");
+            continue;
+        }
+        if (pair.copies[i].state == CopyState::kMissing && host.exists(paths[i])) {
+            skipped = Fail(VAQ_ERR_IO, "a keystore copy reported missing is there after all");
+            continue;
+        }
         Status s =
             write_copy(host, paths[i], pair.copies[pair.best].image, pair.copies[i].fileBytes);
         if (!s.ok()) return s;
@@ -95,7 +128,7 @@ Status repair_pair(const Host &host, const KeystorePaths &paths, const KeystoreP
                "%s keystore copy rewritten from the %s copy (generation %llu)\n", copy_name(i),
                copy_name(pair.best), static_cast<unsigned long long>(pair.best_generation()));
     }
-    return Ok();
+    return skipped;
 }
 
 }  // namespace vaq

@@ -41,6 +41,13 @@ struct KeystorePair {
     // A copy written by a newer library: nothing here may overwrite it, so the
     // keystore is left to that library.
     bool has_newer_format() const;
+    // A copy that could not be read may hold a newer generation than any copy
+    // that was: no change is written over it.
+    bool has_unreadable() const;
+    // A copy reported missing is asked about once more before anything is
+    // written in its place: the existence test cannot report a failure, and
+    // one wrong answer must not cost a keystore. Fails if one is there after all.
+    Status confirm_missing(const Host &host, const std::array<std::string, 2> &paths) const;
     uint64_t best_generation() const { return best >= 0 ? copies[best].keystore.generation : 0; }
     // A copy that a repair would rewrite: not valid, or older than the best.
     bool needs_repair(int i) const;
@@ -56,7 +63,9 @@ KeystorePair read_pair(const Host &host, const KeystorePaths &paths);
 Status write_copy(const Host &host, const std::string &path, ByteView image, uint64_t fileBytes);
 
 // Rewrites every copy that needs it from the best one, primary first. Answers
-// the first failure; the copies already rewritten stay rewritten.
+// the first failure; the copies already rewritten stay rewritten. A copy that
+// could not be read, or that was reported missing and is there after all, is
+// left as it is and answered as a failure.
 Status repair_pair(const Host &host, const KeystorePaths &paths, const KeystorePair &pair,
                    const char *module);
 

@@ -118,6 +118,7 @@ Status State::load() {
     if (pair.has_newer_format()) return pair.unusable_status();
     if (!pair.has_valid()) {
         if (pair.has_unusable_data()) return pair.unusable_status();
+        if (Status c = pair.confirm_missing(host, paths); !c.ok()) return c;
         Keystore ks;
         ks.generation = 1;
         ks.root.created = now_seconds();
@@ -162,8 +163,11 @@ Status State::sync(bool &merged, uint64_t &diskGeneration,
             fileBytes[i] = std::max<uint64_t>(fileBytes[i], pair.copies[pair.best].image.size());
     }
     if (pair.has_newer_format()) return pair.unusable_status();
+    if (pair.has_unreadable())
+        return Fail(VAQ_ERR_IO, "a keystore copy could not be read; nothing is written over it");
     if (!pair.has_valid()) {
         if (pair.has_unusable_data()) return pair.unusable_status();
+        if (Status c = pair.confirm_missing(host, paths); !c.ok()) return c;
         // Both copies gone: memory is the only copy left, and the change
         // that follows writes it back.
         merged = true;
