@@ -1,0 +1,173 @@
+// Encryption and decryption of a 32-byte secret through the library, each
+// beside what a caller could write with OpenSSL or libsodium for the same
+// work. scripts/bench pairs the figures into ratios.
+#include <benchmark/benchmark.h>
+
+#include <cstring>
+#include <string>
+
+#include "baselines.h"
+#include "library_session.h"
+#include "telmor_vaq_api.h"
+
+namespace bench {
+namespace {
+
+constexpr char kBaselineLog[] = "/var/log/oam/hxa/run/bench_baseline.log";
+constexpr uint32_t kQuiet = 3;  // above every level: no line of the library is written
+
+// Library in step with a fresh keystore; false (and the run marked failed) otherwise.
+bool ready(benchmark::State &state) {
+    if (use_keystore(0)) return true;
+    state.SkipWithError("library could not be started");
+    return false;
+}
+
+// ---- decryption ----------------------------------------------------------
+
+void BM_Decrypt_Ours(benchmark::State &state) {
+    if (!ready(state)) return;
+    const std::string mine = encrypted_secret();
+    for (auto _ : state) {
+        unsigned char *plain = nullptr;
+        uint32_t plainLen = 0;
+        if (TELMOR_VAQ_Decrypt(kDomain, mine.c_str(), static_cast<uint32_t>(mine.size()), &plain,
+                               &plainLen) != 0 ||
+            plainLen != kSecretBytes) {
+            state.SkipWithError("decryption failed");
+            HX_VAQ_MemFree(__LINE__, __FILE__, plain);
+            break;
+        }
+        benchmark::DoNotOptimize(plain[0]);
+        HX_VAQ_MemFree(__LINE__, __FILE__, plain);
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+
+void BM_Decrypt_OpenSSL(benchmark::State &state) {
+    OpenSslGcm gcm;
+    char text[kTextChars + 1];
+    const size_t chars = gcm.seal(kSecret, kSecretBytes, text);
+    uint8_t plain[64];
+    for (auto _ : state) {
+        size_t n = 0;
+        if (!gcm.open(text, chars, plain, &n) || n != kSecretBytes) {
+            state.SkipWithError("baseline decryption failed");
+            break;
+        }
+        benchmark::DoNotOptimize(plain[0]);
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+
+void BM_Decrypt_Sodium(benchmark::State &state) {
+    if (!SodiumGcm::available()) {
+        state.SkipWithError("libsodium's AES-256-GCM is not available on this CPU");
+        return;
+    }
+    SodiumGcm gcm;
+    char text[kTextChars + 1];
+    const size_t chars = gcm.seal(kSecret, kSecretBytes, text);
+    uint8_t plain[64];
+    for (auto _ : state) {
+        size_t n = 0;
+        if (!gcm.open(text, chars, plain, &n) || n != kSecretBytes) {
+            state.SkipWithError("libsodium decryption failed");
+            break;
+        }
+        benchmark::DoNotOptimize(plain[0]);
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+
+// ---- encryption ----------------------------------------------------------
+
+void encrypt_ours(benchmark::State &state, uint32_t logLevel) {
+    if (!ready(state)) return;
+    truncate_library_log();
+    const uint32_t saved = g_api_log_level;
+    g_api_log_level = logLevel;
+    for (auto _ : state) {
+        char *text = nullptr;
+        uint32_t len = 0;
+        if (TELMOR_VAQ_Encrypt(kDomain, kSecret, kSecretBytes, &text, &len) != 0) {
+            state.SkipWithError("encryption failed");
+            break;
+        }
+        benchmark::DoNotOptimize(text[0]);
+        HX_VAQ_MemFree(__LINE__, __FILE__, text);
+    }
+    g_api_log_level = saved;
+    state.SetItemsProcessed(state.iterations());
+}
+
+void BM_EncryptLogged_Ours(benchmark::State &state) { encrypt_ours(state, 0); }
+void BM_EncryptQuiet_Ours(benchmark::State &state) { encrypt_ours(state, kQuiet); }
+
+void BM_EncryptLogged_OpenSSL(benchmark::State &state) {
+    if (!ready(state)) return;
+    const size_t lineBytes = encryption_log_line_bytes();
+    if (lineBytes == 0) {
+        state.SkipWithError("the library's log line could not be measured");
+        return;
+    }
+    PlainLog log(kBaselineLog, lineBytes);
+    log.truncate();
+    OpenSslGcm gcm;
+    char text[kTextChars + 1];
+    for (auto _ : state) {
+        if (gcm.seal(kSecret, kSecretBytes, text) != kTextChars || !log.append()) {
+            state.SkipWithError("baseline encryption failed");
+            break;
+        }
+        benchmark::DoNotOptimize(text[0]);
+    }
+    state.counters["line_bytes"] = static_cast<double>(lineBytes);
+    state.SetItemsProcessed(state.iterations());
+}
+
+void BM_EncryptQuiet_OpenSSL(benchmark::State &state) {
+    OpenSslGcm gcm;
+    char text[kTextChars + 1];
+    for (auto _ : state) {
+        if (gcm.seal(kSecret, kSecretBytes, text) != kTextChars) {
+            state.SkipWithError("baseline encryption failed");
+            break;
+        }
+        benchmark::DoNotOptimize(text[0]);
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+
+void BM_EncryptQuiet_Sodium(benchmark::State &state) {
+    if (!SodiumGcm::available()) {
+        state.SkipWithError("libsodium's AES-256-GCM is not available on this CPU");
+        return;
+    }
+    SodiumGcm gcm;
+    char text[kTextChars + 1];
+    for (auto _ : state) {
+        if (gcm.seal(kSecret, kSecretBytes, text) != kTextChars) {
+            state.SkipWithError("libsodium encryption failed");
+            break;
+        }
+        benchmark::DoNotOptimize(text[0]);
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+
+BENCHMARK(BM_Decrypt_Ours);
+BENCHMARK(BM_Decrypt_OpenSSL);
+BENCHMARK(BM_Decrypt_Sodium);
+BENCHMARK(BM_EncryptLogged_Ours);
+BENCHMARK(BM_EncryptLogged_OpenSSL);
+BENCHMARK(BM_EncryptQuiet_Ours);
+BENCHMARK(BM_EncryptQuiet_OpenSSL);
+BENCHMARK(BM_EncryptQuiet_Sodium);
+
+// Throughput as threads are added; the machine's cores bound what can scale.
+BENCHMARK(BM_Decrypt_Ours)->Name("BM_DecryptThreads_Ours")->DenseThreadRange(1, 4)->UseRealTime();
+BENCHMARK(BM_Decrypt_OpenSSL)->Name("BM_DecryptThreads_OpenSSL")->DenseThreadRange(1, 4)->UseRealTime();
+
+}  // namespace
+}  // namespace bench

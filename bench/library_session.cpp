@@ -1,0 +1,107 @@
+#include "library_session.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <mutex>
+
+#include "export_writer.h"
+#include "telmor_vaq_api.h"
+
+namespace bench {
+
+const unsigned char kSecret[kSecretBytes] = {
+    0x73, 0x33, 0x63, 0x72, 0x65, 0x74, 0x2d, 0x30, 0x31, 0x32, 0x33, 0x34, 0x35, 0x36, 0x37, 0x38,
+    0x39, 0x61, 0x62, 0x63, 0x64, 0x65, 0x66, 0x67, 0x68, 0x69, 0x6a, 0x6b, 0x6c, 0x6d, 0x6e, 0x6f};
+
+namespace {
+
+constexpr char kRole[] = "HXA";
+constexpr char kPrimary[] = "/opt/telmor/agent/conf/vaq/conf/primary_ks.key";
+constexpr char kStandby[] = "/opt/telmor/agent/conf/vaq/bkp/standby_ks.key";
+constexpr char kImportFile[] = "/opt/telmor/bench_import.bin";
+constexpr char kPassword[] = "bench import password";
+
+bool g_started = false;
+uint32_t g_imported = 0;
+
+bool fail(const char *what, unsigned long code) {
+    std::fprintf(stderr, "bench: %s failed: %lu\n", what, code);
+    return false;
+}
+
+off_t file_size(const char *path) {
+    struct stat st {};
+    return ::stat(path, &st) == 0 ? st.st_size : -1;
+}
+
+}  // namespace
+
+const std::vector<uint32_t> &provisioned_domains() {
+    static const std::vector<uint32_t> domains{150, 151, 152, 2, 50, 51, 100, 101, 102, 103, 104, 105};
+    return domains;
+}
+
+bool use_keystore(uint32_t importedKeys) {
+    // Threads of one benchmark all ask; one of them does the work.
+    static std::mutex mutex;
+    const std::lock_guard<std::mutex> hold(mutex);
+    if (g_started && g_imported == importedKeys) return true;
+    stop_library();
+    // An empty primary and no standby: the next load makes a new keystore.
+    std::remove(kStandby);
+    std::ofstream(kPrimary, std::ios::trunc).close();
+    if (unsigned long rc = TELMOR_VAQ_Initialize(kRole); rc != 0) return fail("initialise", rc);
+    g_started = true;
+    g_imported = 0;
+    if (importedKeys > 0) {
+        if (!write_export_file(kImportFile, kPassword, spread_keys(provisioned_domains(), importedKeys)))
+            return fail("writing the export file", 0);
+        const unsigned long rc = TELMOR_VAQ_ImportMkFile(
+            kImportFile, reinterpret_cast<const unsigned char *>(kPassword), sizeof kPassword - 1);
+        std::remove(kImportFile);
+        if (rc != 0) return fail("import", rc);
+    }
+    g_imported = importedKeys;
+    const int32_t expected = static_cast<int32_t>(provisioned_domains().size() + importedKeys);
+    if (master_key_count() != expected) return fail("counting master keys", 0);
+    return true;
+}
+
+int32_t master_key_count() {
+    int32_t count = -1;
+    return TELMOR_VAQ_GetMkNum(&count) == 0 ? count : -1;
+}
+
+void stop_library() {
+    if (g_started) TELMOR_VAQ_Finalize();
+    g_started = false;
+}
+
+std::string encrypted_secret() {
+    char *text = nullptr;
+    uint32_t len = 0;
+    if (TELMOR_VAQ_Encrypt(kDomain, kSecret, kSecretBytes, &text, &len) != 0) return {};
+    std::string out(text, len);
+    HX_VAQ_MemFree(__LINE__, __FILE__, text);
+    return out;
+}
+
+size_t encryption_log_line_bytes() {
+    const uint32_t saved = g_api_log_level;
+    g_api_log_level = 0;
+    encrypted_secret();  // the log file exists from here on
+    const off_t before = file_size(g_log_name);
+    encrypted_secret();
+    const off_t after = file_size(g_log_name);
+    g_api_log_level = saved;
+    return before >= 0 && after > before ? static_cast<size_t>(after - before) : 0;
+}
+
+void truncate_library_log() {
+    if (g_log_name[0] != '\0') (void)::truncate(g_log_name, 0);
+}
+
+}  // namespace bench

@@ -1,0 +1,219 @@
+#!/usr/bin/env python3
+"""Turns telmor_bench's JSON output into docs/benchmarks.md and its plots.
+
+Usage: report.py OUT_DIR CIPHER_JSON RELOAD_JSON MEMORY_JSON SYSCALLS_RESULT CONDITIONS_JSON
+
+Figures are medians of the repetitions; a ratio is the ratio of two medians
+taken in the same run of the binary.
+"""
+import json
+import os
+import sys
+
+
+def load(path):
+    with open(path) as f:
+        return json.load(f)
+
+
+def medians(report):
+    """name -> the median aggregate's entry."""
+    out = {}
+    for b in report["benchmarks"]:
+        if b.get("run_type") == "aggregate" and b.get("aggregate_name") == "median":
+            out[b["run_name"]] = b
+    return out
+
+
+def errors(report):
+    return sorted({b["name"] for b in report["benchmarks"] if b.get("error_occurred")})
+
+
+def ns(entry):
+    scale = {"ns": 1.0, "us": 1e3, "ms": 1e6, "s": 1e9}[entry.get("time_unit", "ns")]
+    return entry["real_time"] * scale
+
+
+def fmt_time(nanos):
+    if nanos >= 1e6:
+        return f"{nanos / 1e6:.2f} ms"
+    if nanos >= 1e3:
+        return f"{nanos / 1e3:.2f} µs"
+    return f"{nanos:.0f} ns"
+
+
+def verdict(ok):
+    return "met" if ok else "**missed**"
+
+
+def plot_threads(path, cipher):
+    import matplotlib
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+    fig, ax = plt.subplots(figsize=(5, 3.2), dpi=100)
+    for label, prefix in (("library", "BM_DecryptThreads_Ours"), ("OpenSSL baseline", "BM_DecryptThreads_OpenSSL")):
+        xs, ys = [], []
+        for t in range(1, 9):
+            e = cipher.get(f"{prefix}/real_time/threads:{t}")
+            if e:
+                xs.append(t)
+                ys.append(e["items_per_second"] / 1e6)
+        ax.plot(xs, ys, marker="o", label=label)
+    ax.set_xlabel("threads decrypting")
+    ax.set_ylabel("decryptions per second (millions)")
+    ax.set_title("Decryption throughput, 32-byte secret")
+    ax.set_ylim(bottom=0)
+    ax.set_xticks(range(1, 5))
+    ax.grid(alpha=0.3)
+    ax.legend()
+    fig.tight_layout()
+    fig.savefig(path)
+    plt.close(fig)
+
+
+def plot_reload(path, reload):
+    import matplotlib
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+    points = sorted((int(e["keys"]), ns(e) / 1e6) for e in reload.values() if "keys" in e)
+    fig, ax = plt.subplots(figsize=(5, 3.2), dpi=100)
+    ax.plot([p[0] for p in points], [p[1] for p in points], marker="o")
+    ax.set_xlabel("master keys in the keystore")
+    ax.set_ylabel("next operation after a change (ms)")
+    ax.set_title("Reload cost by keystore size")
+    ax.set_ylim(bottom=0)
+    ax.grid(alpha=0.3)
+    fig.tight_layout()
+    fig.savefig(path)
+    plt.close(fig)
+
+
+def main():
+    out_dir, cipher_path, reload_path, memory_path, syscalls_path, conditions_path = sys.argv[1:7]
+    cipher_report = load(cipher_path)
+    reload_report = load(reload_path)
+    memory_report = load(memory_path)
+    conditions = load(conditions_path)
+    with open(syscalls_path) as f:
+        syscalls = f.read().strip()
+    cipher = medians(cipher_report)
+    reload = medians(reload_report)
+    memory = medians(memory_report)
+    failed = errors(cipher_report) + errors(reload_report) + errors(memory_report)
+
+    def t(name):
+        return ns(cipher[name]) if name in cipher else float("nan")
+
+    def ips(name):
+        return cipher[name]["items_per_second"] if name in cipher else float("nan")
+
+    rows = []
+
+    def ratio_row(figure, ours, base, target, limit, higher_is_better=False):
+        r = ours / base
+        ok = r >= limit if higher_is_better else r <= limit
+        rows.append((figure, fmt_time(ours), fmt_time(base), f"{r:.2f}", target, verdict(ok)))
+
+    ratio_row("Decrypt 32 B / OpenSSL EVP + Base64", t("BM_Decrypt_Ours"), t("BM_Decrypt_OpenSSL"), "≤ 2.0", 2.0)
+    ratio_row("Encrypt 32 B, log line written / GCM + Base64 + open/write/close of a line as long",
+              t("BM_EncryptLogged_Ours"), t("BM_EncryptLogged_OpenSSL"), "≤ 1.25", 1.25)
+    ratio_row("Encrypt 32 B, no line / GCM + Base64", t("BM_EncryptQuiet_Ours"), t("BM_EncryptQuiet_OpenSSL"),
+              "≤ 2.0", 2.0)
+    sodium = "BM_EncryptQuiet_Sodium" in cipher
+    if sodium:
+        ratio_row("Encrypt 32 B, no line / libsodium AES-256-GCM + sodium_bin2base64", t("BM_EncryptQuiet_Ours"),
+                  t("BM_EncryptQuiet_Sodium"), "≤ 1.5", 1.5)
+        ratio_row("Decrypt 32 B / libsodium AES-256-GCM + sodium_base642bin", t("BM_Decrypt_Ours"),
+                  t("BM_Decrypt_Sodium"), "≤ 1.5", 1.5)
+    one = ips("BM_DecryptThreads_Ours/real_time/threads:1")
+    two = ips("BM_DecryptThreads_Ours/real_time/threads:2")
+    base_one = ips("BM_DecryptThreads_OpenSSL/real_time/threads:1")
+    base_two = ips("BM_DecryptThreads_OpenSSL/real_time/threads:2")
+    rows.append(("Two threads / one thread, decryption throughput",
+                 f"{two / 1e6:.2f} M/s vs {one / 1e6:.2f} M/s",
+                 f"OpenSSL: {base_two / base_one:.2f}", f"{two / one:.2f}", "≥ 1.8", verdict(two / one >= 1.8)))
+
+    by_keys = {int(e["keys"]): ns(e) for e in reload.values() if "keys" in e}
+    for keys, label in ((12, "12 × 1"), (120, "12 × 10"), (1200, "12 × 100"), (10000, "10,000")):
+        if keys not in by_keys:
+            continue
+        target, limit = {1200: ("≤ 2 ms", 2e6), 10000: ("≤ 60 ms", 60e6)}.get(keys, ("", None))
+        rows.append((f"Reload, {label} keys", fmt_time(by_keys[keys]), "", f"{by_keys[keys] / keys / 1e3:.2f} µs/key",
+                     target, verdict(by_keys[keys] <= limit) if limit else ""))
+    if 1200 in by_keys and 10000 in by_keys:
+        growth = (by_keys[10000] / 10000) / (by_keys[1200] / 1200)
+        rows.append(("Reload growth: per-key cost at 10,000 / at 1,200", "", "", f"{growth:.2f}", "≈ 1 (linear)",
+                     verdict(growth <= 1.25)))
+    rows.append(("System calls per successful decryption", syscalls, "", "", "0",
+                 verdict(syscalls.startswith("0 "))))
+    if "BM_PeakMemory/iterations:1" in memory:
+        m = memory["BM_PeakMemory/iterations:1"]
+        extra = m["extra_kib"]
+        rows.append(("Extra peak memory: init + 100,000 encryptions + finalise / only OpenSSL loaded",
+                     f"{m['ours_kib'] / 1024:.1f} MiB", f"{m['openssl_kib'] / 1024:.1f} MiB",
+                     f"+{extra / 1024:.2f} MiB", "≤ 2 MiB", verdict(extra <= 2048)))
+
+    plots = []
+    try:
+        plot_threads(os.path.join(out_dir, "bench-threads.png"), cipher)
+        plot_reload(os.path.join(out_dir, "bench-reload.png"), reload)
+        plots = ["bench-threads.png", "bench-reload.png"]
+    except ImportError:
+        pass
+
+    lines = []
+    w = lines.append
+    w("# Benchmarks")
+    w("")
+    w("Written by `scripts/bench`, which builds `telmor_bench` (`bench/`) and runs it in `scripts/sandbox`. Every")
+    w("figure is the median of its repetitions; a ratio divides two medians measured in the same run of the binary")
+    w("(the cipher figures in one run with random interleaving, the reload figures in a second, memory in a third).")
+    w("")
+    w("## Conditions")
+    w("")
+    w(f"- Taken {conditions['date']} at commit `{conditions['commit']}`; {conditions['repetitions']} repetitions.")
+    w(f"- CPU: {conditions['cpu']}, {conditions['cores']} cores; {conditions['openssl']}; libsodium {conditions['sodium']}.")
+    w(f"- Load average (1, 5, 15 min) before the runs: {conditions['load_before']}; after: {conditions['load_after']}.")
+    w("  Other work on the machine shares its cores: the two-thread figure means little when the 1-minute load")
+    w("  average is near the core count.")
+    w("")
+    w("## Figures against targets")
+    w("")
+    w("| Figure | Library | Baseline | Ratio / value | Target | |")
+    w("|---|---|---|---|---|---|")
+    for r in rows:
+        w("| " + " | ".join(r) + " |")
+    w("")
+    if failed:
+        w("Benchmarks that reported an error: " + ", ".join(failed) + ".")
+        w("")
+    w("## What each figure measures")
+    w("")
+    w("- **Decrypt**: `TELMOR_VAQ_Decrypt` of the 104-character text of a 32-byte secret, library initialised and in")
+    w("  step, and the returned buffer released. Baseline: `EVP_DecodeBlock`, then AES-256-GCM decryption with an")
+    w("  `EVP_CIPHER_CTX` keyed once (new nonce, 28 bytes of associated data, tag check), into a stack buffer.")
+    w("- **Encrypt, log line written**: `TELMOR_VAQ_Encrypt` at the default thresholds, which writes its one")
+    w("  \" TELMOR VAQ encrypt over ret=0.\" line. Baseline: `RAND_bytes` nonce, GCM with a context keyed once,")
+    w("  `EVP_EncodeBlock`, and one line of the same length appended with `open`/`write`/`close` on the same tmpfs.")
+    w("- **Encrypt, no line**: the same with `g_api_log_level` raised to 3; baseline without its line.")
+    w("- **libsodium**: `crypto_aead_aes256gcm_encrypt_afternm`/`_decrypt_afternm` with a precomputed key state,")
+    w("  nonces from `randombytes_buf`, `sodium_bin2base64`/`sodium_base642bin`, same cipher layout.")
+    w("- **Threads**: 1 to 4 threads decrypting at once, total decryptions per wall-clock second.")
+    w("- **Reload**: another process's announcement is simulated by `TELMOR_update_shm` (outside the timing); the")
+    w("  timed decryption then finds the shared version moved, reloads (two file reads, one verification, the")
+    w("  provisioning of twelve domains) and decrypts. Keystores are built by one import into a fresh keystore.")
+    w("- **System calls**: `tests/perf` counts them with ptrace over 0, N and 2N operations (`SystemCalls.*`);")
+    w("  `scripts/bench` runs that test and quotes its outcome. An encryption makes exactly open, write, close and")
+    w("  gettid for its log line, and none when no line is written.")
+    w("- **Memory**: `ru_maxrss` of two fresh child processes of the benchmark binary: one initialises, encrypts")
+    w("  100,000 times at the default thresholds and finalises; the other only initialises OpenSSL and seals once.")
+    w("")
+    for p in plots:
+        w(f"![{p}]({p})")
+        w("")
+    with open(os.path.join(out_dir, "benchmarks.md"), "w") as f:
+        f.write("\n".join(lines))
+
+
+if __name__ == "__main__":
+    main()
