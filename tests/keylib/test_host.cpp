@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <new>
 
 namespace kltest {
 
@@ -43,6 +44,14 @@ OpFate next_op() {
     return OpFate::kNormal;
 }
 
+// Services answer a failure, as a C host would, when memory runs out: no
+// exception leaves the table.
+void *wrap_fd(int fd) {
+    auto *h = new (std::nothrow) Handle{fd};
+    if (h == nullptr) close(fd);
+    return h;
+}
+
 void *t_fopen(const char *path, int32_t mode) {
     OpFate fate = next_op();
     int flags;
@@ -60,11 +69,11 @@ void *t_fopen(const char *path, int32_t mode) {
     // After the cut a file that the open would create never reaches the disk.
     if (fate == OpFate::kAfterCut && mode != VAQ_FILE_READ && access(path, F_OK) != 0) {
         int fd = open("/dev/null", O_RDWR);
-        return fd < 0 ? nullptr : new Handle{fd};
+        return fd < 0 ? nullptr : wrap_fd(fd);
     }
     int fd = open(path, flags, 0600);
     if (fd < 0) return nullptr;
-    return new Handle{fd};
+    return wrap_fd(fd);
 }
 
 int32_t t_fclose(void *h) {
@@ -169,7 +178,8 @@ int32_t t_fexist(const char *path) {
 }
 
 int32_t t_create_lock(void **out) {
-    auto *m = new pthread_mutex_t;
+    auto *m = new (std::nothrow) pthread_mutex_t;
+    if (m == nullptr) return 0;
     pthread_mutex_init(m, nullptr);
     *out = m;
     return 1;
@@ -182,8 +192,8 @@ void t_add_lock(void *h) { pthread_mutex_lock(static_cast<pthread_mutex_t *>(h))
 void t_release_lock(void *h) { pthread_mutex_unlock(static_cast<pthread_mutex_t *>(h)); }
 
 int32_t t_create_pro_lock(void **out) {
-    *out = new int(g_semid);
-    return 1;
+    *out = new (std::nothrow) int(g_semid);
+    return *out != nullptr ? 1 : 0;
 }
 void t_destroy_pro_lock(void *h) { delete static_cast<int *>(h); }
 
@@ -197,7 +207,10 @@ void t_release_pro_lock(void *h) { sem_step(h, 1); }
 
 void t_wrilog(int32_t level, const char *module, const char *, int32_t, const char *message) {
     std::lock_guard<std::mutex> g(g_log_mutex);
-    g_log.push_back({level, module ? module : "", message ? message : ""});
+    try {
+        g_log.push_back({level, module ? module : "", message ? message : ""});
+    } catch (const std::bad_alloc &) {
+    }
 }
 
 int32_t t_get_entropy(unsigned char **out, uint64_t size) {
