@@ -104,7 +104,6 @@ HXB_EXPORT unsigned long VaqImportMkFileEx(const char *file, const unsigned char
                 m.lifeDays = k.lifeDays;
                 m.material = k.material;
                 Status w = wrap_key(s.host, next.root, m);
-                if (w.ok()) w = derive_working_key(m);
                 if (!w.ok()) return w;
                 next.keys.push_back(std::move(m));
                 ++added;

@@ -124,7 +124,6 @@ HXB_EXPORT unsigned long VaqRegisterMkEx(uint32_t domainId, uint32_t keyId,
             k.lifeDays = lifeDays;
             k.material = SecureBytes(material);
             Status w = wrap_key(s.host, next.root, k);
-            if (w.ok()) w = derive_working_key(k);
             if (!w.ok()) return w;
             next.keys.push_back(std::move(k));
             changed = true;

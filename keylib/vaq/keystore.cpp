@@ -74,16 +74,14 @@ Status wrap_key(const Host &host, const RootKey &root, MasterKey &key) {
     return Ok();
 }
 
-Status derive_working_key(MasterKey &key) {
+bool derive_working_key(uint32_t domain, uint32_t id, ByteView material,
+                        uint8_t out[kKeyBytes]) {
     uint8_t info[8];
     for (int i = 0; i < 4; ++i) {
-        info[i] = static_cast<uint8_t>(key.domain >> (8 * i));
-        info[4 + i] = static_cast<uint8_t>(key.id >> (8 * i));
+        info[i] = static_cast<uint8_t>(domain >> (8 * i));
+        info[4 + i] = static_cast<uint8_t>(id >> (8 * i));
     }
-    if (!hkdf_sha256(key.material.view(), "hxbQor working key", info, key.working.data(),
-                     key.working.size()))
-        return Fail(VAQ_ERR_CRYPTO, "working key derivation failed");
-    return Ok();
+    return hkdf_sha256(material, "hxbQor working key", info, out, kKeyBytes);
 }
 
 Status serialize(const Keystore &ks, Bytes &image) {
@@ -210,7 +208,6 @@ ParseResult parse(ByteView image, Keystore &out) {
         auto aad = wrap_aad(k.domain, k.id, len);
         if (!unwrap.open(k.nonce.data(), aad, wrapped, k.material.data()))
             return ParseResult::kCorrupt;
-        if (!derive_working_key(k).ok()) return ParseResult::kCorrupt;
         ks.keys.push_back(std::move(k));
     }
     if (kr.remaining() != 0) return ParseResult::kCorrupt;

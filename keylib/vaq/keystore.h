@@ -48,8 +48,6 @@ struct MasterKey {
     // unchanged key writes the same bytes.
     std::array<uint8_t, kGcmNonceBytes> nonce{};
     Bytes wrapped;
-    // What the data-protection library encrypts with, derived once from material.
-    SecretArray<kKeyBytes> working;
 };
 
 struct Keystore {
@@ -66,8 +64,11 @@ struct Keystore {
 // Seals key.material under root into key.nonce / key.wrapped; the nonce comes
 // from the host's entropy service.
 Status wrap_key(const Host &host, const RootKey &root, MasterKey &key);
-// Fills key.working from key.material.
-Status derive_working_key(MasterKey &key);
+// The key that the data-protection library encrypts with under a master key.
+// Derived when that library first asks for it, not at every load: a load of
+// thousands of keys would otherwise spend a third of its time here.
+bool derive_working_key(uint32_t domain, uint32_t id, ByteView material,
+                        uint8_t out[kKeyBytes]);
 
 Status serialize(const Keystore &ks, Bytes &image);
 

@@ -66,9 +66,9 @@ Domain *State::find_domain(uint32_t id) {
 
 void State::publish() {
     auto idx = std::make_unique<KeyIndex>();
-    idx->working.reserve(keystore.keys.size());
+    idx->material.reserve(keystore.keys.size());
     for (const auto &k : keystore.keys) {
-        idx->working.emplace(key_slot(k.domain, k.id), k.working);
+        idx->material.emplace(key_slot(k.domain, k.id), k.material);
         if (k.active) idx->active[k.domain] = k.id;
     }
     idx->epoch = g_key_epoch.load(std::memory_order_relaxed) + 1;
@@ -89,27 +89,52 @@ void State::unpublish() {
     g_key_epoch.fetch_add(1, std::memory_order_acq_rel);
 }
 
+namespace {
+
+// The working key of the material found under the index lock, derived after
+// the lock is released: an encryption on another thread never waits for it.
+uint32_t derive_found(uint32_t domain, uint32_t id, const SecretArray<kMaxMaterialBytes> &material,
+                      size_t length, uint8_t *out) {
+    return derive_working_key(domain, id, ByteView(material.data(), length), out) ? VAQ_OK
+                                                                                  : VAQ_ERR_CRYPTO;
+}
+
+}  // namespace
+
 uint32_t State::working_key(uint32_t domain, uint32_t id, uint8_t *out, uint64_t *epoch) const {
-    ThreadLockGuard g(host, indexLock_);
-    if (!index_) return VAQ_ERR_NOT_INITIALIZED;
-    *epoch = index_->epoch;
-    auto it = index_->working.find(key_slot(domain, id));
-    if (it == index_->working.end()) return VAQ_ERR_UNKNOWN_KEY;
-    std::memcpy(out, it->second.data(), kKeyBytes);
-    return VAQ_OK;
+    SecretArray<kMaxMaterialBytes> material;
+    size_t length = 0;
+    {
+        ThreadLockGuard g(host, indexLock_);
+        if (!index_) return VAQ_ERR_NOT_INITIALIZED;
+        *epoch = index_->epoch;
+        auto it = index_->material.find(key_slot(domain, id));
+        if (it == index_->material.end()) return VAQ_ERR_UNKNOWN_KEY;
+        length = it->second.size();
+        std::memcpy(material.data(), it->second.data(), length);
+    }
+    return derive_found(domain, id, material, length, out);
 }
 
 uint32_t State::active_key(uint32_t domain, uint32_t *id, uint8_t *out, uint64_t *epoch) const {
-    ThreadLockGuard g(host, indexLock_);
-    if (!index_) return VAQ_ERR_NOT_INITIALIZED;
-    *epoch = index_->epoch;
-    auto a = index_->active.find(domain);
-    if (a == index_->active.end()) return VAQ_ERR_UNKNOWN_KEY;
-    auto it = index_->working.find(key_slot(domain, a->second));
-    if (it == index_->working.end()) return VAQ_ERR_UNKNOWN_KEY;
-    *id = a->second;
-    std::memcpy(out, it->second.data(), kKeyBytes);
-    return VAQ_OK;
+    SecretArray<kMaxMaterialBytes> material;
+    size_t length = 0;
+    uint32_t activeId = 0;
+    {
+        ThreadLockGuard g(host, indexLock_);
+        if (!index_) return VAQ_ERR_NOT_INITIALIZED;
+        *epoch = index_->epoch;
+        auto a = index_->active.find(domain);
+        if (a == index_->active.end()) return VAQ_ERR_UNKNOWN_KEY;
+        auto it = index_->material.find(key_slot(domain, a->second));
+        if (it == index_->material.end()) return VAQ_ERR_UNKNOWN_KEY;
+        activeId = a->second;
+        length = it->second.size();
+        std::memcpy(material.data(), it->second.data(), length);
+    }
+    const uint32_t code = derive_found(domain, activeId, material, length, out);
+    if (code == VAQ_OK) *id = activeId;
+    return code;
 }
 
 Status State::load() {
@@ -251,7 +276,6 @@ Status State::generate_key(Keystore &ks, uint32_t domain, uint32_t lifeDays,
     key.material = SecureBytes(kGeneratedMaterialBytes);
     Status s = host.entropy(key.material.data(), key.material.size());
     if (s.ok()) s = wrap_key(host, ks.root, key);
-    if (s.ok()) s = derive_working_key(key);
     if (!s.ok()) return s;
     if (MasterKey *previous = ks.active_of(domain)) previous->active = false;
     key.active = true;

@@ -33,11 +33,12 @@ struct Domain {
     VaqKeyTypeRecord keyType{};
 };
 
-// What the data-protection library may see of the keystore: working keys by
-// (domain, key id) and each domain's active key. Immutable once published.
+// What the data-protection library may see of the keystore: master-key
+// material by (domain, key id), from which a working key is derived when it is
+// asked for, and each domain's active key. Immutable once published.
 struct KeyIndex {
     uint64_t epoch = 0;
-    std::unordered_map<uint64_t, SecretArray<kKeyBytes>> working;
+    std::unordered_map<uint64_t, SecureBytes> material;
     std::unordered_map<uint32_t, uint32_t> active;
 };
 
