@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 #include <unordered_set>
 
 #include "log.h"
@@ -64,13 +65,17 @@ Domain *State::find_domain(uint32_t id) {
     return nullptr;
 }
 
-void State::publish() {
+std::unique_ptr<KeyIndex> State::index_of(const Keystore &ks) const {
     auto idx = std::make_unique<KeyIndex>();
-    idx->material.reserve(keystore.keys.size());
-    for (const auto &k : keystore.keys) {
+    idx->material.reserve(ks.keys.size());
+    for (const auto &k : ks.keys) {
         idx->material.emplace(key_slot(k.domain, k.id), k.material);
         if (k.active) idx->active[k.domain] = k.id;
     }
+    return idx;
+}
+
+void State::install(std::unique_ptr<KeyIndex> idx) noexcept {
     idx->epoch = g_key_epoch.load(std::memory_order_relaxed) + 1;
     uint64_t epoch = idx->epoch;
     {
@@ -151,14 +156,16 @@ Status State::load() {
         Bytes image;
         WipeOnExit wipe(image);
         if (s.ok()) s = serialize(ks, image);
-        if (s.ok()) s = host.write_file(paths[0], image);
+        if (!s.ok()) return s;
+        std::unique_ptr<KeyIndex> idx = index_of(ks);
+        s = host.write_file(paths[0], image);
         if (!s.ok()) return s;
         if (!host.write_file(paths[1], image).ok())
             VAQ_KLOG(LogLevel::kError,
                      "standby keystore copy not written; the next load repairs it\n");
         VAQ_KLOG(LogLevel::kInfo, "new keystore created\n");
         keystore = std::move(ks);
-        publish();
+        install(std::move(idx));
         return Ok();
     }
     for (int i = 0; i < 2; ++i)
@@ -169,8 +176,9 @@ Status State::load() {
             VAQ_KLOG(LogLevel::kError,
                      "%s keystore copy fails verification; loading the %s copy\n", copy_name(i),
                      copy_name(pair.best));
+    std::unique_ptr<KeyIndex> idx = index_of(pair.copies[pair.best].keystore);
     keystore = std::move(pair.copies[pair.best].keystore);
-    publish();
+    install(std::move(idx));
     Status r = repair_pair(host, paths, pair, kVaqModule);
     if (!r.ok()) VAQ_KLOG(LogLevel::kError, "keystore copy not repaired: %s\n", r.why);
     return Ok();
@@ -199,25 +207,35 @@ Status State::sync(bool &merged, uint64_t &diskGeneration,
         return Ok();
     }
     Keystore &disk = pair.copies[pair.best].keystore;
+    // Memory takes in the disk whole or not at all: a failure part-way must not
+    // leave keys in memory that the key index lacks.
     if (disk.generation > keystore.generation) {
+        std::unique_ptr<KeyIndex> idx = index_of(disk);
         keystore = std::move(disk);
-        publish();
+        install(std::move(idx));
     } else {
         // Not newer: normally the very keystore memory holds. Copies restored
         // or made anew behind our back may hold keys memory lacks; every key
         // either side holds is kept.
         std::unordered_set<uint64_t> held;
         for (const auto &k : keystore.keys) held.insert(key_slot(k.domain, k.id));
+        std::vector<MasterKey> extra;
         for (auto &k : disk.keys) {
             if (held.count(key_slot(k.domain, k.id))) continue;
             MasterKey copy = k;
             copy.active = false;
             Status s = wrap_key(host, keystore.root, copy);
             if (!s.ok()) return s;
-            keystore.keys.push_back(std::move(copy));
+            extra.push_back(std::move(copy));
+        }
+        if (!extra.empty()) {
+            Keystore grown = keystore;
+            for (auto &k : extra) grown.keys.push_back(std::move(k));
+            std::unique_ptr<KeyIndex> idx = index_of(grown);
+            keystore = std::move(grown);
+            install(std::move(idx));
             merged = true;
         }
-        if (merged) publish();
     }
     return repair_pair(host, paths, pair, kVaqModule);
 }
@@ -246,11 +264,20 @@ Status State::change(const Mutation &mutate) {
     Bytes image;
     WipeOnExit wipe(image);
     s = serialize(next, image);
-    if (s.ok()) s = write_copy(host, paths[0], image, fileBytes[0]);
+    if (!s.ok()) return s;
+    // Whatever can fail comes before the primary is written: from then on the
+    // change is made and is answered as made.
+    std::unique_ptr<KeyIndex> idx = index_of(next);
+    s = write_copy(host, paths[0], image, fileBytes[0]);
     if (!s.ok()) return s;
     keystore = std::move(next);
-    publish();
-    if (!write_copy(host, paths[1], image, fileBytes[1]).ok())
+    install(std::move(idx));
+    bool standby = false;
+    try {
+        standby = write_copy(host, paths[1], image, fileBytes[1]).ok();
+    } catch (const std::bad_alloc &) {
+    }
+    if (!standby)
         VAQ_KLOG(LogLevel::kError, "standby keystore copy not written; the next load repairs it\n");
     return Ok();
 }

@@ -81,8 +81,11 @@ public:
     Domain *find_domain(uint32_t id);
     void *process_lock() const { return processLock_; }
 
-    // Replaces the key index with one built from `keystore`.
-    void publish();
+    // The key index of `ks`, built aside: a change builds it before it commits
+    // anything, so that nothing can fail once the change is made.
+    std::unique_ptr<KeyIndex> index_of(const Keystore &ks) const;
+    // Puts `idx` in place of the current index; cannot fail.
+    void install(std::unique_ptr<KeyIndex> idx) noexcept;
     void unpublish();
 
     uint32_t working_key(uint32_t domain, uint32_t id, uint8_t *out, uint64_t *epoch) const;

@@ -302,7 +302,7 @@ std::vector<LogLine> log_lines() {
 
 void clear_log() {
     std::lock_guard<std::mutex> g(g_log_mutex);
-    g_log.clear();
+    std::vector<LogLine>().swap(g_log);
 }
 
 std::vector<LogLine> error_lines() {

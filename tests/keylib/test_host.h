@@ -65,6 +65,7 @@ uint64_t file_ops();
 void reset_counters();
 
 std::vector<LogLine> log_lines();
+// Drops every line and the memory that held them.
 void clear_log();
 // Lines at level 2 (errors) since the last clear_log().
 std::vector<LogLine> error_lines();
