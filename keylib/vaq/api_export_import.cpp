@@ -62,7 +62,11 @@ HXB_EXPORT unsigned long VaqExportMkFileEx(const char *file, const unsigned char
         if (s.host.table().fremove_fn && s.host.table().fexist_fn(file) == 1)
             s.host.table().fremove_fn(file);
         st = s.host.write_file(file, image);
-        if (!st.ok()) return Fail(st.code, "export file could not be written");
+        if (!st.ok()) {
+            // Nothing half-written stays behind to be taken for an export.
+            if (s.host.table().fremove_fn) s.host.table().fremove_fn(file);
+            return Fail(st.code, "export file could not be written");
+        }
         VAQ_KLOG(LogLevel::kInfo, "%zu master keys exported\n", keys.size());
         return Ok();
     });

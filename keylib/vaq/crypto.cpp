@@ -6,6 +6,7 @@
 #include <openssl/evp.h>
 #include <openssl/sha.h>
 
+#include <atomic>
 #include <climits>
 #include <cstring>
 #include <initializer_list>
@@ -22,9 +23,19 @@ using CipherCtx = std::unique_ptr<EVP_CIPHER_CTX, CipherCtxFree>;
 
 bool fits_int(size_t n) { return n <= static_cast<size_t>(INT_MAX); }
 
+// Kept once fetched. A fetch that fails (no memory) is tried again at the next
+// call: remembered, it would fail every keystore load until the process ends.
 const EVP_CIPHER *aes256gcm() {
-    static EVP_CIPHER *cipher = EVP_CIPHER_fetch(nullptr, "AES-256-GCM", nullptr);
-    return cipher;
+    static std::atomic<EVP_CIPHER *> cipher{nullptr};
+    EVP_CIPHER *known = cipher.load(std::memory_order_acquire);
+    if (known != nullptr) return known;
+    EVP_CIPHER *fetched = EVP_CIPHER_fetch(nullptr, "AES-256-GCM", nullptr);
+    if (fetched == nullptr) return nullptr;
+    if (!cipher.compare_exchange_strong(known, fetched, std::memory_order_acq_rel)) {
+        EVP_CIPHER_free(fetched);
+        return known;
+    }
+    return fetched;
 }
 
 constexpr size_t kShaBlock = 64;
@@ -123,24 +134,28 @@ GcmOpener::GcmOpener(const uint8_t key[32]) : ctx_(EVP_CIPHER_CTX_new()) {
 
 GcmOpener::~GcmOpener() { EVP_CIPHER_CTX_free(ctx_); }
 
-bool GcmOpener::open(const uint8_t nonce[12], ByteView aad, ByteView sealed, uint8_t *out) {
-    if (!ctx_ || sealed.size() < kGcmTagBytes || !fits_int(aad.size()) || !fits_int(sealed.size()))
-        return false;
+Opened GcmOpener::open(const uint8_t nonce[12], ByteView aad, ByteView sealed, uint8_t *out) {
+    if (sealed.size() < kGcmTagBytes) return Opened::kRejected;
+    if (!ctx_ || !fits_int(aad.size()) || !fits_int(sealed.size())) return Opened::kFailed;
     size_t n = sealed.size() - kGcmTagBytes;
     int len = 0;
-    bool ok = EVP_DecryptInit_ex(ctx_, nullptr, nullptr, nullptr, nonce) == 1 &&
-              (aad.empty() || EVP_DecryptUpdate(ctx_, nullptr, &len, aad.data(),
-                                                static_cast<int>(aad.size())) == 1) &&
-              (n == 0 || EVP_DecryptUpdate(ctx_, out, &len, sealed.data(), static_cast<int>(n)) == 1) &&
-              EVP_CIPHER_CTX_ctrl(ctx_, EVP_CTRL_GCM_SET_TAG, static_cast<int>(kGcmTagBytes),
-                                  const_cast<uint8_t *>(sealed.data() + n)) == 1 &&
-              EVP_DecryptFinal_ex(ctx_, out + n, &len) == 1;
-    if (!ok && n > 0) OPENSSL_cleanse(out, n);
-    return ok;
+    bool ready = EVP_DecryptInit_ex(ctx_, nullptr, nullptr, nullptr, nonce) == 1 &&
+                 (aad.empty() || EVP_DecryptUpdate(ctx_, nullptr, &len, aad.data(),
+                                                   static_cast<int>(aad.size())) == 1) &&
+                 (n == 0 ||
+                  EVP_DecryptUpdate(ctx_, out, &len, sealed.data(), static_cast<int>(n)) == 1) &&
+                 EVP_CIPHER_CTX_ctrl(ctx_, EVP_CTRL_GCM_SET_TAG, static_cast<int>(kGcmTagBytes),
+                                     const_cast<uint8_t *>(sealed.data() + n)) == 1;
+    // Only the final step compares the tag.
+    Opened result = !ready                                          ? Opened::kFailed
+                    : EVP_DecryptFinal_ex(ctx_, out + n, &len) == 1 ? Opened::kYes
+                                                                    : Opened::kRejected;
+    if (result != Opened::kYes && n > 0) OPENSSL_cleanse(out, n);
+    return result;
 }
 
-bool gcm_open(const uint8_t key[32], const uint8_t nonce[12], ByteView aad, ByteView sealed,
-              uint8_t *out) {
+Opened gcm_open(const uint8_t key[32], const uint8_t nonce[12], ByteView aad, ByteView sealed,
+                uint8_t *out) {
     return GcmOpener(key).open(nonce, aad, sealed, out);
 }
 

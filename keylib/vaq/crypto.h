@@ -22,9 +22,14 @@ bool pbkdf2_sha256(ByteView password, ByteView salt, uint32_t iterations, uint8_
 // AES-256-GCM: out receives the sealed bytes followed by the 16-byte tag.
 bool gcm_seal(const uint8_t key[32], const uint8_t nonce[12], ByteView aad, ByteView plain,
               uint8_t *out);
-// Opens sealed||tag into out (sealed.size() - 16 bytes). On failure out is wiped.
-bool gcm_open(const uint8_t key[32], const uint8_t nonce[12], ByteView aad, ByteView sealed,
-              uint8_t *out);
+// What an opening found. A tag that does not match is kRejected; kFailed says
+// that nothing could be checked (OpenSSL out of memory, say), which callers
+// must not take for damage.
+enum class Opened { kYes, kRejected, kFailed };
+
+// Opens sealed||tag into out (sealed.size() - 16 bytes). Unless opened, out is wiped.
+Opened gcm_open(const uint8_t key[32], const uint8_t nonce[12], ByteView aad, ByteView sealed,
+                uint8_t *out);
 
 // gcm_open for many records under one key: the key schedule is set up once.
 class GcmOpener {
@@ -33,7 +38,7 @@ public:
     ~GcmOpener();
     GcmOpener(const GcmOpener &) = delete;
     GcmOpener &operator=(const GcmOpener &) = delete;
-    bool open(const uint8_t nonce[12], ByteView aad, ByteView sealed, uint8_t *out);
+    Opened open(const uint8_t nonce[12], ByteView aad, ByteView sealed, uint8_t *out);
 
 private:
     EVP_CIPHER_CTX *ctx_;

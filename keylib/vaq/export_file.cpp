@@ -94,9 +94,13 @@ Status open_export(ByteView file, ByteView password, std::vector<ExportedKey> &k
     if (!pbkdf2_sha256(password, salt, iterations, key.data()))
         return Fail(VAQ_ERR_CRYPTO, "password key derivation failed");
     SecureBytes payload(payloadBytes);
-    if (!gcm_open(key.data(), nonce.data(), file.subspan(0, kHeaderBytes),
-                  file.subspan(kHeaderBytes, payloadBytes + kGcmTagBytes), payload.data()))
+    switch (gcm_open(key.data(), nonce.data(), file.subspan(0, kHeaderBytes),
+                     file.subspan(kHeaderBytes, payloadBytes + kGcmTagBytes), payload.data())) {
+    case Opened::kYes: break;
+    case Opened::kRejected:
         return Fail(VAQ_ERR_EXPORT_AUTH, "wrong password, or the export file was altered");
+    case Opened::kFailed: return Fail(VAQ_ERR_CRYPTO, "export file could not be opened");
+    }
 
     std::vector<ExportedKey> out;
     std::set<uint64_t> seen;

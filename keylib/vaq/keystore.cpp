@@ -206,8 +206,11 @@ ParseResult parse(ByteView image, Keystore &out) {
         k.wrapped.assign(wrapped.begin(), wrapped.end());
         k.material = SecureBytes(len);
         auto aad = wrap_aad(k.domain, k.id, len);
-        if (!unwrap.open(k.nonce.data(), aad, wrapped, k.material.data()))
-            return ParseResult::kCorrupt;
+        switch (unwrap.open(k.nonce.data(), aad, wrapped, k.material.data())) {
+        case Opened::kYes: break;
+        case Opened::kRejected: return ParseResult::kCorrupt;
+        case Opened::kFailed: return ParseResult::kCannotVerify;
+        }
         ks.keys.push_back(std::move(k));
     }
     if (kr.remaining() != 0) return ParseResult::kCorrupt;

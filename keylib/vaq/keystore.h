@@ -72,7 +72,9 @@ bool derive_working_key(uint32_t domain, uint32_t id, ByteView material,
 
 Status serialize(const Keystore &ks, Bytes &image);
 
-enum class ParseResult { kValid, kCorrupt, kNewerFormat };
+// kCannotVerify: the image could not be checked (OpenSSL failed for want of
+// memory, say); it says nothing about the image and must not be taken for damage.
+enum class ParseResult { kValid, kCorrupt, kNewerFormat, kCannotVerify };
 // Verifies an image whole (trailer, structure, every wrapped key) before
 // filling ks. Bytes after the image's own length are ignored.
 ParseResult parse(ByteView image, Keystore &ks);

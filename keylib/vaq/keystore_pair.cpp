@@ -95,6 +95,8 @@ KeystorePair read_pair(const Host &host, const KeystorePaths &paths) {
                        copy_name(i), file.bytes.size());
             break;
         case ParseResult::kNewerFormat: c.state = CopyState::kNewerFormat; break;
+        // Not known to be good or bad: left alone, like a copy that could not be read.
+        case ParseResult::kCannotVerify: c.state = CopyState::kUnreadable; break;
         }
     }
     return pair;
