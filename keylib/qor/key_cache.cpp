@@ -1,7 +1,10 @@
 #include "key_cache.h"
 
 #include <openssl/crypto.h>
+#include <pthread.h>
 
+#include <memory>
+#include <new>
 #include <set>
 
 #include "vaq/vaq_api.h"
@@ -90,12 +93,22 @@ uint32_t ThreadCache::add(uint32_t domain, uint32_t keyId, const uint8_t *key, u
         EVP_CIPHER_CTX_free(kc.dec);
         return VAQ_ERR_CRYPTO;
     }
-    auto [it, inserted] = keys_.emplace(slot(domain, keyId), kc);
+    // Until the map holds them, the contexts are ours to free: the insert
+    // itself allocates and may throw.
+    bool inserted = false;
+    try {
+        auto placed = keys_.emplace(slot(domain, keyId), kc);
+        inserted = placed.second;
+        *out = &placed.first->second;
+    } catch (...) {
+        EVP_CIPHER_CTX_free(kc.enc);
+        EVP_CIPHER_CTX_free(kc.dec);
+        throw;
+    }
     if (!inserted) {
         EVP_CIPHER_CTX_free(kc.enc);
         EVP_CIPHER_CTX_free(kc.dec);
     }
-    *out = &it->second;
     return VAQ_OK;
 }
 
@@ -147,9 +160,23 @@ void ThreadCache::release_scratch(size_t used) {
     if (scratch_.size() > kKeptScratchBytes) std::vector<uint8_t>().swap(scratch_);
 }
 
+// Each thread's cache hangs off a pthread key, not a thread_local object:
+// glibc registers a thread_local's destructor with an allocation of its own
+// and ends the process when that allocation fails. A key's destructor is
+// registered once, and a cache that cannot be made is answered as a failure.
 ThreadCache &thread_cache() {
-    thread_local ThreadCache cache;
-    return cache;
+    thread_local ThreadCache *mine = nullptr;
+    if (mine != nullptr) return *mine;
+    static const pthread_key_t key = [] {
+        pthread_key_t k;
+        if (pthread_key_create(&k, [](void *c) { delete static_cast<ThreadCache *>(c); }) != 0)
+            throw std::bad_alloc();
+        return k;
+    }();
+    auto cache = std::make_unique<ThreadCache>();
+    if (pthread_setspecific(key, cache.get()) != 0) throw std::bad_alloc();
+    mine = cache.release();
+    return *mine;
 }
 
 }  // namespace qor

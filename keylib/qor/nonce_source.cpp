@@ -3,6 +3,7 @@
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <openssl/rand.h>
+#include <pthread.h>
 #include <sys/mman.h>
 
 #include <atomic>
@@ -119,11 +120,32 @@ private:
     size_t used_ = sizeof batch_;
 };
 
+// The thread's stream hangs off a pthread key, not a thread_local object:
+// glibc registers a thread_local's destructor with an allocation of its own and
+// ends the process when that allocation fails. Without a stream a nonce comes
+// straight from the generator.
+NonceStream *thread_stream() {
+    thread_local NonceStream *mine = nullptr;
+    if (mine != nullptr) return mine;
+    static pthread_key_t key;
+    static const bool keyed =
+        pthread_key_create(&key, [](void *s) { delete static_cast<NonceStream *>(s); }) == 0;
+    if (!keyed) return nullptr;
+    auto *stream = new (std::nothrow) NonceStream;
+    if (stream == nullptr) return nullptr;
+    if (pthread_setspecific(key, stream) != 0) {
+        delete stream;
+        return nullptr;
+    }
+    mine = stream;
+    return mine;
+}
+
 }  // namespace
 
 bool draw_nonce(uint8_t out[kNonceBytes]) {
-    thread_local NonceStream stream;
-    return stream.draw(out);
+    NonceStream *stream = thread_stream();
+    return stream != nullptr ? stream->draw(out) : RAND_bytes(out, kNonceBytes) == 1;
 }
 
 }  // namespace qor
