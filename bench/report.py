@@ -188,6 +188,12 @@ def main():
     for r in rows:
         w("| " + " | ".join(r) + " |")
     w("")
+    if two / one < 1.8 and base_two / base_one < 1.8:
+        w(f"Two threads: the OpenSSL baseline, whose threads share nothing, reached only {base_two / base_one:.2f}")
+        w("in the same run, so the cores were not both free for these threads; the figure says more about the")
+        w("machine's other load than about the library. The baseline under one shared read lock shows what the")
+        w("interface's reload lock costs on its own.")
+        w("")
     if failed:
         w("Benchmarks that reported an error: " + ", ".join(failed) + ".")
         w("")
