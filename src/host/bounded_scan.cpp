@@ -14,7 +14,7 @@ namespace tv::scan_detail {
 
 namespace {
 
-struct Spec {
+struct Conversion {
     bool suppress = false;
     rsize_t width = 0;  // 0: none given
     rsize_t bytes = sizeof(int);
@@ -34,51 +34,51 @@ const char *skip_space(const char *p) {
 }
 
 // Reads one conversion after its '%'. False for anything unsupported.
-bool parse_spec(const char *&f, Spec &spec) {
-    spec = Spec{};
+bool parse_conversion(const char *&f, Conversion &cv) {
+    cv = Conversion{};
     if (*f == '*') {
-        spec.suppress = true;
+        cv.suppress = true;
         ++f;
     }
     if (std::isdigit(static_cast<unsigned char>(*f))) {
         while (std::isdigit(static_cast<unsigned char>(*f))) {
-            spec.width = spec.width * 10 + static_cast<rsize_t>(*f - '0');
-            if (spec.width > kWidthMax) return false;
+            cv.width = cv.width * 10 + static_cast<rsize_t>(*f - '0');
+            if (cv.width > kWidthMax) return false;
             ++f;
         }
-        if (spec.width == 0) return false;
+        if (cv.width == 0) return false;
     }
-    spec.has_length = true;
+    cv.has_length = true;
     if (f[0] == 'h' && f[1] == 'h') {
-        spec.bytes = sizeof(signed char);
+        cv.bytes = sizeof(signed char);
         f += 2;
     } else if (f[0] == 'l' && f[1] == 'l') {
-        spec.bytes = sizeof(long long);
+        cv.bytes = sizeof(long long);
         f += 2;
     } else if (*f == 'h') {
-        spec.bytes = sizeof(short);
+        cv.bytes = sizeof(short);
         ++f;
     } else if (*f == 'l') {
-        spec.bytes = sizeof(long);
+        cv.bytes = sizeof(long);
         ++f;
     } else if (*f == 'j') {
-        spec.bytes = sizeof(intmax_t);
+        cv.bytes = sizeof(intmax_t);
         ++f;
     } else if (*f == 'z') {
-        spec.bytes = sizeof(size_t);
+        cv.bytes = sizeof(size_t);
         ++f;
     } else if (*f == 't') {
-        spec.bytes = sizeof(ptrdiff_t);
+        cv.bytes = sizeof(ptrdiff_t);
         ++f;
     } else {
-        spec.has_length = false;
+        cv.has_length = false;
     }
-    spec.conv = *f;
-    if (spec.conv == '\0') return false;
+    cv.conv = *f;
+    if (cv.conv == '\0') return false;
     ++f;
-    switch (spec.conv) {
+    switch (cv.conv) {
         case 's':
-        case 'c': return !spec.has_length;
+        case 'c': return !cv.has_length;
         case 'd':
         case 'i':
         case 'u':
@@ -89,7 +89,7 @@ bool parse_spec(const char *&f, Spec &spec) {
     }
 }
 
-bool is_text(const Spec &spec) { return spec.conv == 's' || spec.conv == 'c'; }
+bool is_text(const Conversion &cv) { return cv.conv == 's' || cv.conv == 'c'; }
 
 bool arguments_fit(const char *format, const Arg *args, std::size_t count) {
     std::size_t next = 0;
@@ -99,10 +99,10 @@ bool arguments_fit(const char *format, const Arg *args, std::size_t count) {
             ++f;
             continue;
         }
-        Spec spec;
-        if (!parse_spec(f, spec)) return false;
-        if (spec.suppress) continue;
-        if (is_text(spec)) {
+        Conversion cv;
+        if (!parse_conversion(f, cv)) return false;
+        if (cv.suppress) continue;
+        if (is_text(cv)) {
             if (next + 2 > count) return false;
             const Arg &buf = args[next];
             const Arg &size = args[next + 1];
@@ -115,7 +115,7 @@ bool arguments_fit(const char *format, const Arg *args, std::size_t count) {
             if (next + 1 > count) return false;
             const Arg &dest = args[next];
             // An int8_t* arrives as a buffer of width 1.
-            if (dest.kind == Arg::Kind::kSize || dest.ptr == nullptr || dest.value != spec.bytes) {
+            if (dest.kind == Arg::Kind::kSize || dest.ptr == nullptr || dest.value != cv.bytes) {
                 return false;
             }
             next += 1;
@@ -168,19 +168,19 @@ bool store_unsigned(void *dest, rsize_t bytes, unsigned long long v) {
 }
 
 // Converts one number at in; false on a matching failure.
-bool scan_integer(const char *&in, const Spec &spec, void *dest) {
-    const rsize_t limit = spec.width == 0 || spec.width > kNumberMax ? kNumberMax : spec.width;
+bool scan_integer(const char *&in, const Conversion &cv, void *dest) {
+    const rsize_t limit = cv.width == 0 || cv.width > kNumberMax ? kNumberMax : cv.width;
     char token[kNumberMax + 1] = {};
     rsize_t n = 0;
     while (n < limit && in[n] != '\0') {
         token[n] = in[n];
         ++n;
     }
-    const bool is_signed = spec.conv == 'd' || spec.conv == 'i';
+    const bool is_signed = cv.conv == 'd' || cv.conv == 'i';
     if (!is_signed && token[0] == '-') return false;
-    const int base = spec.conv == 'i'   ? 0
-                     : spec.conv == 'o' ? 8
-                     : (spec.conv == 'x' || spec.conv == 'X') ? 16
+    const int base = cv.conv == 'i'   ? 0
+                     : cv.conv == 'o' ? 8
+                     : (cv.conv == 'x' || cv.conv == 'X') ? 16
                                                               : 10;
     const int saved_errno = errno;
     errno = 0;
@@ -197,12 +197,12 @@ bool scan_integer(const char *&in, const Spec &spec, void *dest) {
     const auto used = static_cast<rsize_t>(end - token);
     if (used == 0 || out_of_range) return false;
     // A number longer than we read is refused rather than split in two.
-    if (spec.width == 0 && used == limit && std::isalnum(static_cast<unsigned char>(in[used]))) {
+    if (cv.width == 0 && used == limit && std::isalnum(static_cast<unsigned char>(in[used]))) {
         return false;
     }
     if (dest != nullptr) {
         const bool stored =
-            is_signed ? store_signed(dest, spec.bytes, sv) : store_unsigned(dest, spec.bytes, uv);
+            is_signed ? store_signed(dest, cv.bytes, sv) : store_unsigned(dest, cv.bytes, uv);
         if (!stored) return false;
     }
     in += used;
@@ -236,38 +236,38 @@ int scan(const char *text, const char *format, const Arg *args, std::size_t coun
             continue;
         }
         ++f;
-        Spec spec;
-        parse_spec(f, spec);
-        if (spec.conv != 'c') in = skip_space(in);
+        Conversion cv;
+        parse_conversion(f, cv);
+        if (cv.conv != 'c') in = skip_space(in);
         if (*in == '\0') return input_failure();
 
-        if (spec.conv == 's' || spec.conv == 'c') {
-            char *dest = spec.suppress ? nullptr : static_cast<char *>(args[next].ptr);
-            const rsize_t size = spec.suppress ? 0 : args[next + 1].value;
-            if (!spec.suppress) next += 2;
+        if (cv.conv == 's' || cv.conv == 'c') {
+            char *dest = cv.suppress ? nullptr : static_cast<char *>(args[next].ptr);
+            const rsize_t size = cv.suppress ? 0 : args[next + 1].value;
+            if (!cv.suppress) next += 2;
             rsize_t n = 0;
-            if (spec.conv == 's') {
-                while (in[n] != '\0' && !is_space(in[n]) && (spec.width == 0 || n < spec.width)) ++n;
+            if (cv.conv == 's') {
+                while (in[n] != '\0' && !is_space(in[n]) && (cv.width == 0 || n < cv.width)) ++n;
             } else {
-                const rsize_t want = spec.width == 0 ? 1 : spec.width;
+                const rsize_t want = cv.width == 0 ? 1 : cv.width;
                 while (n < want && in[n] != '\0') ++n;
                 if (n < want) return input_failure();
             }
             if (dest != nullptr) {
-                const rsize_t need = spec.conv == 's' ? n + 1 : n;
+                const rsize_t need = cv.conv == 's' ? n + 1 : n;
                 if (need > size) {
                     dest[0] = '\0';
                     return assigned;
                 }
                 std::memcpy(dest, in, n);
-                if (spec.conv == 's') dest[n] = '\0';
+                if (cv.conv == 's') dest[n] = '\0';
                 ++assigned;
             }
             in += n;
         } else {
-            void *dest = spec.suppress ? nullptr : args[next].ptr;
-            if (!spec.suppress) next += 1;
-            if (!scan_integer(in, spec, dest)) return assigned;
+            void *dest = cv.suppress ? nullptr : args[next].ptr;
+            if (!cv.suppress) next += 1;
+            if (!scan_integer(in, cv, dest)) return assigned;
             if (dest != nullptr) ++assigned;
         }
         converted = true;
