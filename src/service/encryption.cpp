@@ -7,6 +7,7 @@
 #include "host/bounded.h"
 #include "service/base64.h"
 #include "service/mem_block.h"
+#include "service/operation_frame.h"
 #include "telmor_vaq_api.h"
 #include "vaq/qor_api.h"
 
@@ -45,10 +46,7 @@ extern "C" unsigned long TELMOR_VAQ_Encrypt(uint32_t domainId, const unsigned ch
         VAQ_LOG(tv::kError, "plainText is NULL.\n");
         return 1;
     }
-    if (check_modified_and_load_key() != 0) {
-        VAQ_LOG(tv::kError, "check failed or load keystore failed.\n");
-        return 1;
-    }
+    if (!tv::keystore_in_step()) return 1;
 
     unsigned long result = 1;
     unsigned char *cipherText_temp = nullptr;
@@ -123,8 +121,7 @@ extern "C" unsigned long TELMOR_VAQ_Decrypt(uint32_t domainId, const char *ciphe
         VAQ_LOG(tv::kInfo, " TELMOR VAQ decrypt over ret=%lu.\n", 1UL);
         return 1;
     }
-    if (check_modified_and_load_key() != 0) {
-        VAQ_LOG(tv::kError, "check failed or load keystore failed.\n");
+    if (!tv::keystore_in_step()) {
         release_plain(plainText, capacity);
         return 1;
     }

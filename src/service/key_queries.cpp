@@ -5,6 +5,7 @@
 #include "common/log.h"
 #include "host/bounded.h"
 #include "service/mem_block.h"
+#include "service/operation_frame.h"
 #include "telmor_vaq_api.h"
 #include "vaq/vaq_api.h"
 
@@ -77,10 +78,7 @@ extern "C" unsigned long TELMOR_VAQ_GetKeyId_List(uint32_t ulDomainId, uint32_t 
         return 1;
     }
     *count = 0;
-    if (check_modified_and_load_key() != 0) {
-        VAQ_LOG(tv::kError, "check failed or load keystore failed.\n");
-        return 1;
-    }
+    if (!tv::keystore_in_step()) return 1;
     if (rdlock_vaq_mem() != 0) return 1;
     const unsigned long result = collect_key_ids(ulDomainId, keyIdList, count);
     if (unlock_vaq_mem() != 0) return 1;
@@ -90,10 +88,7 @@ extern "C" unsigned long TELMOR_VAQ_GetKeyId_List(uint32_t ulDomainId, uint32_t 
 
 extern "C" unsigned long TELMOR_VAQ_GetMkInfo(uint32_t domainId, uint32_t keyId, void *mkRecord,
                                               void *keyBuf, void *keyLen) {
-    if (check_modified_and_load_key() != 0) {
-        VAQ_LOG(tv::kError, "check failed or load keystore failed.\n");
-        return 1;
-    }
+    if (!tv::keystore_in_step()) return 1;
     if (rdlock_vaq_mem() != 0) return 1;
     const unsigned long ret = VaqGetMkDetail(domainId, keyId, mkRecord, keyBuf, keyLen);
     if (unlock_vaq_mem() != 0) return 1;
@@ -110,10 +105,7 @@ extern "C" unsigned long TELMOR_VAQ_GetMkNum(int32_t *count) {
         VAQ_LOG(tv::kError, "parameter is null.\n");
         return 1;
     }
-    if (check_modified_and_load_key() != 0) {
-        VAQ_LOG(tv::kError, "check failed or load keystore failed.\n");
-        return 1;
-    }
+    if (!tv::keystore_in_step()) return 1;
     if (rdlock_vaq_mem() != 0) return 1;
     *count = VaqGetMkCount();
     if (unlock_vaq_mem() != 0) return 1;

@@ -6,6 +6,7 @@
 
 #include "common/log.h"
 #include "keystore/keystore_version.h"
+#include "service/operation_frame.h"
 #include "telmor_vaq_api.h"
 #include "vaq/vaq_api.h"
 
@@ -92,10 +93,7 @@ static_assert(std::size(kLifecycle) == static_cast<size_t>(Op::kCheck) + 1);
 
 unsigned long run(Op which, const LifecycleArgs &args) {
     const LifecycleOp &op = kLifecycle[static_cast<size_t>(which)];
-    if (check_modified_and_load_key() != 0) {
-        VAQ_LOG(tv::kError, "check failed or load keystore failed.\n");
-        return 1;
-    }
+    if (!tv::keystore_in_step()) return 1;
     if (rdlock_vaq_mem() != 0) return 1;
     const unsigned long ret = op.call(args);
     // Announced whatever the answer: a failed call may still have changed the

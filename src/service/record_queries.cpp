@@ -6,6 +6,7 @@
 #include "common/log.h"
 #include "host/bounded.h"
 #include "service/mem_block.h"
+#include "service/operation_frame.h"
 #include "service/record_copy.h"
 #include "telmor_vaq_api.h"
 #include "vaq/vaq_api.h"
@@ -81,8 +82,7 @@ extern "C" unsigned long TELMOR_VAQ_Query_Mk_Info(HX_VAQ_MK_LIST **list) {
         return 1;
     }
     (*list)->count = 0;
-    if (check_modified_and_load_key() != 0) {
-        VAQ_LOG(tv::kError, "check failed or load keystore failed.\n");
+    if (!tv::keystore_in_step()) {
         VAQ_FREE(*list);
         return 1;
     }
@@ -106,10 +106,7 @@ extern "C" unsigned long TELMOR_VAQ_Query_Root_Key(HX_VAQ_ROOT_KEY **rootKey) {
         VAQ_LOG(tv::kError, "parameter is null.\n");
         return 1;
     }
-    if (check_modified_and_load_key() != 0) {
-        VAQ_LOG(tv::kError, "check failed or load keystore failed.\n");
-        return 1;
-    }
+    if (!tv::keystore_in_step()) return 1;
     unsigned long result = 1;
     *rootKey = alloc_one<HX_VAQ_ROOT_KEY>();
     if (*rootKey != nullptr) {
