@@ -19,6 +19,6 @@ pthread_mutex_t *lock_cs = nullptr;
 namespace tv {
 
 bool g_reload_lock_live = false;
-bool g_keystore_loaded = false;
+std::atomic<bool> g_keystore_loaded{false};
 
 }  // namespace tv

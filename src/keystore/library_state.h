@@ -4,14 +4,18 @@
 #ifndef TELMOR_VAQ_KEYSTORE_LIBRARY_STATE_H
 #define TELMOR_VAQ_KEYSTORE_LIBRARY_STATE_H
 
+#include <atomic>
+
 namespace tv {
 
 // g_vaq_reload_rwlock has been initialised and not destroyed since. POSIX
 // leaves initialising a live lock, or destroying a dead one, undefined.
 extern bool g_reload_lock_live;
 // The key library holds a loaded keystore: set by a successful
-// TELMOR_VAQ_Loadkeystore, cleared by TELMOR_VAQ_Unloadkeystore.
-extern bool g_keystore_loaded;
+// TELMOR_VAQ_Loadkeystore, cleared by TELMOR_VAQ_Unloadkeystore. The version
+// check reads it without a lock: a reload whose load failed leaves it clear,
+// and the next check loads again.
+extern std::atomic<bool> g_keystore_loaded;
 
 }  // namespace tv
 

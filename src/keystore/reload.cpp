@@ -9,6 +9,7 @@
 #include "keystore/error_text.h"
 #include "keystore/init_flag.h"
 #include "keystore/keystore_version.h"
+#include "keystore/library_state.h"
 #include "telmor_vaq_api.h"
 
 extern "C" int32_t is_file_error(const char *path) {
@@ -47,7 +48,12 @@ extern "C" unsigned long check_modified_and_load_key(void) {
         VAQ_LOG(tv::kError, "TELMOR VAQ not Initialize\n");
         return 1;
     }
-    if (tv::shared_keystore_version() == tv::own_keystore_version()) return 0;
+    // A reload that could not load left no keystore in memory, and recorded
+    // the version all the same: without a second look this process would stay
+    // without keys until another process announced a change.
+    if (tv::shared_keystore_version() == tv::own_keystore_version() &&
+        tv::g_keystore_loaded.load(std::memory_order_relaxed))
+        return 0;
     VAQ_LOG(tv::kInfo, "self version %d, node version %d\n",
             static_cast<int32_t>(tv::own_keystore_version()),
             static_cast<int32_t>(tv::shared_keystore_version()));

@@ -217,6 +217,20 @@ TEST_F(ReloadTest, FailedLoadStillCompletesTheReload) {
     EXPECT_EQ("INFO|TELMOR_VAQ_Loadkey end, ret  =1", log[4]);
 }
 
+// That failed load left no keystore in memory, so the next check loads again
+// although the versions agree, and stops once a load has worked.
+TEST_F(ReloadTest, AfterAFailedLoadTheNextCheckLoadsAgain) {
+    other_process_announces();
+    fake::answer("IvexInitializeEx", 8);
+    EXPECT_EQ(0u, check_modified_and_load_key());
+    EXPECT_EQ(1u, fake::calls("IvexInitializeEx").size());
+    fake::answer("IvexInitializeEx", 0);
+    EXPECT_EQ(0u, check_modified_and_load_key());
+    EXPECT_EQ(2u, fake::calls("IvexInitializeEx").size());
+    EXPECT_EQ(0u, check_modified_and_load_key());
+    EXPECT_EQ(2u, fake::calls("IvexInitializeEx").size());
+}
+
 struct FileCase {
     const char *name;
     const char *primary;  // content, or null for no file
