@@ -74,6 +74,8 @@ FileContent Host::read_file(const std::string &path) const {
     }
     out.bytes.resize(static_cast<size_t>(size));
     if (t_.fread_fn(out.bytes.data(), out.bytes.size(), file.get()) != 1) {
+        // Whatever part of a keystore the short read brought in is wiped too.
+        OPENSSL_cleanse(out.bytes.data(), out.bytes.size());
         out.bytes.clear();
         out.state = FileState::kUnreadable;
         return out;

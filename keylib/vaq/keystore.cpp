@@ -86,7 +86,12 @@ bool derive_working_key(uint32_t domain, uint32_t id, ByteView material,
 
 Status serialize(const Keystore &ks, Bytes &image) {
     if (ks.keys.size() > kMaxKeys) return Fail(VAQ_ERR_LIMIT, "too many master keys");
+    // Sized once: a vector that grows leaves copies of the root material in
+    // the blocks it gives back, unwiped.
+    size_t imageBytes = kHeaderBytes + kRootBlockBytes + kTrailerBytes;
+    for (const auto &k : ks.keys) imageBytes += kKeyFixedBytes + kGcmNonceBytes + k.wrapped.size();
     image.clear();
+    image.reserve(imageBytes);
     Writer w(image);
     w.bytes({reinterpret_cast<const uint8_t *>(kMagic), sizeof kMagic});
     w.u16(kFormatVersion);

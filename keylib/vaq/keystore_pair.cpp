@@ -104,8 +104,10 @@ KeystorePair read_pair(const Host &host, const KeystorePaths &paths) {
 
 Status write_copy(const Host &host, const std::string &path, ByteView image, uint64_t fileBytes) {
     if (fileBytes <= image.size()) return host.write_file(path, image);
-    Bytes padded(image.begin(), image.end());
+    Bytes padded;
     WipeOnExit wipe(padded);
+    padded.reserve(fileBytes);  // grown in place: no unwiped copy of the image is released
+    padded.assign(image.begin(), image.end());
     padded.resize(fileBytes, 0);
     return host.write_file(path, padded);
 }
