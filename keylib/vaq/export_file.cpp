@@ -121,7 +121,7 @@ Status open_export(ByteView file, ByteView password, std::vector<ExportedKey> &k
         k.lifeDays = pr.u32();
         ByteView material = pr.bytes(len);
         if (!pr.ok() || len < kMinMaterialBytes || len > kMaxMaterialBytes || k.id == 0 ||
-            !seen.insert((uint64_t{k.domain} << 32) | k.id).second)
+            !plausible_time(k.created, k.lifeDays) || !seen.insert((uint64_t{k.domain} << 32) | k.id).second)
             return Fail(VAQ_ERR_EXPORT_FORMAT, "export file holds a malformed key record");
         k.material = SecureBytes(material);
         out.push_back(std::move(k));

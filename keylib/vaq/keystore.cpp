@@ -176,7 +176,11 @@ ParseResult parse(ByteView image, Keystore &out) {
         CRYPTO_memcmp(mac, image.data() + body.size(), sizeof mac) != 0)
         return ParseResult::kCorrupt;
 
-    if (count > kMaxKeys || ks.root.version == 0) return ParseResult::kCorrupt;
+    // Past the trailer, but a trailer proves only that whoever wrote the file
+    // knew its root material: what this library never writes is refused.
+    if (count > kMaxKeys || ks.root.version == 0 ||
+        !plausible_time(ks.root.created, ks.root.lifeDays))
+        return ParseResult::kCorrupt;
     SecretArray<kKeyBytes> kek;
     if (!root_subkey(ks.root, "wrap v1", kek)) return ParseResult::kCorrupt;
     GcmOpener unwrap(kek.data());
@@ -199,7 +203,8 @@ ParseResult parse(ByteView image, Keystore &out) {
         k.lifeDays = kr.u32();
         kr.skip(4);
         ByteView nonce = kr.bytes(kGcmNonceBytes);
-        if (!kr.ok() || len < kMinMaterialBytes || len > kMaxMaterialBytes || k.id == 0)
+        if (!kr.ok() || len < kMinMaterialBytes || len > kMaxMaterialBytes || k.id == 0 ||
+            !plausible_time(k.created, k.lifeDays))
             return ParseResult::kCorrupt;
         ByteView wrapped = kr.bytes(len + kGcmTagBytes);
         if (!kr.ok()) return ParseResult::kCorrupt;

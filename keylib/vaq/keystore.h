@@ -22,6 +22,13 @@ inline constexpr size_t kMinMaterialBytes = 16;
 inline constexpr size_t kMaxMaterialBytes = 256;
 inline constexpr size_t kGeneratedMaterialBytes = 32;
 inline constexpr size_t kMaxKeys = 16384;
+// A key's life, and every time the library writes (1970 to the end of 9999):
+// a key's expiry then always fits the records' dates, and no sum overflows.
+inline constexpr uint32_t kMaxLifeDays = 365250;
+inline constexpr int64_t kLatestTime = 253402300799;
+inline bool plausible_time(int64_t created, uint32_t lifeDays) {
+    return created >= 0 && created <= kLatestTime && lifeDays <= kMaxLifeDays;
+}
 // Header, root-key block and trailer: the image of a keystore without master
 // keys. No valid image is shorter, and no file this short holds a master key.
 inline constexpr size_t kMinImageBytes = 32 + 56 + 32;

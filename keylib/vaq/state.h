@@ -25,7 +25,6 @@
 namespace vaq {
 
 inline constexpr size_t kMaxDomains = 4096;
-inline constexpr uint32_t kMaxLifeDays = 365250;
 
 struct Domain {
     VaqDomainRecord record{};
