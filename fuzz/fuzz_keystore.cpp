@@ -1,0 +1,113 @@
+// The keystore loader: the input is written as the primary copy, beside a
+// valid standby or none, and the key library loads the pair. The first byte
+// chooses: bit 0, the input's trailer is recomputed first (the trailer's key
+// comes from the root material inside the image, so the loader's checks past
+// it are reached); bit 1, a valid standby is there.
+//
+// A load that fails leaves the primary exactly as it was (nothing is written
+// over a copy that holds data while no valid copy exists); one that succeeds
+// serves its keys.
+#include <openssl/hmac.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "keylib_fixture.h"
+#include "seeds.h"
+
+using kltest::Bytes;
+
+namespace {
+
+kltest::KeystoreFiles *g_ks = nullptr;
+Bytes g_standby;
+
+uint32_t le32(const Bytes &b, size_t at) {
+    return uint32_t{b[at]} | uint32_t{b[at + 1]} << 8 | uint32_t{b[at + 2]} << 16 |
+           uint32_t{b[at + 3]} << 24;
+}
+
+void hmac(const uint8_t *key, size_t keyLen, const uint8_t *data, size_t len, uint8_t out[32]) {
+    unsigned int n = 32;
+    if (HMAC(EVP_sha256(), key, static_cast<int>(keyLen), data, len, out, &n) == nullptr) std::abort();
+}
+
+// HMAC-SHA256 over the image under the key derived from its root material
+// (HKDF-SHA256, salt "hxbVaq keystore", info "seal v1"), as docs/keystore-format.md lays out.
+void fix_trailer(Bytes &image) {
+    if (image.size() < 120) return;
+    const uint32_t total = le32(image, 12);
+    if (total < 120 || total > image.size()) return;
+    static const char salt[] = "hxbVaq keystore";
+    uint8_t prk[32], key[32];
+    hmac(reinterpret_cast<const uint8_t *>(salt), sizeof salt - 1, image.data() + 56, 32, prk);
+    const uint8_t info[] = {'s', 'e', 'a', 'l', ' ', 'v', '1', 1};
+    hmac(prk, sizeof prk, info, sizeof info, key);
+    hmac(key, sizeof key, image.data(), total - 32, image.data() + total - 32);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int *, char ***) {
+    kltest::host_table();
+    g_ks = new kltest::KeystoreFiles;
+    if (kltest::load(*g_ks, 3) != 0) std::abort();
+    uint32_t id = 0;
+    const Bytes material(64, 0x42);
+    if (VaqCreateMkEx(150, &id) != 0 || VaqRegisterMkEx(151, 7, material.data(), 64) != 0)
+        std::abort();
+    kltest::unload();
+    g_standby = kltest::read_bytes(g_ks->standby);
+    if (fuzzseed::wanted()) {
+        const Bytes image = kltest::read_bytes(g_ks->primary);
+        auto with_mode = [](uint8_t mode, Bytes b) {
+            b.insert(b.begin(), mode);
+            return b;
+        };
+        fuzzseed::write("valid", with_mode(0, image));
+        fuzzseed::write("valid-resealed", with_mode(1, image));
+        fuzzseed::write("valid-beside-standby", with_mode(2, image));
+        Bytes tail = image;
+        tail.insert(tail.end(), {0xde, 0xad, 0xbe, 0xef});
+        fuzzseed::write("valid-with-tail", with_mode(1, tail));
+        fuzzseed::write("cut-short", with_mode(0, Bytes(image.begin(), image.begin() + 100)));
+        fuzzseed::write("cut-short-beside-standby", with_mode(2, Bytes(image.begin(), image.begin() + 150)));
+        fuzzseed::done();
+    }
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    if (size < 1 || size > (1 << 20)) return 0;
+    const uint8_t mode = data[0];
+    Bytes image(data + 1, data + size);
+    if (mode & 1) fix_trailer(image);
+    kltest::clear_log();
+    unlink(g_ks->primary.c_str());
+    unlink(g_ks->standby.c_str());
+    if (!image.empty()) kltest::write_bytes(g_ks->primary, image);
+    if (mode & 2) kltest::write_bytes(g_ks->standby, g_standby);
+
+    HX_VAQ_KEYSTORE_FILES files = g_ks->files();
+    if (IvexRegFuncEx(kltest::host_table()) != 0) __builtin_trap();
+    const unsigned long rc = IvexInitializeEx(0, &files, 0, nullptr);
+    if (rc == 0) {
+        const int32_t n = VaqGetMkCount();
+        for (int32_t i = 0; i < n; ++i) {
+            VaqMkRecord r{};
+            if (VaqGetMk(static_cast<uint32_t>(i), &r) != 0) __builtin_trap();
+            uint8_t key[256];
+            uint32_t len = sizeof key;
+            if (VaqGetMkDetail(r.domainId, r.keyId, &r, key, &len) != 0) __builtin_trap();
+        }
+        VaqRootKeyRecord root{};
+        if (VaqGetRootKeyInfo(&root) != 0) __builtin_trap();
+        kltest::unload();
+    } else if (!(mode & 2) && !image.empty() && kltest::read_bytes(g_ks->primary) != image) {
+        __builtin_trap();
+    }
+    return 0;
+}
