@@ -31,7 +31,7 @@ const unsigned char kPassword[] = "Pa55word-for-the-export-file";
 constexpr uint32_t kPasswordLen = sizeof kPassword - 1;
 const std::vector<std::string> kSecrets = {"db-password: hunter2-and-then-some",
                                             "chap secret 0123456789abcdef",
-                                            std::string("\x01\x02binary\x00secret\xff", 17)};
+                                            std::string("\x01\x02" "binary" "\x00" "secret" "\xff", 16)};
 
 // Root material sits at bytes 56 to 88 of a keystore image.
 Bytes root_material(const std::string &keystore) {
