@@ -36,8 +36,8 @@ struct FileFaults {
     // one, numbered from 1 after reset_counters().
     //
     // The operation with this number fails as a disk would: an open answers
-    // null, a read, seek or sync answers failure, a write stores the first half
-    // of its bytes and answers 0, a close releases the descriptor and answers
+    // null, a seek or sync answers failure, a read brings in half its bytes
+    // and answers 0, a write stores the first half of its bytes and answers 0, a close releases the descriptor and answers
     // -1, a removal leaves the file, an existence test answers 0. 0: none.
     uint64_t failOp = 0;
     // Power cut after this operation: later writes and removals reach nothing

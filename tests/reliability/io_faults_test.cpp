@@ -2,13 +2,17 @@
 // it makes: that operation fails, or the power is cut after it (cleanly, or
 // inside the next write). A fresh load afterwards must succeed, find the state
 // before the operation or the state after it and never a mix, keep every key
-// that was committed, and keep what a successful operation answered.
+// that was committed, and keep what a successful operation answered. While
+// the operation runs, every block it releases is searched for the root
+// material and the master keys (alloc_hook.h): no failure path may leave them
+// in memory it gives back.
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <functional>
 #include <map>
 
+#include "alloc_hook.h"
 #include "keystore_states.h"
 
 using namespace kltest;
@@ -330,6 +334,9 @@ void arm(Fault fault, uint64_t n) {
 void IoFaults::run_loop(const Op &op, Start start, Fault fault) {
     SCOPED_TRACE(std::string(op.name) + ", " + name_of(start) + ", " + name_of(fault));
     const Snapshot before = state_of(start);
+    const Bytes &primary = starts_[start].onDisk.primary;
+    const Bytes rootMaterial =
+        primary.size() >= 88 ? Bytes(primary.begin() + 56, primary.begin() + 88) : Bytes{};
     Figures &fig = figures_[{op.name, name_of(start), name_of(fault)}];
     for (uint64_t n = 1;; ++n) {
         SCOPED_TRACE("file operation " + std::to_string(n));
@@ -340,9 +347,16 @@ void IoFaults::run_loop(const Op &op, Start start, Fault fault) {
         }
         restore_pair(ks_, starts_[start].onDisk);
         reset_counters();
+        for (const auto &k : before.keys)
+            alloc::watch_secret(k.material.data(), k.material.size(), "key " + std::to_string(k.id));
+        if (rootMaterial.size() == 32) alloc::watch_secret(rootMaterial.data(), 32, "root material");
         arm(fault, n);
         const Outcome out = op.run(ctx_);
         const uint64_t made = file_ops();
+        const auto left = alloc::hits();
+        alloc::clear_secrets();
+        for (const auto &h : left)
+            ADD_FAILURE() << h.secret << " left in a released block of " << h.blockBytes << " bytes";
         // What the process was told it now holds.
         const Snapshot seen = out.code == 0 ? snapshot() : Snapshot{};
         reset_faults();
