@@ -3,12 +3,13 @@
 // rotates master keys and another announces changes. Bounded in time and in
 // rounds. At the end: no decryption failed, no key is lost, the node's keystore
 // version moved exactly once per version-moving call, and no process holds more
-// descriptors or, beyond its keystore's growth, more memory than after its
-// warm-up (in sanitizer builds: no leak at the end).
+// descriptors or, beyond its keystore's growth, more heap or resident memory
+// than after its warm-up (in sanitizer builds: no leak at the end).
 #include <sys/ipc.h>
 #include <sys/shm.h>
 #include <sys/stat.h>
 #include <dirent.h>
+#include <malloc.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -58,7 +59,8 @@ struct Result {
     long peerTexts = 0;
     long versionMoves = 0;
     long fdsBefore = 0, fdsAfter = 0;
-    long rssBefore = 0, rssAfter = 0;  // KiB
+    long rssBefore = 0, rssAfter = 0;    // KiB
+    long heapBefore = 0, heapAfter = 0;  // bytes the allocator has handed out and not got back
     std::vector<uint32_t> keys;         // made by the rotator
 };
 
@@ -68,6 +70,11 @@ long open_descriptors() {
     while (readdir(d) != nullptr) ++n;
     closedir(d);
     return n - 3;  // ".", ".." and the directory itself
+}
+
+long heap_in_use() {
+    const struct mallinfo2 m = mallinfo2();
+    return static_cast<long>(m.uordblks + m.hblkhd);
 }
 
 long resident_kib() {
@@ -112,6 +119,7 @@ int run_member(const Member &m, int seconds, long maxRounds) {
         if (seq == kWarmUp) {
             r.fdsBefore = open_descriptors();
             r.rssBefore = resident_kib();
+            r.heapBefore = heap_in_use();
         }
         const std::string plain = plain_of(m.name, seq);
         const std::string text = api_encrypt(m.domain, plain);
@@ -150,11 +158,13 @@ int run_member(const Member &m, int seconds, long maxRounds) {
     }
     r.fdsAfter = open_descriptors();
     r.rssAfter = resident_kib();
+    r.heapAfter = heap_in_use();
     if (TELMOR_VAQ_Finalize() != 0) ++r.failures;
     if (leaks_found()) ++r.failures;
     std::ofstream out(std::string(kDir) + "/" + m.name + ".result", std::ios::trunc);
     out << r.rounds << " " << r.failures << " " << r.peerTexts << " " << r.versionMoves << " "
-        << r.fdsBefore << " " << r.fdsAfter << " " << r.rssBefore << " " << r.rssAfter;
+        << r.fdsBefore << " " << r.fdsAfter << " " << r.rssBefore << " " << r.rssAfter << " "
+        << r.heapBefore << " " << r.heapAfter;
     for (uint32_t id : r.keys) out << " " << id;
     out << "\n";
     return 0;
@@ -164,7 +174,7 @@ Result read_result(const Member &m) {
     Result r;
     std::ifstream in(std::string(kDir) + "/" + m.name + ".result");
     in >> r.rounds >> r.failures >> r.peerTexts >> r.versionMoves >> r.fdsBefore >> r.fdsAfter >>
-        r.rssBefore >> r.rssAfter;
+        r.rssBefore >> r.rssAfter >> r.heapBefore >> r.heapAfter;
     uint32_t id = 0;
     while (in >> id) r.keys.push_back(id);
     return r;
@@ -200,23 +210,25 @@ TEST(Soak, FourProcessesTwoRolesRotationAndAnnouncements) {
         SCOPED_TRACE(m.name);
         const Result r = read_result(m);
         std::printf("\n%-16s %7ld rounds, %5ld peer texts, %4ld version moves, fds %ld -> %ld, "
-                    "RSS %ld -> %ld KiB",
+                    "RSS %ld -> %ld KiB, heap in use %ld -> %ld bytes",
                     m.name, r.rounds, r.peerTexts, r.versionMoves, r.fdsBefore, r.fdsAfter,
-                    r.rssBefore, r.rssAfter);
+                    r.rssBefore, r.rssAfter, r.heapBefore, r.heapAfter);
         EXPECT_GT(r.rounds, 1000) << "the member hardly ran";
         EXPECT_GT(r.peerTexts, 10);
         EXPECT_EQ(r.failures, 0) << "failed encryptions or decryptions";
         EXPECT_EQ(r.fdsAfter, r.fdsBefore) << "descriptors leak";
-        // An agent's keystore in memory grows by the rotated keys (about two
-        // KiB each, with their records, index entries and cached cipher
-        // contexts); past that, 64 KiB of allocator slack. A leak of a few
-        // bytes per round would be far more after hundreds of thousands.
+        // An agent's keystore in memory grows by the rotated keys (a few
+        // hundred bytes each: record, index entry, cached cipher contexts).
+        // Past that the heap in use must not grow at all beyond a few KiB,
+        // and the resident size, which fragmentation also moves, by no more
+        // than a MiB: a leak of a byte per round would pass both after a
+        // million rounds. Under a sanitizer its quarantine and shadow fill
+        // both; its leak checker has looked at each member instead.
         const long rotatedKeys = static_cast<long>(read_result(kMembers[0]).keys.size());
-        const long allowance = 64 + (m.role == &kAgentRole ? 4 * rotatedKeys : 0);
-        // Under a sanitizer its quarantine fills the resident size; its leak
-        // checker has looked at each member instead.
+        const long perKey = m.role == &kAgentRole ? rotatedKeys : 0;
         if (!kSanitized) {
-            EXPECT_LE(r.rssAfter - r.rssBefore, allowance) << "memory grows";
+            EXPECT_LE(r.heapAfter - r.heapBefore, 8192 + 1024 * perKey) << "the heap grows";
+            EXPECT_LE(r.rssAfter - r.rssBefore, 1024 + 4 * perKey) << "resident memory grows";
         }
         moves += r.versionMoves;
         rounds += r.rounds;
