@@ -45,15 +45,22 @@ void BM_Decrypt_Ours(benchmark::State &state) {
     state.SetItemsProcessed(state.iterations());
 }
 
-void BM_Decrypt_OpenSSL(benchmark::State &state) {
-    OpenSslGcm gcm;
+// One baseline's decryption loop; with a lock, its reader side is taken and
+// released around every call, as the interface does around ours.
+template <typename Gcm>
+void decrypt_baseline(benchmark::State &state, const char *failure,
+                      pthread_rwlock_t *lock = nullptr) {
+    Gcm gcm;
     char text[kTextChars + 1];
     const size_t chars = gcm.seal(kSecret, kSecretBytes, text);
     uint8_t plain[64];
     for (auto _ : state) {
         size_t n = 0;
-        if (!gcm.open(text, chars, plain, &n) || n != kSecretBytes) {
-            state.SkipWithError("baseline decryption failed");
+        if (lock != nullptr) pthread_rwlock_rdlock(lock);
+        const bool ok = gcm.open(text, chars, plain, &n);
+        if (lock != nullptr) pthread_rwlock_unlock(lock);
+        if (!ok || n != kSecretBytes) {
+            state.SkipWithError(failure);
             break;
         }
         benchmark::DoNotOptimize(plain[0]);
@@ -61,46 +68,25 @@ void BM_Decrypt_OpenSSL(benchmark::State &state) {
     state.SetItemsProcessed(state.iterations());
 }
 
+bool sodium_available(benchmark::State &state) {
+    if (SodiumGcm::available()) return true;
+    state.SkipWithError("libsodium's AES-256-GCM is not available on this CPU");
+    return false;
+}
+
+void BM_Decrypt_OpenSSL(benchmark::State &state) {
+    decrypt_baseline<OpenSslGcm>(state, "baseline decryption failed");
+}
+
 void BM_Decrypt_Sodium(benchmark::State &state) {
-    if (!SodiumGcm::available()) {
-        state.SkipWithError("libsodium's AES-256-GCM is not available on this CPU");
-        return;
-    }
-    SodiumGcm gcm;
-    char text[kTextChars + 1];
-    const size_t chars = gcm.seal(kSecret, kSecretBytes, text);
-    uint8_t plain[64];
-    for (auto _ : state) {
-        size_t n = 0;
-        if (!gcm.open(text, chars, plain, &n) || n != kSecretBytes) {
-            state.SkipWithError("libsodium decryption failed");
-            break;
-        }
-        benchmark::DoNotOptimize(plain[0]);
-    }
-    state.SetItemsProcessed(state.iterations());
+    if (sodium_available(state)) decrypt_baseline<SodiumGcm>(state, "libsodium decryption failed");
 }
 
 // The baseline with what the interface adds around every library call: the
 // reader side of one process-wide reader/writer lock, taken and released.
 void BM_Decrypt_OpenSSLUnderReadLock(benchmark::State &state) {
     static pthread_rwlock_t lock = PTHREAD_RWLOCK_INITIALIZER;
-    OpenSslGcm gcm;
-    char text[kTextChars + 1];
-    const size_t chars = gcm.seal(kSecret, kSecretBytes, text);
-    uint8_t plain[64];
-    for (auto _ : state) {
-        size_t n = 0;
-        pthread_rwlock_rdlock(&lock);
-        const bool ok = gcm.open(text, chars, plain, &n);
-        pthread_rwlock_unlock(&lock);
-        if (!ok || n != kSecretBytes) {
-            state.SkipWithError("baseline decryption failed");
-            break;
-        }
-        benchmark::DoNotOptimize(plain[0]);
-    }
-    state.SetItemsProcessed(state.iterations());
+    decrypt_baseline<OpenSslGcm>(state, "baseline decryption failed", &lock);
 }
 
 // ---- encryption ----------------------------------------------------------
@@ -149,12 +135,13 @@ void BM_EncryptLogged_OpenSSL(benchmark::State &state) {
     state.SetItemsProcessed(state.iterations());
 }
 
-void BM_EncryptQuiet_OpenSSL(benchmark::State &state) {
-    OpenSslGcm gcm;
+template <typename Gcm>
+void encrypt_baseline(benchmark::State &state, const char *failure) {
+    Gcm gcm;
     char text[kTextChars + 1];
     for (auto _ : state) {
         if (gcm.seal(kSecret, kSecretBytes, text) != kTextChars) {
-            state.SkipWithError("baseline encryption failed");
+            state.SkipWithError(failure);
             break;
         }
         benchmark::DoNotOptimize(text[0]);
@@ -162,21 +149,12 @@ void BM_EncryptQuiet_OpenSSL(benchmark::State &state) {
     state.SetItemsProcessed(state.iterations());
 }
 
+void BM_EncryptQuiet_OpenSSL(benchmark::State &state) {
+    encrypt_baseline<OpenSslGcm>(state, "baseline encryption failed");
+}
+
 void BM_EncryptQuiet_Sodium(benchmark::State &state) {
-    if (!SodiumGcm::available()) {
-        state.SkipWithError("libsodium's AES-256-GCM is not available on this CPU");
-        return;
-    }
-    SodiumGcm gcm;
-    char text[kTextChars + 1];
-    for (auto _ : state) {
-        if (gcm.seal(kSecret, kSecretBytes, text) != kTextChars) {
-            state.SkipWithError("libsodium encryption failed");
-            break;
-        }
-        benchmark::DoNotOptimize(text[0]);
-    }
-    state.SetItemsProcessed(state.iterations());
+    if (sodium_available(state)) encrypt_baseline<SodiumGcm>(state, "libsodium encryption failed");
 }
 
 BENCHMARK(BM_Decrypt_Ours);
