@@ -13,6 +13,7 @@
 #include <functional>
 #include <set>
 
+#include "alloc_figures.h"
 #include "alloc_hook.h"
 #include "api_state.h"
 #include "child.h"
@@ -31,12 +32,7 @@ const std::string kSecret = "a secret of the allocation loop";
 // memory, failing I/O, entropy or crypto, passed through.
 const std::set<unsigned long> kCodes = {0, 1, 51, 2006, 2007, 2018, 2019, 2025, 3008, 3010, 3011};
 
-struct Figures {
-    std::string name;
-    uint64_t failedRuns = 0;
-    uint64_t absorbed = 0;
-};
-std::vector<Figures> g_figures;
+std::vector<reltest::AllocFigures> g_figures;
 
 struct Op {
     std::string name;
@@ -56,18 +52,7 @@ struct Op {
 
 class AllocApi : public ::testing::Test {
 protected:
-    static void TearDownTestSuite() {
-        std::printf("\nallocation-failure figures (runs with a failed allocation; of them "
-                    "answered 0)\n");
-        uint64_t total = 0;
-        for (const auto &f : g_figures) {
-            std::printf("  %-40s %5llu; %llu\n", f.name.c_str(),
-                        static_cast<unsigned long long>(f.failedRuns),
-                        static_cast<unsigned long long>(f.absorbed));
-            total += f.failedRuns;
-        }
-        std::printf("  total: %llu runs\n", static_cast<unsigned long long>(total));
-    }
+    static void TearDownTestSuite() { reltest::print_alloc_figures(g_figures, 40); }
 
     void SetUp() override {
         fresh_node(kAgentRole);
@@ -108,7 +93,7 @@ protected:
 
 void AllocApi::loop(const Op &op) {
     SCOPED_TRACE(op.name);
-    Figures fig{op.name};
+    reltest::AllocFigures fig{op.name};
     for (uint64_t k = 1;; ++k) {
         ASSERT_LT(k, 20000u) << "the operation never stops allocating";
         op.prepare();

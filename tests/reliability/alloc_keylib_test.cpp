@@ -19,6 +19,7 @@
 #include <mutex>
 #include <thread>
 
+#include "alloc_figures.h"
 #include "alloc_hook.h"
 #include "child.h"
 #include "keystore_states.h"
@@ -42,28 +43,11 @@ const std::set<unsigned long> kVaqCodes = {0,
                                            VAQ_ERR_INTERNAL};
 const std::set<unsigned long> kQorCodes = {0, QOR_ERR_CRYPTO, QOR_ERR_ENTROPY};
 
-// What one loop ran, for the figures.
-struct Figures {
-    std::string name;
-    uint64_t failedRuns = 0;
-    uint64_t absorbed = 0;  // runs that answered 0 although an allocation failed
-};
-std::vector<Figures> g_figures;
+std::vector<reltest::AllocFigures> g_figures;
 
 class AllocKeylib : public ::testing::Test {
 protected:
-    static void TearDownTestSuite() {
-        std::printf("\nallocation-failure figures (runs with a failed allocation; of them "
-                    "answered 0)\n");
-        uint64_t total = 0;
-        for (const auto &f : g_figures) {
-            std::printf("  %-36s %5llu; %llu\n", f.name.c_str(),
-                        static_cast<unsigned long long>(f.failedRuns),
-                        static_cast<unsigned long long>(f.absorbed));
-            total += f.failedRuns;
-        }
-        std::printf("  total: %llu runs\n", static_cast<unsigned long long>(total));
-    }
+    static void TearDownTestSuite() { reltest::print_alloc_figures(g_figures, 36); }
 
     void SetUp() override {
         host_table();
@@ -114,7 +98,7 @@ protected:
 
 void AllocKeylib::loop(const Op &op) {
     SCOPED_TRACE(op.name);
-    Figures fig{op.name};
+    reltest::AllocFigures fig{op.name};
     for (uint64_t k = 1;; ++k) {
         ASSERT_LT(k, 20000u) << "the operation never stops allocating";
         op.prepare();
