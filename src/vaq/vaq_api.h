@@ -44,7 +44,10 @@ enum VaqResult {
     VAQ_ERR_IMPORT_CONFLICT = 2022,   /* an imported key id exists with other material */
     VAQ_ERR_LIMIT = 2023,             /* too many domains or keys */
     VAQ_ERR_BAD_ARG = 2024,           /* an argument value is out of range */
-    VAQ_ERR_INTERNAL = 2025           /* unexpected failure caught at the library's edge */
+    VAQ_ERR_INTERNAL = 2025,          /* unexpected failure caught at the library's edge */
+    VAQ_ERR_FILE_EXISTS = 2026,       /* the export file is there already; nothing written */
+    VAQ_ERR_UNSAFE_FILE = 2027        /* no keystore copy is safe to use: a link, not a regular
+                                         file, or owned by another user; files left as they are */
 };
 
 uint32_t IvexRegFuncEx(const VaqHostServices *table);
