@@ -19,9 +19,17 @@ extern "C" {
 /* File modes of slot 4. Every mode refuses a symbolic link at the path and a
  * file that is not regular, has more than one link or belongs to another user
  * than the process's own or root. VAQ_FILE_CREATE makes a new file, mode 0600,
- * and fails (errno EEXIST through slot 13) when the path exists. A host of an
- * older build that knows only the first three modes answers null to it. */
-enum { VAQ_FILE_READ = 0, VAQ_FILE_WRITE = 1, VAQ_FILE_READ_WRITE = 2, VAQ_FILE_CREATE = 3 };
+ * open for writing, and fails (errno EEXIST through slot 13) when the path
+ * exists; VAQ_FILE_CREATE_SECRET does the same with mode 0400, for a file that
+ * is written once and then only read. A host of an older build that knows only
+ * the first three modes answers null to both. */
+enum {
+    VAQ_FILE_READ = 0,
+    VAQ_FILE_WRITE = 1,
+    VAQ_FILE_READ_WRITE = 2,
+    VAQ_FILE_CREATE = 3,
+    VAQ_FILE_CREATE_SECRET = 4
+};
 /* Seek origins of slot 11. */
 enum { VAQ_SEEK_SET = 0, VAQ_SEEK_CUR = 1, VAQ_SEEK_END = 2 };
 
