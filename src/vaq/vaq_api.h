@@ -46,8 +46,12 @@ enum VaqResult {
     VAQ_ERR_BAD_ARG = 2024,           /* an argument value is out of range */
     VAQ_ERR_INTERNAL = 2025,          /* unexpected failure caught at the library's edge */
     VAQ_ERR_FILE_EXISTS = 2026,       /* the export file is there already; nothing written */
-    VAQ_ERR_UNSAFE_FILE = 2027        /* no keystore copy is safe to use: a link, not a regular
+    VAQ_ERR_UNSAFE_FILE = 2027,       /* no keystore copy is safe to use: a link, not a regular
                                          file, or owned by another user; files left as they are */
+    /* 2028 to 2039: the root protector */
+    VAQ_ERR_NO_SPACE = 2040,          /* a file could not be written: no space left on device */
+    VAQ_ERR_UNCONFIRMED = 2041        /* a file was written whole but its sync failed: the change
+                                         may or may not be on disk */
 };
 
 uint32_t IvexRegFuncEx(const VaqHostServices *table);
