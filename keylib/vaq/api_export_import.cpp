@@ -58,12 +58,14 @@ HXB_EXPORT unsigned long VaqExportMkFileEx(const char *file, const unsigned char
         Bytes image;
         st = seal_export(s.host, keys, {password, passwordLen}, iterations, image);
         if (!st.ok()) return st;
-        // The host opens without truncating: a longer old file would keep its tail.
-        if (s.host.table().fremove_fn && s.host.table().fexist_fn(file) == 1)
-            s.host.table().fremove_fn(file);
-        st = s.host.write_file(file, image);
+        // Created exclusively: an existing file, or a link planted at the
+        // path, is never written through; the caller removes an old export.
+        st = s.host.write_file(file, image, VAQ_FILE_CREATE);
+        if (st.code == VAQ_ERR_FILE_EXISTS || st.code == VAQ_ERR_UNSAFE_FILE)
+            return Fail(st.code, "export file exists already; nothing written");
         if (!st.ok()) {
-            // Nothing half-written stays behind to be taken for an export.
+            // Nothing half-written stays behind to be taken for an export:
+            // the file is the one this call created.
             if (s.host.table().fremove_fn) s.host.table().fremove_fn(file);
             return Fail(st.code, "export file could not be written");
         }
@@ -80,6 +82,8 @@ HXB_EXPORT unsigned long VaqImportMkFileEx(const char *file, const unsigned char
         if (st.ok()) st = check_password(password, passwordLen);
         if (!st.ok()) return st;
         FileContent content = s.host.read_file(file);
+        if (content.state == FileState::kUnsafe)
+            return Fail(VAQ_ERR_UNSAFE_FILE, "export file not used: a link, not regular, or another user's");
         if (content.state == FileState::kMissing || content.state == FileState::kUnreadable)
             return Fail(VAQ_ERR_IO, "export file could not be read");
         if (content.state != FileState::kRead)

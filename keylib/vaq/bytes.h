@@ -13,6 +13,8 @@
 #include <span>
 #include <vector>
 
+#include "shared/secret_memory.h"
+
 namespace vaq {
 
 using Bytes = std::vector<uint8_t>;
@@ -33,7 +35,9 @@ private:
     Bytes &b_;
 };
 
-// A byte vector that is wiped before its memory goes back to the allocator.
+// A byte vector for key material: its memory is kept out of core dumps and
+// locked where the system allows (shared/secret_memory.h), and wiped before
+// it is given back.
 class SecureBytes {
 public:
     SecureBytes() = default;
@@ -71,21 +75,31 @@ private:
         if (!data_.empty()) OPENSSL_cleanse(data_.data(), data_.size());
         data_.clear();
     }
-    Bytes data_;
+    std::vector<uint8_t, secret::Allocator<uint8_t>> data_;
 };
 
-// A fixed-size secret (root material, working keys), wiped on destruction.
+// A fixed-size secret (root material, working keys) in secret memory, wiped
+// on destruction. Throws std::bad_alloc when no secret page can be had; the
+// exported functions' edge answers that as an allocation failure.
 template <size_t N>
-struct SecretArray {
-    std::array<uint8_t, N> bytes{};
-    SecretArray() = default;
-    SecretArray(const SecretArray &) = default;
-    SecretArray &operator=(const SecretArray &) = default;
-    ~SecretArray() { OPENSSL_cleanse(bytes.data(), N); }
-    uint8_t *data() { return bytes.data(); }
-    const uint8_t *data() const { return bytes.data(); }
+class SecretArray {
+public:
+    SecretArray() : bytes_(static_cast<uint8_t *>(secret::allocate(N))) {
+        if (bytes_ == nullptr) throw std::bad_alloc();
+    }
+    SecretArray(const SecretArray &other) : SecretArray() { std::memcpy(bytes_, other.bytes_, N); }
+    SecretArray &operator=(const SecretArray &other) {
+        if (this != &other) std::memcpy(bytes_, other.bytes_, N);
+        return *this;
+    }
+    ~SecretArray() { secret::release(bytes_, N); }
+    uint8_t *data() { return bytes_; }
+    const uint8_t *data() const { return bytes_; }
     static constexpr size_t size() { return N; }
-    ByteView view() const { return {bytes.data(), N}; }
+    ByteView view() const { return {bytes_, N}; }
+
+private:
+    uint8_t *bytes_;
 };
 
 // Appends little-endian fields to a growing image.

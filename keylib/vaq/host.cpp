@@ -1,5 +1,6 @@
 #include "host.h"
 
+#include <cerrno>
 #include <ctime>
 
 #include "log.h"
@@ -49,6 +50,11 @@ private:
     void *handle_;
 };
 
+// errno as the host's slot 13 reports it, or 0 without that slot.
+int host_errno(const VaqHostServices &t) { return t.ferrno_fn ? t.ferrno_fn(nullptr) : 0; }
+
+bool refused_as_unsafe(int err) { return err == ELOOP || err == EPERM; }
+
 }  // namespace
 
 FileContent Host::read_file(const std::string &path) const {
@@ -56,7 +62,7 @@ FileContent Host::read_file(const std::string &path) const {
     if (t_.fexist_fn(path.c_str()) != 1) return out;
     HostFile file(t_, t_.fopen_fn(path.c_str(), VAQ_FILE_READ));
     if (!file.get()) {
-        out.state = FileState::kUnreadable;
+        out.state = refused_as_unsafe(host_errno(t_)) ? FileState::kUnsafe : FileState::kUnreadable;
         return out;
     }
     int64_t size = t_.fseek_fn(file.get(), 0, VAQ_SEEK_END);
@@ -84,11 +90,25 @@ FileContent Host::read_file(const std::string &path) const {
     return out;
 }
 
-Status Host::write_file(const std::string &path, ByteView image) const {
-    HostFile file(t_, t_.fopen_fn(path.c_str(), VAQ_FILE_WRITE));
-    if (!file.get()) return Fail(VAQ_ERR_IO, "keystore file could not be opened for writing");
-    if (t_.fwrite_fn(image.data(), image.size(), file.get()) != 1)
-        return Fail(VAQ_ERR_IO, "keystore file could not be written and synced");
+Status Host::write_file(const std::string &path, ByteView image, int32_t mode) const {
+    HostFile file(t_, t_.fopen_fn(path.c_str(), mode));
+    if (!file.get()) {
+        const int err = host_errno(t_);
+        if (refused_as_unsafe(err))
+            return Fail(VAQ_ERR_UNSAFE_FILE, "file not safe to write: a link, not regular, or another user's");
+        if (err == EEXIST) return Fail(VAQ_ERR_FILE_EXISTS, "file exists already; nothing written");
+        if (err == ENOSPC) return Fail(VAQ_ERR_NO_SPACE, "file could not be created: no space left on device");
+        return Fail(VAQ_ERR_IO, "file could not be opened for writing");
+    }
+    if (t_.fwrite_fn(image.data(), image.size(), file.get()) != 1) {
+        if (host_errno(t_) == ENOSPC)
+            return Fail(VAQ_ERR_NO_SPACE, "file could not be written: no space left on device");
+        // The position tells a write cut short from a whole image whose sync
+        // failed: that change may be on disk or not, and the caller must know.
+        if (t_.ftell_fn && t_.ftell_fn(file.get()) == static_cast<int64_t>(image.size()))
+            return Fail(VAQ_ERR_UNCONFIRMED, "file written but its sync failed; the change may be on disk");
+        return Fail(VAQ_ERR_IO, "file could not be written and synced");
+    }
     // The write call answered for the image being on disk; a close that fails
     // afterwards cannot take it back, and calling the write failed would have
     // the caller redo a change that is already made.

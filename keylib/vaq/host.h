@@ -21,8 +21,10 @@ enum class LogLevel : int32_t { kInfo = 0, kWarn = 1, kError = 2 };
 // Largest keystore or export file the library reads; anything bigger is not ours.
 inline constexpr uint64_t kMaxFileBytes = 8u << 20;
 
-// What a read of one file found.
-enum class FileState { kMissing, kEmpty, kRead, kUnreadable, kTooLarge };
+// What a read of one file found. kUnsafe: the host refused to open what is at
+// the path (a symbolic link, not a regular file, more than one link, another
+// user's file), so it is neither trusted nor ever written.
+enum class FileState { kMissing, kEmpty, kRead, kUnreadable, kTooLarge, kUnsafe };
 
 struct FileContent {
     FileState state = FileState::kMissing;
@@ -51,8 +53,11 @@ public:
     // The whole file, through slots 14, 4, 11, 6 and 5.
     FileContent read_file(const std::string &path) const;
     // One image in one write call at offset 0; slot 7 syncs it. The file is
-    // not truncated, so the image's own length field is what counts.
-    Status write_file(const std::string &path, ByteView image) const;
+    // not truncated, so the image's own length field is what counts. With
+    // VAQ_FILE_CREATE or VAQ_FILE_CREATE_SECRET the file must not exist yet
+    // (VAQ_ERR_FILE_EXISTS). A full device answers VAQ_ERR_NO_SPACE; an image
+    // written whole whose sync failed VAQ_ERR_UNCONFIRMED.
+    Status write_file(const std::string &path, ByteView image, int32_t mode = VAQ_FILE_WRITE) const;
 
     bool exists(const std::string &path) const { return t_.fexist_fn(path.c_str()) == 1; }
 

@@ -26,6 +26,14 @@ bool KeystorePair::has_unreadable() const {
     return false;
 }
 
+Status KeystorePair::unreadable_status() const {
+    for (const auto &c : copies)
+        if (c.unsafe)
+            return Fail(VAQ_ERR_UNSAFE_FILE,
+                        "a keystore copy is not safe to use (see the host's line); nothing is written over it");
+    return Fail(VAQ_ERR_IO, "a keystore copy could not be read; nothing is written over it");
+}
+
 Status KeystorePair::confirm_missing(const Host &host,
                                      const std::array<std::string, 2> &paths) const {
     for (int i = 0; i < 2; ++i)
@@ -40,6 +48,9 @@ Status KeystorePair::unusable_status() const {
     for (const auto &c : copies)
         if (c.state == CopyState::kCorrupt)
             return Fail(VAQ_ERR_KEYSTORE_CORRUPT, "no valid keystore copy; files left as they are");
+    for (const auto &c : copies)
+        if (c.unsafe)
+            return Fail(VAQ_ERR_UNSAFE_FILE, "no keystore copy is safe to use; files left as they are");
     return Fail(VAQ_ERR_IO, "no keystore copy could be read");
 }
 
@@ -60,6 +71,10 @@ KeystorePair read_pair(const Host &host, const KeystorePaths &paths) {
         case FileState::kMissing: c.state = CopyState::kMissing; continue;
         case FileState::kEmpty: c.state = CopyState::kEmpty; continue;
         case FileState::kUnreadable: c.state = CopyState::kUnreadable; continue;
+        case FileState::kUnsafe:
+            c.state = CopyState::kUnreadable;
+            c.unsafe = true;
+            continue;
         case FileState::kTooLarge: c.state = CopyState::kCorrupt; continue;
         case FileState::kRead: break;
         }
@@ -118,7 +133,7 @@ Status repair_pair(const Host &host, const KeystorePaths &paths, const KeystoreP
     for (int i = 0; i < 2; ++i) {
         if (!pair.needs_repair(i)) continue;
         if (pair.copies[i].state == CopyState::kUnreadable) {
-            skipped = Fail(VAQ_ERR_IO, "a keystore copy could not be read; left as it is");
+            skipped = pair.unreadable_status();
             continue;
         }
         if (pair.copies[i].state == CopyState::kMissing && host.exists(paths[i])) {

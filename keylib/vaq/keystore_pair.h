@@ -19,6 +19,7 @@ struct KeystoreCopy {
     Bytes image;  // a valid copy's image, without whatever follows it in the file
     Keystore keystore;
     uint64_t fileBytes = 0;  // the file's length, image and whatever follows it
+    bool unsafe = false;     // unreadable because the host refused what is at the path
 
     KeystoreCopy() = default;
     KeystoreCopy(KeystoreCopy &&) = default;
@@ -44,6 +45,8 @@ struct KeystorePair {
     // A copy that could not be read may hold a newer generation than any copy
     // that was: no change is written over it.
     bool has_unreadable() const;
+    // The code for a change refused because a copy could not be read.
+    Status unreadable_status() const;
     // A copy reported missing is asked about once more before anything is
     // written in its place: the existence test cannot report a failure, and
     // one wrong answer must not cost a keystore. Fails if one is there after all.

@@ -173,8 +173,8 @@ Status State::load() {
                                      pair.copies[i].state == CopyState::kUnreadable))
             // Damage is worth an operator's attention even when the other copy
             // covers it, so it is logged as an error.
-            VAQ_KLOG(LogLevel::kError,
-                     "%s keystore copy fails verification; loading the %s copy\n", copy_name(i),
+            VAQ_KLOG(LogLevel::kError, "%s keystore copy %s; loading the %s copy\n", copy_name(i),
+                     pair.copies[i].unsafe ? "is not safe to use" : "fails verification",
                      copy_name(pair.best));
     std::unique_ptr<KeyIndex> idx = index_of(pair.copies[pair.best].keystore);
     keystore = std::move(pair.copies[pair.best].keystore);
@@ -196,8 +196,7 @@ Status State::sync(bool &merged, uint64_t &diskGeneration,
             fileBytes[i] = std::max<uint64_t>(fileBytes[i], pair.copies[pair.best].image.size());
     }
     if (pair.has_newer_format()) return pair.unusable_status();
-    if (pair.has_unreadable())
-        return Fail(VAQ_ERR_IO, "a keystore copy could not be read; nothing is written over it");
+    if (pair.has_unreadable()) return pair.unreadable_status();
     if (!pair.has_valid()) {
         if (pair.has_unusable_data()) return pair.unusable_status();
         if (Status c = pair.confirm_missing(host, paths); !c.ok()) return c;

@@ -2,6 +2,7 @@
 // keystore files. A handle is a malloc'd int32_t holding a plain descriptor;
 // the position is the descriptor's own.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -9,7 +10,10 @@
 #include <cstdlib>
 
 #include "common/log.h"
+#include "host/bounded.h"
+#include "host/file_safety.h"
 #include "host/host_services.h"
+#include "keystore/error_text.h"
 
 namespace tv {
 
@@ -17,24 +21,64 @@ namespace {
 
 int descriptor(void *handle) { return *static_cast<int32_t *>(handle); }
 
-bool open_flags(int32_t mode, int &flags) {
+// O_NONBLOCK: a FIFO put at a keystore path must not hang the open; on the
+// regular files that pass the checks it changes nothing.
+bool open_flags(int32_t mode, int &flags, mode_t &created) {
+    created = 0600;
     switch (mode) {
         case VAQ_FILE_READ: flags = O_RDONLY; break;
         // Not truncated: the keystore's own header says how long it is.
         case VAQ_FILE_WRITE: flags = O_WRONLY | O_CREAT; break;
         case VAQ_FILE_READ_WRITE: flags = O_RDWR | O_CREAT; break;
+        case VAQ_FILE_CREATE: flags = O_WRONLY | O_CREAT | O_EXCL; break;
+        case VAQ_FILE_CREATE_SECRET:
+            flags = O_WRONLY | O_CREAT | O_EXCL;
+            created = 0400;
+            break;
         default: return false;
     }
-    flags |= O_CLOEXEC;
+    flags |= O_NONBLOCK;
     return true;
+}
+
+// A file the key library writes holds key material: nobody but its owner may
+// read it, whatever mode it was made with.
+void tighten(int fd, const char *path, const struct stat &st) {
+    if ((st.st_mode & 077) == 0) return;
+    if (::fchmod(fd, st.st_mode & 0700) != 0) {
+        VAQ_LOG(kError, "file %s has mode %04o and could not be tightened: %s\n", path,
+                static_cast<unsigned>(st.st_mode & 07777), error_text(errno));
+        return;
+    }
+    VAQ_LOG(kWarn, "file %s had mode %04o; others' access removed\n", path,
+            static_cast<unsigned>(st.st_mode & 07777));
+}
+
+// The path a descriptor was opened at, for a log line about a failure.
+const char *path_of(int fd, char (&buffer)[512]) {
+    char link[64];
+    if (sprintf_s(link, sizeof link, "/proc/self/fd/%d", fd) < 0) return "?";
+    const ssize_t n = ::readlink(link, buffer, sizeof buffer - 1);
+    if (n <= 0) return "?";
+    buffer[n] = '\0';
+    return buffer;
 }
 
 }  // namespace
 
 void *APP_Fopen(const char *path, int32_t mode) {
     int flags = 0;
-    if (!open_flags(mode, flags)) return nullptr;
-    int fd = ::open(path, flags, 0600);
+    mode_t created = 0;
+    if (path == nullptr || !open_flags(mode, flags, created)) return nullptr;
+    struct stat st {};
+    const char *unsafe = nullptr;
+    int fd = open_safely(path, flags, created, &st, &unsafe);
+    if (unsafe != nullptr) {
+        const int err = errno;
+        VAQ_LOG(kError, "file %s not used: %s\n", path, unsafe);
+        errno = err;
+    }
+    if (fd >= 0 && (flags & O_ACCMODE) != O_RDONLY) tighten(fd, path, st);
     int32_t *holder = nullptr;
     if (fd >= 0) {
         holder = static_cast<int32_t *>(std::malloc(sizeof(int32_t)));
@@ -74,10 +118,35 @@ int32_t APP_Fread(void *buf, uint64_t count, void *handle) {
 int32_t APP_Fwrite(const void *data, uint64_t count, void *handle) {
     if (handle == nullptr) return 0;
     const int fd = descriptor(handle);
-    const ssize_t n = ::write(fd, data, count);
+    // A signal or a short write does not end the write: the rest follows, so
+    // that a key change is not failed for what the next call would finish.
+    const auto *next = static_cast<const unsigned char *>(data);
+    uint64_t left = count;
+    int writeError = 0;
+    while (left > 0) {
+        const ssize_t n = ::write(fd, next, left);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            writeError = n < 0 ? errno : EIO;
+            break;
+        }
+        next += n;
+        left -= static_cast<uint64_t>(n);
+    }
+    char where[512];
+    if (writeError != 0) {
+        VAQ_LOG(kError, "write of %s failed after %llu of %llu bytes: %s\n", path_of(fd, where),
+                static_cast<unsigned long long>(count - left), static_cast<unsigned long long>(count),
+                error_text(writeError));
+    }
     // Synced whatever the write did, so the result 1 means on disk.
-    const int synced = ::fsync(fd);
-    return synced == 0 && n >= 0 && static_cast<uint64_t>(n) == count ? 1 : 0;
+    if (::fsync(fd) != 0) {
+        const int syncError = errno;
+        VAQ_LOG(kError, "sync of %s failed: %s\n", path_of(fd, where), error_text(syncError));
+        if (writeError == 0) writeError = syncError;
+    }
+    errno = writeError;
+    return writeError == 0 ? 1 : 0;
 }
 
 int32_t APP_Fflush(void *handle) {
@@ -129,7 +198,10 @@ int32_t APP_Ferrno(void *) { return errno; }
 
 int32_t APP_Fexist(const char *path) {
     if (path == nullptr) return 0;
-    return ::access(path, F_OK) == 0 ? 1 : 0;
+    // A link exists as a path even when it dangles: reported missing, it
+    // would be "repaired" by creating whatever it points to.
+    struct stat st {};
+    return ::lstat(path, &st) == 0 ? 1 : 0;
 }
 
 }  // namespace tv

@@ -4,7 +4,13 @@
 // threads and processes sharing the file never interleave. A line that does
 // not fit is dropped whole, never cut. The writers keep errno as they found
 // it: a caller may log a failure and then report its errno.
+//
+// A message may carry text that a caller or the file system chose (a file
+// name, a role string): its control characters are written escaped, so that
+// no such text can end a line and forge the next one. Only a message's own
+// final line end is written as it is.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -61,31 +67,56 @@ public:
     }
 
     __attribute__((format(printf, 2, 0))) bool message(const char *format, std::va_list args) {
-        const int n = tv::vsprintf_s(buffer_ + length_, kLineSize - length_, format, args);
-        if (n < 0) return false;
-        length_ += static_cast<std::size_t>(n);
-        return true;
+        char text[kLineSize];
+        const int n = tv::vsprintf_s(text, kLineSize - length_, format, args);
+        // A %c of 0 ends the text there, as it ends every C string.
+        return n >= 0 && escaped(text);
     }
 
-    // The key library's finished text, copied as it is.
-    bool copy(const char *message) {
-        const int n = tv::sprintf_s(buffer_ + length_, kLineSize - length_, "%s", message);
-        if (n < 0) return false;
-        length_ += static_cast<std::size_t>(n);
-        return true;
-    }
+    // The key library's finished text.
+    bool copy(const char *message) { return escaped(message); }
 
     // The descriptor that fopen(g_log_name, "a+") would hold, without the
-    // stream: no heap buffer and no fstat for a line that is written at once.
+    // stream and never through a link. Only a regular file is written: a
+    // FIFO or device put in the log's place gets nothing.
     void append_to_file() const {
-        const int fd = ::open(g_log_name, O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
+        const int fd = ::open(g_log_name, O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK,
+                              0640);
         if (fd < 0) return;
-        // A line that cannot be written is lost: there is no one to tell.
-        [[maybe_unused]] const ssize_t written = ::write(fd, buffer_, length_);
+        struct stat st {};
+        if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink == 1) {
+            // A line that cannot be written is lost: there is no one to tell.
+            [[maybe_unused]] const ssize_t written = ::write(fd, buffer_, length_);
+        }
         ::close(fd);
     }
 
 private:
+    // Appends text up to its terminating zero with its control characters
+    // escaped; false, with nothing kept, when the line would not fit.
+    bool escaped(const char *text) {
+        static constexpr char kHex[] = "0123456789abcdef";
+        std::size_t at = length_;
+        for (const char *p = text; *p != '\0'; ++p) {
+            const auto c = static_cast<unsigned char>(*p);
+            const bool lineEnd = c == '\n' && p[1] == '\0';
+            const bool plain = lineEnd || (c >= 0x20 && c != 0x7f);
+            const std::size_t need = plain ? 1 : 4;
+            if (at + need >= kLineSize) return false;
+            if (plain) {
+                buffer_[at++] = static_cast<char>(c);
+            } else {
+                buffer_[at++] = '\\';
+                buffer_[at++] = 'x';
+                buffer_[at++] = kHex[c >> 4];
+                buffer_[at++] = kHex[c & 0xf];
+            }
+        }
+        buffer_[at] = '\0';
+        length_ = at;
+        return true;
+    }
+
     char buffer_[kLineSize] = {};
     std::size_t length_ = 0;
 };

@@ -1,5 +1,9 @@
 // The library's allocation pair. Every buffer handed to a caller comes from
-// here, zero-filled, so a caller never sees stale bytes.
+// here, zero-filled, so a caller never sees stale bytes; and every block goes
+// back wiped, since what callers release through it is mostly decrypted
+// secrets and cipher texts.
+#include <malloc.h>
+
 #include <cstdlib>
 
 #include "host/bounded.h"
@@ -14,5 +18,8 @@ extern "C" void *HX_VAQ_MemAlloc(int64_t, const char *, int32_t size) {
 }
 
 extern "C" void HX_VAQ_MemFree(int64_t, const char *, void *block) {
-    if (block != nullptr) std::free(block);
+    if (block == nullptr) return;
+    const std::size_t usable = malloc_usable_size(block);
+    tv::memset_s(block, usable, 0, usable);
+    std::free(block);
 }

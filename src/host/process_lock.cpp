@@ -1,17 +1,36 @@
 // The node-wide process lock: one System V semaphore shared by every process
 // of every role. SEM_UNDO gives back the hold of a process that dies holding
 // it. The set is never removed once in use: it outlives every process.
+//
+// Any local account can create a set under our key before our first process
+// does. A set is therefore used only when it belongs to this user or root and
+// nobody else may write it. Its creator frees it with a semaphore operation,
+// which also stamps sem_otime: a set whose time stamp is still zero was never
+// made ready, and a creator killed between creating and freeing it would
+// otherwise leave every process of the node waiting for good. Others wait a
+// bounded time for the stamp and then free the set themselves. (Two waiters
+// that give up at the same moment both set the value to 1; one that gives up
+// just as another has freed and taken the set can free it once more. Both
+// need a creator killed first, and the bound makes the window small.)
 #include <sys/ipc.h>
 #include <sys/sem.h>
+#include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
+#include <ctime>
 
 #include "common/log.h"
+#include "host/ipc_owner.h"
+#include "keystore/error_text.h"
 
 namespace {
 
 constexpr int32_t kProcessLockKey = 0x20191230;
+// How long a new set may stay unready before a waiter takes it as abandoned.
+constexpr int kReadyWaitMs = 2000;
+constexpr int kReadyPollMs = 10;
+// How often a process that waits for the lock says who holds it.
+constexpr time_t kHeldReportSeconds = 10;
 
 // The caller defines the argument of semctl (see semctl(2)).
 union SemArgument {
@@ -22,18 +41,54 @@ union SemArgument {
 
 int32_t *holder(void *handle) { return static_cast<int32_t *>(handle); }
 
-// One operation on semaphore 0. A wait that a signal interrupts is waited
-// again: returning then would let the caller think it holds the lock.
-bool operate(int32_t id, short delta) {
-    sembuf op{};
-    op.sem_num = 0;
-    op.sem_op = delta;
-    op.sem_flg = SEM_UNDO;
+bool stat_set(int32_t id, semid_ds &ds) {
+    SemArgument arg{};
+    arg.buf = &ds;
+    return semctl(id, 0, IPC_STAT, arg) == 0;
+}
+
+void sleep_ms(int ms) {
+    timespec ts{0, static_cast<long>(ms) * 1000000L};
+    while (nanosleep(&ts, &ts) == -1 && errno == EINTR) {
+    }
+}
+
+// Operations on semaphore 0, retried when a signal interrupts them.
+int operate(int32_t id, sembuf *ops, size_t count, const timespec *timeout) {
     int rc = 0;
     do {
-        rc = semop(id, &op, 1);
+        rc = timeout == nullptr ? semop(id, ops, count) : semtimedop(id, ops, count, timeout);
     } while (rc == -1 && errno == EINTR);
-    return rc == 0;
+    return rc;
+}
+
+// Sets the value to 1 (free), then takes and gives back the lock in one
+// call: that stamps sem_otime, the sign that the set is ready. Held already
+// by the time of the stamp: the holder stamped it.
+bool make_free(int32_t id) {
+    SemArgument freeLock{};
+    freeLock.val = 1;
+    if (semctl(id, 0, SETVAL, freeLock) == -1) {
+        VAQ_LOG(tv::kError, "set sem value error %s\n", tv::error_text(errno));
+        return false;
+    }
+    sembuf stamp[2] = {{0, -1, IPC_NOWAIT}, {0, +1, 0}};
+    operate(id, stamp, 2, nullptr);
+    return true;
+}
+
+// A set that exists but was never stamped: its creator is between creating
+// and freeing it, or was killed there. Wait a bounded time, then free it.
+void wait_until_ready(int32_t key, int32_t id) {
+    semid_ds ds{};
+    for (int waited = 0; waited < kReadyWaitMs; waited += kReadyPollMs) {
+        if (!stat_set(id, ds) || ds.sem_otime != 0) return;
+        sleep_ms(kReadyPollMs);
+    }
+    if (!stat_set(id, ds) || ds.sem_otime != 0) return;
+    VAQ_LOG(tv::kWarn, "process lock %#x was never made free by its creator; freeing it\n",
+            static_cast<unsigned>(key));
+    make_free(id);
 }
 
 }  // namespace
@@ -43,16 +98,13 @@ extern "C" int32_t telmor_create_proc_lock_inner(int32_t key, int32_t *id) {
     *id = semget(key, 1, IPC_CREAT | IPC_EXCL | 0600);
     const bool created = *id != -1;
     if (!created && errno != EEXIST) {
-        VAQ_LOG(tv::kError, "create sem error %s\n", std::strerror(errno));
+        VAQ_LOG(tv::kError, "create sem error %s\n", tv::error_text(errno));
         return 0;
     }
     VAQ_LOG(tv::kInfo, "create process lock for  %d\n", key);
     if (created) {
         VAQ_LOG(tv::kInfo, "create sem  %d\n", *id);
-        SemArgument free_lock{};
-        free_lock.val = 1;
-        if (semctl(*id, 0, SETVAL, free_lock) == -1) {
-            VAQ_LOG(tv::kError, "set sem value error %s\n", std::strerror(errno));
+        if (!make_free(*id)) {
             // Left at 0 the set would make every later lock on the node wait
             // for good; removed, the next process creates it afresh.
             semctl(*id, 0, IPC_RMID);
@@ -63,10 +115,25 @@ extern "C" int32_t telmor_create_proc_lock_inner(int32_t key, int32_t *id) {
     }
     *id = semget(key, 1, 0600);
     if (*id == -1) {
-        VAQ_LOG(tv::kInfo, "get sem error %s\n", std::strerror(errno));
+        VAQ_LOG(tv::kInfo, "get sem error %s\n", tv::error_text(errno));
+        return 0;
+    }
+    semid_ds ds{};
+    if (!stat_set(*id, ds)) {
+        VAQ_LOG(tv::kError, "process lock %#x cannot be inspected: %s\n", static_cast<unsigned>(key),
+                tv::error_text(errno));
+        *id = -1;
+        return 0;
+    }
+    if (const char *why = tv::foreign_ipc_reason(ds.sem_perm)) {
+        VAQ_LOG(tv::kError, "process lock %#x not used: %s (owner uid %u, creator uid %u, mode %04o)\n",
+                static_cast<unsigned>(key), why, static_cast<unsigned>(ds.sem_perm.uid),
+                static_cast<unsigned>(ds.sem_perm.cuid), static_cast<unsigned>(ds.sem_perm.mode & 0777));
+        *id = -1;
         return 0;
     }
     VAQ_LOG(tv::kInfo, "get sem  %d\n", *id);
+    if (ds.sem_otime == 0) wait_until_ready(key, *id);
     return 1;
 }
 
@@ -90,14 +157,27 @@ extern "C" void Telmor_Destroy_Pro_Lock(void *handle) {
 
 extern "C" void Telmor_Add_Pro_Lock(void *handle) {
     if (handle == nullptr) return;
-    if (!operate(*holder(handle), -1)) {
-        VAQ_LOG(tv::kInfo, "add sem proc lock for %d fail\n", *holder(handle));
+    const int32_t id = *holder(handle);
+    // The wait has no end: a holder that is stopped rather than dead keeps
+    // the lock. What the wait does is say, now and then, whom it waits for.
+    sembuf take{0, -1, SEM_UNDO};
+    const timespec interval{kHeldReportSeconds, 0};
+    time_t waited = 0;
+    while (operate(id, &take, 1, &interval) == -1) {
+        if (errno != EAGAIN) {
+            VAQ_LOG(tv::kInfo, "add sem proc lock for %d fail\n", id);
+            return;
+        }
+        waited += kHeldReportSeconds;
+        VAQ_LOG(tv::kWarn, "waiting %ld s so far for the process lock %d; last taken or given back by pid %d\n",
+                static_cast<long>(waited), id, semctl(id, 0, GETPID));
     }
 }
 
 extern "C" void Telmor_Release_Pro_Lock(void *handle) {
     if (handle == nullptr) return;
-    if (!operate(*holder(handle), +1)) {
+    sembuf give{0, +1, SEM_UNDO};
+    if (operate(*holder(handle), &give, 1, nullptr) == -1) {
         VAQ_LOG(tv::kInfo, "release sem proc lock for %d fail\n", *holder(handle));
     }
 }

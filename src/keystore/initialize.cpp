@@ -118,12 +118,14 @@ extern "C" unsigned long TELMOR_VAQ_Initialize(const char *role) {
         return 1;
     }
     const bool attachedBefore = g_shm_addr != nullptr;
+    // Recorded before the segment is attached, so that a refused segment is
+    // said in the log: without the process id no log line can be written.
+    g_vaq_pid = getpid();
     if (load_keystore_version() == 1) {
         release_pair();
         return 1;
     }
     if (!attachedBefore) rollback.segment_attached();
-    g_vaq_pid = getpid();
     if (TELMOR_VAQ_Loadkeystore() != 0) {
         release_pair();
         VAQ_LOG(tv::kError, "init keystore mem failed\n");

@@ -9,6 +9,7 @@
 #include <cerrno>
 
 #include "common/log.h"
+#include "host/ipc_owner.h"
 #include "keystore/error_text.h"
 #include "keystore/init_flag.h"
 #include "telmor_vaq_api.h"
@@ -27,6 +28,36 @@ std::atomic_ref<uint32_t> shared_word() {
 }
 
 std::atomic_ref<uint32_t> own_word() { return std::atomic_ref<uint32_t>(g_self_keystore_version); }
+
+// Why the segment under our key must not be used, logged; or true. Another
+// local account that made it first could hold the version word still, so
+// that no key change ever reached a running process.
+bool segment_trusted(int id) {
+    shmid_ds ds{};
+    if (shmctl(id, IPC_STAT, &ds) != 0) {
+        VAQ_LOG(kError, "shared segment %#x cannot be inspected: %s\n",
+                static_cast<unsigned>(kVersionSegmentKey), error_text(errno));
+        return false;
+    }
+    if (const char *why = foreign_ipc_reason(ds.shm_perm)) {
+        VAQ_LOG(kError, "shared segment %#x not used: %s (owner uid %u, creator uid %u, mode %04o)\n",
+                static_cast<unsigned>(kVersionSegmentKey), why, static_cast<unsigned>(ds.shm_perm.uid),
+                static_cast<unsigned>(ds.shm_perm.cuid), static_cast<unsigned>(ds.shm_perm.mode & 0777));
+        return false;
+    }
+    return true;
+}
+
+// shmget refuses an existing segment smaller than asked with EINVAL; say so
+// plainly, with the size found.
+void log_small_segment() {
+    const int id = shmget(kVersionSegmentKey, 0, 0);
+    shmid_ds ds{};
+    if (id == -1 || shmctl(id, IPC_STAT, &ds) != 0) return;
+    if (ds.shm_segsz >= kVersionSegmentSize) return;
+    VAQ_LOG(kError, "shared segment %#x is %zu bytes, smaller than the %zu this library needs; not used\n",
+            static_cast<unsigned>(kVersionSegmentKey), static_cast<size_t>(ds.shm_segsz), kVersionSegmentSize);
+}
 
 }  // namespace
 
@@ -57,9 +88,12 @@ extern "C" unsigned long load_keystore_version(void) {
     if (g_shm_addr == nullptr) {
         const int id = shmget(tv::kVersionSegmentKey, tv::kVersionSegmentSize, IPC_CREAT | 0600);
         if (id == -1) {
-            VAQ_LOG(tv::kError, "shmget failed with %s\n", tv::error_text(errno));
+            const int err = errno;
+            VAQ_LOG(tv::kError, "shmget failed with %s\n", tv::error_text(err));
+            if (err == EINVAL) tv::log_small_segment();
             return 1;
         }
+        if (!tv::segment_trusted(id)) return 1;
         void *addr = shmat(id, nullptr, 0);
         if (addr == reinterpret_cast<void *>(-1)) {
             VAQ_LOG(tv::kError, "shmat failed with %s\n", tv::error_text(errno));

@@ -87,7 +87,16 @@ TEST_F(FileServices, OpenModes) {
         tvtest::clear_log(1);
 
         void *handle = tv::APP_Fopen(file.c_str(), c.mode);
-        const auto logged = messages();
+        auto logged = messages();
+        // A wider file opened for writing is made its owner's only, and said so.
+        if (c.exists && c.can_write) {
+            ASSERT_EQ(logged.size(), 2u);
+            EXPECT_EQ(logged[0], "WARN|file " + file + " had mode 0644; others' access removed");
+            logged.erase(logged.begin());
+            struct stat tightened {};
+            ASSERT_EQ(stat(file.c_str(), &tightened), 0);
+            EXPECT_EQ(tightened.st_mode & 07777, 0600u);
+        }
         ASSERT_EQ(logged.size(), 1u);
         if (!c.opens) {
             EXPECT_EQ(handle, nullptr);
@@ -115,7 +124,7 @@ TEST_F(FileServices, OpenModes) {
 }
 
 TEST_F(FileServices, OtherModesOpenNothingAndLogNothing) {
-    for (int32_t mode : {3, -1, 1000}) {
+    for (int32_t mode : {5, -1, 1000}) {
         EXPECT_EQ(tv::APP_Fopen(path("m").c_str(), mode), nullptr);
     }
     EXPECT_FALSE(fs::exists(path("m")));

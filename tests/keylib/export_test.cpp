@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include <chrono>
 
 #include "keylib_fixture.h"
@@ -156,13 +158,28 @@ TEST_F(Export, AFileDemandingAbsurdWorkIsRefusedAtOnce) {
     }
 }
 
-// An export over a longer old file leaves no old bytes behind it.
-TEST_F(Export, ExportReplacesALongerOldFile) {
+// An export never writes into a file that is already there, nor through a
+// link: the file is created new, or nothing is written.
+TEST_F(Export, AnExistingFileOrALinkIsNeverWrittenInto) {
     ASSERT_EQ(load(b), 0u);
-    write_bytes(file, Bytes(100000, 0x33));
+    const Bytes old(100000, 0x33);
+    write_bytes(file, old);
+    EXPECT_EQ(VaqExportMkFileEx(file.c_str(), kPassword, kPasswordLen, 1000),
+              static_cast<unsigned long>(VAQ_ERR_FILE_EXISTS));
+    EXPECT_EQ(read_bytes(file), old);
+
+    std::filesystem::remove(file);
+    const std::string target = file + ".target";
+    std::filesystem::create_symlink(target, file);  // dangling: would create the target
+    EXPECT_EQ(VaqExportMkFileEx(file.c_str(), kPassword, kPasswordLen, 1000),
+              static_cast<unsigned long>(VAQ_ERR_FILE_EXISTS));
+    EXPECT_FALSE(std::filesystem::exists(target));
+    std::filesystem::remove(file);
+
     ASSERT_EQ(VaqExportMkFileEx(file.c_str(), kPassword, kPasswordLen, 1000), 0u);
-    Bytes sealed = read_bytes(file);
-    EXPECT_LT(sealed.size(), 100000u);
+    struct stat st {};
+    ASSERT_EQ(stat(file.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
     EXPECT_EQ(VaqImportMkFileEx(file.c_str(), kPassword, kPasswordLen), 0u);
 }
 

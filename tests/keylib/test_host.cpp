@@ -55,12 +55,19 @@ void *wrap_fd(int fd) {
 void *t_fopen(const char *path, int32_t mode) {
     OpFate fate = next_op();
     int flags;
+    mode_t created = 0600;
     switch (mode) {
     case VAQ_FILE_READ: flags = O_RDONLY; break;
     case VAQ_FILE_WRITE: flags = O_WRONLY | O_CREAT; break;
     case VAQ_FILE_READ_WRITE: flags = O_RDWR | O_CREAT; break;
+    case VAQ_FILE_CREATE: flags = O_WRONLY | O_CREAT | O_EXCL; break;
+    case VAQ_FILE_CREATE_SECRET:
+        flags = O_WRONLY | O_CREAT | O_EXCL;
+        created = 0400;
+        break;
     default: return nullptr;
     }
+    flags |= O_NOFOLLOW;
     if (fate == OpFate::kFail) {
         errno = EIO;
         return nullptr;
@@ -71,7 +78,7 @@ void *t_fopen(const char *path, int32_t mode) {
         int fd = open("/dev/null", O_RDWR);
         return fd < 0 ? nullptr : wrap_fd(fd);
     }
-    int fd = open(path, flags, 0600);
+    int fd = open(path, flags, created);
     if (fd < 0) return nullptr;
     return wrap_fd(fd);
 }

@@ -387,6 +387,7 @@ TEST_F(AllocApi, ExportAndImport) {
     TELMOR_VAQ_Finalize();
     fresh_node(kAgentRole);
     ASSERT_EQ(TELMOR_VAQ_Initialize("HXA"), 0u);
+    std::remove(file.c_str());
     ASSERT_EQ(TELMOR_VAQ_ExportMkFile(file.c_str(), kPassword, kPasswordLen), 0u);
     const auto theirs = api_keys();
     TELMOR_VAQ_Finalize();
