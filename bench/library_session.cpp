@@ -101,7 +101,7 @@ size_t encryption_log_line_bytes() {
 }
 
 void truncate_library_log() {
-    if (g_log_name[0] != '\0') (void)::truncate(g_log_name, 0);
+    if (g_log_name[0] != '\0' && ::truncate(g_log_name, 0) != 0) return;
 }
 
 }  // namespace bench
