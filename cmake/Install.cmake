@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Installation: the three libraries side by side (the main library finds the
 # key libraries through RUNPATH $ORIGIN), the public header, the tool and its
 # manual page, a pkg-config file and a CMake package with an imported target.
