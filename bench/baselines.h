@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 // What a caller could write instead of using the library, for the same work:
 // 32 secret bytes sealed with AES-256-GCM in the library's cipher layout (a
 // 28-byte header as associated data, holding the random nonce; the sealed

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // telmor_bench: the library's figures beside their baselines, in one run.
 // Run it through scripts/bench (or scripts/sandbox -- build/.../telmor_bench):
 // the library uses the real keystore and log paths, which only the sandbox

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Encryption and decryption of a 32-byte secret through the library, each
 // beside what a caller could write with OpenSSL or libsodium for the same
 // work. scripts/bench pairs the figures into ratios.

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 // Export files for building large keystores in one change: an import of one
 // file adds every key at once, where creating keys one by one would rewrite
 // the keystore once per key.

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 // The library as every benchmark finds it: initialised as the agent role, its
 // keystore in step, holding the twelve domains' first keys plus any number of
 // imported ones. Benchmarks run inside scripts/sandbox, so the keystore and

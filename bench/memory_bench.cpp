@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "memory_bench.h"
 
 #include <benchmark/benchmark.h>

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 // Peak resident memory, measured in child processes that this binary starts
 // again: one that initialises the library, encrypts 100,000 times and
 // finalises, and one that only loads OpenSSL and seals once with it.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The cost of the next operation after another process announced a keystore
 // change: the version check finds the shared version moved, the keystore is
 // read, verified and provisioned again, and the decryption runs. Keystores of

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: Apache-2.0
 """Turns telmor_bench's JSON output into docs/benchmarks.md and its plots.
 
 Usage: report.py OUT_DIR CIPHER_JSON RELOAD_JSON MEMORY_JSON SYSCALLS_RESULT CONDITIONS_JSON

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # telmor_export_list(<target> <list-file>)
 # Limits the dynamic symbol table of a shared library to the names in a list
 # file (one per line, '#' comments): a linker version script is generated from

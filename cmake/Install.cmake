@@ -1,11 +1,16 @@
+# SPDX-License-Identifier: Apache-2.0
 # Installation: the three libraries side by side (the main library finds the
-# key libraries through RUNPATH $ORIGIN), the public header, the tool, a
-# pkg-config file and a CMake package with an imported target. CPack makes a
-# Debian package of the same tree.
+# key libraries through RUNPATH $ORIGIN), the public header, the tool and its
+# manual page, a pkg-config file and a CMake package with an imported target.
+# Debian packages are made from this tree by debian/rules (scripts/package).
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
-set_target_properties(telmor-vaq PROPERTIES INSTALL_RPATH "$ORIGIN/../${CMAKE_INSTALL_LIBDIR}")
+# The tool needs a search path only where the libraries are not in a directory
+# the dynamic loader searches anyway (a scratch or /opt prefix).
+if(NOT "${CMAKE_INSTALL_FULL_LIBDIR}" IN_LIST CMAKE_C_IMPLICIT_LINK_DIRECTORIES)
+  set_target_properties(telmor-vaq PROPERTIES INSTALL_RPATH "$ORIGIN/../${CMAKE_INSTALL_LIBDIR}")
+endif()
 
 install(TARGETS telmor_vaq_api EXPORT TelmorVaqApiTargets
         LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
@@ -14,6 +19,10 @@ install(TARGETS telmor_vaq_api EXPORT TelmorVaqApiTargets
 # them; consumers link TelmorVaqApi::telmor_vaq_api alone.
 install(TARGETS hxbVaq hxbQor EXPORT TelmorVaqApiTargets LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
 install(TARGETS telmor-vaq RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+set(TELMOR_MAN_PAGE "${PROJECT_SOURCE_DIR}/tools/telmor-vaq.1" CACHE FILEPATH "Manual page of telmor-vaq")
+if(EXISTS "${TELMOR_MAN_PAGE}")
+  install(FILES "${TELMOR_MAN_PAGE}" DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 RENAME telmor-vaq.1)
+endif()
 install(FILES include/telmor_vaq_api.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 
 set(TELMOR_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/TelmorVaqApi)
@@ -32,13 +41,3 @@ file(RELATIVE_PATH TELMOR_PC_TO_PREFIX
 configure_file(cmake/package/telmor_vaq_api.pc.in ${CMAKE_CURRENT_BINARY_DIR}/telmor_vaq_api.pc @ONLY)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/telmor_vaq_api.pc
         DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
-
-set(CPACK_GENERATOR DEB)
-set(CPACK_PACKAGE_NAME telmor-vaq-api)
-set(CPACK_PACKAGE_VENDOR "telmor_vaq_api developers")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Key service library for storage processes: encrypt, decrypt and manage keys")
-set(CPACK_PACKAGE_CONTACT "telmor_vaq_api developers <dev@telmor.invalid>")
-set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
-set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
-include(CPack)

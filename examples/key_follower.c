@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 /*
  * key_follower: a long-running host process that follows key changes made by
  * other processes on the node.

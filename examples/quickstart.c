@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 /*
  * quickstart: encrypt a secret under a key domain and decrypt it again.
  *

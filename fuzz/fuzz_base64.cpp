@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Base64 framing of cipher text. Any text decodes (nothing is validated) and
 // nothing is read past its length or written past the decode size; any bytes
 // encode to what OpenSSL's encoder makes of them and decode back to

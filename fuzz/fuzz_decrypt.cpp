@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The data-protection library's decryption of arbitrary bytes, under a
 // keystore whose domain 50 has a registered key of fixed id and material (the
 // seeds are cipher texts under it). A refused decryption writes nothing to the

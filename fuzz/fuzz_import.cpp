@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The export-file importer. The first byte chooses: 0, the input is the file;
 // 1, the input is an export header (64 bytes) and the plain payload, which
 // this program seals as an export would, so that the payload's records reach

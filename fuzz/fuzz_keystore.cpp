@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The keystore loader: the input is written as the primary copy, beside a
 // valid standby or none, and the key library loads the pair. The first byte
 // chooses: bit 0, the input's trailer is recomputed first (the trailer's key

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 // A target's seed corpus comes from the target itself: run with
 // TELMOR_FUZZ_SEEDS_TO=<dir> (scripts/fuzz --seeds does), it writes its seeds
 // there and exits. Seeds made this way match the key material and formats the

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 /*
  * telmor_vaq_api: one small C interface to a node's keys.
  *

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 /* Built as strict C11: the public header must serve plain C consumers. */
 #include <unistd.h>
 

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 // telmor-vaq: the operator's command-line tool. Built on the public header
 // only, like any other host of the library.
 #ifndef TELMOR_VAQ_TOOL_CLI_H

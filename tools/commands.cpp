@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The subcommands of telmor-vaq. Each opens the library in the chosen role,
 // does one thing, and reports one line on failure.
 #include <fcntl.h>

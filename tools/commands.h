@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 #ifndef TELMOR_VAQ_TOOL_COMMANDS_H
 #define TELMOR_VAQ_TOOL_COMMANDS_H
 

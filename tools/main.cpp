@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // telmor-vaq COMMAND [OPTIONS] [ARGS]: the operator's tool for a node's keys.
 #include <cerrno>
 #include <cstdio>

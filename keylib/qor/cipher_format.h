@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 // Cipher bytes of algorithm 5: a 28-byte header, the sealed plain bytes, and a
 // 16-byte GCM tag. The header is authenticated as associated data, so a cipher
 // cannot be moved to another domain or key, or be given another length.

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 // Per-thread cache of cipher contexts, one pair per master key, keyed by the
 // key epoch of libhxbVaq.so: while the epoch stays the same, an encryption or
 // decryption finds its context here without asking that library or taking any

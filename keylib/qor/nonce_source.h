@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 // Nonces for algorithm 5 without a system call per encryption. RAND_bytes
 // asks the kernel for the process id on every call, to reseed after a fork;
 // here each thread draws from an AES-256-CTR keystream keyed from RAND_bytes,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The three calls of libhxbQor.so. Lengths are checked before any arithmetic,
 // and plain bytes reach the caller's buffer only after they authenticate.
 #include <climits>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Verification of both keystore copies, with an optional repair.
 #include "edge.h"
 #include "export.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Key domains and their key types: configuration the host provisions at every
 // load. Adding what is there and removing what is not both answer 0.
 #include <cstring>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Registration of the host table, loading and unloading the keystore.
 #include "edge.h"
 #include "export.h"

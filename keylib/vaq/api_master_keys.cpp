@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Master keys: inventory and lifecycle. Every change goes through
 // State::change, so what it decides (is the id free, which key is active) is
 // decided on the newest keystore under the process lock.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The private interface for libhxbQor.so (vaq_private.h). These run on every
 // encryption that misses its cache, so they take only the key-index lock.
 #include "vaq/vaq_private.h"

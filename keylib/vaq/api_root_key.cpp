@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The root key: what it reports, and its renewal, which rewraps every master
 // key in one keystore change.
 #include <cstring>

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 // Byte-level helpers shared by the keystore and export formats: little-endian
 // encoding (both formats are little-endian on every host) and buffers that wipe
 // themselves, for anything that holds key material.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The SHA-256 functions below are deprecated in OpenSSL 3 in favour of EVP;
 // see hmac_parts for why they are used.
 #define OPENSSL_SUPPRESS_DEPRECATED

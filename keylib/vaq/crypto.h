@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 // The primitives behind the keystore and export formats, as one-shot calls over
 // OpenSSL with scoped owners. They answer false on any failure of the library.
 #ifndef HXB_VAQ_CRYPTO_H

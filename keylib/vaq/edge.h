@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 // The edge of every exported function: no exception leaves the library, and
 // every failure is answered with its code and logged once, with its reason.
 #ifndef HXB_VAQ_EDGE_H

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 // The export file: master keys sealed under a key derived from a password
 // (PBKDF2-HMAC-SHA256), laid out in docs/keystore-format.md.
 #ifndef HXB_VAQ_EXPORT_FILE_H

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 // The host-service table as the library uses it: files, entropy, UTC time,
 // locks and the log. Nothing in the library touches the operating system for
 // these except through the table the host registered.

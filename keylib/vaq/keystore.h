@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 // The keystore in memory, and its file image. The image is what both copies on
 // disk hold (docs/keystore-format.md): header, root-key block, master-key
 // records with wrapped material, and an HMAC-SHA256 trailer.

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 // The two copies of the keystore on disk, primary and standby, as one load or
 // check sees them: which are valid, which holds the newest generation, and
 // rewriting the others from it.

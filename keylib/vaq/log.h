@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 // Log lines of the key libraries, through the host's log service (slot 23).
 // Every failure an exported function answers is logged once, at its edge.
 #ifndef HXB_VAQ_LOG_H

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 // The library's process-wide state between IvexInitializeEx and IvexFinalizeEx:
 // the host table it was loaded with, its locks, the keystore paths, the domain
 // configuration and the keystore in memory, and the key index that the

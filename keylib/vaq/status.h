@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 // Outcome of an internal step: a code of vaq_api.h and a short reason. The
 // exported function that sees a failure logs it once, with the reason.
 #ifndef HXB_VAQ_STATUS_H

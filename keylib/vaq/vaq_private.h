@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 /*
  * Private interface of libhxbVaq.so for libhxbQor.so: the working keys of the
  * loaded keystore and the host's log. No host calls it, and a vendor build of

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 // The library's own log and allocation call sites. Every line names one module,
 // whichever source file writes it, so the log reads the same after files move.
 #ifndef TELMOR_VAQ_COMMON_LOG_H

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 // Bounded copy, fill, format and scan functions in the manner of C11 Annex K,
 // which glibc does not provide. Every copy and format in the library goes
 // through them.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The scanner behind tv::sscanf_s. A format is checked whole against the
 // arguments before any input is read, so an unsupported conversion or a
 // mismatched argument changes nothing.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // File services of the host-service table: the key library's only way to its
 // keystore files. A handle is a malloc'd int32_t holding a plain descriptor;
 // the position is the descriptor's own.

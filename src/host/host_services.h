@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 // The services that the host hands the key-management library through its
 // table (vaq/vaq_host_services.h). The file, entropy and time services are
 // internal: the key library reaches them only through the table. The lock and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Where the log lines of this process go: one file per role and process
 // name, fixed by the first call that can build it.
 #include <atomic>

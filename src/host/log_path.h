@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 #ifndef TELMOR_VAQ_HOST_LOG_PATH_H
 #define TELMOR_VAQ_HOST_LOG_PATH_H
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The two log writers: HX_VAQ_Wrilog for this library's messages and
 // APP_WriLog for the finished texts of the key library. Each line is built
 // whole in a buffer on the stack and appended by one write, so lines of

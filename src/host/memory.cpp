@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The library's allocation pair. Every buffer handed to a caller comes from
 // here, zero-filled, so a caller never sees stale bytes; and every block goes
 // back wiped, since what callers release through it is mostly decrypted

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The node-wide process lock: one System V semaphore shared by every process
 // of every role. SEM_UNDO gives back the hold of a process that dies holding
 // it. The set is never removed once in use: it outlives every process.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Thread locks of the host-service table: plain, non-recursive mutexes in
 // blocks from HX_VAQ_MemAlloc. The key library cannot see a failed lock or
 // unlock; it is only logged.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The crypto-library lock array, offered to a host that hands OpenSSL a
 // locking callback itself; the library registers none.
 #include <openssl/crypto.h>

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 // The key domains every load provisions, and the records handed to the key
 // library for one of them.
 #ifndef TELMOR_VAQ_KEYSTORE_DOMAIN_RECORDS_H

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 // The strerror text of an error number, from any thread.
 #ifndef TELMOR_VAQ_KEYSTORE_ERROR_TEXT_H
 #define TELMOR_VAQ_KEYSTORE_ERROR_TEXT_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The process-wide state of the library, exported so that hosts (and their
 // tests) can see it. Everything starts zero: the library is uninitialised.
 #include <pthread.h>

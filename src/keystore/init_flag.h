@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 // g_init_flag is read by every key operation's check on any thread, without a
 // lock, and written only by initialisation and finalisation.
 #ifndef TELMOR_VAQ_KEYSTORE_INIT_FLAG_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Bringing the library up in a host process, in one of three roles, and taking
 // it down again.
 #include <pthread.h>

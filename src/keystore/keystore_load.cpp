@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Loading the keystore pair into the key library and provisioning the domain
 // table; unloading it again.
 #include <cstdint>

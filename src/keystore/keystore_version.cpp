@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The keystore-version segment: attaching it, reading and raising the shared
 // version, and the host's announcement of a change.
 #include "keystore/keystore_version.h"

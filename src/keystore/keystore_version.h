@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 // The node's keystore version: a 32-bit word at the start of the System V
 // segment that every process of the node attaches, compared with the version
 // this process last loaded (g_self_keystore_version). Only equality matters.

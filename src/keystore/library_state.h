@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 // What of the library's per-process set-up exists right now, beyond what the
 // exported globals show. A failed initialisation undoes its earlier steps by
 // it, and finalisation skips the steps whose resource was never set up.

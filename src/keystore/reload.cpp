@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Keeping this process in step with the node's keystore: the check at the
 // start of every key operation, and the reload it leads to.
 #include <sys/stat.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The reload lock: key operations hold it for reading while they call into the
 // key libraries, the reload holds it for writing. No retry, no time-out.
 #include <pthread.h>

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 // The three roles a host process can take, and the keystore pair of each.
 #ifndef TELMOR_VAQ_KEYSTORE_ROLE_TABLE_H
 #define TELMOR_VAQ_KEYSTORE_ROLE_TABLE_H

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 // Base64 framing of cipher bytes: the standard alphabet with '=' padding and no
 // line breaks. Both directions allocate their result with HX_VAQ_MemAlloc; the
 // caller releases it with HX_VAQ_MemFree.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Encryption and decryption of short secrets into Base64 text under a key
 // domain, around the data-protection library's three calls.
 #include <climits>

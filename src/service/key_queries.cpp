@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Queries of single facts about master keys: the key ids of one domain, one
 // key's details, and the number of keys.
 #include <cstdint>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Key lifecycle and keystore maintenance: each operation is one call into the
 // key-management library inside the common frame of a key operation.
 #include <cstddef>

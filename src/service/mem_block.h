@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 // Scoped ownership of blocks from HX_VAQ_MemAlloc that stay inside one call.
 #ifndef TELMOR_VAQ_SERVICE_MEM_BLOCK_H
 #define TELMOR_VAQ_SERVICE_MEM_BLOCK_H

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 // The first step of every key operation.
 #ifndef TELMOR_VAQ_SERVICE_OPERATION_FRAME_H
 #define TELMOR_VAQ_SERVICE_OPERATION_FRAME_H

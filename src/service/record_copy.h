@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 // Copies of the key library's packed records into the result records that
 // callers own. Each returns 1 with *dst set, or 0 when an allocation failed
 // (then *dst is null and nothing is left allocated). A null source gives a

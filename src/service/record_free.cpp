@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The exported free functions of the query results. Each tolerates null and
 // clears what it released, so no block goes back twice through them.
 #include "common/log.h"

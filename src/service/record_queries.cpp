@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Queries that hand out copies of the key library's records: every master
 // key, the root key with its configuration, every domain. A query that fails
 // hands out nothing.

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 /*
  * ABI of the data-protection library libhxbQor.so: authenticated encryption of
  * short secrets under a domain's master key. Results are unsigned machine

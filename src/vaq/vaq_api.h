@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 /*
  * ABI of the key-management library libhxbVaq.so. The main library calls it
  * only through these declarations, so ours, a vendor build or a test fake can

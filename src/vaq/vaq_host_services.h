@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 /*
  * The host-service table that a host registers with the key-management library
  * (IvexRegFuncEx). The library reaches files, locks, its log, entropy and UTC

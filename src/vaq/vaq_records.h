@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 /*
  * Wire records shared with the key-management library (libhxbVaq.so): byte
  * packed, host byte order. Their sizes and offsets are part of its ABI, so a

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The scripted fake of libhxbVaq.so and libhxbQor.so: see fake_keylib.h.
 #include "fake_keylib.h"
 

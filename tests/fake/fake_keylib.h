@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 // A scripted stand-in for the two key libraries, for tests of the main library
 // that need a precise answer from them. Linked into a test ahead of the main
 // library, its Ivex*, Vaq* and Qor* functions take the place of ours.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The bounded copy, format and scan functions: what fits exactly, what is one
 // byte too long, and that a failure never leaves a cut text behind.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Failures the system cannot be made to produce on demand: this program is
 // linked with --wrap for malloc, free, pthread_mutex_init, semctl and
 // RAND_priv_bytes, so each test can make one of them fail or watch it.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // File, entropy, time and memory services of the host-service table.
 #include <fcntl.h>
 #include <linux/capability.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Thread locks and the node-wide process lock, with real processes.
 #include <linux/capability.h>
 #include <sys/ipc.h>

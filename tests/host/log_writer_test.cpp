@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The log writers: every piece of the line, thresholds, line limits, the
 // file's path, and what happens when no path can be built.
 #include <sys/prctl.h>

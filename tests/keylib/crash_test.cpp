@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Crash safety of keystore changes: the writes of a change are cut at every
 // byte offset in turn, as a power cut would cut them, and a fresh load must
 // find either the state before the change or the state after it.

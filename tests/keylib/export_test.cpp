@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Moving master keys between keystores through a password-sealed file.
 #include <sys/stat.h>
 

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 // Helpers for driving the key libraries the way the main library does: a
 // private keystore pair, the load sequence with its twelve domains, and a
 // readable view of the master keys.

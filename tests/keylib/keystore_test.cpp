@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Loading, provisioning and the master-key operations of libhxbVaq.so.
 #include <sys/stat.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Several processes on one keystore pair: changes made at once lose nothing,
 // and a fresh node started by many processes at once gets one first key per
 // domain.

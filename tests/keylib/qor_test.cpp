@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // libhxbQor.so: round trips, the cipher layout's checks, and its codes.
 #include <gtest/gtest.h>
 

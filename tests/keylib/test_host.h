@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 // A host-service table for testing the key libraries without the main library.
 // Its file services can fail, or stop persisting after a number of bytes or of
 // file operations as a power cut would (the writes after the cut are lost while

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Keystore state end to end: the main library over our own key libraries, in
 // several real processes sharing one node (the sandbox).
 #include <sys/prctl.h>

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 // Failures on demand for the system calls and allocations that initialisation
 // and finalisation make. The test program defines these functions itself, so
 // the dynamic linker binds the main library's calls to them; each forwards to

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Initialisation and finalisation against the scripted key-library fake, with
 // failures injected at each step. Every case runs in a child process, since
 // the library's per-process state (the recorded pid above all) is the subject.

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 // Keystore files of the three roles, as the tests lay them out in the sandbox.
 #ifndef TELMOR_TEST_KEYSTORE_FILES_H
 #define TELMOR_TEST_KEYSTORE_FILES_H

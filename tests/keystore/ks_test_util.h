@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 // Helpers shared by the keystore tests.
 #ifndef TELMOR_TEST_KS_TEST_UTIL_H
 #define TELMOR_TEST_KS_TEST_UTIL_H

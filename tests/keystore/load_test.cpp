@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Keystore load and domain provisioning against the scripted key-library
 // fake: the exact calls, records and log lines, and every way a load fails.
 #include <climits>

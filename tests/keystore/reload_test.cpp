@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The version check and the reload, the shared-version helpers and the host-
 // service table, against the scripted key-library fake with the library's
 // internals linked in.

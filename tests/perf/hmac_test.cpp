@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The key library's HMAC-SHA256 and HKDF-SHA256 run on the SHA-256 functions
 // themselves, for speed at every keystore load; they must agree with
 // OpenSSL's own HMAC and HKDF for every key and input length, including keys

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Nonces come from a per-thread stream that is keyed once, not from a system
 // call per encryption. These show that the stream never repeats a nonce: not
 // across threads, and not in a child forked from a process that has used it

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 // Counting the system calls that a child process makes between marks, with
 // ptrace: a count, not a time, so the hot paths' promise of no system call
 // (or only a log line's) can be tested on any machine.

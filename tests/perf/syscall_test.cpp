@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // System calls of the hot paths, counted in a traced child over N and 2N
 // operations: a successful decryption makes none, and an encryption makes
 // only those of its one log line (open, the status check that refuses a log

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Every exported operation of the main library, over our key libraries, run
 // once for each allocation it makes (alloc_hook.h), with that allocation
 // failing. Each run must answer 0 or a clean error code, hand nothing

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 // What each allocation-failure loop ran, printed when its suite ends.
 #ifndef TELMOR_TEST_ALLOC_FIGURES_H
 #define TELMOR_TEST_ALLOC_FIGURES_H

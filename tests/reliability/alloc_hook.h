@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 // The process's allocator, taken over by the test program. A program that
 // links alloc_hook.cpp defines malloc, calloc, realloc, free, the aligned
 // allocations and the C++ operators new and delete itself, so every

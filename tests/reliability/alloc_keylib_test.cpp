@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Every exported operation of both key libraries, run once for each
 // allocation it makes, with that allocation failing (alloc_hook.h: malloc and
 // friends, operator new, OpenSSL's allocations). Each run must answer 0 or a

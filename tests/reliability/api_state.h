@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 // The keystore as the main library answers it, and the node set-up the tests
 // through the main library share.
 #ifndef TELMOR_TEST_RELIABILITY_API_STATE_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A fuzz target's corpus, replayed through the target in an ordinary build:
 // every seed and every input that once found a fault stays a test wherever
 // the suite runs, sanitizer builds included. The target's own checks trap on

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Every operation that writes the keystore, run once for each file operation
 // it makes: that operation fails, or the power is cut after it (cleanly, or
 // inside the next write). A fresh load afterwards must succeed, find the state

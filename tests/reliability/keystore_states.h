@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 // What a keystore holds, as the key library answers it, and the starting
 // states of the fault loops: a keystore pair on disk with committed keys, in
 // the shapes a node can leave it in.

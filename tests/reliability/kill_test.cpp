@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A process killed with SIGKILL at a random moment of a stream of key changes,
 // round after round, through the main library as a host uses it. After every
 // kill a fresh process must load the keystore, find both copies good once the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // PKCS5_PBKDF2_HMAC, taken over by the test program (the dynamic linker binds
 // the key library's call to this definition). Allocation-failure loops count
 // it as one allocation point: OpenSSL allocates at each of its hundreds of

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 // Whether this program runs under a sanitizer, so that loops whose every run
 // does work the sanitizer cannot speed up can take fewer shapes there, and
 // checks that a sanitizer's own memory would blur (resident size) give way to

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // What an attacker on the node, or a careless log reader, must not get: files
 // that others can read, secrets in log lines, key material left in memory that
 // has gone back to the allocator, or plain bytes out of a tampered cipher text

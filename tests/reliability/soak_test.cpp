@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Four processes of two roles, each with its own keystore, encrypting and
 // decrypting without pause and decrypting each other's texts, while one of them
 // rotates master keys and another announces changes. Bounded in time and in

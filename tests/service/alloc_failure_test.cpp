@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Every allocation of the list and record queries made to fail in turn: each
 // failing run returns its documented result, hands out nothing and leaks
 // nothing, and the first run that gets all its memory succeeds.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Base64 framing: the exact texts, decode sizes and buffers that stored cipher
 // texts depend on, agreement with OpenSSL's encoder, and refusal of lengths
 // whose text would not fit an allocation.

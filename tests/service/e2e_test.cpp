@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // End to end with our key libraries, in real processes: texts move between
 // processes and keystores, master-key changes reach processes that loaded
 // before them, and the keystore check repairs a damaged copy.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Encryption and decryption against the scripted fake: what is handed to the
 // data-protection library, every outcome with its log lines and
 // out-parameters, and the reload-and-retry on 268.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Key lifecycle against the scripted fake: the arguments each operation hands
 // on, its failure and closing lines, and which operations move the node's
 // keystore version.

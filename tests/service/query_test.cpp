@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Key and domain queries against the scripted fake: member-by-member copies,
 // the key-id list and its failures, the record queries, counts that cannot be
 // allocated, null out-pointers, and the free functions.

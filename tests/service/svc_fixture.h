@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 // Shared set-up of the service tests that run against the scripted fake: the
 // library initialised in the agent role on a keystore file that exists, the
 // fake's record of the initialisation cleared, and the log emptied.

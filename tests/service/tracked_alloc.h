@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 // A test-owned wrapper around the library's allocation pair. Programs that
 // link it are linked with --wrap=HX_VAQ_MemAlloc,--wrap=HX_VAQ_MemFree against
 // the static library, so every block the library and the test allocate or

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 // Running test code in other processes: the library keeps per-process state,
 // and several processes on one node are the normal case.
 #ifndef TELMOR_TEST_CHILD_H

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 // Reading the log files that the library writes, and matching their lines.
 // A line is checked whole; only the call-site line number, the thread id and
 // the time stamp are matched by pattern.

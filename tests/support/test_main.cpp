@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Test entry point: refuses to run outside the sandbox, so no test ever writes
 // the node's real keystores, logs or IPC objects.
 #include <cstdio>

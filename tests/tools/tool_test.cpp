@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // telmor-vaq end to end, as an operator runs it: each call is its own process
 // on the sandbox's node, so several calls in a row are several processes
 // sharing one keystore and one keystore version.
