@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Every artefact is built hardened, in every preset and for what is
 # installed: stack protector, stack-clash protection, control-flow
 # protection where the target has it, fortified C library calls in optimised

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "shared/secret_memory.h"
 
 #include <sys/mman.h>

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 // Memory for key material: root material, master keys, working keys. Blocks
 // come from pages of their own that are kept out of core dumps
 // (MADV_DONTDUMP), locked in memory where the system allows (mlock, best

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 // Opening files that another local account may have prepared for us: the
 // keystore copies, export files and log files live in directories that an
 // administrator may have left writable by others, so a path is never trusted

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 // Whether a System V object that already exists under one of our keys may be
 // trusted: another local account that creates it first could otherwise hold
 // every process of the node still or feed them its own keystore version.
