@@ -27,6 +27,8 @@ namespace {
 int g_fail_mallocs = 0;
 bool g_fail_mutex_init = false;
 bool g_fail_setval = false;
+int g_interrupt_writes = 0;
+int g_short_writes = 0;
 enum class RandMode { kReal, kFail, kRecord } g_rand_mode = RandMode::kReal;
 std::vector<int> g_rand_counts;
 
@@ -50,6 +52,7 @@ void __real_free(void *block);
 int __real_pthread_mutex_init(pthread_mutex_t *mutex, const pthread_mutexattr_t *attr);
 int __real_semctl(int id, int num, int cmd, ...);
 int __real_RAND_priv_bytes(unsigned char *buf, int count);
+ssize_t __real_write(int fd, const void *data, size_t count);
 
 void *__wrap_malloc(size_t size) {
     if (g_fail_mallocs > 0) {
@@ -93,6 +96,21 @@ int __wrap_semctl(int id, int num, int cmd, ...) {
         return __real_semctl(id, num, cmd, arg);
     }
     return __real_semctl(id, num, cmd);
+}
+
+// Writes as a signal and a busy device shape them: interrupted before any
+// byte, then cut to a few bytes a call.
+ssize_t __wrap_write(int fd, const void *data, size_t count) {
+    if (g_interrupt_writes > 0) {
+        --g_interrupt_writes;
+        errno = EINTR;
+        return -1;
+    }
+    if (g_short_writes > 0) {
+        --g_short_writes;
+        return __real_write(fd, data, count < 7 ? count : 7);
+    }
+    return __real_write(fd, data, count);
 }
 
 int __wrap_RAND_priv_bytes(unsigned char *buf, int count) {
@@ -205,6 +223,22 @@ TEST_F(Faults, SetWhoseValueCannotBeSetIsRemoved) {
     Telmor_Add_Pro_Lock(handle);
     Telmor_Release_Pro_Lock(handle);
     Telmor_Destroy_Pro_Lock(handle);
+}
+
+// A write is finished whatever signals and short writes come between.
+TEST_F(Faults, AWriteContinuesAfterSignalsAndShortWrites) {
+    const std::string path = "/opt/telmor/faults_write";
+    std::remove(path.c_str());
+    void *handle = tv::APP_Fopen(path.c_str(), VAQ_FILE_WRITE);
+    ASSERT_NE(handle, nullptr);
+    const std::string image(100, 'k');
+    g_interrupt_writes = 2;
+    g_short_writes = 5;
+    EXPECT_EQ(tv::APP_Fwrite(image.data(), image.size(), handle), 1);
+    EXPECT_EQ(g_interrupt_writes + g_short_writes, 0);
+    EXPECT_EQ(tv::APP_Fclose(handle), 0);
+    std::ifstream in(path);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), image);
 }
 
 TEST_F(Faults, EntropyThatCannotBeGeneratedIsWipedAndWithheld) {

@@ -185,6 +185,27 @@ TEST_F(Security, NoSecretOrKeyReachesALogLine) {
     EXPECT_GT(lines, 100u) << "the run was meant to write many lines";
 }
 
+// A decrypted secret that its caller releases the documented way, without
+// wiping it first, does not stay behind in the heap.
+TEST_F(Security, ABlockReleasedThroughTheLibraryIsWiped) {
+    const std::string &secret = kSecrets[0];
+    char *text = nullptr;
+    uint32_t len = 0;
+    ASSERT_EQ(TELMOR_VAQ_Encrypt(kDomain, reinterpret_cast<const unsigned char *>(secret.data()),
+                                 static_cast<uint32_t>(secret.size()), &text, &len),
+              0u);
+    unsigned char *plain = nullptr;
+    uint32_t plainLen = 0;
+    ASSERT_EQ(TELMOR_VAQ_Decrypt(kDomain, text, len, &plain, &plainLen), 0u);
+    alloc::watch_secret(secret.data(), secret.size(), "plain secret");
+    alloc::watch_secret(text, len, "cipher text");
+    HX_VAQ_MemFree(__LINE__, __FILE__, plain);
+    HX_VAQ_MemFree(__LINE__, __FILE__, text);
+    const auto hits = alloc::hits();
+    alloc::clear_secrets();
+    for (const auto &h : hits) ADD_FAILURE() << h.secret << " left in a released block of " << h.blockBytes << " bytes";
+}
+
 // Memory that held key material goes back to the allocator wiped. Every block
 // released during a run (loads, reloads, changes, export, import, root-key
 // renewal, finalisation) is searched for the material of every master key,

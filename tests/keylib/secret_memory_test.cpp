@@ -1,0 +1,62 @@
+// SPDX-License-Identifier: Apache-2.0
+// Key material lives on pages that a core dump leaves out and, for root,
+// that are locked in memory; a block comes back zero after it held a key.
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <fstream>
+#include <string>
+
+#include "shared/secret_memory.h"
+#include "vaq/bytes.h"
+
+namespace {
+
+// The VmFlags line of the mapping that holds address p.
+std::string vm_flags(const void *p) {
+    const auto at = reinterpret_cast<uintptr_t>(p);
+    std::ifstream smaps("/proc/self/smaps");
+    std::string line;
+    bool inside = false;
+    while (std::getline(smaps, line)) {
+        unsigned long from = 0, to = 0;
+        if (std::sscanf(line.c_str(), "%lx-%lx ", &from, &to) == 2 && line.find(' ') < line.find(':', 0)) {
+            inside = at >= from && at < to;
+        } else if (inside && line.rfind("VmFlags:", 0) == 0) {
+            return line;
+        }
+    }
+    return "";
+}
+
+TEST(SecretMemory, KeyHoldersAreKeptOutOfCoreDumpsAndLocked) {
+    vaq::SecretArray<32> root;
+    vaq::SecureBytes master(std::vector<uint8_t>(200, 0x5a));
+    uint8_t *big = static_cast<uint8_t *>(secret::allocate(10000));
+    ASSERT_NE(big, nullptr);
+    for (const void *p : {static_cast<const void *>(root.data()), static_cast<const void *>(master.data()),
+                          static_cast<const void *>(big)}) {
+        const std::string flags = vm_flags(p);
+        ASSERT_FALSE(flags.empty());
+        EXPECT_NE(flags.find(" dd"), std::string::npos) << flags;
+        if (geteuid() == 0) EXPECT_NE(flags.find(" lo"), std::string::npos) << flags;
+    }
+    secret::release(big, 10000);
+}
+
+TEST(SecretMemory, ABlockComesBackZero) {
+    uint8_t *first = static_cast<uint8_t *>(secret::allocate(64));
+    ASSERT_NE(first, nullptr);
+    for (int i = 0; i < 64; ++i) first[i] = 0xA5;
+    secret::release(first, 64);
+    // The pool hands the block just given back out first.
+    uint8_t *again = static_cast<uint8_t *>(secret::allocate(64));
+    ASSERT_EQ(again, first);
+    for (int i = 0; i < 64; ++i) EXPECT_EQ(again[i], 0) << i;
+    secret::release(again, 64);
+}
+
+}  // namespace
