@@ -8,6 +8,7 @@
 #include <array>
 #include <cstdint>
 #include <mutex>
+#include <type_traits>
 
 namespace secret {
 namespace {
@@ -39,17 +40,19 @@ void *map_pages(size_t bytes) {
     return p;
 }
 
-// Never destroyed: key holders may be released by threads that end after
-// static destructors have run.
+// Constant-initialised and trivially destroyed: it needs no heap (a failed
+// allocation here could not be answered from a noexcept function), and key
+// holders released by threads that end after static destructors find it
+// still there.
 struct Pool {
     std::mutex mutex;
     std::array<FreeBlock *, kClasses> free{};
 };
+static_assert(std::is_trivially_destructible_v<Pool>);
 
-Pool &pool() {
-    static Pool *p = new Pool;
-    return *p;
-}
+constinit Pool g_pool;
+
+Pool &pool() { return g_pool; }
 
 }  // namespace
 
