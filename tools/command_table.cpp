@@ -284,6 +284,19 @@ int run_tool(int argc, char **argv) {
         }
         break;
     }
+    // An option the command does not take is named as such, before the parser
+    // can read it as a stray value.
+    if (named != nullptr) {
+        for (int i = 1; i < argc; ++i) {
+            const std::string word = argv[i];
+            if (word == "--") break;
+            if (word.rfind("--", 0) != 0 || word == "--help") continue;
+            const std::string flag = word.substr(0, word.find('='));
+            bool known = false;
+            for (Opt o : named->options) known = known || flag == spec(o).flag;
+            if (!known) return report_usage(named->name, "unknown option " + flag);
+        }
+    }
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp &) {
