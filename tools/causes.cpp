@@ -126,7 +126,7 @@ std::string explain_io(const std::string &path, bool writing) {
 std::string change_may_have_been_made(const Context &ctx) {
     std::string see = "'telmor-vaq check --role " + ctx.role + "'";
     if (ctx.domain) see = "'telmor-vaq keys --role " + ctx.role + " --domain " + std::to_string(*ctx.domain) + "' and " + see;
-    return "the change may have been made all the same (a write or sync failed after the image was written): see " + see;
+    return "the change may have been made all the same (a copy may hold it): see " + see;
 }
 
 Failure failed(unsigned long code, const std::string &what, const Context &ctx) {

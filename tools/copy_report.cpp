@@ -103,16 +103,28 @@ KeystoreReport examine_keystore(const Role &role, bool repair) {
     } catch (const Failure &f) {
         report.openFailure = f.reason;
         report.openCode = f.code;
+        const OpenCause why = last_open_cause();
         for (CopyReport &c : report.copies) {
-            if (c.found == "present") {
+            if (why == OpenCause::Damaged && c.found == "present") {
                 c.state = "damaged";
                 c.detail = "does not verify, and no good copy is left to repair it from";
-            } else {
+            } else if (why == OpenCause::Damaged || why == OpenCause::Unsafe) {
                 explain_bad(c, role.name);
+            } else {
+                c.state = "not checked";
+                c.detail = "the keystore could not be opened (see below)";
             }
         }
     }
-    for (CopyReport &c : report.copies) c.facts = file_facts(c.path);
+    // A link or a foreign file is never a good copy, whatever was read through it.
+    for (CopyReport &c : report.copies) {
+        c.facts = file_facts(c.path);
+        if (const std::string why = unsafe_copy_reason(c.facts); !why.empty()) {
+            c.state = "unsafe";
+            c.detail = "it is " + why + ": move it aside and run 'telmor-vaq check --repair --role " +
+                       std::string(role.name) + "'";
+        }
+    }
     return report;
 }
 

@@ -13,6 +13,10 @@
 
 namespace cli {
 
+// Why the last Session could not open the keystore.
+enum class OpenCause { None, NoKeystore, Damaged, NewerFormat, Unsafe, Access, Other };
+OpenCause last_open_cause();
+
 class Session {
 public:
     // Opens the role's keystore; a failure names its cause from the files.

@@ -193,4 +193,18 @@ TEST(ToolCausesFresh, KeystoreOpenFailuresNameTheirCause) {
     EXPECT_EQ(slurp(kPrimary), damaged);
 }
 
+// The node's shared objects belong to root: another account is told so, not
+// that its keystore is damaged.
+TEST(ToolCausesFresh, SharedObjectsOfAnotherUserAreNamed) {
+    ASSERT_EQ(tool("init").status, 0);
+    ASSERT_EQ(shell("chown -R 4242:4242 /opt/telmor/agent /var/log/oam/hxa"), 0);
+    const Outcome r = tool_as(4242, "keys");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(std::regex_search(r.err, std::regex("cannot open the keystore of role HXA: no permission to use "
+                                                    "the node's keystore version segment \\(key 0x20190529\\): run "
+                                                    "the tool as root or as the user the node's processes run as "
+                                                    "\\(code 1\\)\n")))
+        << r.err;
+}
+
 }  // namespace

@@ -43,13 +43,23 @@ inline int shell(const std::string &command) {
     return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
 }
 
-// Runs the tool with `args` (shell words) and `input` on stdin.
-inline Outcome tool(const std::string &args, const std::string &input = "") {
+// Runs `command` (shell words) with `input` on stdin.
+inline Outcome run(const std::string &command, const std::string &input = "") {
     const std::string &dir = scratch();
     spit(dir + "/in", input);
-    const int status = shell(std::string(TELMOR_VAQ_TOOL) + " " + args + " <" + dir + "/in >" + dir + "/out 2>" +
-                             dir + "/err");
+    const int status = shell(command + " <" + dir + "/in >" + dir + "/out 2>" + dir + "/err");
     return {status, slurp(dir + "/out"), slurp(dir + "/err")};
+}
+
+// Runs the tool with `args` (shell words) and `input` on stdin.
+inline Outcome tool(const std::string &args, const std::string &input = "") {
+    return run(std::string(TELMOR_VAQ_TOOL) + " " + args, input);
+}
+
+// Runs the tool as another user (and group) of the same number.
+inline Outcome tool_as(unsigned uid, const std::string &args, const std::string &input = "") {
+    const std::string id = std::to_string(uid);
+    return run("setpriv --reuid " + id + " --regid " + id + " --clear-groups " + TELMOR_VAQ_TOOL + " " + args, input);
 }
 
 inline std::string first_line(const std::string &s) { return s.substr(0, s.find('\n')); }
