@@ -130,12 +130,13 @@ SecretBuffer read_line(int fd, size_t limit) {
     return line;
 }
 
+// The prompt appears only once echo is off, so nothing typed after it shows.
 SecretBuffer prompt_quietly(int fd, const char *prompt, size_t limit) {
-    std::fprintf(stderr, "%s", prompt);
-    std::fflush(stderr);
     SecretBuffer line;
     {
         NoEcho quiet(fd);
+        std::fprintf(stderr, "%s", prompt);
+        std::fflush(stderr);
         line = read_line(fd, limit);
     }
     std::fprintf(stderr, "\n");
