@@ -97,6 +97,20 @@ std::string cause(unsigned long code, const Context &ctx) {
     return "key library code " + std::to_string(code);
 }
 
+std::string causes_markdown() {
+    std::string out = "| Code | What telmor-vaq says |\n|---|---|\n";
+    for (const Row &row : kCauses) {
+        std::string s = row.text;
+        replace_all(s, "{d}", "DOMAIN");
+        replace_all(s, "{k}", "KEY");
+        replace_all(s, "{f}", "FILE");
+        replace_all(s, "{r}", "ROLE");
+        replace_all(s, "|", "\\|");
+        out += "| " + std::to_string(row.code) + " | " + s + " |\n";
+    }
+    return out;
+}
+
 std::string explain_io(const std::string &path, bool writing) {
     struct stat st {};
     if (lstat(path.c_str(), &st) != 0) {

@@ -24,6 +24,10 @@ struct Context {
 // row names (a newer key library).
 std::string cause(unsigned long code, const Context &ctx);
 
+// The table as Markdown rows (placeholders as DOMAIN, KEY, FILE, ROLE), for
+// docs/keystore-format.md, which a test keeps equal to it.
+std::string causes_markdown();
+
 // A failure for `code`: `what` ("creating a master key in domain 50") then
 // the cause. Code 2007 is looked into further (see explain_io).
 Failure failed(unsigned long code, const std::string &what, const Context &ctx);

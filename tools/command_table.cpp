@@ -11,6 +11,8 @@
 
 #include <CLI/CLI.hpp>
 
+#include "causes.h"
+
 namespace cli {
 
 std::vector<Command> &command_table() {
@@ -261,6 +263,8 @@ int run_tool(int argc, char **argv) {
     app.add_flag("-h,--help", help);
     app.add_flag("--version", version);
     app.add_flag("--man", man)->group("");
+    bool causes = false;
+    app.add_flag("--causes", causes)->group("");
     Options opt;
     std::map<const Command *, std::unique_ptr<Raw>> raws;
     std::map<CLI::App *, const Command *> subs;
@@ -312,6 +316,10 @@ int run_tool(int argc, char **argv) {
     }
     if (man) {
         print_man_page();
+        return 0;
+    }
+    if (causes) {
+        std::fputs(causes_markdown().c_str(), stdout);
         return 0;
     }
     if (help || helpCmd->parsed()) {
