@@ -41,13 +41,13 @@ void make_dirs(const std::string &path) {
     }
 }
 
-std::vector<std::string> warnings_for(const Role &r, const KeystoreReport *report) {
+std::vector<std::string> warnings_for(const Role &r) {
     std::vector<std::string> out;
     for (const std::string &dir : role_dirs(r)) {
         for (std::string &w : directory_warnings(dir)) out.push_back(std::move(w));
     }
     for (const char *path : {r.primary, r.standby}) {
-        for (std::string &w : copy_warnings(report != nullptr ? file_facts(path) : file_facts(path))) {
+        for (std::string &w : copy_warnings(file_facts(path))) {
             out.push_back(std::move(w));
         }
     }
@@ -61,7 +61,7 @@ void print_warnings(const std::vector<std::string> &warnings) {
 
 int cmd_init(const Options &opt) {
     const Role &r = need_role(opt.role);
-    const std::vector<std::string> before = warnings_for(r, nullptr);
+    const std::vector<std::string> before = warnings_for(r);
     print_warnings(before);
     for (const std::string &dir : role_dirs(r)) make_dirs(dir);
     if (access(r.primary, F_OK) != 0 && access(r.standby, F_OK) != 0 && !file_facts(r.primary).symlink &&
@@ -100,7 +100,7 @@ int cmd_check(const Options &opt) {
     const Role &r = need_role(opt.role);
     const KeystoreReport report = examine_keystore(r, opt.repair);
     const bool allGood = report.copies[0].good() && report.copies[1].good();
-    const std::vector<std::string> warnings = warnings_for(r, &report);
+    const std::vector<std::string> warnings = warnings_for(r);
     if (opt.json) {
         Json j;
         j["role"] = r.name;
@@ -139,7 +139,7 @@ int cmd_status(const Options &opt) {
                                      std::string("run 'telmor-vaq init --role ") + r.name + "'", file_facts(path)});
         }
     }
-    const std::vector<std::string> warnings = warnings_for(r, &report);
+    const std::vector<std::string> warnings = warnings_for(r);
     if (opt.json) {
         Json j;
         j["role"] = r.name;

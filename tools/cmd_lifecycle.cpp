@@ -43,7 +43,7 @@ std::string key_in(uint32_t keyId, uint32_t domain) {
 }
 
 // A new inactive key: a random id unused in the domain and 32 random bytes.
-uint32_t stage_key(const Options &opt, uint32_t domain, const Context &ctx) {
+uint32_t stage_key(uint32_t domain, const Context &ctx) {
     const std::vector<uint32_t> used = key_ids(domain);
     uint32_t id = 0;
     while (id == 0 || std::find(used.begin(), used.end(), id) != used.end()) random_bytes(&id, sizeof id);
@@ -56,7 +56,6 @@ uint32_t stage_key(const Options &opt, uint32_t domain, const Context &ctx) {
     c.keyId = id;
     require_change(TELMOR_VAQ_UpdateMK(domain, id, material.data(), static_cast<uint32_t>(material.size())),
                    "storing a new master key in domain " + std::to_string(domain), c);
-    (void)opt;
     return id;
 }
 
@@ -69,7 +68,7 @@ int cmd_create_key(const Options &opt) {
     Session s(opt.role);
     need_domain_exists(domain, ctx);
     if (opt.inactive) {
-        const uint32_t id = stage_key(opt, domain, ctx);
+        const uint32_t id = stage_key(domain, ctx);
         std::printf("created master key %u in domain %s (inactive: activate it with 'telmor-vaq activate-key "
                     "--domain %u --key-id %u')\n",
                     id, domain_label(domain).c_str(), domain, id);
