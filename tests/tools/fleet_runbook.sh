@@ -11,8 +11,21 @@ set -euo pipefail
 tool=$1 reader=$2 sandbox=$3
 here=$(cd "$(dirname "$0")" && pwd)
 X=$(mktemp -d /tmp/fleet.XXXXXX)
-trap 'touch "$X/stop"; for n in A B C; do [[ -e $X/quitting.$n ]] || echo quit >"$X/cmd.$n.999"; done; wait; rm -rf "$X"' EXIT
 declare -A step=([A]=0 [B]=0 [C]=0)
+# Whatever happens, the readers stop and each node is told to quit at the
+# step it waits for.
+finish() {
+    touch "$X/stop"
+    for n in A B C; do
+        if [[ ! -e $X/quitting.$n ]]; then
+            until [[ ${step[$n]} == 0 || -e "$X/rc.$n.${step[$n]}" ]]; do sleep 0.01; done
+            echo quit >"$X/cmd.$n.$((step[$n] + 1))"
+        fi
+    done
+    wait
+    rm -rf "$X"
+}
+trap finish EXIT
 
 for n in A B C; do
     "$sandbox" -- bash "$here/fleet_node.sh" "$X" "$n" "$tool" "$reader" &
