@@ -53,7 +53,8 @@ void explain_bad(CopyReport &c, const std::string &role) {
         c.detail = io;
     } else if (!f.exists) {
         c.state = "missing";
-        c.detail = "run 'telmor-vaq check --repair --role " + role + "'";
+        c.detail = last_open_cause() == OpenCause::NoKeystore ? "no keystore yet: run 'telmor-vaq init --role " + role + "'"
+                                                              : "run 'telmor-vaq check --repair --role " + role + "'";
     } else {
         c.state = "damaged";
         c.detail = "run 'telmor-vaq check --repair --role " + role + "'";
@@ -108,7 +109,7 @@ KeystoreReport examine_keystore(const Role &role, bool repair) {
             if (why == OpenCause::Damaged && c.found == "present") {
                 c.state = "damaged";
                 c.detail = "does not verify, and no good copy is left to repair it from";
-            } else if (why == OpenCause::Damaged || why == OpenCause::Unsafe) {
+            } else if (why == OpenCause::Damaged || why == OpenCause::Unsafe || why == OpenCause::NoKeystore) {
                 explain_bad(c, role.name);
             } else {
                 c.state = "not checked";

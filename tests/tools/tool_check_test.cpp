@@ -85,6 +85,18 @@ TEST(ToolCheck, TellsWhatItFoundAndDidAfterEachKindOfDamage) {
     EXPECT_EQ(slurp(kPrimary), primary);
 }
 
+TEST(ToolCheck, OnAFreshNodeItSaysToRunInit) {
+    const Outcome r = tool("check");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "primary  missing: no keystore yet: run 'telmor-vaq init --role HXA'\n"
+                     "standby  missing: no keystore yet: run 'telmor-vaq init --role HXA'\n");
+    const Outcome status = tool("status");
+    EXPECT_EQ(status.status, 0);
+    EXPECT_TRUE(std::regex_search(status.out, std::regex("\nprimary +/opt/telmor/agent/conf/vaq/conf/primary_ks.key +"
+                                                         "missing \\(run 'telmor-vaq init --role HXA'\\)\n")))
+        << status.out;
+}
+
 TEST(ToolCheck, JsonNamesEachCopyFoundStateModeAndOwner) {
     ASSERT_EQ(tool("init").status, 0);
     ASSERT_EQ(unlink(kStandby), 0);
