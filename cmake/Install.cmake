@@ -19,10 +19,6 @@ install(TARGETS telmor_vaq_api EXPORT TelmorVaqApiTargets
 # them; consumers link TelmorVaqApi::telmor_vaq_api alone.
 install(TARGETS hxbVaq hxbQor EXPORT TelmorVaqApiTargets LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
 install(TARGETS telmor-vaq RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-set(TELMOR_MAN_PAGE "${PROJECT_SOURCE_DIR}/tools/telmor-vaq.1" CACHE FILEPATH "Manual page of telmor-vaq")
-if(EXISTS "${TELMOR_MAN_PAGE}")
-  install(FILES "${TELMOR_MAN_PAGE}" DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 RENAME telmor-vaq.1)
-endif()
 install(FILES include/telmor_vaq_api.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 
 set(TELMOR_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/TelmorVaqApi)

@@ -7,6 +7,10 @@
  * The role's primary keystore file must exist (it may be empty: a new keystore
  * is then made). Run it inside scripts/sandbox to keep off the node's own
  * keystores and logs.
+ *
+ * The length the library reports for a text stops at 2048 characters, which
+ * is the text's length only for secrets of up to 1492 bytes; the text itself
+ * is always whole and zero-terminated, so strlen() works for any length.
  */
 #include <stdio.h>
 #include <stdlib.h>
@@ -41,6 +45,7 @@ int main(int argc, char **argv)
     uint32_t plainLen = 0;
     rc = TELMOR_VAQ_Decrypt(domain, text, (uint32_t)strlen(text), &plain, &plainLen);
     HX_VAQ_MemFree(__LINE__, __FILE__, text);
+    /* On failure plain may still hold a block to release. */
     if (rc != 0) {
         fprintf(stderr, "decrypt failed: %lu\n", rc);
         HX_VAQ_MemFree(__LINE__, __FILE__, plain);

@@ -201,7 +201,10 @@ TELMOR_VAQ_EXPORT unsigned long TELMOR_update_shm(void);
 TELMOR_VAQ_EXPORT unsigned long TELMOR_VAQ_GetCipherDataLen(uint32_t plainLen,
                                                             uint32_t *cipherDataLen);
 /* On 0, *cipherText is a new zero-terminated Base64 text (release it with
- * HX_VAQ_MemFree) and *cipherLen its length, reported as at most 2048. */
+ * HX_VAQ_MemFree) and *cipherLen its length, reported as at most 2048. The
+ * text is always whole: it has 4 * ceil((plainLen + 44) / 3) characters, so
+ * *cipherLen is its length only for secrets of up to 1492 bytes; for longer
+ * ones use strlen(*cipherText). */
 TELMOR_VAQ_EXPORT unsigned long TELMOR_VAQ_Encrypt(uint32_t domainId, const unsigned char *plainText,
                                                    uint32_t plainLen, char **cipherText,
                                                    uint32_t *cipherLen);

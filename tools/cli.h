@@ -12,48 +12,56 @@
 
 namespace cli {
 
+// The parsed command line. Only the options the command declares can be set.
 struct Options {
+    std::string command;
     std::string role = "HXA";
     bool json = false;
     bool repair = false;
     bool notify = true;
+    bool inactive = false;
+    bool force = false;
+    bool yes = false;
+    bool raw = false;
+    bool report = false;
     std::optional<uint32_t> domain;
     std::optional<uint32_t> keyId;
-    std::string file;           // --file
-    int passwordFd = -1;        // --password-fd
-    std::vector<std::string> args;  // positional arguments after the command
+    std::string file;               // --file
+    int passwordFd = -1;            // --password-fd
+    std::vector<std::string> args;  // positional arguments
 };
 
-// A failure to report: one line on stderr, exit status 1.
+// A failure to report: one line on stderr, exit status 1. `code` is what the
+// library answered, or nothing when the tool itself found the fault.
 struct Failure {
-    unsigned long code;  // the library's code, or 1 for the tool's own checks
+    std::optional<unsigned long> code;
     std::string reason;
 };
+
+// A command line the tool cannot run: exit status 2 with a hint.
+struct UsageError {
+    std::string reason;
+};
+
+inline Failure tool_failure(std::string reason) { return Failure{std::nullopt, std::move(reason)}; }
 
 struct Role {
     const char *name;
     const char *primary;
     const char *standby;
     const char *logDir;
+    const char *logPrefix;  // the log file is logDir/logPrefix + process name + ".log.0"
 };
 // The role's keystore pair and log directory, or null for an unknown role.
 const Role *find_role(const std::string &name);
+const Role &need_role(const std::string &name);
 // Names of the key domains the library provisions, by id ("" when unknown).
 std::string domain_name(uint32_t id);
-const std::vector<uint32_t> &domain_ids();
+// "50 HXA_ENCRYPT", or "9999" for a domain without a name.
+std::string domain_label(uint32_t id);
 
-// Input and output helpers.
-std::string read_all(int fd);
-// Reads a secret from the terminal without echo, or from stdin when it is not a terminal.
-std::string read_secret(const char *prompt);
-// A password: from --password-fd (first line), else asked twice on the terminal when
-// `confirm`, once otherwise.
-std::string read_password(const Options &opt, bool confirm);
-std::string json_escape(const std::string &text);
 void write_all(int fd, const void *data, size_t len);
-// Wipe memory that held a secret.
-void wipe(std::string &s);
-void wipe(void *data, size_t len);
+void write_out(const std::string &text);
 
 }  // namespace cli
 

@@ -9,11 +9,11 @@ namespace cli {
 namespace {
 const Role kRoles[] = {
     {"HXA", "/opt/telmor/agent/conf/vaq/conf/primary_ks.key",
-     "/opt/telmor/agent/conf/vaq/bkp/standby_ks.key", "/var/log/oam/hxa/run"},
+     "/opt/telmor/agent/conf/vaq/bkp/standby_ks.key", "/var/log/oam/hxa/run", "hxa_vaq_"},
     {"HXM", "/opt/telmor/tools/vaq/conf/primary_ks.key", "/opt/telmor/tools/vaq/bkp/standby_ks.key",
-     "/var/log/oam/hxm/manager/run"},
+     "/var/log/oam/hxm/manager/run", "hxm_vaq_"},
     {"HXM_CLIENT", "/opt/telmor/client/vaq/conf/primary_ks.key",
-     "/opt/telmor/client/vaq/bkp/standby_ks.key", "/var/log/oam/hxm/manager/run"},
+     "/opt/telmor/client/vaq/bkp/standby_ks.key", "/var/log/oam/hxm/manager/run", "hxm_client_vaq_"},
 };
 
 struct Domain {
@@ -43,13 +43,15 @@ std::string domain_name(uint32_t id) {
     return "";
 }
 
-const std::vector<uint32_t> &domain_ids() {
-    static const std::vector<uint32_t> ids = [] {
-        std::vector<uint32_t> v;
-        for (const Domain &d : kDomains) v.push_back(d.id);
-        return v;
-    }();
-    return ids;
+const Role &need_role(const std::string &name) {
+    const Role *r = find_role(name);
+    if (r == nullptr) throw Failure{151, "unknown role '" + name + "': the roles are HXA, HXM and HXM_CLIENT"};
+    return *r;
+}
+
+std::string domain_label(uint32_t id) {
+    std::string name = domain_name(id);
+    return name.empty() ? std::to_string(id) : std::to_string(id) + " " + name;
 }
 
 }  // namespace cli

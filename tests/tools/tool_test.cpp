@@ -15,41 +15,14 @@
 
 #include <gtest/gtest.h>
 
+#include <nlohmann/json.hpp>
+
+#include "tool_runner.h"
+
 namespace {
 
-struct Outcome {
-    int status;
-    std::string out;
-    std::string err;
-};
-
-std::string slurp(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-// A scratch directory of this test process (tests may run side by side).
-const std::string &scratch() {
-    static const std::string dir = [] {
-        char tmpl[] = "/tmp/tool_cli.XXXXXX";
-        return std::string(mkdtemp(tmpl));
-    }();
-    return dir;
-}
-
-// Runs the tool with `args` (shell words) and `input` on stdin.
-Outcome tool(const std::string &args, const std::string &input = "") {
-    const std::string &dir = scratch();
-    std::ofstream(dir + "/in", std::ios::binary) << input;
-    const std::string cmd = std::string(TELMOR_VAQ_TOOL) + " " + args + " <" + dir + "/in >" + dir +
-                            "/out 2>" + dir + "/err";
-    const int rc = std::system(cmd.c_str());
-    return {WIFEXITED(rc) ? WEXITSTATUS(rc) : -1, slurp(dir + "/out"), slurp(dir + "/err")};
-}
-
-std::string first_line(const std::string &s) { return s.substr(0, s.find('\n')); }
+using namespace tooltest;
+using Json = nlohmann::json;
 
 class ToolCli : public ::testing::Test {
 protected:
@@ -72,19 +45,27 @@ TEST(ToolCliFresh, RefusesWithOneLineAndTheCode) {
     const struct {
         const char *args;
         const char *input;
+        int status;       // 1 a failure, 2 a usage error
         const char *err;  // pattern for the one line on stderr
     } cases[] = {
-        {"keys --role HXA", "", "no keystore for role HXA.*\\(code 11\\)"},
-        {"init --role hxa", "", "unknown role 'hxa'.*\\(code 151\\)"},
-        {"encrypt --role HXA", "x", "--domain ID is required \\(code 1\\)"},
-        {"frobnicate", "", "unknown command 'frobnicate'"},
-        {"keys --domain 12x", "", "--domain needs a number"},
-        {"keys --bogus", "", "unknown option --bogus"},
+        {"keys --role HXA", "", 1, "no keystore for role HXA: run 'telmor-vaq init --role HXA' \\(code 11\\)"},
+        {"init --role hxa", "", 1, "unknown role 'hxa'.*\\(code 151\\)"},
+        {"encrypt --role HXA", "x", 2, "--domain is required \\(see 'telmor-vaq help encrypt'\\)"},
+        {"frobnicate", "", 2, "unknown command 'frobnicate'"},
+        {"keys --domain 12x", "", 2, "--domain needs a number"},
+        {"keys --domain=-1", "", 2, "--domain needs a number"},
+        {"keys --bogus", "", 2, "unknown option --bogus \\(see 'telmor-vaq help keys'\\)"},
+        {"keys surplus", "", 2, "unexpected argument surplus"},
+        {"export", "", 2, "FILE is required"},
+        {"activate-key --domain 50 --key-id 7 --no-notify", "", 2, "unknown option --no-notify"},
+        {"export f --domain 50", "", 2, "unknown option --domain"},
+        {"create-key --domain 50 --inactive --no-notify", "", 2, "--no-notify cannot go with --inactive"},
+        {"help frobnicate", "", 2, "unknown command 'frobnicate'"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.args);
         const Outcome r = tool(c.args, c.input);
-        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.status, c.status);
         EXPECT_EQ(r.out, "");
         EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << r.err;
         EXPECT_TRUE(std::regex_search(r.err, std::regex(c.err))) << r.err;
@@ -112,17 +93,37 @@ TEST_F(ToolCli, EncryptsInOneProcessAndDecryptsInAnother) {
 TEST_F(ToolCli, ListingsAsTablesAndJson) {
     const Outcome keys = tool("keys");
     ASSERT_EQ(keys.status, 0);
-    EXPECT_TRUE(std::regex_search(keys.out, std::regex("\n50 HXA_ENCRYPT +[0-9]+ +yes +20[0-9-]+ ")));
-    const Outcome json = tool("keys --json --domain 105");
-    EXPECT_TRUE(std::regex_match(
-        json.out, std::regex("\\[\n  \\{\"domain\": 105, \"domainName\": \"YRB_ENCRYPT\", \"keyId\": [0-9]+, "
-                             "\"active\": true, \"created\": \"[0-9: -]+\", \"expires\": \"[0-9: -]+\"\\}\n\\]\n")))
-        << json.out;
-    const Outcome domains = tool("domains --json");
-    EXPECT_EQ(std::count(domains.out.begin(), domains.out.end(), '{'), 12);
-    const Outcome root = tool("root-key --json");
-    EXPECT_TRUE(std::regex_search(root.out, std::regex("\"version\": 1, \"valid\": true")));
-    EXPECT_TRUE(std::regex_search(root.out, std::regex("\"wrappedKeys\": 12")));
+    EXPECT_TRUE(std::regex_search(keys.out, std::regex("\n50 HXA_ENCRYPT +[0-9]+ +yes +generated +20[0-9-]+ ")));
+    const Json keysJson = Json::parse(tool("keys --json --domain 105").out);
+    ASSERT_EQ(keysJson.size(), 1u);
+    EXPECT_EQ(keysJson[0]["domain"], 105);
+    EXPECT_EQ(keysJson[0]["domainName"], "YRB_ENCRYPT");
+    EXPECT_EQ(keysJson[0]["active"], true);
+    EXPECT_EQ(keysJson[0]["origin"], "generated");
+    const std::regex iso("20[0-9]{2}-[01][0-9]-[0-3][0-9]T[0-2][0-9]:[0-5][0-9]:[0-6][0-9]Z");
+    EXPECT_TRUE(std::regex_match(keysJson[0]["created"].get<std::string>(), iso)) << keysJson.dump();
+    EXPECT_TRUE(std::regex_match(keysJson[0]["expires"].get<std::string>(), iso)) << keysJson.dump();
+
+    // Domains sorted by id, with their active keys; columns line up.
+    const Json domains = Json::parse(tool("domains --json").out);
+    ASSERT_EQ(domains.size(), 12u);
+    for (size_t i = 1; i < domains.size(); ++i) EXPECT_LT(domains[i - 1]["domain"], domains[i]["domain"]);
+    EXPECT_TRUE(domains[0]["activeKeyId"].is_number());
+    const std::string table = tool("domains").out;
+    const size_t nameColumn = table.find("NAME");
+    std::istringstream lines(table);
+    std::string line;
+    std::getline(lines, line);
+    while (std::getline(lines, line) && std::isdigit(static_cast<unsigned char>(line[0]))) {
+        EXPECT_NE(line[nameColumn], ' ') << line;
+        EXPECT_EQ(line[nameColumn - 1], ' ') << line;
+    }
+
+    const Json root = Json::parse(tool("root-key --json").out);
+    EXPECT_EQ(root["version"], 1);
+    EXPECT_EQ(root["valid"], true);
+    EXPECT_EQ(root["wrappedKeys"], 12);
+    EXPECT_TRUE(std::regex_match(root["created"].get<std::string>(), iso));
 }
 
 TEST_F(ToolCli, KeyLifecycleAcrossProcesses) {
@@ -154,10 +155,8 @@ TEST_F(ToolCli, ExportImportMovesKeysToAnotherRole) {
     const Outcome text = tool("encrypt --role HXA --domain 101", "chap secret");
     ASSERT_EQ(text.status, 0);
     const std::string file = scratch() + "/keys.vaqx";
-    const std::string pw = " --password-fd 3 3<" + scratch() + "/pw";
-    const std::string badPw = " --password-fd 3 3<" + scratch() + "/badpw";
-    std::ofstream(scratch() + "/pw") << "correct horse\n";
-    std::ofstream(scratch() + "/badpw") << "wrong horse\n";
+    const std::string pw = password_words("pw", "correct horse");
+    const std::string badPw = password_words("badpw", "wrong horse");
 
     const Outcome exp = tool("export " + file + " --role HXA" + pw);
     ASSERT_EQ(exp.status, 0) << exp.err;
@@ -171,12 +170,15 @@ TEST_F(ToolCli, ExportImportMovesKeysToAnotherRole) {
 
     const Outcome imp = tool("import " + file + " --role HXM" + pw);
     ASSERT_EQ(imp.status, 0) << imp.err;
+    EXPECT_EQ(imp.out, "imported from " + file + ": 12 keys added, 0 already present\n");
     EXPECT_EQ(tool("decrypt --role HXM --domain 101", text.out).out, "chap secret");
-    EXPECT_EQ(tool("import " + file + " --role HXM" + pw).status, 0);
+    const Outcome again = tool("import " + file + " --role HXM" + pw);
+    EXPECT_EQ(again.status, 0);
+    EXPECT_EQ(again.out, "imported from " + file + ": 0 keys added, 12 already present\n");
 }
 
-// Opening the keystore already repairs a damaged copy from the good one, so
-// any command, check included, leaves both copies good.
+// Opening the keystore already repairs a damaged copy from the good one; check
+// says so rather than reporting the copy good.
 TEST_F(ToolCli, DamagedCopyIsRepairedWhenTheKeystoreIsOpened) {
     const char *primary = "/opt/telmor/agent/conf/vaq/conf/primary_ks.key";
     const std::string good = slurp(primary);
@@ -189,7 +191,11 @@ TEST_F(ToolCli, DamagedCopyIsRepairedWhenTheKeystoreIsOpened) {
     ASSERT_NE(slurp(primary), good);
     const Outcome check = tool("check --json");
     EXPECT_EQ(check.status, 0) << check.err;
-    EXPECT_EQ(check.out, "{\"primary\": true, \"standby\": true, \"repaired\": false}\n");
+    const Json j = Json::parse(check.out);
+    EXPECT_EQ(j["primary"]["found"], "present");
+    EXPECT_EQ(j["primary"]["state"], "repaired");
+    EXPECT_EQ(j["standby"]["state"], "good");
+    EXPECT_EQ(j["good"], true);
     EXPECT_EQ(slurp(primary), good);
 }
 
@@ -202,18 +208,36 @@ TEST_F(ToolCli, NotifyMovesTheNodeVersionThatStatusShows) {
     const Outcome s2 = tool("status");
     EXPECT_TRUE(std::regex_search(s2.out, std::regex("node version +" + std::to_string(v + 1) + "\n")))
         << s2.out;
-    EXPECT_TRUE(std::regex_search(s2.out, std::regex("primary +/opt/telmor/agent/conf/vaq/conf/primary_ks.key +[0-9]+ bytes +good")));
+    EXPECT_TRUE(std::regex_search(s2.out, std::regex("primary +/opt/telmor/agent/conf/vaq/conf/primary_ks.key +[0-9]+ bytes +0600 root:root +good\n")));
 }
 
 TEST_F(ToolCli, EveryCommandHasHelp) {
-    for (const char *cmd : {"init", "encrypt", "decrypt", "keys", "domains", "root-key", "create-key",
-                            "register-key", "activate-key", "delete-key", "rotate-root-key", "export",
+    for (const char *cmd : {"init", "encrypt", "decrypt", "inspect", "rewrap", "keys", "domains", "root-key",
+                            "create-key", "register-key", "activate-key", "delete-key", "rotate-root-key", "export",
                             "import", "check", "notify", "status"}) {
         SCOPED_TRACE(cmd);
         const Outcome r = tool(std::string(cmd) + " --help");
         EXPECT_EQ(r.status, 0);
         EXPECT_EQ(r.out.rfind(std::string("usage: telmor-vaq ") + cmd, 0), 0u) << r.out;
+        EXPECT_EQ(tool(std::string("help ") + cmd).out, r.out);
+        // Every option on the usage line has its own described row, and an example follows.
+        const std::string usage = first_line(r.out);
+        const std::regex optionWord("--[a-z-]+");
+        for (std::sregex_iterator it(usage.begin(), usage.end(), optionWord), end; it != end; ++it) {
+            EXPECT_TRUE(std::regex_search(r.out, std::regex("\n  " + it->str() + "[ A-Z]* {2,}[a-z(]")))
+                << it->str() << "\n" << r.out;
+        }
+        EXPECT_TRUE(std::regex_search(r.out, std::regex("\nexamples:\n  telmor-vaq " + std::string(cmd) + "[ \n]")))
+            << r.out;
     }
+    const Outcome version = tool("--version");
+    EXPECT_EQ(version.status, 0);
+    EXPECT_TRUE(std::regex_match(version.out, std::regex("telmor-vaq [0-9]+\\.[0-9]+\\.[0-9]+\n")));
+    const Outcome general = tool("help");
+    EXPECT_EQ(general.status, 0);
+    EXPECT_TRUE(std::regex_search(general.out, std::regex("\n  rewrap +re-encrypt")));
+    // The long form with '=' is the same option.
+    EXPECT_TRUE(std::regex_search(tool("keys --domain=50").out, std::regex("\n50 HXA_ENCRYPT ")));
 }
 
 TEST_F(ToolCli, NeverPrintsKeyMaterialOrSecretsToItsLog) {

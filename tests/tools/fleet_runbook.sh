@@ -1,0 +1,108 @@
+#!/usr/bin/env bash
+# The key rotation runbook of docs/operations.md across three nodes: three
+# sandboxes of their own that exchange only export files (and the stored
+# texts, which is what a fleet shares), each with a reader that encrypts and
+# decrypts continuously. The new key is staged inactive on one node, exported,
+# imported everywhere, activated everywhere, stored texts are rewrapped, and
+# the old key is deleted. Passes when no reader saw a failed decryption.
+#
+#   fleet_runbook.sh TOOL READER SANDBOX
+set -euo pipefail
+tool=$1 reader=$2 sandbox=$3
+here=$(cd "$(dirname "$0")" && pwd)
+X=$(mktemp -d /tmp/fleet.XXXXXX)
+declare -A step=([A]=0 [B]=0 [C]=0)
+# Whatever happens, the readers stop and each node is told to quit at the
+# step it waits for.
+finish() {
+    touch "$X/stop"
+    for n in A B C; do
+        if [[ ! -e $X/quitting.$n ]]; then
+            until [[ ${step[$n]} == 0 || -e "$X/rc.$n.${step[$n]}" ]]; do sleep 0.01; done
+            echo quit >"$X/cmd.$n.$((step[$n] + 1))"
+        fi
+    done
+    wait
+    rm -rf "$X"
+}
+trap finish EXIT
+
+for n in A B C; do
+    "$sandbox" -- bash "$here/fleet_node.sh" "$X" "$n" "$tool" "$reader" &
+done
+
+# on NODE COMMAND: runs COMMAND on the node; prints its output; fails with it.
+on() {
+    local n=$1 k
+    step[$n]=$((step[$n] + 1))
+    k=${step[$n]}
+    echo "$2" >"$X/cmd.$n.$k.tmp"
+    mv "$X/cmd.$n.$k.tmp" "$X/cmd.$n.$k"
+    until [[ -e "$X/rc.$n.$k" ]]; do sleep 0.01; done
+    local rc
+    rc=$(cat "$X/rc.$n.$k")
+    sed "s/^/[$n] /" "$X/out.$n.$k"
+    if [[ "$rc" != 0 ]]; then
+        echo "node $n: '$2' failed with status $rc" >&2
+        exit 1
+    fi
+}
+out() { cat "$X/out.$1.${step[$1]}"; }
+pw="3<\$X/password --password-fd 3"
+echo "a long fleet password" >"$X/password"
+
+# The fleet before the rotation: every node holds node A's keys, key K1 of
+# domain 50 active everywhere.
+on A '$TOOL init'
+on A "\$TOOL export \$X/initial.vaqx $pw"
+on A '$TOOL keys --domain 50 --json'
+k1=$(out A | tr -d ' \n' | grep -o '"keyId":[0-9]*,"active":true' | grep -o '[0-9]*' | head -1)
+for n in B C; do
+    on $n '$TOOL init'
+    on $n "\$TOOL import \$X/initial.vaqx $pw"
+    on $n "\$TOOL activate-key --domain 50 --key-id $k1"
+done
+for n in A B C; do on $n '$READER $X '$n' 2>$X/reader-errors.'$n' & echo started'; done
+sleep 0.5
+
+# 1. Stage the new key on one node, inactive.
+on A '$TOOL create-key --domain 50 --inactive'
+k2=$(out A | sed -n 's/created master key \([0-9]*\) .*/\1/p')
+sleep 0.3
+# 2. Export it; 3. import it on every other node (inactive there too).
+on A "\$TOOL export \$X/rotation.vaqx $pw"
+for n in B C; do on $n "\$TOOL import \$X/rotation.vaqx $pw"; sleep 0.3; done
+# 4. Once every node holds it, activate it everywhere.
+for n in A B C; do on $n "\$TOOL activate-key --domain 50 --key-id $k2"; sleep 0.3; done
+# 5. Rewrap the stored texts (writers paused so none is added meanwhile).
+touch "$X/pause"
+until [[ -e $X/paused.A && -e $X/paused.B && -e $X/paused.C ]]; do sleep 0.01; done
+for n in A B C; do
+    on $n "\$TOOL rewrap --domain 50 --report \$X/texts.$n >\$X/texts.$n.new 2>\$X/rewrap-report.$n && mv \$X/texts.$n.new \$X/texts.$n && tail -1 \$X/rewrap-report.$n"
+done
+rm -f "$X/pause" "$X"/paused.*
+sleep 0.3
+# 6. Delete the old key only when no stored text refers to it.
+for n in A B C; do
+    on $n "\$TOOL rewrap --domain 50 --report \$X/texts.$n 2>&1 >/dev/null | grep -c ', rewrapped under' || true"
+    [[ "$(out $n)" == 0 ]] || { echo "node $n: texts still under the old key" >&2; exit 1; }
+done
+for n in A B C; do on $n "\$TOOL delete-key --domain 50 --key-id $k1 --yes"; sleep 0.2; done
+sleep 0.5
+
+touch "$X/stop"
+status=0
+for n in A B C; do
+    until [[ -e "$X/reader.$n" ]]; do sleep 0.05; done
+    echo "reader $n: $(cat "$X/reader.$n")"
+    cat "$X/reader-errors.$n"
+    grep -q ' failures 0$' "$X/reader.$n" || status=1
+    grep -q 'decryptions [1-9]' "$X/reader.$n" || status=1
+    on $n "\$TOOL keys --domain 50"
+    if out $n | grep -q " $k1 "; then echo "node $n still holds key $k1" >&2; status=1; fi
+    out $n | grep -q " $k2 *yes" || { echo "node $n: key $k2 not active" >&2; status=1; }
+done
+for n in A B C; do touch "$X/quitting.$n"; step[$n]=$((step[$n] + 1)); echo quit >"$X/cmd.$n.${step[$n]}"; done
+wait
+[[ $status == 0 ]] && echo "runbook: zero failed decryptions on three nodes; key $k1 retired, key $k2 active"
+exit $status

@@ -1,0 +1,115 @@
+// check tells, per keystore copy, what it found before the library opened the
+// keystore and what was done, and exits 0 only when both copies end good.
+#include <sys/stat.h>
+
+#include <functional>
+#include <regex>
+#include <string>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include "tool_runner.h"
+
+namespace {
+
+using namespace tooltest;
+using Json = nlohmann::json;
+
+void flip_byte(const char *path, size_t at) {
+    std::string image = slurp(path);
+    image[at] ^= 0x5a;
+    spit(path, image);
+}
+
+struct Damage {
+    const char *name;
+    std::function<void()> apply;
+    bool repair;             // run check --repair rather than check
+    const char *primary;     // expected line for each copy (a pattern)
+    const char *standby;
+    int status;
+};
+
+TEST(ToolCheck, TellsWhatItFoundAndDidAfterEachKindOfDamage) {
+    ASSERT_EQ(tool("init").status, 0);
+    const Damage cases[] = {
+        {"nothing wrong", [] {}, false, "good", "good", 0},
+        {"primary altered", [] { flip_byte(kPrimary, 100); }, false,
+         "repaired: was damaged or out of date: rewritten from the other copy", "good", 0},
+        {"standby cut short", [] { spit(kStandby, slurp(kStandby).substr(0, 500)); }, false, "good",
+         "repaired: was damaged or out of date", 0},
+        {"standby out of date",
+         [] {
+             const std::string old = slurp(kStandby);
+             ASSERT_EQ(tool("create-key --domain 50").status, 0);
+             spit(kStandby, old);
+         },
+         false, "good", "repaired: was damaged or out of date", 0},
+        {"standby removed", [] { ASSERT_EQ(unlink(kStandby), 0); }, false, "good",
+         "recreated: was missing: written from the other copy", 0},
+        {"primary emptied", [] { spit(kPrimary, ""); }, false, "recreated: was empty: written from the other copy",
+         "good", 0},
+        {"standby directory removed", [] { ASSERT_EQ(shell(std::string("rm -r ") + kStandbyDir), 0); }, true,
+         "good",
+         "missing: directory /opt/telmor/agent/conf/vaq/bkp does not exist: run 'telmor-vaq init --role HXA'", 1},
+        {"the remedy given: init", [] { ASSERT_EQ(tool("init").status, 0); }, false, "good", "good", 0},
+        {"standby a symbolic link",
+         [] {
+             spit(scratch() + "/elsewhere", "not a keystore");
+             ASSERT_EQ(unlink(kStandby), 0);
+             ASSERT_EQ(symlink((scratch() + "/elsewhere").c_str(), kStandby), 0);
+         },
+         false, "good", "unsafe: it is a symbolic link: move it aside", 1},
+        {"the remedy given: move it aside", [] { ASSERT_EQ(unlink(kStandby), 0); }, true, "good", "recreated", 0},
+        {"both copies altered",
+         [] {
+             flip_byte(kPrimary, 100);
+             flip_byte(kStandby, 100);
+         },
+         true, "damaged: does not verify, and no good copy is left", "damaged: does not verify", 1},
+    };
+    for (const Damage &d : cases) {
+        SCOPED_TRACE(d.name);
+        d.apply();
+        const std::string before = slurp(kStandby);
+        const Outcome r = tool(d.repair ? "check --repair" : "check");
+        EXPECT_EQ(r.status, d.status) << r.out << r.err;
+        EXPECT_TRUE(std::regex_search(r.out, std::regex(std::string("^primary  ") + d.primary))) << r.out;
+        EXPECT_TRUE(std::regex_search(r.out, std::regex(std::string("\nstandby  ") + d.standby))) << r.out;
+        if (d.status != 0) EXPECT_NE(r.err, "");
+    }
+    // Both copies bad: the files stay as they were, for an operator to inspect.
+    const std::string primary = slurp(kPrimary);
+    EXPECT_EQ(tool("check --json").status, 1);
+    EXPECT_EQ(slurp(kPrimary), primary);
+}
+
+TEST(ToolCheck, OnAFreshNodeItSaysToRunInit) {
+    const Outcome r = tool("check");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "primary  missing: no keystore yet: run 'telmor-vaq init --role HXA'\n"
+                     "standby  missing: no keystore yet: run 'telmor-vaq init --role HXA'\n");
+    const Outcome status = tool("status");
+    EXPECT_EQ(status.status, 0);
+    EXPECT_TRUE(std::regex_search(status.out, std::regex("\nprimary +/opt/telmor/agent/conf/vaq/conf/primary_ks.key +"
+                                                         "missing \\(run 'telmor-vaq init --role HXA'\\)\n")))
+        << status.out;
+}
+
+TEST(ToolCheck, JsonNamesEachCopyFoundStateModeAndOwner) {
+    ASSERT_EQ(tool("init").status, 0);
+    ASSERT_EQ(unlink(kStandby), 0);
+    const Outcome r = tool("check --json");
+    ASSERT_EQ(r.status, 0) << r.err;
+    const Json j = Json::parse(r.out);
+    EXPECT_EQ(j["good"], true);
+    EXPECT_EQ(j["primary"]["found"], "present");
+    EXPECT_EQ(j["primary"]["state"], "good");
+    EXPECT_EQ(j["primary"]["mode"], "0600");
+    EXPECT_EQ(j["primary"]["owner"], "root");
+    EXPECT_EQ(j["standby"]["found"], "missing");
+    EXPECT_EQ(j["standby"]["state"], "recreated");
+}
+
+}  // namespace

@@ -1,0 +1,147 @@
+// Files and directories: init makes what is missing owner-only; init, check
+// and status warn about directories others can write or another user owns and
+// about keystore files others can reach; a full or read-only file system is
+// named as the cause.
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <regex>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "tool_runner.h"
+
+namespace {
+
+using namespace tooltest;
+
+unsigned mode_of(const std::string &path) {
+    struct stat st {};
+    return stat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0xffffu;
+}
+
+TEST(ToolFiles, InitMakesMissingDirectoriesOwnerOnly) {
+    ASSERT_EQ(shell("rm -r /opt/telmor/client /var/log/oam/hxm"), 0);
+    const Outcome r = tool("init --role HXM_CLIENT");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    for (const char *dir : {"/opt/telmor/client", "/opt/telmor/client/vaq", "/opt/telmor/client/vaq/conf",
+                            "/opt/telmor/client/vaq/bkp", "/var/log/oam/hxm", "/var/log/oam/hxm/manager/run"}) {
+        EXPECT_EQ(mode_of(dir), 0700u) << dir;
+    }
+}
+
+TEST(ToolFiles, UnsafeDirectoriesAndFilesAreWarnedAboutWithTheRemedy) {
+    ASSERT_EQ(tool("init").status, 0);
+    const struct {
+        const char *name;
+        const char *setup;
+        const char *undo;
+        const char *warning;  // pattern for a line on stderr
+    } cases[] = {
+        {"group-writable keystore directory", "chmod 0770 /opt/telmor/agent/conf/vaq/conf",
+         "chmod 0700 /opt/telmor/agent/conf/vaq/conf",
+         "warning: /opt/telmor/agent/conf/vaq/conf is group-writable \\(mode 0770\\): run 'chmod go-w "
+         "/opt/telmor/agent/conf/vaq/conf'"},
+        {"world-writable log directory", "chmod 0777 /var/log/oam/hxa/run", "chmod 0755 /var/log/oam/hxa/run",
+         "warning: /var/log/oam/hxa/run is world-writable \\(mode 0777\\): run 'chmod go-w /var/log/oam/hxa/run'"},
+        {"directory of another user", "chown 65534 /opt/telmor/agent/conf/vaq/bkp",
+         "chown 0 /opt/telmor/agent/conf/vaq/bkp",
+         "warning: /opt/telmor/agent/conf/vaq/bkp is owned by user [a-z0-9]+: run 'chown root "
+         "/opt/telmor/agent/conf/vaq/bkp'"},
+        {"keystore file others can read", "chmod 0644 /opt/telmor/agent/conf/vaq/conf/primary_ks.key",
+         "chmod 0600 /opt/telmor/agent/conf/vaq/conf/primary_ks.key",
+         "warning: /opt/telmor/agent/conf/vaq/conf/primary_ks.key has mode 0644: others can reach the keys; run "
+         "'chmod 600 /opt/telmor/agent/conf/vaq/conf/primary_ks.key'"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_EQ(shell(c.setup), 0);
+        for (const char *cmd : {"init", "check", "status"}) {
+            SCOPED_TRACE(cmd);
+            const Outcome r = tool(cmd);
+            EXPECT_EQ(r.status, 0) << r.err;
+            EXPECT_TRUE(std::regex_search(r.err, std::regex(std::string("(^|\n)") + c.warning + "\n"))) << r.err;
+        }
+        ASSERT_EQ(shell(c.undo), 0);
+        EXPECT_EQ(tool("status").err, "");
+    }
+}
+
+// The service account runs the tool on its own keystore; a directory that
+// another ordinary user owns is reported with the command that gives it back.
+TEST(ToolFiles, ServiceAccountIsWarnedAboutAnotherUsersDirectory) {
+    ASSERT_EQ(shell("chown -R 4242:4242 /opt/telmor/agent /var/log/oam/hxa && chown 4343 "
+                    "/opt/telmor/agent/conf/vaq/bkp && chmod 0777 /opt/telmor/agent/conf/vaq/bkp"),
+              0);
+    for (const char *cmd : {"init", "status", "check"}) {
+        SCOPED_TRACE(cmd);
+        const Outcome r = tool_as(4242, cmd);
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_TRUE(std::regex_search(r.err, std::regex("warning: /opt/telmor/agent/conf/vaq/bkp is owned by user "
+                                                        "4343: run 'chown 4242 /opt/telmor/agent/conf/vaq/bkp'\n")))
+            << r.err;
+        // The account's own directories are not another user's.
+        EXPECT_EQ(r.err.find("conf/vaq/conf is owned"), std::string::npos) << r.err;
+        EXPECT_EQ(r.err.find("/var/log/oam/hxa/run is owned"), std::string::npos) << r.err;
+    }
+    // Root on the account's keystore is told the directories belong to another user.
+    ASSERT_EQ(shell("chmod 0700 /opt/telmor/agent/conf/vaq/bkp"), 0);
+    EXPECT_TRUE(std::regex_search(tool("status").err, std::regex("warning: /var/log/oam/hxa/run is owned by user "
+                                                                 "4242: run 'chown root /var/log/oam/hxa/run'")));
+}
+
+TEST(ToolFiles, FullAndReadOnlyFileSystemsAreNamed) {
+    ASSERT_EQ(tool("init").status, 0);
+    ASSERT_EQ(mount("full", kStandbyDir, "tmpfs", 0, "size=64k,mode=0700"), 0);
+    shell(std::string("dd if=/dev/zero of=") + kStandbyDir + "/filler bs=4k 2>/dev/null");
+    const Outcome full = tool("create-key --domain 50");
+    EXPECT_EQ(full.status, 1);
+    EXPECT_TRUE(std::regex_search(
+        full.err, std::regex("creating a master key in domain 50: no space left on device writing "
+                             "/opt/telmor/agent/conf/vaq/bkp/standby_ks.key; the change may have been made all the "
+                             "same \\(a copy may hold it\\): see 'telmor-vaq keys --role HXA --domain 50' and "
+                             "'telmor-vaq check --role HXA' \\(code 2007\\)\n")))
+        << full.err;
+
+    ASSERT_EQ(unlink((std::string(kStandbyDir) + "/filler").c_str()), 0);
+    ASSERT_EQ(mount(nullptr, kStandbyDir, nullptr, MS_REMOUNT | MS_RDONLY, nullptr), 0);
+    const Outcome ro = tool("delete-key --domain 50 --key-id 1 --yes");
+    const Outcome created = tool("create-key --domain 50");
+    EXPECT_EQ(created.status, 1);
+    EXPECT_TRUE(std::regex_search(created.err, std::regex("the file system holding "
+                                                          "/opt/telmor/agent/conf/vaq/bkp/standby_ks.key is read-only; "
+                                                          "the change may have been made")))
+        << created.err;
+    const Outcome check = tool("check");
+    EXPECT_EQ(check.status, 1);
+    EXPECT_TRUE(std::regex_search(check.out, std::regex("\nstandby  damaged: the file system holding .* is read-only")))
+        << check.out;
+    ASSERT_EQ(umount(kStandbyDir), 0);
+    EXPECT_EQ(tool("check").status, 0);
+}
+
+// --force removes the file first; the library then creates it anew, so a
+// link planted at the name is replaced, not written through.
+TEST(ToolFiles, ExportForceReplacesTheNameNotWhatItPointsTo) {
+    ASSERT_EQ(tool("init").status, 0);
+    const std::string target = scratch() + "/target";
+    const std::string file = scratch() + "/keys.vaqx";
+    spit(target, "precious");
+    ASSERT_EQ(symlink(target.c_str(), file.c_str()), 0);
+    const std::string pw = password_words("pw", "correct horse battery");
+    const Outcome refused = tool("export " + file + pw);
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_TRUE(std::regex_search(refused.err, std::regex("keys.vaqx exists already"))) << refused.err;
+    const Outcome forced = tool("export --force " + file + pw);
+    ASSERT_EQ(forced.status, 0) << forced.err;
+    EXPECT_EQ(slurp(target), "precious");
+    struct stat st {};
+    ASSERT_EQ(lstat(file.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+}
+
+}  // namespace

@@ -1,0 +1,79 @@
+// Runs telmor-vaq as an operator would: each call its own process on the
+// sandbox's node, with shell words for arguments and bytes for stdin.
+#ifndef TELMOR_VAQ_TESTS_TOOL_RUNNER_H
+#define TELMOR_VAQ_TESTS_TOOL_RUNNER_H
+
+#include <sys/wait.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+namespace tooltest {
+
+struct Outcome {
+    int status;
+    std::string out;
+    std::string err;
+};
+
+inline std::string slurp(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+inline void spit(const std::string &path, const std::string &bytes) {
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+}
+
+// A scratch directory of this test process (tests may run side by side).
+inline const std::string &scratch() {
+    static const std::string dir = [] {
+        char tmpl[] = "/tmp/tool_cli.XXXXXX";
+        return std::string(mkdtemp(tmpl));
+    }();
+    return dir;
+}
+
+inline int shell(const std::string &command) {
+    const int rc = std::system(command.c_str());
+    return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+}
+
+// Runs `command` (shell words) with `input` on stdin.
+inline Outcome run(const std::string &command, const std::string &input = "") {
+    const std::string &dir = scratch();
+    spit(dir + "/in", input);
+    const int status = shell(command + " <" + dir + "/in >" + dir + "/out 2>" + dir + "/err");
+    return {status, slurp(dir + "/out"), slurp(dir + "/err")};
+}
+
+// Runs the tool with `args` (shell words) and `input` on stdin.
+inline Outcome tool(const std::string &args, const std::string &input = "") {
+    return run(std::string(TELMOR_VAQ_TOOL) + " " + args, input);
+}
+
+// Runs the tool as another user (and group) of the same number.
+inline Outcome tool_as(unsigned uid, const std::string &args, const std::string &input = "") {
+    const std::string id = std::to_string(uid);
+    return run("setpriv --reuid " + id + " --regid " + id + " --clear-groups " + TELMOR_VAQ_TOOL + " " + args, input);
+}
+
+inline std::string first_line(const std::string &s) { return s.substr(0, s.find('\n')); }
+
+// A password file for --password-fd 3; returns the shell words that pass it.
+inline std::string password_words(const std::string &name, const std::string &password) {
+    spit(scratch() + "/" + name, password + "\n");
+    return " --password-fd 3 3<" + scratch() + "/" + name;
+}
+
+constexpr const char *kPrimary = "/opt/telmor/agent/conf/vaq/conf/primary_ks.key";
+constexpr const char *kStandby = "/opt/telmor/agent/conf/vaq/bkp/standby_ks.key";
+constexpr const char *kStandbyDir = "/opt/telmor/agent/conf/vaq/bkp";
+
+}  // namespace tooltest
+
+#endif

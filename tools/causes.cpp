@@ -1,0 +1,167 @@
+#include "causes.h"
+
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+
+namespace cli {
+
+namespace {
+
+// {d} the domain, {k} the key id, {f} the file, {r} the role.
+struct Row {
+    unsigned long code;
+    const char *text;
+};
+
+// Codes 2028..2039 belong to the root protector; its rows join this table.
+const Row kCauses[] = {
+    // The main library.
+    {1, "the library refused it; the role's log names the cause"},
+    {11, "no keystore for role {r}: run 'telmor-vaq init --role {r}'"},
+    {51, "out of memory"},
+    {151, "unknown role '{r}': the roles are HXA, HXM and HXM_CLIENT"},
+    {268, "domain {d} has no master key this process can use: see 'telmor-vaq keys --domain {d}'"},
+    // The key-management library.
+    {2001, "a required argument was missing (a fault of the calling program)"},
+    {2002, "the key library was given an incomplete service table (a fault of the main library)"},
+    {2003, "the key library was used before it was started"},
+    {2004, "no keystore is loaded"},
+    {2005, "the keystore was loaded twice"},
+    {2006, "out of memory"},
+    {2007, "a keystore or export file could not be read or written"},
+    {2008, "neither keystore copy verifies (both damaged or altered); the files are left as they are: "
+           "restore both from a backup (see docs/operations.md)"},
+    {2009, "a keystore copy was written by a newer key library; nothing was overwritten: use that version"},
+    {2010, "domain {d} does not exist on this node (see 'telmor-vaq domains')"},
+    {2011, "domain {d} has no key type yet"},
+    {2012, "domain {d} has no master key {k} (see 'telmor-vaq keys --domain {d}')"},
+    {2013, "key id {k} is already used in domain {d} for other material: choose another id"},
+    {2014, "key {k} is the active key of domain {d}: activate another key first"},
+    {2015, "wrong length: key material takes 16 to 256 bytes, a password 1 to 1024"},
+    {2016, "a buffer was too small for the key material"},
+    {2017, "an index beyond the number of entries"},
+    {2018, "the system's random source failed"},
+    {2019, "a cryptographic operation failed"},
+    {2020, "{f} is not an export file, is cut short, or asks for work out of bounds"},
+    {2021, "wrong password, or {f} was not made by export (or was altered since)"},
+    {2022, "{f} holds a key whose id this keystore uses for other material; nothing was imported"},
+    {2023, "too many domains (4096) or keys (16384)"},
+    {2024, "a value out of range: key ids run from 1 to 4294967295"},
+    {2025, "an unexpected failure inside the key library; the role's log has its line"},
+    {2026, "{f} exists already: choose another name, or give --force to replace it"},
+    {2027, "no keystore copy is safe to use (a symbolic link, not a regular file, more than one link, or "
+           "owned by another user); the files are left as they are: see 'telmor-vaq status'"},
+    // The data-protection library.
+    {3001, "a required argument was missing (a fault of the calling program)"},
+    {3002, "the text names an algorithm other than 5"},
+    {3003, "the secret is too long: its text would not fit in 4 GiB"},
+    {3004, "an output buffer was too small"},
+    {3005, "the text is not a cipher text of this system, or is cut short"},
+    {3006, "the text was made under another domain"},
+    {3007, "the text is damaged or was altered (authentication failed)"},
+    {3008, "no keystore is loaded"},
+    {3009, "domain {d} does not exist or has no active key"},
+    {3010, "a cryptographic operation failed"},
+    {3011, "the system's random source failed"},
+};
+
+void replace_all(std::string &s, const std::string &from, const std::string &to) {
+    for (size_t pos = 0; (pos = s.find(from, pos)) != std::string::npos; pos += to.size()) {
+        s.replace(pos, from.size(), to);
+    }
+}
+
+std::string parent_of(const std::string &path) {
+    const size_t slash = path.rfind('/');
+    if (slash == std::string::npos) return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+}  // namespace
+
+std::string cause(unsigned long code, const Context &ctx) {
+    for (const Row &row : kCauses) {
+        if (row.code != code) continue;
+        std::string s = row.text;
+        replace_all(s, "{d}", ctx.domain ? std::to_string(*ctx.domain) : "of the command");
+        replace_all(s, "{k}", ctx.keyId ? std::to_string(*ctx.keyId) : "");
+        replace_all(s, "{f}", ctx.file.empty() ? "the file" : ctx.file);
+        replace_all(s, "{r}", ctx.role);
+        return s;
+    }
+    return "key library code " + std::to_string(code);
+}
+
+std::string causes_markdown() {
+    std::string out = "| Code | What telmor-vaq says |\n|---|---|\n";
+    for (const Row &row : kCauses) {
+        std::string s = row.text;
+        replace_all(s, "{d}", "DOMAIN");
+        replace_all(s, "{k}", "KEY");
+        replace_all(s, "{f}", "FILE");
+        replace_all(s, "{r}", "ROLE");
+        replace_all(s, "|", "\\|");
+        out += "| " + std::to_string(row.code) + " | " + s + " |\n";
+    }
+    return out;
+}
+
+std::string explain_io(const std::string &path, bool writing) {
+    struct stat st {};
+    if (lstat(path.c_str(), &st) != 0) {
+        if (errno == ENOENT) {
+            const std::string dir = parent_of(path);
+            struct stat dst {};
+            if (stat(dir.c_str(), &dst) != 0) return "directory " + dir + " does not exist";
+            if (!writing) return path + " does not exist";
+            return explain_io(dir, true);
+        }
+        if (errno == EACCES) return "no permission to reach " + path;
+        return std::string(std::strerror(errno)) + ": " + path;
+    }
+    struct statvfs vs {};
+    if (writing && statvfs(path.c_str(), &vs) == 0) {
+        if (vs.f_flag & ST_RDONLY) return "the file system holding " + path + " is read-only";
+        if (vs.f_bavail == 0) return "no space left on device writing " + path;
+    }
+    const int mode = writing ? W_OK : R_OK;
+    if (access(path.c_str(), mode) != 0 && errno == EACCES) {
+        return std::string("no permission to ") + (writing ? "write " : "read ") + path;
+    }
+    if (!writing && S_ISDIR(st.st_mode)) return path + " is a directory";
+    return "";
+}
+
+std::string change_may_have_been_made(const Context &ctx) {
+    std::string see = "'telmor-vaq check --role " + ctx.role + "'";
+    if (ctx.domain) see = "'telmor-vaq keys --role " + ctx.role + " --domain " + std::to_string(*ctx.domain) + "' and " + see;
+    return "the change may have been made all the same (a copy may hold it): see " + see;
+}
+
+Failure failed(unsigned long code, const std::string &what, const Context &ctx) {
+    return Failure{code, what + ": " + cause(code, ctx)};
+}
+
+void require(unsigned long code, const std::string &what, const Context &ctx) {
+    if (code != 0) throw failed(code, what, ctx);
+}
+
+void require_change(unsigned long code, const std::string &what, const Context &ctx) {
+    if (code == 0) return;
+    if (code != 2007) throw failed(code, what, ctx);
+    const Role &r = need_role(ctx.role);
+    std::string found;
+    for (const char *path : {r.primary, r.standby}) {
+        found = explain_io(path, true);
+        if (!found.empty()) break;
+    }
+    if (found.empty()) found = "a keystore copy could not be written or synced";
+    throw Failure{code, what + ": " + found + "; " + change_may_have_been_made(ctx)};
+}
+
+}  // namespace cli

@@ -1,0 +1,368 @@
+#include "command_table.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <string>
+
+#include <CLI/CLI.hpp>
+
+#include "causes.h"
+
+namespace cli {
+
+std::vector<Command> &command_table() {
+    static std::vector<Command> table;
+    return table;
+}
+
+namespace {
+
+struct OptSpec {
+    Opt id;
+    const char *flag;   // long name
+    const char *value;  // value name, or null for a flag
+    const char *help;
+};
+
+const OptSpec kOptSpecs[] = {
+    {Opt::Role, "--role", "ROLE", "whose keystore: HXA (the agent, the default), HXM (manager tools) or HXM_CLIENT"},
+    {Opt::Domain, "--domain", "ID", "the key domain (see 'telmor-vaq domains')"},
+    {Opt::DomainFilter, "--domain", "ID", "only this key domain"},
+    {Opt::KeyId, "--key-id", "ID", "the master key's id, 1 to 4294967295"},
+    {Opt::File, "--file", "FILE", "read the key material from FILE instead of stdin"},
+    {Opt::PasswordFd, "--password-fd", "N", "read the password from the first line of descriptor N"},
+    {Opt::Json, "--json", nullptr, "print JSON (times in ISO 8601 UTC)"},
+    {Opt::Repair, "--repair", nullptr, "rewrite a copy found bad from the good one"},
+    {Opt::NoNotify, "--no-notify", nullptr,
+     "do not announce the change: running processes reload only after 'telmor-vaq notify'"},
+    {Opt::Inactive, "--inactive", nullptr,
+     "store the new key without activating it, so a fleet can stage it (see docs/operations.md)"},
+    {Opt::Force, "--force", nullptr, "replace an existing FILE"},
+    {Opt::Yes, "--yes", nullptr, "do not ask for confirmation on a terminal"},
+    {Opt::Raw, "--raw", nullptr, "write the plain bytes as they are, even to a terminal"},
+    {Opt::Report, "--report", nullptr, "tell on stderr, per line, which key the text was under and what was done"},
+};
+
+const OptSpec &spec(Opt id) {
+    for (const OptSpec &s : kOptSpecs) {
+        if (s.id == id) return s;
+    }
+    std::abort();
+}
+
+bool required(Opt id) { return id == Opt::Domain || id == Opt::KeyId; }
+
+std::string usage_line(const Command &c) {
+    std::string u = std::string("telmor-vaq ") + c.name;
+    for (const Positional &p : c.positionals) {
+        std::string word = std::string(p.name) + (p.many ? "..." : "");
+        u += " " + (p.required ? word : "[" + word + "]");
+    }
+    for (Opt o : c.options) {
+        const OptSpec &s = spec(o);
+        std::string word = std::string(s.flag) + (s.value ? std::string(" ") + s.value : "");
+        u += " " + (required(o) ? word : "[" + word + "]");
+    }
+    return u;
+}
+
+std::vector<const Command *> sorted_commands() {
+    std::vector<const Command *> out;
+    for (const Command &c : command_table()) out.push_back(&c);
+    std::stable_sort(out.begin(), out.end(), [](const Command *a, const Command *b) { return a->order < b->order; });
+    return out;
+}
+
+const Command *find_command(const std::string &name) {
+    for (const Command &c : command_table()) {
+        if (name == c.name) return &c;
+    }
+    return nullptr;
+}
+
+void print_command_help(const Command &c, FILE *out) {
+    std::fprintf(out, "usage: %s\n\n%s\n", usage_line(c).c_str(), c.description);
+    std::fprintf(out, "\noptions:\n");
+    auto row = [&](const std::string &left, const char *help) {
+        std::fprintf(out, "  %-22s %s\n", left.c_str(), help);
+    };
+    for (const Positional &p : c.positionals) row(p.name, p.help);
+    for (Opt o : c.options) {
+        const OptSpec &s = spec(o);
+        row(std::string(s.flag) + (s.value ? std::string(" ") + s.value : ""), s.help);
+    }
+    row("-h, --help", "show this help");
+    std::fprintf(out, "\nexamples:\n");
+    for (const Example &e : c.examples) std::fprintf(out, "  telmor-vaq %s\n      %s\n", e.command, e.comment);
+}
+
+void print_general_help(FILE *out) {
+    std::fprintf(out,
+                 "usage: telmor-vaq COMMAND [OPTIONS]\n\n"
+                 "Keys of this node's storage processes. ROLE is HXA (agent, the default), HXM (manager\n"
+                 "tools) or HXM_CLIENT (manager client). Commands that change keys announce the change,\n"
+                 "so every running process reloads.\n");
+    std::string section;
+    for (const Command *c : sorted_commands()) {
+        if (section != c->section) {
+            section = c->section;
+            std::fprintf(out, "\n%s:\n", section.c_str());
+        }
+        std::fprintf(out, "  %-16s %s\n", c->name, c->summary);
+    }
+    std::fprintf(out,
+                 "\n'telmor-vaq help COMMAND' or 'telmor-vaq COMMAND --help' shows a command's options and an\n"
+                 "example; 'telmor-vaq --version' the version. Exit status: 0 success, 1 failure, 2 usage error.\n");
+}
+
+// roff text: backslashes and hyphens escaped, no line starting with a control character.
+std::string roff(const std::string &text) {
+    std::string out;
+    for (char ch : text) {
+        if (ch == '\\') out += "\\e";
+        else if (ch == '-') out += "\\-";
+        else out += ch;
+    }
+    std::string lines;
+    size_t start = 0;
+    while (start <= out.size()) {
+        size_t end = out.find('\n', start);
+        if (end == std::string::npos) end = out.size();
+        std::string line = out.substr(start, end - start);
+        if (!line.empty() && (line[0] == '.' || line[0] == '\'')) line = "\\&" + line;
+        lines += line;
+        if (end < out.size()) lines += "\n";
+        start = end + 1;
+    }
+    return lines;
+}
+
+void print_man_page() {
+    std::printf(".TH TELMOR\\-VAQ 1 \"\" \"telmor-vaq %s\" \"User Commands\"\n", TELMOR_VAQ_VERSION);
+    std::printf(".SH NAME\ntelmor\\-vaq \\- manage the keys of a node's storage processes\n");
+    std::printf(".SH SYNOPSIS\n.B telmor\\-vaq\n.I COMMAND\n[\\fIOPTIONS\\fR]\n.br\n.B telmor\\-vaq help\n"
+                "[\\fICOMMAND\\fR]\n.br\n.B telmor\\-vaq \\-\\-version\n");
+    std::printf(".SH DESCRIPTION\n%s\n",
+                roff("telmor-vaq does by hand what the node's processes do through the key library: it "
+                     "encrypts and decrypts short secrets under a numbered key domain, lists the key inventory, "
+                     "and runs the key lifecycle and the keystore's maintenance. Each role (HXA, HXM, HXM_CLIENT) "
+                     "has its own keystore, kept in two copies. Commands that change keys announce the change, "
+                     "so every running process of the node reloads at its next key operation.")
+                    .c_str());
+    std::printf(".SH COMMANDS\n");
+    for (const Command *c : sorted_commands()) {
+        std::printf(".SS %s\n", roff(c->name).c_str());
+        std::printf(".B %s\n.PP\n%s\n", roff(usage_line(*c)).c_str(), roff(c->description).c_str());
+        for (const Positional &p : c->positionals) std::printf(".TP\n.I %s\n%s\n", p.name, roff(p.help).c_str());
+        for (Opt o : c->options) {
+            const OptSpec &s = spec(o);
+            std::printf(".TP\n.B %s%s\n%s\n", roff(s.flag).c_str(),
+                        s.value ? (std::string(" \\fI") + s.value + "\\fR").c_str() : "", roff(s.help).c_str());
+        }
+        for (const Example &e : c->examples) {
+            std::printf(".PP\nExample: %s\n.RS\n.B telmor\\-vaq %s\n.RE\n", roff(e.comment).c_str(),
+                        roff(e.command).c_str());
+        }
+    }
+    std::printf(".SH EXIT STATUS\n0 on success; 1 on a failure, with one line on standard error naming the cause "
+                "and, where the library answered, its code; 2 on a usage error.\n");
+    std::printf(".SH FILES\n.TP\n/opt/telmor/*/vaq/conf/primary_ks.key, /opt/telmor/*/vaq/bkp/standby_ks.key\n"
+                "the two copies of each role's keystore (agent: /opt/telmor/agent/conf/vaq/...)\n"
+                ".TP\n/var/log/oam/hxa/run, /var/log/oam/hxm/manager/run\nthe roles' log directories\n");
+    std::printf(".SH SEE ALSO\nThe operations guide, docs/operations.md, for key rotation across a fleet, backup "
+                "and recovery; docs/keystore-format.md for the file formats and every code.\n");
+}
+
+uint32_t parse_u32(const std::string &flag, const std::string &text) {
+    errno = 0;
+    char *end = nullptr;
+    const unsigned long long v = std::strtoull(text.c_str(), &end, 10);
+    if (text.empty() || errno != 0 || *end != '\0' || v > UINT32_MAX || text[0] == '-' || text[0] == '+' ||
+        text[0] == ' ') {
+        throw UsageError{flag + " needs a number from 0 to 4294967295, not '" + text + "'"};
+    }
+    return static_cast<uint32_t>(v);
+}
+
+// String storage for one command's options, converted after parsing.
+struct Raw {
+    std::string domain, keyId, passwordFd;
+};
+
+void add_options(CLI::App *sub, const Command &c, Options &opt, Raw &raw) {
+    for (Opt o : c.options) {
+        const OptSpec &s = spec(o);
+        CLI::Option *added = nullptr;
+        switch (o) {
+            case Opt::Role: added = sub->add_option(s.flag, opt.role, s.help); break;
+            case Opt::Domain:
+            case Opt::DomainFilter: added = sub->add_option(s.flag, raw.domain, s.help); break;
+            case Opt::KeyId: added = sub->add_option(s.flag, raw.keyId, s.help); break;
+            case Opt::File: added = sub->add_option(s.flag, opt.file, s.help); break;
+            case Opt::PasswordFd: added = sub->add_option(s.flag, raw.passwordFd, s.help); break;
+            case Opt::Json: added = sub->add_flag(s.flag, opt.json, s.help); break;
+            case Opt::Repair: added = sub->add_flag(s.flag, opt.repair, s.help); break;
+            case Opt::NoNotify: added = sub->add_flag_callback(s.flag, [&opt] { opt.notify = false; }, s.help); break;
+            case Opt::Inactive: added = sub->add_flag(s.flag, opt.inactive, s.help); break;
+            case Opt::Force: added = sub->add_flag(s.flag, opt.force, s.help); break;
+            case Opt::Yes: added = sub->add_flag(s.flag, opt.yes, s.help); break;
+            case Opt::Raw: added = sub->add_flag(s.flag, opt.raw, s.help); break;
+            case Opt::Report: added = sub->add_flag(s.flag, opt.report, s.help); break;
+        }
+        if (added != nullptr && required(o)) added->required();
+    }
+    for (const Positional &p : c.positionals) {
+        CLI::Option *added = p.many ? sub->add_option(p.name, opt.args, p.help)
+                                    : sub->add_option(p.name, opt.args, p.help)->expected(1);
+        if (p.required) added->required();
+    }
+}
+
+// The command named on the line, for help and error messages.
+const Command *named_command(int argc, char **argv) {
+    for (int i = 1; i < argc; ++i) {
+        if (argv[i][0] != '-') return find_command(argv[i]);
+    }
+    return nullptr;
+}
+
+int report_usage(const std::string &command, const std::string &reason) {
+    std::fflush(stdout);
+    if (command.empty()) {
+        std::fprintf(stderr, "telmor-vaq: %s (see 'telmor-vaq --help')\n", reason.c_str());
+    } else {
+        std::fprintf(stderr, "telmor-vaq %s: %s (see 'telmor-vaq help %s')\n", command.c_str(), reason.c_str(),
+                     command.c_str());
+    }
+    return 2;
+}
+
+// CLI11's words for the usual mistakes, made plainer.
+std::string plain(const CLI::ParseError &e) {
+    const std::string what = e.what();
+    for (const std::string extras : {"The following argument was not expected: ",
+                                     "The following arguments were not expected: "}) {
+        if (what.rfind(extras, 0) != 0) continue;
+        const std::string arg = what.substr(extras.size());
+        return arg.rfind("-", 0) == 0 ? "unknown option " + arg : "unexpected argument " + arg;
+    }
+    return what;
+}
+
+}  // namespace
+
+int run_tool(int argc, char **argv) {
+    CLI::App app{"telmor-vaq"};
+    app.set_help_flag();
+    bool help = false, version = false, man = false;
+    app.add_flag("-h,--help", help);
+    app.add_flag("--version", version);
+    app.add_flag("--man", man)->group("");
+    bool causes = false;
+    app.add_flag("--causes", causes)->group("");
+    Options opt;
+    std::map<const Command *, std::unique_ptr<Raw>> raws;
+    std::map<CLI::App *, const Command *> subs;
+    for (const Command *c : sorted_commands()) {
+        CLI::App *sub = app.add_subcommand(c->name, c->summary);
+        sub->set_help_flag("-h,--help");
+        raws[c] = std::make_unique<Raw>();
+        add_options(sub, *c, opt, *raws[c]);
+        subs[sub] = c;
+    }
+    std::string helpTopic;
+    CLI::App *helpCmd = app.add_subcommand("help", "show the help of a command");
+    helpCmd->add_option("COMMAND", helpTopic);
+    app.require_subcommand(0, 1);
+
+    const Command *named = named_command(argc, argv);
+    for (int i = 1; i < argc; ++i) {
+        if (argv[i][0] == '-') continue;
+        if (named == nullptr && std::strcmp(argv[i], "help") != 0) {
+            return report_usage("", std::string("unknown command '") + argv[i] + "'");
+        }
+        break;
+    }
+    // An option the command does not take is named as such, before the parser
+    // can read it as a stray value.
+    if (named != nullptr) {
+        for (int i = 1; i < argc; ++i) {
+            const std::string word = argv[i];
+            if (word == "--") break;
+            if (word.rfind("--", 0) != 0 || word == "--help") continue;
+            const std::string flag = word.substr(0, word.find('='));
+            bool known = false;
+            for (Opt o : named->options) known = known || flag == spec(o).flag;
+            if (!known) return report_usage(named->name, "unknown option " + flag);
+        }
+    }
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp &) {
+        if (named != nullptr) print_command_help(*named, stdout);
+        else print_general_help(stdout);
+        return 0;
+    } catch (const CLI::ParseError &e) {
+        return report_usage(named != nullptr ? named->name : "", plain(e));
+    }
+    if (version) {
+        std::printf("telmor-vaq %s\n", TELMOR_VAQ_VERSION);
+        return 0;
+    }
+    if (man) {
+        print_man_page();
+        return 0;
+    }
+    if (causes) {
+        std::fputs(causes_markdown().c_str(), stdout);
+        return 0;
+    }
+    if (help || helpCmd->parsed()) {
+        if (helpTopic.empty()) {
+            print_general_help(stdout);
+            return 0;
+        }
+        const Command *c = find_command(helpTopic);
+        if (c == nullptr) return report_usage("", "unknown command '" + helpTopic + "'");
+        print_command_help(*c, stdout);
+        return 0;
+    }
+    const Command *cmd = nullptr;
+    for (auto &[sub, c] : subs) {
+        if (sub->parsed()) cmd = c;
+    }
+    if (cmd == nullptr) {
+        if (argc > 1) return report_usage("", std::string("unknown command '") + argv[1] + "'");
+        print_general_help(stderr);
+        return 2;
+    }
+    opt.command = cmd->name;
+    try {
+        const Raw &raw = *raws[cmd];
+        if (!raw.domain.empty()) opt.domain = parse_u32("--domain", raw.domain);
+        if (!raw.keyId.empty()) opt.keyId = parse_u32("--key-id", raw.keyId);
+        if (!raw.passwordFd.empty()) {
+            const uint32_t fd = parse_u32("--password-fd", raw.passwordFd);
+            if (fd > INT32_MAX) throw UsageError{"--password-fd needs a descriptor number"};
+            opt.passwordFd = static_cast<int>(fd);
+        }
+        return cmd->run(opt);
+    } catch (const UsageError &u) {
+        return report_usage(cmd->name, u.reason);
+    } catch (const Failure &f) {
+        std::fflush(stdout);
+        if (f.code) {
+            std::fprintf(stderr, "telmor-vaq %s: %s (code %lu)\n", cmd->name, f.reason.c_str(), *f.code);
+        } else {
+            std::fprintf(stderr, "telmor-vaq %s: %s\n", cmd->name, f.reason.c_str());
+        }
+        return 1;
+    }
+}
+
+}  // namespace cli

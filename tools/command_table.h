@@ -1,0 +1,68 @@
+// The command table: every command with its options, help text and examples.
+// The parser, `help`, and the man page are all built from it. A command joins
+// from its own file with a static CommandRegistrar.
+#ifndef TELMOR_VAQ_TOOL_COMMAND_TABLE_H
+#define TELMOR_VAQ_TOOL_COMMAND_TABLE_H
+
+#include <string>
+#include <vector>
+
+#include "cli.h"
+
+namespace cli {
+
+// The options a command can take; each has one description (option_help).
+enum class Opt {
+    Role,
+    Domain,          // --domain ID, required
+    DomainFilter,    // --domain ID, optional
+    KeyId,           // --key-id ID, required
+    File,            // --file FILE
+    PasswordFd,      // --password-fd N
+    Json,
+    Repair,
+    NoNotify,
+    Inactive,
+    Force,
+    Yes,
+    Raw,
+    Report,
+};
+
+struct Positional {
+    const char *name;  // "FILE", "TEXT", ...
+    const char *help;
+    bool required;
+    bool many;
+};
+
+struct Example {
+    const char *command;  // after "telmor-vaq "
+    const char *comment;
+};
+
+struct Command {
+    const char *name;
+    const char *section;  // groups commands in the help and the man page
+    int order;            // place in the listing
+    const char *summary;
+    const char *description;
+    std::vector<Opt> options;
+    std::vector<Positional> positionals;
+    std::vector<Example> examples;
+    int (*run)(const Options &);
+};
+
+std::vector<Command> &command_table();
+
+struct CommandRegistrar {
+    explicit CommandRegistrar(Command c) { command_table().push_back(std::move(c)); }
+};
+
+// Runs the tool: parses argv against the table and runs the command.
+// Returns the exit status: 0, 1 for a failure, 2 for a usage error.
+int run_tool(int argc, char **argv);
+
+}  // namespace cli
+
+#endif
