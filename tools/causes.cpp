@@ -56,6 +56,9 @@ const Row kCauses[] = {
     {2026, "{f} exists already: choose another name, or give --force to replace it"},
     {2027, "no keystore copy is safe to use (a symbolic link, not a regular file, more than one link, or "
            "owned by another user); the files are left as they are: see 'telmor-vaq status'"},
+    {2040, "no space left on device writing {f}: free some space, then try again"},
+    {2041, "{f} was written but its sync to disk failed: the change may be on disk or not; "
+           "see 'telmor-vaq keys' and 'telmor-vaq check'"},
     // The data-protection library.
     {3001, "a required argument was missing (a fault of the calling program)"},
     {3002, "the text names an algorithm other than 5"},
@@ -153,14 +156,17 @@ void require(unsigned long code, const std::string &what, const Context &ctx) {
 
 void require_change(unsigned long code, const std::string &what, const Context &ctx) {
     if (code == 0) return;
-    if (code != 2007) throw failed(code, what, ctx);
+    // A write that failed may have failed on the second copy only, after
+    // the first took the change.
+    if (code != 2007 && code != 2040 && code != 2041) throw failed(code, what, ctx);
     const Role &r = need_role(ctx.role);
     std::string found;
+    if (code == 2041) found = "a keystore copy was written whole but its sync to disk failed";
     for (const char *path : {r.primary, r.standby}) {
-        found = explain_io(path, true);
         if (!found.empty()) break;
+        found = explain_io(path, true);
     }
-    if (found.empty()) found = "a keystore copy could not be written or synced";
+    if (found.empty()) found = code == 2040 ? "no space left on device" : "a keystore copy could not be written or synced";
     throw Failure{code, what + ": " + found + "; " + change_may_have_been_made(ctx)};
 }
 

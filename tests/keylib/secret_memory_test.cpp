@@ -49,7 +49,9 @@ TEST(SecretMemory, KeyHoldersAreKeptOutOfCoreDumpsAndLocked) {
         const std::string flags = vm_flags(p);
         ASSERT_FALSE(flags.empty());
         EXPECT_NE(flags.find(" dd"), std::string::npos) << flags;
-        if (lockable) EXPECT_NE(flags.find(" lo"), std::string::npos) << flags;
+        if (lockable) {
+            EXPECT_NE(flags.find(" lo"), std::string::npos) << flags;
+        }
     }
     secret::release(big, 10000);
 }

@@ -355,7 +355,7 @@ TEST_F(HostileLocal, AFullDeviceIsNamedWithItsFile) {
                           m.find(": No space left on device") != std::string::npos);
     EXPECT_TRUE(named);
     TELMOR_VAQ_Finalize();
-    std::system(("umount " + dir).c_str());
+    EXPECT_EQ(std::system(("umount " + dir).c_str()), 0);
 }
 
 }  // namespace

@@ -71,7 +71,9 @@ struct Case {
 void run_cases(const std::vector<Case> &cases) {
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name + ": telmor-vaq " + c.args);
-        if (!c.setup.empty()) ASSERT_EQ(shell(c.setup), 0) << c.setup;
+        if (!c.setup.empty()) {
+            ASSERT_EQ(shell(c.setup), 0) << c.setup;
+        }
         const Outcome r = tool(c.args, c.input);
         EXPECT_EQ(r.status, c.status) << r.err;
         EXPECT_EQ(r.out, "");

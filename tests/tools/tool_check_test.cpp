@@ -77,7 +77,9 @@ TEST(ToolCheck, TellsWhatItFoundAndDidAfterEachKindOfDamage) {
         EXPECT_EQ(r.status, d.status) << r.out << r.err;
         EXPECT_TRUE(std::regex_search(r.out, std::regex(std::string("^primary  ") + d.primary))) << r.out;
         EXPECT_TRUE(std::regex_search(r.out, std::regex(std::string("\nstandby  ") + d.standby))) << r.out;
-        if (d.status != 0) EXPECT_NE(r.err, "");
+        if (d.status != 0) {
+            EXPECT_NE(r.err, "");
+        }
     }
     // Both copies bad: the files stay as they were, for an operator to inspect.
     const std::string primary = slurp(kPrimary);

@@ -103,7 +103,7 @@ TEST(ToolFiles, FullAndReadOnlyFileSystemsAreNamed) {
         full.err, std::regex("creating a master key in domain 50: no space left on device writing "
                              "/opt/telmor/agent/conf/vaq/bkp/standby_ks.key; the change may have been made all the "
                              "same \\(a copy may hold it\\): see 'telmor-vaq keys --role HXA --domain 50' and "
-                             "'telmor-vaq check --role HXA' \\(code 2007\\)\n")))
+                             "'telmor-vaq check --role HXA' \\(code 2040\\)\n")))
         << full.err;
 
     ASSERT_EQ(unlink((std::string(kStandbyDir) + "/filler").c_str()), 0);
