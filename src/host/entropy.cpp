@@ -1,10 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 // Entropy for the key library: buffers from the C allocator, filled from
 // OpenSSL's private generator, wiped before they are released.
-#include <openssl/rand.h>
-
 #include <climits>
-#include <cstdlib>
 
 #include "common/log.h"
 #include "host/bounded.h"

@@ -8,7 +8,6 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 
 #include "common/log.h"
 #include "host/bounded.h"

@@ -2,7 +2,6 @@
 // The crypto-library lock array, offered to a host that hands OpenSSL a
 // locking callback itself; the library registers none.
 #include <openssl/crypto.h>
-#include <pthread.h>
 
 #include <cerrno>
 #include <cstdint>

@@ -263,3 +263,32 @@ TEST_F(Faults, EntropyBeyondTheGeneratorsCountIsFilledInParts) {
 }
 
 }  // namespace
+
+namespace {
+
+// An entry added to the table without its real call would be a null pointer
+// that the library calls; a restore that missed one would leave a test's
+// failure in force for the next test.
+TEST(SysCalls, EveryEntryStartsRealAndComesBackAfterAnOverride) {
+    using Slot = void (*)();
+    static_assert(sizeof(tv::SysCalls) % sizeof(Slot) == 0);
+    constexpr size_t kSlots = sizeof(tv::SysCalls) / sizeof(Slot);
+    Slot real[kSlots];
+    std::memcpy(real, &tv::real_sys(), sizeof real);
+    for (size_t i = 0; i < kSlots; ++i) EXPECT_NE(real[i], nullptr) << "entry " << i;
+    EXPECT_EQ(std::memcmp(&tv::sys(), &tv::real_sys(), sizeof(tv::SysCalls)), 0);
+
+    tv::override_sys(&tv::SysCalls::shmat, +[](int, const void *, int) -> void * {
+        errno = EACCES;
+        return reinterpret_cast<void *>(-1);
+    });
+    tv::override_sys(&tv::SysCalls::malloc, failing_malloc);
+    EXPECT_EQ(tv::sys().shmat(0, nullptr, 0), reinterpret_cast<void *>(-1));
+    EXPECT_EQ(errno, EACCES);
+    EXPECT_NE(std::memcmp(&tv::sys(), &tv::real_sys(), sizeof(tv::SysCalls)), 0);
+
+    tv::restore_sys();
+    EXPECT_EQ(std::memcmp(&tv::sys(), &tv::real_sys(), sizeof(tv::SysCalls)), 0);
+}
+
+}  // namespace
