@@ -43,8 +43,9 @@ bool first_line(const char *path, char *line, std::size_t size) {
         const ssize_t n = tv::sys().read(fd, line + used, size - 1 - used);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) break;
-        const char *end = static_cast<const char *>(std::memchr(line + used, '\n', static_cast<std::size_t>(n)));
-        used += static_cast<std::size_t>(n);
+        const auto got = static_cast<std::size_t>(n);
+        const char *end = static_cast<const char *>(std::memchr(line + used, '\n', got));
+        used += got;
         if (end != nullptr) {
             used = static_cast<std::size_t>(end - line) + 1;
             break;

@@ -82,8 +82,8 @@ public:
     // stream and never through a link. Only a regular file is written: a
     // FIFO or device put in the log's place gets nothing.
     void append_to_file() const {
-        const int fd = tv::sys().open(g_log_name, O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK,
-                              0640);
+        const int fd = tv::sys().open(
+            g_log_name, O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0640);
         if (fd < 0) return;
         struct stat st {};
         if (tv::sys().fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink == 1) {

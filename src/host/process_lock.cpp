@@ -52,7 +52,8 @@ void sleep_ms(int ms) {
 int operate(int32_t id, sembuf *ops, size_t count, const timespec *timeout) {
     int rc = 0;
     do {
-        rc = timeout == nullptr ? tv::sys().semop(id, ops, count) : tv::sys().semtimedop(id, ops, count, timeout);
+        rc = timeout == nullptr ? tv::sys().semop(id, ops, count)
+                                : tv::sys().semtimedop(id, ops, count, timeout);
     } while (rc == -1 && errno == EINTR);
     return rc;
 }

@@ -52,7 +52,9 @@ public:
         release_pair();
         if (keystoreLoaded_) TELMOR_VAQ_Unloadkeystore();
         if (segmentAttached_ && g_shm_addr != nullptr) {
-            if (tv::sys().shmdt(g_shm_addr) != 0) VAQ_LOG(tv::kError, "detach shm failure %s\n", tv::error_text(errno));
+            if (tv::sys().shmdt(g_shm_addr) != 0) {
+                VAQ_LOG(tv::kError, "detach shm failure %s\n", tv::error_text(errno));
+            }
             g_shm_addr = nullptr;
         }
         if (lockCreated_) destroy_reload_lock();
@@ -91,7 +93,8 @@ extern "C" unsigned long TELMOR_VAQ_Initialize(const char *role) {
     copy_path(g_pstFileName.standby, row->standby);
     g_node_type = row->nodeType;
 
-    if (tv::sys().access(g_pstFileName.primary, F_OK) != 0 && tv::sys().access(g_pstFileName.standby, F_OK) != 0) {
+    if (tv::sys().access(g_pstFileName.primary, F_OK) != 0 &&
+        tv::sys().access(g_pstFileName.standby, F_OK) != 0) {
         return 11;
     }
     tv::fill_host_services(g_pstCallBack);
