@@ -1,19 +1,17 @@
 // SPDX-License-Identifier: Apache-2.0
 // Entropy for the key library: buffers from the C allocator, filled from
 // OpenSSL's private generator, wiped before they are released.
-#include <openssl/rand.h>
-
 #include <climits>
-#include <cstdlib>
 
 #include "common/log.h"
 #include "host/bounded.h"
 #include "host/host_services.h"
+#include "host/sys.h"
 
 namespace tv {
 
 int32_t gen_random_bytes(unsigned char *buf, int32_t count) {
-    const int rc = RAND_priv_bytes(buf, count);
+    const int rc = sys().rand_priv_bytes(buf, count);
     if (rc != 1) {
         VAQ_LOG(kError, "generate random data by openssl failed %d", rc);
         return -1;
@@ -23,7 +21,7 @@ int32_t gen_random_bytes(unsigned char *buf, int32_t count) {
 
 int32_t APP_GetEntropy(unsigned char **out, uint64_t size) {
     if (out == nullptr) return 0;
-    *out = static_cast<unsigned char *>(std::malloc(size));
+    *out = static_cast<unsigned char *>(sys().malloc(size));
     if (*out == nullptr) {
         VAQ_LOG(kError, "malloc memory failed.");
         return 0;
@@ -38,7 +36,7 @@ int32_t APP_GetEntropy(unsigned char **out, uint64_t size) {
     }
     if (filled) return 1;
     memset_s(*out, size, 0, size);
-    std::free(*out);
+    sys().free(*out);
     *out = nullptr;
     return 0;
 }
@@ -46,7 +44,7 @@ int32_t APP_GetEntropy(unsigned char **out, uint64_t size) {
 void APP_CleanupEntropy(unsigned char *buf, uint64_t size) {
     if (buf == nullptr) return;
     memset_s(buf, size, 0, size);
-    std::free(buf);
+    sys().free(buf);
 }
 
 }  // namespace tv

@@ -7,6 +7,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "host/sys.h"
+
 namespace tv {
 namespace {
 
@@ -24,7 +26,7 @@ long directory_owner(const char *path) {
         dir[n] = '\0';
     }
     struct stat st {};
-    if (::lstat(dir, &st) != 0 || !S_ISDIR(st.st_mode)) return -1;
+    if (sys().lstat(dir, &st) != 0 || !S_ISDIR(st.st_mode)) return -1;
     return static_cast<long>(st.st_uid);
 }
 
@@ -33,7 +35,7 @@ long directory_owner(const char *path) {
 const char *unsafe_file_reason(const char *path, const struct stat &st) {
     if (!S_ISREG(st.st_mode)) return "not a regular file";
     if (st.st_nlink > 1) return "more than one link to it";
-    const uid_t me = ::geteuid();
+    const uid_t me = sys().geteuid();
     if (st.st_uid == me || st.st_uid == 0) return nullptr;
     if (me == 0 && directory_owner(path) == static_cast<long>(st.st_uid)) return nullptr;
     return "owned by another user";
@@ -41,20 +43,20 @@ const char *unsafe_file_reason(const char *path, const struct stat &st) {
 
 int open_safely(const char *path, int flags, mode_t mode, struct stat *st, const char **reason) {
     *reason = nullptr;
-    const int fd = ::open(path, flags | O_NOFOLLOW | O_CLOEXEC, mode);
+    const int fd = sys().open(path, flags | O_NOFOLLOW | O_CLOEXEC, mode);
     if (fd < 0) {
         if (errno == ELOOP) *reason = "a symbolic link";
         return -1;
     }
-    if (::fstat(fd, st) != 0) {
+    if (sys().fstat(fd, st) != 0) {
         const int err = errno;
-        ::close(fd);
+        sys().close(fd);
         errno = err;
         return -1;
     }
     *reason = unsafe_file_reason(path, *st);
     if (*reason != nullptr) {
-        ::close(fd);
+        sys().close(fd);
         errno = EPERM;
         return -1;
     }

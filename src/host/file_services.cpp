@@ -8,12 +8,12 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 
 #include "common/log.h"
 #include "host/bounded.h"
 #include "host/file_safety.h"
 #include "host/host_services.h"
+#include "host/sys.h"
 #include "keystore/error_text.h"
 
 namespace tv {
@@ -46,7 +46,7 @@ bool open_flags(int32_t mode, int &flags, mode_t &created) {
 // read it, whatever mode it was made with.
 void tighten(int fd, const char *path, const struct stat &st) {
     if ((st.st_mode & 077) == 0) return;
-    if (::fchmod(fd, st.st_mode & 0700) != 0) {
+    if (sys().fchmod(fd, st.st_mode & 0700) != 0) {
         VAQ_LOG(kError, "file %s has mode %04o and could not be tightened: %s\n", path,
                 static_cast<unsigned>(st.st_mode & 07777), error_text(errno));
         return;
@@ -59,7 +59,7 @@ void tighten(int fd, const char *path, const struct stat &st) {
 const char *path_of(int fd, char (&buffer)[512]) {
     char link[64];
     if (sprintf_s(link, sizeof link, "/proc/self/fd/%d", fd) < 0) return "?";
-    const ssize_t n = ::readlink(link, buffer, sizeof buffer - 1);
+    const ssize_t n = sys().readlink(link, buffer, sizeof buffer - 1);
     if (n <= 0) return "?";
     buffer[n] = '\0';
     return buffer;
@@ -82,10 +82,10 @@ void *APP_Fopen(const char *path, int32_t mode) {
     if (fd >= 0 && (flags & O_ACCMODE) != O_RDONLY) tighten(fd, path, st);
     int32_t *holder = nullptr;
     if (fd >= 0) {
-        holder = static_cast<int32_t *>(std::malloc(sizeof(int32_t)));
+        holder = static_cast<int32_t *>(sys().malloc(sizeof(int32_t)));
         if (holder == nullptr) {
             // Nobody could ever close it otherwise.
-            ::close(fd);
+            sys().close(fd);
             fd = -1;
             errno = ENOMEM;
         } else {
@@ -105,14 +105,14 @@ int32_t APP_Fclose(void *handle) {
     if (fd <= STDERR_FILENO) {
         VAQ_LOG(kError, "fd[%d] is invalid\n", fd);
     }
-    const int rc = ::close(fd);
-    std::free(handle);
+    const int rc = sys().close(fd);
+    sys().free(handle);
     return rc;
 }
 
 int32_t APP_Fread(void *buf, uint64_t count, void *handle) {
     if (handle == nullptr) return 0;
-    const ssize_t n = ::read(descriptor(handle), buf, count);
+    const ssize_t n = sys().read(descriptor(handle), buf, count);
     return n >= 0 && static_cast<uint64_t>(n) == count ? 1 : 0;
 }
 
@@ -125,7 +125,7 @@ int32_t APP_Fwrite(const void *data, uint64_t count, void *handle) {
     uint64_t left = count;
     int writeError = 0;
     while (left > 0) {
-        const ssize_t n = ::write(fd, next, left);
+        const ssize_t n = sys().write(fd, next, left);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) {
             writeError = n < 0 ? errno : EIO;
@@ -141,7 +141,7 @@ int32_t APP_Fwrite(const void *data, uint64_t count, void *handle) {
                 error_text(writeError));
     }
     // Synced whatever the write did, so the result 1 means on disk.
-    if (::fsync(fd) != 0) {
+    if (sys().fsync(fd) != 0) {
         const int syncError = errno;
         VAQ_LOG(kError, "sync of %s failed: %s\n", path_of(fd, where), error_text(syncError));
         if (writeError == 0) writeError = syncError;
@@ -155,7 +155,7 @@ int32_t APP_Fflush(void *handle) {
         errno = EBADF;
         return -1;
     }
-    return ::fsync(descriptor(handle));
+    return sys().fsync(descriptor(handle));
 }
 
 int32_t APP_Fremove(const char *path) { return std::remove(path); }
@@ -165,7 +165,7 @@ int64_t APP_Ftell(void *handle) {
         errno = EBADF;
         return -1;
     }
-    return ::lseek(descriptor(handle), 0, SEEK_CUR);
+    return sys().lseek(descriptor(handle), 0, SEEK_CUR);
 }
 
 int64_t APP_Fseek(void *handle, int64_t offset, int32_t origin) {
@@ -180,17 +180,17 @@ int64_t APP_Fseek(void *handle, int64_t offset, int32_t origin) {
         errno = EBADF;
         return -1;
     }
-    return ::lseek(descriptor(handle), offset, whence);
+    return sys().lseek(descriptor(handle), offset, whence);
 }
 
 int32_t APP_Feof(void *handle, int32_t *atEnd) {
     if (atEnd == nullptr || handle == nullptr) return -1;
     const int fd = descriptor(handle);
-    const off_t here = ::lseek(fd, 0, SEEK_CUR);
+    const off_t here = sys().lseek(fd, 0, SEEK_CUR);
     if (here < 0) return -1;
-    const off_t end = ::lseek(fd, 0, SEEK_END);
+    const off_t end = sys().lseek(fd, 0, SEEK_END);
     if (end < 0) return -1;
-    if (::lseek(fd, here, SEEK_SET) != here) return -1;
+    if (sys().lseek(fd, here, SEEK_SET) != here) return -1;
     *atEnd = end == here ? 1 : 0;
     return 0;
 }
@@ -202,7 +202,7 @@ int32_t APP_Fexist(const char *path) {
     // A link exists as a path even when it dangles: reported missing, it
     // would be "repaired" by creating whatever it points to.
     struct stat st {};
-    return ::lstat(path, &st) == 0 ? 1 : 0;
+    return sys().lstat(path, &st) == 0 ? 1 : 0;
 }
 
 }  // namespace tv

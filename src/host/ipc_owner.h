@@ -8,12 +8,14 @@
 #include <sys/ipc.h>
 #include <unistd.h>
 
+#include "host/sys.h"
+
 namespace tv {
 
 // Why the object must not be used, or null: its owner and its creator must be
 // the effective user or root, and nobody else may write it.
 inline const char *foreign_ipc_reason(const ipc_perm &perm) {
-    const uid_t me = geteuid();
+    const uid_t me = sys().geteuid();
     if ((perm.uid != me && perm.uid != 0) || (perm.cuid != me && perm.cuid != 0))
         return "owned or created by another user";
     if ((perm.mode & 022) != 0) return "writable by others";

@@ -1,13 +1,16 @@
 // SPDX-License-Identifier: Apache-2.0
 // Where the log lines of this process go: one file per role and process
 // name, fixed by the first call that can build it.
+#include <fcntl.h>
+
 #include <atomic>
-#include <cstdio>
+#include <cerrno>
 #include <cstring>
 #include <mutex>
 
 #include "host/bounded.h"
 #include "host/log_path.h"
+#include "host/sys.h"
 #include "telmor_vaq_api.h"
 
 char g_log_name[512] = {};
@@ -30,18 +33,37 @@ const char *path_format(int32_t role) {
     }
 }
 
+// The file's first line, up to and with its line end, or as much of it as
+// fits in size - 1 bytes; false when nothing could be read.
+bool first_line(const char *path, char *line, std::size_t size) {
+    const int fd = tv::sys().open(path, O_RDONLY | O_CLOEXEC, 0);
+    if (fd < 0) return false;
+    std::size_t used = 0;
+    while (used + 1 < size) {
+        const ssize_t n = tv::sys().read(fd, line + used, size - 1 - used);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        const auto got = static_cast<std::size_t>(n);
+        const char *end = static_cast<const char *>(std::memchr(line + used, '\n', got));
+        used += got;
+        if (end != nullptr) {
+            used = static_cast<std::size_t>(end - line) + 1;
+            break;
+        }
+    }
+    tv::sys().close(fd);
+    line[used] = '\0';
+    return used > 0;
+}
+
 }  // namespace
 
 extern "C" unsigned long get_name_by_pid(int32_t pid, char *name) {
     if (name == nullptr) return 1;
     char path[kNameSize] = {};
     if (tv::sprintf_s(path, sizeof path, "/proc/%d/status", pid) < 0) return 1;
-    std::FILE *status = std::fopen(path, "re");
-    if (status == nullptr) return 1;
     char line[1024] = {};
-    const char *read = std::fgets(line, sizeof line, status);
-    std::fclose(status);
-    if (read == nullptr) return 1;
+    if (!first_line(path, line, sizeof line)) return 1;
     // The blank also matches the tab after "Name:"; %s stops at a blank in
     // the name.
     return tv::sscanf_s(line, "Name: %s", name, kNameSize) >= 1 ? 0 : 1;

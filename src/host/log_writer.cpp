@@ -23,6 +23,7 @@
 #include "common/log.h"
 #include "host/bounded.h"
 #include "host/log_path.h"
+#include "host/sys.h"
 
 int32_t g_vaq_log_level = 2;
 uint32_t g_api_log_level = 0;
@@ -81,15 +82,15 @@ public:
     // stream and never through a link. Only a regular file is written: a
     // FIFO or device put in the log's place gets nothing.
     void append_to_file() const {
-        const int fd = ::open(g_log_name, O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK,
-                              0640);
+        const int fd = tv::sys().open(
+            g_log_name, O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0640);
         if (fd < 0) return;
         struct stat st {};
-        if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink == 1) {
+        if (tv::sys().fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink == 1) {
             // A line that cannot be written is lost: there is no one to tell.
-            [[maybe_unused]] const ssize_t written = ::write(fd, buffer_, length_);
+            [[maybe_unused]] const ssize_t written = tv::sys().write(fd, buffer_, length_);
         }
-        ::close(fd);
+        tv::sys().close(fd);
     }
 
 private:
@@ -122,7 +123,7 @@ private:
     std::size_t length_ = 0;
 };
 
-int32_t thread_id() { return static_cast<int32_t>(gettid()); }
+int32_t thread_id() { return static_cast<int32_t>(tv::sys().gettid()); }
 
 }  // namespace
 
@@ -136,9 +137,9 @@ extern "C" void HX_VAQ_Wrilog(int64_t line, const char *file, uint32_t level, co
         !out.header("[%06d] ", thread_id()) || !out.header("[%-5s] ", "HXVAQ")) {
         return;
     }
-    const time_t now = std::time(nullptr);
+    const time_t now = tv::sys().time(nullptr);
     std::tm utc{};
-    if (now < 0 || ::gmtime_r(&now, &utc) == nullptr) return;
+    if (now < 0 || tv::sys().gmtime_r(&now, &utc) == nullptr) return;
     if (!out.header("(UTC) %04u-%02u-%02u %02u:%02u:%02u ", static_cast<unsigned>(utc.tm_year + 1900),
                      static_cast<unsigned>(utc.tm_mon + 1), static_cast<unsigned>(utc.tm_mday),
                      static_cast<unsigned>(utc.tm_hour), static_cast<unsigned>(utc.tm_min),

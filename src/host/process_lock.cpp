@@ -22,6 +22,7 @@
 
 #include "common/log.h"
 #include "host/ipc_owner.h"
+#include "host/sys.h"
 #include "keystore/error_text.h"
 
 namespace {
@@ -33,24 +34,17 @@ constexpr int kReadyPollMs = 10;
 // How often a process that waits for the lock says who holds it.
 constexpr time_t kHeldReportSeconds = 10;
 
-// The caller defines the argument of semctl (see semctl(2)).
-union SemArgument {
-    int val;
-    semid_ds *buf;
-    unsigned short *array;
-};
-
 int32_t *holder(void *handle) { return static_cast<int32_t *>(handle); }
 
 bool stat_set(int32_t id, semid_ds &ds) {
-    SemArgument arg{};
+    tv::SemArg arg{};
     arg.buf = &ds;
-    return semctl(id, 0, IPC_STAT, arg) == 0;
+    return tv::sys().semctl(id, 0, IPC_STAT, arg) == 0;
 }
 
 void sleep_ms(int ms) {
     timespec ts{0, static_cast<long>(ms) * 1000000L};
-    while (nanosleep(&ts, &ts) == -1 && errno == EINTR) {
+    while (tv::sys().nanosleep(&ts, &ts) == -1 && errno == EINTR) {
     }
 }
 
@@ -58,7 +52,8 @@ void sleep_ms(int ms) {
 int operate(int32_t id, sembuf *ops, size_t count, const timespec *timeout) {
     int rc = 0;
     do {
-        rc = timeout == nullptr ? semop(id, ops, count) : semtimedop(id, ops, count, timeout);
+        rc = timeout == nullptr ? tv::sys().semop(id, ops, count)
+                                : tv::sys().semtimedop(id, ops, count, timeout);
     } while (rc == -1 && errno == EINTR);
     return rc;
 }
@@ -67,9 +62,9 @@ int operate(int32_t id, sembuf *ops, size_t count, const timespec *timeout) {
 // call: that stamps sem_otime, the sign that the set is ready. Held already
 // by the time of the stamp: the holder stamped it.
 bool make_free(int32_t id) {
-    SemArgument freeLock{};
+    tv::SemArg freeLock{};
     freeLock.val = 1;
-    if (semctl(id, 0, SETVAL, freeLock) == -1) {
+    if (tv::sys().semctl(id, 0, SETVAL, freeLock) == -1) {
         VAQ_LOG(tv::kError, "set sem value error %s\n", tv::error_text(errno));
         return false;
     }
@@ -96,7 +91,7 @@ void wait_until_ready(int32_t key, int32_t id) {
 
 extern "C" int32_t telmor_create_proc_lock_inner(int32_t key, int32_t *id) {
     if (id == nullptr) return 0;
-    *id = semget(key, 1, IPC_CREAT | IPC_EXCL | 0600);
+    *id = tv::sys().semget(key, 1, IPC_CREAT | IPC_EXCL | 0600);
     const bool created = *id != -1;
     if (!created && errno != EEXIST) {
         VAQ_LOG(tv::kError, "create sem error %s\n", tv::error_text(errno));
@@ -108,13 +103,13 @@ extern "C" int32_t telmor_create_proc_lock_inner(int32_t key, int32_t *id) {
         if (!make_free(*id)) {
             // Left at 0 the set would make every later lock on the node wait
             // for good; removed, the next process creates it afresh.
-            semctl(*id, 0, IPC_RMID);
+            tv::sys().semctl(*id, 0, IPC_RMID, tv::SemArg{});
             *id = -1;
             return 0;
         }
         return 1;
     }
-    *id = semget(key, 1, 0600);
+    *id = tv::sys().semget(key, 1, 0600);
     if (*id == -1) {
         VAQ_LOG(tv::kInfo, "get sem error %s\n", tv::error_text(errno));
         return 0;
@@ -171,7 +166,7 @@ extern "C" void Telmor_Add_Pro_Lock(void *handle) {
         }
         waited += kHeldReportSeconds;
         VAQ_LOG(tv::kWarn, "waiting %ld s so far for the process lock %d; last taken or given back by pid %d\n",
-                static_cast<long>(waited), id, semctl(id, 0, GETPID));
+                static_cast<long>(waited), id, tv::sys().semctl(id, 0, GETPID, tv::SemArg{}));
     }
 }
 

@@ -4,9 +4,9 @@
 // unlock; it is only logged.
 #include <pthread.h>
 
-#include <cstring>
-
 #include "common/log.h"
+#include "host/sys.h"
+#include "keystore/error_text.h"
 
 extern "C" int32_t Telmor_Create_Lock(void **handle) {
     if (handle == nullptr) return 0;
@@ -16,9 +16,9 @@ extern "C" int32_t Telmor_Create_Lock(void **handle) {
         VAQ_LOG(tv::kError, "alloc vaq thread lock failure\n");
         return 0;
     }
-    const int rc = pthread_mutex_init(mutex, nullptr);
+    const int rc = tv::sys().mutex_init(mutex, nullptr);
     if (rc != 0) {
-        VAQ_LOG(tv::kError, "init vaq thread lock failure %s\n", std::strerror(rc));
+        VAQ_LOG(tv::kError, "init vaq thread lock failure %s\n", tv::error_text(rc));
         // The caller sees only 0; a block left in *handle would leak, and a
         // later lock on it would use an uninitialised mutex.
         VAQ_FREE(mutex);
@@ -30,7 +30,7 @@ extern "C" int32_t Telmor_Create_Lock(void **handle) {
 
 extern "C" void Telmor_Destroy_Lock(void *handle) {
     if (handle == nullptr) return;
-    if (pthread_mutex_destroy(static_cast<pthread_mutex_t *>(handle)) != 0) {
+    if (tv::sys().mutex_destroy(static_cast<pthread_mutex_t *>(handle)) != 0) {
         VAQ_LOG(tv::kError, "destroy vaq thread lock failure\n");
     }
     VAQ_FREE(handle);
@@ -38,16 +38,16 @@ extern "C" void Telmor_Destroy_Lock(void *handle) {
 
 extern "C" void Telmor_Add_Lock(void *handle) {
     if (handle == nullptr) return;
-    const int rc = pthread_mutex_lock(static_cast<pthread_mutex_t *>(handle));
+    const int rc = tv::sys().mutex_lock(static_cast<pthread_mutex_t *>(handle));
     if (rc != 0) {
-        VAQ_LOG(tv::kError, " vaq thread lock failure %s\n", std::strerror(rc));
+        VAQ_LOG(tv::kError, " vaq thread lock failure %s\n", tv::error_text(rc));
     }
 }
 
 extern "C" void Telmor_Release_Lock(void *handle) {
     if (handle == nullptr) return;
-    const int rc = pthread_mutex_unlock(static_cast<pthread_mutex_t *>(handle));
+    const int rc = tv::sys().mutex_unlock(static_cast<pthread_mutex_t *>(handle));
     if (rc != 0) {
-        VAQ_LOG(tv::kError, "vaq thread unlock failure %s\n", std::strerror(rc));
+        VAQ_LOG(tv::kError, "vaq thread unlock failure %s\n", tv::error_text(rc));
     }
 }

@@ -2,12 +2,12 @@
 // The crypto-library lock array, offered to a host that hands OpenSSL a
 // locking callback itself; the library registers none.
 #include <openssl/crypto.h>
-#include <pthread.h>
 
 #include <cerrno>
 #include <cstdint>
 
 #include "common/log.h"
+#include "host/sys.h"
 #include "keystore/error_text.h"
 #include "telmor_vaq_api.h"
 
@@ -17,17 +17,17 @@ constexpr int kCryptoLockCount = 1;
 
 extern "C" unsigned long CRYPTO_thread_setup(void) {
     lock_cs = static_cast<pthread_mutex_t *>(
-        CRYPTO_malloc(kCryptoLockCount * sizeof(pthread_mutex_t), tv::kModule, __LINE__));
+        tv::sys().crypto_malloc(kCryptoLockCount * sizeof(pthread_mutex_t), tv::kModule, __LINE__));
     if (lock_cs == nullptr) {
         VAQ_LOG(tv::kError, "alloc mutex failure for openssl multithread\n");
         return 1;
     }
     for (int i = 0; i < kCryptoLockCount; ++i) {
-        const int ret = pthread_mutex_init(&lock_cs[i], nullptr);
+        const int ret = tv::sys().mutex_init(&lock_cs[i], nullptr);
         if (ret != 0) {
             VAQ_LOG(tv::kError, "init mutex failure for openssl multithread %s\n", tv::error_text(ret));
-            for (int j = 0; j < i; ++j) pthread_mutex_destroy(&lock_cs[j]);
-            CRYPTO_free(lock_cs, tv::kModule, __LINE__);
+            for (int j = 0; j < i; ++j) tv::sys().mutex_destroy(&lock_cs[j]);
+            tv::sys().crypto_free(lock_cs, tv::kModule, __LINE__);
             lock_cs = nullptr;
             return 1;
         }
@@ -38,12 +38,12 @@ extern "C" unsigned long CRYPTO_thread_setup(void) {
 extern "C" void CRYPTO_thread_cleanup(void) {
     if (lock_cs == nullptr) return;
     for (int i = 0; i < kCryptoLockCount; ++i) {
-        const int ret = pthread_mutex_destroy(&lock_cs[i]);
+        const int ret = tv::sys().mutex_destroy(&lock_cs[i]);
         if (ret != 0) {
             VAQ_LOG(tv::kError, "destroy mutex failure for openssl multithread %s\n", tv::error_text(ret));
         }
     }
-    CRYPTO_free(lock_cs, tv::kModule, __LINE__);
+    tv::sys().crypto_free(lock_cs, tv::kModule, __LINE__);
     lock_cs = nullptr;
 }
 
@@ -54,10 +54,10 @@ extern "C" void pthreads_locking_callback(int32_t mode, int32_t index, const cha
                                           int32_t /*line*/) {
     const bool valid = lock_cs != nullptr && index >= 0 && index < kCryptoLockCount;
     if ((mode & 1) != 0) {
-        const int ret = valid ? pthread_mutex_lock(&lock_cs[index]) : EINVAL;
+        const int ret = valid ? tv::sys().mutex_lock(&lock_cs[index]) : EINVAL;
         if (ret != 0) VAQ_LOG(tv::kError, "thread lock call back failure %s", tv::error_text(ret));
     } else {
-        const int ret = valid ? pthread_mutex_unlock(&lock_cs[index]) : EINVAL;
+        const int ret = valid ? tv::sys().mutex_unlock(&lock_cs[index]) : EINVAL;
         if (ret != 0) VAQ_LOG(tv::kError, "thread unlock callback failure %s", tv::error_text(ret));
     }
 }

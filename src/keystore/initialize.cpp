@@ -1,8 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 // Bringing the library up in a host process, in one of three roles, and taking
 // it down again.
-#include <pthread.h>
-#include <sys/shm.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -12,6 +10,7 @@
 #include "common/log.h"
 #include "host/bounded.h"
 #include "host/host_services.h"
+#include "host/sys.h"
 #include "keystore/error_text.h"
 #include "keystore/init_flag.h"
 #include "keystore/library_state.h"
@@ -31,7 +30,7 @@ void copy_path(char *buffer, const char *path) {
 }
 
 void destroy_reload_lock() {
-    const int ret = pthread_rwlock_destroy(&g_vaq_reload_rwlock);
+    const int ret = tv::sys().rwlock_destroy(&g_vaq_reload_rwlock);
     if (ret != 0) {
         VAQ_LOG(tv::kError, "destory g_vaq_reload_rwlock failure %s\n", tv::error_text(ret));
         return;
@@ -41,6 +40,8 @@ void destroy_reload_lock() {
 
 // Undoes, in reverse order, what a failing initialisation set up itself, so
 // that the next one starts from nothing (and never initialises a live lock).
+// It owns the keystore path pair from the start: every exit before commit()
+// gives it back.
 class InitRollback {
 public:
     InitRollback() = default;
@@ -48,9 +49,12 @@ public:
     InitRollback &operator=(const InitRollback &) = delete;
     ~InitRollback() {
         if (committed_) return;
+        release_pair();
         if (keystoreLoaded_) TELMOR_VAQ_Unloadkeystore();
         if (segmentAttached_ && g_shm_addr != nullptr) {
-            if (shmdt(g_shm_addr) != 0) VAQ_LOG(tv::kError, "detach shm failure %s\n", tv::error_text(errno));
+            if (tv::sys().shmdt(g_shm_addr) != 0) {
+                VAQ_LOG(tv::kError, "detach shm failure %s\n", tv::error_text(errno));
+            }
             g_shm_addr = nullptr;
         }
         if (lockCreated_) destroy_reload_lock();
@@ -78,35 +82,28 @@ extern "C" unsigned long TELMOR_VAQ_Initialize(const char *role) {
     tv::memset_s(&g_pstFileName, sizeof g_pstFileName, 0, sizeof g_pstFileName);
     if (role == nullptr) return 1;
 
+    InitRollback rollback;
     g_pstFileName.primary = static_cast<char *>(VAQ_ALLOC(tv::kPathBufferSize));
     if (g_pstFileName.primary == nullptr) return 51;
     g_pstFileName.standby = static_cast<char *>(VAQ_ALLOC(tv::kPathBufferSize));
-    if (g_pstFileName.standby == nullptr) {
-        release_pair();
-        return 51;
-    }
+    if (g_pstFileName.standby == nullptr) return 51;
     const tv::RoleRow *row = tv::find_role(role);
-    if (row == nullptr) {
-        release_pair();
-        return 151;
-    }
+    if (row == nullptr) return 151;
     copy_path(g_pstFileName.primary, row->primary);
     copy_path(g_pstFileName.standby, row->standby);
     g_node_type = row->nodeType;
 
-    if (access(g_pstFileName.primary, F_OK) != 0 && access(g_pstFileName.standby, F_OK) != 0) {
-        release_pair();
+    if (tv::sys().access(g_pstFileName.primary, F_OK) != 0 &&
+        tv::sys().access(g_pstFileName.standby, F_OK) != 0) {
         return 11;
     }
     tv::fill_host_services(g_pstCallBack);
 
-    InitRollback rollback;
     // A lock left live by a finalisation that could not destroy it is used as
     // it is: POSIX leaves initialising a live lock undefined.
     if (!tv::g_reload_lock_live) {
-        const int ret = pthread_rwlock_init(&g_vaq_reload_rwlock, nullptr);
+        const int ret = tv::sys().rwlock_init(&g_vaq_reload_rwlock, nullptr);
         if (ret != 0) {
-            release_pair();
             VAQ_LOG(tv::kError, "pthread mutext init failure %s\n", tv::error_text(ret));
             return 1;
         }
@@ -114,29 +111,21 @@ extern "C" unsigned long TELMOR_VAQ_Initialize(const char *role) {
         rollback.lock_created();
     }
     if (IvexRegFuncEx(&g_pstCallBack) != 0) {
-        release_pair();
         VAQ_LOG(tv::kError, "IvexRegFuncEx failed\n");
         return 1;
     }
     const bool attachedBefore = g_shm_addr != nullptr;
     // Recorded before the segment is attached, so that a refused segment is
     // said in the log: without the process id no log line can be written.
-    g_vaq_pid = getpid();
-    if (load_keystore_version() == 1) {
-        release_pair();
-        return 1;
-    }
+    g_vaq_pid = tv::sys().getpid();
+    if (load_keystore_version() == 1) return 1;
     if (!attachedBefore) rollback.segment_attached();
     if (TELMOR_VAQ_Loadkeystore() != 0) {
-        release_pair();
         VAQ_LOG(tv::kError, "init keystore mem failed\n");
         return 1;
     }
     rollback.keystore_loaded();
-    if (CRYPTO_thread_setup() != 0) {
-        release_pair();
-        return 1;
-    }
+    if (CRYPTO_thread_setup() != 0) return 1;
     rollback.commit();
     tv::set_library_initialised(true);
     VAQ_LOG(tv::kInfo, "TELMOR VAQ Initialize success\n");
@@ -151,7 +140,7 @@ extern "C" unsigned long TELMOR_VAQ_Finalize(void) {
     // failed initialisation undid itself): there is no lock to destroy.
     const bool hadLock = tv::g_reload_lock_live;
     if (hadLock) {
-        const int ret = pthread_rwlock_destroy(&g_vaq_reload_rwlock);
+        const int ret = tv::sys().rwlock_destroy(&g_vaq_reload_rwlock);
         if (ret != 0) {
             VAQ_LOG(tv::kError, "destory g_vaq_reload_rwlock failure %s\n", tv::error_text(ret));
             return 1;
@@ -163,7 +152,7 @@ extern "C" unsigned long TELMOR_VAQ_Finalize(void) {
     if (hadLock || tv::g_keystore_loaded) TELMOR_VAQ_Unloadkeystore();
     if (hadLock) VAQ_LOG(tv::kInfo, "destory g_vaq_reload_rwlock success\n");
     if (g_shm_addr != nullptr) {
-        if (shmdt(g_shm_addr) != 0) {
+        if (tv::sys().shmdt(g_shm_addr) != 0) {
             VAQ_LOG(tv::kError, "detach shm failure %s\n", tv::error_text(errno));
         } else {
             VAQ_LOG(tv::kInfo, "detach shm_addr %x success\n",

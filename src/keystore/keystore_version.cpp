@@ -11,6 +11,7 @@
 
 #include "common/log.h"
 #include "host/ipc_owner.h"
+#include "host/sys.h"
 #include "keystore/error_text.h"
 #include "keystore/init_flag.h"
 #include "telmor_vaq_api.h"
@@ -35,7 +36,7 @@ std::atomic_ref<uint32_t> own_word() { return std::atomic_ref<uint32_t>(g_self_k
 // that no key change ever reached a running process.
 bool segment_trusted(int id) {
     shmid_ds ds{};
-    if (shmctl(id, IPC_STAT, &ds) != 0) {
+    if (tv::sys().shmctl(id, IPC_STAT, &ds) != 0) {
         VAQ_LOG(kError, "shared segment %#x cannot be inspected: %s\n",
                 static_cast<unsigned>(kVersionSegmentKey), error_text(errno));
         return false;
@@ -52,9 +53,9 @@ bool segment_trusted(int id) {
 // shmget refuses an existing segment smaller than asked with EINVAL; say so
 // plainly, with the size found.
 void log_small_segment() {
-    const int id = shmget(kVersionSegmentKey, 0, 0);
+    const int id = tv::sys().shmget(kVersionSegmentKey, 0, 0);
     shmid_ds ds{};
-    if (id == -1 || shmctl(id, IPC_STAT, &ds) != 0) return;
+    if (id == -1 || tv::sys().shmctl(id, IPC_STAT, &ds) != 0) return;
     if (ds.shm_segsz >= kVersionSegmentSize) return;
     VAQ_LOG(kError, "shared segment %#x is %zu bytes, smaller than the %zu this library needs; not used\n",
             static_cast<unsigned>(kVersionSegmentKey), static_cast<size_t>(ds.shm_segsz), kVersionSegmentSize);
@@ -87,7 +88,7 @@ extern "C" unsigned long load_keystore_version(void) {
     // finalisation that stopped early): a second attachment would only leak
     // the first.
     if (g_shm_addr == nullptr) {
-        const int id = shmget(tv::kVersionSegmentKey, tv::kVersionSegmentSize, IPC_CREAT | 0600);
+        const int id = tv::sys().shmget(tv::kVersionSegmentKey, tv::kVersionSegmentSize, IPC_CREAT | 0600);
         if (id == -1) {
             const int err = errno;
             VAQ_LOG(tv::kError, "shmget failed with %s\n", tv::error_text(err));
@@ -95,7 +96,7 @@ extern "C" unsigned long load_keystore_version(void) {
             return 1;
         }
         if (!tv::segment_trusted(id)) return 1;
-        void *addr = shmat(id, nullptr, 0);
+        void *addr = tv::sys().shmat(id, nullptr, 0);
         if (addr == reinterpret_cast<void *>(-1)) {
             VAQ_LOG(tv::kError, "shmat failed with %s\n", tv::error_text(errno));
             return 1;

@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "common/log.h"
+#include "host/sys.h"
 #include "keystore/error_text.h"
 #include "keystore/init_flag.h"
 #include "keystore/keystore_version.h"
@@ -16,7 +17,7 @@
 extern "C" int32_t is_file_error(const char *path) {
     if (path == nullptr) return 1;
     struct stat st;
-    if (stat(path, &st) != 0) {
+    if (tv::sys().stat(path, &st) != 0) {
         VAQ_LOG(tv::kError, "stat %s error %s\n", path, tv::error_text(errno));
         return 1;
     }

@@ -6,11 +6,12 @@
 #include <cstdint>
 
 #include "common/log.h"
+#include "host/sys.h"
 #include "keystore/error_text.h"
 #include "telmor_vaq_api.h"
 
 extern "C" int32_t wrlock_vaq_mem(void) {
-    const int ret = pthread_rwlock_wrlock(&g_vaq_reload_rwlock);
+    const int ret = tv::sys().rwlock_wrlock(&g_vaq_reload_rwlock);
     if (ret != 0) {
         VAQ_LOG(tv::kError, "wrlock g_vaq_reload_rwlock error, ret=%lu, error %s\n",
                 static_cast<unsigned long>(static_cast<uint32_t>(ret)), tv::error_text(ret));
@@ -19,7 +20,7 @@ extern "C" int32_t wrlock_vaq_mem(void) {
 }
 
 extern "C" int32_t rdlock_vaq_mem(void) {
-    const int ret = pthread_rwlock_rdlock(&g_vaq_reload_rwlock);
+    const int ret = tv::sys().rwlock_rdlock(&g_vaq_reload_rwlock);
     if (ret != 0) {
         VAQ_LOG(tv::kError, "rdlock g_vaq_reload_rwlock error, ret=%lu, error %s\n",
                 static_cast<unsigned long>(static_cast<uint32_t>(ret)), tv::error_text(ret));
@@ -28,7 +29,7 @@ extern "C" int32_t rdlock_vaq_mem(void) {
 }
 
 extern "C" int32_t unlock_vaq_mem(void) {
-    const int ret = pthread_rwlock_unlock(&g_vaq_reload_rwlock);
+    const int ret = tv::sys().rwlock_unlock(&g_vaq_reload_rwlock);
     if (ret != 0) {
         VAQ_LOG(tv::kError, "unlock g_vaq_reload_rwlock error, ret=%lu, error %s\n",
                 static_cast<unsigned long>(static_cast<uint32_t>(ret)), tv::error_text(ret));

@@ -6,6 +6,7 @@
 
 #include "common/log.h"
 #include "host/bounded.h"
+#include "keystore/reader_lock.h"
 #include "service/base64.h"
 #include "service/mem_block.h"
 #include "service/operation_frame.h"
@@ -58,11 +59,11 @@ extern "C" unsigned long TELMOR_VAQ_Encrypt(uint32_t domainId, const unsigned ch
     } else if ((cipherText_temp = static_cast<unsigned char *>(alloc_with_terminator(n))) ==
                nullptr) {
         VAQ_LOG(tv::kError, "malloc cipherText_temp failed.\n");
-    } else if (rdlock_vaq_mem() == 0) {
+    } else if (tv::ReaderLock lock; lock.held()) {
         uint32_t m = n;
         const unsigned long encRet =
             QorEncryptEx(domainId, kAlgorithm, plainText, plainLen, cipherText_temp, &m);
-        if (unlock_vaq_mem() != 0) {
+        if (!lock.release()) {
             // The lock wrapper has logged; the encryption's answer no longer counts.
         } else if (encRet != 0) {
             VAQ_LOG(tv::kError, "QorEncryptEx failed, ret=%lu.\n", encRet);
@@ -87,20 +88,50 @@ extern "C" unsigned long TELMOR_VAQ_Encrypt(uint32_t domainId, const unsigned ch
 
 namespace {
 
-// Failure paths after the decryption may leave plain bytes behind: wipe them
-// before the block goes back.
-void release_plain(unsigned char **plainText, uint32_t capacity) {
-    if (*plainText != nullptr) tv::memset_s(*plainText, capacity, 0, capacity);
-    VAQ_FREE(*plainText);
-}
+// The plain-text buffer that a decryption hands to its caller. Unless the
+// call hands it over, it is wiped and given back when the call returns (the
+// decryption may have left plain bytes in it), and the reported length, once
+// set, is cleared: a failed decryption hands out nothing.
+class PlainOut {
+public:
+    PlainOut(unsigned char **buffer, uint32_t capacity, uint32_t *length)
+        : buffer_(buffer), capacity_(capacity), length_(length) {}
+    PlainOut(const PlainOut &) = delete;
+    PlainOut &operator=(const PlainOut &) = delete;
+    ~PlainOut() {
+        if (handedOver_) return;
+        if (*buffer_ != nullptr) tv::memset_s(*buffer_, capacity_, 0, capacity_);
+        VAQ_FREE(*buffer_);
+        if (lengthSet_) *length_ = 0;
+    }
+
+    unsigned char *data() const { return *buffer_; }
+    uint32_t *length() const { return length_; }
+    void set_length(uint32_t n) {
+        *length_ = n;
+        lengthSet_ = true;
+    }
+    unsigned long hand_over(unsigned long ret) {
+        handedOver_ = true;
+        return ret;
+    }
+
+private:
+    unsigned char **buffer_;
+    uint32_t capacity_;
+    uint32_t *length_;
+    bool lengthSet_ = false;
+    bool handedOver_ = false;
+};
 
 // One decryption under the reader lock; false when the lock could not be
 // taken or released (the lock wrapper has logged).
-bool decrypt_locked(uint32_t domainId, const unsigned char *cipher, uint32_t size,
-                    unsigned char *plain, uint32_t *plainLen, unsigned long *ret) {
-    if (rdlock_vaq_mem() != 0) return false;
-    *ret = QorDecryptEx(domainId, cipher, size, plain, plainLen);
-    return unlock_vaq_mem() == 0;
+bool decrypt_locked(uint32_t domainId, const unsigned char *cipher, uint32_t size, PlainOut &out,
+                    unsigned long *ret) {
+    tv::ReaderLock lock;
+    if (!lock.held()) return false;
+    *ret = QorDecryptEx(domainId, cipher, size, out.data(), out.length());
+    return lock.release();
 }
 
 }  // namespace
@@ -115,63 +146,48 @@ extern "C" unsigned long TELMOR_VAQ_Decrypt(uint32_t domainId, const char *ciphe
     }
     // The library fills at most cipherLen bytes, so the last byte stays the
     // terminator that the zero fill put there.
-    const uint32_t capacity = cipherLen + 1;
     *plainText = static_cast<unsigned char *>(alloc_with_terminator(cipherLen));
     if (*plainText == nullptr) {
         VAQ_LOG(tv::kError, "Failed to allocate memory to store the target plain text.\n");
         VAQ_LOG(tv::kInfo, " TELMOR VAQ decrypt over ret=%lu.\n", 1UL);
         return 1;
     }
-    if (!tv::keystore_in_step()) {
-        release_plain(plainText, capacity);
-        return 1;
-    }
-    *plainLen = cipherLen;
+    // Declared before the plain buffer's owner, so the plain text goes back first.
+    tv::MemBlock<unsigned char> cipher;
+    PlainOut out(plainText, cipherLen + 1, plainLen);
+    if (!tv::keystore_in_step()) return 1;
+    out.set_length(cipherLen);
 
     uint32_t size = 0;
-    const tv::MemBlock<unsigned char> cipher(tv::base64_decode(cipherText, cipherLen, &size));
+    cipher.reset(tv::base64_decode(cipherText, cipherLen, &size));
     if (cipher == nullptr) {
         VAQ_LOG(tv::kError, "base64_decode failed.\n");
-        release_plain(plainText, capacity);
-        *plainLen = 0;
         return 1;
     }
 
     unsigned long ret = 1;
-    if (!decrypt_locked(domainId, cipher.get(), size, *plainText, plainLen, &ret)) {
-        release_plain(plainText, capacity);
-        *plainLen = 0;
-        return 1;
-    }
-    if (ret == 0) return 0;
+    if (!decrypt_locked(domainId, cipher.get(), size, out, &ret)) return 1;
+    if (ret == 0) return out.hand_over(0);
 
     if (ret != QOR_ERR_KEY_NOT_LOADED) {
         // The buffer stays with the caller, who releases it.
         VAQ_LOG(tv::kError, "QorDecryptEx failed, ret=%lu.\n", ret);
         VAQ_LOG(tv::kInfo, " TELMOR VAQ decrypt over ret=%lu.\n", 1UL);
-        return 1;
+        return out.hand_over(1);
     }
 
     // Another process added the key since this one loaded the keystore.
     VAQ_LOG(tv::kError, "QorDecryptEx failed, ret=%lu,try load and decrypt again.\n", ret);
     if (reload_keystore_mem() != 0) {
         VAQ_LOG(tv::kError, "keystore file corrupt\n");
-        release_plain(plainText, capacity);
-        *plainLen = 0;
         return 1;
     }
     // A failed first try may have changed the in/out length.
-    *plainLen = cipherLen;
-    if (!decrypt_locked(domainId, cipher.get(), size, *plainText, plainLen, &ret)) {
-        release_plain(plainText, capacity);
-        *plainLen = 0;
-        return 1;
-    }
-    if (ret == 0) return 0;
+    out.set_length(cipherLen);
+    if (!decrypt_locked(domainId, cipher.get(), size, out, &ret)) return 1;
+    if (ret == 0) return out.hand_over(0);
 
     VAQ_LOG(tv::kError, "QorDecryptEx failed, ret=%lu.\n", ret);
-    release_plain(plainText, capacity);
-    *plainLen = 0;
     VAQ_LOG(tv::kInfo, " TELMOR VAQ decrypt over ret=%lu.\n", ret);
     return ret;
 }

@@ -5,6 +5,7 @@
 
 #include "common/log.h"
 #include "host/bounded.h"
+#include "keystore/reader_lock.h"
 #include "service/mem_block.h"
 #include "service/operation_frame.h"
 #include "telmor_vaq_api.h"
@@ -80,9 +81,10 @@ extern "C" unsigned long TELMOR_VAQ_GetKeyId_List(uint32_t ulDomainId, uint32_t 
     }
     *count = 0;
     if (!tv::keystore_in_step()) return 1;
-    if (rdlock_vaq_mem() != 0) return 1;
+    tv::ReaderLock lock;
+    if (!lock.held()) return 1;
     const unsigned long result = collect_key_ids(ulDomainId, keyIdList, count);
-    if (unlock_vaq_mem() != 0) return 1;
+    if (!lock.release()) return 1;
     VAQ_LOG(tv::kInfo, " TELMOR VAQ getkeyidlist over ret=%lu.\n", result);
     return result;
 }
@@ -90,9 +92,10 @@ extern "C" unsigned long TELMOR_VAQ_GetKeyId_List(uint32_t ulDomainId, uint32_t 
 extern "C" unsigned long TELMOR_VAQ_GetMkInfo(uint32_t domainId, uint32_t keyId, void *mkRecord,
                                               void *keyBuf, void *keyLen) {
     if (!tv::keystore_in_step()) return 1;
-    if (rdlock_vaq_mem() != 0) return 1;
+    tv::ReaderLock lock;
+    if (!lock.held()) return 1;
     const unsigned long ret = VaqGetMkDetail(domainId, keyId, mkRecord, keyBuf, keyLen);
-    if (unlock_vaq_mem() != 0) return 1;
+    if (!lock.release()) return 1;
     if (ret != 0) {
         VAQ_LOG(tv::kError, "VaqGetMkDetail failed, ret=%lu.\n", ret);
         return ret;
@@ -107,9 +110,10 @@ extern "C" unsigned long TELMOR_VAQ_GetMkNum(int32_t *count) {
         return 1;
     }
     if (!tv::keystore_in_step()) return 1;
-    if (rdlock_vaq_mem() != 0) return 1;
+    tv::ReaderLock lock;
+    if (!lock.held()) return 1;
     *count = VaqGetMkCount();
-    if (unlock_vaq_mem() != 0) return 1;
+    if (!lock.release()) return 1;
 
     unsigned long result = 0;
     if (*count < 0) {

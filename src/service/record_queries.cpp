@@ -6,6 +6,8 @@
 
 #include "common/log.h"
 #include "host/bounded.h"
+#include "keystore/reader_lock.h"
+#include "service/handed_out.h"
 #include "service/mem_block.h"
 #include "service/operation_frame.h"
 #include "service/record_copy.h"
@@ -70,6 +72,23 @@ unsigned long fill_domain_list(HX_VAQ_DOMAIN_LIST *list, int32_t n) {
     return 0;
 }
 
+// What each query hands out, freed as a whole when the query fails.
+void release_mk_list(HX_VAQ_MK_LIST *list) {
+    HX_VAQ_MK_FREE_ARRAY(list->items, list->count);
+    VAQ_FREE(list);
+}
+
+void release_root_key(HX_VAQ_ROOT_KEY *rootKey) {
+    HX_VAQ_RK_FREE(rootKey->rk);
+    HX_VAQ_RK_CFG_FREE(rootKey->rkCfg);
+    VAQ_FREE(rootKey);
+}
+
+void release_domain_list(HX_VAQ_DOMAIN_LIST *list) {
+    HX_VAQ_DOMAIN_FREE_ARRAY(list->items, list->count);
+    VAQ_FREE(list);
+}
+
 }  // namespace
 
 extern "C" unsigned long TELMOR_VAQ_Query_Mk_Info(HX_VAQ_MK_LIST **list) {
@@ -82,22 +101,15 @@ extern "C" unsigned long TELMOR_VAQ_Query_Mk_Info(HX_VAQ_MK_LIST **list) {
         VAQ_LOG(tv::kError, "Failed to HX_VAQ_ALLOC.\n");
         return 1;
     }
-    (*list)->count = 0;
-    if (!tv::keystore_in_step()) {
-        VAQ_FREE(*list);
-        return 1;
-    }
-    if (rdlock_vaq_mem() != 0) {
-        VAQ_FREE(*list);
-        return 1;
-    }
+    tv::HandedOut<HX_VAQ_MK_LIST, release_mk_list> out(list);
+    out->count = 0;
+    if (!tv::keystore_in_step()) return 1;
+    tv::ReaderLock lock;
+    if (!lock.held()) return 1;
     const unsigned long result = fill_mk_list(*list);
-    if (result != 0) {
-        HX_VAQ_MK_FREE_ARRAY((*list)->items, (*list)->count);
-        VAQ_FREE(*list);
-    }
-    // A complete list stays with the caller even then.
-    if (unlock_vaq_mem() != 0) return 1;
+    // A complete list stays with the caller even when the unlock fails.
+    if (result == 0) out.commit();
+    if (!lock.release()) return 1;
     VAQ_LOG(tv::kInfo, " TELMOR VAQ queryMkInfo over ret=%lu.\n", result);
     return result;
 }
@@ -108,21 +120,19 @@ extern "C" unsigned long TELMOR_VAQ_Query_Root_Key(HX_VAQ_ROOT_KEY **rootKey) {
         return 1;
     }
     if (!tv::keystore_in_step()) return 1;
-    unsigned long result = 1;
     *rootKey = alloc_one<HX_VAQ_ROOT_KEY>();
-    if (*rootKey != nullptr) {
-        if (rdlock_vaq_mem() != 0) {
-            VAQ_FREE(*rootKey);
-            return 1;
-        }
-        result = fill_root_key(*rootKey);
-        const bool unlocked = unlock_vaq_mem() == 0;
-        if (!unlocked || result != 0) {
-            result = 1;
-            HX_VAQ_RK_FREE((*rootKey)->rk);
-            HX_VAQ_RK_CFG_FREE((*rootKey)->rkCfg);
-            VAQ_FREE(*rootKey);
-        }
+    if (*rootKey == nullptr) {
+        VAQ_LOG(tv::kInfo, " TELMOR VAQ queryRootInfo over ret=%lu.\n", 1UL);
+        return 1;
+    }
+    tv::HandedOut<HX_VAQ_ROOT_KEY, release_root_key> out(rootKey);
+    tv::ReaderLock lock;
+    if (!lock.held()) return 1;
+    unsigned long result = fill_root_key(*rootKey);
+    if (!lock.release() || result != 0) {
+        result = 1;
+    } else {
+        out.commit();
     }
     VAQ_LOG(tv::kInfo, " TELMOR VAQ queryRootInfo over ret=%lu.\n", result);
     return result;
@@ -144,27 +154,22 @@ extern "C" unsigned long TELMOR_VAQ_Query_Domain_Info(HX_VAQ_DOMAIN_LIST **list)
         VAQ_LOG(tv::kError, "Failed to HX_VAQ_ALLOC.\n");
         return 1;
     }
-    (*list)->count = 0;
-    if (rdlock_vaq_mem() != 0) {
-        VAQ_FREE(*list);
-        return 1;
-    }
+    tv::HandedOut<HX_VAQ_DOMAIN_LIST, release_domain_list> out(list);
+    out->count = 0;
+    tv::ReaderLock lock;
+    if (!lock.held()) return 1;
     const int32_t n = VaqGetDomainCount();
-    (*list)->items =
-        static_cast<HX_VAQ_DOMAIN **>(VAQ_ALLOC(tv::array_bytes(n, sizeof(HX_VAQ_DOMAIN *))));
-    if ((*list)->items == nullptr) {
+    out->items = static_cast<HX_VAQ_DOMAIN **>(VAQ_ALLOC(tv::array_bytes(n, sizeof(HX_VAQ_DOMAIN *))));
+    if (out->items == nullptr) {
         VAQ_LOG(tv::kError, "Failed to HX_VAQ_ALLOC.\n");
-        unlock_vaq_mem();
-        VAQ_FREE(*list);
         return 1;
     }
     const unsigned long ret = fill_domain_list(*list, n);
-    if (unlock_vaq_mem() == 0 && ret == 0) {
+    if (lock.release() && ret == 0) {
+        out.commit();
         VAQ_LOG(tv::kInfo, "TELMOR VAQ query domain info success.\n");
         return 0;
     }
-    HX_VAQ_DOMAIN_FREE_ARRAY((*list)->items, (*list)->count);
-    VAQ_FREE(*list);
     VAQ_LOG(tv::kError, "TELMOR VAQ query domain info failed.\n");
     return 1;
 }

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
-// Failures the system cannot be made to produce on demand: this program is
-// linked with --wrap for malloc, free, pthread_mutex_init, semctl and
-// RAND_priv_bytes, so each test can make one of them fail or watch it.
+// Failures the system cannot be made to produce on demand: each test can make
+// the library's malloc, free, pthread_mutex_init, semctl, write or
+// RAND_priv_bytes fail or watch it, through the library's system-call table.
 #include <dirent.h>
 #include <pthread.h>
 #include <sys/ipc.h>
@@ -11,7 +11,6 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
-#include <cstdarg>
 #include <cstdint>
 #include <cstring>
 #include <fstream>
@@ -19,6 +18,7 @@
 #include <vector>
 
 #include "host/host_services.h"
+#include "host/sys.h"
 #include "log_reader.h"
 #include "telmor_vaq_api.h"
 
@@ -38,31 +38,15 @@ size_t g_watched_size = 0;
 bool g_watched_freed = false;
 bool g_watched_zero = false;
 
-union semun_arg {
-    int val;
-    semid_ds *buf;
-    unsigned short *array;
-};
-
-}  // namespace
-
-extern "C" {
-void *__real_malloc(size_t size);
-void __real_free(void *block);
-int __real_pthread_mutex_init(pthread_mutex_t *mutex, const pthread_mutexattr_t *attr);
-int __real_semctl(int id, int num, int cmd, ...);
-int __real_RAND_priv_bytes(unsigned char *buf, int count);
-ssize_t __real_write(int fd, const void *data, size_t count);
-
-void *__wrap_malloc(size_t size) {
+void *failing_malloc(size_t size) {
     if (g_fail_mallocs > 0) {
         --g_fail_mallocs;
         return nullptr;
     }
-    return __real_malloc(size);
+    return tv::real_sys().malloc(size);
 }
 
-void __wrap_free(void *block) {
+void watching_free(void *block) {
     if (block != nullptr && block == g_watched) {
         g_watched_freed = true;
         g_watched_zero = true;
@@ -71,36 +55,29 @@ void __wrap_free(void *block) {
         }
         g_watched = nullptr;
     }
-    __real_free(block);
+    tv::real_sys().free(block);
 }
 
-int __wrap_pthread_mutex_init(pthread_mutex_t *mutex, const pthread_mutexattr_t *attr) {
+int failing_mutex_init(pthread_mutex_t *mutex, const pthread_mutexattr_t *attr) {
     if (g_fail_mutex_init) {
         g_watched = mutex;
         g_watched_size = 0;
         return EAGAIN;
     }
-    return __real_pthread_mutex_init(mutex, attr);
+    return tv::real_sys().mutex_init(mutex, attr);
 }
 
-int __wrap_semctl(int id, int num, int cmd, ...) {
+int failing_semctl(int id, int num, int cmd, tv::SemArg arg) {
     if (cmd == SETVAL && g_fail_setval) {
         errno = EPERM;
         return -1;
     }
-    if (cmd == SETVAL || cmd == GETALL || cmd == SETALL || cmd == IPC_STAT || cmd == IPC_SET) {
-        va_list args;
-        va_start(args, cmd);
-        const semun_arg arg = va_arg(args, semun_arg);
-        va_end(args);
-        return __real_semctl(id, num, cmd, arg);
-    }
-    return __real_semctl(id, num, cmd);
+    return tv::real_sys().semctl(id, num, cmd, arg);
 }
 
 // Writes as a signal and a busy device shape them: interrupted before any
 // byte, then cut to a few bytes a call.
-ssize_t __wrap_write(int fd, const void *data, size_t count) {
+ssize_t cut_write(int fd, const void *data, size_t count) {
     if (g_interrupt_writes > 0) {
         --g_interrupt_writes;
         errno = EINTR;
@@ -108,12 +85,12 @@ ssize_t __wrap_write(int fd, const void *data, size_t count) {
     }
     if (g_short_writes > 0) {
         --g_short_writes;
-        return __real_write(fd, data, count < 7 ? count : 7);
+        return tv::real_sys().write(fd, data, count < 7 ? count : 7);
     }
-    return __real_write(fd, data, count);
+    return tv::real_sys().write(fd, data, count);
 }
 
-int __wrap_RAND_priv_bytes(unsigned char *buf, int count) {
+int scripted_rand_bytes(unsigned char *buf, int count) {
     switch (g_rand_mode) {
         case RandMode::kFail:
             std::memset(buf, 0x5a, static_cast<size_t>(count));
@@ -123,11 +100,8 @@ int __wrap_RAND_priv_bytes(unsigned char *buf, int count) {
         case RandMode::kRecord: g_rand_counts.push_back(count); return 1;
         case RandMode::kReal: break;
     }
-    return __real_RAND_priv_bytes(buf, count);
+    return tv::real_sys().rand_priv_bytes(buf, count);
 }
-}
-
-namespace {
 
 int open_descriptors() {
     int n = 0;
@@ -140,6 +114,12 @@ int open_descriptors() {
 class Faults : public testing::Test {
 protected:
     void SetUp() override {
+        tv::override_sys(&tv::SysCalls::malloc, failing_malloc);
+        tv::override_sys(&tv::SysCalls::free, watching_free);
+        tv::override_sys(&tv::SysCalls::mutex_init, failing_mutex_init);
+        tv::override_sys(&tv::SysCalls::semctl, failing_semctl);
+        tv::override_sys(&tv::SysCalls::write, cut_write);
+        tv::override_sys(&tv::SysCalls::rand_priv_bytes, scripted_rand_bytes);
         g_node_type = 1;
         g_vaq_pid = getpid();
         logInitFlag = 0;
@@ -150,6 +130,7 @@ protected:
     }
 
     void TearDown() override {
+        tv::restore_sys();
         g_fail_mallocs = 0;
         g_fail_mutex_init = false;
         g_fail_setval = false;
@@ -279,6 +260,35 @@ TEST_F(Faults, EntropyBeyondTheGeneratorsCountIsFilledInParts) {
     ASSERT_NE(buf, nullptr);
     free(buf);  // not wiped: the pages were never touched
     EXPECT_EQ(g_rand_counts, (std::vector<int>{INT32_MAX, INT32_MAX, 18}));
+}
+
+}  // namespace
+
+namespace {
+
+// An entry added to the table without its real call would be a null pointer
+// that the library calls; a restore that missed one would leave a test's
+// failure in force for the next test.
+TEST(SysCalls, EveryEntryStartsRealAndComesBackAfterAnOverride) {
+    using Slot = void (*)();
+    static_assert(sizeof(tv::SysCalls) % sizeof(Slot) == 0);
+    constexpr size_t kSlots = sizeof(tv::SysCalls) / sizeof(Slot);
+    Slot real[kSlots];
+    std::memcpy(real, &tv::real_sys(), sizeof real);
+    for (size_t i = 0; i < kSlots; ++i) EXPECT_NE(real[i], nullptr) << "entry " << i;
+    EXPECT_EQ(std::memcmp(&tv::sys(), &tv::real_sys(), sizeof(tv::SysCalls)), 0);
+
+    tv::override_sys(&tv::SysCalls::shmat, +[](int, const void *, int) -> void * {
+        errno = EACCES;
+        return reinterpret_cast<void *>(-1);
+    });
+    tv::override_sys(&tv::SysCalls::malloc, failing_malloc);
+    EXPECT_EQ(tv::sys().shmat(0, nullptr, 0), reinterpret_cast<void *>(-1));
+    EXPECT_EQ(errno, EACCES);
+    EXPECT_NE(std::memcmp(&tv::sys(), &tv::real_sys(), sizeof(tv::SysCalls)), 0);
+
+    tv::restore_sys();
+    EXPECT_EQ(std::memcmp(&tv::sys(), &tv::real_sys(), sizeof(tv::SysCalls)), 0);
 }
 
 }  // namespace

@@ -261,6 +261,35 @@ TEST_F(LogWriter, ALineWithoutLineEndRunsOn) {
     EXPECT_TRUE(tvtest::matches(lines[0].substr(cut + 7), tvtest::api_line_pattern("INFO", "next")));
 }
 
+// A %c of 0 ends the message as it ends any C string: nothing formatted
+// after it reaches the file (here a secret and the line end), so the line
+// runs on like one written without a line end.
+TEST_F(LogWriter, AMessageEndsAtAnEmbeddedZero) {
+    struct Case {
+        const char *name;
+        void (*write)();
+        const char *kept;
+    };
+    const Case cases[] = {
+        {"zero inside", [] { HX_VAQ_Wrilog(9, "f.c", 0, "kept%cafter %s\n", 0, "s3cret"); }, "kept"},
+        {"zero first", [] { HX_VAQ_Wrilog(9, "f.c", 0, "%cafter %s\n", 0, "s3cret"); }, ""},
+        {"zero last", [] { HX_VAQ_Wrilog(9, "f.c", 0, "kept %s%c\n", "all", 0); }, "kept all"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        tvtest::clear_log(1);
+        const time_t from = time(nullptr);
+        c.write();
+        const time_t to = time(nullptr);
+        const std::string written = file();
+        EXPECT_EQ(written.find('\0'), std::string::npos);
+        EXPECT_EQ(written.find("s3cret"), std::string::npos);
+        EXPECT_EQ(written.find('\n'), std::string::npos);
+        EXPECT_TRUE(equals_at_some_second(written, api_prefix("INFO", "f.c", "000009") + c.kept, from, to))
+            << written;
+    }
+}
+
 TEST_F(LogWriter, NotificationsAndEvents) {
     APP_RecvNotify(7, 1, 2);
     APP_DoEvents();

@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "fault_points.h"
 
-#include <dlfcn.h>
 #include <pthread.h>
 #include <sys/shm.h>
 
@@ -11,6 +10,7 @@
 #include <mutex>
 
 #include "common/log.h"
+#include "host/sys.h"
 #include "telmor_vaq_api.h"
 
 namespace fault {
@@ -53,11 +53,6 @@ bool trips(Point point, int *err) {
     return true;
 }
 
-template <class Fn>
-Fn next(const char *name) {
-    return reinterpret_cast<Fn>(dlsym(RTLD_NEXT, name));
-}
-
 }  // namespace
 
 void fail(Point point, int nth, int err) {
@@ -87,80 +82,85 @@ int allocations() {
 
 }  // namespace fault
 
-using fault::Point;
+namespace fault {
+namespace {
 
-#define INTERPOSE extern "C" __attribute__((visibility("default")))
-
-INTERPOSE void *HX_VAQ_MemAlloc(int64_t line, const char *file, int32_t size) {
-    static auto real = fault::next<void *(*)(int64_t, const char *, int32_t)>("HX_VAQ_MemAlloc");
+void *counted_alloc(int64_t line, const char *file, int32_t size) {
     int err = 0;
-    if (fault::trips(Point::kMemAlloc, &err)) return nullptr;
-    void *block = real(line, file, size);
-    std::lock_guard<std::mutex> g(fault::mu());
-    ++fault::allocation_count();
-    if (block != nullptr) fault::blocks().insert(block);
+    if (trips(Point::kMemAlloc, &err)) return nullptr;
+    void *block = tv::real_sys().mem_alloc(line, file, size);
+    std::lock_guard<std::mutex> g(mu());
+    ++allocation_count();
+    if (block != nullptr) blocks().insert(block);
     return block;
 }
 
-INTERPOSE void HX_VAQ_MemFree(int64_t line, const char *file, void *block) {
-    static auto real = fault::next<void (*)(int64_t, const char *, void *)>("HX_VAQ_MemFree");
+void counted_free(int64_t line, const char *file, void *block) {
     {
-        std::lock_guard<std::mutex> g(fault::mu());
-        fault::blocks().erase(block);
+        std::lock_guard<std::mutex> g(mu());
+        blocks().erase(block);
     }
-    real(line, file, block);
+    tv::real_sys().mem_free(line, file, block);
 }
 
-INTERPOSE int pthread_rwlock_init(pthread_rwlock_t *lock, const pthread_rwlockattr_t *attr) noexcept {
-    static auto real = fault::next<int (*)(pthread_rwlock_t *, const pthread_rwlockattr_t *)>(
-        "pthread_rwlock_init");
-    if (lock != &g_vaq_reload_rwlock) return real(lock, attr);
+int watched_rwlock_init(pthread_rwlock_t *lock, const pthread_rwlockattr_t *attr) {
+    if (lock != &g_vaq_reload_rwlock) return tv::real_sys().rwlock_init(lock, attr);
     int err = 0;
-    if (fault::trips(Point::kRwlockInit, &err)) return err;
-    const int ret = real(lock, attr);
-    std::lock_guard<std::mutex> g(fault::mu());
-    auto &log = fault::lock_log();
+    if (trips(Point::kRwlockInit, &err)) return err;
+    const int ret = tv::real_sys().rwlock_init(lock, attr);
+    std::lock_guard<std::mutex> g(mu());
+    auto &log = lock_log();
     ++log.inits;
     if (log.live) ++log.initsWhileLive;
     log.live = ret == 0 || log.live;
     return ret;
 }
 
-INTERPOSE int pthread_rwlock_destroy(pthread_rwlock_t *lock) noexcept {
-    static auto real = fault::next<int (*)(pthread_rwlock_t *)>("pthread_rwlock_destroy");
-    if (lock != &g_vaq_reload_rwlock) return real(lock);
+int watched_rwlock_destroy(pthread_rwlock_t *lock) {
+    if (lock != &g_vaq_reload_rwlock) return tv::real_sys().rwlock_destroy(lock);
     int err = 0;
-    if (fault::trips(Point::kRwlockDestroy, &err)) return err;
-    const int ret = real(lock);
-    std::lock_guard<std::mutex> g(fault::mu());
-    ++fault::lock_log().destroys;
-    if (ret == 0) fault::lock_log().live = false;
+    if (trips(Point::kRwlockDestroy, &err)) return err;
+    const int ret = tv::real_sys().rwlock_destroy(lock);
+    std::lock_guard<std::mutex> g(mu());
+    ++lock_log().destroys;
+    if (ret == 0) lock_log().live = false;
     return ret;
 }
 
-INTERPOSE void *shmat(int shmid, const void *addr, int flags) noexcept {
-    static auto real = fault::next<void *(*)(int, const void *, int)>("shmat");
+void *failing_shmat(int shmid, const void *addr, int flags) {
     int err = 0;
-    if (fault::trips(Point::kShmat, &err)) {
+    if (trips(Point::kShmat, &err)) {
         errno = err;
         return reinterpret_cast<void *>(-1);
     }
-    return real(shmid, addr, flags);
+    return tv::real_sys().shmat(shmid, addr, flags);
 }
 
-INTERPOSE void *CRYPTO_malloc(size_t num, const char *file, int line) {
-    static auto real = fault::next<void *(*)(size_t, const char *, int)>("CRYPTO_malloc");
+void *failing_crypto_malloc(size_t num, const char *file, int line) {
     int err = 0;
-    if (file != nullptr && std::strcmp(file, tv::kModule) == 0 && fault::trips(Point::kCryptoMalloc, &err)) {
+    if (file != nullptr && std::strcmp(file, tv::kModule) == 0 && trips(Point::kCryptoMalloc, &err)) {
         return nullptr;
     }
-    return real(num, file, line);
+    return tv::real_sys().crypto_malloc(num, file, line);
 }
 
-INTERPOSE int pthread_mutex_init(pthread_mutex_t *mutex, const pthread_mutexattr_t *attr) noexcept {
-    static auto real =
-        fault::next<int (*)(pthread_mutex_t *, const pthread_mutexattr_t *)>("pthread_mutex_init");
+int failing_mutex_init(pthread_mutex_t *mutex, const pthread_mutexattr_t *attr) {
     int err = 0;
-    if (lock_cs != nullptr && mutex == lock_cs && fault::trips(Point::kMutexInit, &err)) return err;
-    return real(mutex, attr);
+    if (lock_cs != nullptr && mutex == lock_cs && trips(Point::kMutexInit, &err)) return err;
+    return tv::real_sys().mutex_init(mutex, attr);
 }
+
+// In place before main, so every allocation of the library is seen.
+const bool g_installed = [] {
+    tv::override_sys(&tv::SysCalls::mem_alloc, counted_alloc);
+    tv::override_sys(&tv::SysCalls::mem_free, counted_free);
+    tv::override_sys(&tv::SysCalls::rwlock_init, watched_rwlock_init);
+    tv::override_sys(&tv::SysCalls::rwlock_destroy, watched_rwlock_destroy);
+    tv::override_sys(&tv::SysCalls::shmat, failing_shmat);
+    tv::override_sys(&tv::SysCalls::crypto_malloc, failing_crypto_malloc);
+    tv::override_sys(&tv::SysCalls::mutex_init, failing_mutex_init);
+    return true;
+}();
+
+}  // namespace
+}  // namespace fault

@@ -1,8 +1,8 @@
 /* SPDX-License-Identifier: Apache-2.0 */
 // Failures on demand for the system calls and allocations that initialisation
-// and finalisation make. The test program defines these functions itself, so
-// the dynamic linker binds the main library's calls to them; each forwards to
-// the real one unless a failure is armed for it.
+// and finalisation make. Linking this file puts its own entries into the
+// library's system-call table (src/host/sys.h) before main; each forwards to
+// the real call unless a failure is armed for it.
 //
 // Only the library's own objects are matched (the reload lock, the crypto lock
 // array, allocations made through HX_VAQ_MemAlloc), so OpenSSL and the test

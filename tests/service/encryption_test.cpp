@@ -32,7 +32,7 @@ const unsigned char kPlain[] = "secret";
 uint32_t *u32_at(uint64_t address) { return reinterpret_cast<uint32_t *>(address); }
 unsigned char *bytes_at(uint64_t address) { return reinterpret_cast<unsigned char *>(address); }
 
-// The lines of this Part, without those that the keystore reload writes.
+// The lines that encryption and decryption write, without those of the keystore reload.
 Lines without_load_lines(const Lines &lines) {
     Lines out;
     for (const auto &l : lines) {

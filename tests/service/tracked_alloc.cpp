@@ -6,8 +6,8 @@
 #include <mutex>
 #include <set>
 
-extern "C" void *__real_HX_VAQ_MemAlloc(int64_t line, const char *file, int32_t size);
-extern "C" void __real_HX_VAQ_MemFree(int64_t line, const char *file, void *block);
+#include "host/sys.h"
+
 
 namespace svctest {
 namespace {
@@ -58,14 +58,17 @@ int allocations_seen() {
 
 }  // namespace svctest
 
-extern "C" void *__wrap_HX_VAQ_MemAlloc(int64_t line, const char *file, int32_t size) {
-    auto &t = svctest::tracker();
+namespace svctest {
+namespace {
+
+void *tracked_alloc(int64_t line, const char *file, int32_t size) {
+    auto &t = tracker();
     {
         std::lock_guard<std::mutex> g(t.mu);
         ++t.seen;
         if (t.failAt != 0 && t.seen == t.failAt) return nullptr;
     }
-    void *block = __real_HX_VAQ_MemAlloc(line, file, size);
+    void *block = tv::real_sys().mem_alloc(line, file, size);
     if (block != nullptr) {
         std::lock_guard<std::mutex> g(t.mu);
         t.live.insert(block);
@@ -73,9 +76,9 @@ extern "C" void *__wrap_HX_VAQ_MemAlloc(int64_t line, const char *file, int32_t 
     return block;
 }
 
-extern "C" void __wrap_HX_VAQ_MemFree(int64_t line, const char *file, void *block) {
+void tracked_free(int64_t line, const char *file, void *block) {
     if (block != nullptr) {
-        auto &t = svctest::tracker();
+        auto &t = tracker();
         std::lock_guard<std::mutex> g(t.mu);
         if (t.live.erase(block) == 0) {
             char where[64];
@@ -85,5 +88,15 @@ extern "C" void __wrap_HX_VAQ_MemFree(int64_t line, const char *file, void *bloc
         }
         t.released.push_back(block);
     }
-    __real_HX_VAQ_MemFree(line, file, block);
+    tv::real_sys().mem_free(line, file, block);
 }
+
+// In place before main, so every block of the process's life is seen.
+const bool g_installed = [] {
+    tv::override_sys(&tv::SysCalls::mem_alloc, tracked_alloc);
+    tv::override_sys(&tv::SysCalls::mem_free, tracked_free);
+    return true;
+}();
+
+}  // namespace
+}  // namespace svctest

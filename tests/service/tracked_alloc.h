@@ -1,9 +1,10 @@
 /* SPDX-License-Identifier: Apache-2.0 */
 // A test-owned wrapper around the library's allocation pair. Programs that
-// link it are linked with --wrap=HX_VAQ_MemAlloc,--wrap=HX_VAQ_MemFree against
-// the static library, so every block the library and the test allocate or
-// release passes through here: live blocks are counted, a release of a block
-// that is not live is recorded, and the k-th allocation can be made to fail.
+// link it against the static library have its entries in the library's
+// system-call table (src/host/sys.h) from before main, so every block that
+// HX_VAQ_MemAlloc and HX_VAQ_MemFree hand out or take back passes through
+// here: live blocks are counted, a release of a block that is not live is
+// recorded, and the k-th allocation can be made to fail.
 #ifndef TELMOR_TEST_SERVICE_TRACKED_ALLOC_H
 #define TELMOR_TEST_SERVICE_TRACKED_ALLOC_H
 
