@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 // The table of causes: every code the library and the key libraries answer,
 // and every failure the tool finds itself, as a sentence naming the cause and
 // the remedy. docs/keystore-format.md carries the same table.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // init, check and status: the role's keystore files and directories.
 #include <fcntl.h>
 #include <sys/stat.h>

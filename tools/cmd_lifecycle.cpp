@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The key lifecycle: create, register, activate and delete master keys, renew
 // the root key, and announce changes.
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // keys, domains and root-key: the key inventory, as tables or JSON.
 #include <cstdio>
 #include <map>

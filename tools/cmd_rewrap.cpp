@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // rewrap: stored texts moved to the domain's active key, so old keys can be
 // retired.
 #include <fcntl.h>

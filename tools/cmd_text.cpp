@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // encrypt, decrypt and inspect: one text at a time.
 #include <unistd.h>
 

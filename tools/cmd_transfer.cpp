@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // export and import: master keys to and from a password-sealed file.
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 // The command table: every command with its options, help text and examples.
 // The parser, `help`, and the man page are all built from it. A command joins
 // from its own file with a static CommandRegistrar.

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 // What each keystore copy was before the library opened the keystore, what
 // opening (and --repair) did to it, and what it is at the end.
 #ifndef TELMOR_VAQ_TOOL_COPY_REPORT_H

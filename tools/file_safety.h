@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 // What the tool can tell about keystore files and directories without the
 // library: their type, mode and owner, and what makes one unsafe to use.
 #ifndef TELMOR_VAQ_TOOL_FILE_SAFETY_H

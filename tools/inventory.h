@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 // The key inventory as the commands use it: keys and domains sorted by id,
 // times as UTC text, and the node's keystore version. Needs an open Session,
 // except node_version.

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 // Secrets and passwords in memory the tool owns: read without growing copies,
 // wiped when released, asked on a terminal with echo off.
 #ifndef TELMOR_VAQ_TOOL_SECRET_IO_H

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 // One initialisation of the library for the life of a command; a failure to
 // open the keystore names its cause.
 #ifndef TELMOR_VAQ_TOOL_SESSION_H

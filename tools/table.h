@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 // Plain-text tables whose columns are as wide as their widest cell.
 #ifndef TELMOR_VAQ_TOOL_TABLE_H
 #define TELMOR_VAQ_TOOL_TABLE_H

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 // What a cipher text's header says, read without decrypting, and why a text
 // does not decrypt.
 #ifndef TELMOR_VAQ_TOOL_TEXT_HEADER_H

@@ -60,10 +60,6 @@ ThreadCache::~ThreadCache() {
 }
 
 void ThreadCache::clear() {
-    for (auto &[slot, kc] : keys_) {
-        EVP_CIPHER_CTX_free(kc.enc);
-        EVP_CIPHER_CTX_free(kc.dec);
-    }
     keys_.clear();
     active_.clear();
     if (!scratch_.empty()) OPENSSL_cleanse(scratch_.data(), scratch_.size());
@@ -85,31 +81,15 @@ uint32_t ThreadCache::add(uint32_t domain, uint32_t keyId, const uint8_t *key, u
                           KeyContexts **out) {
     if (epoch != epoch_) reset(epoch);
     KeyContexts kc;
-    kc.enc = EVP_CIPHER_CTX_new();
-    kc.dec = EVP_CIPHER_CTX_new();
+    kc.enc.reset(EVP_CIPHER_CTX_new());
+    kc.dec.reset(EVP_CIPHER_CTX_new());
     if (!kc.enc || !kc.dec ||
-        EVP_EncryptInit_ex(kc.enc, EVP_aes_256_gcm(), nullptr, key, nullptr) != 1 ||
-        EVP_DecryptInit_ex(kc.dec, EVP_aes_256_gcm(), nullptr, key, nullptr) != 1) {
-        EVP_CIPHER_CTX_free(kc.enc);
-        EVP_CIPHER_CTX_free(kc.dec);
+        EVP_EncryptInit_ex(kc.enc.get(), EVP_aes_256_gcm(), nullptr, key, nullptr) != 1 ||
+        EVP_DecryptInit_ex(kc.dec.get(), EVP_aes_256_gcm(), nullptr, key, nullptr) != 1)
         return VAQ_ERR_CRYPTO;
-    }
-    // Until the map holds them, the contexts are ours to free: the insert
-    // itself allocates and may throw.
-    bool inserted = false;
-    try {
-        auto placed = keys_.emplace(slot(domain, keyId), kc);
-        inserted = placed.second;
-        *out = &placed.first->second;
-    } catch (...) {
-        EVP_CIPHER_CTX_free(kc.enc);
-        EVP_CIPHER_CTX_free(kc.dec);
-        throw;
-    }
-    if (!inserted) {
-        EVP_CIPHER_CTX_free(kc.enc);
-        EVP_CIPHER_CTX_free(kc.dec);
-    }
+    // The insert allocates and may throw: the contexts stay owned throughout.
+    auto placed = keys_.try_emplace(slot(domain, keyId), std::move(kc));
+    *out = &placed.first->second;
     return VAQ_OK;
 }
 

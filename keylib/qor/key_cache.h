@@ -9,6 +9,8 @@
 
 #include <openssl/evp.h>
 
+#include "shared/openssl_owner.h"
+
 #include <cstdint>
 #include <mutex>
 #include <unordered_map>
@@ -17,8 +19,8 @@
 namespace qor {
 
 struct KeyContexts {
-    EVP_CIPHER_CTX *enc = nullptr;
-    EVP_CIPHER_CTX *dec = nullptr;
+    hxb::OpenSslOwner<EVP_CIPHER_CTX> enc;
+    hxb::OpenSslOwner<EVP_CIPHER_CTX> dec;
 };
 
 class ThreadCache {

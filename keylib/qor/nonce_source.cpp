@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "nonce_source.h"
 
+#include "shared/openssl_owner.h"
+
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <openssl/rand.h>
@@ -80,10 +82,10 @@ private:
         wipe();
         uint8_t key[32];
         uint8_t counter[16];
-        ctx_ = EVP_CIPHER_CTX_new();
+        ctx_.reset(EVP_CIPHER_CTX_new());
         const bool ok = ctx_ != nullptr && RAND_bytes(key, sizeof key) == 1 &&
                         RAND_bytes(counter, sizeof counter) == 1 &&
-                        EVP_EncryptInit_ex(ctx_, EVP_aes_256_ctr(), nullptr, key, counter) == 1;
+                        EVP_EncryptInit_ex(ctx_.get(), EVP_aes_256_ctr(), nullptr, key, counter) == 1;
         OPENSSL_cleanse(key, sizeof key);
         if (!ok) {
             wipe();
@@ -97,7 +99,7 @@ private:
     bool refill() {
         std::memset(batch_, 0, sizeof batch_);
         int n = 0;
-        if (EVP_EncryptUpdate(ctx_, batch_, &n, batch_, static_cast<int>(sizeof batch_)) != 1 ||
+        if (EVP_EncryptUpdate(ctx_.get(), batch_, &n, batch_, static_cast<int>(sizeof batch_)) != 1 ||
             n != static_cast<int>(sizeof batch_))
             return false;
         streamed_ += sizeof batch_;
@@ -106,15 +108,14 @@ private:
     }
 
     void wipe() {
-        EVP_CIPHER_CTX_free(ctx_);
-        ctx_ = nullptr;
+        ctx_.reset();
         OPENSSL_cleanse(batch_, sizeof batch_);
         used_ = sizeof batch_;
         streamed_ = 0;
         generation_ = 0;
     }
 
-    EVP_CIPHER_CTX *ctx_ = nullptr;
+    hxb::OpenSslOwner<EVP_CIPHER_CTX> ctx_;
     uint64_t generation_ = 0;
     uint64_t streamed_ = 0;
     uint8_t batch_[kBatchNonces * kNonceBytes] = {};

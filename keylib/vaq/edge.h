@@ -9,6 +9,7 @@
 #include <new>
 
 #include "log.h"
+#include "shared/boundary.h"
 #include "state.h"
 #include "status.h"
 
@@ -38,19 +39,10 @@ private:
 
 template <class Body>
 unsigned long at_edge(const char *function, Body &&body) noexcept {
-    try {
-        Status s = body();
-        if (!s.ok()) VAQ_KLOG(LogLevel::kError, "%s failed: %s, ret=%u\n", function, s.why, s.code);
-        return s.code;
-    } catch (const std::bad_alloc &) {
-        VAQ_KLOG(LogLevel::kError, "%s failed: out of memory, ret=%u\n", function,
-                 static_cast<unsigned>(VAQ_ERR_NO_MEMORY));
-        return VAQ_ERR_NO_MEMORY;
-    } catch (...) {
-        VAQ_KLOG(LogLevel::kError, "%s failed: unexpected error, ret=%u\n", function,
-                 static_cast<unsigned>(VAQ_ERR_INTERNAL));
-        return VAQ_ERR_INTERNAL;
-    }
+    return hxb::at_boundary(
+        function, {VAQ_ERR_NO_MEMORY, VAQ_ERR_INTERNAL},
+        [](const char *name, Status s) { VAQ_KLOG(LogLevel::kError, "%s failed: %s, ret=%u\n", name, s.why, s.code); },
+        body);
 }
 
 // Runs body with the loaded state, its thread lock held.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # One node of the fleet rotation test, run in a sandbox of its own (its own
 # IPC and mount namespaces, so its own keystores and node version). Starts the
 # node's reader, then runs the commands the test hands it through files in the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // One node's reader in the fleet rotation test: a long-running host process
 // that, until told to stop, encrypts a fresh secret under domain 50 and adds
 // the text to its node's store (unless writes are paused), and decrypts every

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # The key rotation runbook of docs/operations.md across three nodes: three
 # sandboxes of their own that exchange only export files (and the stored
 # texts, which is what a fleet shares), each with a reader that encrypts and

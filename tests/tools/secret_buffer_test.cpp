@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The tool's secret buffers give back no block that still holds a secret:
 // every free() of the process is looked at (the link wraps free) while a
 // secret and a password are read through growing buffers and released.

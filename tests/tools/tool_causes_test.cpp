@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Every failure an operator meets gets a sentence naming its cause: one line
 // on stderr, exit status 1, the library's code where it answered one.
 #include <sys/mount.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // check tells, per keystore copy, what it found before the library opened the
 // keystore and what was done, and exits 0 only when both copies end good.
 #include <sys/stat.h>

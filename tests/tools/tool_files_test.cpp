@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Files and directories: init makes what is missing owner-only; init, check
 // and status warn about directories others can write or another user owns and
 // about keystore files others can reach; a full or read-only file system is

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Staging a key with create-key --inactive, inspect, and rewrap: stored texts
 // moved to the active key so the old one can be retired.
 #include <regex>

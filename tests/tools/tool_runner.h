@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 // Runs telmor-vaq as an operator would: each call its own process on the
 // sandbox's node, with shell words for arguments and bytes for stdin.
 #ifndef TELMOR_VAQ_TESTS_TOOL_RUNNER_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The tool on a terminal, driven through a pseudo-terminal: prompts without
 // echo that give the terminal back when interrupted, --password-fd on a
 // terminal, control characters shown escaped, and delete-key asking first.
