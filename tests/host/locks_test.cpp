@@ -176,6 +176,12 @@ void note_signal(int) {
 // A signal that interrupts the wait must not make the waiter believe it
 // holds the lock: it keeps waiting and holds the lock only once given it.
 TEST_F(ProcessLock, InterruptedWaitKeepsWaiting) {
+#if defined(__SANITIZE_THREAD__)
+    // The thread sanitizer runs a signal's handler only at the next call it
+    // intercepts; the semaphore wait is not one, so the handler never runs
+    // while the wait is under way.
+    GTEST_SKIP() << "a signal's handler does not run during the wait under the thread sanitizer";
+#endif
     void *handle = nullptr;
     ASSERT_EQ(Telmor_Create_Pro_Lock(&handle), 1);
     const int id = *static_cast<int32_t *>(handle);
