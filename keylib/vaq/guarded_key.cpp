@@ -1,0 +1,34 @@
+#include "guarded_key.h"
+
+#include <sys/mman.h>
+#include <unistd.h>
+
+namespace vaq {
+
+GuardedKey::GuardedKey() {
+    long page = sysconf(_SC_PAGESIZE);
+    pageBytes_ = page > 0 ? static_cast<size_t>(page) : 4096;
+    void *p = mmap(nullptr, pageBytes_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED) return;
+    // Without the dump exclusion the page is not used at all: a core file
+    // must never carry the root material.
+    if (madvise(p, pageBytes_, MADV_DONTDUMP) != 0) {
+        munmap(p, pageBytes_);
+        return;
+    }
+    locked_ = mlock(p, pageBytes_) == 0;
+    page_ = p;
+}
+
+GuardedKey::~GuardedKey() {
+    if (page_ == nullptr) return;
+    OPENSSL_cleanse(page_, pageBytes_);
+    if (locked_) munlock(page_, pageBytes_);
+    munmap(page_, pageBytes_);
+}
+
+void GuardedKey::wipe() {
+    if (page_ != nullptr) OPENSSL_cleanse(page_, kBytes);
+}
+
+}  // namespace vaq
