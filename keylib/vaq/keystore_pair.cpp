@@ -138,8 +138,6 @@ KeystorePair read_pair(const Host &host, const KeystorePaths &paths, Protectors 
         case ParseResult::kForeign:
             c.state = CopyState::kForeign;
             pair.foreign = opener.last;
-            log_to(host, LogLevel::kError, kVaqModule, __FILE_NAME__, __LINE__,
-                   "%s keystore copy is not this node's: %s\n", copy_name(i), opener.last.why);
             break;
         case ParseResult::kProtectorFailed:
             c.state = CopyState::kUnreadable;

@@ -182,6 +182,12 @@ Status State::load() {
             VAQ_KLOG(LogLevel::kError,
                      "%s keystore copy fails verification; loading the %s copy\n", copy_name(i),
                      copy_name(pair.best));
+        else if (pair.needs_repair(i) && pair.copies[i].state == CopyState::kForeign)
+            // Someone who could write the keystore directory, or a restore
+            // gone wrong: never taken, whatever its generation.
+            VAQ_KLOG(LogLevel::kError,
+                     "%s keystore copy is not this node's (%s); loading the %s copy\n",
+                     copy_name(i), pair.foreign.why, copy_name(pair.best));
     std::unique_ptr<KeyIndex> idx = index_of(pair.copies[pair.best].keystore);
     keystore = std::move(pair.copies[pair.best].keystore);
     install(std::move(idx));
