@@ -20,6 +20,8 @@ struct Options {
     std::optional<uint32_t> keyId;
     std::string file;           // --file
     int passwordFd = -1;        // --password-fd
+    std::string protector;      // --with (protect), --protector (init)
+    std::string pcrs;           // --pcrs
     std::vector<std::string> args;  // positional arguments after the command
 };
 

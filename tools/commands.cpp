@@ -14,6 +14,7 @@
 
 #include "cli.h"
 #include "commands.h"
+#include "protect_commands.h"
 #include "telmor_vaq_api.h"
 
 namespace cli {
@@ -413,11 +414,13 @@ int cmd_status(const Options &opt) {
     FileState primary = file_state(r->primary), standby = file_state(r->standby);
     uint32_t copies = 0;
     int32_t keys = -1;
+    std::string protector = opt.json ? "null" : "";
     bool opened = primary.exists || standby.exists;
     if (opened) {
         Session s(opt.role);
         copies = check_copies(0);
         if (TELMOR_VAQ_GetMkNum(&keys) != 0) keys = -1;
+        protector = protector_status(opt.json);
     }
     auto state = [&](const FileState &f, bool good) -> std::string {
         if (!f.exists) return "missing";
@@ -427,10 +430,10 @@ int cmd_status(const Options &opt) {
     if (opt.json) {
         std::printf("{\"role\": \"%s\", \"nodeVersion\": %s, \"primary\": {\"path\": \"%s\", \"size\": %lld, "
                     "\"state\": \"%s\"}, \"standby\": {\"path\": \"%s\", \"size\": %lld, \"state\": \"%s\"}, "
-                    "\"masterKeys\": %d}\n",
+                    "\"masterKeys\": %d, \"protector\": %s}\n",
                     r->name, version ? std::to_string(*version).c_str() : "null", r->primary, primary.size,
                     state(primary, copies & 1).c_str(), r->standby, standby.size,
-                    state(standby, copies & 2).c_str(), keys);
+                    state(standby, copies & 2).c_str(), keys, protector.c_str());
     } else {
         std::printf("role           %s\nnode version   %s\n", r->name, vs.c_str());
         std::printf("primary        %s  %lld bytes  %s\n", r->primary, primary.size,
@@ -438,6 +441,7 @@ int cmd_status(const Options &opt) {
         std::printf("standby        %s  %lld bytes  %s\n", r->standby, standby.size,
                     state(standby, copies & 2).c_str());
         if (keys >= 0) std::printf("master keys    %d\n", keys);
+        if (!protector.empty()) std::printf("%s\n", protector.c_str() + 1);
     }
     return 0;
 }

@@ -7,6 +7,7 @@
 
 #include "cli.h"
 #include "commands.h"
+#include "protect_commands.h"
 
 namespace {
 
@@ -20,9 +21,12 @@ struct Command {
 };
 
 const Command kCommands[] = {
-    {"init", "init --role ROLE",
+    {"init", "init --role ROLE [--protector file|tpm2] [--pcrs LIST]",
      "create the role's keystore and log directories and its keystore with every key domain (safe to run twice)",
-     cli::cmd_init},
+     cli::cmd_init_with_protector},
+    {"protect", "protect --with file|tpm2 [--pcrs LIST] [--role ROLE] [--no-notify]",
+     "seal the root material by the node secret file or the TPM (PCR list e.g. 0,7), as one crash-safe change",
+     cli::cmd_protect},
     {"encrypt", "encrypt --role ROLE --domain ID",
      "encrypt a secret read from stdin (asked without echo on a terminal); prints the Base64 text",
      cli::cmd_encrypt},
@@ -96,6 +100,8 @@ bool parse_options(int argc, char **argv, Options &opt) {
         else if (a == "--json") opt.json = true;
         else if (a == "--repair") opt.repair = true;
         else if (a == "--no-notify") opt.notify = false;
+        else if (a == "--with" || a == "--protector") opt.protector = value();
+        else if (a == "--pcrs") opt.pcrs = value();
         else if (a == "--") {
             for (++i; i < argc; ++i) opt.args.emplace_back(argv[i]);
         } else if (a.size() > 1 && a[0] == '-') {

@@ -3,6 +3,8 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <cstring>
+
 namespace vaq {
 
 GuardedKey::GuardedKey() {
@@ -10,9 +12,10 @@ GuardedKey::GuardedKey() {
     pageBytes_ = page > 0 ? static_cast<size_t>(page) : 4096;
     void *p = mmap(nullptr, pageBytes_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (p == MAP_FAILED) return;
-    // Without the dump exclusion the page is not used at all: a core file
-    // must never carry the root material.
-    if (madvise(p, pageBytes_, MADV_DONTDUMP) != 0) {
+    // Without these the page is not used at all: a core file must never
+    // carry the root material, and a child must not inherit a root it did not
+    // unseal (nor mistake its zeroed copy for one: held() tells).
+    if (madvise(p, pageBytes_, MADV_DONTDUMP) != 0 || madvise(p, pageBytes_, MADV_WIPEONFORK) != 0) {
         munmap(p, pageBytes_);
         return;
     }
@@ -27,8 +30,14 @@ GuardedKey::~GuardedKey() {
     munmap(page_, pageBytes_);
 }
 
+void GuardedKey::set(const uint8_t secret[kBytes]) {
+    if (page_ == nullptr) return;
+    std::memcpy(page_, secret, kBytes);
+    data()[kBytes] = 1;
+}
+
 void GuardedKey::wipe() {
-    if (page_ != nullptr) OPENSSL_cleanse(page_, kBytes);
+    if (page_ != nullptr) OPENSSL_cleanse(page_, kBytes + 1);
 }
 
 }  // namespace vaq

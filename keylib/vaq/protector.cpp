@@ -5,6 +5,8 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
+#include <vector>
 
 namespace vaq {
 
@@ -55,12 +57,59 @@ const char *reason(const char *format, ...) {
     return text;
 }
 
-Protectors::Protectors(const Host &host, const std::string &primaryPath)
-    : host_(host), secretPath_(node_secret_path(primaryPath)) {}
+namespace {
 
-Protectors::~Protectors() {
-    if (!cachedSealed_.empty()) OPENSSL_cleanse(cachedSealed_.data(), cachedSealed_.size());
+// The unsealed root of each keystore pair this process opened, by primary path.
+class RootCache {
+public:
+    bool find(const std::string &path, ProtectorKind kind, ByteView sealed, uint8_t root[32]) {
+        std::lock_guard<std::mutex> g(mutex_);
+        for (const auto &e : entries_)
+            if (e->path == path && e->kind == kind && e->root.held() &&
+                e->sealed.size() == sealed.size() &&
+                std::equal(sealed.begin(), sealed.end(), e->sealed.begin())) {
+                std::memcpy(root, e->root.data(), GuardedKey::kBytes);
+                return true;
+            }
+        return false;
+    }
+    void remember(const std::string &path, ProtectorKind kind, ByteView sealed, ByteView root) {
+        std::lock_guard<std::mutex> g(mutex_);
+        Entry *slot = nullptr;
+        for (auto &e : entries_)
+            if (e->path == path) slot = e.get();
+        if (slot == nullptr) {
+            auto fresh = std::make_unique<Entry>();
+            if (!fresh->root.usable()) return;
+            fresh->path = path;
+            slot = fresh.get();
+            entries_.push_back(std::move(fresh));
+        }
+        slot->kind = kind;
+        slot->sealed.assign(sealed.begin(), sealed.end());
+        slot->root.set(root.data());
+    }
+
+private:
+    struct Entry {
+        std::string path;
+        ProtectorKind kind = ProtectorKind::kNone;
+        Bytes sealed;
+        GuardedKey root;
+    };
+    std::mutex mutex_;
+    std::vector<std::unique_ptr<Entry>> entries_;
+};
+
+RootCache &root_cache() {
+    static RootCache cache;
+    return cache;
 }
+
+}  // namespace
+
+Protectors::Protectors(const Host &host, const std::string &primaryPath)
+    : host_(host), primaryPath_(primaryPath), secretPath_(node_secret_path(primaryPath)) {}
 
 RootProtector *Protectors::get(ProtectorKind kind) {
     switch (kind) {
@@ -75,33 +124,21 @@ RootProtector *Protectors::get(ProtectorKind kind) {
     return nullptr;
 }
 
-void Protectors::remember(ProtectorKind kind, ByteView sealed, ByteView root) {
-    if (!cachedRoot_.usable()) return;
-    cachedKind_ = kind;
-    cachedSealed_.assign(sealed.begin(), sealed.end());
-    std::memcpy(cachedRoot_.data(), root.data(), GuardedKey::kBytes);
-}
-
 Status Protectors::seal(ProtectorKind kind, const ProtectorOptions &options, ByteView root,
                         Bytes &sealed) {
     RootProtector *p = get(kind);
     if (p == nullptr) return Fail(VAQ_ERR_BAD_ARG, "no such root protector");
     Status s = p->seal(root, options, sealed);
-    if (s.ok()) remember(kind, sealed, root);
+    if (s.ok()) root_cache().remember(primaryPath_, kind, sealed, root);
     return s;
 }
 
 Unsealed Protectors::unseal(ProtectorKind kind, ByteView sealed, uint8_t root[32], Status &why) {
-    if (kind == cachedKind_ && kind != ProtectorKind::kNone && cachedSealed_.size() == sealed.size() &&
-        std::equal(sealed.begin(), sealed.end(), cachedSealed_.begin())) {
-        std::memcpy(root, cachedRoot_.data(), GuardedKey::kBytes);
-        return Unsealed::kYes;
-    }
+    if (root_cache().find(primaryPath_, kind, sealed, root)) return Unsealed::kYes;
     RootProtector *p = get(kind);
     if (p == nullptr) return Unsealed::kDamaged;
-    ++unsealCalls_;
     Unsealed u = p->unseal(sealed, root, why);
-    if (u == Unsealed::kYes) remember(kind, sealed, {root, GuardedKey::kBytes});
+    if (u == Unsealed::kYes) root_cache().remember(primaryPath_, kind, sealed, {root, GuardedKey::kBytes});
     return u;
 }
 

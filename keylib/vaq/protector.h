@@ -77,31 +77,25 @@ inline constexpr const char kNodeSecretDir[] = "/etc/telmor/vaq";
 // than any Status travels before its edge logs it.
 const char *reason(const char *format, ...) __attribute__((format(printf, 1, 2)));
 
-// The protectors of one loaded keystore, and the root material it last
-// unsealed or sealed, kept so that a reload of an unchanged sealed root does
-// not ask the protector again (a TPM unseal costs tens of milliseconds).
+// The protectors of one loaded keystore. The root material last unsealed or
+// sealed for a keystore pair is kept for the life of the process, beyond the
+// unload, so that a reload (an unload and a load, after another process's
+// announcement) of an unchanged sealed root does not ask the protector again:
+// a TPM unseal costs tens of milliseconds. It lives in a page of its own, out
+// of core dumps, wiped at exit.
 class Protectors {
 public:
     Protectors(const Host &host, const std::string &primaryPath);
-    ~Protectors();
 
     RootProtector *get(ProtectorKind kind);
     Status seal(ProtectorKind kind, const ProtectorOptions &options, ByteView root, Bytes &sealed);
     Unsealed unseal(ProtectorKind kind, ByteView sealed, uint8_t root[32], Status &why);
-    // How many times a protector was asked to unseal: a figure for tests and benchmarks.
-    uint64_t unseal_calls() const { return unsealCalls_; }
-    const std::string &secret_path() const { return secretPath_; }
 
 private:
-    void remember(ProtectorKind kind, ByteView sealed, ByteView root);
-
     const Host &host_;
+    std::string primaryPath_;
     std::string secretPath_;
     std::unique_ptr<RootProtector> file_, tpm2_;
-    ProtectorKind cachedKind_ = ProtectorKind::kNone;
-    Bytes cachedSealed_;
-    GuardedKey cachedRoot_;
-    uint64_t unsealCalls_ = 0;
 };
 
 }  // namespace vaq
