@@ -18,6 +18,8 @@
 
 #include <cstring>
 #include <mutex>
+#include <string>
+#include <vector>
 
 #include "crypto.h"
 #include "protector.h"
