@@ -139,6 +139,10 @@ private:
 
     Status create(NodeSecret &out) const {
         const VaqHostServices &t = host_.table();
+        // Everything that can fail for want of memory comes before the file
+        // exists, so that a failure leaves no empty secret and no open handle.
+        Bytes image(kSecretFileBytes, 0);
+        WipeOnExit wipe(image);
         void *h = t.fopen_fn(path_.c_str(), VAQ_FILE_CREATE_SECRET);
         if (h == nullptr) {
             int err = t.ferrno_fn ? t.ferrno_fn(nullptr) : 0;
@@ -148,8 +152,6 @@ private:
                                "'telmor-vaq init' once to make its directory",
                                path_.c_str(), std::strerror(err)));
         }
-        Bytes image(kSecretFileBytes, 0);
-        WipeOnExit wipe(image);
         std::memcpy(image.data(), kSecretMagic, sizeof kSecretMagic);
         image[8] = 1;
         Status s = host_.entropy(image.data() + 12, kKeyBytes);

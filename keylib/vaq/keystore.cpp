@@ -222,8 +222,11 @@ ParseResult parse(ByteView image, Keystore &out, RootOpener &opener) {
     ByteView body = image.subspan(0, total - kTrailerBytes);
     SecretArray<kKeyBytes> sealKey;
     uint8_t mac[32];
-    if (!root_subkey(ks.root, "seal v1", sealKey) || !hmac_sha256(sealKey.view(), body, mac) ||
-        CRYPTO_memcmp(mac, image.data() + body.size(), sizeof mac) != 0)
+    // A MAC that could not be computed (OpenSSL without memory) says nothing
+    // about the image: only a MAC that differs is damage.
+    if (!root_subkey(ks.root, "seal v1", sealKey) || !hmac_sha256(sealKey.view(), body, mac))
+        return ParseResult::kCannotVerify;
+    if (CRYPTO_memcmp(mac, image.data() + body.size(), sizeof mac) != 0)
         return ParseResult::kCorrupt;
 
     // Past the trailer, but a trailer proves only that whoever wrote the file
@@ -232,7 +235,7 @@ ParseResult parse(ByteView image, Keystore &out, RootOpener &opener) {
         !plausible_time(ks.root.created, ks.root.lifeDays))
         return ParseResult::kCorrupt;
     SecretArray<kKeyBytes> kek;
-    if (!root_subkey(ks.root, "wrap v1", kek)) return ParseResult::kCorrupt;
+    if (!root_subkey(ks.root, "wrap v1", kek)) return ParseResult::kCannotVerify;
     GcmOpener unwrap(kek.data());
 
     Reader kr(body);

@@ -1,7 +1,5 @@
 #include "protector.h"
 
-#include <openssl/evp.h>
-
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -39,20 +37,22 @@ std::string node_secret_path(const std::string &primaryPath) {
     std::string dir = std::string(kNodeSecretDir) + "/";
     for (const RoleSecret &r : kRoleSecrets)
         if (primaryPath.rfind(r.keystorePrefix, 0) == 0) return dir + r.name;
-    uint8_t digest[32];
-    unsigned int n = 0;
-    if (EVP_Digest(primaryPath.data(), primaryPath.size(), digest, &n, EVP_sha256(), nullptr) != 1)
-        return dir + "ks.secret";
+    // FNV-1a, 64 bits: a name, not a secret, and made without allocating.
+    uint64_t h = 0xcbf29ce484222325ull;
+    for (unsigned char c : primaryPath) h = (h ^ c) * 0x100000001b3ull;
     char hex[17];
-    for (int i = 0; i < 8; ++i) std::snprintf(hex + 2 * i, 3, "%02x", digest[i]);
+    std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(h));
     return dir + "ks-" + hex + ".secret";
 }
 
 const char *reason(const char *format, ...) {
-    static thread_local char text[512];
+    // A few in turn: one load may keep the reasons of both copies.
+    static thread_local char texts[4][512];
+    static thread_local unsigned next = 0;
+    char *text = texts[next++ % 4];
     va_list args;
     va_start(args, format);
-    std::vsnprintf(text, sizeof text, format, args);
+    std::vsnprintf(text, sizeof texts[0], format, args);
     va_end(args);
     return text;
 }
@@ -109,16 +109,16 @@ RootCache &root_cache() {
 }  // namespace
 
 Protectors::Protectors(const Host &host, const std::string &primaryPath)
-    : host_(host), primaryPath_(primaryPath), secretPath_(node_secret_path(primaryPath)) {}
+    : host_(host),
+      primaryPath_(primaryPath),
+      secretPath_(node_secret_path(primaryPath)),
+      file_(make_file_protector(host, secretPath_)),
+      tpm2_(make_tpm2_protector(host)) {}
 
 RootProtector *Protectors::get(ProtectorKind kind) {
     switch (kind) {
-    case ProtectorKind::kFile:
-        if (!file_) file_ = make_file_protector(host_, secretPath_);
-        return file_.get();
-    case ProtectorKind::kTpm2:
-        if (!tpm2_) tpm2_ = make_tpm2_protector(host_);
-        return tpm2_.get();
+    case ProtectorKind::kFile: return file_.get();
+    case ProtectorKind::kTpm2: return tpm2_.get();
     case ProtectorKind::kNone: break;
     }
     return nullptr;

@@ -73,8 +73,8 @@ std::string node_secret_path(const std::string &primaryPath);
 inline constexpr const char kNodeSecretDir[] = "/etc/telmor/vaq";
 
 // A failure reason with details (a path, an errno), for a Status: kept in a
-// per-thread buffer until the next such reason on the thread, which is longer
-// than any Status travels before its edge logs it.
+// per-thread buffer until the fourth next such reason on the thread, which is
+// longer than any Status travels before its edge logs it.
 const char *reason(const char *format, ...) __attribute__((format(printf, 1, 2)));
 
 // The protectors of one loaded keystore. The root material last unsealed or
@@ -85,6 +85,8 @@ const char *reason(const char *format, ...) __attribute__((format(printf, 1, 2))
 // of core dumps, wiped at exit.
 class Protectors {
 public:
+    // Makes every protector now: one made later, in an operation that then
+    // fails, would be memory that operation kept.
     Protectors(const Host &host, const std::string &primaryPath);
 
     RootProtector *get(ProtectorKind kind);

@@ -379,6 +379,7 @@ TEST_F(Protector, RootRenewalSealsTheNewRootUnderTheSameSecret) {
 // Taking in another process's change reads the node secret only when the
 // sealed root changed: the unsealed root is kept while it stays the same.
 TEST_F(Protector, TakingInAChangeOpensTheSecretOnlyWhenTheSealedRootChanged) {
+    record_opened_paths(true);
     ASSERT_EQ(load(ks), 0u);
     const std::string secretPath = protector_info().location;
     auto secret_reads = [&] {

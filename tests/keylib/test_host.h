@@ -64,7 +64,9 @@ uint64_t bytes_written();
 uint64_t write_calls();
 // File operations since the last reset_counters(), as FileFaults counts them.
 uint64_t file_ops();
-// Paths given to the open service since the last reset_counters(), in order.
+// Paths given to the open service since the last reset_counters(), in order,
+// while recording is on (it allocates, so it is off by default).
+void record_opened_paths(bool on);
 std::vector<std::string> opened_paths();
 void reset_counters();
 
