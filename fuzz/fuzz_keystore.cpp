@@ -1,13 +1,15 @@
 // SPDX-License-Identifier: Apache-2.0
 // The keystore loader: the input is written as the primary copy, beside a
 // valid standby or none, and the key library loads the pair. The first byte
-// chooses: bit 0, the input's trailer is recomputed first (the trailer's key
-// comes from the root material inside the image, so the loader's checks past
-// it are reached); bit 1, a valid standby is there.
+// chooses: bit 0, the input's trailer is recomputed first (its key comes from
+// the root material, in the image in format 1 or sealed by the keystore's node
+// secret in format 2, so the loader's checks past it are reached); bit 1, a
+// valid standby is there.
 //
 // A load that fails leaves the primary exactly as it was (nothing is written
 // over a copy that holds data while no valid copy exists); one that succeeds
 // serves its keys.
+#include <openssl/evp.h>
 #include <openssl/hmac.h>
 #include <unistd.h>
 
@@ -18,6 +20,7 @@
 
 #include "keylib_fixture.h"
 #include "seeds.h"
+#include "vaq/vaq_private.h"
 
 using kltest::Bytes;
 
@@ -36,17 +39,51 @@ void hmac(const uint8_t *key, size_t keyLen, const uint8_t *data, size_t len, ui
     if (HMAC(EVP_sha256(), key, static_cast<int>(keyLen), data, len, out, &n) == nullptr) std::abort();
 }
 
+// HKDF-SHA256 with one block of output.
+void hkdf32(const uint8_t *key, size_t keyLen, const char *salt, const char *info, uint8_t out[32]) {
+    uint8_t prk[32];
+    hmac(reinterpret_cast<const uint8_t *>(salt), std::strlen(salt), key, keyLen, prk);
+    Bytes block(info, info + std::strlen(info));
+    block.push_back(1);
+    hmac(prk, sizeof prk, block.data(), block.size(), out);
+}
+
+// The node secret of the fuzzed keystore, read once it exists.
+Bytes g_secret;
+
+// The root material of an image: in the file (format 1), or sealed by the
+// node secret (format 2, file protector), as docs/keystore-format.md lays out.
+bool root_of(const Bytes &image, uint8_t root[32]) {
+    if (image.size() < 124) return false;
+    const uint16_t version = static_cast<uint16_t>(image[8] | image[9] << 8);
+    if (version == 1) {
+        std::memcpy(root, image.data() + 56, 32);
+        return true;
+    }
+    if (version != 2 || image[34] != 1 || le32(image, 44) != 68 || g_secret.size() != 44) return false;
+    uint8_t kek[32];
+    hkdf32(g_secret.data() + 12, 32, "hxbVaq node secret", "root seal", kek);
+    const uint8_t *sealed = image.data() + 56;
+    EVP_CIPHER_CTX *c = EVP_CIPHER_CTX_new();
+    int len = 0;
+    bool ok = c && EVP_DecryptInit_ex(c, EVP_aes_256_gcm(), nullptr, kek, sealed + 8) == 1 &&
+              EVP_DecryptUpdate(c, nullptr, &len, sealed, 8) == 1 &&
+              EVP_DecryptUpdate(c, root, &len, sealed + 20, 32) == 1 &&
+              EVP_CIPHER_CTX_ctrl(c, EVP_CTRL_GCM_SET_TAG, 16, const_cast<uint8_t *>(sealed + 52)) == 1 &&
+              EVP_DecryptFinal_ex(c, root + 32, &len) == 1;
+    EVP_CIPHER_CTX_free(c);
+    return ok;
+}
+
 // HMAC-SHA256 over the image under the key derived from its root material
-// (HKDF-SHA256, salt "hxbVaq keystore", info "seal v1"), as docs/keystore-format.md lays out.
+// (HKDF-SHA256, salt "hxbVaq keystore", info "seal v1").
 void fix_trailer(Bytes &image) {
     if (image.size() < 120) return;
     const uint32_t total = le32(image, 12);
     if (total < 120 || total > image.size()) return;
-    static const char salt[] = "hxbVaq keystore";
-    uint8_t prk[32], key[32];
-    hmac(reinterpret_cast<const uint8_t *>(salt), sizeof salt - 1, image.data() + 56, 32, prk);
-    const uint8_t info[] = {'s', 'e', 'a', 'l', ' ', 'v', '1', 1};
-    hmac(prk, sizeof prk, info, sizeof info, key);
+    uint8_t root[32], key[32];
+    if (!root_of(image, root)) return;
+    hkdf32(root, sizeof root, "hxbVaq keystore", "seal v1", key);
     hmac(key, sizeof key, image.data(), total - 32, image.data() + total - 32);
 }
 
@@ -60,6 +97,12 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     const Bytes material(64, 0x42);
     if (VaqCreateMkEx(150, &id) != 0 || VaqRegisterMkEx(151, 7, material.data(), 64) != 0)
         std::abort();
+    {
+        uint32_t kind = 0, mask = 0;
+        char secret[512] = {};
+        if (VaqPrivProtectorInfo(&kind, &mask, secret, sizeof secret) != 0) std::abort();
+        g_secret = kltest::read_bytes(secret);
+    }
     kltest::unload();
     g_standby = kltest::read_bytes(g_ks->standby);
     if (fuzzseed::wanted()) {

@@ -57,6 +57,19 @@ const Row kCauses[] = {
     {2026, "{f} exists already: choose another name, or give --force to replace it"},
     {2027, "no keystore copy is safe to use (a symbolic link, not a regular file, more than one link, or "
            "owned by another user); the files are left as they are: see 'telmor-vaq status'"},
+    {2028, "the node secret this keystore is sealed under is missing: the keystore cannot be opened on this "
+           "node; make a new one ('telmor-vaq init') and import an export file"},
+    {2029, "the node secret cannot be read, or is not a node secret: see 'telmor-vaq status' and the role's log"},
+    {2030, "no node secret could be created: run 'telmor-vaq init --role {r}' as root once"},
+    {2031, "no keystore copy opens under this node's root protector: the copies were sealed on another node "
+           "(another node secret or TPM), or their sealed root is damaged; they open nothing here: import an "
+           "export file into this node's own keystore"},
+    {2032, "no TPM reached (TELMOR_VAQ_TCTI, default device:/dev/tpmrm0; the TPM libraries installed?)"},
+    {2033, "the TPM refused: see the role's log"},
+    {2034, "the TPM's PCRs no longer hold the values the root was sealed to: restore the platform state, or "
+           "make a new keystore and import an export file"},
+    {2035, "the keystore copies differ in their root material and the newer lacks keys of the older: both "
+           "are left as they are; see docs/operations.md"},
     {2040, "no space left on device writing {f}: free some space, then try again"},
     {2041, "{f} was written but its sync to disk failed: the change may be on disk or not; "
            "see 'telmor-vaq keys' and 'telmor-vaq check'"},

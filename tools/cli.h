@@ -27,6 +27,8 @@ struct Options {
     std::optional<uint32_t> domain;
     std::optional<uint32_t> keyId;
     std::string file;               // --file
+    std::string protector;          // --with or --protector: "file" or "tpm2"
+    std::string pcrs;               // --pcrs
     int passwordFd = -1;            // --password-fd
     std::vector<std::string> args;  // positional arguments
 };

@@ -16,6 +16,7 @@
 #include "command_table.h"
 #include "copy_report.h"
 #include "file_safety.h"
+#include "protector.h"
 #include "session.h"
 #include "telmor_vaq_api.h"
 
@@ -62,8 +63,10 @@ void print_warnings(const std::vector<std::string> &warnings) {
 
 int cmd_init(const Options &opt) {
     const Role &r = need_role(opt.role);
+    check_protector_options(opt);
     const std::vector<std::string> before = warnings_for(r);
     print_warnings(before);
+    make_secret_dir(opt);
     for (const std::string &dir : role_dirs(r)) make_dirs(dir);
     if (access(r.primary, F_OK) != 0 && access(r.standby, F_OK) != 0 && !file_facts(r.primary).symlink &&
         !file_facts(r.standby).symlink) {
@@ -78,7 +81,11 @@ int cmd_init(const Options &opt) {
     Session s(opt.role);
     int32_t keys = 0;
     require(TELMOR_VAQ_GetMkNum(&keys), "counting master keys", {opt.role, {}, {}, {}});
-    std::printf("keystore of role %s ready: %s (standby %s), %d master keys\n", r.name, r.primary, r.standby, keys);
+    // A new keystore is sealed by the node secret; another protector is a
+    // move made at once.
+    if (opt.protector == "tpm2") move_to_protector(opt);
+    std::printf("keystore of role %s ready: %s (standby %s), %d master keys\n%s", r.name, r.primary, r.standby,
+                keys, protector_lines().c_str());
     return 0;
 }
 
@@ -141,6 +148,17 @@ int cmd_status(const Options &opt) {
         }
     }
     const std::vector<std::string> warnings = warnings_for(r);
+    std::string protectorText;
+    Json protector = nullptr;
+    if (report.masterKeys) {
+        try {
+            Session open(opt.role);
+            protectorText = protector_lines();
+            protector = protector_json();
+        } catch (const Failure &) {
+            // The copies' lines above already say why it did not open.
+        }
+    }
     if (opt.json) {
         Json j;
         j["role"] = r.name;
@@ -160,6 +178,7 @@ int cmd_status(const Options &opt) {
             dirs.push_back(dj);
         }
         j["directories"] = dirs;
+        j["protector"] = protector;
         j["warnings"] = warnings;
         if (report.openFailure) j["error"] = *report.openFailure;
         write_out(j.dump(2) + "\n");
@@ -184,6 +203,7 @@ int cmd_status(const Options &opt) {
                    (f.exists ? octal(f.mode) + " " + user_name(f.uid) + ":" + group_name(f.gid) : "missing") + "\n";
         }
         if (report.masterKeys) out += "master keys    " + std::to_string(*report.masterKeys) + "\n";
+        out += protectorText;
         if (report.openFailure) out += "keystore       " + *report.openFailure + "\n";
         write_out(out);
     }
@@ -195,9 +215,13 @@ const CommandRegistrar kInit({"init", "Keystore", 40,
     "create the role's directories and keystore with every key domain (safe to run twice)",
     "Creates the role's keystore and log directories where missing (mode 0700), an empty primary keystore\n"
     "file (0600) if neither copy exists, then the keystore with its twelve domains, each with an active\n"
-    "master key. Warns about existing directories that others can write or another user owns. Safe to run\n"
-    "twice.",
-    {Opt::Role}, {}, {{"init --role HXM", "make the manager tools' keystore"}}, cmd_init});
+    "master key, its root material sealed by the role's node secret under /etc/telmor/vaq (made here when\n"
+    "run as root) or, with --protector tpm2, by the node's TPM. Warns about existing directories that\n"
+    "others can write or another user owns. Safe to run twice.",
+    {Opt::Role, Opt::Protector, Opt::Pcrs}, {},
+    {{"init --role HXM", "make the manager tools' keystore"},
+     {"init --protector tpm2 --pcrs 0,7", "a new keystore sealed by the TPM"}},
+    cmd_init});
 
 const CommandRegistrar kCheck({"check", "Keystore", 41,
     "tell what each keystore copy was, what was done to it, and what it is now",

@@ -47,6 +47,10 @@ const OptSpec kOptSpecs[] = {
     {Opt::Yes, "--yes", nullptr, "do not ask for confirmation on a terminal"},
     {Opt::Raw, "--raw", nullptr, "write the plain bytes as they are, even to a terminal"},
     {Opt::Report, "--report", nullptr, "tell on stderr, per line, which key the text was under and what was done"},
+    {Opt::With, "--with", "PROTECTOR", "the root protector: file (the node secret) or tpm2 (the node's TPM)"},
+    {Opt::Protector, "--protector", "PROTECTOR",
+     "seal the new keystore by file (the node secret, the default) or tpm2 (the node's TPM)"},
+    {Opt::Pcrs, "--pcrs", "LIST", "tpm2 only: bind the seal to these PCRs, e.g. 0,7 or 0-7"},
 };
 
 const OptSpec &spec(Opt id) {
@@ -56,7 +60,7 @@ const OptSpec &spec(Opt id) {
     std::abort();
 }
 
-bool required(Opt id) { return id == Opt::Domain || id == Opt::KeyId; }
+bool required(Opt id) { return id == Opt::Domain || id == Opt::KeyId || id == Opt::With; }
 
 std::string usage_line(const Command &c) {
     std::string u = std::string("telmor-vaq ") + c.name;
@@ -214,6 +218,11 @@ void add_options(CLI::App *sub, const Command &c, Options &opt, Raw &raw) {
             case Opt::Yes: added = sub->add_flag(s.flag, opt.yes, s.help); break;
             case Opt::Raw: added = sub->add_flag(s.flag, opt.raw, s.help); break;
             case Opt::Report: added = sub->add_flag(s.flag, opt.report, s.help); break;
+            case Opt::With:
+            case Opt::Protector:
+                added = sub->add_option(s.flag, opt.protector, s.help)->check(CLI::IsMember({"file", "tpm2"}));
+                break;
+            case Opt::Pcrs: added = sub->add_option(s.flag, opt.pcrs, s.help); break;
         }
         if (added != nullptr && required(o)) added->required();
     }

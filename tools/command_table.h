@@ -28,6 +28,9 @@ enum class Opt {
     Yes,
     Raw,
     Report,
+    With,            // --with file|tpm2, required
+    Protector,       // --protector file|tpm2, optional
+    Pcrs,            // --pcrs LIST
 };
 
 struct Positional {

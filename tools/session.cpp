@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "file_safety.h"
@@ -30,7 +31,31 @@ unsigned keystore_format(const char *path) {
     return head[8] | head[9] << 8;
 }
 
+// The newest keystore format this tool knows; a higher one was written by a
+// newer key library.
+constexpr unsigned kNewestKnownFormat = 2;
+
 OpenCause g_open_cause = OpenCause::None;
+
+// The key library's code for the load that just failed, from this process's
+// own log line "IvexInitializeEx failed, ret=N" (the main library answers
+// only 1); 0 when there is none.
+unsigned long logged_load_code() {
+    if (g_log_name[0] == '\0') return 0;
+    const int fd = open(g_log_name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return 0;
+    std::string tail(64 * 1024, '\0');
+    const off_t size = lseek(fd, 0, SEEK_END);
+    const off_t from = size > static_cast<off_t>(tail.size()) ? size - static_cast<off_t>(tail.size()) : 0;
+    const ssize_t n = pread(fd, tail.data(), tail.size(), from);
+    close(fd);
+    if (n <= 0) return 0;
+    tail.resize(static_cast<size_t>(n));
+    static const std::string kMark = "IvexInitializeEx failed, ret=";
+    const size_t at = tail.rfind(kMark);
+    if (at == std::string::npos) return 0;
+    return std::strtoul(tail.c_str() + at + kMark.size(), nullptr, 10);
+}
 
 constexpr key_t kVersionSegmentKey = 0x20190529;
 constexpr key_t kLockKey = 0x20191230;
@@ -112,7 +137,7 @@ Failure open_failure(unsigned long rc, const Role &r) {
         const std::string why = unsafe_copy_reason(f);
         if (!why.empty()) unsafe += (unsafe.empty() ? "" : "; ") + std::string(path) + " is " + why;
         if (!f.exists || f.size == 0) bothData = false;
-        if (why.empty() && keystore_format(path) > 1) {
+        if (why.empty() && keystore_format(path) > kNewestKnownFormat) {
             g_open_cause = OpenCause::NewerFormat;
             return Failure{rc, "cannot open the keystore of role " + role + ": " + cause(2009, ctx)};
         }
@@ -122,6 +147,11 @@ Failure open_failure(unsigned long rc, const Role &r) {
         return Failure{rc, "cannot open the keystore of role " + role + ": no keystore copy is safe to use (" +
                                unsafe + "); the files are left as they are: see 'telmor-vaq status --role " +
                                role + "'"};
+    }
+    // The root protector's refusals are told by the key library's own code.
+    if (const unsigned long code = logged_load_code(); code >= 2028 && code <= 2035) {
+        g_open_cause = OpenCause::Other;
+        return Failure{code, "cannot open the keystore of role " + role + ": " + cause(code, ctx)};
     }
     for (const char *path : {r.primary, r.standby}) {
         const std::string io = explain_io(path, false);

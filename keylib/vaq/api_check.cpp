@@ -10,7 +10,7 @@ HXB_EXPORT unsigned long VaqCheckKeyStore(uint32_t repair, uint32_t *result) {
     return with_state(call.c_str(), [&](State &s) -> Status {
         if (result == nullptr) return Fail(VAQ_ERR_NULL_ARG, "the result pointer is null");
         ProcessLockGuard pl(s.host, s.process_lock());
-        KeystorePair pair = read_pair(s.host, s.paths);
+        KeystorePair pair = read_pair(s.host, s.paths, *s.protectors);
         // A copy is good when it is valid and as new as the newest one; the
         // result tells what was found, before any repair.
         uint32_t bits = 0;
@@ -19,8 +19,10 @@ HXB_EXPORT unsigned long VaqCheckKeyStore(uint32_t repair, uint32_t *result) {
         *result = bits;
         if (repair == 0 || bits == 3) return Ok();
         if (pair.has_newer_format()) return pair.unusable_status();
-        if (!pair.has_valid())
+        if (!pair.has_valid()) {
+            if (pair.has_unusable_data()) return pair.unusable_status();
             return Fail(VAQ_ERR_KEYSTORE_CORRUPT, "no valid copy to repair from");
+        }
         return repair_pair(s.host, s.paths, pair, kVaqModule);
     });
 }

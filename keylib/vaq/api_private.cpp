@@ -3,6 +3,10 @@
 // encryption that misses its cache, so they take only the key-index lock.
 #include "vaq/vaq_private.h"
 
+#include <algorithm>
+#include <cstring>
+#include <string>
+
 #include "edge.h"
 #include "export.h"
 
@@ -34,4 +38,39 @@ HXB_EXPORT void VaqPrivLog(int32_t level, const char *module, const char *file, 
     if (message == nullptr) return;
     log_line(static_cast<LogLevel>(level), module ? module : "?", file ? file : "?", line, "%s",
              message);
+}
+
+HXB_EXPORT uint32_t VaqPrivProtect(uint32_t kind, uint32_t pcrMask) {
+    CallName call("VaqPrivProtect", "%u, pcr mask 0x%x", kind, pcrMask);
+    return static_cast<uint32_t>(with_state(call.c_str(), [&](State &s) -> Status {
+        if (kind != VAQ_PRIV_PROTECTOR_FILE && kind != VAQ_PRIV_PROTECTOR_TPM2)
+            return Fail(VAQ_ERR_BAD_ARG, "no such root protector");
+        if (kind == VAQ_PRIV_PROTECTOR_FILE && pcrMask != 0)
+            return Fail(VAQ_ERR_BAD_ARG, "PCRs bind only a tpm2 seal");
+        if (pcrMask >> 24 != 0) return Fail(VAQ_ERR_BAD_ARG, "PCRs are numbered 0 to 23");
+        ProtectorOptions options;
+        options.pcrMask = pcrMask;
+        return s.protect(static_cast<ProtectorKind>(kind), options);
+    }));
+}
+
+HXB_EXPORT uint32_t VaqPrivProtectorInfo(uint32_t *kind, uint32_t *pcrMask, char *location,
+                                         uint32_t locationLen) {
+    return static_cast<uint32_t>(with_state("VaqPrivProtectorInfo", [&](State &s) -> Status {
+        if (kind == nullptr || pcrMask == nullptr || (location == nullptr && locationLen != 0))
+            return Fail(VAQ_ERR_NULL_ARG, "an output pointer is null");
+        *kind = static_cast<uint32_t>(s.keystore.protector);
+        *pcrMask = 0;
+        std::string where;
+        if (RootProtector *p = s.protectors->get(s.keystore.protector)) {
+            *pcrMask = p->options_of(s.keystore.sealedRoot).pcrMask;
+            where = p->location();
+        }
+        if (locationLen > 0) {
+            size_t n = std::min<size_t>(where.size(), locationLen - 1);
+            std::memcpy(location, where.data(), n);
+            location[n] = '\0';
+        }
+        return Ok();
+    }));
 }

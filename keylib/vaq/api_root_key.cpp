@@ -69,6 +69,8 @@ HXB_EXPORT unsigned long VaqUpdateRootKey(const void *entropy, uint32_t entropyL
             root.version = static_cast<uint16_t>(next.root.version + 1);
             root.created = now_seconds();
             next.root = root;
+            st = s.reseal(next);
+            if (!st.ok()) return st;
             for (auto &k : next.keys) {
                 st = wrap_key(s.host, next.root, k);
                 if (!st.ok()) return st;

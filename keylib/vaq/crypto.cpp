@@ -1,16 +1,14 @@
 // SPDX-License-Identifier: Apache-2.0
-// The SHA-256 functions below are deprecated in OpenSSL 3 in favour of EVP;
-// see hmac_parts for why they are used.
-#define OPENSSL_SUPPRESS_DEPRECATED
 #include "crypto.h"
 
+#include <openssl/core_names.h>
 #include <openssl/evp.h>
-#include <openssl/sha.h>
+#include <openssl/kdf.h>
+#include <openssl/params.h>
 
 #include <atomic>
 #include <climits>
 #include <cstring>
-#include <initializer_list>
 #include <memory>
 
 namespace vaq {
@@ -39,66 +37,77 @@ const EVP_CIPHER *aes256gcm() {
     return fetched;
 }
 
-constexpr size_t kShaBlock = 64;
-constexpr size_t kShaOut = 32;
-
-// HMAC-SHA256 (RFC 2104) over the concatenation of `parts`, on the SHA-256
-// functions themselves: an EVP digest context allocates and dispatches at
-// every init, which for these short inputs (a load derives a working key per
-// master-key record, two HMACs each) costs several times the hashing.
-bool hmac_parts(ByteView key, std::initializer_list<ByteView> parts, uint8_t out[kShaOut]) {
-    SHA256_CTX c;
-    uint8_t block[kShaBlock] = {};
-    bool ok = true;
-    if (key.size() > kShaBlock) {
-        ok = SHA256_Init(&c) == 1 && SHA256_Update(&c, key.data(), key.size()) == 1 &&
-             SHA256_Final(block, &c) == 1;
-    } else if (!key.empty()) {
-        std::memcpy(block, key.data(), key.size());
+// Fetched once and kept, as the cipher above.
+template <class T, T *(*Fetch)(OSSL_LIB_CTX *, const char *, const char *), void (*Free)(T *)>
+T *fetched(std::atomic<T *> &slot, const char *name) {
+    T *known = slot.load(std::memory_order_acquire);
+    if (known != nullptr) return known;
+    T *f = Fetch(nullptr, name, nullptr);
+    if (f == nullptr) return nullptr;
+    if (!slot.compare_exchange_strong(known, f, std::memory_order_acq_rel)) {
+        Free(f);
+        return known;
     }
-    uint8_t pad[kShaBlock];
-    uint8_t inner[kShaOut];
-    for (size_t i = 0; i < kShaBlock; ++i) pad[i] = block[i] ^ 0x36;
-    ok = ok && SHA256_Init(&c) == 1 && SHA256_Update(&c, pad, kShaBlock) == 1;
-    for (ByteView p : parts) ok = ok && (p.empty() || SHA256_Update(&c, p.data(), p.size()) == 1);
-    ok = ok && SHA256_Final(inner, &c) == 1;
-    for (size_t i = 0; i < kShaBlock; ++i) pad[i] = block[i] ^ 0x5c;
-    ok = ok && SHA256_Init(&c) == 1 && SHA256_Update(&c, pad, kShaBlock) == 1 &&
-         SHA256_Update(&c, inner, kShaOut) == 1 && SHA256_Final(out, &c) == 1;
-    OPENSSL_cleanse(&c, sizeof c);
-    OPENSSL_cleanse(block, sizeof block);
-    OPENSSL_cleanse(pad, sizeof pad);
-    OPENSSL_cleanse(inner, sizeof inner);
-    return ok;
+    return f;
 }
+
+EVP_MAC *hmac_alg() {
+    static std::atomic<EVP_MAC *> mac{nullptr};
+    return fetched<EVP_MAC, EVP_MAC_fetch, EVP_MAC_free>(mac, "HMAC");
+}
+
+EVP_KDF *hkdf_alg() {
+    static std::atomic<EVP_KDF *> kdf{nullptr};
+    return fetched<EVP_KDF, EVP_KDF_fetch, EVP_KDF_free>(kdf, "HKDF");
+}
+
+struct MacCtxFree {
+    void operator()(EVP_MAC_CTX *c) const { EVP_MAC_CTX_free(c); }
+};
+struct KdfCtxFree {
+    void operator()(EVP_KDF_CTX *c) const { EVP_KDF_CTX_free(c); }
+};
+
+char kSha256[] = "SHA256";
 
 }  // namespace
 
 bool hkdf_sha256(ByteView secret, std::string_view salt, ByteView info, uint8_t *out,
                  size_t outLen) {
-    // RFC 5869: extract, then expand block by block.
-    if (outLen > 255 * kShaOut) return false;
-    uint8_t prk[kShaOut];
-    if (!hmac_parts({reinterpret_cast<const uint8_t *>(salt.data()), salt.size()}, {secret}, prk))
-        return false;
-    uint8_t t[kShaOut];
-    size_t tLen = 0;
-    bool ok = true;
-    for (uint8_t counter = 1; ok && outLen > 0; ++counter) {
-        ok = hmac_parts({prk, kShaOut}, {ByteView(t, tLen), info, ByteView(&counter, 1)}, t);
-        tLen = kShaOut;
-        size_t n = outLen < kShaOut ? outLen : kShaOut;
-        if (ok) std::memcpy(out, t, n);
-        out += n;
-        outLen -= n;
-    }
-    OPENSSL_cleanse(prk, sizeof prk);
-    OPENSSL_cleanse(t, sizeof t);
-    return ok;
+    EVP_KDF *kdf = hkdf_alg();
+    if (kdf == nullptr) return false;
+    std::unique_ptr<EVP_KDF_CTX, KdfCtxFree> ctx(EVP_KDF_CTX_new(kdf));
+    if (!ctx) return false;
+    // The parameters only point at the caller's bytes; OpenSSL copies them.
+    OSSL_PARAM params[] = {
+        OSSL_PARAM_construct_utf8_string(OSSL_KDF_PARAM_DIGEST, kSha256, 0),
+        OSSL_PARAM_construct_octet_string(OSSL_KDF_PARAM_KEY, const_cast<uint8_t *>(secret.data()),
+                                          secret.size()),
+        OSSL_PARAM_construct_octet_string(OSSL_KDF_PARAM_SALT, const_cast<char *>(salt.data()),
+                                          salt.size()),
+        OSSL_PARAM_construct_octet_string(OSSL_KDF_PARAM_INFO, const_cast<uint8_t *>(info.data()),
+                                          info.size()),
+        OSSL_PARAM_construct_end(),
+    };
+    return EVP_KDF_derive(ctx.get(), out, outLen, params) == 1;
 }
 
 bool hmac_sha256(ByteView key, ByteView data, uint8_t out[32]) {
-    return hmac_parts(key, {data}, out);
+    EVP_MAC *mac = hmac_alg();
+    if (mac == nullptr) return false;
+    std::unique_ptr<EVP_MAC_CTX, MacCtxFree> ctx(EVP_MAC_CTX_new(mac));
+    if (!ctx) return false;
+    OSSL_PARAM params[] = {
+        OSSL_PARAM_construct_utf8_string(OSSL_MAC_PARAM_DIGEST, kSha256, 0),
+        OSSL_PARAM_construct_end(),
+    };
+    size_t len = 0;
+    // A null key would mean "the key set before"; an empty key is a key.
+    static const uint8_t kNoKey = 0;
+    const uint8_t *keyBytes = key.empty() ? &kNoKey : key.data();
+    return EVP_MAC_init(ctx.get(), keyBytes, key.size(), params) == 1 &&
+           EVP_MAC_update(ctx.get(), data.data(), data.size()) == 1 &&
+           EVP_MAC_final(ctx.get(), out, &len, 32) == 1 && len == 32;
 }
 
 bool pbkdf2_sha256(ByteView password, ByteView salt, uint32_t iterations, uint8_t out[32]) {

@@ -11,7 +11,8 @@ namespace {
 
 constexpr char kMagic[8] = {'H', 'X', 'B', 'V', 'A', 'Q', 'K', 'S'};
 constexpr size_t kHeaderBytes = 32;
-constexpr size_t kRootBlockBytes = 56;
+constexpr size_t kRootBlockBytes = 56;         // format 1: the material inside
+constexpr size_t kSealedRootBlockBytes = 24;   // format 2: the sealed root follows
 constexpr size_t kTrailerBytes = 32;
 constexpr size_t kKeyFixedBytes = 28;
 static_assert(kMinImageBytes == kHeaderBytes + kRootBlockBytes + kTrailerBytes);
@@ -85,17 +86,43 @@ bool derive_working_key(uint32_t domain, uint32_t id, ByteView material,
     return hkdf_sha256(material, "hxbQor working key", info, out, kKeyBytes);
 }
 
+size_t keyless_image_bytes(ByteView image) {
+    Reader r(image);
+    ByteView magic = r.bytes(sizeof kMagic);
+    uint16_t version = r.u16();
+    if (!r.ok() || std::memcmp(magic.data(), kMagic, sizeof kMagic) != 0) return 0;
+    if (version == kUnprotectedFormatVersion) return kMinImageBytes;
+    if (version != kFormatVersion) return 0;
+    r.skip(24);  // to the protector
+    uint16_t protector = r.u16();
+    r.skip(8);
+    uint32_t sealedBytes = r.u32();
+    if (!r.ok()) return kHeaderBytes + kSealedRootBlockBytes;
+    // Only lengths a protector writes count: a damaged length must not make
+    // a keystore that holds keys look like a first image cut short.
+    bool plausible = protector == static_cast<uint16_t>(ProtectorKind::kFile)
+                         ? sealedBytes == kFileSealedRootBytes
+                         : protector == static_cast<uint16_t>(ProtectorKind::kTpm2) &&
+                               sealedBytes <= kTpm2MaxSealedRootBytes;
+    if (!plausible) return 0;
+    return kHeaderBytes + kSealedRootBlockBytes + sealedBytes + kTrailerBytes;
+}
+
 Status serialize(const Keystore &ks, Bytes &image) {
     if (ks.keys.size() > kMaxKeys) return Fail(VAQ_ERR_LIMIT, "too many master keys");
+    const bool sealed = ks.protector != ProtectorKind::kNone;
+    if (sealed && (ks.sealedRoot.empty() || ks.sealedRoot.size() > kMaxSealedRootBytes))
+        return Fail(VAQ_ERR_INTERNAL, "the root material has not been sealed");
     // Sized once: a vector that grows leaves copies of the root material in
     // the blocks it gives back, unwiped.
-    size_t imageBytes = kHeaderBytes + kRootBlockBytes + kTrailerBytes;
+    size_t imageBytes = kHeaderBytes + kTrailerBytes +
+                        (sealed ? kSealedRootBlockBytes + ks.sealedRoot.size() : kRootBlockBytes);
     for (const auto &k : ks.keys) imageBytes += kKeyFixedBytes + kGcmNonceBytes + k.wrapped.size();
     image.clear();
     image.reserve(imageBytes);
     Writer w(image);
     w.bytes({reinterpret_cast<const uint8_t *>(kMagic), sizeof kMagic});
-    w.u16(kFormatVersion);
+    w.u16(sealed ? kFormatVersion : kUnprotectedFormatVersion);
     w.u16(static_cast<uint16_t>(kHeaderBytes));
     w.u32(0);  // total length, patched below
     w.u64(ks.generation);
@@ -103,12 +130,12 @@ Status serialize(const Keystore &ks, Bytes &image) {
     w.u32(0);
 
     w.u16(ks.root.version);
-    w.u16(0);
+    w.u16(static_cast<uint16_t>(ks.protector));
     w.u32(ks.root.lifeDays);
     w.u32(ks.root.strengthBits);
-    w.u32(0);
+    w.u32(sealed ? static_cast<uint32_t>(ks.sealedRoot.size()) : 0);
     w.i64(ks.root.created);
-    w.bytes(ks.root.material.view());
+    w.bytes(sealed ? ByteView(ks.sealedRoot) : ks.root.material.view());
 
     for (const auto &k : ks.keys) {
         w.u32(k.domain);
@@ -143,7 +170,7 @@ uint64_t peek_generation(ByteView image) {
     return r.ok() ? gen : 0;
 }
 
-ParseResult parse(ByteView image, Keystore &out) {
+ParseResult parse(ByteView image, Keystore &out, RootOpener &opener) {
     if (image.size() < kMinImageBytes) return ParseResult::kCorrupt;
     Reader r(image);
     ByteView magic = r.bytes(sizeof kMagic);
@@ -152,8 +179,8 @@ ParseResult parse(ByteView image, Keystore &out) {
     uint16_t headerBytes = r.u16();
     uint32_t total = r.u32();
     if (version > kFormatVersion) return ParseResult::kNewerFormat;
-    if (version != kFormatVersion || headerBytes != kHeaderBytes || total < kMinImageBytes ||
-        total > image.size())
+    if ((version != kFormatVersion && version != kUnprotectedFormatVersion) ||
+        headerBytes != kHeaderBytes || total < kMinImageBytes || total > image.size())
         return ParseResult::kCorrupt;
 
     Keystore ks;
@@ -161,20 +188,46 @@ ParseResult parse(ByteView image, Keystore &out) {
     uint32_t count = r.u32();
     r.skip(4);
     ks.root.version = r.u16();
-    r.skip(2);
+    uint16_t protector = r.u16();
     ks.root.lifeDays = r.u32();
     ks.root.strengthBits = r.u32();
-    r.skip(4);
+    uint32_t sealedBytes = r.u32();
     ks.root.created = r.i64();
-    ByteView rootMaterial = r.bytes(kKeyBytes);
     if (!r.ok()) return ParseResult::kCorrupt;
-    std::memcpy(ks.root.material.data(), rootMaterial.data(), kKeyBytes);
+    const size_t recordsAt = r.pos() + (version == kFormatVersion ? sealedBytes : kKeyBytes);
+    if (version == kUnprotectedFormatVersion) {
+        ByteView rootMaterial = r.bytes(kKeyBytes);
+        if (!r.ok() || protector != 0 || sealedBytes != 0) return ParseResult::kCorrupt;
+        std::memcpy(ks.root.material.data(), rootMaterial.data(), kKeyBytes);
+    } else {
+        if (protector != static_cast<uint16_t>(ProtectorKind::kFile) &&
+            protector != static_cast<uint16_t>(ProtectorKind::kTpm2))
+            return ParseResult::kCorrupt;
+        if (sealedBytes == 0 || sealedBytes > kMaxSealedRootBytes ||
+            recordsAt + kTrailerBytes > total)
+            return ParseResult::kCorrupt;
+        ByteView sealed = r.bytes(sealedBytes);
+        if (!r.ok()) return ParseResult::kCorrupt;
+        ks.protector = static_cast<ProtectorKind>(protector);
+        // Opened before the trailer is checked: the trailer's key comes from
+        // what it opens. Sealed bytes that do not open say nothing of the rest.
+        switch (opener.open(ks.protector, sealed, ks.root.material.data())) {
+        case Unsealed::kYes: break;
+        case Unsealed::kForeign: return ParseResult::kForeign;
+        case Unsealed::kDamaged: return ParseResult::kCorrupt;
+        case Unsealed::kFailed: return ParseResult::kProtectorFailed;
+        }
+        ks.sealedRoot.assign(sealed.begin(), sealed.end());
+    }
 
     ByteView body = image.subspan(0, total - kTrailerBytes);
     SecretArray<kKeyBytes> sealKey;
     uint8_t mac[32];
-    if (!root_subkey(ks.root, "seal v1", sealKey) || !hmac_sha256(sealKey.view(), body, mac) ||
-        CRYPTO_memcmp(mac, image.data() + body.size(), sizeof mac) != 0)
+    // A MAC that could not be computed (OpenSSL without memory) says nothing
+    // about the image: only a MAC that differs is damage.
+    if (!root_subkey(ks.root, "seal v1", sealKey) || !hmac_sha256(sealKey.view(), body, mac))
+        return ParseResult::kCannotVerify;
+    if (CRYPTO_memcmp(mac, image.data() + body.size(), sizeof mac) != 0)
         return ParseResult::kCorrupt;
 
     // Past the trailer, but a trailer proves only that whoever wrote the file
@@ -183,11 +236,11 @@ ParseResult parse(ByteView image, Keystore &out) {
         !plausible_time(ks.root.created, ks.root.lifeDays))
         return ParseResult::kCorrupt;
     SecretArray<kKeyBytes> kek;
-    if (!root_subkey(ks.root, "wrap v1", kek)) return ParseResult::kCorrupt;
+    if (!root_subkey(ks.root, "wrap v1", kek)) return ParseResult::kCannotVerify;
     GcmOpener unwrap(kek.data());
 
     Reader kr(body);
-    kr.skip(kHeaderBytes + kRootBlockBytes);
+    kr.skip(recordsAt);
     // Duplicates are found by sorting once, not by a tree insert per record.
     std::vector<uint64_t> seen;
     seen.reserve(count);

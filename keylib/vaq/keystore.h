@@ -1,7 +1,9 @@
 /* SPDX-License-Identifier: Apache-2.0 */
 // The keystore in memory, and its file image. The image is what both copies on
-// disk hold (docs/keystore-format.md): header, root-key block, master-key
-// records with wrapped material, and an HMAC-SHA256 trailer.
+// disk hold (docs/keystore-format.md): header, root-key block with the root
+// material sealed by the keystore's protector (or, in format 1, the material
+// itself), master-key records with wrapped material, and an HMAC-SHA256
+// trailer keyed from the root material.
 #ifndef HXB_VAQ_KEYSTORE_H
 #define HXB_VAQ_KEYSTORE_H
 
@@ -12,11 +14,17 @@
 #include "bytes.h"
 #include "crypto.h"
 #include "host.h"
+#include "protector.h"
 #include "status.h"
 
 namespace vaq {
 
-inline constexpr uint16_t kFormatVersion = 1;
+// Format 2 records the root protector and the sealed root; format 1 (the
+// root material in the file, no protector) still loads and is still written
+// for a keystore in it, until it is moved to a protector.
+inline constexpr uint16_t kFormatVersion = 2;
+inline constexpr uint16_t kUnprotectedFormatVersion = 1;
+inline constexpr size_t kMaxSealedRootBytes = 4096;
 inline constexpr uint32_t kRootLifeDays = 3650;
 inline constexpr uint32_t kRootStrengthBits = 256;
 inline constexpr size_t kMinMaterialBytes = 16;
@@ -30,9 +38,13 @@ inline constexpr int64_t kLatestTime = 253402300799;
 inline bool plausible_time(int64_t created, uint32_t lifeDays) {
     return created >= 0 && created <= kLatestTime && lifeDays <= kMaxLifeDays;
 }
-// Header, root-key block and trailer: the image of a keystore without master
-// keys. No valid image is shorter, and no file this short holds a master key.
+// Header, root-key block and trailer of format 1: the image of a keystore
+// without master keys. No valid image is shorter.
 inline constexpr size_t kMinImageBytes = 32 + 56 + 32;
+// The length of a keyless image in the format `image` starts with, as far as
+// its header can be read; a file no longer than this cannot hold a master
+// key. 0 when the header is not ours.
+size_t keyless_image_bytes(ByteView image);
 
 enum KeyOrigin : uint8_t { kGenerated = 0, kRegistered = 1 };
 
@@ -61,6 +73,11 @@ struct MasterKey {
 struct Keystore {
     uint64_t generation = 0;
     RootKey root;
+    // kNone: format 1, the root material written in the file.
+    ProtectorKind protector = ProtectorKind::kNone;
+    // The root material as the protector sealed it; sealed again whenever
+    // the material or the protector changes.
+    Bytes sealedRoot;
     std::vector<MasterKey> keys;
 
     MasterKey *find(uint32_t domain, uint32_t id);
@@ -80,12 +97,30 @@ bool derive_working_key(uint32_t domain, uint32_t id, ByteView material,
 
 Status serialize(const Keystore &ks, Bytes &image);
 
+// Opens the sealed root of a format-2 image.
+class RootOpener {
+public:
+    virtual Unsealed open(ProtectorKind kind, ByteView sealed, uint8_t root[32]) = 0;
+
+protected:
+    ~RootOpener() = default;
+};
+
 // kCannotVerify: the image could not be checked (OpenSSL failed for want of
 // memory, say); it says nothing about the image and must not be taken for damage.
-enum class ParseResult { kValid, kCorrupt, kNewerFormat, kCannotVerify };
-// Verifies an image whole (trailer, structure, every wrapped key) before
-// filling ks. Bytes after the image's own length are ignored.
-ParseResult parse(ByteView image, Keystore &ks);
+// kForeign: sealed by a protector of another node. kProtectorFailed: the
+// protector could not be asked; like kCannotVerify, nothing is known.
+enum class ParseResult {
+    kValid,
+    kCorrupt,
+    kNewerFormat,
+    kCannotVerify,
+    kForeign,
+    kProtectorFailed
+};
+// Verifies an image whole (sealed root, trailer, structure, every wrapped key)
+// before filling ks. Bytes after the image's own length are ignored.
+ParseResult parse(ByteView image, Keystore &ks, RootOpener &opener);
 // The generation an image claims, without verifying it.
 uint64_t peek_generation(ByteView image);
 

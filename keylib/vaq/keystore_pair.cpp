@@ -10,7 +10,7 @@ namespace vaq {
 bool KeystorePair::has_unusable_data() const {
     for (const auto &c : copies)
         if (c.state == CopyState::kCorrupt || c.state == CopyState::kNewerFormat ||
-            c.state == CopyState::kUnreadable)
+            c.state == CopyState::kUnreadable || c.state == CopyState::kForeign)
             return true;
     return false;
 }
@@ -46,6 +46,12 @@ Status KeystorePair::confirm_missing(const Host &host,
 Status KeystorePair::unusable_status() const {
     if (has_newer_format())
         return Fail(VAQ_ERR_KEYSTORE_VERSION, "a keystore copy is written in a newer format");
+    if (!protectorFailure.ok()) return protectorFailure;
+    if (unverifiable)
+        return Fail(VAQ_ERR_UNVERIFIABLE_COPY,
+                    "the newer unprotected keystore copy has other root material and lacks keys "
+                    "of the older; both files left as they are");
+    if (!foreign.ok()) return foreign;
     for (const auto &c : copies)
         if (c.state == CopyState::kCorrupt)
             return Fail(VAQ_ERR_KEYSTORE_CORRUPT, "no valid keystore copy; files left as they are");
@@ -63,8 +69,55 @@ bool KeystorePair::needs_repair(int i) const {
 
 const char *copy_name(int i) { return i == 0 ? "primary" : "standby"; }
 
-KeystorePair read_pair(const Host &host, const KeystorePaths &paths) {
+namespace {
+
+// Unprotected copies (format 1) carry their own root material, so either can
+// be written by anyone: a newer one with other material is taken only if it
+// holds every key of the older with the same material.
+bool keeps_every_key(const Keystore &newer, const Keystore &older) {
+    for (const auto &k : older.keys) {
+        const MasterKey *n = newer.find(k.domain, k.id);
+        if (n == nullptr || !n->material.equals(k.material.view())) return false;
+    }
+    return true;
+}
+
+void choose_best(KeystorePair &pair) {
+    KeystoreCopy *c = pair.copies.data();
+    const bool protectedValid =
+        (c[0].state == CopyState::kValid && c[0].keystore.protector != ProtectorKind::kNone) ||
+        (c[1].state == CopyState::kValid && c[1].keystore.protector != ProtectorKind::kNone);
+    if (protectedValid)
+        for (int i = 0; i < 2; ++i)
+            if (c[i].state == CopyState::kValid && c[i].keystore.protector == ProtectorKind::kNone) {
+                // A keystore moved to a protector never goes back to an
+                // unprotected copy that anyone could have written.
+                c[i].state = CopyState::kForeign;
+                if (pair.foreign.ok())
+                    pair.foreign = Fail(VAQ_ERR_ROOT_FOREIGN,
+                                        "an unprotected keystore copy beside a protected one");
+            }
+    pair.best = -1;
+    for (int i = 0; i < 2; ++i)
+        if (c[i].state == CopyState::kValid &&
+            (pair.best < 0 || c[i].keystore.generation > pair.best_generation()))
+            pair.best = i;
+    if (c[0].state == CopyState::kValid && c[1].state == CopyState::kValid && !protectedValid &&
+        c[0].keystore.generation != c[1].keystore.generation &&
+        CRYPTO_memcmp(c[0].keystore.root.material.data(), c[1].keystore.root.material.data(),
+                      kKeyBytes) != 0 &&
+        !keeps_every_key(c[pair.best].keystore, c[1 - pair.best].keystore)) {
+        pair.unverifiable = true;
+        for (auto &copy : pair.copies) copy.state = CopyState::kCorrupt;
+        pair.best = -1;
+    }
+}
+
+}  // namespace
+
+KeystorePair read_pair(const Host &host, const KeystorePaths &paths, Protectors &protectors) {
     KeystorePair pair;
+    ProtectorOpener opener(protectors);
     for (int i = 0; i < 2; ++i) {
         KeystoreCopy &c = pair.copies[i];
         FileContent file = host.read_file(paths[i]);
@@ -90,20 +143,29 @@ KeystorePair read_pair(const Host &host, const KeystorePaths &paths) {
             c.keystore = first.keystore;
             continue;
         }
-        switch (parse(file.bytes, c.keystore)) {
+        switch (parse(file.bytes, c.keystore, opener)) {
         case ParseResult::kValid: {
             c.state = CopyState::kValid;
             Reader r(file.bytes);
             r.skip(12);
             c.image.assign(file.bytes.begin(), file.bytes.begin() + r.u32());
-            if (pair.best < 0 || c.keystore.generation > pair.best_generation()) pair.best = i;
             break;
         }
+        case ParseResult::kForeign:
+            c.state = CopyState::kForeign;
+            pair.foreign = opener.last;
+            break;
+        case ParseResult::kProtectorFailed:
+            c.state = CopyState::kUnreadable;
+            pair.protectorFailure = opener.last;
+            break;
         case ParseResult::kCorrupt:
             // A first image cut short (a crash while a new keystore was being
             // written) is all such a file can be: it never held a master key.
             // Counting it as damage would leave the node without a keystore.
-            c.state = file.bytes.size() <= kMinImageBytes ? CopyState::kEmpty : CopyState::kCorrupt;
+            c.state = file.bytes.size() <= std::max(keyless_image_bytes(file.bytes), kMinImageBytes)
+                          ? CopyState::kEmpty
+                          : CopyState::kCorrupt;
             if (c.state == CopyState::kEmpty)
                 log_to(host, LogLevel::kWarn, kVaqModule, __FILE_NAME__, __LINE__,
                        "%s keystore copy of %zu bytes holds no key and is not valid; taken as "
@@ -115,6 +177,7 @@ KeystorePair read_pair(const Host &host, const KeystorePaths &paths) {
         case ParseResult::kCannotVerify: c.state = CopyState::kUnreadable; break;
         }
     }
+    choose_best(pair);
     return pair;
 }
 

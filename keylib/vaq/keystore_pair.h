@@ -13,7 +13,11 @@
 
 namespace vaq {
 
-enum class CopyState { kMissing, kEmpty, kValid, kCorrupt, kNewerFormat, kUnreadable };
+// kForeign: a copy this node cannot have written: sealed under another node's
+// protector, or (beside a protected copy) unprotected. Treated as damage: never
+// adopted, rewritten from the good copy. kUnreadable covers a copy whose
+// protector could not be asked.
+enum class CopyState { kMissing, kEmpty, kValid, kCorrupt, kNewerFormat, kUnreadable, kForeign };
 
 struct KeystoreCopy {
     CopyState state = CopyState::kMissing;
@@ -33,6 +37,13 @@ struct KeystoreCopy {
 struct KeystorePair {
     std::array<KeystoreCopy, 2> copies;  // primary, standby
     int best = -1;                       // the valid copy with the highest generation
+    // Why a protector could not open a copy, or why a copy was foreign; the
+    // code a load answers when no copy is valid.
+    Status protectorFailure = Ok();
+    Status foreign = Ok();
+    // Two valid unprotected copies whose root material differs, the newer
+    // lacking a key of the older: neither can be trusted over the other.
+    bool unverifiable = false;
 
     bool has_valid() const { return best >= 0; }
     // A copy that holds something we cannot use: never overwritten while no
@@ -59,7 +70,24 @@ struct KeystorePair {
 
 using KeystorePaths = std::array<std::string, 2>;
 
-KeystorePair read_pair(const Host &host, const KeystorePaths &paths);
+// Opens sealed roots through the keystore's protectors and keeps the reason of
+// the last failure.
+class ProtectorOpener final : public RootOpener {
+public:
+    explicit ProtectorOpener(Protectors &protectors) : protectors_(protectors) {}
+    Unsealed open(ProtectorKind kind, ByteView sealed, uint8_t root[32]) override {
+        Status why = Ok();
+        Unsealed u = protectors_.unseal(kind, sealed, root, why);
+        if (u != Unsealed::kYes && !why.ok()) last = why;
+        return u;
+    }
+    Status last = Ok();
+
+private:
+    Protectors &protectors_;
+};
+
+KeystorePair read_pair(const Host &host, const KeystorePaths &paths, Protectors &protectors);
 
 // Writes `image` over a keystore copy of `fileBytes` bytes. Files are not
 // truncated, so a shorter image is padded with zeros to the old length: no

@@ -36,6 +36,7 @@ Status State::create(const VaqHostServices &table, const HX_VAQ_KEYSTORE_FILES &
     Status st = copy_path(files.primary, s->paths[0]);
     if (st.ok()) st = copy_path(files.standby, s->paths[1]);
     if (!st.ok()) return st;
+    s->protectors = std::make_unique<Protectors>(s->host, s->paths[0]);
     if (!s->host.create_lock(&s->lock)) {
         s->lock = nullptr;
         return Fail(VAQ_ERR_INTERNAL, "the host could not create a thread lock");
@@ -55,6 +56,7 @@ Status State::create(const VaqHostServices &table, const HX_VAQ_KEYSTORE_FILES &
 State::~State() {
     index_.reset();
     keystore = Keystore{};
+    protectors.reset();
     if (processLock_) host.destroy_process_lock(processLock_);
     if (indexLock_) host.destroy_lock(indexLock_);
     if (lock) host.destroy_lock(lock);
@@ -145,7 +147,7 @@ uint32_t State::active_key(uint32_t domain, uint32_t *id, uint8_t *out, uint64_t
 
 Status State::load() {
     ProcessLockGuard pl(host, processLock_);
-    KeystorePair pair = read_pair(host, paths);
+    KeystorePair pair = read_pair(host, paths, *protectors);
     if (pair.has_newer_format()) return pair.unusable_status();
     if (!pair.has_valid()) {
         if (pair.has_unusable_data()) return pair.unusable_status();
@@ -153,7 +155,11 @@ Status State::load() {
         Keystore ks;
         ks.generation = 1;
         ks.root.created = now_seconds();
+        ks.protector = ProtectorKind::kFile;
         Status s = host.entropy(ks.root.material.data(), kKeyBytes);
+        // The node secret is on disk before any keystore refers to it.
+        if (s.ok())
+            s = protectors->seal(ks.protector, {}, ks.root.material.view(), ks.sealedRoot);
         Bytes image;
         WipeOnExit wipe(image);
         if (s.ok()) s = serialize(ks, image);
@@ -177,6 +183,12 @@ Status State::load() {
             VAQ_KLOG(LogLevel::kError, "%s keystore copy %s; loading the %s copy\n", copy_name(i),
                      pair.copies[i].unsafe ? "is not safe to use" : "fails verification",
                      copy_name(pair.best));
+        else if (pair.needs_repair(i) && pair.copies[i].state == CopyState::kForeign)
+            // Someone who could write the keystore directory, or a restore
+            // gone wrong: never taken, whatever its generation.
+            VAQ_KLOG(LogLevel::kError,
+                     "%s keystore copy is not this node's (%s); loading the %s copy\n",
+                     copy_name(i), pair.foreign.why, copy_name(pair.best));
     std::unique_ptr<KeyIndex> idx = index_of(pair.copies[pair.best].keystore);
     keystore = std::move(pair.copies[pair.best].keystore);
     install(std::move(idx));
@@ -188,7 +200,7 @@ Status State::load() {
 Status State::sync(bool &merged, uint64_t &diskGeneration,
                    std::array<uint64_t, 2> &fileBytes) {
     merged = false;
-    KeystorePair pair = read_pair(host, paths);
+    KeystorePair pair = read_pair(host, paths, *protectors);
     diskGeneration = pair.best_generation();
     for (int i = 0; i < 2; ++i) {
         fileBytes[i] = pair.copies[i].fileBytes;
@@ -197,7 +209,10 @@ Status State::sync(bool &merged, uint64_t &diskGeneration,
             fileBytes[i] = std::max<uint64_t>(fileBytes[i], pair.copies[pair.best].image.size());
     }
     if (pair.has_newer_format()) return pair.unusable_status();
-    if (pair.has_unreadable()) return pair.unreadable_status();
+    if (pair.has_unreadable()) {
+        if (!pair.protectorFailure.ok()) return pair.protectorFailure;
+        return pair.unreadable_status();
+    }
     if (!pair.has_valid()) {
         if (pair.has_unusable_data()) return pair.unusable_status();
         if (Status c = pair.confirm_missing(host, paths); !c.ok()) return c;
@@ -280,6 +295,30 @@ Status State::change(const Mutation &mutate) {
     if (!standby)
         VAQ_KLOG(LogLevel::kError, "standby keystore copy not written; the next load repairs it\n");
     return Ok();
+}
+
+Status State::reseal(Keystore &next) {
+    if (next.protector == ProtectorKind::kNone) return Ok();
+    RootProtector *p = protectors->get(next.protector);
+    if (p == nullptr) return Fail(VAQ_ERR_INTERNAL, "the keystore's protector is unknown");
+    ProtectorOptions options = p->options_of(next.sealedRoot);
+    return protectors->seal(next.protector, options, next.root.material.view(), next.sealedRoot);
+}
+
+Status State::protect(ProtectorKind kind, const ProtectorOptions &options) {
+    return change([&](Keystore &next, bool &changed) -> Status {
+        RootProtector *now = protectors->get(next.protector);
+        if (next.protector == kind && now != nullptr &&
+            now->options_of(next.sealedRoot).pcrMask == options.pcrMask)
+            return Ok();
+        Status s = protectors->seal(kind, options, next.root.material.view(), next.sealedRoot);
+        if (!s.ok()) return s;
+        VAQ_KLOG(LogLevel::kInfo, "keystore moving from the %s protector to the %s protector\n",
+                 protector_name(next.protector), protector_name(kind));
+        next.protector = kind;
+        changed = true;
+        return Ok();
+    });
 }
 
 Status State::generate_key(Keystore &ks, uint32_t domain, uint32_t lifeDays,

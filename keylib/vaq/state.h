@@ -55,6 +55,8 @@ public:
 
     Host host;
     KeystorePaths paths;
+    // The root protectors of this keystore and the root it last unsealed.
+    std::unique_ptr<Protectors> protectors;
     void *lock = nullptr;
     uint32_t role = 0;
     std::vector<Domain> domains;
@@ -74,6 +76,16 @@ public:
     // Brings memory up to what is on disk and repairs copies, under the
     // process lock, without a change of its own. Caller holds `lock`.
     Status refresh();
+
+    // Seals next.root under next's protector again, with the options its
+    // current seal records (after the root material changed). Nothing to do
+    // for an unprotected keystore.
+    Status reseal(Keystore &next);
+
+    // Moves the keystore under `kind` as one change: the primary, then the
+    // standby, is written sealed under the new protector; until then both
+    // load under the old one. Caller holds `lock`.
+    Status protect(ProtectorKind kind, const ProtectorOptions &options);
 
     // Generates a key in `domain` of `ks` and makes it the active one.
     Status generate_key(Keystore &ks, uint32_t domain, uint32_t lifeDays, uint32_t *newId) const;

@@ -1,8 +1,11 @@
 /* SPDX-License-Identifier: Apache-2.0 */
 /*
  * Private interface of libhxbVaq.so for libhxbQor.so: the working keys of the
- * loaded keystore and the host's log. No host calls it, and a vendor build of
- * libhxbVaq.so does not have it, so the two libraries are replaced together.
+ * loaded keystore and the host's log; and for the operator's tool, the root
+ * protector of the loaded keystore. No host calls it, and a vendor build of
+ * libhxbVaq.so does not have it, so the two libraries are replaced together
+ * (the tool looks the protector entries up at run time and says when they are
+ * not there).
  *
  * Working keys are 32 bytes. The key epoch changes whenever the keys that the
  * functions below answer may have changed (a key added, removed or activated,
@@ -37,6 +40,26 @@ void VaqPrivSetUnloadHook(void (*hook)(void));
 /* A finished message to the host's log (slot 23) under the caller's module tag. */
 void VaqPrivLog(int32_t level, const char *module, const char *file, int32_t line,
                 const char *message);
+
+/* Root protectors, as recorded in the keystore. */
+enum {
+    VAQ_PRIV_PROTECTOR_NONE = 0, /* format 1: root material in the file, unprotected */
+    VAQ_PRIV_PROTECTOR_FILE = 1, /* node secret file */
+    VAQ_PRIV_PROTECTOR_TPM2 = 2  /* sealed to the node's TPM 2.0 */
+};
+
+/* Moves the loaded keystore's root material under protector `kind` (FILE or
+ * TPM2) as one keystore change; pcrMask (TPM2 only, else 0) binds the seal to
+ * PCRs 0-23 of the SHA-256 bank, bit n for PCR n. Until the primary copy is
+ * written both copies load under the old protector; 0 when done, or when the
+ * keystore is already under `kind` with these PCRs (nothing is written). */
+uint32_t VaqPrivProtect(uint32_t kind, uint32_t pcrMask);
+
+/* The loaded keystore's protector: its kind, the PCR mask of a TPM2 seal, and
+ * where the protector keeps its part (the node secret's path, the TCTI) as a
+ * NUL-terminated text in location[0..locationLen), cut to fit. */
+uint32_t VaqPrivProtectorInfo(uint32_t *kind, uint32_t *pcrMask, char *location,
+                              uint32_t locationLen);
 
 #ifdef __cplusplus
 }

@@ -65,6 +65,25 @@ const char *path_of(int fd, char (&buffer)[512]) {
     return buffer;
 }
 
+// A file made new (an export, a node secret) is found after a crash only if
+// the directory entry that names it reached the disk too.
+void sync_directory_of(const char *path) {
+    char dir[4096];
+    const char *slash = std::strrchr(path, '/');
+    const size_t n = slash == nullptr ? 0 : (slash == path ? 1 : static_cast<size_t>(slash - path));
+    if (n == 0 || n >= sizeof dir) {
+        dir[0] = '.';
+        dir[1] = '\0';
+    } else {
+        std::memcpy(dir, path, n);
+        dir[n] = '\0';
+    }
+    const int fd = sys().open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
+    if (fd < 0) return;
+    if (sys().fsync(fd) != 0) VAQ_LOG(kError, "sync of directory %s failed: %s\n", dir, error_text(errno));
+    sys().close(fd);
+}
+
 }  // namespace
 
 void *APP_Fopen(const char *path, int32_t mode) {
@@ -80,6 +99,7 @@ void *APP_Fopen(const char *path, int32_t mode) {
         errno = err;
     }
     if (fd >= 0 && (flags & O_ACCMODE) != O_RDONLY) tighten(fd, path, st);
+    if (fd >= 0 && (flags & O_EXCL) != 0) sync_directory_of(path);
     int32_t *holder = nullptr;
     if (fd >= 0) {
         holder = static_cast<int32_t *>(sys().malloc(sizeof(int32_t)));

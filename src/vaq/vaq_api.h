@@ -49,7 +49,23 @@ enum VaqResult {
     VAQ_ERR_FILE_EXISTS = 2026,       /* the export file is there already; nothing written */
     VAQ_ERR_UNSAFE_FILE = 2027,       /* no keystore copy is safe to use: a link, not a regular
                                          file, or owned by another user; files left as they are */
-    /* 2028 to 2039: the root protector */
+    /* Root protectors. None of these rewrites a keystore file. */
+    VAQ_ERR_SECRET_MISSING = 2028,    /* file protector: the node secret the keystore is sealed
+                                         under is missing */
+    VAQ_ERR_SECRET_UNREADABLE = 2029, /* file protector: the node secret cannot be read, or is
+                                         not a node secret */
+    VAQ_ERR_SECRET_CREATE = 2030,     /* file protector: no node secret could be created (root
+                                         runs 'telmor-vaq init' once) */
+    VAQ_ERR_ROOT_FOREIGN = 2031,      /* no keystore copy opens under this node's protector:
+                                         sealed under another node's secret or TPM */
+    VAQ_ERR_TPM_ABSENT = 2032,        /* tpm2 protector: no TPM reached (TCTI, or the TPM
+                                         libraries, missing) */
+    VAQ_ERR_TPM_REFUSED = 2033,       /* tpm2 protector: the TPM answered an error */
+    VAQ_ERR_TPM_PCR_MISMATCH = 2034,  /* tpm2 protector: the PCRs no longer hold the values the
+                                         root was sealed to */
+    VAQ_ERR_UNVERIFIABLE_COPY = 2035, /* unprotected keystore: the newer copy has other root
+                                         material and lacks keys of the older; both left as
+                                         they are */
     VAQ_ERR_NO_SPACE = 2040,          /* a file could not be written: no space left on device */
     VAQ_ERR_UNCONFIRMED = 2041        /* a file was written whole but its sync failed: the change
                                          may or may not be on disk */

@@ -3,10 +3,12 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -67,6 +69,36 @@ unsigned long load(KeystoreFiles &ks, size_t domains) {
 }
 
 unsigned long unload() { return IvexFinalizeEx(); }
+
+FreshLoad load_in_new_process(KeystoreFiles &ks, size_t domains) {
+    char path[] = "/opt/telmor/keylib-tests/freshXXXXXX";
+    int fd = mkstemp(path);
+    if (fd < 0) throw std::runtime_error("mkstemp failed");
+    close(fd);
+    pid_t pid = fork();
+    if (pid < 0) throw std::runtime_error("fork failed");
+    if (pid == 0) {
+        clear_log();
+        reset_counters();
+        const unsigned long rc = load(ks, domains);
+        std::ofstream out(path);
+        out << rc << "\n" << write_calls() << "\n";
+        for (const auto &l : error_lines()) out << l.message;
+        out.close();
+        _exit(0);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) throw std::runtime_error("child failed");
+    std::ifstream in(path);
+    FreshLoad r;
+    in >> r.code >> r.writes;
+    std::string line;
+    std::getline(in, line);
+    while (std::getline(in, line)) r.errors.push_back(line);
+    std::remove(path);
+    return r;
+}
 
 std::vector<KeyInfo> list_keys() {
     std::vector<KeyInfo> out;

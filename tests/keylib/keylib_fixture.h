@@ -47,6 +47,17 @@ private:
 unsigned long load(KeystoreFiles &ks, size_t domains = 12);
 unsigned long unload();
 
+// load() in a new process, which has never opened a keystore: what a fresh
+// node, another machine or a restarted service sees (a process keeps the root
+// material it unsealed across its own reloads). The code, the write calls
+// the load made and its error lines.
+struct FreshLoad {
+    unsigned long code = 0;
+    uint64_t writes = 0;
+    std::vector<std::string> errors;
+};
+FreshLoad load_in_new_process(KeystoreFiles &ks, size_t domains = 12);
+
 struct KeyInfo {
     uint32_t domain = 0;
     uint32_t id = 0;

@@ -153,7 +153,7 @@ TEST_F(Keystore, BothCopiesDamagedFailsTheLoadAndLeavesTheFilesAsTheyAre) {
     // A copy written in a newer format is left for the newer library, even
     // beside a valid copy of ours.
     Bytes newer = good;
-    newer[8] = 2;
+    newer[8] = 3;
     for (const Bytes &standby : {Bytes{}, good}) {
         write_bytes(ks.primary, newer);
         write_bytes(ks.standby, standby);
@@ -474,12 +474,10 @@ TEST_F(Keystore, InitialisingTwiceReloadsAndFinalizeWipesTheKeysOut) {
 
 // Copies put back from a backup, or replaced by another keystore, while a
 // process has the keystore loaded: its next change keeps the keys of both.
+// A backup of this node's own keystore put back behind our back lacks keys
+// made since: the change that follows keeps every key either side holds.
+// (Copies of another keystore are another matter: protector_test.cpp.)
 TEST_F(Keystore, ChangesOverCopiesReplacedBehindOurBackKeepEveryKey) {
-    KeystoreFiles other;
-    ASSERT_EQ(load(other, 2), 0u);
-    const auto otherKeys = list_keys();
-    ASSERT_EQ(unload(), 0u);
-
     ASSERT_EQ(load(ks), 0u);
     const Bytes backup = read_bytes(ks.primary);
     uint32_t first = 0, second = 0;
@@ -487,26 +485,15 @@ TEST_F(Keystore, ChangesOverCopiesReplacedBehindOurBackKeepEveryKey) {
     write_bytes(ks.primary, backup);
     write_bytes(ks.standby, backup);
     ASSERT_EQ(VaqCreateMkEx(50, &second), 0u);
-    write_bytes(ks.primary, read_bytes(other.primary));
-    write_bytes(ks.standby, read_bytes(other.standby));
-    uint32_t third = 0;
-    ASSERT_EQ(VaqCreateMkEx(51, &third), 0u);
     const auto keys = list_keys();
     ASSERT_EQ(unload(), 0u);
 
     ASSERT_EQ(load(ks), 0u);
     auto now = list_keys();
     EXPECT_EQ(now, keys);
-    for (uint32_t id : {first, second, third})
+    for (uint32_t id : {first, second})
         EXPECT_NE(std::find_if(now.begin(), now.end(), [&](const KeyInfo &k) { return k.id == id; }),
                   now.end());
-    for (const auto &k : otherKeys) {
-        auto it = std::find_if(now.begin(), now.end(), [&](const KeyInfo &m) {
-            return m.domain == k.domain && m.id == k.id;
-        });
-        ASSERT_NE(it, now.end());
-        EXPECT_EQ(it->material, k.material);
-    }
 }
 
 }  // namespace

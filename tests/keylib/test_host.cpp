@@ -30,6 +30,9 @@ bool g_tornUsed = false;
 std::mutex g_log_mutex;
 std::vector<LogLine> g_log;
 int g_semid = -1;
+std::vector<std::string> g_opened;
+// Off unless a test asks: the allocation-failure tests count every block.
+std::atomic<bool> g_recordOpens{false};
 
 struct Handle {
     int fd;
@@ -53,34 +56,55 @@ void *wrap_fd(int fd) {
     return h;
 }
 
+// The directory of a file just created is synced, as the host's exclusive
+// modes do, so that the new name survives a power cut.
+void sync_parent(const char *path) {
+    std::string dir(path);
+    size_t slash = dir.rfind('/');
+    dir = slash == std::string::npos ? "." : slash == 0 ? "/" : dir.substr(0, slash);
+    int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY);
+    if (fd >= 0) {
+        fsync(fd);
+        close(fd);
+    }
+}
+
 void *t_fopen(const char *path, int32_t mode) {
     OpFate fate = next_op();
     int flags;
-    mode_t created = 0600;
+    mode_t perms = 0600;
     switch (mode) {
     case VAQ_FILE_READ: flags = O_RDONLY; break;
     case VAQ_FILE_WRITE: flags = O_WRONLY | O_CREAT; break;
     case VAQ_FILE_READ_WRITE: flags = O_RDWR | O_CREAT; break;
-    case VAQ_FILE_CREATE: flags = O_WRONLY | O_CREAT | O_EXCL; break;
+    case VAQ_FILE_CREATE: flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW; break;
     case VAQ_FILE_CREATE_SECRET:
-        flags = O_WRONLY | O_CREAT | O_EXCL;
-        created = 0400;
+        flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW;
+        perms = 0400;
         break;
-    default: return nullptr;
+    default: errno = EINVAL; return nullptr;
     }
-    flags |= O_NOFOLLOW;
+    if (g_recordOpens.load()) {
+        std::lock_guard<std::mutex> g(g_log_mutex);
+        g_opened.emplace_back(path);
+    }
     if (fate == OpFate::kFail) {
         errno = EIO;
         return nullptr;
     }
-    if (mode != VAQ_FILE_READ && g_faults.failWriteOpens) return nullptr;
+    if (mode != VAQ_FILE_READ && g_faults.failWriteOpens) {
+        errno = EIO;
+        return nullptr;
+    }
+    const bool exclusive = mode == VAQ_FILE_CREATE || mode == VAQ_FILE_CREATE_SECRET;
     // After the cut a file that the open would create never reaches the disk.
     if (fate == OpFate::kAfterCut && mode != VAQ_FILE_READ && access(path, F_OK) != 0) {
         int fd = open("/dev/null", O_RDWR);
         return fd < 0 ? nullptr : wrap_fd(fd);
     }
-    int fd = open(path, flags, created);
+    int fd = open(path, flags, perms);
     if (fd < 0) return nullptr;
+    if (exclusive) sync_parent(path);
     return wrap_fd(fd);
 }
 
@@ -298,7 +322,18 @@ void reset_faults() {
 uint64_t bytes_written() { return g_bytes.load(); }
 uint64_t write_calls() { return g_writes.load(); }
 uint64_t file_ops() { return g_ops.load(); }
+void record_opened_paths(bool on) { g_recordOpens = on; }
+
+std::vector<std::string> opened_paths() {
+    std::lock_guard<std::mutex> g(g_log_mutex);
+    return g_opened;
+}
+
 void reset_counters() {
+    {
+        std::lock_guard<std::mutex> g(g_log_mutex);
+        std::vector<std::string>().swap(g_opened);
+    }
     g_bytes = 0;
     g_writes = 0;
     g_ops = 0;

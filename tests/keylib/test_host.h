@@ -22,6 +22,8 @@ struct LogLine {
 };
 
 // Faults and counters of the file services. Reset with reset_faults().
+// Modes 3 and 4 of the open service create exclusively (O_EXCL, O_NOFOLLOW;
+// 0600 and 0400) and sync the directory, as the main library's host does.
 struct FileFaults {
     // Bytes that still reach the disk; every byte written after them is lost.
     // Negative: no cut.
@@ -63,6 +65,10 @@ uint64_t bytes_written();
 uint64_t write_calls();
 // File operations since the last reset_counters(), as FileFaults counts them.
 uint64_t file_ops();
+// Paths given to the open service since the last reset_counters(), in order,
+// while recording is on (it allocates, so it is off by default).
+void record_opened_paths(bool on);
+std::vector<std::string> opened_paths();
 void reset_counters();
 
 std::vector<LogLine> log_lines();

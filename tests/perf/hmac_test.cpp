@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
-// The key library's HMAC-SHA256 and HKDF-SHA256 run on the SHA-256 functions
-// themselves, for speed at every keystore load; they must agree with
-// OpenSSL's own HMAC and HKDF for every key and input length, including keys
-// longer than a block and inputs of several blocks.
+// The key library's HMAC-SHA256 and HKDF-SHA256 (OpenSSL's EVP_MAC and
+// EVP_KDF, fetched once) must agree with OpenSSL's older one-shot HMAC and
+// HKDF for every key and input length, including an empty key, keys longer
+// than a block and inputs of several blocks.
 #include <openssl/evp.h>
 #include <openssl/hmac.h>
 #include <openssl/kdf.h>

@@ -16,6 +16,7 @@
 #include <map>
 
 #include "alloc_hook.h"
+#include "keystore_root.h"
 #include "keystore_states.h"
 
 using namespace kltest;
@@ -339,9 +340,15 @@ void arm(Fault fault, uint64_t n) {
 void IoFaults::run_loop(const Op &op, Start start, Fault fault) {
     SCOPED_TRACE(std::string(op.name) + ", " + name_of(start) + ", " + name_of(fault));
     const Snapshot before = state_of(start);
-    const Bytes &primary = starts_[start].onDisk.primary;
-    const Bytes rootMaterial =
-        primary.size() >= 88 ? Bytes(primary.begin() + 56, primary.begin() + 88) : Bytes{};
+    // Of whichever copy is whole at the start (the primary may be damaged).
+    restore_pair(ks_, starts_[start].onDisk);
+    std::vector<uint8_t> root = tvtest::keystore_root_material(ks_.primary);
+    if (root.empty()) root = tvtest::keystore_root_material(ks_.standby, ks_.primary);
+    const Bytes rootMaterial(root.begin(), root.end());
+    const PairImage &startPair = starts_[start].onDisk;
+    if (startPair.primary.size() >= 120 || startPair.standby.size() >= 120) {
+        ASSERT_EQ(rootMaterial.size(), 32u) << "the root material to watch for was not found";
+    }
     Figures &fig = figures_[{op.name, name_of(start), name_of(fault)}];
     for (uint64_t n = 1;; ++n) {
         SCOPED_TRACE("file operation " + std::to_string(n));

@@ -18,6 +18,7 @@
 
 #include "alloc_hook.h"
 #include "api_state.h"
+#include "keystore_root.h"
 #include "telmor_vaq_api.h"
 
 using namespace reltest;
@@ -34,11 +35,10 @@ const std::vector<std::string> kSecrets = {"db-password: hunter2-and-then-some",
                                             "chap secret 0123456789abcdef",
                                             std::string("\x01\x02" "binary" "\x00" "secret" "\xff", 16)};
 
-// Root material sits at bytes 56 to 88 of a keystore image.
+// The keystore's root material, unsealed with its node secret.
 Bytes root_material(const std::string &keystore) {
-    Bytes image = read_file(keystore);
-    if (image.size() < 88) return {};
-    return Bytes(image.begin() + 56, image.begin() + 88);
+    std::vector<uint8_t> root = tvtest::keystore_root_material(keystore);
+    return Bytes(root.begin(), root.end());
 }
 
 std::string hex(const Bytes &b, bool upper) {

@@ -185,7 +185,7 @@ TEST(ToolCausesFresh, KeystoreOpenFailuresNameTheirCause) {
     ASSERT_EQ(tool("init").status, 0);
     const std::string image = slurp(kPrimary);
     std::string damaged = image;
-    damaged[60] ^= 0x44;
+    damaged[damaged.size() - 40] ^= 0x44;  // in the last master-key record
     spit(scratch() + "/dmg", damaged);
     run_cases({
         {"both copies damaged", "cp " + scratch() + "/dmg " + kPrimary + " && cp " + scratch() + "/dmg " + kStandby,

@@ -74,8 +74,10 @@ TEST(ToolFiles, UnsafeDirectoriesAndFilesAreWarnedAboutWithTheRemedy) {
 // The service account runs the tool on its own keystore; a directory that
 // another ordinary user owns is reported with the command that gives it back.
 TEST(ToolFiles, ServiceAccountIsWarnedAboutAnotherUsersDirectory) {
+    // The node-secret directory as root's init leaves it for the account.
     ASSERT_EQ(shell("chown -R 4242:4242 /opt/telmor/agent /var/log/oam/hxa && chown 4343 "
-                    "/opt/telmor/agent/conf/vaq/bkp && chmod 0777 /opt/telmor/agent/conf/vaq/bkp"),
+                    "/opt/telmor/agent/conf/vaq/bkp && chmod 0777 /opt/telmor/agent/conf/vaq/bkp && "
+                    "mkdir -p -m 0700 /etc/telmor/vaq && chown 4242:4242 /etc/telmor/vaq"),
               0);
     for (const char *cmd : {"init", "status", "check"}) {
         SCOPED_TRACE(cmd);

@@ -1,0 +1,106 @@
+/* SPDX-License-Identifier: Apache-2.0 */
+// Root protectors: what seals the keystore's 32-byte root material outside the
+// keystore files, so that a copy of those files alone opens nothing and a copy
+// cannot be forged by writing it (the trailer and the key seals are keyed from
+// the unsealed root). The keystore records which protector sealed it and the
+// sealed bytes (docs/keystore-format.md); the protector keeps what it needs to
+// open them: a node secret file, or the TPM.
+//
+// A further protector (a PKCS#11 token, a remote key service) is one more
+// implementation of RootProtector and one more kind number: README.md.
+#ifndef HXB_VAQ_PROTECTOR_H
+#define HXB_VAQ_PROTECTOR_H
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "bytes.h"
+#include "guarded_key.h"
+#include "host.h"
+#include "status.h"
+
+namespace vaq {
+
+// Numbers as stored in the keystore. kNone: the root material lies in the file
+// (format version 1, kept loadable and reported as unprotected).
+enum class ProtectorKind : uint16_t { kNone = 0, kFile = 1, kTpm2 = 2 };
+const char *protector_name(ProtectorKind kind);
+
+// Lengths of the sealed root each protector writes.
+inline constexpr size_t kFileSealedRootBytes = 68;
+inline constexpr size_t kTpm2MaxSealedRootBytes = 1024;
+
+struct ProtectorOptions {
+    // tpm2: PCRs 0 to 23 of the SHA-256 bank the seal is bound to, bit n for
+    // PCR n; 0 binds to none.
+    uint32_t pcrMask = 0;
+};
+
+// What opening sealed bytes found.
+enum class Unsealed {
+    kYes,
+    // Sealed under another node's secret or TPM: this node cannot open it.
+    kForeign,
+    // Not sealed bytes of this protector's shape: damage.
+    kDamaged,
+    // The protector could not be asked (secret missing or unreadable, TPM
+    // absent or refusing): nothing is known about the bytes. The status says why.
+    kFailed,
+};
+
+class RootProtector {
+public:
+    virtual ~RootProtector() = default;
+    virtual ProtectorKind kind() const = 0;
+    // Seals root (32 bytes) into `sealed`. May first make what the protector
+    // needs, on disk and synced (the node secret), so that no keystore refers
+    // to a secret that did not reach the disk.
+    virtual Status seal(ByteView root, const ProtectorOptions &options, Bytes &sealed) = 0;
+    virtual Unsealed unseal(ByteView sealed, uint8_t root[32], Status &why) = 0;
+    // The options recorded in sealed bytes, as far as they can be read.
+    virtual ProtectorOptions options_of(ByteView sealed) const = 0;
+    // Where the protector keeps its part: the node secret's path, the TCTI.
+    virtual std::string location() const = 0;
+};
+
+std::unique_ptr<RootProtector> make_file_protector(const Host &host, std::string secretPath);
+std::unique_ptr<RootProtector> make_tpm2_protector(const Host &host);
+
+// The node secret's path for a keystore pair (README.md, "Node secret"): a
+// fixed name for each role's keystore, else one derived from the primary path.
+std::string node_secret_path(const std::string &primaryPath);
+// The directory every node secret lives in; the sandbox puts a tmpfs over /etc/telmor.
+inline constexpr const char kNodeSecretDir[] = "/etc/telmor/vaq";
+
+// A failure reason with details (a path, an errno), for a Status: kept in a
+// per-thread buffer until the fourth next such reason on the thread, which is
+// longer than any Status travels before its edge logs it.
+const char *reason(const char *format, ...) __attribute__((format(printf, 1, 2)));
+
+// The protectors of one loaded keystore. The root material last unsealed or
+// sealed for a keystore pair is kept for the life of the process, beyond the
+// unload, so that a reload (an unload and a load, after another process's
+// announcement) of an unchanged sealed root does not ask the protector again:
+// a TPM unseal costs tens of milliseconds. It lives in a page of its own, out
+// of core dumps, wiped at exit.
+class Protectors {
+public:
+    // Makes every protector now: one made later, in an operation that then
+    // fails, would be memory that operation kept.
+    Protectors(const Host &host, const std::string &primaryPath);
+
+    RootProtector *get(ProtectorKind kind);
+    Status seal(ProtectorKind kind, const ProtectorOptions &options, ByteView root, Bytes &sealed);
+    Unsealed unseal(ProtectorKind kind, ByteView sealed, uint8_t root[32], Status &why);
+
+private:
+    const Host &host_;
+    std::string primaryPath_;
+    std::string secretPath_;
+    std::unique_ptr<RootProtector> file_, tpm2_;
+};
+
+}  // namespace vaq
+
+#endif

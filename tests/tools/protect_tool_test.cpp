@@ -1,0 +1,113 @@
+// SPDX-License-Identifier: Apache-2.0
+// telmor-vaq and the root protector: `status` names it, `protect` moves the
+// keystore between the node secret and a (software) TPM, `init --protector`
+// starts one under the TPM, and refusals say what to do.
+#include <sys/wait.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <regex>
+
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "swtpm.h"
+
+namespace {
+
+struct Outcome {
+    int status;
+    std::string out;
+    std::string err;
+};
+
+std::string slurp(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+Outcome tool(const std::string &args, const std::string &input = "") {
+    static const std::string dir = [] {
+        char tmpl[] = "/tmp/tool_protect.XXXXXX";
+        return std::string(mkdtemp(tmpl));
+    }();
+    std::ofstream(dir + "/in", std::ios::binary) << input;
+    const std::string cmd = std::string(TELMOR_VAQ_TOOL) + " " + args + " <" + dir + "/in >" + dir +
+                            "/out 2>" + dir + "/err";
+    const int rc = std::system(cmd.c_str());
+    return {WIFEXITED(rc) ? WEXITSTATUS(rc) : -1, slurp(dir + "/out"), slurp(dir + "/err")};
+}
+
+bool has(const std::string &text, const std::string &pattern) {
+    return std::regex_search(text, std::regex(pattern));
+}
+
+TEST(ToolProtector, StatusNamesTheNodeSecretAndRefusalsSayWhatToDo) {
+    ASSERT_EQ(tool("init --role HXA").status, 0);
+    const Outcome status = tool("status");
+    ASSERT_EQ(status.status, 0) << status.err;
+    EXPECT_TRUE(has(status.out, "\nprotector +file \\(node secret /etc/telmor/vaq/agent.secret\\)\n"))
+        << status.out;
+    const Outcome json = tool("status --json");
+    const nlohmann::json parsed = nlohmann::json::parse(json.out);
+    EXPECT_EQ(parsed["protector"], nlohmann::json::parse(R"({"kind": "file", "secret": "/etc/telmor/vaq/agent.secret"})"))
+        << json.out;
+    // Moving to the protector it has changes nothing and says so.
+    const Outcome same = tool("protect --with file");
+    EXPECT_EQ(same.status, 0) << same.err;
+
+    // Usage errors: exit 2 with the reason.
+    const struct {
+        const char *args;
+        const char *err;
+    } cases[] = {
+        {"protect", "--with is required"},
+        {"protect --with hsm", "hsm not in \\{file,tpm2\\}"},
+        {"protect --with file --pcrs 7", "--pcrs binds only the tpm2 protector"},
+        {"protect --with tpm2 --pcrs 24", "PCR numbers 0 to 23"},
+        {"protect --with tpm2 --pcrs 3-1", "PCR numbers 0 to 23"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.args);
+        const Outcome r = tool(c.args);
+        EXPECT_EQ(r.status, 2);
+        EXPECT_TRUE(has(r.err, c.err)) << r.err;
+    }
+    setenv("TELMOR_VAQ_TCTI", "device:/nonexistent/tpmrm0", 1);
+    const Outcome noTpm = tool("protect --with tpm2");
+    unsetenv("TELMOR_VAQ_TCTI");
+    EXPECT_EQ(noTpm.status, 1);
+    EXPECT_TRUE(has(noTpm.err, "no TPM reached.*\\(code 2032\\)")) << noTpm.err;
+    EXPECT_TRUE(has(tool("status").out, "protector +file")) << "a refused move changed the keystore";
+}
+
+TEST(ToolProtector, MovesBetweenTheTpmAndTheNodeSecretKeepingEveryText) {
+    kltest::Swtpm tpm;
+    ASSERT_TRUE(tpm.start()) << "swtpm could not be started (scripts/install-deps)";
+    setenv("TELMOR_VAQ_TCTI", tpm.tcti().c_str(), 1);
+
+    const Outcome init = tool("init --role HXM --protector tpm2 --pcrs 0,16-17");
+    ASSERT_EQ(init.status, 0) << init.err;
+    const Outcome enc = tool("encrypt --role HXM --domain 2", "kept across moves");
+    ASSERT_EQ(enc.status, 0) << enc.err;
+    const Outcome status = tool("status --role HXM");
+    EXPECT_TRUE(has(status.out, "protector +tpm2 \\(PCRs 0,16,17, TCTI " + tpm.tcti() + "\\)"))
+        << status.out;
+
+    const Outcome toFile = tool("protect --role HXM --with file");
+    ASSERT_EQ(toFile.status, 0) << toFile.err;
+    EXPECT_TRUE(has(toFile.out, "sealed by the file protector")) << toFile.out;
+    // Opened by the node secret, the TPM is no longer needed.
+    tpm.stop();
+    EXPECT_EQ(tool("decrypt --role HXM --domain 2", enc.out).out, "kept across moves");
+    EXPECT_TRUE(has(tool("status --role HXM").out, "protector +file \\(node secret "
+                                                   "/etc/telmor/vaq/tools.secret\\)"));
+    unsetenv("TELMOR_VAQ_TCTI");
+}
+
+}  // namespace
