@@ -24,6 +24,23 @@ Status check_file(const char *file) {
     return Ok();
 }
 
+// Removes a file this call made unless the call keeps it.
+class RemoveUnlessKept {
+public:
+    RemoveUnlessKept(const Host &host, const char *file) : host_(host), file_(file) {}
+    ~RemoveUnlessKept() {
+        if (!kept_ && host_.table().fremove_fn) host_.table().fremove_fn(file_);
+    }
+    RemoveUnlessKept(const RemoveUnlessKept &) = delete;
+    RemoveUnlessKept &operator=(const RemoveUnlessKept &) = delete;
+    void keep() { kept_ = true; }
+
+private:
+    const Host &host_;
+    const char *file_;
+    bool kept_ = false;
+};
+
 }  // namespace
 
 HXB_EXPORT unsigned long VaqExportMkFileEx(const char *file, const unsigned char *password,
@@ -61,16 +78,18 @@ HXB_EXPORT unsigned long VaqExportMkFileEx(const char *file, const unsigned char
         if (!st.ok()) return st;
         // Created exclusively: an existing file, or a link planted at the
         // path, is never written through; the caller removes an old export.
+        // Once created, the file is this call's: whatever fails from then on,
+        // an allocation included, nothing half-made stays behind to be taken
+        // for an export.
+        RemoveUnlessKept created(s.host, file);
         st = s.host.write_file(file, image, VAQ_FILE_CREATE);
-        if (st.code == VAQ_ERR_FILE_EXISTS || st.code == VAQ_ERR_UNSAFE_FILE)
+        if (st.code == VAQ_ERR_FILE_EXISTS || st.code == VAQ_ERR_UNSAFE_FILE) {
+            created.keep();
             return Fail(st.code, "export file exists already; nothing written");
-        if (!st.ok()) {
-            // Nothing half-written stays behind to be taken for an export:
-            // the file is the one this call created.
-            if (s.host.table().fremove_fn) s.host.table().fremove_fn(file);
-            return Fail(st.code, "export file could not be written");
         }
+        if (!st.ok()) return Fail(st.code, "export file could not be written");
         VAQ_KLOG(LogLevel::kInfo, "%zu master keys exported\n", keys.size());
+        created.keep();
         return Ok();
     });
 }
