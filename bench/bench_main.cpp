@@ -11,6 +11,7 @@
 #include <fstream>
 #include <string>
 
+#include "in_sandbox.h"
 #include "library_session.h"
 #include "memory_bench.h"
 
@@ -30,7 +31,7 @@ int main(int argc, char **argv) {
         if (std::strncmp(argv[i], bench::kMemoryChildFlag, std::strlen(bench::kMemoryChildFlag)) == 0)
             return bench::run_memory_child(argv[i] + std::strlen(bench::kMemoryChildFlag));
     }
-    if (std::getenv("TELMOR_SANDBOX") == nullptr) {
+    if (!tvtest::in_sandbox()) {
         std::fprintf(stderr, "telmor_bench runs only inside the sandbox: scripts/sandbox -- %s\n", argv[0]);
         return 2;
     }
