@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "crypto.h"
 
+#include "shared/openssl_owner.h"
+
 #include <openssl/core_names.h>
 #include <openssl/evp.h>
 #include <openssl/kdf.h>
@@ -15,10 +17,7 @@ namespace vaq {
 
 namespace {
 
-struct CipherCtxFree {
-    void operator()(EVP_CIPHER_CTX *c) const { EVP_CIPHER_CTX_free(c); }
-};
-using CipherCtx = std::unique_ptr<EVP_CIPHER_CTX, CipherCtxFree>;
+using CipherCtx = hxb::OpenSslOwner<EVP_CIPHER_CTX>;
 
 bool fits_int(size_t n) { return n <= static_cast<size_t>(INT_MAX); }
 
@@ -61,12 +60,7 @@ EVP_KDF *hkdf_alg() {
     return fetched<EVP_KDF, EVP_KDF_fetch, EVP_KDF_free>(kdf, "HKDF");
 }
 
-struct MacCtxFree {
-    void operator()(EVP_MAC_CTX *c) const { EVP_MAC_CTX_free(c); }
-};
-struct KdfCtxFree {
-    void operator()(EVP_KDF_CTX *c) const { EVP_KDF_CTX_free(c); }
-};
+
 
 char kSha256[] = "SHA256";
 
@@ -76,7 +70,7 @@ bool hkdf_sha256(ByteView secret, std::string_view salt, ByteView info, uint8_t 
                  size_t outLen) {
     EVP_KDF *kdf = hkdf_alg();
     if (kdf == nullptr) return false;
-    std::unique_ptr<EVP_KDF_CTX, KdfCtxFree> ctx(EVP_KDF_CTX_new(kdf));
+    hxb::OpenSslOwner<EVP_KDF_CTX> ctx(EVP_KDF_CTX_new(kdf));
     if (!ctx) return false;
     // The parameters only point at the caller's bytes; OpenSSL copies them.
     OSSL_PARAM params[] = {
@@ -95,7 +89,7 @@ bool hkdf_sha256(ByteView secret, std::string_view salt, ByteView info, uint8_t 
 bool hmac_sha256(ByteView key, ByteView data, uint8_t out[32]) {
     EVP_MAC *mac = hmac_alg();
     if (mac == nullptr) return false;
-    std::unique_ptr<EVP_MAC_CTX, MacCtxFree> ctx(EVP_MAC_CTX_new(mac));
+    hxb::OpenSslOwner<EVP_MAC_CTX> ctx(EVP_MAC_CTX_new(mac));
     if (!ctx) return false;
     OSSL_PARAM params[] = {
         OSSL_PARAM_construct_utf8_string(OSSL_MAC_PARAM_DIGEST, kSha256, 0),
@@ -136,29 +130,27 @@ bool gcm_seal(const uint8_t key[32], const uint8_t nonce[12], ByteView aad, Byte
 }
 
 GcmOpener::GcmOpener(const uint8_t key[32]) : ctx_(EVP_CIPHER_CTX_new()) {
-    if (ctx_ && EVP_DecryptInit_ex(ctx_, aes256gcm(), nullptr, key, nullptr) != 1) {
-        EVP_CIPHER_CTX_free(ctx_);
-        ctx_ = nullptr;
+    if (ctx_ && EVP_DecryptInit_ex(ctx_.get(), aes256gcm(), nullptr, key, nullptr) != 1) {
+        ctx_.reset();
     }
 }
 
-GcmOpener::~GcmOpener() { EVP_CIPHER_CTX_free(ctx_); }
 
 Opened GcmOpener::open(const uint8_t nonce[12], ByteView aad, ByteView sealed, uint8_t *out) {
     if (sealed.size() < kGcmTagBytes) return Opened::kRejected;
     if (!ctx_ || !fits_int(aad.size()) || !fits_int(sealed.size())) return Opened::kFailed;
     size_t n = sealed.size() - kGcmTagBytes;
     int len = 0;
-    bool ready = EVP_DecryptInit_ex(ctx_, nullptr, nullptr, nullptr, nonce) == 1 &&
-                 (aad.empty() || EVP_DecryptUpdate(ctx_, nullptr, &len, aad.data(),
+    bool ready = EVP_DecryptInit_ex(ctx_.get(), nullptr, nullptr, nullptr, nonce) == 1 &&
+                 (aad.empty() || EVP_DecryptUpdate(ctx_.get(), nullptr, &len, aad.data(),
                                                    static_cast<int>(aad.size())) == 1) &&
                  (n == 0 ||
-                  EVP_DecryptUpdate(ctx_, out, &len, sealed.data(), static_cast<int>(n)) == 1) &&
-                 EVP_CIPHER_CTX_ctrl(ctx_, EVP_CTRL_GCM_SET_TAG, static_cast<int>(kGcmTagBytes),
+                  EVP_DecryptUpdate(ctx_.get(), out, &len, sealed.data(), static_cast<int>(n)) == 1) &&
+                 EVP_CIPHER_CTX_ctrl(ctx_.get(), EVP_CTRL_GCM_SET_TAG, static_cast<int>(kGcmTagBytes),
                                      const_cast<uint8_t *>(sealed.data() + n)) == 1;
     // Only the final step compares the tag.
     Opened result = !ready                                          ? Opened::kFailed
-                    : EVP_DecryptFinal_ex(ctx_, out + n, &len) == 1 ? Opened::kYes
+                    : EVP_DecryptFinal_ex(ctx_.get(), out + n, &len) == 1 ? Opened::kYes
                                                                     : Opened::kRejected;
     if (result != Opened::kYes && n > 0) OPENSSL_cleanse(out, n);
     return result;

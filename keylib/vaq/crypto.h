@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "bytes.h"
+#include "shared/openssl_owner.h"
 
 namespace vaq {
 
@@ -36,13 +37,12 @@ Opened gcm_open(const uint8_t key[32], const uint8_t nonce[12], ByteView aad, By
 class GcmOpener {
 public:
     explicit GcmOpener(const uint8_t key[32]);
-    ~GcmOpener();
     GcmOpener(const GcmOpener &) = delete;
     GcmOpener &operator=(const GcmOpener &) = delete;
     Opened open(const uint8_t nonce[12], ByteView aad, ByteView sealed, uint8_t *out);
 
 private:
-    EVP_CIPHER_CTX *ctx_;
+    hxb::OpenSslOwner<EVP_CIPHER_CTX> ctx_;
 };
 
 }  // namespace vaq
