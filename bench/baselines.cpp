@@ -5,6 +5,7 @@
 #include <openssl/rand.h>
 #include <unistd.h>
 
+#include <array>
 #include <cstring>
 #include <stdexcept>
 
@@ -25,7 +26,33 @@ void make_header(uint8_t *cipher, size_t sealed) {
 
 }  // namespace
 
-OpenSslGcm::OpenSslGcm() : enc_(EVP_CIPHER_CTX_new()), dec_(EVP_CIPHER_CTX_new()) {
+NonceCounter::NonceCounter(const uint8_t prefix[4]) { std::memcpy(prefix_, prefix, sizeof prefix_); }
+
+void NonceCounter::next(uint8_t out[kNonceBytes]) {
+    std::memcpy(out, prefix_, sizeof prefix_);
+    const uint64_t n = counter_++;
+    for (int i = 0; i < 8; ++i) out[4 + i] = static_cast<uint8_t>(n >> (8 * i));
+}
+
+namespace {
+
+std::array<uint8_t, 4> openssl_prefix() {
+    std::array<uint8_t, 4> p{};
+    if (RAND_bytes(p.data(), static_cast<int>(p.size())) != 1) throw std::runtime_error("RAND_bytes");
+    return p;
+}
+
+std::array<uint8_t, 4> sodium_prefix() {
+    std::array<uint8_t, 4> p{};
+    if (sodium_init() < 0) throw std::runtime_error("sodium_init");
+    randombytes_buf(p.data(), p.size());
+    return p;
+}
+
+}  // namespace
+
+OpenSslGcm::OpenSslGcm()
+    : enc_(EVP_CIPHER_CTX_new()), dec_(EVP_CIPHER_CTX_new()), nonces_(openssl_prefix().data()) {
     uint8_t key[32];
     if (!enc_ || !dec_ || RAND_bytes(key, sizeof key) != 1 ||
         EVP_EncryptInit_ex(enc_, EVP_aes_256_gcm(), nullptr, key, nullptr) != 1 ||
@@ -45,8 +72,8 @@ size_t OpenSslGcm::seal(const uint8_t *plain, size_t n, char *text) {
     uint8_t *nonce = cipher + kNonceOffset;
     uint8_t *sealed = cipher + kHeaderBytes;
     int len = 0;
-    if (RAND_bytes(nonce, kNonceBytes) != 1 ||
-        EVP_EncryptInit_ex(enc_, nullptr, nullptr, nullptr, nonce) != 1 ||
+    nonces_.next(nonce);
+    if (EVP_EncryptInit_ex(enc_, nullptr, nullptr, nullptr, nonce) != 1 ||
         EVP_EncryptUpdate(enc_, nullptr, &len, cipher, kHeaderBytes) != 1 ||
         EVP_EncryptUpdate(enc_, sealed, &len, plain, static_cast<int>(n)) != 1 ||
         EVP_EncryptFinal_ex(enc_, sealed + n, &len) != 1 ||
@@ -78,7 +105,7 @@ bool OpenSslGcm::open(const char *text, size_t chars, uint8_t *plain, size_t *n)
 
 bool SodiumGcm::available() { return sodium_init() >= 0 && crypto_aead_aes256gcm_is_available() == 1; }
 
-SodiumGcm::SodiumGcm() {
+SodiumGcm::SodiumGcm() : nonces_(sodium_prefix().data()) {
     uint8_t key[crypto_aead_aes256gcm_KEYBYTES];
     randombytes_buf(key, sizeof key);
     crypto_aead_aes256gcm_beforenm(&state_, key);
@@ -89,7 +116,7 @@ size_t SodiumGcm::seal(const uint8_t *plain, size_t n, char *text) {
     if (n > kMaxSealed) return 0;
     make_header(cipher, n);
     uint8_t *nonce = cipher + kNonceOffset;
-    randombytes_buf(nonce, kNonceBytes);
+    nonces_.next(nonce);
     unsigned long long sealedLen = 0;
     if (crypto_aead_aes256gcm_encrypt_afternm(cipher + kHeaderBytes, &sealedLen, plain, n, cipher,
                                               kHeaderBytes, nullptr, nonce, &state_) != 0)

@@ -24,6 +24,21 @@ inline constexpr size_t kTagBytes = 16;
 inline constexpr size_t kCipherBytes = kHeaderBytes + 32 + kTagBytes;
 inline constexpr size_t kTextChars = (kCipherBytes + 2) / 3 * 4;
 
+// Nonces as a careful caller would make them without a system call each: a
+// random 32-bit prefix drawn once, then a 64-bit counter (the deterministic
+// construction for GCM nonces). The library draws its nonces from a keystream
+// it refills in batches, also without a system call per nonce, so neither
+// side pays one the other does not.
+class NonceCounter {
+public:
+    explicit NonceCounter(const uint8_t prefix[4]);
+    void next(uint8_t out[kNonceBytes]);
+
+private:
+    uint8_t prefix_[4];
+    uint64_t counter_ = 0;
+};
+
 // OpenSSL EVP with one encryption and one decryption context, keyed once;
 // Base64 through EVP_EncodeBlock and EVP_DecodeBlock.
 class OpenSslGcm {
@@ -33,7 +48,7 @@ public:
     OpenSslGcm(const OpenSslGcm &) = delete;
     OpenSslGcm &operator=(const OpenSslGcm &) = delete;
 
-    // Fresh random nonce, seal, encode. `text` has room for kTextChars + 1.
+    // Next nonce, seal, encode. `text` has room for kTextChars + 1.
     // Returns the characters written, 0 on failure.
     size_t seal(const uint8_t *plain, size_t n, char *text);
     // Decode, open. `plain` has room for the sealed bytes. False on failure.
@@ -42,10 +57,11 @@ public:
 private:
     EVP_CIPHER_CTX *enc_;
     EVP_CIPHER_CTX *dec_;
+    NonceCounter nonces_;
 };
 
-// libsodium's AES-256-GCM with its precomputed key state, nonces from
-// randombytes_buf, Base64 through sodium_bin2base64 and sodium_base642bin.
+// libsodium's AES-256-GCM with its precomputed key state, Base64 through
+// sodium_bin2base64 and sodium_base642bin.
 class SodiumGcm {
 public:
     // False when the CPU lacks what libsodium's AES-256-GCM needs.
@@ -56,6 +72,7 @@ public:
 
 private:
     alignas(16) crypto_aead_aes256gcm_state state_;
+    NonceCounter nonces_;
 };
 
 // One log line appended the plain way: open, write, close.
