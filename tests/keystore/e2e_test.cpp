@@ -16,13 +16,18 @@
 #include "keystore_files.h"
 #include "ks_test_util.h"
 #include "log_reader.h"
+#include "node_layout.h"
 #include "telmor_vaq_api.h"
 
 namespace {
 
 using kstest::in_child;
 
-const std::set<uint32_t> kDomainIds = {150, 151, 152, 2, 50, 51, 100, 101, 102, 103, 104, 105};
+const std::set<uint32_t> kDomainIds = [] {
+    std::set<uint32_t> ids;
+    for (const auto &d : node_layout::kDomains) ids.insert(d.id);
+    return ids;
+}();
 
 std::set<uint32_t> domain_ids() {
     HX_VAQ_DOMAIN_LIST *list = nullptr;

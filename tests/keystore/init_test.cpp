@@ -169,7 +169,8 @@ TEST_F(InitTest, EachFailingStepUndoesWhatWasSetUp) {
          1,
          true,
          {"ERROR|shmget failed with Invalid argument",
-          "ERROR|shared segment 0x20190529 is 16 bytes, smaller than the 4096 this library needs; not used"}},
+          "ERROR|shared segment " + tvtest::ipc_key_text(kstest::kVersionKey) +
+              " is 16 bytes, smaller than the 4096 this library needs; not used"}},
         {"segment attach",
          [] { fault::fail(fault::Point::kShmat, 1, ENOMEM); },
          1,

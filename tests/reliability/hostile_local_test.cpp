@@ -33,8 +33,8 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr uid_t kOther = 65534;
-constexpr key_t kLockKey = 0x20191230;
-constexpr key_t kSegmentKey = 0x20190529;
+constexpr key_t kLockKey = node_layout::kProcessLockKey;
+constexpr key_t kSegmentKey = node_layout::kVersionSegmentKey;
 const char kPassword[] = "correct horse battery";
 const std::string kStandbyDir = "/opt/telmor/agent/conf/vaq/bkp";
 const std::string kPrimaryDir = "/opt/telmor/agent/conf/vaq/conf";
@@ -252,7 +252,8 @@ TEST_F(HostileLocal, IpcObjectsMadeByAnotherUserAreRefused) {
     const auto lines = tvtest::read_log(1);
     bool named = false;
     for (const auto &m : tvtest::api_messages(lines))
-        named = named || m.find("ERROR|process lock 0x20191230 not used: owned or created by another user (owner uid 65534") == 0;
+        named = named || m.find("ERROR|process lock " + tvtest::ipc_key_text(kLockKey) +
+                                " not used: owned or created by another user (owner uid 65534") == 0;
     EXPECT_TRUE(named);
     remove_ipc();
 
@@ -263,7 +264,8 @@ TEST_F(HostileLocal, IpcObjectsMadeByAnotherUserAreRefused) {
     EXPECT_EQ(TELMOR_VAQ_Initialize("HXA"), 1u);
     named = false;
     for (const auto &m : tvtest::api_messages(tvtest::read_log(1)))
-        named = named || m.find("ERROR|shared segment 0x20190529 not used: owned or created by another user") == 0;
+        named = named || m.find("ERROR|shared segment " + tvtest::ipc_key_text(kSegmentKey) +
+                                " not used: owned or created by another user") == 0;
     EXPECT_TRUE(named);
 }
 
@@ -279,7 +281,8 @@ TEST_F(HostileLocal, ALockWhoseCreatorDiedIsFreedAndAStoppedHolderIsNamed) {
         return TELMOR_VAQ_Initialize("HXA") == 0 ? 0 : 1;
     });
     EXPECT_EQ(rc, 0);
-    EXPECT_TRUE(logged("WARN", "process lock 0x20191230 was never made free by its creator; freeing it"));
+    EXPECT_TRUE(logged("WARN", "process lock " + tvtest::ipc_key_text(kLockKey) +
+                                      " was never made free by its creator; freeing it"));
     EXPECT_EQ(semctl(id, 0, GETVAL), 1);
 
     tvtest::Gate held;
