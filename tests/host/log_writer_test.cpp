@@ -21,6 +21,7 @@
 
 #include "child.h"
 #include "common/log.h"
+#include "files.h"
 #include "log_reader.h"
 #include "telmor_vaq_api.h"
 
@@ -28,10 +29,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string slurp(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
+std::string slurp(const std::string &path) { return tvtest::read_file(path); }
 
 std::string tid() {
     char buf[32];

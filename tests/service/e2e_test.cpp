@@ -16,6 +16,7 @@
 #include <gtest/gtest.h>
 
 #include "child.h"
+#include "files.h"
 #include "log_reader.h"
 #include "node_layout.h"
 #include "node_state.h"
@@ -34,15 +35,6 @@ const char kHandOver[] = "/opt/telmor/handover.txt";
 
 // A node that has never held a keystore for the role: an empty primary file.
 void fresh_node(const node_layout::RoleLayout &role) { tvtest::fresh_keystore(role); }
-
-void put(const std::string &path, const std::string &text) {
-    std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
-}
-
-std::string get(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
 
 // Encrypts; the empty string on failure.
 std::string encrypt(uint32_t domain, const std::string &plain, uint32_t *reported = nullptr) {
@@ -155,11 +147,11 @@ TEST_F(ServiceEndToEnd, TextMadeInOneProcessDecryptsInAnother) {
         if (!made.wait()) return 10;
         if (TELMOR_VAQ_Initialize(kAgent.role) != 0) return 11;
         std::string plain;
-        if (decrypt(kDomain, get(kHandOver), &plain) != 0) return 12;
+        if (decrypt(kDomain, tvtest::read_file(kHandOver), &plain) != 0) return 12;
         return plain == "carried across" ? 0 : 13;
     });
     ASSERT_EQ(TELMOR_VAQ_Initialize(kAgent.role), 0u);
-    put(kHandOver, encrypt(kDomain, "carried across"));
+    tvtest::write_file(kHandOver, encrypt(kDomain, "carried across"));
     made.post();
     EXPECT_EQ(tvtest::wait_child(other), 0);
 }
@@ -175,7 +167,7 @@ TEST_F(ServiceEndToEnd, NewMasterKeyReachesAProcessLoadedBeforeThroughTheReload)
         if (!textReady.wait()) return 12;
         tvtest::clear_log(kAgent.nodeType);
         std::string plain;
-        if (decrypt(kDomain, get(kHandOver), &plain) != 0) return 13;
+        if (decrypt(kDomain, tvtest::read_file(kHandOver), &plain) != 0) return 13;
         if (plain != "under the new key") return 14;
         if (count_lines(kAgent.nodeType, "ERROR", "QorDecryptEx failed, ret=268,try load and decrypt again.") != 1)
             return 15;
@@ -187,7 +179,7 @@ TEST_F(ServiceEndToEnd, NewMasterKeyReachesAProcessLoadedBeforeThroughTheReload)
     uint32_t newKey = 0;
     ASSERT_EQ(TELMOR_VAQ_CreateMK(kDomain, &newKey), 0u);
     EXPECT_EQ(active_key(kDomain), newKey);
-    put(kHandOver, encrypt(kDomain, "under the new key"));
+    tvtest::write_file(kHandOver, encrypt(kDomain, "under the new key"));
     textReady.post();
     EXPECT_EQ(tvtest::wait_child(b), 0);
 }
@@ -227,7 +219,7 @@ TEST_F(ServiceEndToEnd, MasterKeyCreatedInOneProcessShowsInAnothersInventoryAfte
         if (TELMOR_VAQ_Initialize(kAgent.role) != 0) return 11;
         bLoaded.post();
         if (!created.wait()) return 12;
-        const uint32_t newKey = static_cast<uint32_t>(std::stoul(get(kHandOver)));
+        const uint32_t newKey = static_cast<uint32_t>(std::stoul(tvtest::read_file(kHandOver)));
         if (contains(key_ids(kDomain), newKey)) return 13;  // not announced yet
         TELMOR_update_shm();
         return contains(key_ids(kDomain), newKey) ? 0 : 14;
@@ -238,7 +230,7 @@ TEST_F(ServiceEndToEnd, MasterKeyCreatedInOneProcessShowsInAnothersInventoryAfte
     uint32_t newKey = 0;
     ASSERT_EQ(TELMOR_VAQ_CreateMK(kDomain, &newKey), 0u);
     EXPECT_TRUE(contains(key_ids(kDomain), newKey));
-    put(kHandOver, std::to_string(newKey));
+    tvtest::write_file(kHandOver, std::to_string(newKey));
     created.post();
     EXPECT_EQ(tvtest::wait_child(b), 0);
 }
@@ -253,12 +245,12 @@ TEST_F(ServiceEndToEnd, ActivatedKeyReachesOtherProcessesAndMovesTheVersionByOne
         bLoaded.post();
         if (!activated.wait()) return 12;
         const uint32_t before = g_self_keystore_version;
-        put(kHandOver, encrypt(kDomain, "made by B"));
+        tvtest::write_file(kHandOver, encrypt(kDomain, "made by B"));
         if (g_self_keystore_version == before) return 13;  // B reloaded at its call
         bEncrypted.post();
         if (!keyGone.wait()) return 14;
         std::string plain;
-        return decrypt(kDomain, get(kHandOver), &plain) != 0 ? 0 : 15;
+        return decrypt(kDomain, tvtest::read_file(kHandOver), &plain) != 0 ? 0 : 15;
     });
     ASSERT_EQ(TELMOR_VAQ_Initialize(kAgent.role), 0u);
     aReady.post();
@@ -392,10 +384,10 @@ TEST_F(ServiceEndToEnd, CheckReportsACorruptedPrimaryAndRepairsIt) {
         EXPECT_EQ(line.rfind("INFO|TELMOR VAQ fopen ret=", 0), 0u) << "a successful check writes nothing: " << line;
     }
 
-    std::string bytes = get(kAgent.primary);
+    std::string bytes = tvtest::read_file(kAgent.primary);
     ASSERT_GT(bytes.size(), 64u);
     bytes[bytes.size() / 2] ^= 0x5A;
-    put(kAgent.primary, bytes);
+    tvtest::write_file(kAgent.primary, bytes);
 
     result = 0;
     EXPECT_EQ(TELMOR_VAQ_CheckKeyStore(0, &result), 0u);
