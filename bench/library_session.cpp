@@ -9,6 +9,7 @@
 #include <mutex>
 
 #include "export_writer.h"
+#include "node_layout.h"
 #include "telmor_vaq_api.h"
 
 namespace bench {
@@ -20,8 +21,8 @@ const unsigned char kSecret[kSecretBytes] = {
 namespace {
 
 constexpr char kRole[] = "HXA";
-constexpr char kPrimary[] = "/opt/telmor/agent/conf/vaq/conf/primary_ks.key";
-constexpr char kStandby[] = "/opt/telmor/agent/conf/vaq/bkp/standby_ks.key";
+constexpr const char *kPrimary = node_layout::kAgent.primary;
+constexpr const char *kStandby = node_layout::kAgent.standby;
 constexpr char kImportFile[] = "/opt/telmor/bench_import.bin";
 constexpr char kPassword[] = "bench import password";
 
@@ -41,7 +42,11 @@ off_t file_size(const char *path) {
 }  // namespace
 
 const std::vector<uint32_t> &provisioned_domains() {
-    static const std::vector<uint32_t> domains{150, 151, 152, 2, 50, 51, 100, 101, 102, 103, 104, 105};
+    static const std::vector<uint32_t> domains = [] {
+        std::vector<uint32_t> ids;
+        for (const auto &d : node_layout::kDomains) ids.push_back(d.id);
+        return ids;
+    }();
     return domains;
 }
 

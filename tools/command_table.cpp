@@ -13,6 +13,7 @@
 #include <CLI/CLI.hpp>
 
 #include "causes.h"
+#include "node_layout.h"
 
 namespace cli {
 
@@ -176,9 +177,10 @@ void print_man_page() {
     }
     std::printf(".SH EXIT STATUS\n0 on success; 1 on a failure, with one line on standard error naming the cause "
                 "and, where the library answered, its code; 2 on a usage error.\n");
-    std::printf(".SH FILES\n.TP\n/opt/telmor/*/vaq/conf/primary_ks.key, /opt/telmor/*/vaq/bkp/standby_ks.key\n"
+    std::printf(".SH FILES\n.TP\n/opt/telmor/*/vaq/conf/%s, /opt/telmor/*/vaq/bkp/%s\n"
                 "the two copies of each role's keystore (agent: /opt/telmor/agent/conf/vaq/...)\n"
-                ".TP\n/var/log/oam/hxa/run, /var/log/oam/hxm/manager/run\nthe roles' log directories\n");
+                ".TP\n/var/log/oam/hxa/run, /var/log/oam/hxm/manager/run\nthe roles' log directories\n",
+                node_layout::kPrimaryName, node_layout::kStandbyName);
     std::printf(".SH SEE ALSO\nThe operations guide, docs/operations.md, for key rotation across a fleet, backup "
                 "and recovery; docs/keystore-format.md for the file formats and every code.\n");
 }

@@ -7,13 +7,14 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "node_layout.h"
 #include "telmor_vaq_api.h"
 
 namespace cli {
 
 namespace {
 
-constexpr key_t kVersionSegmentKey = 0x20190529;
+constexpr key_t kVersionSegmentKey = node_layout::kVersionSegmentKey;
 
 Time to_time(const HX_VAQ_DATE_TIME *t) {
     if (t == nullptr) return {};

@@ -1,32 +1,20 @@
 // SPDX-License-Identifier: Apache-2.0
+#include <iterator>
 #include <string>
 #include <vector>
 
 #include "cli.h"
+#include "node_layout.h"
 
 namespace cli {
 
 namespace {
-const Role kRoles[] = {
-    {"HXA", "/opt/telmor/agent/conf/vaq/conf/primary_ks.key",
-     "/opt/telmor/agent/conf/vaq/bkp/standby_ks.key", "/var/log/oam/hxa/run", "hxa_vaq_"},
-    {"HXM", "/opt/telmor/tools/vaq/conf/primary_ks.key", "/opt/telmor/tools/vaq/bkp/standby_ks.key",
-     "/var/log/oam/hxm/manager/run", "hxm_vaq_"},
-    {"HXM_CLIENT", "/opt/telmor/client/vaq/conf/primary_ks.key",
-     "/opt/telmor/client/vaq/bkp/standby_ks.key", "/var/log/oam/hxm/manager/run", "hxm_client_vaq_"},
-};
-
-struct Domain {
-    uint32_t id;
-    const char *name;
-};
-// The domains every initialisation provisions, in the library's order.
-const Domain kDomains[] = {
-    {150, "OLD_ENCRYPT"},   {151, "OLD_CHAP_TRANSFER"}, {152, "OLD_CHAP_ENCRYPT"},
-    {2, "HXM_ENCRYPT"},     {50, "HXA_ENCRYPT"},        {51, "NUV_ENCRYPT"},
-    {100, "CHAP_TRANSFER"}, {101, "CHAP_ENCRYPT"},      {102, "GAL_TRANSFER"},
-    {103, "GAL_ENCRYPT"},   {104, "NUV_TRANSFER"},      {105, "YRB_ENCRYPT"},
-};
+constexpr Role role_of(const node_layout::RoleLayout &r) {
+    return {r.role, r.primary, r.standby, r.logDir, r.logPrefix};
+}
+const Role kRoles[] = {role_of(node_layout::kRoles[0]), role_of(node_layout::kRoles[1]),
+                       role_of(node_layout::kRoles[2])};
+static_assert(std::size(kRoles) == node_layout::kRoles.size());
 }  // namespace
 
 const Role *find_role(const std::string &name) {
@@ -37,7 +25,8 @@ const Role *find_role(const std::string &name) {
 }
 
 std::string domain_name(uint32_t id) {
-    for (const Domain &d : kDomains) {
+    // The domains every initialisation provisions, in the library's order.
+    for (const node_layout::DomainLayout &d : node_layout::kDomains) {
         if (d.id == id) return d.name;
     }
     return "";

@@ -14,6 +14,7 @@
 #include <cstring>
 
 #include "file_safety.h"
+#include "node_layout.h"
 #include "telmor_vaq_api.h"
 
 namespace cli {
@@ -57,8 +58,8 @@ unsigned long logged_load_code() {
     return std::strtoul(tail.c_str() + at + kMark.size(), nullptr, 10);
 }
 
-constexpr key_t kVersionSegmentKey = 0x20190529;
-constexpr key_t kLockKey = 0x20191230;
+constexpr key_t kVersionSegmentKey = node_layout::kVersionSegmentKey;
+constexpr key_t kLockKey = node_layout::kProcessLockKey;
 
 union semun_arg {
     int val;

@@ -11,6 +11,7 @@
 #include "host/bounded.h"
 #include "host/log_path.h"
 #include "host/sys.h"
+#include "node_layout.h"
 #include "telmor_vaq_api.h"
 
 char g_log_name[512] = {};
@@ -24,13 +25,11 @@ constexpr std::size_t kNameSize = 512;
 // the text it already holds or while nobody can be using it yet.
 std::mutex g_build_mutex;
 
-const char *path_format(int32_t role) {
-    switch (role) {
-        case 1: return "/var/log/oam/hxa/run/hxa_vaq_%s.log.0";
-        case 2: return "/var/log/oam/hxm/manager/run/hxm_vaq_%s.log.0";
-        case 3: return "/var/log/oam/hxm/manager/run/hxm_client_vaq_%s.log.0";
-        default: return nullptr;
+const char *path_format(int32_t node_type) {
+    for (const node_layout::RoleLayout &row : node_layout::kRoles) {
+        if (row.nodeType == node_type) return row.logFormat;
     }
+    return nullptr;
 }
 
 // The file's first line, up to and with its line end, or as much of it as
@@ -75,7 +74,7 @@ extern "C" unsigned long init_log_file(void) {
     const char *format = path_format(g_node_type);
     if (format == nullptr) return 1;
     char path[sizeof g_log_name] = {};
-    // The format is one of the literals above, with one %s.
+    // The format is one of the node layout's log formats, with one %s.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
     if (tv::sprintf_s(path, sizeof path, format, name) < 0) return 1;

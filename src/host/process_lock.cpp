@@ -24,10 +24,11 @@
 #include "host/ipc_owner.h"
 #include "host/sys.h"
 #include "keystore/error_text.h"
+#include "node_layout.h"
 
 namespace {
 
-constexpr int32_t kProcessLockKey = 0x20191230;
+constexpr int32_t kProcessLockKey = node_layout::kProcessLockKey;
 // How long a new set may stay unready before a waiter takes it as abandoned.
 constexpr int kReadyWaitMs = 2000;
 constexpr int kReadyPollMs = 10;

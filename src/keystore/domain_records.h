@@ -4,32 +4,16 @@
 #ifndef TELMOR_VAQ_KEYSTORE_DOMAIN_RECORDS_H
 #define TELMOR_VAQ_KEYSTORE_DOMAIN_RECORDS_H
 
-#include <array>
 #include <cstdint>
+
+#include "node_layout.h"
 
 namespace tv {
 
-struct DomainRow {
-    const char *name;
-    uint32_t id;
-};
+using DomainRow = node_layout::DomainLayout;
 
-// In the order they are provisioned. Domains 0 and 1 are not among them: each
-// load removes those.
-inline constexpr std::array<DomainRow, 12> kDomainTable = {{
-    {"OLD_ENCRYPT", 150},
-    {"OLD_CHAP_TRANSFER", 151},
-    {"OLD_CHAP_ENCRYPT", 152},
-    {"HXM_ENCRYPT", 2},
-    {"HXA_ENCRYPT", 50},
-    {"NUV_ENCRYPT", 51},
-    {"CHAP_TRANSFER", 100},
-    {"CHAP_ENCRYPT", 101},
-    {"GAL_TRANSFER", 102},
-    {"GAL_ENCRYPT", 103},
-    {"NUV_TRANSFER", 104},
-    {"YRB_ENCRYPT", 105},
-}};
+// In the order they are provisioned; domains 0 and 1 are removed instead.
+inline constexpr const auto &kDomainTable = node_layout::kDomains;
 
 // Every domain gets this key type.
 inline constexpr uint16_t kKeyType = 3;

@@ -14,13 +14,14 @@
 #include "host/sys.h"
 #include "keystore/error_text.h"
 #include "keystore/init_flag.h"
+#include "node_layout.h"
 #include "telmor_vaq_api.h"
 
 namespace tv {
 namespace {
 
-constexpr key_t kVersionSegmentKey = 0x20190529;
-constexpr size_t kVersionSegmentSize = 4096;
+constexpr key_t kVersionSegmentKey = node_layout::kVersionSegmentKey;
+constexpr size_t kVersionSegmentSize = node_layout::kVersionSegmentSize;
 
 // A lock-free 32-bit atomic works on memory shared between processes.
 static_assert(std::atomic_ref<uint32_t>::is_always_lock_free);

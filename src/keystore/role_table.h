@@ -6,14 +6,11 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "node_layout.h"
+
 namespace tv {
 
-struct RoleRow {
-    const char *role;
-    int32_t nodeType;
-    const char *primary;
-    const char *standby;
-};
+using RoleRow = node_layout::RoleLayout;
 
 // Each keystore path buffer of g_pstFileName holds this many bytes; a path is
 // copied into it up to kMaxPathLength characters, its zero from the zero fill.

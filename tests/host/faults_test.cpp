@@ -20,6 +20,7 @@
 #include "host/host_services.h"
 #include "host/sys.h"
 #include "log_reader.h"
+#include "node_layout.h"
 #include "telmor_vaq_api.h"
 
 namespace {
@@ -182,7 +183,7 @@ TEST_F(Faults, LockBlocksThatCannotBeAllocated) {
 // Left at value 0 the new set would block every process of the node for
 // good; it is removed, and the next process creates it afresh.
 TEST_F(Faults, SetWhoseValueCannotBeSetIsRemoved) {
-    const int stale = semget(0x20191230, 1, 0);
+    const int stale = semget(node_layout::kProcessLockKey, 1, 0);
     if (stale != -1) {
         ASSERT_EQ(semctl(stale, 0, IPC_RMID), 0);
     }
@@ -190,7 +191,7 @@ TEST_F(Faults, SetWhoseValueCannotBeSetIsRemoved) {
     g_fail_setval = true;
     EXPECT_EQ(Telmor_Create_Pro_Lock(&handle), 0);
     EXPECT_EQ(handle, reinterpret_cast<void *>(0x1));
-    ASSERT_EQ(semget(0x20191230, 1, 0), -1);
+    ASSERT_EQ(semget(node_layout::kProcessLockKey, 1, 0), -1);
     const auto logged = messages();
     ASSERT_EQ(logged.size(), 3u);
     EXPECT_EQ(logged[0], "INFO|create process lock for  538513968");

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "child.h"
+#include "files.h"
 #include "host/host_services.h"
 #include "log_reader.h"
 #include "telmor_vaq_api.h"
@@ -27,14 +28,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string read_file(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-void write_file(const std::string &path, const std::string &bytes) {
-    std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
-}
+using tvtest::read_file;
+using tvtest::write_file;
 
 int fd_of(void *handle) { return *static_cast<int32_t *>(handle); }
 

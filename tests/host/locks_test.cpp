@@ -17,11 +17,12 @@
 
 #include "child.h"
 #include "log_reader.h"
+#include "node_layout.h"
 #include "telmor_vaq_api.h"
 
 namespace {
 
-constexpr int kKey = 0x20191230;
+constexpr int kKey = node_layout::kProcessLockKey;
 
 int existing_set() { return semget(kKey, 1, 0); }
 int sem_value(int id) { return semctl(id, 0, GETVAL); }

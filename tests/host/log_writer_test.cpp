@@ -21,6 +21,7 @@
 
 #include "child.h"
 #include "common/log.h"
+#include "files.h"
 #include "log_reader.h"
 #include "telmor_vaq_api.h"
 
@@ -28,10 +29,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string slurp(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
+std::string slurp(const std::string &path) { return tvtest::read_file(path); }
 
 std::string tid() {
     char buf[32];
@@ -353,10 +351,10 @@ TEST_F(LogWriter, ProcessNameWithABlankNamesTheFileByItsFirstWord) {
         g_vaq_pid = getpid();
         logInitFlag = 0;
         HX_VAQ_Wrilog(1, tv::kModule, 0, "from ab\n");
-        return std::string(g_log_name) == "/var/log/oam/hxa/run/hxa_vaq_ab.log.0" ? 0 : 2;
+        return std::string(g_log_name) == tvtest::log_path_of(1, "ab") ? 0 : 2;
     });
     EXPECT_EQ(rc, 0);
-    const auto lines = tvtest::read_lines("/var/log/oam/hxa/run/hxa_vaq_ab.log.0");
+    const auto lines = tvtest::read_lines(tvtest::log_path_of(1, "ab"));
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_TRUE(tvtest::matches(lines[0], tvtest::api_line_pattern("INFO", "from ab")));
 }

@@ -16,20 +16,13 @@
 
 namespace kltest {
 
-const std::vector<DomainRow> kDomains = {
-    {150, "OLD_ENCRYPT"},   {151, "OLD_CHAP_TRANSFER"}, {152, "OLD_CHAP_ENCRYPT"},
-    {2, "HXM_ENCRYPT"},     {50, "HXA_ENCRYPT"},        {51, "NUV_ENCRYPT"},
-    {100, "CHAP_TRANSFER"}, {101, "CHAP_ENCRYPT"},      {102, "GAL_TRANSFER"},
-    {103, "GAL_ENCRYPT"},   {104, "NUV_TRANSFER"},      {105, "YRB_ENCRYPT"},
-};
-
 KeystoreFiles::KeystoreFiles() {
     mkdir("/opt/telmor/keylib-tests", 0700);
     char tmpl[] = "/opt/telmor/keylib-tests/ksXXXXXX";
     if (mkdtemp(tmpl) == nullptr) throw std::runtime_error("mkdtemp failed");
     dir = tmpl;
-    primary = dir + "/primary_ks.key";
-    standby = dir + "/standby_ks.key";
+    primary = dir + "/" + node_layout::kPrimaryName;
+    standby = dir + "/" + node_layout::kStandbyName;
 }
 
 HX_VAQ_KEYSTORE_FILES KeystoreFiles::files() {
@@ -135,20 +128,6 @@ const KeyInfo *active_of(const std::vector<KeyInfo> &all, uint32_t domain) {
         if (k.domain == domain && k.active) return &k;
     return nullptr;
 }
-
-Bytes read_bytes(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-void write_bytes(const std::string &path, const Bytes &bytes) {
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    if (fd < 0 || write(fd, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size()))
-        throw std::runtime_error("write failed: " + path);
-    close(fd);
-}
-
-bool exists(const std::string &path) { return access(path.c_str(), F_OK) == 0; }
 
 Bytes encrypt(uint32_t domain, const Bytes &plain, unsigned long *code) {
     uint32_t len = 0;

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "files.h"
+#include "node_layout.h"
 #include "telmor_vaq_api.h"
 #include "test_host.h"
 #include "vaq/qor_api.h"
@@ -18,12 +20,9 @@ namespace kltest {
 
 using Bytes = std::vector<uint8_t>;
 
-struct DomainRow {
-    uint32_t id;
-    const char *name;
-};
+using DomainRow = node_layout::DomainLayout;
 // The main library's domain table, in its provisioning order.
-extern const std::vector<DomainRow> kDomains;
+inline constexpr const auto &kDomains = node_layout::kDomains;
 
 // A keystore pair in a fresh directory of its own.
 class KeystoreFiles {
@@ -71,9 +70,9 @@ std::vector<KeyInfo> list_keys();
 std::vector<KeyInfo> keys_of(const std::vector<KeyInfo> &all, uint32_t domain);
 const KeyInfo *active_of(const std::vector<KeyInfo> &all, uint32_t domain);
 
-Bytes read_bytes(const std::string &path);
-void write_bytes(const std::string &path, const Bytes &bytes);
-bool exists(const std::string &path);
+using tvtest::exists;
+using tvtest::read_bytes;
+using tvtest::write_bytes;
 
 // Encrypts with QorEncryptEx; empty on failure (the code goes to *code).
 Bytes encrypt(uint32_t domain, const Bytes &plain, unsigned long *code = nullptr);

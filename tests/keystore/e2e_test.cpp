@@ -16,21 +16,26 @@
 #include "keystore_files.h"
 #include "ks_test_util.h"
 #include "log_reader.h"
+#include "node_layout.h"
 #include "telmor_vaq_api.h"
 
 namespace {
 
 using kstest::in_child;
 
-const std::set<uint32_t> kDomainIds = {150, 151, 152, 2, 50, 51, 100, 101, 102, 103, 104, 105};
+const std::set<uint32_t> kDomainIds = [] {
+    std::set<uint32_t> ids;
+    for (const auto &d : node_layout::kDomains) ids.insert(d.id);
+    return ids;
+}();
 
 std::set<uint32_t> domain_ids() {
     HX_VAQ_DOMAIN_LIST *list = nullptr;
     std::set<uint32_t> ids;
-    EXPECT_EQ(0u, TELMOR_VAQ_Query_Domain_Info(&list));
+    EXPECT_EQ(TELMOR_VAQ_Query_Domain_Info(&list), 0u);
     if (list == nullptr) return ids;
     for (int32_t i = 0; i < list->count; ++i) ids.insert(list->items[i]->domainId);
-    EXPECT_EQ(static_cast<size_t>(list->count), ids.size());
+    EXPECT_EQ(ids.size(), static_cast<size_t>(list->count));
     HX_VAQ_DOMAIN_FREE_ARRAY(list->items, list->count);
     HX_VAQ_MemFree(__LINE__, __FILE__, list);
     return ids;
@@ -40,7 +45,7 @@ std::set<uint32_t> domain_ids() {
 std::map<uint32_t, std::vector<uint32_t>> active_keys() {
     HX_VAQ_MK_LIST *list = nullptr;
     std::map<uint32_t, std::vector<uint32_t>> active;
-    EXPECT_EQ(0u, TELMOR_VAQ_Query_Mk_Info(&list));
+    EXPECT_EQ(TELMOR_VAQ_Query_Mk_Info(&list), 0u);
     if (list == nullptr) return active;
     for (int32_t i = 0; i < list->count; ++i) {
         if (list->items[i]->mkAttrA == 1) active[list->items[i]->domainId].push_back(list->items[i]->keyId);
@@ -70,32 +75,32 @@ TEST_F(EndToEnd, FreshNodeProvisionsTwelveDomainsWithAnActiveKeyInEachRole) {
         SCOPED_TRACE(r.role);
         // A fresh node: empty keystore directories and an empty primary file.
         kstest::write_file(r.primary, "");
-        EXPECT_EQ(0, in_child([&] {
-            ASSERT_EQ(0u, TELMOR_VAQ_Initialize(r.role));
-            EXPECT_EQ(kDomainIds, domain_ids());
+        EXPECT_EQ(in_child([&] {
+            ASSERT_EQ(TELMOR_VAQ_Initialize(r.role), 0u);
+            EXPECT_EQ(domain_ids(), kDomainIds);
             const auto active = active_keys();
-            EXPECT_EQ(kDomainIds.size(), active.size());
+            EXPECT_EQ(active.size(), kDomainIds.size());
             for (const auto &[domain, keys] : active) {
-                EXPECT_EQ(1u, keys.size()) << "domain " << domain;
+                EXPECT_EQ(keys.size(), 1u) << "domain " << domain;
             }
-            EXPECT_EQ(0u, TELMOR_VAQ_Finalize());
-        }));
-        EXPECT_EQ(0, is_file_error(r.primary));
-        EXPECT_EQ(0, is_file_error(r.standby));
+            EXPECT_EQ(TELMOR_VAQ_Finalize(), 0u);
+        }), 0);
+        EXPECT_EQ(is_file_error(r.primary), 0);
+        EXPECT_EQ(is_file_error(r.standby), 0);
     }
 }
 
 TEST_F(EndToEnd, InitializeFinalizeInitializeKeepsTheKeystore) {
     kstest::write_file(kstest::kAgent.primary, "");
-    EXPECT_EQ(0, in_child([&] {
-        ASSERT_EQ(0u, TELMOR_VAQ_Initialize("HXA"));
+    EXPECT_EQ(in_child([&] {
+        ASSERT_EQ(TELMOR_VAQ_Initialize("HXA"), 0u);
         const auto first = active_keys();
-        ASSERT_EQ(0u, TELMOR_VAQ_Finalize());
-        ASSERT_EQ(0u, TELMOR_VAQ_Initialize("HXA"));
-        EXPECT_EQ(kDomainIds, domain_ids());
-        EXPECT_EQ(first, active_keys());
-        EXPECT_EQ(0u, TELMOR_VAQ_Finalize());
-    }));
+        ASSERT_EQ(TELMOR_VAQ_Finalize(), 0u);
+        ASSERT_EQ(TELMOR_VAQ_Initialize("HXA"), 0u);
+        EXPECT_EQ(domain_ids(), kDomainIds);
+        EXPECT_EQ(active_keys(), first);
+        EXPECT_EQ(TELMOR_VAQ_Finalize(), 0u);
+    }), 0);
 }
 
 struct Announcement {
@@ -143,8 +148,8 @@ TEST_F(EndToEnd, AnnouncedChangeMakesEveryProcessReloadOnce) {
         go[0].post();
         ASSERT_TRUE(announced.wait());
         for (auto &gate : go) gate.post();
-        for (int i = 0; i < kProcesses; ++i) EXPECT_EQ(0, tvtest::wait_child(pids[i])) << "process " << i;
-        EXPECT_EQ(a.start + 1, kstest::peek_shared_version());
+        for (int i = 0; i < kProcesses; ++i) EXPECT_EQ(tvtest::wait_child(pids[i]), 0) << "process " << i;
+        EXPECT_EQ(kstest::peek_shared_version(), a.start + 1);
     }
 }
 
@@ -159,17 +164,17 @@ TEST_F(EndToEnd, LaterProcessStartsAtTheSharedVersion) {
         return TELMOR_VAQ_Finalize() == 0 ? 0 : 5;
     });
     ASSERT_TRUE(announced.wait());
-    EXPECT_EQ(0, in_child([&] {
+    EXPECT_EQ(in_child([&] {
         name_process("ks_later");
         tvtest::clear_log(1);
-        ASSERT_EQ(0u, TELMOR_VAQ_Initialize("HXA"));
-        EXPECT_EQ(3u, g_self_keystore_version);
-        EXPECT_EQ(0u, check_modified_and_load_key());
-        EXPECT_EQ(1, tvtest::count_api(tvtest::read_log(1), "INFO", "TELMOR_VAQ_Loadkey end, ret  =0"));
-        EXPECT_EQ(0u, TELMOR_VAQ_Finalize());
-    }));
+        ASSERT_EQ(TELMOR_VAQ_Initialize("HXA"), 0u);
+        EXPECT_EQ(g_self_keystore_version, 3u);
+        EXPECT_EQ(check_modified_and_load_key(), 0u);
+        EXPECT_EQ(tvtest::count_api(tvtest::read_log(1), "INFO", "TELMOR_VAQ_Loadkey end, ret  =0"), 1);
+        EXPECT_EQ(TELMOR_VAQ_Finalize(), 0u);
+    }), 0);
     joined.post();
-    EXPECT_EQ(0, tvtest::wait_child(first));
+    EXPECT_EQ(tvtest::wait_child(first), 0);
 }
 
 TEST_F(EndToEnd, ConcurrentAnnouncementsLoseNoIncrement) {
@@ -192,8 +197,8 @@ TEST_F(EndToEnd, ConcurrentAnnouncementsLoseNoIncrement) {
     for (auto &gate : ready) ASSERT_TRUE(gate.wait());
     const uint32_t start = kstest::peek_shared_version();
     for (auto &gate : go) gate.post();
-    for (int i = 0; i < kProcesses; ++i) EXPECT_EQ(0, tvtest::wait_child(pids[i])) << "process " << i;
-    EXPECT_EQ(start + kProcesses * kEach, kstest::peek_shared_version());
+    for (int i = 0; i < kProcesses; ++i) EXPECT_EQ(tvtest::wait_child(pids[i]), 0) << "process " << i;
+    EXPECT_EQ(kstest::peek_shared_version(), start + kProcesses * kEach);
 }
 
 }  // namespace

@@ -4,7 +4,6 @@
 #define TELMOR_TEST_KS_TEST_UTIL_H
 
 #include <sys/ipc.h>
-#include <sys/shm.h>
 
 #include <cstdint>
 #include <cstdio>
@@ -14,10 +13,12 @@
 #include <gtest/gtest.h>
 
 #include "child.h"
+#include "node_layout.h"
+#include "node_state.h"
 
 namespace kstest {
 
-inline constexpr key_t kVersionKey = 0x20190529;
+inline constexpr key_t kVersionKey = node_layout::kVersionSegmentKey;
 
 // Runs body in a child process, whose library state starts as this process's;
 // 0 when the child met no test failure.
@@ -28,30 +29,11 @@ inline int in_child(const std::function<void()> &body) {
     });
 }
 
-// The node's keystore-version segment is removed, so the next process to
-// attach creates it afresh (the sandbox's IPC namespace is the test's own).
-inline void remove_version_segment() {
-    const int id = shmget(kVersionKey, 0, 0);
-    if (id != -1) shmctl(id, IPC_RMID, nullptr);
-}
+using tvtest::remove_version_segment;
 
-// Reads or writes the shared version through an attachment of the test's own,
-// so it works whether or not the library is attached.
-inline uint32_t peek_shared_version() {
-    const int id = shmget(kVersionKey, 0, 0);
-    if (id == -1) return 0xDEADBEEF;
-    void *p = shmat(id, nullptr, SHM_RDONLY);
-    uint32_t v = *static_cast<volatile uint32_t *>(p);
-    shmdt(p);
-    return v;
-}
-
-inline void poke_shared_version(uint32_t value) {
-    const int id = shmget(kVersionKey, 4096, IPC_CREAT | 0600);
-    void *p = shmat(id, nullptr, 0);
-    *static_cast<volatile uint32_t *>(p) = value;
-    shmdt(p);
-}
+// The shared version, 0xDEADBEEF when there is no segment.
+inline uint32_t peek_shared_version() { return tvtest::shared_version(0xDEADBEEF); }
+inline void poke_shared_version(uint32_t value) { tvtest::set_shared_version(value); }
 
 inline std::string hex32(uint32_t v) {
     char buf[16];

@@ -46,7 +46,7 @@ protected:
         kstest::write_file(kAgent.primary, "keystore");
         kstest::remove_file(kAgent.standby);
         fake::reset();
-        ASSERT_EQ(0u, TELMOR_VAQ_Initialize("HXA"));
+        ASSERT_EQ(TELMOR_VAQ_Initialize("HXA"), 0u);
         fake::reset();
         tvtest::clear_log(1);
     }
@@ -60,52 +60,52 @@ protected:
 
 TEST_F(ReloadTest, HostServiceTableIsFilledSlotBySlot) {
     const VaqHostServices &t = g_pstCallBack;
-    EXPECT_EQ(nullptr, t.unused1);
-    EXPECT_EQ(nullptr, t.unused2);
-    EXPECT_EQ(nullptr, t.unused3);
-    EXPECT_EQ(nullptr, t.unused26);
-    EXPECT_EQ(&tv::APP_Fopen, t.fopen_fn);
-    EXPECT_EQ(&tv::APP_Fclose, t.fclose_fn);
-    EXPECT_EQ(&tv::APP_Fread, t.fread_fn);
-    EXPECT_EQ(&tv::APP_Fwrite, t.fwrite_fn);
-    EXPECT_EQ(&tv::APP_Fflush, t.fflush_fn);
-    EXPECT_EQ(&tv::APP_Fremove, t.fremove_fn);
-    EXPECT_EQ(&tv::APP_Ftell, t.ftell_fn);
-    EXPECT_EQ(&tv::APP_Fseek, t.fseek_fn);
-    EXPECT_EQ(&tv::APP_Feof, t.feof_fn);
-    EXPECT_EQ(&tv::APP_Ferrno, t.ferrno_fn);
-    EXPECT_EQ(&tv::APP_Fexist, t.fexist_fn);
-    EXPECT_EQ(&Telmor_Create_Lock, t.create_lock_fn);
-    EXPECT_EQ(&Telmor_Destroy_Lock, t.destroy_lock_fn);
-    EXPECT_EQ(&Telmor_Add_Lock, t.add_lock_fn);
-    EXPECT_EQ(&Telmor_Release_Lock, t.release_lock_fn);
-    EXPECT_EQ(&Telmor_Create_Pro_Lock, t.create_pro_lock_fn);
-    EXPECT_EQ(&Telmor_Destroy_Pro_Lock, t.destroy_pro_lock_fn);
-    EXPECT_EQ(&Telmor_Add_Pro_Lock, t.add_pro_lock_fn);
-    EXPECT_EQ(&Telmor_Release_Pro_Lock, t.release_pro_lock_fn);
-    EXPECT_EQ(&APP_WriLog, t.wrilog_fn);
-    EXPECT_EQ(&APP_RecvNotify, t.recv_notify_fn);
-    EXPECT_EQ(&APP_DoEvents, t.do_events_fn);
-    EXPECT_EQ(&tv::APP_GetEntropy, t.get_entropy_fn);
-    EXPECT_EQ(&tv::APP_CleanupEntropy, t.cleanup_entropy_fn);
-    EXPECT_EQ(&tv::APP_GmTimeSafe, t.gmtime_fn);
+    EXPECT_EQ(t.unused1, nullptr);
+    EXPECT_EQ(t.unused2, nullptr);
+    EXPECT_EQ(t.unused3, nullptr);
+    EXPECT_EQ(t.unused26, nullptr);
+    EXPECT_EQ(t.fopen_fn, &tv::APP_Fopen);
+    EXPECT_EQ(t.fclose_fn, &tv::APP_Fclose);
+    EXPECT_EQ(t.fread_fn, &tv::APP_Fread);
+    EXPECT_EQ(t.fwrite_fn, &tv::APP_Fwrite);
+    EXPECT_EQ(t.fflush_fn, &tv::APP_Fflush);
+    EXPECT_EQ(t.fremove_fn, &tv::APP_Fremove);
+    EXPECT_EQ(t.ftell_fn, &tv::APP_Ftell);
+    EXPECT_EQ(t.fseek_fn, &tv::APP_Fseek);
+    EXPECT_EQ(t.feof_fn, &tv::APP_Feof);
+    EXPECT_EQ(t.ferrno_fn, &tv::APP_Ferrno);
+    EXPECT_EQ(t.fexist_fn, &tv::APP_Fexist);
+    EXPECT_EQ(t.create_lock_fn, &Telmor_Create_Lock);
+    EXPECT_EQ(t.destroy_lock_fn, &Telmor_Destroy_Lock);
+    EXPECT_EQ(t.add_lock_fn, &Telmor_Add_Lock);
+    EXPECT_EQ(t.release_lock_fn, &Telmor_Release_Lock);
+    EXPECT_EQ(t.create_pro_lock_fn, &Telmor_Create_Pro_Lock);
+    EXPECT_EQ(t.destroy_pro_lock_fn, &Telmor_Destroy_Pro_Lock);
+    EXPECT_EQ(t.add_pro_lock_fn, &Telmor_Add_Pro_Lock);
+    EXPECT_EQ(t.release_pro_lock_fn, &Telmor_Release_Pro_Lock);
+    EXPECT_EQ(t.wrilog_fn, &APP_WriLog);
+    EXPECT_EQ(t.recv_notify_fn, &APP_RecvNotify);
+    EXPECT_EQ(t.do_events_fn, &APP_DoEvents);
+    EXPECT_EQ(t.get_entropy_fn, &tv::APP_GetEntropy);
+    EXPECT_EQ(t.cleanup_entropy_fn, &tv::APP_CleanupEntropy);
+    EXPECT_EQ(t.gmtime_fn, &tv::APP_GmTimeSafe);
 }
 
 TEST_F(ReloadTest, InStepCheckLogsNothingCallsNothingAndTakesNoLock) {
     // With the writer side held by this thread, any lock the check took
     // would fail or block.
-    ASSERT_EQ(0, wrlock_vaq_mem());
-    EXPECT_EQ(0u, check_modified_and_load_key());
-    EXPECT_EQ(0, unlock_vaq_mem());
+    ASSERT_EQ(wrlock_vaq_mem(), 0);
+    EXPECT_EQ(check_modified_and_load_key(), 0u);
+    EXPECT_EQ(unlock_vaq_mem(), 0);
     EXPECT_TRUE(agent_log().empty());
     EXPECT_TRUE(fake::calls().empty());
 }
 
 TEST_F(ReloadTest, CheckRefusesOnlyWhenNotInitialised) {
-    ASSERT_EQ(0u, TELMOR_VAQ_Finalize());
+    ASSERT_EQ(TELMOR_VAQ_Finalize(), 0u);
     tvtest::clear_log(1);
-    EXPECT_EQ(1u, check_modified_and_load_key());
-    EXPECT_EQ(Messages{"ERROR|TELMOR VAQ not Initialize"}, agent_log());
+    EXPECT_EQ(check_modified_and_load_key(), 1u);
+    EXPECT_EQ(agent_log(), Messages{"ERROR|TELMOR VAQ not Initialize"});
     EXPECT_TRUE(fake::calls("IvexInitializeEx").empty());
 }
 
@@ -113,18 +113,18 @@ TEST_F(ReloadTest, ProcessBehindReloadsOnceAndIsInStepAgain) {
     shared_word() = 5;
     g_self_keystore_version = 5;
     other_process_announces();
-    EXPECT_EQ(0u, check_modified_and_load_key());
-    EXPECT_EQ(behind_then_reload(5, 6), agent_log());
-    EXPECT_EQ(6u, g_self_keystore_version);
+    EXPECT_EQ(check_modified_and_load_key(), 0u);
+    EXPECT_EQ(agent_log(), behind_then_reload(5, 6));
+    EXPECT_EQ(g_self_keystore_version, 6u);
     const Names reload = fake::call_names();
     ASSERT_GE(reload.size(), 2u);
-    EXPECT_EQ("IvexFinalizeEx", reload[0]);
-    EXPECT_EQ("IvexInitializeEx", reload[1]);
-    EXPECT_EQ(1u + 28u, reload.size());  // the unload, then a load that provisions 12 domains
+    EXPECT_EQ(reload[0], "IvexFinalizeEx");
+    EXPECT_EQ(reload[1], "IvexInitializeEx");
+    EXPECT_EQ(reload.size(), 1u + 28u);  // the unload, then a load that provisions 12 domains
 
     tvtest::clear_log(1);
     fake::reset();
-    EXPECT_EQ(0u, check_modified_and_load_key());
+    EXPECT_EQ(check_modified_and_load_key(), 0u);
     EXPECT_TRUE(agent_log().empty());
     EXPECT_TRUE(fake::calls().empty());
 }
@@ -132,60 +132,60 @@ TEST_F(ReloadTest, ProcessBehindReloadsOnceAndIsInStepAgain) {
 TEST_F(ReloadTest, UpdateShmMakesTheCallingProcessReloadToo) {
     const uint32_t before = shared_word();
     const uint32_t own = g_self_keystore_version;
-    EXPECT_EQ(0u, TELMOR_update_shm());
-    EXPECT_EQ(before + 1, shared_word());
-    EXPECT_EQ(own, g_self_keystore_version);
-    EXPECT_EQ(0u, check_modified_and_load_key());
-    EXPECT_EQ(0u, check_modified_and_load_key());
+    EXPECT_EQ(TELMOR_update_shm(), 0u);
+    EXPECT_EQ(shared_word(), before + 1);
+    EXPECT_EQ(g_self_keystore_version, own);
+    EXPECT_EQ(check_modified_and_load_key(), 0u);
+    EXPECT_EQ(check_modified_and_load_key(), 0u);
     Messages expected = {"INFO| update shm version over , " + std::to_string(before + 1)};
     const Messages reload = behind_then_reload(own, before + 1);
     expected.insert(expected.end(), reload.begin(), reload.end());
-    EXPECT_EQ(expected, agent_log());
-    EXPECT_EQ(1u, fake::calls("IvexInitializeEx").size());
+    EXPECT_EQ(agent_log(), expected);
+    EXPECT_EQ(fake::calls("IvexInitializeEx").size(), 1u);
 }
 
 TEST_F(ReloadTest, VersionWrapsFromAllOnesToZeroAndCountsAsAChange) {
     shared_word() = 0xFFFFFFFFu;
     g_self_keystore_version = 0xFFFFFFFFu;
-    EXPECT_EQ(0u, TELMOR_update_shm());
-    EXPECT_EQ(0u, shared_word());
-    EXPECT_EQ(0u, check_modified_and_load_key());
+    EXPECT_EQ(TELMOR_update_shm(), 0u);
+    EXPECT_EQ(shared_word(), 0u);
+    EXPECT_EQ(check_modified_and_load_key(), 0u);
     Messages expected = {"INFO| update shm version over , 0"};
     const Messages reload = behind_then_reload(0xFFFFFFFFu, 0);
     expected.insert(expected.end(), reload.begin(), reload.end());
-    EXPECT_EQ(expected, agent_log());
-    EXPECT_EQ(0u, g_self_keystore_version);
+    EXPECT_EQ(agent_log(), expected);
+    EXPECT_EQ(g_self_keystore_version, 0u);
 }
 
 TEST_F(ReloadTest, UpdateShmAfterFinalisationIsRefused) {
     const uint32_t before = shared_word();
-    ASSERT_EQ(0u, TELMOR_VAQ_Finalize());
+    ASSERT_EQ(TELMOR_VAQ_Finalize(), 0u);
     tvtest::clear_log(1);
-    EXPECT_EQ(1u, TELMOR_update_shm());
-    EXPECT_EQ(Messages{"ERROR|TELMOR VAQ not Initialize"}, agent_log());
-    EXPECT_EQ(before, kstest::peek_shared_version());
+    EXPECT_EQ(TELMOR_update_shm(), 1u);
+    EXPECT_EQ(agent_log(), Messages{"ERROR|TELMOR VAQ not Initialize"});
+    EXPECT_EQ(kstest::peek_shared_version(), before);
 }
 
 TEST_F(ReloadTest, AnnounceAdoptsOnlyWhenTheProcessWasInStep) {
     shared_word() = 10;
     g_self_keystore_version = 10;
-    EXPECT_EQ(11u, tv::announce_keystore_change(true));
-    EXPECT_EQ(11u, g_self_keystore_version);
+    EXPECT_EQ(tv::announce_keystore_change(true), 11u);
+    EXPECT_EQ(g_self_keystore_version, 11u);
 
     // Another process's change is not loaded yet: the count covers it too, so
     // this process stays behind and reloads at its next check.
     other_process_announces();
-    EXPECT_EQ(13u, tv::announce_keystore_change(true));
-    EXPECT_EQ(11u, g_self_keystore_version);
+    EXPECT_EQ(tv::announce_keystore_change(true), 13u);
+    EXPECT_EQ(g_self_keystore_version, 11u);
 
-    EXPECT_EQ(14u, tv::announce_keystore_change(false));
-    EXPECT_EQ(11u, g_self_keystore_version);
-    EXPECT_EQ(14u, tv::shared_keystore_version());
+    EXPECT_EQ(tv::announce_keystore_change(false), 14u);
+    EXPECT_EQ(g_self_keystore_version, 11u);
+    EXPECT_EQ(tv::shared_keystore_version(), 14u);
 
     shared_word() = 0xFFFFFFFFu;
     g_self_keystore_version = 0xFFFFFFFFu;
-    EXPECT_EQ(0u, tv::announce_keystore_change(true));
-    EXPECT_EQ(0u, g_self_keystore_version);
+    EXPECT_EQ(tv::announce_keystore_change(true), 0u);
+    EXPECT_EQ(g_self_keystore_version, 0u);
 }
 
 TEST_F(ReloadTest, ChangeAnnouncedDuringTheReloadLeadsToOneMoreReload) {
@@ -197,25 +197,25 @@ TEST_F(ReloadTest, ChangeAnnouncedDuringTheReloadLeadsToOneMoreReload) {
         if (fake::calls("IvexSetRole").size() == 1) other_process_announces();
         return 0;
     });
-    EXPECT_EQ(0u, check_modified_and_load_key());
-    EXPECT_EQ(21u, g_self_keystore_version);
-    EXPECT_EQ(0u, check_modified_and_load_key());
-    EXPECT_EQ(22u, g_self_keystore_version);
-    EXPECT_EQ(0u, check_modified_and_load_key());
-    EXPECT_EQ(2u, fake::calls("IvexInitializeEx").size());
-    EXPECT_EQ(2, tvtest::count_api(tvtest::read_log(1), "INFO", "TELMOR_VAQ_Loadkey end, ret  =0"));
+    EXPECT_EQ(check_modified_and_load_key(), 0u);
+    EXPECT_EQ(g_self_keystore_version, 21u);
+    EXPECT_EQ(check_modified_and_load_key(), 0u);
+    EXPECT_EQ(g_self_keystore_version, 22u);
+    EXPECT_EQ(check_modified_and_load_key(), 0u);
+    EXPECT_EQ(fake::calls("IvexInitializeEx").size(), 2u);
+    EXPECT_EQ(tvtest::count_api(tvtest::read_log(1), "INFO", "TELMOR_VAQ_Loadkey end, ret  =0"), 2);
 }
 
 TEST_F(ReloadTest, FailedLoadStillCompletesTheReload) {
     other_process_announces();
     fake::answer("IvexInitializeEx", 8);
-    EXPECT_EQ(0u, check_modified_and_load_key());
-    EXPECT_EQ(shared_word(), g_self_keystore_version);
+    EXPECT_EQ(check_modified_and_load_key(), 0u);
+    EXPECT_EQ(g_self_keystore_version, shared_word());
     const Messages log = agent_log();
-    ASSERT_EQ(5u, log.size());
-    EXPECT_EQ("INFO|IvexFinalizeEx success, ret=0", log[1]);
-    EXPECT_EQ("ERROR|IvexInitializeEx failed, ret=8", log[2]);
-    EXPECT_EQ("INFO|TELMOR_VAQ_Loadkey end, ret  =1", log[4]);
+    ASSERT_EQ(log.size(), 5u);
+    EXPECT_EQ(log[1], "INFO|IvexFinalizeEx success, ret=0");
+    EXPECT_EQ(log[2], "ERROR|IvexInitializeEx failed, ret=8");
+    EXPECT_EQ(log[4], "INFO|TELMOR_VAQ_Loadkey end, ret  =1");
 }
 
 // That failed load left no keystore in memory, so the next check loads again
@@ -223,13 +223,13 @@ TEST_F(ReloadTest, FailedLoadStillCompletesTheReload) {
 TEST_F(ReloadTest, AfterAFailedLoadTheNextCheckLoadsAgain) {
     other_process_announces();
     fake::answer("IvexInitializeEx", 8);
-    EXPECT_EQ(0u, check_modified_and_load_key());
-    EXPECT_EQ(1u, fake::calls("IvexInitializeEx").size());
+    EXPECT_EQ(check_modified_and_load_key(), 0u);
+    EXPECT_EQ(fake::calls("IvexInitializeEx").size(), 1u);
     fake::answer("IvexInitializeEx", 0);
-    EXPECT_EQ(0u, check_modified_and_load_key());
-    EXPECT_EQ(2u, fake::calls("IvexInitializeEx").size());
-    EXPECT_EQ(0u, check_modified_and_load_key());
-    EXPECT_EQ(2u, fake::calls("IvexInitializeEx").size());
+    EXPECT_EQ(check_modified_and_load_key(), 0u);
+    EXPECT_EQ(fake::calls("IvexInitializeEx").size(), 2u);
+    EXPECT_EQ(check_modified_and_load_key(), 0u);
+    EXPECT_EQ(fake::calls("IvexInitializeEx").size(), 2u);
 }
 
 struct FileCase {
@@ -266,23 +266,23 @@ TEST_F(ReloadTest, ReloadTestsTheStandbyOnlyWhenThePrimaryIsUnusable) {
         for (int attempt = 0; attempt < (c.reloads ? 1 : 2); ++attempt) {
             fake::reset();
             tvtest::clear_log(1);
-            EXPECT_EQ(0u, check_modified_and_load_key());
+            EXPECT_EQ(check_modified_and_load_key(), 0u);
             Messages expected = {behind_then_reload(own, node).front()};
             expected.insert(expected.end(), c.lines.begin(), c.lines.end());
             if (c.reloads) expected.insert(expected.end(), kReloadLines.begin(), kReloadLines.end());
-            EXPECT_EQ(expected, agent_log());
-            EXPECT_EQ(c.reloads ? node : own, g_self_keystore_version);
-            EXPECT_EQ(c.reloads, !fake::calls().empty());
+            EXPECT_EQ(agent_log(), expected);
+            EXPECT_EQ(g_self_keystore_version, c.reloads ? node : own);
+            EXPECT_EQ(!fake::calls().empty(), c.reloads);
         }
     }
 }
 
 TEST_F(ReloadTest, ReloadWithoutAPairIsRefusedBeforeTheLock) {
-    ASSERT_EQ(0u, TELMOR_VAQ_Finalize());
+    ASSERT_EQ(TELMOR_VAQ_Finalize(), 0u);
     tvtest::clear_log(1);
     fake::reset();
-    EXPECT_EQ(1u, reload_keystore_mem());
-    EXPECT_EQ(Messages{"ERROR|two keystore not exist, will not reload"}, agent_log());
+    EXPECT_EQ(reload_keystore_mem(), 1u);
+    EXPECT_EQ(agent_log(), Messages{"ERROR|two keystore not exist, will not reload"});
     EXPECT_TRUE(fake::calls().empty());
 }
 
@@ -290,12 +290,12 @@ TEST_F(ReloadTest, ReloadThatCannotTakeTheWriterLockLeavesTheProcessBehind) {
     other_process_announces();
     const uint32_t own = g_self_keystore_version;
     // The writer side is refused to the thread that already holds it.
-    ASSERT_EQ(0, wrlock_vaq_mem());
-    EXPECT_EQ(1u, reload_keystore_mem());
-    EXPECT_EQ(0, unlock_vaq_mem());
-    EXPECT_EQ(Messages{"ERROR|wrlock g_vaq_reload_rwlock error, ret=35, error Resource deadlock avoided"},
-              agent_log());
-    EXPECT_EQ(own, g_self_keystore_version);
+    ASSERT_EQ(wrlock_vaq_mem(), 0);
+    EXPECT_EQ(reload_keystore_mem(), 1u);
+    EXPECT_EQ(unlock_vaq_mem(), 0);
+    EXPECT_EQ(agent_log(),
+              Messages{"ERROR|wrlock g_vaq_reload_rwlock error, ret=35, error Resource deadlock avoided"});
+    EXPECT_EQ(g_self_keystore_version, own);
     EXPECT_TRUE(fake::calls().empty());
 }
 
@@ -304,7 +304,7 @@ TEST(IsFileError, AnswersZeroOnlyForAnExistingNonEmptyFile) {
     kstest::write_file(dir + "full", "x");
     kstest::write_file(dir + "empty", "");
     kstest::remove_file(dir + "link");
-    ASSERT_EQ(0, symlink((dir + "full").c_str(), (dir + "link").c_str()));
+    ASSERT_EQ(symlink((dir + "full").c_str(), (dir + "link").c_str()), 0);
     struct Case {
         const char *path;
         int32_t result;
@@ -320,12 +320,12 @@ TEST(IsFileError, AnswersZeroOnlyForAnExistingNonEmptyFile) {
     };
     // The log lines need a recorded pid; the keystore itself is not needed.
     kstest::write_file(kAgent.primary, "");
-    ASSERT_EQ(0u, TELMOR_VAQ_Initialize("HXA"));
+    ASSERT_EQ(TELMOR_VAQ_Initialize("HXA"), 0u);
     for (const auto &c : cases) {
         SCOPED_TRACE(c.path ? c.path : "null");
         tvtest::clear_log(1);
-        EXPECT_EQ(c.result, is_file_error(c.path));
-        EXPECT_EQ(c.log, agent_log());
+        EXPECT_EQ(is_file_error(c.path), c.result);
+        EXPECT_EQ(agent_log(), c.log);
     }
     TELMOR_VAQ_Finalize();
 }

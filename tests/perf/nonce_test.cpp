@@ -17,6 +17,7 @@
 
 #include <gtest/gtest.h>
 
+#include "node_layout.h"
 #include "telmor_vaq_api.h"
 
 namespace {
@@ -29,7 +30,7 @@ constexpr size_t kNonceOffset = 12;
 class Nonces : public ::testing::Test {
 protected:
     void SetUp() override {
-        std::ofstream("/opt/telmor/agent/conf/vaq/conf/primary_ks.key", std::ios::trunc).close();
+        std::ofstream(node_layout::kAgent.primary, std::ios::trunc).close();
         ASSERT_EQ(TELMOR_VAQ_Initialize("HXA"), 0u);
         g_api_log_level = 3;  // the log is not what these look at
     }

@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include "syscall_counter.h"
+#include "node_layout.h"
 #include "telmor_vaq_api.h"
 
 namespace {
@@ -52,7 +53,7 @@ bool decrypt_once(const std::string &text) {
 // Initialises on a fresh keystore, warms the thread's caches with one of each
 // operation, then counts windows of 0, N and 2N operations.
 int run_windows(bool (*op)(const std::string &)) {
-    std::ofstream("/opt/telmor/agent/conf/vaq/conf/primary_ks.key", std::ios::trunc).close();
+    std::ofstream(node_layout::kAgent.primary, std::ios::trunc).close();
     if (TELMOR_VAQ_Initialize("HXA") != 0) return kInitFailed;
     std::string text;
     if (!encrypt_once(&text) || !decrypt_once(text)) return kDecryptFailed;

@@ -50,6 +50,11 @@ struct Op {
     // new keystore's, not a measure of leaks (the leak checker of the asan
     // build still sees them).
     bool reloads = false;
+    // The operation cannot do without any allocation it makes, and keeps
+    // nothing once check() has released what it handed out: it allocates at
+    // least once, a run whose allocation failed answers 1, and memory
+    // balances after every run, the successful one included.
+    bool allOrNothing = false;
 };
 
 class AllocApi : public ::testing::Test {
@@ -122,6 +127,12 @@ void AllocApi::loop(const Op &op) {
         if (faulted && code != 0 && !op.reloads) {
             EXPECT_EQ(alloc::live_blocks() - traceBlocks, liveBefore) << "a failed run kept memory";
         }
+        if (op.allOrNothing && faulted) {
+            EXPECT_EQ(code, 1u) << "a run whose allocation failed did not fail";
+        }
+        if (op.allOrNothing && !faulted) {
+            EXPECT_EQ(alloc::live_blocks() - traceBlocks, liveBefore) << "the run kept memory";
+        }
         if (op.after) op.after(code);
         if (op.keystoreMayChange && faulted && code != 0) {
             EXPECT_EQ(api_keys(), before) << "a failed run changed the keystore in memory";
@@ -141,6 +152,9 @@ void AllocApi::loop(const Op &op) {
         ++fig.failedRuns;
         fig.absorbed += code == 0;
         if (HasFatalFailure()) return;
+    }
+    if (op.allOrNothing) {
+        EXPECT_GT(fig.failedRuns, 0u) << "the operation never allocated";
     }
     g_figures.push_back(fig);
 }
@@ -257,16 +271,18 @@ TEST_F(AllocApi, VersionCheckAndReload) {
 TEST_F(AllocApi, Queries) {
     uint32_t *ids = nullptr;
     uint32_t count = 0;
-    loop({"TELMOR_VAQ_GetKeyId_List", [&] { ids = nullptr; },
-          [&] { return TELMOR_VAQ_GetKeyId_List(kDomain, &ids, &count); },
-          [&](unsigned long code, bool) {
-              if (code != 0) {
-                  EXPECT_EQ(ids, nullptr);
-              } else {
-                  EXPECT_EQ(count, 1u);
-              }
-              HX_VAQ_MemFree(__LINE__, __FILE__, ids);
-          }});
+    Op keyIds{"TELMOR_VAQ_GetKeyId_List", [&] { ids = nullptr; },
+              [&] { return TELMOR_VAQ_GetKeyId_List(kDomain, &ids, &count); },
+              [&](unsigned long code, bool) {
+                  if (code != 0) {
+                      EXPECT_EQ(ids, nullptr) << "a failed query handed out a list";
+                  } else {
+                      EXPECT_EQ(count, 1u);
+                  }
+                  HX_VAQ_MemFree(__LINE__, __FILE__, ids);
+              }};
+    keyIds.allOrNothing = true;
+    loop(keyIds);
     loop({"TELMOR_VAQ_GetMkInfo", [] {}, [&] {
               unsigned char record[64];
               unsigned char key[256];
@@ -277,52 +293,60 @@ TEST_F(AllocApi, Queries) {
               int32_t n = 0;
               return TELMOR_VAQ_GetMkNum(&n);
           }});
+    // The record queries start from a pointer that is not null, so a failed
+    // query must clear the caller's pointer itself.
     HX_VAQ_MK_LIST *mkList = nullptr;
-    loop({"TELMOR_VAQ_Query_Mk_Info", [&] { mkList = nullptr; },
-          [&] { return TELMOR_VAQ_Query_Mk_Info(&mkList); },
-          [&](unsigned long code, bool) {
-              if (code != 0) {
-                  EXPECT_EQ(mkList, nullptr) << "a failed query handed out a list";
-                  return;
-              }
-              ASSERT_NE(mkList, nullptr);
-              EXPECT_EQ(mkList->count, static_cast<int32_t>(keys_.size()));
-              for (int32_t i = 0; i < mkList->count; ++i) {
-                  ASSERT_NE(mkList->items[i], nullptr);
-                  EXPECT_NE(mkList->items[i]->mkTimeA, nullptr);
-              }
-              HX_VAQ_MK_FREE_ARRAY(mkList->items, mkList->count);
-              HX_VAQ_MemFree(__LINE__, __FILE__, mkList);
-          }});
+    Op mkListOp{"TELMOR_VAQ_Query_Mk_Info", [&] { mkList = reinterpret_cast<HX_VAQ_MK_LIST *>(0x5A5A); },
+                [&] { return TELMOR_VAQ_Query_Mk_Info(&mkList); },
+                [&](unsigned long code, bool) {
+                    if (code != 0) {
+                        EXPECT_EQ(mkList, nullptr) << "a failed query handed out a list";
+                        return;
+                    }
+                    ASSERT_NE(mkList, nullptr);
+                    EXPECT_EQ(mkList->count, static_cast<int32_t>(keys_.size()));
+                    for (int32_t i = 0; i < mkList->count; ++i) {
+                        ASSERT_NE(mkList->items[i], nullptr);
+                        EXPECT_NE(mkList->items[i]->mkTimeA, nullptr);
+                    }
+                    HX_VAQ_MK_FREE_ARRAY(mkList->items, mkList->count);
+                    HX_VAQ_MemFree(__LINE__, __FILE__, mkList);
+                }};
+    mkListOp.allOrNothing = true;
+    loop(mkListOp);
     HX_VAQ_ROOT_KEY *root = nullptr;
-    loop({"TELMOR_VAQ_Query_Root_Key", [&] { root = nullptr; },
-          [&] { return TELMOR_VAQ_Query_Root_Key(&root); },
-          [&](unsigned long code, bool) {
-              if (code != 0) {
-                  EXPECT_EQ(root, nullptr) << "a failed query handed out a record";
-                  return;
-              }
-              ASSERT_NE(root, nullptr);
-              ASSERT_NE(root->rk, nullptr);
-              EXPECT_NE(root->rk->rkTimeA, nullptr);
-              EXPECT_NE(root->rkCfg, nullptr);
-              HX_VAQ_RK_FREE(root->rk);
-              HX_VAQ_RK_CFG_FREE(root->rkCfg);
-              HX_VAQ_MemFree(__LINE__, __FILE__, root);
-          }});
+    Op rootOp{"TELMOR_VAQ_Query_Root_Key", [&] { root = reinterpret_cast<HX_VAQ_ROOT_KEY *>(0x5A5A); },
+              [&] { return TELMOR_VAQ_Query_Root_Key(&root); },
+              [&](unsigned long code, bool) {
+                  if (code != 0) {
+                      EXPECT_EQ(root, nullptr) << "a failed query handed out a record";
+                      return;
+                  }
+                  ASSERT_NE(root, nullptr);
+                  ASSERT_NE(root->rk, nullptr);
+                  EXPECT_NE(root->rk->rkTimeA, nullptr);
+                  EXPECT_NE(root->rkCfg, nullptr);
+                  HX_VAQ_RK_FREE(root->rk);
+                  HX_VAQ_RK_CFG_FREE(root->rkCfg);
+                  HX_VAQ_MemFree(__LINE__, __FILE__, root);
+              }};
+    rootOp.allOrNothing = true;
+    loop(rootOp);
     HX_VAQ_DOMAIN_LIST *domains = nullptr;
-    loop({"TELMOR_VAQ_Query_Domain_Info", [&] { domains = nullptr; },
-          [&] { return TELMOR_VAQ_Query_Domain_Info(&domains); },
-          [&](unsigned long code, bool) {
-              if (code != 0) {
-                  EXPECT_EQ(domains, nullptr) << "a failed query handed out a list";
-                  return;
-              }
-              ASSERT_NE(domains, nullptr);
-              EXPECT_EQ(domains->count, 12);
-              HX_VAQ_DOMAIN_FREE_ARRAY(domains->items, domains->count);
-              HX_VAQ_MemFree(__LINE__, __FILE__, domains);
-          }});
+    Op domainsOp{"TELMOR_VAQ_Query_Domain_Info", [&] { domains = reinterpret_cast<HX_VAQ_DOMAIN_LIST *>(0x5A5A); },
+                 [&] { return TELMOR_VAQ_Query_Domain_Info(&domains); },
+                 [&](unsigned long code, bool) {
+                     if (code != 0) {
+                         EXPECT_EQ(domains, nullptr) << "a failed query handed out a list";
+                         return;
+                     }
+                     ASSERT_NE(domains, nullptr);
+                     EXPECT_EQ(domains->count, 12);
+                     HX_VAQ_DOMAIN_FREE_ARRAY(domains->items, domains->count);
+                     HX_VAQ_MemFree(__LINE__, __FILE__, domains);
+                 }};
+    domainsOp.allOrNothing = true;
+    loop(domainsOp);
     loop({"TELMOR_VAQ_GetCipherDataLen", [] {}, [] {
               uint32_t n = 0;
               return TELMOR_VAQ_GetCipherDataLen(100, &n);

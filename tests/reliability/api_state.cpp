@@ -1,25 +1,12 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "api_state.h"
 
-#include <fstream>
-#include <iterator>
 #include <sstream>
 #include <stdexcept>
 
 #include "telmor_vaq_api.h"
 
 namespace reltest {
-
-const RoleFiles kAgentRole{"HXA", "/opt/telmor/agent/conf/vaq/conf/primary_ks.key",
-                           "/opt/telmor/agent/conf/vaq/bkp/standby_ks.key"};
-const RoleFiles kToolsRole{"HXM", "/opt/telmor/tools/vaq/conf/primary_ks.key",
-                           "/opt/telmor/tools/vaq/bkp/standby_ks.key"};
-
-void fresh_node(const RoleFiles &role) {
-    std::remove(role.primary);
-    std::remove(role.standby);
-    std::ofstream(role.primary, std::ios::trunc);
-}
 
 std::vector<ApiKey> api_keys() {
     HX_VAQ_MK_LIST *list = nullptr;
@@ -52,11 +39,6 @@ std::string describe(const std::vector<ApiKey> &keys) {
     std::ostringstream out;
     for (const auto &k : keys) out << " " << k.domain << "/" << k.id << (k.active ? "*" : "");
     return out.str();
-}
-
-std::vector<uint8_t> read_file(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 std::string api_encrypt(uint32_t domain, const std::string &plain, unsigned long *code) {

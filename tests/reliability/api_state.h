@@ -9,18 +9,18 @@
 #include <string>
 #include <vector>
 
+#include "files.h"
+#include "node_layout.h"
+#include "node_state.h"
+
 namespace reltest {
 
-struct RoleFiles {
-    const char *role;
-    const char *primary;
-    const char *standby;
-};
-extern const RoleFiles kAgentRole;  // "HXA"
-extern const RoleFiles kToolsRole;  // "HXM"
+using RoleFiles = node_layout::RoleLayout;
+inline constexpr const RoleFiles &kAgentRole = node_layout::kAgent;  // "HXA"
+inline constexpr const RoleFiles &kToolsRole = node_layout::kTools;  // "HXM"
 
 // A node that has never held the role's keystore: an empty primary file.
-void fresh_node(const RoleFiles &role);
+inline void fresh_node(const RoleFiles &role) { tvtest::fresh_keystore(role); }
 
 struct ApiKey {
     uint32_t domain = 0;
@@ -34,7 +34,7 @@ struct ApiKey {
 std::vector<ApiKey> api_keys();
 std::string describe(const std::vector<ApiKey> &keys);
 
-std::vector<uint8_t> read_file(const std::string &path);
+inline std::vector<uint8_t> read_file(const std::string &path) { return tvtest::read_bytes(path); }
 
 // Encrypts with the main library: the text, or empty on failure.
 std::string api_encrypt(uint32_t domain, const std::string &plain, unsigned long *code = nullptr);

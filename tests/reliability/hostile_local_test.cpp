@@ -23,7 +23,9 @@
 
 #include "api_state.h"
 #include "child.h"
+#include "files.h"
 #include "log_reader.h"
+#include "node_state.h"
 #include "telmor_vaq_api.h"
 
 using namespace reltest;
@@ -33,8 +35,8 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr uid_t kOther = 65534;
-constexpr key_t kLockKey = 0x20191230;
-constexpr key_t kSegmentKey = 0x20190529;
+constexpr key_t kLockKey = node_layout::kProcessLockKey;
+constexpr key_t kSegmentKey = node_layout::kVersionSegmentKey;
 const char kPassword[] = "correct horse battery";
 const std::string kStandbyDir = "/opt/telmor/agent/conf/vaq/bkp";
 const std::string kPrimaryDir = "/opt/telmor/agent/conf/vaq/conf";
@@ -53,10 +55,6 @@ int in_other_process(const std::function<int()> &fn) {
     });
 }
 
-std::string contents(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
 
 mode_t mode_of(const std::string &path) {
     struct stat st {};
@@ -122,7 +120,7 @@ TEST_F(HostileLocal, ALinkAtAKeystoreCopyIsNeverWrittenThrough) {
         if (dangling) {
             EXPECT_FALSE(fs::exists(victim)) << "root created a file at the link's target";
         } else {
-            EXPECT_EQ(contents(victim), "precious");
+            EXPECT_EQ(tvtest::read_file(victim), "precious");
             EXPECT_EQ(mode_of(victim), 0644u);
         }
         EXPECT_TRUE(fs::is_symlink(kAgentRole.standby));
@@ -139,15 +137,15 @@ TEST_F(HostileLocal, AnotherUsersFileAtAKeystoreCopyIsLeftAlone) {
              kAgentRole.standby);
     ASSERT_EQ(TELMOR_VAQ_Initialize("HXA"), 0u);
     TELMOR_VAQ_Finalize();
-    EXPECT_EQ(contents(kAgentRole.standby), "");
+    EXPECT_EQ(tvtest::read_file(kAgentRole.standby), "");
     EXPECT_EQ(owner_of(kAgentRole.standby), kOther);
     EXPECT_TRUE(logged("ERROR", "file " + std::string(kAgentRole.standby) + " not used: owned by another user"));
 
     // The primary replaced by another user's file too: nothing is trusted.
     as_other("rm -f " + std::string(kAgentRole.primary) + " && : > " + kAgentRole.primary);
     EXPECT_NE(TELMOR_VAQ_Initialize("HXA"), 0u);
-    EXPECT_EQ(contents(kAgentRole.primary), "");
-    EXPECT_EQ(contents(kAgentRole.standby), "");
+    EXPECT_EQ(tvtest::read_file(kAgentRole.primary), "");
+    EXPECT_EQ(tvtest::read_file(kAgentRole.standby), "");
 }
 
 // 3. A wide empty primary made beforehand ends its owner's only, and the
@@ -179,7 +177,7 @@ TEST_F(HostileLocal, ALinkAtTheLogFileGetsNoLine) {
         if (dangling) {
             EXPECT_FALSE(fs::exists(victim));
         } else {
-            EXPECT_EQ(contents(victim), "x\n");
+            EXPECT_EQ(tvtest::read_file(victim), "x\n");
         }
     }
     fs::remove(log);
@@ -200,7 +198,7 @@ TEST_F(HostileLocal, AnExportNeverLandsInAFilePreparedByAnother) {
     const auto password = reinterpret_cast<const unsigned char *>(kPassword);
     as_other(": > " + file + " && chmod 666 " + file);
     EXPECT_EQ(TELMOR_VAQ_ExportMkFile(file.c_str(), password, len), 2026u);
-    EXPECT_EQ(contents(file), "");
+    EXPECT_EQ(tvtest::read_file(file), "");
     fs::remove(file);
     as_other("ln -s " + target + " " + file);
     EXPECT_EQ(TELMOR_VAQ_ExportMkFile(file.c_str(), password, len), 2026u);
@@ -230,7 +228,7 @@ TEST_F(HostileLocal, AnExportNeverLandsInAFilePreparedByAnother) {
             EXPECT_EQ(mode_of(file), 0600u);
         } else {
             EXPECT_EQ(code, 2026u);
-            EXPECT_EQ(contents(file), "") << "keys written into the other user's file";
+            EXPECT_EQ(tvtest::read_file(file), "") << "keys written into the other user's file";
         }
     }
 }
@@ -252,7 +250,8 @@ TEST_F(HostileLocal, IpcObjectsMadeByAnotherUserAreRefused) {
     const auto lines = tvtest::read_log(1);
     bool named = false;
     for (const auto &m : tvtest::api_messages(lines))
-        named = named || m.find("ERROR|process lock 0x20191230 not used: owned or created by another user (owner uid 65534") == 0;
+        named = named || m.find("ERROR|process lock " + tvtest::ipc_key_text(kLockKey) +
+                                " not used: owned or created by another user (owner uid 65534") == 0;
     EXPECT_TRUE(named);
     remove_ipc();
 
@@ -263,7 +262,8 @@ TEST_F(HostileLocal, IpcObjectsMadeByAnotherUserAreRefused) {
     EXPECT_EQ(TELMOR_VAQ_Initialize("HXA"), 1u);
     named = false;
     for (const auto &m : tvtest::api_messages(tvtest::read_log(1)))
-        named = named || m.find("ERROR|shared segment 0x20190529 not used: owned or created by another user") == 0;
+        named = named || m.find("ERROR|shared segment " + tvtest::ipc_key_text(kSegmentKey) +
+                                " not used: owned or created by another user") == 0;
     EXPECT_TRUE(named);
 }
 
@@ -279,7 +279,8 @@ TEST_F(HostileLocal, ALockWhoseCreatorDiedIsFreedAndAStoppedHolderIsNamed) {
         return TELMOR_VAQ_Initialize("HXA") == 0 ? 0 : 1;
     });
     EXPECT_EQ(rc, 0);
-    EXPECT_TRUE(logged("WARN", "process lock 0x20191230 was never made free by its creator; freeing it"));
+    EXPECT_TRUE(logged("WARN", "process lock " + tvtest::ipc_key_text(kLockKey) +
+                                      " was never made free by its creator; freeing it"));
     EXPECT_EQ(semctl(id, 0, GETVAL), 1);
 
     tvtest::Gate held;

@@ -35,7 +35,7 @@ using Clock = std::chrono::steady_clock;
 namespace {
 
 const char kDir[] = "/opt/telmor/soak";
-constexpr key_t kVersionKey = 0x20190529;
+constexpr key_t kVersionKey = node_layout::kVersionSegmentKey;
 
 enum class Duty { kRotate, kAnnounce, kNone };
 

@@ -16,43 +16,25 @@
 #include <gtest/gtest.h>
 
 #include "child.h"
+#include "files.h"
 #include "log_reader.h"
+#include "node_layout.h"
+#include "node_state.h"
 #include "telmor_vaq_api.h"
 
 namespace {
 
 using Lines = std::vector<std::string>;
 
-struct Role {
-    const char *name;
-    int number;
-    const char *primary;
-    const char *standby;
-};
-constexpr Role kAgent{"HXA", 1, "/opt/telmor/agent/conf/vaq/conf/primary_ks.key",
-                      "/opt/telmor/agent/conf/vaq/bkp/standby_ks.key"};
-constexpr Role kTools{"HXM", 2, "/opt/telmor/tools/vaq/conf/primary_ks.key",
-                      "/opt/telmor/tools/vaq/bkp/standby_ks.key"};
+using node_layout::kAgent;
+using node_layout::kTools;
 
 constexpr uint32_t kDomain = 50;       // provisioned in every role
 constexpr uint32_t kOtherDomain = 2;
 const char kHandOver[] = "/opt/telmor/handover.txt";
 
 // A node that has never held a keystore for the role: an empty primary file.
-void fresh_node(const Role &role) {
-    std::remove(role.primary);
-    std::remove(role.standby);
-    std::ofstream(role.primary, std::ios::trunc);
-}
-
-void put(const std::string &path, const std::string &text) {
-    std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
-}
-
-std::string get(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
+void fresh_node(const node_layout::RoleLayout &role) { tvtest::fresh_keystore(role); }
 
 // Encrypts; the empty string on failure.
 std::string encrypt(uint32_t domain, const std::string &plain, uint32_t *reported = nullptr) {
@@ -126,7 +108,7 @@ protected:
 };
 
 TEST_F(ServiceEndToEnd, RoundTripInEveryDomainWithStandardBase64) {
-    ASSERT_EQ(TELMOR_VAQ_Initialize(kAgent.name), 0u);
+    ASSERT_EQ(TELMOR_VAQ_Initialize(kAgent.role), 0u);
     HX_VAQ_DOMAIN_LIST *domains = nullptr;
     ASSERT_EQ(TELMOR_VAQ_Query_Domain_Info(&domains), 0u);
     ASSERT_EQ(domains->count, 12);
@@ -163,13 +145,13 @@ TEST_F(ServiceEndToEnd, TextMadeInOneProcessDecryptsInAnother) {
     tvtest::Gate made;
     const pid_t other = tvtest::spawn([&] {
         if (!made.wait()) return 10;
-        if (TELMOR_VAQ_Initialize(kAgent.name) != 0) return 11;
+        if (TELMOR_VAQ_Initialize(kAgent.role) != 0) return 11;
         std::string plain;
-        if (decrypt(kDomain, get(kHandOver), &plain) != 0) return 12;
+        if (decrypt(kDomain, tvtest::read_file(kHandOver), &plain) != 0) return 12;
         return plain == "carried across" ? 0 : 13;
     });
-    ASSERT_EQ(TELMOR_VAQ_Initialize(kAgent.name), 0u);
-    put(kHandOver, encrypt(kDomain, "carried across"));
+    ASSERT_EQ(TELMOR_VAQ_Initialize(kAgent.role), 0u);
+    tvtest::write_file(kHandOver, encrypt(kDomain, "carried across"));
     made.post();
     EXPECT_EQ(tvtest::wait_child(other), 0);
 }
@@ -180,30 +162,30 @@ TEST_F(ServiceEndToEnd, NewMasterKeyReachesAProcessLoadedBeforeThroughTheReload)
     tvtest::Gate aReady, bLoaded, textReady;
     const pid_t b = tvtest::spawn([&] {
         if (!aReady.wait()) return 10;
-        if (TELMOR_VAQ_Initialize(kAgent.name) != 0) return 11;
+        if (TELMOR_VAQ_Initialize(kAgent.role) != 0) return 11;
         bLoaded.post();
         if (!textReady.wait()) return 12;
-        tvtest::clear_log(kAgent.number);
+        tvtest::clear_log(kAgent.nodeType);
         std::string plain;
-        if (decrypt(kDomain, get(kHandOver), &plain) != 0) return 13;
+        if (decrypt(kDomain, tvtest::read_file(kHandOver), &plain) != 0) return 13;
         if (plain != "under the new key") return 14;
-        if (count_lines(kAgent.number, "ERROR", "QorDecryptEx failed, ret=268,try load and decrypt again.") != 1)
+        if (count_lines(kAgent.nodeType, "ERROR", "QorDecryptEx failed, ret=268,try load and decrypt again.") != 1)
             return 15;
         return 0;
     });
-    ASSERT_EQ(TELMOR_VAQ_Initialize(kAgent.name), 0u);
+    ASSERT_EQ(TELMOR_VAQ_Initialize(kAgent.role), 0u);
     aReady.post();
     ASSERT_TRUE(bLoaded.wait());
     uint32_t newKey = 0;
     ASSERT_EQ(TELMOR_VAQ_CreateMK(kDomain, &newKey), 0u);
     EXPECT_EQ(active_key(kDomain), newKey);
-    put(kHandOver, encrypt(kDomain, "under the new key"));
+    tvtest::write_file(kHandOver, encrypt(kDomain, "under the new key"));
     textReady.post();
     EXPECT_EQ(tvtest::wait_child(b), 0);
 }
 
 TEST_F(ServiceEndToEnd, DamagedTextsFailWithoutHandingOutPlainBytes) {
-    ASSERT_EQ(TELMOR_VAQ_Initialize(kAgent.name), 0u);
+    ASSERT_EQ(TELMOR_VAQ_Initialize(kAgent.role), 0u);
     const std::string text = encrypt(kDomain, "a secret of some length, long enough to cut");
     ASSERT_FALSE(text.empty());
     std::string tampered = text;
@@ -234,21 +216,21 @@ TEST_F(ServiceEndToEnd, MasterKeyCreatedInOneProcessShowsInAnothersInventoryAfte
     tvtest::Gate aReady, bLoaded, created;
     const pid_t b = tvtest::spawn([&] {
         if (!aReady.wait()) return 10;
-        if (TELMOR_VAQ_Initialize(kAgent.name) != 0) return 11;
+        if (TELMOR_VAQ_Initialize(kAgent.role) != 0) return 11;
         bLoaded.post();
         if (!created.wait()) return 12;
-        const uint32_t newKey = static_cast<uint32_t>(std::stoul(get(kHandOver)));
+        const uint32_t newKey = static_cast<uint32_t>(std::stoul(tvtest::read_file(kHandOver)));
         if (contains(key_ids(kDomain), newKey)) return 13;  // not announced yet
         TELMOR_update_shm();
         return contains(key_ids(kDomain), newKey) ? 0 : 14;
     });
-    ASSERT_EQ(TELMOR_VAQ_Initialize(kAgent.name), 0u);
+    ASSERT_EQ(TELMOR_VAQ_Initialize(kAgent.role), 0u);
     aReady.post();
     ASSERT_TRUE(bLoaded.wait());
     uint32_t newKey = 0;
     ASSERT_EQ(TELMOR_VAQ_CreateMK(kDomain, &newKey), 0u);
     EXPECT_TRUE(contains(key_ids(kDomain), newKey));
-    put(kHandOver, std::to_string(newKey));
+    tvtest::write_file(kHandOver, std::to_string(newKey));
     created.post();
     EXPECT_EQ(tvtest::wait_child(b), 0);
 }
@@ -259,18 +241,18 @@ TEST_F(ServiceEndToEnd, ActivatedKeyReachesOtherProcessesAndMovesTheVersionByOne
     tvtest::Gate aReady, bLoaded, activated, bEncrypted, keyGone, bDone;
     const pid_t b = tvtest::spawn([&] {
         if (!aReady.wait()) return 10;
-        if (TELMOR_VAQ_Initialize(kAgent.name) != 0) return 11;
+        if (TELMOR_VAQ_Initialize(kAgent.role) != 0) return 11;
         bLoaded.post();
         if (!activated.wait()) return 12;
         const uint32_t before = g_self_keystore_version;
-        put(kHandOver, encrypt(kDomain, "made by B"));
+        tvtest::write_file(kHandOver, encrypt(kDomain, "made by B"));
         if (g_self_keystore_version == before) return 13;  // B reloaded at its call
         bEncrypted.post();
         if (!keyGone.wait()) return 14;
         std::string plain;
-        return decrypt(kDomain, get(kHandOver), &plain) != 0 ? 0 : 15;
+        return decrypt(kDomain, tvtest::read_file(kHandOver), &plain) != 0 ? 0 : 15;
     });
-    ASSERT_EQ(TELMOR_VAQ_Initialize(kAgent.name), 0u);
+    ASSERT_EQ(TELMOR_VAQ_Initialize(kAgent.role), 0u);
     aReady.post();
     ASSERT_TRUE(bLoaded.wait());
     const uint32_t oldKey = active_key(kDomain);
@@ -280,12 +262,12 @@ TEST_F(ServiceEndToEnd, ActivatedKeyReachesOtherProcessesAndMovesTheVersionByOne
     ASSERT_EQ(TELMOR_VAQ_UpdateMK(kDomain, newKey, material.data(), 32), 0u);
 
     const uint32_t before = shared_version();
-    tvtest::clear_log(kAgent.number);
+    tvtest::clear_log(kAgent.nodeType);
     ASSERT_EQ(TELMOR_VAQ_ActiveMK(kDomain, newKey), 0u);
     EXPECT_EQ(shared_version(), before + 1);
     EXPECT_EQ(g_self_keystore_version, shared_version());
     EXPECT_EQ(active_key(kDomain), newKey);
-    for (const auto &line : tvtest::api_messages(tvtest::read_log(kAgent.number))) {
+    for (const auto &line : tvtest::api_messages(tvtest::read_log(kAgent.nodeType))) {
         EXPECT_EQ(line.find("self version"), std::string::npos) << "A does not reload: " << line;
     }
     activated.post();
@@ -306,7 +288,7 @@ TEST_F(ServiceEndToEnd, ConcurrentRegistrationsLoseNoIncrementAndNoKey) {
     for (int p = 0; p < kProcesses; ++p) {
         pids.push_back(tvtest::spawn([&, p] {
             if (!nodeReady.wait()) return 10;
-            if (TELMOR_VAQ_Initialize(kAgent.name) != 0) return 11;
+            if (TELMOR_VAQ_Initialize(kAgent.role) != 0) return 11;
             loaded.post();
             if (!go.wait()) return 12;
             const std::vector<unsigned char> material(32, static_cast<unsigned char>(p + 1));
@@ -316,7 +298,7 @@ TEST_F(ServiceEndToEnd, ConcurrentRegistrationsLoseNoIncrementAndNoKey) {
             return 0;
         }));
     }
-    ASSERT_EQ(TELMOR_VAQ_Initialize(kAgent.name), 0u);
+    ASSERT_EQ(TELMOR_VAQ_Initialize(kAgent.role), 0u);
     for (int p = 0; p < kProcesses; ++p) nodeReady.post();
     for (int p = 0; p < kProcesses; ++p) ASSERT_TRUE(loaded.wait());
     const uint32_t before = shared_version();
@@ -333,13 +315,13 @@ TEST_F(ServiceEndToEnd, ConcurrentRegistrationsLoseNoIncrementAndNoKey) {
 }
 
 TEST_F(ServiceEndToEnd, DeleteRefusesTheActiveKeyAndRemovesAnInactiveOne) {
-    ASSERT_EQ(TELMOR_VAQ_Initialize(kAgent.name), 0u);
+    ASSERT_EQ(TELMOR_VAQ_Initialize(kAgent.role), 0u);
     const uint32_t first = active_key(kDomain);
     ASSERT_NE(first, 0u);
-    tvtest::clear_log(kAgent.number);
+    tvtest::clear_log(kAgent.nodeType);
     const unsigned long refused = TELMOR_VAQ_Delete(kDomain, first);
     EXPECT_NE(refused, 0u);
-    EXPECT_EQ(count_lines(kAgent.number, "ERROR", "VaqRmvMk failed, ret=" + std::to_string(refused) + "."), 1);
+    EXPECT_EQ(count_lines(kAgent.nodeType, "ERROR", "VaqRmvMk failed, ret=" + std::to_string(refused) + "."), 1);
     EXPECT_TRUE(contains(key_ids(kDomain), first));
 
     uint32_t second = 0;
@@ -350,7 +332,7 @@ TEST_F(ServiceEndToEnd, DeleteRefusesTheActiveKeyAndRemovesAnInactiveOne) {
 }
 
 TEST_F(ServiceEndToEnd, RootKeyUpdateLeavesEarlierTextsDecryptable) {
-    ASSERT_EQ(TELMOR_VAQ_Initialize(kAgent.name), 0u);
+    ASSERT_EQ(TELMOR_VAQ_Initialize(kAgent.role), 0u);
     const std::string text = encrypt(kDomain, "from before the update");
     HX_VAQ_ROOT_KEY *root = nullptr;
     ASSERT_EQ(TELMOR_VAQ_Query_Root_Key(&root), 0u);
@@ -374,14 +356,14 @@ TEST_F(ServiceEndToEnd, RootKeyUpdateLeavesEarlierTextsDecryptable) {
 TEST_F(ServiceEndToEnd, ExportFromAgentImportIntoManagerCarriesTexts) {
     const char file[] = "/opt/telmor/agent_keys.export";
     const unsigned char password[] = "correct horse";
-    ASSERT_EQ(TELMOR_VAQ_Initialize(kAgent.name), 0u);
+    ASSERT_EQ(TELMOR_VAQ_Initialize(kAgent.role), 0u);
     const std::string text = encrypt(kDomain, "made on the agent");
     ASSERT_EQ(TELMOR_VAQ_ExportMkFile(file, password, sizeof(password) - 1), 0u);
     ASSERT_EQ(TELMOR_VAQ_Finalize(), 0u);
 
     const int rc = tvtest::run_in_child([&] {
         fresh_node(kTools);
-        if (TELMOR_VAQ_Initialize(kTools.name) != 0) return 10;
+        if (TELMOR_VAQ_Initialize(kTools.role) != 0) return 10;
         std::string plain;
         if (decrypt(kDomain, text, &plain) == 0) return 11;  // not before the import
         if (TELMOR_VAQ_ImportMkFile(file, password, sizeof(password) - 1) != 0) return 12;
@@ -392,20 +374,20 @@ TEST_F(ServiceEndToEnd, ExportFromAgentImportIntoManagerCarriesTexts) {
 }
 
 TEST_F(ServiceEndToEnd, CheckReportsACorruptedPrimaryAndRepairsIt) {
-    ASSERT_EQ(TELMOR_VAQ_Initialize(kAgent.name), 0u);
+    ASSERT_EQ(TELMOR_VAQ_Initialize(kAgent.role), 0u);
     uint32_t result = 0;
-    tvtest::clear_log(kAgent.number);
+    tvtest::clear_log(kAgent.nodeType);
     ASSERT_EQ(TELMOR_VAQ_CheckKeyStore(0, &result), 0u);
     EXPECT_EQ(result, 3u);
     // Only the host's file services speak (one line per file opened).
-    for (const auto &line : tvtest::api_messages(tvtest::read_log(kAgent.number))) {
+    for (const auto &line : tvtest::api_messages(tvtest::read_log(kAgent.nodeType))) {
         EXPECT_EQ(line.rfind("INFO|TELMOR VAQ fopen ret=", 0), 0u) << "a successful check writes nothing: " << line;
     }
 
-    std::string bytes = get(kAgent.primary);
+    std::string bytes = tvtest::read_file(kAgent.primary);
     ASSERT_GT(bytes.size(), 64u);
     bytes[bytes.size() / 2] ^= 0x5A;
-    put(kAgent.primary, bytes);
+    tvtest::write_file(kAgent.primary, bytes);
 
     result = 0;
     EXPECT_EQ(TELMOR_VAQ_CheckKeyStore(0, &result), 0u);

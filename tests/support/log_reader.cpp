@@ -5,6 +5,8 @@
 #include <regex>
 #include <sstream>
 
+#include "node_layout.h"
+
 namespace tvtest {
 
 std::string process_name() {
@@ -15,15 +17,14 @@ std::string process_name() {
     return name.substr(0, name.find(' '));
 }
 
-std::string log_path(int role) {
-    const std::string name = process_name();
-    switch (role) {
-        case 1: return "/var/log/oam/hxa/run/hxa_vaq_" + name + ".log.0";
-        case 2: return "/var/log/oam/hxm/manager/run/hxm_vaq_" + name + ".log.0";
-        case 3: return "/var/log/oam/hxm/manager/run/hxm_client_vaq_" + name + ".log.0";
-        default: return "";
+std::string log_path_of(int role, const std::string &name) {
+    for (const node_layout::RoleLayout &row : node_layout::kRoles) {
+        if (row.nodeType == role) return std::string(row.logDir) + "/" + row.logPrefix + name + ".log.0";
     }
+    return "";
 }
+
+std::string log_path(int role) { return log_path_of(role, process_name()); }
 
 std::vector<std::string> read_lines(const std::string &path) {
     std::ifstream in(path, std::ios::binary);

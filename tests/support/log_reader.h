@@ -14,6 +14,8 @@ namespace tvtest {
 std::string process_name();
 // The log file of role 1, 2 or 3 for this process.
 std::string log_path(int role);
+// The log file a process called `name` writes in that role.
+std::string log_path_of(int role, const std::string &name);
 // The file's lines, split at '\n' (the line end itself dropped). Empty if missing.
 std::vector<std::string> read_lines(const std::string &path);
 std::vector<std::string> read_log(int role);

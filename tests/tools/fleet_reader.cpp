@@ -18,18 +18,13 @@
 #include <string>
 #include <vector>
 
+#include "files.h"
 #include "telmor_vaq_api.h"
 
 namespace {
 
-bool exists(const std::string &path) { return access(path.c_str(), F_OK) == 0; }
-
-std::string slurp(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
+using tvtest::exists;
+std::string slurp(const std::string &path) { return tvtest::read_file(path); }
 
 }  // namespace
 

@@ -15,33 +15,12 @@
 #include <gtest/gtest.h>
 
 #include "swtpm.h"
+#include "tool_runner.h"
 
 namespace {
 
-struct Outcome {
-    int status;
-    std::string out;
-    std::string err;
-};
-
-std::string slurp(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-Outcome tool(const std::string &args, const std::string &input = "") {
-    static const std::string dir = [] {
-        char tmpl[] = "/tmp/tool_protect.XXXXXX";
-        return std::string(mkdtemp(tmpl));
-    }();
-    std::ofstream(dir + "/in", std::ios::binary) << input;
-    const std::string cmd = std::string(TELMOR_VAQ_TOOL) + " " + args + " <" + dir + "/in >" + dir +
-                            "/out 2>" + dir + "/err";
-    const int rc = std::system(cmd.c_str());
-    return {WIFEXITED(rc) ? WEXITSTATUS(rc) : -1, slurp(dir + "/out"), slurp(dir + "/err")};
-}
+using tooltest::Outcome;
+using tooltest::tool;
 
 bool has(const std::string &text, const std::string &pattern) {
     return std::regex_search(text, std::regex(pattern));

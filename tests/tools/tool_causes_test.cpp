@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include "node_state.h"
 #include "tool_runner.h"
 
 namespace {
@@ -204,7 +205,8 @@ TEST(ToolCausesFresh, SharedObjectsOfAnotherUserAreNamed) {
     const Outcome r = tool_as(4242, "keys");
     EXPECT_EQ(r.status, 1);
     EXPECT_TRUE(std::regex_search(r.err, std::regex("cannot open the keystore of role HXA: no permission to use "
-                                                    "the node's keystore version segment \\(key 0x20190529\\): run "
+                                                    "the node's keystore version segment \\(key " +
+                                                    tvtest::ipc_key_text(node_layout::kVersionSegmentKey) + "\\): run "
                                                     "the tool as root or as the user the node's processes run as "
                                                     "\\(code 1\\)\n")))
         << r.err;

@@ -95,7 +95,7 @@ TEST(ToolCheck, OnAFreshNodeItSaysToRunInit) {
                      "standby  missing: no keystore yet: run 'telmor-vaq init --role HXA'\n");
     const Outcome status = tool("status");
     EXPECT_EQ(status.status, 0);
-    EXPECT_TRUE(std::regex_search(status.out, std::regex("\nprimary +/opt/telmor/agent/conf/vaq/conf/primary_ks.key +"
+    EXPECT_TRUE(std::regex_search(status.out, std::regex(std::string("\nprimary +") + kPrimary + " +"
                                                          "missing \\(run 'telmor-vaq init --role HXA'\\)\n")))
         << status.out;
 }

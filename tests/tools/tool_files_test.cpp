@@ -37,10 +37,10 @@ TEST(ToolFiles, InitMakesMissingDirectoriesOwnerOnly) {
 TEST(ToolFiles, UnsafeDirectoriesAndFilesAreWarnedAboutWithTheRemedy) {
     ASSERT_EQ(tool("init").status, 0);
     const struct {
-        const char *name;
-        const char *setup;
-        const char *undo;
-        const char *warning;  // pattern for a line on stderr
+        std::string name;
+        std::string setup;
+        std::string undo;
+        std::string warning;  // pattern for a line on stderr
     } cases[] = {
         {"group-writable keystore directory", "chmod 0770 /opt/telmor/agent/conf/vaq/conf",
          "chmod 0700 /opt/telmor/agent/conf/vaq/conf",
@@ -52,10 +52,10 @@ TEST(ToolFiles, UnsafeDirectoriesAndFilesAreWarnedAboutWithTheRemedy) {
          "chown 0 /opt/telmor/agent/conf/vaq/bkp",
          "warning: /opt/telmor/agent/conf/vaq/bkp is owned by user [a-z0-9]+: run 'chown root "
          "/opt/telmor/agent/conf/vaq/bkp'"},
-        {"keystore file others can read", "chmod 0644 /opt/telmor/agent/conf/vaq/conf/primary_ks.key",
-         "chmod 0600 /opt/telmor/agent/conf/vaq/conf/primary_ks.key",
-         "warning: /opt/telmor/agent/conf/vaq/conf/primary_ks.key has mode 0644: others can reach the keys; run "
-         "'chmod 600 /opt/telmor/agent/conf/vaq/conf/primary_ks.key'"},
+        {"keystore file others can read", std::string("chmod 0644 ") + kPrimary,
+         std::string("chmod 0600 ") + kPrimary,
+         std::string("warning: ") + kPrimary + " has mode 0644: others can reach the keys; run "
+         "'chmod 600 " + kPrimary + "'"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
@@ -103,8 +103,8 @@ TEST(ToolFiles, FullAndReadOnlyFileSystemsAreNamed) {
     const Outcome full = tool("create-key --domain 50");
     EXPECT_EQ(full.status, 1);
     EXPECT_TRUE(std::regex_search(
-        full.err, std::regex("creating a master key in domain 50: no space left on device writing "
-                             "/opt/telmor/agent/conf/vaq/bkp/standby_ks.key; the change may have been made all the "
+        full.err, std::regex(std::string("creating a master key in domain 50: no space left on device writing ") +
+                             kStandby + "; the change may have been made all the "
                              "same \\(a copy may hold it\\): see 'telmor-vaq keys --role HXA --domain 50' and "
                              "'telmor-vaq check --role HXA' \\(code 2040\\)\n")))
         << full.err;
@@ -114,8 +114,8 @@ TEST(ToolFiles, FullAndReadOnlyFileSystemsAreNamed) {
     const Outcome ro = tool("delete-key --domain 50 --key-id 1 --yes");
     const Outcome created = tool("create-key --domain 50");
     EXPECT_EQ(created.status, 1);
-    EXPECT_TRUE(std::regex_search(created.err, std::regex("the file system holding "
-                                                          "/opt/telmor/agent/conf/vaq/bkp/standby_ks.key is read-only; "
+    EXPECT_TRUE(std::regex_search(created.err, std::regex(std::string("the file system holding ") + kStandby +
+                                                          " is read-only; "
                                                           "the change may have been made")))
         << created.err;
     const Outcome check = tool("check");

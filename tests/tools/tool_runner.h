@@ -4,12 +4,11 @@
 #ifndef TELMOR_VAQ_TESTS_TOOL_RUNNER_H
 #define TELMOR_VAQ_TESTS_TOOL_RUNNER_H
 
-#include <sys/wait.h>
-
 #include <cstdlib>
-#include <fstream>
-#include <sstream>
 #include <string>
+
+#include "files.h"
+#include "node_layout.h"
 
 namespace tooltest {
 
@@ -19,16 +18,8 @@ struct Outcome {
     std::string err;
 };
 
-inline std::string slurp(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-inline void spit(const std::string &path, const std::string &bytes) {
-    std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
-}
+inline std::string slurp(const std::string &path) { return tvtest::read_file(path); }
+inline void spit(const std::string &path, const std::string &bytes) { tvtest::write_file(path, bytes); }
 
 // A scratch directory of this test process (tests may run side by side).
 inline const std::string &scratch() {
@@ -39,10 +30,7 @@ inline const std::string &scratch() {
     return dir;
 }
 
-inline int shell(const std::string &command) {
-    const int rc = std::system(command.c_str());
-    return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
-}
+using tvtest::shell;
 
 // Runs `command` (shell words) with `input` on stdin.
 inline Outcome run(const std::string &command, const std::string &input = "") {
@@ -71,8 +59,8 @@ inline std::string password_words(const std::string &name, const std::string &pa
     return " --password-fd 3 3<" + scratch() + "/" + name;
 }
 
-constexpr const char *kPrimary = "/opt/telmor/agent/conf/vaq/conf/primary_ks.key";
-constexpr const char *kStandby = "/opt/telmor/agent/conf/vaq/bkp/standby_ks.key";
+constexpr const char *kPrimary = node_layout::kAgent.primary;
+constexpr const char *kStandby = node_layout::kAgent.standby;
 constexpr const char *kStandbyDir = "/opt/telmor/agent/conf/vaq/bkp";
 
 }  // namespace tooltest

@@ -17,6 +17,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "log_reader.h"
+#include "node_layout.h"
 #include "tool_runner.h"
 
 namespace {
@@ -34,7 +36,7 @@ TEST(ToolCliFresh, InitMakesAKeystoreOnceAndIsSafeToRepeat) {
     ASSERT_EQ(first.status, 0) << first.err;
     EXPECT_TRUE(std::regex_search(first.out, std::regex("ready: .*12 master keys")));
     struct stat st {};
-    ASSERT_EQ(stat("/opt/telmor/tools/vaq/conf/primary_ks.key", &st), 0);
+    ASSERT_EQ(stat(node_layout::kTools.primary, &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
     const Outcome again = tool("init --role HXM");
     EXPECT_EQ(again.status, 0);
@@ -180,7 +182,7 @@ TEST_F(ToolCli, ExportImportMovesKeysToAnotherRole) {
 // Opening the keystore already repairs a damaged copy from the good one; check
 // says so rather than reporting the copy good.
 TEST_F(ToolCli, DamagedCopyIsRepairedWhenTheKeystoreIsOpened) {
-    const char *primary = "/opt/telmor/agent/conf/vaq/conf/primary_ks.key";
+    const char *primary = kPrimary;
     const std::string good = slurp(primary);
     EXPECT_EQ(tool("check").out, "primary  good\nstandby  good\n");
     {
@@ -208,7 +210,7 @@ TEST_F(ToolCli, NotifyMovesTheNodeVersionThatStatusShows) {
     const Outcome s2 = tool("status");
     EXPECT_TRUE(std::regex_search(s2.out, std::regex("node version +" + std::to_string(v + 1) + "\n")))
         << s2.out;
-    EXPECT_TRUE(std::regex_search(s2.out, std::regex("primary +/opt/telmor/agent/conf/vaq/conf/primary_ks.key +[0-9]+ bytes +0600 root:root +good\n")));
+    EXPECT_TRUE(std::regex_search(s2.out, std::regex(std::string("primary +") + kPrimary + " +[0-9]+ bytes +0600 root:root +good\n")));
 }
 
 TEST_F(ToolCli, EveryCommandHasHelp) {
@@ -244,7 +246,7 @@ TEST_F(ToolCli, NeverPrintsKeyMaterialOrSecretsToItsLog) {
     const std::string material = "MATERIAL-0123456789-abcdefghijkl";
     ASSERT_EQ(tool("register-key --domain 2 --key-id 4242", material).status, 0);
     ASSERT_EQ(tool("encrypt --domain 2", "plain-secret-value").status, 0);
-    const std::string log = slurp("/var/log/oam/hxa/run/hxa_vaq_telmor-vaq.log.0");
+    const std::string log = slurp(tvtest::log_path_of(1, "telmor-vaq"));
     EXPECT_NE(log, "");
     EXPECT_EQ(log.find(material), std::string::npos);
     EXPECT_EQ(log.find("plain-secret-value"), std::string::npos);
