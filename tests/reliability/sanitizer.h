@@ -49,13 +49,16 @@ inline bool leaks_found() {
 // internal caches a later failure inside OpenSSL may orphan in a run.
 class NotLeaks {
 public:
+    NotLeaks() {
 #ifdef TELMOR_TEST_ASAN
-    NotLeaks() { __lsan_disable(); }
-    ~NotLeaks() { __lsan_enable(); }
+        __lsan_disable();
 #endif
-#ifndef TELMOR_TEST_ASAN
-    NotLeaks() = default;
+    }
+    ~NotLeaks() {
+#ifdef TELMOR_TEST_ASAN
+        __lsan_enable();
 #endif
+    }
     NotLeaks(const NotLeaks &) = delete;
     NotLeaks &operator=(const NotLeaks &) = delete;
 };
