@@ -9,7 +9,7 @@
 
 #include <openssl/evp.h>
 
-#include "shared/openssl_owner.h"
+#include "hxb/openssl_owner.h"
 
 #include <cstdint>
 #include <mutex>

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "nonce_source.h"
 
-#include "shared/openssl_owner.h"
+#include "hxb/openssl_owner.h"
 
 #include <openssl/crypto.h>
 #include <openssl/evp.h>

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "shared/secret_memory.h"
+#include "hxb/secret_memory.h"
 
 #include <sys/mman.h>
 

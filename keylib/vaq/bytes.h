@@ -14,7 +14,7 @@
 #include <span>
 #include <vector>
 
-#include "shared/secret_memory.h"
+#include "hxb/secret_memory.h"
 
 namespace vaq {
 

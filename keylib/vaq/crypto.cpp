@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "crypto.h"
 
-#include "shared/openssl_owner.h"
+#include "hxb/openssl_owner.h"
 
 #include <openssl/core_names.h>
 #include <openssl/evp.h>

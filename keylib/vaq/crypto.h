@@ -8,7 +8,7 @@
 #include <string_view>
 
 #include "bytes.h"
-#include "shared/openssl_owner.h"
+#include "hxb/openssl_owner.h"
 
 namespace vaq {
 

@@ -9,7 +9,7 @@
 #include <new>
 
 #include "log.h"
-#include "shared/boundary.h"
+#include "hxb/boundary.h"
 #include "state.h"
 #include "status.h"
 

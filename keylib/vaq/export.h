@@ -2,6 +2,6 @@
 #ifndef HXB_VAQ_EXPORT_H
 #define HXB_VAQ_EXPORT_H
 
-#include "shared/export.h"
+#include "hxb/export.h"
 
 #endif

@@ -4,7 +4,7 @@
 #ifndef HXB_VAQ_STATUS_H
 #define HXB_VAQ_STATUS_H
 
-#include "shared/status.h"
+#include "hxb/status.h"
 #include "vaq/vaq_api.h"
 
 namespace vaq {

@@ -11,8 +11,8 @@
 #include <fstream>
 #include <string>
 
-#include "shared/secret_memory.h"
-#include "vaq/bytes.h"
+#include "hxb/secret_memory.h"
+#include "bytes.h"
 
 namespace {
 

@@ -2,8 +2,8 @@
 // One owner type for OpenSSL objects in both key libraries, with one deleter
 // per object type: an object is freed by its owner, never by hand on each
 // exit path.
-#ifndef HXB_SHARED_OPENSSL_OWNER_H
-#define HXB_SHARED_OPENSSL_OWNER_H
+#ifndef HXB_OPENSSL_OWNER_H
+#define HXB_OPENSSL_OWNER_H
 
 #include <openssl/evp.h>
 #include <openssl/kdf.h>

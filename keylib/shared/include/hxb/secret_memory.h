@@ -6,8 +6,8 @@
 // dumps), and wiped when a block is given back. Plain heap blocks would leave
 // keys in every core file and, once released, in memory the next allocation
 // reads.
-#ifndef HXB_SHARED_SECRET_MEMORY_H
-#define HXB_SHARED_SECRET_MEMORY_H
+#ifndef HXB_SECRET_MEMORY_H
+#define HXB_SECRET_MEMORY_H
 
 #include <cstddef>
 #include <new>

@@ -2,8 +2,8 @@
 // Outcome of an internal step of either key library: a code of its ABI header
 // (0 is success in both) and a short reason. The exported function that sees
 // a failure logs it once, with the reason, at its boundary (boundary.h).
-#ifndef HXB_SHARED_STATUS_H
-#define HXB_SHARED_STATUS_H
+#ifndef HXB_STATUS_H
+#define HXB_STATUS_H
 
 #include <cstdint>
 

@@ -2,12 +2,12 @@
 // The boundary of every exported function of either key library: no
 // exception leaves it, and every failure is answered with its code and
 // logged once, with its reason, through the library's own log function.
-#ifndef HXB_SHARED_BOUNDARY_H
-#define HXB_SHARED_BOUNDARY_H
+#ifndef HXB_BOUNDARY_H
+#define HXB_BOUNDARY_H
 
 #include <new>
 
-#include "shared/status.h"
+#include "hxb/status.h"
 
 namespace hxb {
 
