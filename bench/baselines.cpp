@@ -51,8 +51,7 @@ std::array<uint8_t, 4> sodium_prefix() {
 
 }  // namespace
 
-OpenSslGcm::OpenSslGcm()
-    : enc_(EVP_CIPHER_CTX_new()), dec_(EVP_CIPHER_CTX_new()), nonces_(openssl_prefix().data()) {
+OpenSslGcm::OpenSslGcm() : enc_(EVP_CIPHER_CTX_new()), dec_(EVP_CIPHER_CTX_new()), nonces_(openssl_prefix().data()) {
     uint8_t key[32];
     if (!enc_ || !dec_ || RAND_bytes(key, sizeof key) != 1 ||
         EVP_EncryptInit_ex(enc_, EVP_aes_256_gcm(), nullptr, key, nullptr) != 1 ||
@@ -87,8 +86,7 @@ size_t OpenSslGcm::seal(const uint8_t *plain, size_t n, char *text) {
 bool OpenSslGcm::open(const char *text, size_t chars, uint8_t *plain, size_t *n) {
     uint8_t cipher[(kHeaderBytes + kMaxSealed + kTagBytes + 2) / 3 * 3];
     if (chars > (sizeof cipher / 3) * 4) return false;
-    const int decoded = EVP_DecodeBlock(cipher, reinterpret_cast<const unsigned char *>(text),
-                                        static_cast<int>(chars));
+    const int decoded = EVP_DecodeBlock(cipher, reinterpret_cast<const unsigned char *>(text), static_cast<int>(chars));
     if (decoded < static_cast<int>(kHeaderBytes + kTagBytes)) return false;
     const size_t sealedBytes = cipher[24];
     if (kHeaderBytes + sealedBytes + kTagBytes > static_cast<size_t>(decoded)) return false;
@@ -118,8 +116,8 @@ size_t SodiumGcm::seal(const uint8_t *plain, size_t n, char *text) {
     uint8_t *nonce = cipher + kNonceOffset;
     nonces_.next(nonce);
     unsigned long long sealedLen = 0;
-    if (crypto_aead_aes256gcm_encrypt_afternm(cipher + kHeaderBytes, &sealedLen, plain, n, cipher,
-                                              kHeaderBytes, nullptr, nonce, &state_) != 0)
+    if (crypto_aead_aes256gcm_encrypt_afternm(cipher + kHeaderBytes, &sealedLen, plain, n, cipher, kHeaderBytes,
+                                              nullptr, nonce, &state_) != 0)
         return 0;
     const size_t bytes = kHeaderBytes + static_cast<size_t>(sealedLen);
     sodium_bin2base64(text, kTextChars + 1, cipher, bytes, sodium_base64_VARIANT_ORIGINAL);
@@ -134,9 +132,8 @@ bool SodiumGcm::open(const char *text, size_t chars, uint8_t *plain, size_t *n) 
         decoded < kHeaderBytes + kTagBytes)
         return false;
     unsigned long long plainLen = 0;
-    if (crypto_aead_aes256gcm_decrypt_afternm(plain, &plainLen, nullptr, cipher + kHeaderBytes,
-                                              decoded - kHeaderBytes, cipher, kHeaderBytes,
-                                              cipher + kNonceOffset, &state_) != 0)
+    if (crypto_aead_aes256gcm_decrypt_afternm(plain, &plainLen, nullptr, cipher + kHeaderBytes, decoded - kHeaderBytes,
+                                              cipher, kHeaderBytes, cipher + kNonceOffset, &state_) != 0)
         return false;
     *n = static_cast<size_t>(plainLen);
     return true;

@@ -33,8 +33,7 @@ void BM_Decrypt_Ours(benchmark::State &state) {
     for (auto _ : state) {
         unsigned char *plain = nullptr;
         uint32_t plainLen = 0;
-        if (TELMOR_VAQ_Decrypt(kDomain, mine.c_str(), static_cast<uint32_t>(mine.size()), &plain,
-                               &plainLen) != 0 ||
+        if (TELMOR_VAQ_Decrypt(kDomain, mine.c_str(), static_cast<uint32_t>(mine.size()), &plain, &plainLen) != 0 ||
             plainLen != kSecretBytes) {
             state.SkipWithError("decryption failed");
             HX_VAQ_MemFree(__LINE__, __FILE__, plain);
@@ -49,8 +48,7 @@ void BM_Decrypt_Ours(benchmark::State &state) {
 // One baseline's decryption loop; with a lock, its reader side is taken and
 // released around every call, as the interface does around ours.
 template <typename Gcm>
-void decrypt_baseline(benchmark::State &state, const char *failure,
-                      pthread_rwlock_t *lock = nullptr) {
+void decrypt_baseline(benchmark::State &state, const char *failure, pthread_rwlock_t *lock = nullptr) {
     Gcm gcm;
     char text[kTextChars + 1];
     const size_t chars = gcm.seal(kSecret, kSecretBytes, text);
@@ -75,9 +73,7 @@ bool sodium_available(benchmark::State &state) {
     return false;
 }
 
-void BM_Decrypt_OpenSSL(benchmark::State &state) {
-    decrypt_baseline<OpenSslGcm>(state, "baseline decryption failed");
-}
+void BM_Decrypt_OpenSSL(benchmark::State &state) { decrypt_baseline<OpenSslGcm>(state, "baseline decryption failed"); }
 
 void BM_Decrypt_Sodium(benchmark::State &state) {
     if (sodium_available(state)) decrypt_baseline<SodiumGcm>(state, "libsodium decryption failed");

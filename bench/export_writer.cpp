@@ -38,8 +38,7 @@ std::vector<KeySpec> spread_keys(const std::vector<uint32_t> &domains, uint32_t 
     return keys;
 }
 
-bool write_export_file(const std::string &path, const std::string &password,
-                       const std::vector<KeySpec> &keys) {
+bool write_export_file(const std::string &path, const std::string &password, const std::vector<KeySpec> &keys) {
     std::vector<uint8_t> payload;
     const auto now = static_cast<uint64_t>(std::time(nullptr));
     for (const KeySpec &k : keys) {
@@ -69,20 +68,19 @@ bool write_export_file(const std::string &path, const std::string &password,
     file.resize(kHeaderBytes, 0);
 
     uint8_t key[32];
-    if (PKCS5_PBKDF2_HMAC(password.data(), static_cast<int>(password.size()), salt, sizeof salt,
-                          kIterations, EVP_sha256(), sizeof key, key) != 1)
+    if (PKCS5_PBKDF2_HMAC(password.data(), static_cast<int>(password.size()), salt, sizeof salt, kIterations,
+                          EVP_sha256(), sizeof key, key) != 1)
         return false;
     CipherCtx ctx(EVP_CIPHER_CTX_new(), EVP_CIPHER_CTX_free);
     file.resize(kHeaderBytes + payload.size() + kTagBytes);
     int n = 0;
-    const bool sealed =
-        ctx && EVP_EncryptInit_ex(ctx.get(), EVP_aes_256_gcm(), nullptr, key, nonce) == 1 &&
-        EVP_EncryptUpdate(ctx.get(), nullptr, &n, file.data(), kHeaderBytes) == 1 &&
-        EVP_EncryptUpdate(ctx.get(), file.data() + kHeaderBytes, &n, payload.data(),
-                          static_cast<int>(payload.size())) == 1 &&
-        EVP_EncryptFinal_ex(ctx.get(), file.data() + kHeaderBytes + payload.size(), &n) == 1 &&
-        EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_GCM_GET_TAG, kTagBytes,
-                            file.data() + kHeaderBytes + payload.size()) == 1;
+    const bool sealed = ctx && EVP_EncryptInit_ex(ctx.get(), EVP_aes_256_gcm(), nullptr, key, nonce) == 1 &&
+                        EVP_EncryptUpdate(ctx.get(), nullptr, &n, file.data(), kHeaderBytes) == 1 &&
+                        EVP_EncryptUpdate(ctx.get(), file.data() + kHeaderBytes, &n, payload.data(),
+                                          static_cast<int>(payload.size())) == 1 &&
+                        EVP_EncryptFinal_ex(ctx.get(), file.data() + kHeaderBytes + payload.size(), &n) == 1 &&
+                        EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_GCM_GET_TAG, kTagBytes,
+                                            file.data() + kHeaderBytes + payload.size()) == 1;
     if (!sealed) return false;
 
     std::FILE *out = std::fopen(path.c_str(), "wb");

@@ -23,8 +23,7 @@ std::vector<KeySpec> spread_keys(const std::vector<uint32_t> &domains, uint32_t 
 // Writes an export file of the keys, each with 32 random bytes of material,
 // sealed under `password` at the smallest work factor an import accepts.
 // False when the file could not be made.
-bool write_export_file(const std::string &path, const std::string &password,
-                       const std::vector<KeySpec> &keys);
+bool write_export_file(const std::string &path, const std::string &password, const std::vector<KeySpec> &keys);
 
 }  // namespace bench
 

@@ -50,8 +50,7 @@ long peak_kib(const char *mode) {
     }
     int status = 0;
     struct rusage usage {};
-    if (::wait4(pid, &status, 0, &usage) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
-        return -1;
+    if (::wait4(pid, &status, 0, &usage) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0) return -1;
     return usage.ru_maxrss;
 }
 

@@ -31,8 +31,8 @@ void BM_Reload(benchmark::State &state) {
         state.ResumeTiming();
         unsigned char *plain = nullptr;
         uint32_t plainLen = 0;
-        const unsigned long rc = TELMOR_VAQ_Decrypt(
-            kDomain, text.c_str(), static_cast<uint32_t>(text.size()), &plain, &plainLen);
+        const unsigned long rc =
+            TELMOR_VAQ_Decrypt(kDomain, text.c_str(), static_cast<uint32_t>(text.size()), &plain, &plainLen);
         HX_VAQ_MemFree(__LINE__, __FILE__, plain);
         if (rc != 0) {
             state.SkipWithError("decryption after the reload failed");
@@ -44,18 +44,11 @@ void BM_Reload(benchmark::State &state) {
     }
     truncate_library_log();
     state.counters["keys"] = totalKeys;
-    state.counters["per_key"] = benchmark::Counter(
-        static_cast<double>(state.iterations()) * totalKeys,
-        benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+    state.counters["per_key"] = benchmark::Counter(static_cast<double>(state.iterations()) * totalKeys,
+                                                   benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
 
-BENCHMARK(BM_Reload)
-    ->ArgName("keys")
-    ->Arg(12)
-    ->Arg(120)
-    ->Arg(1200)
-    ->Arg(10000)
-    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Reload)->ArgName("keys")->Arg(12)->Arg(120)->Arg(1200)->Arg(10000)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 }  // namespace bench

@@ -16,8 +16,7 @@
 
 #include <telmor_vaq_api.h>
 
-static long active_key(uint32_t domain)
-{
+static long active_key(uint32_t domain) {
     HX_VAQ_MK_LIST *list = NULL;
     long id = -1;
     if (TELMOR_VAQ_Query_Mk_Info(&list) != 0) {
@@ -33,8 +32,7 @@ static long active_key(uint32_t domain)
     return id;
 }
 
-static int round_trip(uint32_t domain)
-{
+static int round_trip(uint32_t domain) {
     static const char secret[] = "chap-secret-0042";
     char *text = NULL;
     uint32_t textLen = 0;
@@ -50,8 +48,7 @@ static int round_trip(uint32_t domain)
     return ok;
 }
 
-int main(int argc, char **argv)
-{
+int main(int argc, char **argv) {
     const char *role = argc > 1 ? argv[1] : "HXA";
     uint32_t domain = argc > 2 ? (uint32_t)strtoul(argv[2], NULL, 10) : 50;
     if (TELMOR_VAQ_Initialize(role) != 0) {

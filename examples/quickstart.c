@@ -18,8 +18,7 @@
 
 #include <telmor_vaq_api.h>
 
-int main(int argc, char **argv)
-{
+int main(int argc, char **argv) {
     const char *role = argc > 1 ? argv[1] : "HXA";
     uint32_t domain = argc > 2 ? (uint32_t)strtoul(argv[2], NULL, 10) : 50;
     const char *secret = argc > 3 ? argv[3] : "correct horse battery staple";
@@ -32,8 +31,7 @@ int main(int argc, char **argv)
 
     char *text = NULL;
     uint32_t textLen = 0;
-    rc = TELMOR_VAQ_Encrypt(domain, (const unsigned char *)secret, (uint32_t)strlen(secret), &text,
-                            &textLen);
+    rc = TELMOR_VAQ_Encrypt(domain, (const unsigned char *)secret, (uint32_t)strlen(secret), &text, &textLen);
     if (rc != 0) {
         fprintf(stderr, "encrypt failed: %lu\n", rc);
         TELMOR_VAQ_Finalize();

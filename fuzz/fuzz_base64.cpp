@@ -25,15 +25,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     char *encoded = tv::base64_encode(data, static_cast<uint32_t>(size));
     if (encoded == nullptr) __builtin_trap();
     std::string expected(4 * ((size + 2) / 3) + 1, '\0');
-    const int n = EVP_EncodeBlock(reinterpret_cast<unsigned char *>(expected.data()), data,
-                                  static_cast<int>(size));
+    const int n = EVP_EncodeBlock(reinterpret_cast<unsigned char *>(expected.data()), data, static_cast<int>(size));
     expected.resize(static_cast<size_t>(n));
     if (expected != encoded) __builtin_trap();
 
     uint32_t backSize = 0;
     unsigned char *back = tv::base64_decode(encoded, static_cast<uint32_t>(std::strlen(encoded)), &backSize);
-    if (back == nullptr || backSize < size || (size > 0 && std::memcmp(back, data, size) != 0))
-        __builtin_trap();
+    if (back == nullptr || backSize < size || (size > 0 && std::memcmp(back, data, size) != 0)) __builtin_trap();
     for (uint32_t i = static_cast<uint32_t>(size); i < backSize; ++i)
         if (back[i] != 0) __builtin_trap();
     HX_VAQ_MemFree(__LINE__, "fuzz", back);

@@ -51,8 +51,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const std::vector<uint8_t> cipher(data, data + size);
     std::vector<uint8_t> plain(size + 1, kUntouched);
     uint32_t len = static_cast<uint32_t>(size);
-    const unsigned long rc =
-        QorDecryptEx(kDomain, cipher.data(), static_cast<uint32_t>(size), plain.data(), &len);
+    const unsigned long rc = QorDecryptEx(kDomain, cipher.data(), static_cast<uint32_t>(size), plain.data(), &len);
     if (rc == 0) {
         if (len > size) __builtin_trap();
         if (plain[size] != kUntouched) __builtin_trap();

@@ -25,9 +25,10 @@
 using kltest::Bytes;
 
 // Exported, so that a key library linked as a shared library binds to it too.
-extern "C" __attribute__((visibility("default"))) int PKCS5_PBKDF2_HMAC(
-    const char *pass, int passlen, const unsigned char *salt, int saltlen, int iter, const EVP_MD *,
-    int keylen, unsigned char *out) {
+extern "C" __attribute__((visibility("default"))) int PKCS5_PBKDF2_HMAC(const char *pass, int passlen,
+                                                                        const unsigned char *salt, int saltlen,
+                                                                        int iter, const EVP_MD *, int keylen,
+                                                                        unsigned char *out) {
     if (keylen != 32 || passlen < 0 || saltlen < 0) return 0;
     Bytes input(salt, salt + saltlen);
     for (int i = 0; i < 4; ++i) input.push_back(static_cast<uint8_t>(iter >> (8 * i)));
@@ -109,8 +110,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
         raw.insert(raw.begin(), 0);
         fuzzseed::write("export", raw);
         Bytes plain;
-        if (!gcm(false, sealed.data(), Bytes(sealed.begin() + kHeaderBytes, sealed.end()), plain))
-            std::abort();
+        if (!gcm(false, sealed.data(), Bytes(sealed.begin() + kHeaderBytes, sealed.end()), plain)) std::abort();
         Bytes open(sealed.begin(), sealed.begin() + kHeaderBytes);
         open.insert(open.end(), plain.begin(), plain.end());
         open.insert(open.begin(), 1);

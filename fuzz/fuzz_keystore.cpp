@@ -30,8 +30,7 @@ kltest::KeystoreFiles *g_ks = nullptr;
 Bytes g_standby;
 
 uint32_t le32(const Bytes &b, size_t at) {
-    return uint32_t{b[at]} | uint32_t{b[at + 1]} << 8 | uint32_t{b[at + 2]} << 16 |
-           uint32_t{b[at + 3]} << 24;
+    return uint32_t{b[at]} | uint32_t{b[at + 1]} << 8 | uint32_t{b[at + 2]} << 16 | uint32_t{b[at + 3]} << 24;
 }
 
 void hmac(const uint8_t *key, size_t keyLen, const uint8_t *data, size_t len, uint8_t out[32]) {
@@ -95,8 +94,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     if (kltest::load(*g_ks, 3) != 0) std::abort();
     uint32_t id = 0;
     const Bytes material(64, 0x42);
-    if (VaqCreateMkEx(150, &id) != 0 || VaqRegisterMkEx(151, 7, material.data(), 64) != 0)
-        std::abort();
+    if (VaqCreateMkEx(150, &id) != 0 || VaqRegisterMkEx(151, 7, material.data(), 64) != 0) std::abort();
     {
         uint32_t kind = 0, mask = 0;
         char secret[512] = {};

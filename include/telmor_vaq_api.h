@@ -41,13 +41,13 @@ extern "C" {
 
 /* A UTC date and time as the key library reports it. */
 typedef struct HX_VAQ_DATE_TIME {
-    uint16_t year;    /* e.g. 2026 */
-    uint8_t month;    /* 1..12 */
-    uint8_t day;      /* 1..31 */
-    uint8_t hour;     /* 0..23 */
-    uint8_t minute;   /* 0..59 */
-    uint8_t second;   /* 0..60 */
-    uint8_t weekday;  /* 0 = Sunday .. 6 */
+    uint16_t year;   /* e.g. 2026 */
+    uint8_t month;   /* 1..12 */
+    uint8_t day;     /* 1..31 */
+    uint8_t hour;    /* 0..23 */
+    uint8_t minute;  /* 0..59 */
+    uint8_t second;  /* 0..60 */
+    uint8_t weekday; /* 0 = Sunday .. 6 */
 } HX_VAQ_DATE_TIME;
 
 /* One master key. With our key library: mkAttr16 is the key material's length
@@ -171,8 +171,7 @@ TELMOR_VAQ_EXPORT unsigned long TELMOR_VAQ_Finalize(void);
 TELMOR_VAQ_EXPORT unsigned long load_keystore_version(void);
 TELMOR_VAQ_EXPORT unsigned long CRYPTO_thread_setup(void);
 TELMOR_VAQ_EXPORT void CRYPTO_thread_cleanup(void);
-TELMOR_VAQ_EXPORT void pthreads_locking_callback(int32_t mode, int32_t index, const char *file,
-                                                 int32_t line);
+TELMOR_VAQ_EXPORT void pthreads_locking_callback(int32_t mode, int32_t index, const char *file, int32_t line);
 TELMOR_VAQ_EXPORT void pthreads_thread_id(void *thread_id);
 
 /* Keystore load and domain provisioning (called by initialisation and reload;
@@ -198,33 +197,29 @@ TELMOR_VAQ_EXPORT unsigned long TELMOR_update_shm(void);
 /* ------------------------------------------------------------------------ */
 
 /* Cipher bytes that encrypting plainLen bytes needs (before Base64). */
-TELMOR_VAQ_EXPORT unsigned long TELMOR_VAQ_GetCipherDataLen(uint32_t plainLen,
-                                                            uint32_t *cipherDataLen);
+TELMOR_VAQ_EXPORT unsigned long TELMOR_VAQ_GetCipherDataLen(uint32_t plainLen, uint32_t *cipherDataLen);
 /* On 0, *cipherText is a new zero-terminated Base64 text (release it with
  * HX_VAQ_MemFree) and *cipherLen its length, reported as at most 2048. The
  * text is always whole: it has 4 * ceil((plainLen + 44) / 3) characters, so
  * *cipherLen is its length only for secrets of up to 1492 bytes; for longer
  * ones use strlen(*cipherText). */
-TELMOR_VAQ_EXPORT unsigned long TELMOR_VAQ_Encrypt(uint32_t domainId, const unsigned char *plainText,
-                                                   uint32_t plainLen, char **cipherText,
-                                                   uint32_t *cipherLen);
+TELMOR_VAQ_EXPORT unsigned long TELMOR_VAQ_Encrypt(uint32_t domainId, const unsigned char *plainText, uint32_t plainLen,
+                                                   char **cipherText, uint32_t *cipherLen);
 /* On 0, *plainText holds *plainLen plain bytes and a zero byte (release it with
  * HX_VAQ_MemFree). cipherLen counts the characters of cipherText. */
-TELMOR_VAQ_EXPORT unsigned long TELMOR_VAQ_Decrypt(uint32_t domainId, const char *cipherText,
-                                                   uint32_t cipherLen, unsigned char **plainText,
-                                                   uint32_t *plainLen);
+TELMOR_VAQ_EXPORT unsigned long TELMOR_VAQ_Decrypt(uint32_t domainId, const char *cipherText, uint32_t cipherLen,
+                                                   unsigned char **plainText, uint32_t *plainLen);
 
 /* ------------------------------------------------------------------------ */
 /* Key and domain queries                                                    */
 /* ------------------------------------------------------------------------ */
 
-TELMOR_VAQ_EXPORT unsigned long TELMOR_VAQ_GetKeyId_List(uint32_t ulDomainId, uint32_t **keyIdList,
-                                                         uint32_t *count);
+TELMOR_VAQ_EXPORT unsigned long TELMOR_VAQ_GetKeyId_List(uint32_t ulDomainId, uint32_t **keyIdList, uint32_t *count);
 /* Passed to the key library unchanged. With ours: the key's 28-byte record, a
  * buffer for its material and a uint32_t holding that buffer's capacity on
  * entry and the material's length on return. */
-TELMOR_VAQ_EXPORT unsigned long TELMOR_VAQ_GetMkInfo(uint32_t domainId, uint32_t keyId,
-                                                     void *mkRecord, void *keyBuf, void *keyLen);
+TELMOR_VAQ_EXPORT unsigned long TELMOR_VAQ_GetMkInfo(uint32_t domainId, uint32_t keyId, void *mkRecord, void *keyBuf,
+                                                     void *keyLen);
 TELMOR_VAQ_EXPORT unsigned long TELMOR_VAQ_GetMkNum(int32_t *count);
 TELMOR_VAQ_EXPORT unsigned long TELMOR_VAQ_Query_Mk_Info(HX_VAQ_MK_LIST **list);
 TELMOR_VAQ_EXPORT unsigned long TELMOR_VAQ_Query_Root_Key(HX_VAQ_ROOT_KEY **rootKey);
@@ -252,17 +247,15 @@ TELMOR_VAQ_EXPORT void HX_VAQ_MK_LINKED_LIST_FREE(HX_VAQ_LIST_NODE *node, int32_
 TELMOR_VAQ_EXPORT unsigned long TELMOR_VAQ_CreateMK(uint32_t domainId, uint32_t *keyId);
 /* Register caller-given key material under keyId (inactive); moves the
  * node's keystore version. */
-TELMOR_VAQ_EXPORT unsigned long TELMOR_VAQ_UpdateMK(uint32_t domainId, uint32_t keyId,
-                                                    const unsigned char *key, uint32_t keyLen);
+TELMOR_VAQ_EXPORT unsigned long TELMOR_VAQ_UpdateMK(uint32_t domainId, uint32_t keyId, const unsigned char *key,
+                                                    uint32_t keyLen);
 /* Make a key the domain's active key; moves the node's keystore version. */
 TELMOR_VAQ_EXPORT unsigned long TELMOR_VAQ_ActiveMK(uint32_t domainId, uint32_t keyId);
 TELMOR_VAQ_EXPORT unsigned long TELMOR_VAQ_Delete(uint32_t domainId, uint32_t keyId);
 TELMOR_VAQ_EXPORT unsigned long TELMOR_VAQ_UpdateRootKey(void);
-TELMOR_VAQ_EXPORT unsigned long TELMOR_VAQ_ExportMkFile(const char *file,
-                                                        const unsigned char *password,
+TELMOR_VAQ_EXPORT unsigned long TELMOR_VAQ_ExportMkFile(const char *file, const unsigned char *password,
                                                         uint32_t passwordLen);
-TELMOR_VAQ_EXPORT unsigned long TELMOR_VAQ_ImportMkFile(const char *file,
-                                                        const unsigned char *password,
+TELMOR_VAQ_EXPORT unsigned long TELMOR_VAQ_ImportMkFile(const char *file, const unsigned char *password,
                                                         uint32_t passwordLen);
 /* With a non-zero repair flag a bad keystore copy is rewritten from a good
  * one. With ours, *result has bit 0 set when the primary is good and bit 1
@@ -289,14 +282,13 @@ TELMOR_VAQ_EXPORT void Telmor_Release_Pro_Lock(void *handle);
 TELMOR_VAQ_EXPORT int32_t telmor_create_proc_lock_inner(int32_t key, int32_t *id);
 
 /* Log writers. Levels: 0 INFO, 1 WARN, 2 ERROR. */
-TELMOR_VAQ_EXPORT void HX_VAQ_Wrilog(int64_t line, const char *file, uint32_t level,
-                                     const char *format, ...)
+TELMOR_VAQ_EXPORT void HX_VAQ_Wrilog(int64_t line, const char *file, uint32_t level, const char *format, ...)
 #if defined(__GNUC__)
     __attribute__((format(printf, 4, 5)))
 #endif
     ;
-TELMOR_VAQ_EXPORT void APP_WriLog(int32_t level, const char *module, const char *file,
-                                  int32_t line, const char *message);
+TELMOR_VAQ_EXPORT void APP_WriLog(int32_t level, const char *module, const char *file, int32_t line,
+                                  const char *message);
 TELMOR_VAQ_EXPORT void APP_RecvNotify(int32_t code, unsigned long arg1, unsigned long arg2);
 TELMOR_VAQ_EXPORT void APP_DoEvents(void);
 TELMOR_VAQ_EXPORT unsigned long init_log_file(void);

@@ -6,8 +6,7 @@
 
 int telmor_public_header_c11_check(void);
 
-int telmor_public_header_c11_check(void)
-{
+int telmor_public_header_c11_check(void) {
     HX_VAQ_MK_LIST *list = 0;
     uint32_t len = 0;
     if (TELMOR_VAQ_GetCipherDataLen(32, &len) != 0 || TELMOR_VAQ_Query_Mk_Info(&list) != 0) {

@@ -35,8 +35,9 @@ const Row kCauses[] = {
     {2005, "the keystore was loaded twice"},
     {2006, "out of memory"},
     {2007, "a keystore or export file could not be read or written"},
-    {2008, "neither keystore copy verifies (both damaged or altered); the files are left as they are: "
-           "restore both from a backup (see docs/operations.md)"},
+    {2008,
+     "neither keystore copy verifies (both damaged or altered); the files are left as they are: "
+     "restore both from a backup (see docs/operations.md)"},
     {2009, "a keystore copy was written by a newer key library; nothing was overwritten: use that version"},
     {2010, "domain {d} does not exist on this node (see 'telmor-vaq domains')"},
     {2011, "domain {d} has no key type yet"},
@@ -55,24 +56,30 @@ const Row kCauses[] = {
     {2024, "a value out of range: key ids run from 1 to 4294967295"},
     {2025, "an unexpected failure inside the key library; the role's log has its line"},
     {2026, "{f} exists already: choose another name, or give --force to replace it"},
-    {2027, "no keystore copy is safe to use (a symbolic link, not a regular file, more than one link, or "
-           "owned by another user); the files are left as they are: see 'telmor-vaq status'"},
-    {2028, "the node secret this keystore is sealed under is missing: the keystore cannot be opened on this "
-           "node; make a new one ('telmor-vaq init') and import an export file"},
+    {2027,
+     "no keystore copy is safe to use (a symbolic link, not a regular file, more than one link, or "
+     "owned by another user); the files are left as they are: see 'telmor-vaq status'"},
+    {2028,
+     "the node secret this keystore is sealed under is missing: the keystore cannot be opened on this "
+     "node; make a new one ('telmor-vaq init') and import an export file"},
     {2029, "the node secret cannot be read, or is not a node secret: see 'telmor-vaq status' and the role's log"},
     {2030, "no node secret could be created: run 'telmor-vaq init --role {r}' as root once"},
-    {2031, "no keystore copy opens under this node's root protector: the copies were sealed on another node "
-           "(another node secret or TPM), or their sealed root is damaged; they open nothing here: import an "
-           "export file into this node's own keystore"},
+    {2031,
+     "no keystore copy opens under this node's root protector: the copies were sealed on another node "
+     "(another node secret or TPM), or their sealed root is damaged; they open nothing here: import an "
+     "export file into this node's own keystore"},
     {2032, "no TPM reached (TELMOR_VAQ_TCTI, default device:/dev/tpmrm0; the TPM libraries installed?)"},
     {2033, "the TPM refused: see the role's log"},
-    {2034, "the TPM's PCRs no longer hold the values the root was sealed to: restore the platform state, or "
-           "make a new keystore and import an export file"},
-    {2035, "the keystore copies differ in their root material and the newer lacks keys of the older: both "
-           "are left as they are; see docs/operations.md"},
+    {2034,
+     "the TPM's PCRs no longer hold the values the root was sealed to: restore the platform state, or "
+     "make a new keystore and import an export file"},
+    {2035,
+     "the keystore copies differ in their root material and the newer lacks keys of the older: both "
+     "are left as they are; see docs/operations.md"},
     {2040, "no space left on device writing {f}: free some space, then try again"},
-    {2041, "{f} was written but its sync to disk failed: the change may be on disk or not; "
-           "see 'telmor-vaq keys' and 'telmor-vaq check'"},
+    {2041,
+     "{f} was written but its sync to disk failed: the change may be on disk or not; "
+     "see 'telmor-vaq keys' and 'telmor-vaq check'"},
     // The data-protection library.
     {3001, "a required argument was missing (a fault of the calling program)"},
     {3002, "the text names an algorithm other than 5"},
@@ -156,7 +163,8 @@ std::string explain_io(const std::string &path, bool writing) {
 
 std::string change_may_have_been_made(const Context &ctx) {
     std::string see = "'telmor-vaq check --role " + ctx.role + "'";
-    if (ctx.domain) see = "'telmor-vaq keys --role " + ctx.role + " --domain " + std::to_string(*ctx.domain) + "' and " + see;
+    if (ctx.domain)
+        see = "'telmor-vaq keys --role " + ctx.role + " --domain " + std::to_string(*ctx.domain) + "' and " + see;
     return "the change may have been made all the same (a copy may hold it): see " + see;
 }
 
@@ -180,7 +188,8 @@ void require_change(unsigned long code, const std::string &what, const Context &
         if (!found.empty()) break;
         found = explain_io(path, true);
     }
-    if (found.empty()) found = code == 2040 ? "no space left on device" : "a keystore copy could not be written or synced";
+    if (found.empty())
+        found = code == 2040 ? "no space left on device" : "a keystore copy could not be written or synced";
     throw Failure{code, what + ": " + found + "; " + change_may_have_been_made(ctx)};
 }
 

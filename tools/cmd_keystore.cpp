@@ -84,8 +84,8 @@ int cmd_init(const Options &opt) {
     // A new keystore is sealed by the node secret; another protector is a
     // move made at once.
     if (opt.protector == "tpm2") move_to_protector(opt);
-    std::printf("keystore of role %s ready: %s (standby %s), %d master keys\n%s", r.name, r.primary, r.standby,
-                keys, protector_lines().c_str());
+    std::printf("keystore of role %s ready: %s (standby %s), %d master keys\n%s", r.name, r.primary, r.standby, keys,
+                protector_lines().c_str());
     return 0;
 }
 
@@ -211,33 +211,48 @@ int cmd_status(const Options &opt) {
     return 0;
 }
 
-const CommandRegistrar kInit({"init", "Keystore", 40,
-    "create the role's directories and keystore with every key domain (safe to run twice)",
-    "Creates the role's keystore and log directories where missing (mode 0700), an empty primary keystore\n"
-    "file (0600) if neither copy exists, then the keystore with its twelve domains, each with an active\n"
-    "master key, its root material sealed by the role's node secret under /etc/telmor/vaq (made here when\n"
-    "run as root) or, with --protector tpm2, by the node's TPM. Warns about existing directories that\n"
-    "others can write or another user owns. Safe to run twice.",
-    {Opt::Role, Opt::Protector, Opt::Pcrs}, {},
-    {{"init --role HXM", "make the manager tools' keystore"},
-     {"init --protector tpm2 --pcrs 0,7", "a new keystore sealed by the TPM"}},
-    cmd_init});
+const CommandRegistrar kInit(
+    {"init",
+     "Keystore",
+     40,
+     "create the role's directories and keystore with every key domain (safe to run twice)",
+     "Creates the role's keystore and log directories where missing (mode 0700), an empty primary keystore\n"
+     "file (0600) if neither copy exists, then the keystore with its twelve domains, each with an active\n"
+     "master key, its root material sealed by the role's node secret under /etc/telmor/vaq (made here when\n"
+     "run as root) or, with --protector tpm2, by the node's TPM. Warns about existing directories that\n"
+     "others can write or another user owns. Safe to run twice.",
+     {Opt::Role, Opt::Protector, Opt::Pcrs},
+     {},
+     {{"init --role HXM", "make the manager tools' keystore"},
+      {"init --protector tpm2 --pcrs 0,7", "a new keystore sealed by the TPM"}},
+     cmd_init});
 
-const CommandRegistrar kCheck({"check", "Keystore", 41,
-    "tell what each keystore copy was, what was done to it, and what it is now",
-    "Looks at both keystore copies before opening them, opens the keystore (which rewrites a missing,\n"
-    "damaged or out-of-date copy from the good one) and tells per copy: good, repaired, recreated, missing,\n"
-    "damaged or unsafe, with what to run. --repair asks the library to rewrite a copy still bad. Exit\n"
-    "status 0 only when both copies are good at the end.",
-    {Opt::Role, Opt::Repair, Opt::Json}, {}, {{"check --repair", "verify both copies and mend a bad one"}},
-    cmd_check});
+const CommandRegistrar kCheck(
+    {"check",
+     "Keystore",
+     41,
+     "tell what each keystore copy was, what was done to it, and what it is now",
+     "Looks at both keystore copies before opening them, opens the keystore (which rewrites a missing,\n"
+     "damaged or out-of-date copy from the good one) and tells per copy: good, repaired, recreated, missing,\n"
+     "damaged or unsafe, with what to run. --repair asks the library to rewrite a copy still bad. Exit\n"
+     "status 0 only when both copies are good at the end.",
+     {Opt::Role, Opt::Repair, Opt::Json},
+     {},
+     {{"check --repair", "verify both copies and mend a bad one"}},
+     cmd_check});
 
-const CommandRegistrar kStatus({"status", "Keystore", 42,
-    "show the node's keystore version, this role's files with modes and owners, and warnings",
-    "Shows the node's keystore version, the role's two keystore copies (size, mode, owner, state) and its\n"
-    "directories, the number of master keys, and a warning with the remedy for each unsafe file or\n"
-    "directory.",
-    {Opt::Role, Opt::Json}, {}, {{"status --json", "the same as JSON"}}, cmd_status});
+const CommandRegistrar kStatus(
+    {"status",
+     "Keystore",
+     42,
+     "show the node's keystore version, this role's files with modes and owners, and warnings",
+     "Shows the node's keystore version, the role's two keystore copies (size, mode, owner, state) and its\n"
+     "directories, the number of master keys, and a warning with the remedy for each unsafe file or\n"
+     "directory.",
+     {Opt::Role, Opt::Json},
+     {},
+     {{"status --json", "the same as JSON"}},
+     cmd_status});
 
 }  // namespace
 

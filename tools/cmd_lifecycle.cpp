@@ -70,9 +70,10 @@ int cmd_create_key(const Options &opt) {
     need_domain_exists(domain, ctx);
     if (opt.inactive) {
         const uint32_t id = stage_key(domain, ctx);
-        std::printf("created master key %u in domain %s (inactive: activate it with 'telmor-vaq activate-key "
-                    "--domain %u --key-id %u')\n",
-                    id, domain_label(domain).c_str(), domain, id);
+        std::printf(
+            "created master key %u in domain %s (inactive: activate it with 'telmor-vaq activate-key "
+            "--domain %u --key-id %u')\n",
+            id, domain_label(domain).c_str(), domain, id);
         return 0;
     }
     uint32_t keyId = 0;
@@ -131,8 +132,7 @@ int cmd_delete_key(const Options &opt) {
     need_domain_exists(domain, ctx);
     if (!opt.yes && isatty(STDIN_FILENO)) {
         const std::string question = "delete master key " + std::to_string(keyId) + " of domain " +
-                                     domain_label(domain) +
-                                     "? Texts made under it can no longer be decrypted. [y/N] ";
+                                     domain_label(domain) + "? Texts made under it can no longer be decrypted. [y/N] ";
         const std::string answer = ask(question.c_str());
         if (answer != "y" && answer != "Y" && answer != "yes") throw tool_failure("not deleted");
     }
@@ -158,42 +158,74 @@ int cmd_notify(const Options &opt) {
     return 0;
 }
 
-const CommandRegistrar kCreate({"create-key", "Keys", 23,
-    "generate a new master key; active at once, or --inactive to stage it",
-    "Generates a new master key in the domain (a random unused id, 32 random bytes). Without --inactive it\n"
-    "becomes the domain's active key at once; the previous key stays for decryption. With --inactive it is\n"
-    "stored but not used for encryption until 'activate-key', so it can first reach every node of a fleet.",
-    {Opt::Role, Opt::Domain, Opt::Inactive, Opt::NoNotify}, {},
-    {{"create-key --domain 50 --inactive", "stage a new key of domain 50 for a fleet rotation"}}, cmd_create_key});
+const CommandRegistrar kCreate(
+    {"create-key",
+     "Keys",
+     23,
+     "generate a new master key; active at once, or --inactive to stage it",
+     "Generates a new master key in the domain (a random unused id, 32 random bytes). Without --inactive it\n"
+     "becomes the domain's active key at once; the previous key stays for decryption. With --inactive it is\n"
+     "stored but not used for encryption until 'activate-key', so it can first reach every node of a fleet.",
+     {Opt::Role, Opt::Domain, Opt::Inactive, Opt::NoNotify},
+     {},
+     {{"create-key --domain 50 --inactive", "stage a new key of domain 50 for a fleet rotation"}},
+     cmd_create_key});
 
-const CommandRegistrar kRegister({"register-key", "Keys", 24,
-    "store given key material (16 to 256 bytes) as an inactive master key",
-    "Stores key material read from --file or stdin (16 to 256 bytes) under the given key id, inactive.",
-    {Opt::Role, Opt::Domain, Opt::KeyId, Opt::File}, {},
-    {{"register-key --domain 50 --key-id 77 --file key.bin", "store the bytes of key.bin as key 77"}},
-    cmd_register_key});
+const CommandRegistrar kRegister(
+    {"register-key",
+     "Keys",
+     24,
+     "store given key material (16 to 256 bytes) as an inactive master key",
+     "Stores key material read from --file or stdin (16 to 256 bytes) under the given key id, inactive.",
+     {Opt::Role, Opt::Domain, Opt::KeyId, Opt::File},
+     {},
+     {{"register-key --domain 50 --key-id 77 --file key.bin", "store the bytes of key.bin as key 77"}},
+     cmd_register_key});
 
-const CommandRegistrar kActivate({"activate-key", "Keys", 25, "make a master key the domain's active key",
-    "Makes the key the domain's active key: new texts are made under it. Always announced.",
-    {Opt::Role, Opt::Domain, Opt::KeyId}, {},
-    {{"activate-key --domain 50 --key-id 77", "encrypt under key 77 from now on"}}, cmd_activate_key});
+const CommandRegistrar kActivate(
+    {"activate-key",
+     "Keys",
+     25,
+     "make a master key the domain's active key",
+     "Makes the key the domain's active key: new texts are made under it. Always announced.",
+     {Opt::Role, Opt::Domain, Opt::KeyId},
+     {},
+     {{"activate-key --domain 50 --key-id 77", "encrypt under key 77 from now on"}},
+     cmd_activate_key});
 
-const CommandRegistrar kDelete({"delete-key", "Keys", 26,
-    "delete an inactive master key (texts made under it can no longer be decrypted)",
-    "Deletes an inactive master key. Texts made under it can no longer be decrypted: move them first with\n"
-    "'rewrap'. Asks for confirmation on a terminal unless --yes is given.",
-    {Opt::Role, Opt::Domain, Opt::KeyId, Opt::Yes, Opt::NoNotify}, {},
-    {{"delete-key --domain 50 --key-id 77 --yes", "delete key 77 without asking"}}, cmd_delete_key});
+const CommandRegistrar kDelete(
+    {"delete-key",
+     "Keys",
+     26,
+     "delete an inactive master key (texts made under it can no longer be decrypted)",
+     "Deletes an inactive master key. Texts made under it can no longer be decrypted: move them first with\n"
+     "'rewrap'. Asks for confirmation on a terminal unless --yes is given.",
+     {Opt::Role, Opt::Domain, Opt::KeyId, Opt::Yes, Opt::NoNotify},
+     {},
+     {{"delete-key --domain 50 --key-id 77 --yes", "delete key 77 without asking"}},
+     cmd_delete_key});
 
-const CommandRegistrar kRotateRoot({"rotate-root-key", "Keys", 27,
-    "make new root material and rewrap every master key under it",
-    "Makes new root material and rewraps every master key under it, in one keystore change.",
-    {Opt::Role, Opt::NoNotify}, {}, {{"rotate-root-key --role HXM", "renew the manager tools' root key"}},
-    cmd_rotate_root_key});
+const CommandRegistrar kRotateRoot(
+    {"rotate-root-key",
+     "Keys",
+     27,
+     "make new root material and rewrap every master key under it",
+     "Makes new root material and rewraps every master key under it, in one keystore change.",
+     {Opt::Role, Opt::NoNotify},
+     {},
+     {{"rotate-root-key --role HXM", "renew the manager tools' root key"}},
+     cmd_rotate_root_key});
 
-const CommandRegistrar kNotify({"notify", "Keystore", 43, "make every process on the node reload its keystore",
-    "Announces a keystore change: every process on the node reloads at its next key operation.",
-    {Opt::Role}, {}, {{"notify", "after changes made with --no-notify"}}, cmd_notify});
+const CommandRegistrar kNotify(
+    {"notify",
+     "Keystore",
+     43,
+     "make every process on the node reload its keystore",
+     "Announces a keystore change: every process on the node reloads at its next key operation.",
+     {Opt::Role},
+     {},
+     {{"notify", "after changes made with --no-notify"}},
+     cmd_notify});
 
 }  // namespace
 

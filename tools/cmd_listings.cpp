@@ -123,23 +123,41 @@ int cmd_root_key(const Options &opt) {
     return 0;
 }
 
-const CommandRegistrar kKeys({"keys", "Keys", 20,
-    "list master keys: domain, key id, active or not, origin, created, expires",
-    "Lists the master keys of the role's keystore, sorted by domain and key id. ORIGIN is 'generated' for a\n"
-    "key made by this keystore and 'registered' for one registered or imported.",
-    {Opt::Role, Opt::DomainFilter, Opt::Json}, {},
-    {{"keys --domain 50", "the keys of domain 50, the active one marked"}}, cmd_keys});
+const CommandRegistrar kKeys(
+    {"keys",
+     "Keys",
+     20,
+     "list master keys: domain, key id, active or not, origin, created, expires",
+     "Lists the master keys of the role's keystore, sorted by domain and key id. ORIGIN is 'generated' for a\n"
+     "key made by this keystore and 'registered' for one registered or imported.",
+     {Opt::Role, Opt::DomainFilter, Opt::Json},
+     {},
+     {{"keys --domain 50", "the keys of domain 50, the active one marked"}},
+     cmd_keys});
 
-const CommandRegistrar kDomains({"domains", "Keys", 21, "list the key domains with their key counts and active keys",
-    "Lists the key domains provisioned in the role's keystore, sorted by id, with the number of master\n"
-    "keys, the active key, and whether the library makes a domain's first key itself.",
-    {Opt::Role, Opt::Json}, {}, {{"domains --json", "the same as JSON"}}, cmd_domains});
+const CommandRegistrar kDomains(
+    {"domains",
+     "Keys",
+     21,
+     "list the key domains with their key counts and active keys",
+     "Lists the key domains provisioned in the role's keystore, sorted by id, with the number of master\n"
+     "keys, the active key, and whether the library makes a domain's first key itself.",
+     {Opt::Role, Opt::Json},
+     {},
+     {{"domains --json", "the same as JSON"}},
+     cmd_domains});
 
-const CommandRegistrar kRootKey({"root-key", "Keys", 22, "show the root key and its configuration",
-    "Shows the root key that wraps every master key: its version, validity, times, the number of keys it\n"
-    "wraps, its life and strength.",
-    {Opt::Role, Opt::Json}, {}, {{"root-key --role HXM", "the root key of the manager tools' keystore"}},
-    cmd_root_key});
+const CommandRegistrar kRootKey(
+    {"root-key",
+     "Keys",
+     22,
+     "show the root key and its configuration",
+     "Shows the root key that wraps every master key: its version, validity, times, the number of keys it\n"
+     "wraps, its life and strength.",
+     {Opt::Role, Opt::Json},
+     {},
+     {{"root-key --role HXM", "the root key of the manager tools' keystore"}},
+     cmd_root_key});
 
 }  // namespace
 

@@ -74,16 +74,20 @@ int cmd_protect(const Options &opt) {
     return 0;
 }
 
-const CommandRegistrar kProtect({"protect", "Keystore", 48,
-    "seal the keystore's root material by the node secret or the node's TPM",
-    "Moves the keystore to a root protector, as one crash-safe change: 'file' seals the root material by\n"
-    "the role's node secret (/etc/telmor/vaq/), 'tpm2' by the node's TPM (TCTI from TELMOR_VAQ_TCTI,\n"
-    "default device:/dev/tpmrm0), optionally bound to PCRs. Moving back from tpm2 to file, e.g. before a\n"
-    "motherboard change, works the same way. Texts and keys are unchanged.",
-    {Opt::With, Opt::Pcrs, Opt::Role, Opt::NoNotify}, {},
-    {{"protect --with tpm2 --pcrs 0,7", "seal to the TPM, bound to PCRs 0 and 7"},
-     {"protect --with file", "back to the node secret"}},
-    cmd_protect});
+const CommandRegistrar kProtect(
+    {"protect",
+     "Keystore",
+     48,
+     "seal the keystore's root material by the node secret or the node's TPM",
+     "Moves the keystore to a root protector, as one crash-safe change: 'file' seals the root material by\n"
+     "the role's node secret (/etc/telmor/vaq/), 'tpm2' by the node's TPM (TCTI from TELMOR_VAQ_TCTI,\n"
+     "default device:/dev/tpmrm0), optionally bound to PCRs. Moving back from tpm2 to file, e.g. before a\n"
+     "motherboard change, works the same way. Texts and keys are unchanged.",
+     {Opt::With, Opt::Pcrs, Opt::Role, Opt::NoNotify},
+     {},
+     {{"protect --with tpm2 --pcrs 0,7", "seal to the TPM, bound to PCRs 0 and 7"},
+      {"protect --with file", "back to the node secret"}},
+     cmd_protect});
 
 }  // namespace
 
@@ -126,8 +130,8 @@ void make_secret_dir(const Options &opt) {
     const std::string conf = std::string(r.primary).substr(0, std::string(r.primary).rfind('/'));
     struct stat st {};
     if (stat(conf.c_str(), &st) == 0 && st.st_uid != 0 && chown(kSecretDir, st.st_uid, st.st_gid) != 0) {
-        throw tool_failure(std::string("cannot hand ") + kSecretDir + " to the service account: " +
-                           std::strerror(errno));
+        throw tool_failure(std::string("cannot hand ") + kSecretDir +
+                           " to the service account: " + std::strerror(errno));
     }
 }
 
@@ -144,8 +148,8 @@ std::string protector_lines() {
     if (!p.known) return "protector      unknown (the key library does not tell)\n";
     if (p.kind == kFile) return "protector      file (node secret " + p.where + ")\n";
     if (p.kind == kTpm2) {
-        return "protector      tpm2 (PCRs " + (p.mask ? pcr_list(p.mask) : std::string("none")) + ", TCTI " +
-               p.where + ")\n";
+        return "protector      tpm2 (PCRs " + (p.mask ? pcr_list(p.mask) : std::string("none")) + ", TCTI " + p.where +
+               ")\n";
     }
     return "protector      none: the root material is in the keystore files (run 'telmor-vaq protect --with "
            "file')\n";

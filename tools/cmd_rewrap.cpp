@@ -77,8 +77,8 @@ int cmd_rewrap(const Options &opt) {
     std::string out, report;
     size_t rewrapped = 0, unchanged = 0;
     for (const Line &line : lines) {
-        const std::string where = (opt.args.size() > 1 ? line.source + " " : std::string()) + "line " +
-                                  std::to_string(line.number);
+        const std::string where =
+            (opt.args.size() > 1 ? line.source + " " : std::string()) + "line " + std::to_string(line.number);
         const std::string text = trim_text(line.text);
         if (text.empty()) {
             out += "\n";
@@ -129,15 +129,19 @@ int cmd_rewrap(const Options &opt) {
     return 0;
 }
 
-const CommandRegistrar kRewrap({"rewrap", "Texts", 13,
-    "re-encrypt stored texts, one per line, under the domain's active key",
-    "Reads texts one per line (from the FILEs, or stdin) and writes each, in order, re-encrypted under the\n"
-    "domain's active key; a text already under the active key passes through unchanged, an empty line stays\n"
-    "empty. A line that cannot be decrypted stops the run with its line number and exit status 1, and\n"
-    "nothing is written. After a rotation this moves stored texts off the old key so it can be deleted.",
-    {Opt::Role, Opt::Domain, Opt::Report}, {{"FILE", "files of texts, one per line (default: stdin)", false, true}},
-    {{"rewrap --domain 50 --report < texts.txt > texts.new", "move every stored text of domain 50 to its active key"}},
-    cmd_rewrap});
+const CommandRegistrar kRewrap(
+    {"rewrap",
+     "Texts",
+     13,
+     "re-encrypt stored texts, one per line, under the domain's active key",
+     "Reads texts one per line (from the FILEs, or stdin) and writes each, in order, re-encrypted under the\n"
+     "domain's active key; a text already under the active key passes through unchanged, an empty line stays\n"
+     "empty. A line that cannot be decrypted stops the run with its line number and exit status 1, and\n"
+     "nothing is written. After a rotation this moves stored texts off the old key so it can be deleted.",
+     {Opt::Role, Opt::Domain, Opt::Report},
+     {{"FILE", "files of texts, one per line (default: stdin)", false, true}},
+     {{"rewrap --domain 50 --report < texts.txt > texts.new", "move every stored text of domain 50 to its active key"}},
+     cmd_rewrap});
 
 }  // namespace
 

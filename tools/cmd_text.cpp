@@ -53,7 +53,8 @@ int cmd_encrypt(const Options &opt) {
     SecretBuffer secret = read_secret("Secret: ", kSecretLimit);
     char *text = nullptr;
     uint32_t len = 0;
-    const unsigned long rc = TELMOR_VAQ_Encrypt(domain, secret.data(), static_cast<uint32_t>(secret.size()), &text, &len);
+    const unsigned long rc =
+        TELMOR_VAQ_Encrypt(domain, secret.data(), static_cast<uint32_t>(secret.size()), &text, &len);
     secret.clear();
     require(rc, "encryption under domain " + std::to_string(domain), ctx);
     std::string out = std::string(text) + "\n";
@@ -71,12 +72,11 @@ int cmd_decrypt(const Options &opt) {
     if (text.empty()) throw tool_failure("no cipher text given");
     unsigned char *plain = nullptr;
     uint32_t len = 0;
-    const unsigned long rc =
-        TELMOR_VAQ_Decrypt(domain, text.c_str(), static_cast<uint32_t>(text.size()), &plain, &len);
+    const unsigned long rc = TELMOR_VAQ_Decrypt(domain, text.c_str(), static_cast<uint32_t>(text.size()), &plain, &len);
     if (rc != 0) {
         if (plain != nullptr) HX_VAQ_MemFree(__LINE__, __FILE__, plain);
-        throw Failure{rc, "cannot decrypt under domain " + std::to_string(domain) + ": " +
-                              why_not_decrypted(text, domain, rc)};
+        throw Failure{
+            rc, "cannot decrypt under domain " + std::to_string(domain) + ": " + why_not_decrypted(text, domain, rc)};
     }
     const bool terminal = isatty(STDOUT_FILENO);
     try {
@@ -141,30 +141,42 @@ int cmd_inspect(const Options &opt) {
     return 0;
 }
 
-const CommandRegistrar kEncrypt({"encrypt", "Texts", 10,
-    "encrypt a secret read from stdin; prints the Base64 text",
-    "Encrypts the secret read from stdin (asked without echo on a terminal) under the domain's active master\n"
-    "key and prints the Base64 text on one line.",
-    {Opt::Role, Opt::Domain}, {},
-    {{"encrypt --domain 50 < secret.txt", "encrypt the bytes of secret.txt under domain 50 of role HXA"}},
-    cmd_encrypt});
+const CommandRegistrar kEncrypt(
+    {"encrypt",
+     "Texts",
+     10,
+     "encrypt a secret read from stdin; prints the Base64 text",
+     "Encrypts the secret read from stdin (asked without echo on a terminal) under the domain's active master\n"
+     "key and prints the Base64 text on one line.",
+     {Opt::Role, Opt::Domain},
+     {},
+     {{"encrypt --domain 50 < secret.txt", "encrypt the bytes of secret.txt under domain 50 of role HXA"}},
+     cmd_encrypt});
 
-const CommandRegistrar kDecrypt({"decrypt", "Texts", 11,
-    "decrypt a Base64 text given as argument or on stdin; writes the plain bytes",
-    "Decrypts a Base64 text under the domain and writes the plain bytes. On a terminal, control characters\n"
-    "are shown as \\xNN unless --raw is given. A text that does not decrypt is told apart: not Base64, damaged\n"
-    "or altered, made under another domain, made under a key this keystore lacks, or an unknown domain.",
-    {Opt::Role, Opt::Domain, Opt::Raw}, {{"TEXT", "the Base64 text (default: read from stdin)", false, false}},
-    {{"decrypt --domain 50 AQUAADIAAAAK...", "write the secret the text holds"}},
-    cmd_decrypt});
+const CommandRegistrar kDecrypt(
+    {"decrypt",
+     "Texts",
+     11,
+     "decrypt a Base64 text given as argument or on stdin; writes the plain bytes",
+     "Decrypts a Base64 text under the domain and writes the plain bytes. On a terminal, control characters\n"
+     "are shown as \\xNN unless --raw is given. A text that does not decrypt is told apart: not Base64, damaged\n"
+     "or altered, made under another domain, made under a key this keystore lacks, or an unknown domain.",
+     {Opt::Role, Opt::Domain, Opt::Raw},
+     {{"TEXT", "the Base64 text (default: read from stdin)", false, false}},
+     {{"decrypt --domain 50 AQUAADIAAAAK...", "write the secret the text holds"}},
+     cmd_decrypt});
 
-const CommandRegistrar kInspect({"inspect", "Texts", 12,
-    "show a text's format, domain and key id without decrypting it",
-    "Shows, without decrypting, the format of a Base64 text, the domain and the master key it was made\n"
-    "under, and whether this role's keystore holds that key.",
-    {Opt::Role, Opt::Json}, {{"TEXT", "the Base64 text (default: read from stdin)", false, false}},
-    {{"inspect AQUAADIAAAAK...", "which key was this text made under, and is it here?"}},
-    cmd_inspect});
+const CommandRegistrar kInspect(
+    {"inspect",
+     "Texts",
+     12,
+     "show a text's format, domain and key id without decrypting it",
+     "Shows, without decrypting, the format of a Base64 text, the domain and the master key it was made\n"
+     "under, and whether this role's keystore holds that key.",
+     {Opt::Role, Opt::Json},
+     {{"TEXT", "the Base64 text (default: read from stdin)", false, false}},
+     {{"inspect AQUAADIAAAAK...", "which key was this text made under, and is it here?"}},
+     cmd_inspect});
 
 }  // namespace
 

@@ -94,22 +94,31 @@ int cmd_import(const Options &opt) {
     return 0;
 }
 
-const CommandRegistrar kExport({"export", "Transfer", 30,
-    "write every master key to FILE, sealed with a password",
-    "Writes every master key of the role's keystore to FILE (mode 0600, created anew), sealed with a\n"
-    "password of at least 12 characters: asked twice on the terminal, or read from --password-fd. An\n"
-    "existing FILE is refused unless --force is given.",
-    {Opt::Role, Opt::PasswordFd, Opt::Force}, {{"FILE", "the export file to write", true, false}},
-    {{"export /root/keys-2026.vaqx --password-fd 3 3<pw.txt", "export with the password in pw.txt"}},
-    cmd_export});
+const CommandRegistrar kExport(
+    {"export",
+     "Transfer",
+     30,
+     "write every master key to FILE, sealed with a password",
+     "Writes every master key of the role's keystore to FILE (mode 0600, created anew), sealed with a\n"
+     "password of at least 12 characters: asked twice on the terminal, or read from --password-fd. An\n"
+     "existing FILE is refused unless --force is given.",
+     {Opt::Role, Opt::PasswordFd, Opt::Force},
+     {{"FILE", "the export file to write", true, false}},
+     {{"export /root/keys-2026.vaqx --password-fd 3 3<pw.txt", "export with the password in pw.txt"}},
+     cmd_export});
 
-const CommandRegistrar kImport({"import", "Transfer", 31,
-    "add the master keys of an export file that this keystore lacks",
-    "Adds the master keys of an export file that the keystore lacks, inactive; keys already present are\n"
-    "left alone, so importing twice changes nothing. Reports how many keys were added and how many were\n"
-    "already present. A key id present with other material refuses the whole import.",
-    {Opt::Role, Opt::PasswordFd, Opt::NoNotify}, {{"FILE", "the export file to read", true, false}},
-    {{"import /root/keys-2026.vaqx --role HXM", "give the manager tools the agent's keys"}}, cmd_import});
+const CommandRegistrar kImport(
+    {"import",
+     "Transfer",
+     31,
+     "add the master keys of an export file that this keystore lacks",
+     "Adds the master keys of an export file that the keystore lacks, inactive; keys already present are\n"
+     "left alone, so importing twice changes nothing. Reports how many keys were added and how many were\n"
+     "already present. A key id present with other material refuses the whole import.",
+     {Opt::Role, Opt::PasswordFd, Opt::NoNotify},
+     {{"FILE", "the export file to read", true, false}},
+     {{"import /root/keys-2026.vaqx --role HXM", "give the manager tools the agent's keys"}},
+     cmd_import});
 
 }  // namespace
 

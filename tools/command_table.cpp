@@ -130,9 +130,12 @@ void print_general_help(FILE *out) {
 std::string roff(const std::string &text) {
     std::string out;
     for (char ch : text) {
-        if (ch == '\\') out += "\\e";
-        else if (ch == '-') out += "\\-";
-        else out += ch;
+        if (ch == '\\')
+            out += "\\e";
+        else if (ch == '-')
+            out += "\\-";
+        else
+            out += ch;
     }
     std::string lines;
     size_t start = 0;
@@ -151,8 +154,9 @@ std::string roff(const std::string &text) {
 void print_man_page() {
     std::printf(".TH TELMOR\\-VAQ 1 \"\" \"telmor-vaq %s\" \"User Commands\"\n", TELMOR_VAQ_VERSION);
     std::printf(".SH NAME\ntelmor\\-vaq \\- manage the keys of a node's storage processes\n");
-    std::printf(".SH SYNOPSIS\n.B telmor\\-vaq\n.I COMMAND\n[\\fIOPTIONS\\fR]\n.br\n.B telmor\\-vaq help\n"
-                "[\\fICOMMAND\\fR]\n.br\n.B telmor\\-vaq \\-\\-version\n");
+    std::printf(
+        ".SH SYNOPSIS\n.B telmor\\-vaq\n.I COMMAND\n[\\fIOPTIONS\\fR]\n.br\n.B telmor\\-vaq help\n"
+        "[\\fICOMMAND\\fR]\n.br\n.B telmor\\-vaq \\-\\-version\n");
     std::printf(".SH DESCRIPTION\n%s\n",
                 roff("telmor-vaq does by hand what the node's processes do through the key library: it "
                      "encrypts and decrypts short secrets under a numbered key domain, lists the key inventory, "
@@ -175,14 +179,17 @@ void print_man_page() {
                         roff(e.command).c_str());
         }
     }
-    std::printf(".SH EXIT STATUS\n0 on success; 1 on a failure, with one line on standard error naming the cause "
-                "and, where the library answered, its code; 2 on a usage error.\n");
-    std::printf(".SH FILES\n.TP\n/opt/telmor/*/vaq/conf/%s, /opt/telmor/*/vaq/bkp/%s\n"
-                "the two copies of each role's keystore (agent: /opt/telmor/agent/conf/vaq/...)\n"
-                ".TP\n/var/log/oam/hxa/run, /var/log/oam/hxm/manager/run\nthe roles' log directories\n",
-                node_layout::kPrimaryName, node_layout::kStandbyName);
-    std::printf(".SH SEE ALSO\nThe operations guide, docs/operations.md, for key rotation across a fleet, backup "
-                "and recovery; docs/keystore-format.md for the file formats and every code.\n");
+    std::printf(
+        ".SH EXIT STATUS\n0 on success; 1 on a failure, with one line on standard error naming the cause "
+        "and, where the library answered, its code; 2 on a usage error.\n");
+    std::printf(
+        ".SH FILES\n.TP\n/opt/telmor/*/vaq/conf/%s, /opt/telmor/*/vaq/bkp/%s\n"
+        "the two copies of each role's keystore (agent: /opt/telmor/agent/conf/vaq/...)\n"
+        ".TP\n/var/log/oam/hxa/run, /var/log/oam/hxm/manager/run\nthe roles' log directories\n",
+        node_layout::kPrimaryName, node_layout::kStandbyName);
+    std::printf(
+        ".SH SEE ALSO\nThe operations guide, docs/operations.md, for key rotation across a fleet, backup "
+        "and recovery; docs/keystore-format.md for the file formats and every code.\n");
 }
 
 uint32_t parse_u32(const std::string &flag, const std::string &text) {
@@ -206,31 +213,60 @@ void add_options(CLI::App *sub, const Command &c, Options &opt, Raw &raw) {
         const OptSpec &s = spec(o);
         CLI::Option *added = nullptr;
         switch (o) {
-            case Opt::Role: added = sub->add_option(s.flag, opt.role, s.help); break;
+            case Opt::Role:
+                added = sub->add_option(s.flag, opt.role, s.help);
+                break;
             case Opt::Domain:
-            case Opt::DomainFilter: added = sub->add_option(s.flag, raw.domain, s.help); break;
-            case Opt::KeyId: added = sub->add_option(s.flag, raw.keyId, s.help); break;
-            case Opt::File: added = sub->add_option(s.flag, opt.file, s.help); break;
-            case Opt::PasswordFd: added = sub->add_option(s.flag, raw.passwordFd, s.help); break;
-            case Opt::Json: added = sub->add_flag(s.flag, opt.json, s.help); break;
-            case Opt::Repair: added = sub->add_flag(s.flag, opt.repair, s.help); break;
-            case Opt::NoNotify: added = sub->add_flag_callback(s.flag, [&opt] { opt.notify = false; }, s.help); break;
-            case Opt::Inactive: added = sub->add_flag(s.flag, opt.inactive, s.help); break;
-            case Opt::Force: added = sub->add_flag(s.flag, opt.force, s.help); break;
-            case Opt::Yes: added = sub->add_flag(s.flag, opt.yes, s.help); break;
-            case Opt::Raw: added = sub->add_flag(s.flag, opt.raw, s.help); break;
-            case Opt::Report: added = sub->add_flag(s.flag, opt.report, s.help); break;
+            case Opt::DomainFilter:
+                added = sub->add_option(s.flag, raw.domain, s.help);
+                break;
+            case Opt::KeyId:
+                added = sub->add_option(s.flag, raw.keyId, s.help);
+                break;
+            case Opt::File:
+                added = sub->add_option(s.flag, opt.file, s.help);
+                break;
+            case Opt::PasswordFd:
+                added = sub->add_option(s.flag, raw.passwordFd, s.help);
+                break;
+            case Opt::Json:
+                added = sub->add_flag(s.flag, opt.json, s.help);
+                break;
+            case Opt::Repair:
+                added = sub->add_flag(s.flag, opt.repair, s.help);
+                break;
+            case Opt::NoNotify:
+                added = sub->add_flag_callback(
+                    s.flag, [&opt] { opt.notify = false; }, s.help);
+                break;
+            case Opt::Inactive:
+                added = sub->add_flag(s.flag, opt.inactive, s.help);
+                break;
+            case Opt::Force:
+                added = sub->add_flag(s.flag, opt.force, s.help);
+                break;
+            case Opt::Yes:
+                added = sub->add_flag(s.flag, opt.yes, s.help);
+                break;
+            case Opt::Raw:
+                added = sub->add_flag(s.flag, opt.raw, s.help);
+                break;
+            case Opt::Report:
+                added = sub->add_flag(s.flag, opt.report, s.help);
+                break;
             case Opt::With:
             case Opt::Protector:
                 added = sub->add_option(s.flag, opt.protector, s.help)->check(CLI::IsMember({"file", "tpm2"}));
                 break;
-            case Opt::Pcrs: added = sub->add_option(s.flag, opt.pcrs, s.help); break;
+            case Opt::Pcrs:
+                added = sub->add_option(s.flag, opt.pcrs, s.help);
+                break;
         }
         if (added != nullptr && required(o)) added->required();
     }
     for (const Positional &p : c.positionals) {
-        CLI::Option *added = p.many ? sub->add_option(p.name, opt.args, p.help)
-                                    : sub->add_option(p.name, opt.args, p.help)->expected(1);
+        CLI::Option *added =
+            p.many ? sub->add_option(p.name, opt.args, p.help) : sub->add_option(p.name, opt.args, p.help)->expected(1);
         if (p.required) added->required();
     }
 }
@@ -257,8 +293,8 @@ int report_usage(const std::string &command, const std::string &reason) {
 // CLI11's words for the usual mistakes, made plainer.
 std::string plain(const CLI::ParseError &e) {
     const std::string what = e.what();
-    for (const std::string extras : {"The following argument was not expected: ",
-                                     "The following arguments were not expected: "}) {
+    for (const std::string extras :
+         {"The following argument was not expected: ", "The following arguments were not expected: "}) {
         if (what.rfind(extras, 0) != 0) continue;
         const std::string arg = what.substr(extras.size());
         return arg.rfind("-", 0) == 0 ? "unknown option " + arg : "unexpected argument " + arg;
@@ -316,8 +352,10 @@ int run_tool(int argc, char **argv) {
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp &) {
-        if (named != nullptr) print_command_help(*named, stdout);
-        else print_general_help(stdout);
+        if (named != nullptr)
+            print_command_help(*named, stdout);
+        else
+            print_general_help(stdout);
         return 0;
     } catch (const CLI::ParseError &e) {
         return report_usage(named != nullptr ? named->name : "", plain(e));

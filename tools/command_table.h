@@ -15,11 +15,11 @@ namespace cli {
 // The options a command can take; each has one description (option_help).
 enum class Opt {
     Role,
-    Domain,          // --domain ID, required
-    DomainFilter,    // --domain ID, optional
-    KeyId,           // --key-id ID, required
-    File,            // --file FILE
-    PasswordFd,      // --password-fd N
+    Domain,        // --domain ID, required
+    DomainFilter,  // --domain ID, optional
+    KeyId,         // --key-id ID, required
+    File,          // --file FILE
+    PasswordFd,    // --password-fd N
     Json,
     Repair,
     NoNotify,
@@ -28,9 +28,9 @@ enum class Opt {
     Yes,
     Raw,
     Report,
-    With,            // --with file|tpm2, required
-    Protector,       // --protector file|tpm2, optional
-    Pcrs,            // --pcrs LIST
+    With,       // --with file|tpm2, required
+    Protector,  // --protector file|tpm2, optional
+    Pcrs,       // --pcrs LIST
 };
 
 struct Positional {

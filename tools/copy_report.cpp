@@ -25,8 +25,7 @@ SecretBuffer image_of(const std::string &path) {
     SecretBuffer image;
     try {
         image = read_all_secret(fd, size_t{64} << 20);
-    } catch (const Failure &) {
-    }
+    } catch (const Failure &) {}
     close(fd);
     return image;
 }
@@ -47,15 +46,18 @@ void explain_bad(CopyReport &c, const std::string &role) {
         c.detail = "directory " + dir_of(c.path) + " does not exist: run 'telmor-vaq init --role " + role + "'";
     } else if (!unsafe.empty()) {
         c.state = "unsafe";
-        c.detail = "it is " + unsafe + ": the library leaves it alone; move it aside and run 'telmor-vaq check "
-                   "--repair --role " + role + "'";
+        c.detail = "it is " + unsafe +
+                   ": the library leaves it alone; move it aside and run 'telmor-vaq check "
+                   "--repair --role " +
+                   role + "'";
     } else if (const std::string io = explain_io(c.path, true); !io.empty()) {
         c.state = f.exists ? "damaged" : "missing";
         c.detail = io;
     } else if (!f.exists) {
         c.state = "missing";
-        c.detail = last_open_cause() == OpenCause::NoKeystore ? "no keystore yet: run 'telmor-vaq init --role " + role + "'"
-                                                              : "run 'telmor-vaq check --repair --role " + role + "'";
+        c.detail = last_open_cause() == OpenCause::NoKeystore
+                       ? "no keystore yet: run 'telmor-vaq init --role " + role + "'"
+                       : "run 'telmor-vaq check --repair --role " + role + "'";
     } else {
         c.state = "damaged";
         c.detail = "run 'telmor-vaq check --repair --role " + role + "'";

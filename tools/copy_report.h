@@ -14,12 +14,12 @@
 namespace cli {
 
 struct CopyReport {
-    const char *name;     // "primary" or "standby"
+    const char *name;  // "primary" or "standby"
     std::string path;
-    std::string found;    // before opening: "present", "missing", "empty", "unsafe", "no directory"
-    std::string state;    // at the end: "good", "repaired", "recreated", "missing", "damaged", "unsafe"
-    std::string detail;   // what was done or what to run; may be empty
-    FileFacts facts;      // at the end
+    std::string found;   // before opening: "present", "missing", "empty", "unsafe", "no directory"
+    std::string state;   // at the end: "good", "repaired", "recreated", "missing", "damaged", "unsafe"
+    std::string detail;  // what was done or what to run; may be empty
+    FileFacts facts;     // at the end
     bool good() const { return state == "good" || state == "repaired" || state == "recreated"; }
 };
 

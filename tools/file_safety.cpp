@@ -64,11 +64,11 @@ std::vector<std::string> copy_warnings(const FileFacts &f) {
     if (!f.exists) return out;
     const std::string why = unsafe_copy_reason(f);
     if (!why.empty()) {
-        out.push_back(f.path + " is " + why + ": the library will not use it; move it aside ('mv " + f.path +
-                      " " + f.path + ".unsafe') and run 'telmor-vaq check --repair'");
+        out.push_back(f.path + " is " + why + ": the library will not use it; move it aside ('mv " + f.path + " " +
+                      f.path + ".unsafe') and run 'telmor-vaq check --repair'");
     } else if (f.mode & 077) {
-        out.push_back(f.path + " has mode " + octal(f.mode) + ": others can reach the keys; run 'chmod 600 " +
-                      f.path + "'");
+        out.push_back(f.path + " has mode " + octal(f.mode) + ": others can reach the keys; run 'chmod 600 " + f.path +
+                      "'");
     }
     return out;
 }

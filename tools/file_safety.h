@@ -25,7 +25,7 @@ struct FileFacts {
 };
 
 FileFacts file_facts(const std::string &path);  // lstat: a link is reported, not followed
-std::string user_name(uid_t uid);                // "root", or the number when unknown
+std::string user_name(uid_t uid);               // "root", or the number when unknown
 std::string group_name(gid_t gid);
 std::string octal(unsigned mode);  // "0600"
 

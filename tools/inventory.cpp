@@ -26,8 +26,7 @@ Time to_time(const HX_VAQ_DATE_TIME *t) {
 std::string table_time(const Time &t) {
     if (!t.set) return "-";
     char buf[32];
-    std::snprintf(buf, sizeof buf, "%04u-%02u-%02u %02u:%02u:%02u", t.year, t.month, t.day, t.hour, t.minute,
-                  t.second);
+    std::snprintf(buf, sizeof buf, "%04u-%02u-%02u %02u:%02u:%02u", t.year, t.month, t.day, t.hour, t.minute, t.second);
     return buf;
 }
 
@@ -49,8 +48,8 @@ std::vector<KeyInfo> list_keys() {
     for (int32_t i = 0; list != nullptr && i < list->count; ++i) {
         const HX_VAQ_MK *mk = list->items[i];
         if (mk == nullptr) continue;
-        keys.push_back({mk->domainId, mk->keyId, mk->mkAttrA == 1, mk->mkAttrB == 1, mk->mkAttr16,
-                        to_time(mk->mkTimeA), to_time(mk->mkTimeB)});
+        keys.push_back({mk->domainId, mk->keyId, mk->mkAttrA == 1, mk->mkAttrB == 1, mk->mkAttr16, to_time(mk->mkTimeA),
+                        to_time(mk->mkTimeB)});
     }
     if (list != nullptr) {
         HX_VAQ_MK_FREE_ARRAY(list->items, list->count);

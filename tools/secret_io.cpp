@@ -197,8 +197,8 @@ SecretBuffer read_password(const Options &opt, bool confirm, size_t minLength) {
     }
     if (pw.empty()) throw tool_failure("empty password");
     if (pw.size() < minLength) {
-        throw tool_failure("the password is too short: export passwords need at least " +
-                           std::to_string(minLength) + " characters");
+        throw tool_failure("the password is too short: export passwords need at least " + std::to_string(minLength) +
+                           " characters");
     }
     return pw;
 }

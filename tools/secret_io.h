@@ -25,7 +25,9 @@ public:
 
     void append(const void *bytes, size_t n);
     void push_back(char c) { append(&c, 1); }
-    void pop_back() { if (size_ > 0) data_[--size_] = 0; }
+    void pop_back() {
+        if (size_ > 0) data_[--size_] = 0;
+    }
     void clear();
     const unsigned char *data() const { return data_; }
     size_t size() const { return size_; }

@@ -93,9 +93,10 @@ std::string ipc_problem() {
                "): run the tool as root or as the user the node's processes run as";
     };
     if (const int id = shmget(kVersionSegmentKey, 0, 0); id >= 0) {
-        shmid_ds ds {};
+        shmid_ds ds{};
         if (shmctl(id, IPC_STAT, &ds) == 0) {
-            if (std::string p = judge("keystore version segment", kVersionSegmentKey, ds.shm_perm.uid, ds.shm_perm.mode);
+            if (std::string p =
+                    judge("keystore version segment", kVersionSegmentKey, ds.shm_perm.uid, ds.shm_perm.mode);
                 !p.empty()) {
                 return p;
             }
@@ -106,11 +107,12 @@ std::string ipc_problem() {
         return denied("keystore version segment", kVersionSegmentKey);
     }
     if (const int id = semget(kLockKey, 0, 0); id >= 0) {
-        semid_ds ds {};
+        semid_ds ds{};
         semun_arg arg;
         arg.buf = &ds;
         if (semctl(id, 0, IPC_STAT, arg) == 0) {
-            if (std::string p = judge("process lock", kLockKey, ds.sem_perm.uid, ds.sem_perm.mode); !p.empty()) return p;
+            if (std::string p = judge("process lock", kLockKey, ds.sem_perm.uid, ds.sem_perm.mode); !p.empty())
+                return p;
         } else if (errno == EACCES) {
             return denied("process lock", kLockKey);
         }
@@ -145,9 +147,8 @@ Failure open_failure(unsigned long rc, const Role &r) {
     }
     if (!unsafe.empty()) {
         g_open_cause = OpenCause::Unsafe;
-        return Failure{rc, "cannot open the keystore of role " + role + ": no keystore copy is safe to use (" +
-                               unsafe + "); the files are left as they are: see 'telmor-vaq status --role " +
-                               role + "'"};
+        return Failure{rc, "cannot open the keystore of role " + role + ": no keystore copy is safe to use (" + unsafe +
+                               "); the files are left as they are: see 'telmor-vaq status --role " + role + "'"};
     }
     // The root protector's refusals are told by the key library's own code.
     if (const unsigned long code = logged_load_code(); code >= 2028 && code <= 2035) {
@@ -163,9 +164,11 @@ Failure open_failure(unsigned long rc, const Role &r) {
     }
     g_open_cause = OpenCause::Damaged;
     if (bothData) return Failure{rc, "cannot open the keystore of role " + role + ": " + cause(2008, ctx)};
-    return Failure{rc, "cannot open the keystore of role " + role + ": the only copy does not verify (damaged "
-                       "or altered) and is left as it is: restore it from a backup (see docs/operations.md), "
-                       "the role's log in " + std::string(r.logDir) + " names the code"};
+    return Failure{rc, "cannot open the keystore of role " + role +
+                           ": the only copy does not verify (damaged "
+                           "or altered) and is left as it is: restore it from a backup (see docs/operations.md), "
+                           "the role's log in " +
+                           std::string(r.logDir) + " names the code"};
 }
 
 }  // namespace

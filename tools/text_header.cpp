@@ -60,8 +60,8 @@ TextHeader read_text_header(const std::string &text) {
     h.domain = le32(&bytes[4]);
     h.keyId = le32(&bytes[8]);
     h.sealedBytes = le32(&bytes[24]);
-    h.wellFormed = h.version == 1 && h.algorithm == 5 &&
-                   uint64_t{h.sealedBytes} + kHeaderBytes + kTagBytes <= bytes.size();
+    h.wellFormed =
+        h.version == 1 && h.algorithm == 5 && uint64_t{h.sealedBytes} + kHeaderBytes + kTagBytes <= bytes.size();
     return h;
 }
 
@@ -71,8 +71,7 @@ std::string why_not_decrypted(const std::string &text, uint32_t domain, unsigned
     if (!h.wellFormed) return cause(3005, {});
     if (h.domain != domain) {
         if (!domain_exists(h.domain)) {
-            return "the text was made under domain " + std::to_string(h.domain) +
-                   ", which does not exist on this node";
+            return "the text was made under domain " + std::to_string(h.domain) + ", which does not exist on this node";
         }
         return "the text was made under domain " + std::to_string(h.domain) + ", not " + std::to_string(domain) +
                ": decrypt it with --domain " + std::to_string(h.domain);

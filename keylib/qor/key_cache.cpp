@@ -77,14 +77,12 @@ void ThreadCache::sync_epoch() {
     if (e != epoch_) reset(e);
 }
 
-uint32_t ThreadCache::add(uint32_t domain, uint32_t keyId, const uint8_t *key, uint64_t epoch,
-                          KeyContexts **out) {
+uint32_t ThreadCache::add(uint32_t domain, uint32_t keyId, const uint8_t *key, uint64_t epoch, KeyContexts **out) {
     if (epoch != epoch_) reset(epoch);
     KeyContexts kc;
     kc.enc.reset(EVP_CIPHER_CTX_new());
     kc.dec.reset(EVP_CIPHER_CTX_new());
-    if (!kc.enc || !kc.dec ||
-        EVP_EncryptInit_ex(kc.enc.get(), EVP_aes_256_gcm(), nullptr, key, nullptr) != 1 ||
+    if (!kc.enc || !kc.dec || EVP_EncryptInit_ex(kc.enc.get(), EVP_aes_256_gcm(), nullptr, key, nullptr) != 1 ||
         EVP_DecryptInit_ex(kc.dec.get(), EVP_aes_256_gcm(), nullptr, key, nullptr) != 1)
         return VAQ_ERR_CRYPTO;
     // The insert allocates and may throw: the contexts stay owned throughout.
@@ -150,8 +148,7 @@ ThreadCache &thread_cache() {
     if (mine != nullptr) return *mine;
     static const pthread_key_t key = [] {
         pthread_key_t k;
-        if (pthread_key_create(&k, [](void *c) { delete static_cast<ThreadCache *>(c); }) != 0)
-            throw std::bad_alloc();
+        if (pthread_key_create(&k, [](void *c) { delete static_cast<ThreadCache *>(c); }) != 0) throw std::bad_alloc();
         return k;
     }();
     auto cache = std::make_unique<ThreadCache>();

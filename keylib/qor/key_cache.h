@@ -47,8 +47,7 @@ public:
 private:
     void sync_epoch();
     void reset(uint64_t epoch);
-    uint32_t add(uint32_t domain, uint32_t keyId, const uint8_t *key, uint64_t epoch,
-                 KeyContexts **out);
+    uint32_t add(uint32_t domain, uint32_t keyId, const uint8_t *key, uint64_t epoch, KeyContexts **out);
 
     uint64_t epoch_ = UINT64_MAX;
     std::unordered_map<uint64_t, KeyContexts> keys_;

@@ -29,8 +29,7 @@ constexpr uint64_t kRekeyBytes = uint64_t{1} << 32;
 // kernel offers no such page.
 std::atomic<uint64_t> *fork_word() {
     static std::atomic<uint64_t> *word = []() -> std::atomic<uint64_t> * {
-        void *page = ::mmap(nullptr, kPageBytes, PROT_READ | PROT_WRITE,
-                            MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        void *page = ::mmap(nullptr, kPageBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
         if (page == MAP_FAILED) return nullptr;
         if (::madvise(page, kPageBytes, MADV_WIPEONFORK) != 0) {
             ::munmap(page, kPageBytes);
@@ -130,8 +129,7 @@ NonceStream *thread_stream() {
     thread_local NonceStream *mine = nullptr;
     if (mine != nullptr) return mine;
     static pthread_key_t key;
-    static const bool keyed =
-        pthread_key_create(&key, [](void *s) { delete static_cast<NonceStream *>(s); }) == 0;
+    static const bool keyed = pthread_key_create(&key, [](void *s) { delete static_cast<NonceStream *>(s); }) == 0;
     if (!keyed) return nullptr;
     auto *stream = new (std::nothrow) NonceStream;
     if (stream == nullptr) return nullptr;

@@ -39,11 +39,13 @@ unsigned long at_edge(const char *function, Body &&body) noexcept {
 
 Status from_vaq(uint32_t code, bool forEncryption) {
     switch (code) {
-    case VAQ_ERR_NOT_INITIALIZED: return Fail(QOR_ERR_NOT_INITIALIZED, "no keystore loaded");
-    case VAQ_ERR_UNKNOWN_KEY:
-        return forEncryption ? Fail(QOR_ERR_NO_ACTIVE_KEY, "the domain has no active key")
-                             : Fail(QOR_ERR_KEY_NOT_LOADED, "the keystore in memory lacks the key");
-    default: return Fail(QOR_ERR_CRYPTO, "cipher context could not be set up");
+        case VAQ_ERR_NOT_INITIALIZED:
+            return Fail(QOR_ERR_NOT_INITIALIZED, "no keystore loaded");
+        case VAQ_ERR_UNKNOWN_KEY:
+            return forEncryption ? Fail(QOR_ERR_NO_ACTIVE_KEY, "the domain has no active key")
+                                 : Fail(QOR_ERR_KEY_NOT_LOADED, "the keystore in memory lacks the key");
+        default:
+            return Fail(QOR_ERR_CRYPTO, "cipher context could not be set up");
     }
 }
 
@@ -54,9 +56,8 @@ bool update(EVP_CIPHER_CTX *ctx, bool encrypt, uint8_t *out, const uint8_t *in, 
     for (uint32_t done = 0; done < len;) {
         uint32_t n = len - done < kSliceBytes ? len - done : kSliceBytes;
         int written = 0;
-        int rc = encrypt
-                     ? EVP_EncryptUpdate(ctx, out + done, &written, in + done, static_cast<int>(n))
-                     : EVP_DecryptUpdate(ctx, out + done, &written, in + done, static_cast<int>(n));
+        int rc = encrypt ? EVP_EncryptUpdate(ctx, out + done, &written, in + done, static_cast<int>(n))
+                         : EVP_DecryptUpdate(ctx, out + done, &written, in + done, static_cast<int>(n));
         if (rc != 1 || written != static_cast<int>(n)) return false;
         done += n;
     }
@@ -72,22 +73,19 @@ using namespace qor;
 HXB_EXPORT unsigned long QorGetCipherDataLenEx(uint32_t plainLen, uint32_t *cipherLen) {
     return at_edge("QorGetCipherDataLenEx", [&]() -> Status {
         if (cipherLen == nullptr) return Fail(QOR_ERR_NULL_ARG, "the length pointer is null");
-        if (plainLen > kMaxPlainBytes)
-            return Fail(QOR_ERR_BAD_LENGTH, "the cipher length would not fit in 32 bits");
+        if (plainLen > kMaxPlainBytes) return Fail(QOR_ERR_BAD_LENGTH, "the cipher length would not fit in 32 bits");
         *cipherLen = plainLen + kOverheadBytes;
         return Ok();
     });
 }
 
-HXB_EXPORT unsigned long QorEncryptEx(uint32_t domainId, uint32_t algorithm,
-                                      const unsigned char *plain, uint32_t plainLen,
-                                      unsigned char *cipher, uint32_t *cipherLen) {
+HXB_EXPORT unsigned long QorEncryptEx(uint32_t domainId, uint32_t algorithm, const unsigned char *plain,
+                                      uint32_t plainLen, unsigned char *cipher, uint32_t *cipherLen) {
     return at_edge("QorEncryptEx", [&]() -> Status {
         if (cipher == nullptr || cipherLen == nullptr || (plain == nullptr && plainLen != 0))
             return Fail(QOR_ERR_NULL_ARG, "a buffer pointer is null");
         if (algorithm != kAlgorithmAes256Gcm) return Fail(QOR_ERR_BAD_ALGORITHM, "unknown algorithm");
-        if (plainLen > kMaxPlainBytes)
-            return Fail(QOR_ERR_BAD_LENGTH, "the cipher length would not fit in 32 bits");
+        if (plainLen > kMaxPlainBytes) return Fail(QOR_ERR_BAD_LENGTH, "the cipher length would not fit in 32 bits");
         const uint32_t needed = plainLen + kOverheadBytes;
         if (*cipherLen < needed) {
             *cipherLen = needed;
@@ -116,9 +114,8 @@ HXB_EXPORT unsigned long QorEncryptEx(uint32_t domainId, uint32_t algorithm,
     });
 }
 
-HXB_EXPORT unsigned long QorDecryptEx(uint32_t domainId, const unsigned char *cipher,
-                                      uint32_t cipherLen, unsigned char *plain,
-                                      uint32_t *plainLen) {
+HXB_EXPORT unsigned long QorDecryptEx(uint32_t domainId, const unsigned char *cipher, uint32_t cipherLen,
+                                      unsigned char *plain, uint32_t *plainLen) {
     return at_edge("QorDecryptEx", [&]() -> Status {
         if (cipher == nullptr || plain == nullptr || plainLen == nullptr)
             return Fail(QOR_ERR_NULL_ARG, "a buffer pointer is null");

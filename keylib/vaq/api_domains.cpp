@@ -54,9 +54,7 @@ HXB_EXPORT unsigned long VaqAddDomainKeyTypeEx(uint32_t domainId, const VaqKeyTy
             uint32_t id = 0;
             Status st = s.generate_key(next, domainId, lifeDays, &id);
             changed = st.ok();
-            if (changed)
-                VAQ_KLOG(LogLevel::kInfo, "first master key %u of domain %u generated\n", id,
-                         domainId);
+            if (changed) VAQ_KLOG(LogLevel::kInfo, "first master key %u of domain %u generated\n", id, domainId);
             return st;
         });
     });
@@ -75,8 +73,7 @@ HXB_EXPORT unsigned long VaqGetDomain(uint32_t index, VaqDomainRecord *record) {
     CallName call("VaqGetDomain", "index %u", index);
     return with_state(call.c_str(), [&](State &s) -> Status {
         if (record == nullptr) return Fail(VAQ_ERR_NULL_ARG, "the domain record is null");
-        if (index >= s.domains.size())
-            return Fail(VAQ_ERR_INDEX_RANGE, "index beyond the domain count");
+        if (index >= s.domains.size()) return Fail(VAQ_ERR_INDEX_RANGE, "index beyond the domain count");
         *record = s.domains[index].record;
         return Ok();
     });

@@ -43,23 +43,21 @@ private:
 
 }  // namespace
 
-HXB_EXPORT unsigned long VaqExportMkFileEx(const char *file, const unsigned char *password,
-                                           uint32_t passwordLen, uint32_t workFactor) {
+HXB_EXPORT unsigned long VaqExportMkFileEx(const char *file, const unsigned char *password, uint32_t passwordLen,
+                                           uint32_t workFactor) {
     CallName call("VaqExportMkFileEx", "%.256s", file ? file : "null");
     return with_state(call.c_str(), [&](State &s) -> Status {
         Status st = check_file(file);
         if (st.ok()) st = check_password(password, passwordLen);
         if (!st.ok()) return st;
-        if (workFactor > kMaxExportIterations)
-            return Fail(VAQ_ERR_BAD_ARG, "work factor above what an import accepts");
+        if (workFactor > kMaxExportIterations) return Fail(VAQ_ERR_BAD_ARG, "work factor above what an import accepts");
         uint32_t iterations = workFactor > kMinExportIterations ? workFactor : kMinExportIterations;
 
         // Keys another process added since our load belong in the file too; if
         // the disk cannot be read, what memory holds is still worth exporting.
         Status fresh = s.refresh();
         if (!fresh.ok())
-            VAQ_KLOG(LogLevel::kWarn, "exporting the keys in memory; keystore not re-read: %s\n",
-                     fresh.why);
+            VAQ_KLOG(LogLevel::kWarn, "exporting the keys in memory; keystore not re-read: %s\n", fresh.why);
         std::vector<ExportedKey> keys;
         keys.reserve(s.keystore.keys.size());
         for (const auto &k : s.keystore.keys) {
@@ -94,8 +92,7 @@ HXB_EXPORT unsigned long VaqExportMkFileEx(const char *file, const unsigned char
     });
 }
 
-HXB_EXPORT unsigned long VaqImportMkFileEx(const char *file, const unsigned char *password,
-                                           uint32_t passwordLen) {
+HXB_EXPORT unsigned long VaqImportMkFileEx(const char *file, const unsigned char *password, uint32_t passwordLen) {
     CallName call("VaqImportMkFileEx", "%.256s", file ? file : "null");
     return with_state(call.c_str(), [&](State &s) -> Status {
         Status st = check_file(file);
@@ -118,12 +115,10 @@ HXB_EXPORT unsigned long VaqImportMkFileEx(const char *file, const unsigned char
             for (const auto &k : keys)
                 if (const MasterKey *existing = next.find(k.domain, k.id))
                     if (!existing->material.equals(k.material.view()))
-                        return Fail(VAQ_ERR_IMPORT_CONFLICT,
-                                    "a key id in the file exists with other material");
+                        return Fail(VAQ_ERR_IMPORT_CONFLICT, "a key id in the file exists with other material");
             for (const auto &k : keys) {
                 if (next.find(k.domain, k.id)) continue;
-                if (next.keys.size() >= kMaxKeys)
-                    return Fail(VAQ_ERR_LIMIT, "the keystore holds the most keys it can");
+                if (next.keys.size() >= kMaxKeys) return Fail(VAQ_ERR_LIMIT, "the keystore holds the most keys it can");
                 MasterKey m;
                 m.domain = k.domain;
                 m.id = k.id;

@@ -7,17 +7,15 @@ using namespace vaq;
 
 HXB_EXPORT uint32_t IvexRegFuncEx(const VaqHostServices *table) {
     if (table == nullptr) {
-        return static_cast<uint32_t>(at_edge("IvexRegFuncEx", []() -> Status {
-            return Fail(VAQ_ERR_NULL_ARG, "the host-service table is null");
-        }));
+        return static_cast<uint32_t>(at_edge(
+            "IvexRegFuncEx", []() -> Status { return Fail(VAQ_ERR_NULL_ARG, "the host-service table is null"); }));
     }
     if (const char *why = Host::missing_slot(*table)) {
         // The refusal goes to the offered table's log when it has one: the
         // host that made the mistake is the one to tell.
         if (table->wrilog_fn)
             log_to(Host(*table), LogLevel::kError, kVaqModule, __FILE_NAME__, __LINE__,
-                   "IvexRegFuncEx failed: %s, ret=%u\n", why,
-                   static_cast<unsigned>(VAQ_ERR_BAD_TABLE));
+                   "IvexRegFuncEx failed: %s, ret=%u\n", why, static_cast<unsigned>(VAQ_ERR_BAD_TABLE));
         return VAQ_ERR_BAD_TABLE;
     }
     g_registered = *table;
@@ -37,8 +35,7 @@ static void unload() {
     delete s;
 }
 
-HXB_EXPORT unsigned long IvexInitializeEx(uint32_t, const struct HX_VAQ_KEYSTORE_FILES *files,
-                                          uint32_t, void *) {
+HXB_EXPORT unsigned long IvexInitializeEx(uint32_t, const struct HX_VAQ_KEYSTORE_FILES *files, uint32_t, void *) {
     return at_edge("IvexInitializeEx", [&]() -> Status {
         if (!g_registered) return Fail(VAQ_ERR_NOT_REGISTERED, "no host-service table registered");
         if (files == nullptr) return Fail(VAQ_ERR_NULL_ARG, "the keystore file pair is null");

@@ -49,18 +49,15 @@ HXB_EXPORT unsigned long VaqGetMk(uint32_t index, VaqMkRecord *record) {
     CallName call("VaqGetMk", "index %u", index);
     return with_state(call.c_str(), [&](State &s) -> Status {
         if (record == nullptr) return Fail(VAQ_ERR_NULL_ARG, "the master-key record is null");
-        if (index >= s.keystore.keys.size())
-            return Fail(VAQ_ERR_INDEX_RANGE, "index beyond the master-key count");
+        if (index >= s.keystore.keys.size()) return Fail(VAQ_ERR_INDEX_RANGE, "index beyond the master-key count");
         return fill_record(s, s.keystore.keys[index], record);
     });
 }
 
-HXB_EXPORT unsigned long VaqGetMkDetail(uint32_t domainId, uint32_t keyId, void *record, void *key,
-                                        void *keyLen) {
+HXB_EXPORT unsigned long VaqGetMkDetail(uint32_t domainId, uint32_t keyId, void *record, void *key, void *keyLen) {
     CallName call("VaqGetMkDetail", "domain %u, key %u", domainId, keyId);
     return with_state(call.c_str(), [&](State &s) -> Status {
-        if (record == nullptr || keyLen == nullptr)
-            return Fail(VAQ_ERR_NULL_ARG, "the record or the length is null");
+        if (record == nullptr || keyLen == nullptr) return Fail(VAQ_ERR_NULL_ARG, "the record or the length is null");
         const MasterKey *k = s.keystore.find(domainId, keyId);
         if (k == nullptr) return Fail(VAQ_ERR_UNKNOWN_KEY, "no such master key");
         uint32_t capacity;
@@ -98,8 +95,7 @@ HXB_EXPORT unsigned long VaqCreateMkEx(uint32_t domainId, uint32_t *keyId) {
     });
 }
 
-HXB_EXPORT unsigned long VaqRegisterMkEx(uint32_t domainId, uint32_t keyId,
-                                         const unsigned char *key, uint32_t keyLen) {
+HXB_EXPORT unsigned long VaqRegisterMkEx(uint32_t domainId, uint32_t keyId, const unsigned char *key, uint32_t keyLen) {
     CallName call("VaqRegisterMkEx", "domain %u, key %u, %u bytes", domainId, keyId, keyLen);
     return with_state(call.c_str(), [&](State &s) -> Status {
         if (key == nullptr) return Fail(VAQ_ERR_NULL_ARG, "the key material is null");
@@ -115,8 +111,7 @@ HXB_EXPORT unsigned long VaqRegisterMkEx(uint32_t domainId, uint32_t keyId,
                 if (existing->material.equals(material)) return Ok();
                 return Fail(VAQ_ERR_KEY_EXISTS, "key id already used in the domain");
             }
-            if (next.keys.size() >= kMaxKeys)
-                return Fail(VAQ_ERR_LIMIT, "the keystore holds the most keys it can");
+            if (next.keys.size() >= kMaxKeys) return Fail(VAQ_ERR_LIMIT, "the keystore holds the most keys it can");
             MasterKey k;
             k.domain = domainId;
             k.id = keyId;
@@ -154,11 +149,8 @@ HXB_EXPORT unsigned long VaqRmvMk(uint32_t domainId, uint32_t keyId) {
         return s.change([&](Keystore &next, bool &changed) -> Status {
             const MasterKey *k = next.find(domainId, keyId);
             if (k == nullptr) return Fail(VAQ_ERR_UNKNOWN_KEY, "no such master key");
-            if (k->active)
-                return Fail(VAQ_ERR_KEY_ACTIVE, "the domain's active key cannot be removed");
-            std::erase_if(next.keys, [&](const MasterKey &m) {
-                return m.domain == domainId && m.id == keyId;
-            });
+            if (k->active) return Fail(VAQ_ERR_KEY_ACTIVE, "the domain's active key cannot be removed");
+            std::erase_if(next.keys, [&](const MasterKey &m) { return m.domain == domainId && m.id == keyId; });
             changed = true;
             return Ok();
         });

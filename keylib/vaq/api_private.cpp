@@ -14,30 +14,23 @@ using namespace vaq;
 
 HXB_EXPORT uint64_t VaqPrivKeyEpoch(void) { return g_key_epoch.load(std::memory_order_acquire); }
 
-HXB_EXPORT uint32_t VaqPrivWorkingKey(uint32_t domainId, uint32_t keyId, unsigned char *out,
-                                      uint64_t *epoch) {
+HXB_EXPORT uint32_t VaqPrivWorkingKey(uint32_t domainId, uint32_t keyId, unsigned char *out, uint64_t *epoch) {
     State *s = g_state.load(std::memory_order_acquire);
     if (s == nullptr || out == nullptr || epoch == nullptr) return VAQ_ERR_NOT_INITIALIZED;
     return s->working_key(domainId, keyId, out, epoch);
 }
 
-HXB_EXPORT uint32_t VaqPrivActiveKey(uint32_t domainId, uint32_t *keyId, unsigned char *out,
-                                     uint64_t *epoch) {
+HXB_EXPORT uint32_t VaqPrivActiveKey(uint32_t domainId, uint32_t *keyId, unsigned char *out, uint64_t *epoch) {
     State *s = g_state.load(std::memory_order_acquire);
-    if (s == nullptr || keyId == nullptr || out == nullptr || epoch == nullptr)
-        return VAQ_ERR_NOT_INITIALIZED;
+    if (s == nullptr || keyId == nullptr || out == nullptr || epoch == nullptr) return VAQ_ERR_NOT_INITIALIZED;
     return s->active_key(domainId, keyId, out, epoch);
 }
 
-HXB_EXPORT void VaqPrivSetUnloadHook(void (*hook)(void)) {
-    g_unload_hook.store(hook, std::memory_order_release);
-}
+HXB_EXPORT void VaqPrivSetUnloadHook(void (*hook)(void)) { g_unload_hook.store(hook, std::memory_order_release); }
 
-HXB_EXPORT void VaqPrivLog(int32_t level, const char *module, const char *file, int32_t line,
-                           const char *message) {
+HXB_EXPORT void VaqPrivLog(int32_t level, const char *module, const char *file, int32_t line, const char *message) {
     if (message == nullptr) return;
-    log_line(static_cast<LogLevel>(level), module ? module : "?", file ? file : "?", line, "%s",
-             message);
+    log_line(static_cast<LogLevel>(level), module ? module : "?", file ? file : "?", line, "%s", message);
 }
 
 HXB_EXPORT uint32_t VaqPrivProtect(uint32_t kind, uint32_t pcrMask) {
@@ -45,8 +38,7 @@ HXB_EXPORT uint32_t VaqPrivProtect(uint32_t kind, uint32_t pcrMask) {
     return static_cast<uint32_t>(with_state(call.c_str(), [&](State &s) -> Status {
         if (kind != VAQ_PRIV_PROTECTOR_FILE && kind != VAQ_PRIV_PROTECTOR_TPM2)
             return Fail(VAQ_ERR_BAD_ARG, "no such root protector");
-        if (kind == VAQ_PRIV_PROTECTOR_FILE && pcrMask != 0)
-            return Fail(VAQ_ERR_BAD_ARG, "PCRs bind only a tpm2 seal");
+        if (kind == VAQ_PRIV_PROTECTOR_FILE && pcrMask != 0) return Fail(VAQ_ERR_BAD_ARG, "PCRs bind only a tpm2 seal");
         if (pcrMask >> 24 != 0) return Fail(VAQ_ERR_BAD_ARG, "PCRs are numbered 0 to 23");
         ProtectorOptions options;
         options.pcrMask = pcrMask;
@@ -54,8 +46,7 @@ HXB_EXPORT uint32_t VaqPrivProtect(uint32_t kind, uint32_t pcrMask) {
     }));
 }
 
-HXB_EXPORT uint32_t VaqPrivProtectorInfo(uint32_t *kind, uint32_t *pcrMask, char *location,
-                                         uint32_t locationLen) {
+HXB_EXPORT uint32_t VaqPrivProtectorInfo(uint32_t *kind, uint32_t *pcrMask, char *location, uint32_t locationLen) {
     return static_cast<uint32_t>(with_state("VaqPrivProtectorInfo", [&](State &s) -> Status {
         if (kind == nullptr || pcrMask == nullptr || (location == nullptr && locationLen != 0))
             return Fail(VAQ_ERR_NULL_ARG, "an output pointer is null");

@@ -67,8 +67,7 @@ public:
     size_t size() const { return data_.size(); }
     ByteView view() const { return {data_.data(), data_.size()}; }
     bool equals(ByteView other) const {
-        return other.size() == data_.size() &&
-               CRYPTO_memcmp(other.data(), data_.data(), data_.size()) == 0;
+        return other.size() == data_.size() && CRYPTO_memcmp(other.data(), data_.data(), data_.size()) == 0;
     }
 
 private:

@@ -60,14 +60,11 @@ EVP_KDF *hkdf_alg() {
     return fetched<EVP_KDF, EVP_KDF_fetch, EVP_KDF_free>(kdf, "HKDF");
 }
 
-
-
 char kSha256[] = "SHA256";
 
 }  // namespace
 
-bool hkdf_sha256(ByteView secret, std::string_view salt, ByteView info, uint8_t *out,
-                 size_t outLen) {
+bool hkdf_sha256(ByteView secret, std::string_view salt, ByteView info, uint8_t *out, size_t outLen) {
     EVP_KDF *kdf = hkdf_alg();
     if (kdf == nullptr) return false;
     hxb::OpenSslOwner<EVP_KDF_CTX> ctx(EVP_KDF_CTX_new(kdf));
@@ -75,12 +72,9 @@ bool hkdf_sha256(ByteView secret, std::string_view salt, ByteView info, uint8_t 
     // The parameters only point at the caller's bytes; OpenSSL copies them.
     OSSL_PARAM params[] = {
         OSSL_PARAM_construct_utf8_string(OSSL_KDF_PARAM_DIGEST, kSha256, 0),
-        OSSL_PARAM_construct_octet_string(OSSL_KDF_PARAM_KEY, const_cast<uint8_t *>(secret.data()),
-                                          secret.size()),
-        OSSL_PARAM_construct_octet_string(OSSL_KDF_PARAM_SALT, const_cast<char *>(salt.data()),
-                                          salt.size()),
-        OSSL_PARAM_construct_octet_string(OSSL_KDF_PARAM_INFO, const_cast<uint8_t *>(info.data()),
-                                          info.size()),
+        OSSL_PARAM_construct_octet_string(OSSL_KDF_PARAM_KEY, const_cast<uint8_t *>(secret.data()), secret.size()),
+        OSSL_PARAM_construct_octet_string(OSSL_KDF_PARAM_SALT, const_cast<char *>(salt.data()), salt.size()),
+        OSSL_PARAM_construct_octet_string(OSSL_KDF_PARAM_INFO, const_cast<uint8_t *>(info.data()), info.size()),
         OSSL_PARAM_construct_end(),
     };
     return EVP_KDF_derive(ctx.get(), out, outLen, params) == 1;
@@ -100,33 +94,29 @@ bool hmac_sha256(ByteView key, ByteView data, uint8_t out[32]) {
     static const uint8_t kNoKey = 0;
     const uint8_t *keyBytes = key.empty() ? &kNoKey : key.data();
     return EVP_MAC_init(ctx.get(), keyBytes, key.size(), params) == 1 &&
-           EVP_MAC_update(ctx.get(), data.data(), data.size()) == 1 &&
-           EVP_MAC_final(ctx.get(), out, &len, 32) == 1 && len == 32;
+           EVP_MAC_update(ctx.get(), data.data(), data.size()) == 1 && EVP_MAC_final(ctx.get(), out, &len, 32) == 1 &&
+           len == 32;
 }
 
 bool pbkdf2_sha256(ByteView password, ByteView salt, uint32_t iterations, uint8_t out[32]) {
     if (!fits_int(password.size()) || !fits_int(salt.size()) || iterations > INT_MAX) return false;
-    return PKCS5_PBKDF2_HMAC(reinterpret_cast<const char *>(password.data()),
-                             static_cast<int>(password.size()), salt.data(),
-                             static_cast<int>(salt.size()), static_cast<int>(iterations),
-                             EVP_sha256(), 32, out) == 1;
+    return PKCS5_PBKDF2_HMAC(reinterpret_cast<const char *>(password.data()), static_cast<int>(password.size()),
+                             salt.data(), static_cast<int>(salt.size()), static_cast<int>(iterations), EVP_sha256(), 32,
+                             out) == 1;
 }
 
-bool gcm_seal(const uint8_t key[32], const uint8_t nonce[12], ByteView aad, ByteView plain,
-              uint8_t *out) {
+bool gcm_seal(const uint8_t key[32], const uint8_t nonce[12], ByteView aad, ByteView plain, uint8_t *out) {
     CipherCtx ctx(EVP_CIPHER_CTX_new());
     int len = 0;
     if (!ctx || !fits_int(aad.size()) || !fits_int(plain.size())) return false;
     if (EVP_EncryptInit_ex(ctx.get(), aes256gcm(), nullptr, key, nonce) != 1) return false;
-    if (!aad.empty() &&
-        EVP_EncryptUpdate(ctx.get(), nullptr, &len, aad.data(), static_cast<int>(aad.size())) != 1)
+    if (!aad.empty() && EVP_EncryptUpdate(ctx.get(), nullptr, &len, aad.data(), static_cast<int>(aad.size())) != 1)
         return false;
-    if (!plain.empty() &&
-        EVP_EncryptUpdate(ctx.get(), out, &len, plain.data(), static_cast<int>(plain.size())) != 1)
+    if (!plain.empty() && EVP_EncryptUpdate(ctx.get(), out, &len, plain.data(), static_cast<int>(plain.size())) != 1)
         return false;
     if (EVP_EncryptFinal_ex(ctx.get(), out + plain.size(), &len) != 1) return false;
-    return EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_GCM_GET_TAG, static_cast<int>(kGcmTagBytes),
-                               out + plain.size()) == 1;
+    return EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_GCM_GET_TAG, static_cast<int>(kGcmTagBytes), out + plain.size()) ==
+           1;
 }
 
 GcmOpener::GcmOpener(const uint8_t key[32]) : ctx_(EVP_CIPHER_CTX_new()) {
@@ -135,29 +125,26 @@ GcmOpener::GcmOpener(const uint8_t key[32]) : ctx_(EVP_CIPHER_CTX_new()) {
     }
 }
 
-
 Opened GcmOpener::open(const uint8_t nonce[12], ByteView aad, ByteView sealed, uint8_t *out) {
     if (sealed.size() < kGcmTagBytes) return Opened::kRejected;
     if (!ctx_ || !fits_int(aad.size()) || !fits_int(sealed.size())) return Opened::kFailed;
     size_t n = sealed.size() - kGcmTagBytes;
     int len = 0;
-    bool ready = EVP_DecryptInit_ex(ctx_.get(), nullptr, nullptr, nullptr, nonce) == 1 &&
-                 (aad.empty() || EVP_DecryptUpdate(ctx_.get(), nullptr, &len, aad.data(),
-                                                   static_cast<int>(aad.size())) == 1) &&
-                 (n == 0 ||
-                  EVP_DecryptUpdate(ctx_.get(), out, &len, sealed.data(), static_cast<int>(n)) == 1) &&
-                 EVP_CIPHER_CTX_ctrl(ctx_.get(), EVP_CTRL_GCM_SET_TAG, static_cast<int>(kGcmTagBytes),
-                                     const_cast<uint8_t *>(sealed.data() + n)) == 1;
+    bool ready =
+        EVP_DecryptInit_ex(ctx_.get(), nullptr, nullptr, nullptr, nonce) == 1 &&
+        (aad.empty() || EVP_DecryptUpdate(ctx_.get(), nullptr, &len, aad.data(), static_cast<int>(aad.size())) == 1) &&
+        (n == 0 || EVP_DecryptUpdate(ctx_.get(), out, &len, sealed.data(), static_cast<int>(n)) == 1) &&
+        EVP_CIPHER_CTX_ctrl(ctx_.get(), EVP_CTRL_GCM_SET_TAG, static_cast<int>(kGcmTagBytes),
+                            const_cast<uint8_t *>(sealed.data() + n)) == 1;
     // Only the final step compares the tag.
-    Opened result = !ready                                          ? Opened::kFailed
+    Opened result = !ready                                                ? Opened::kFailed
                     : EVP_DecryptFinal_ex(ctx_.get(), out + n, &len) == 1 ? Opened::kYes
-                                                                    : Opened::kRejected;
+                                                                          : Opened::kRejected;
     if (result != Opened::kYes && n > 0) OPENSSL_cleanse(out, n);
     return result;
 }
 
-Opened gcm_open(const uint8_t key[32], const uint8_t nonce[12], ByteView aad, ByteView sealed,
-                uint8_t *out) {
+Opened gcm_open(const uint8_t key[32], const uint8_t nonce[12], ByteView aad, ByteView sealed, uint8_t *out) {
     return GcmOpener(key).open(nonce, aad, sealed, out);
 }
 

@@ -17,8 +17,8 @@ constexpr size_t kRecordFixedBytes = 24;
 
 }  // namespace
 
-Status seal_export(const Host &host, const std::vector<ExportedKey> &keys, ByteView password,
-                   uint32_t iterations, Bytes &file) {
+Status seal_export(const Host &host, const std::vector<ExportedKey> &keys, ByteView password, uint32_t iterations,
+                   Bytes &file) {
     if (keys.size() > kMaxKeys) return Fail(VAQ_ERR_LIMIT, "too many master keys");
     SecureBytes payload;
     {
@@ -71,12 +71,10 @@ Status seal_export(const Host &host, const std::vector<ExportedKey> &keys, ByteV
 }
 
 Status open_export(ByteView file, ByteView password, std::vector<ExportedKey> &keys) {
-    if (file.size() < kHeaderBytes + kGcmTagBytes)
-        return Fail(VAQ_ERR_EXPORT_FORMAT, "not an export file: too short");
+    if (file.size() < kHeaderBytes + kGcmTagBytes) return Fail(VAQ_ERR_EXPORT_FORMAT, "not an export file: too short");
     Reader r(file);
     ByteView magic = r.bytes(sizeof kMagic);
-    if (std::memcmp(magic.data(), kMagic, sizeof kMagic) != 0)
-        return Fail(VAQ_ERR_EXPORT_FORMAT, "not an export file");
+    if (std::memcmp(magic.data(), kMagic, sizeof kMagic) != 0) return Fail(VAQ_ERR_EXPORT_FORMAT, "not an export file");
     uint16_t version = r.u16();
     uint16_t kdf = r.u16();
     uint32_t iterations = r.u32();
@@ -89,8 +87,7 @@ Status open_export(ByteView file, ByteView password, std::vector<ExportedKey> &k
     // Bounds come before any work: the file is not yet authenticated.
     if (iterations < kMinExportIterations || iterations > kMaxExportIterations)
         return Fail(VAQ_ERR_EXPORT_FORMAT, "export file asks for a work factor out of bounds");
-    if (count > kMaxKeys ||
-        uint64_t{payloadBytes} < uint64_t{count} * (kRecordFixedBytes + kMinMaterialBytes) ||
+    if (count > kMaxKeys || uint64_t{payloadBytes} < uint64_t{count} * (kRecordFixedBytes + kMinMaterialBytes) ||
         uint64_t{payloadBytes} > uint64_t{count} * (kRecordFixedBytes + kMaxMaterialBytes))
         return Fail(VAQ_ERR_EXPORT_FORMAT, "export file key count and length disagree");
     if (uint64_t{kHeaderBytes} + payloadBytes + kGcmTagBytes > file.size())
@@ -102,10 +99,12 @@ Status open_export(ByteView file, ByteView password, std::vector<ExportedKey> &k
     SecureBytes payload(payloadBytes);
     switch (gcm_open(key.data(), nonce.data(), file.subspan(0, kHeaderBytes),
                      file.subspan(kHeaderBytes, payloadBytes + kGcmTagBytes), payload.data())) {
-    case Opened::kYes: break;
-    case Opened::kRejected:
-        return Fail(VAQ_ERR_EXPORT_AUTH, "wrong password, or the export file was altered");
-    case Opened::kFailed: return Fail(VAQ_ERR_CRYPTO, "export file could not be opened");
+        case Opened::kYes:
+            break;
+        case Opened::kRejected:
+            return Fail(VAQ_ERR_EXPORT_AUTH, "wrong password, or the export file was altered");
+        case Opened::kFailed:
+            return Fail(VAQ_ERR_CRYPTO, "export file could not be opened");
     }
 
     std::vector<ExportedKey> out;
@@ -127,8 +126,7 @@ Status open_export(ByteView file, ByteView password, std::vector<ExportedKey> &k
         k.material = SecureBytes(material);
         out.push_back(std::move(k));
     }
-    if (pr.remaining() != 0)
-        return Fail(VAQ_ERR_EXPORT_FORMAT, "export file payload has extra bytes");
+    if (pr.remaining() != 0) return Fail(VAQ_ERR_EXPORT_FORMAT, "export file payload has extra bytes");
     keys = std::move(out);
     return Ok();
 }

@@ -26,8 +26,8 @@ struct ExportedKey {
 };
 
 // Salt and nonce come from the host's entropy service.
-Status seal_export(const Host &host, const std::vector<ExportedKey> &keys, ByteView password,
-                   uint32_t iterations, Bytes &file);
+Status seal_export(const Host &host, const std::vector<ExportedKey> &keys, ByteView password, uint32_t iterations,
+                   Bytes &file);
 // Verifies the whole file before answering any key. Bytes after the sealed
 // payload are ignored.
 Status open_export(ByteView file, ByteView password, std::vector<ExportedKey> &keys);

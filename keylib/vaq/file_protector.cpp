@@ -47,8 +47,7 @@ public:
         uint8_t *nonce = sealed.data() + kIdBytes;
         s = host_.entropy(nonce, kGcmNonceBytes);
         if (!s.ok()) return s;
-        if (!gcm_seal(secret.kek.data(), nonce, {secret.id.data(), kIdBytes}, root,
-                      nonce + kGcmNonceBytes))
+        if (!gcm_seal(secret.kek.data(), nonce, {secret.id.data(), kIdBytes}, root, nonce + kGcmNonceBytes))
             return Fail(VAQ_ERR_CRYPTO, "file protector: sealing the root material failed");
         return Ok();
     }
@@ -59,18 +58,20 @@ public:
         why = read_secret(secret);
         if (!why.ok()) return Unsealed::kFailed;
         if (CRYPTO_memcmp(sealed.data(), secret.id.data(), kIdBytes) != 0) {
-            why = Fail(VAQ_ERR_ROOT_FOREIGN,
-                       reason("file protector: the keystore is sealed under another node secret "
-                              "than %s",
-                              path_.c_str()));
+            why = Fail(VAQ_ERR_ROOT_FOREIGN, reason("file protector: the keystore is sealed under another node secret "
+                                                    "than %s",
+                                                    path_.c_str()));
             return Unsealed::kForeign;
         }
         const uint8_t *nonce = sealed.data() + kIdBytes;
         switch (gcm_open(secret.kek.data(), nonce, {secret.id.data(), kIdBytes},
                          sealed.subspan(kIdBytes + kGcmNonceBytes), root)) {
-        case Opened::kYes: return Unsealed::kYes;
-        case Opened::kRejected: return Unsealed::kDamaged;
-        case Opened::kFailed: break;
+            case Opened::kYes:
+                return Unsealed::kYes;
+            case Opened::kRejected:
+                return Unsealed::kDamaged;
+            case Opened::kFailed:
+                break;
         }
         why = Fail(VAQ_ERR_CRYPTO, "file protector: opening the sealed root failed");
         return Unsealed::kFailed;
@@ -86,8 +87,8 @@ private:
 
     static bool well_formed(const FileContent &f) {
         return f.state == FileState::kRead && f.bytes.size() == kSecretFileBytes &&
-               std::memcmp(f.bytes.data(), kSecretMagic, sizeof kSecretMagic) == 0 &&
-               f.bytes[8] == 1 && f.bytes[9] == 0;
+               std::memcmp(f.bytes.data(), kSecretMagic, sizeof kSecretMagic) == 0 && f.bytes[8] == 1 &&
+               f.bytes[9] == 0;
     }
 
     Status from_file(const FileContent &f, NodeSecret &out) const {
@@ -117,8 +118,8 @@ private:
         for (int attempt = 0; attempt < 2; ++attempt) {
             FileContent f = host_.read_file(path_);
             if (well_formed(f)) return from_file(f, out);
-            bool cutShort = f.state == FileState::kEmpty ||
-                            (f.state == FileState::kRead && f.bytes.size() < kSecretFileBytes);
+            bool cutShort =
+                f.state == FileState::kEmpty || (f.state == FileState::kRead && f.bytes.size() < kSecretFileBytes);
             if (f.state != FileState::kMissing && !cutShort)
                 return Fail(VAQ_ERR_SECRET_UNREADABLE,
                             reason("file protector: node secret %s cannot be read or is not a "
@@ -127,10 +128,9 @@ private:
             // A creation cut short by a crash: no keystore can have been
             // sealed under a secret that never reached the disk.
             if (cutShort && (!host_.table().fremove_fn || host_.table().fremove_fn(path_.c_str()) != 0))
-                return Fail(VAQ_ERR_SECRET_CREATE,
-                            reason("file protector: node secret %s is incomplete and cannot be "
-                                   "removed",
-                                   path_.c_str()));
+                return Fail(VAQ_ERR_SECRET_CREATE, reason("file protector: node secret %s is incomplete and cannot be "
+                                                          "removed",
+                                                          path_.c_str()));
             Status s = create(out);
             if (s.code != VAQ_ERR_FILE_EXISTS) return s;
         }
@@ -164,8 +164,8 @@ private:
             return Fail(VAQ_ERR_SECRET_CREATE,
                         reason("file protector: node secret %s could not be written", path_.c_str()));
         }
-        log_to(host_, LogLevel::kInfo, kVaqModule, __FILE_NAME__, __LINE__,
-               "file protector: node secret %s created\n", path_.c_str());
+        log_to(host_, LogLevel::kInfo, kVaqModule, __FILE_NAME__, __LINE__, "file protector: node secret %s created\n",
+               path_.c_str());
         if (!derive(ByteView(image).subspan(12), out))
             return Fail(VAQ_ERR_CRYPTO, "file protector: key derivation failed");
         return Ok();

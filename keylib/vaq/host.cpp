@@ -13,8 +13,7 @@ const char *Host::missing_slot(const VaqHostServices &t) {
         return "a file service is missing";
     if (!t.create_lock_fn || !t.destroy_lock_fn || !t.add_lock_fn || !t.release_lock_fn)
         return "a thread-lock service is missing";
-    if (!t.create_pro_lock_fn || !t.destroy_pro_lock_fn || !t.add_pro_lock_fn ||
-        !t.release_pro_lock_fn)
+    if (!t.create_pro_lock_fn || !t.destroy_pro_lock_fn || !t.add_pro_lock_fn || !t.release_pro_lock_fn)
         return "a process-lock service is missing";
     if (!t.wrilog_fn) return "the log service is missing";
     if (!t.get_entropy_fn || !t.cleanup_entropy_fn) return "the entropy service is missing";
@@ -22,8 +21,7 @@ const char *Host::missing_slot(const VaqHostServices &t) {
     return nullptr;
 }
 
-void Host::log(LogLevel level, const char *module, const char *file, int line,
-               const char *message) const {
+void Host::log(LogLevel level, const char *module, const char *file, int line, const char *message) const {
     if (t_.wrilog_fn) t_.wrilog_fn(static_cast<int32_t>(level), module, file, line, message);
 }
 

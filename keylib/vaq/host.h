@@ -48,8 +48,7 @@ public:
 
     const VaqHostServices &table() const { return t_; }
 
-    void log(LogLevel level, const char *module, const char *file, int line,
-             const char *message) const;
+    void log(LogLevel level, const char *module, const char *file, int line, const char *message) const;
 
     // The whole file, through slots 14, 4, 11, 6 and 5.
     FileContent read_file(const std::string &path) const;
@@ -82,9 +81,7 @@ private:
 // Holds one of the host's thread locks for a scope.
 class ThreadLockGuard {
 public:
-    ThreadLockGuard(const Host &host, void *handle) : host_(host), handle_(handle) {
-        host_.lock(handle_);
-    }
+    ThreadLockGuard(const Host &host, void *handle) : host_(host), handle_(handle) { host_.lock(handle_); }
     ~ThreadLockGuard() { host_.unlock(handle_); }
     ThreadLockGuard(const ThreadLockGuard &) = delete;
     ThreadLockGuard &operator=(const ThreadLockGuard &) = delete;
@@ -97,9 +94,7 @@ private:
 // Holds the node-wide process lock for a scope.
 class ProcessLockGuard {
 public:
-    ProcessLockGuard(const Host &host, void *handle) : host_(host), handle_(handle) {
-        host_.process_lock(handle_);
-    }
+    ProcessLockGuard(const Host &host, void *handle) : host_(host), handle_(handle) { host_.process_lock(handle_); }
     ~ProcessLockGuard() { host_.process_unlock(handle_); }
     ProcessLockGuard(const ProcessLockGuard &) = delete;
     ProcessLockGuard &operator=(const ProcessLockGuard &) = delete;

@@ -11,8 +11,8 @@ namespace {
 
 constexpr char kMagic[8] = {'H', 'X', 'B', 'V', 'A', 'Q', 'K', 'S'};
 constexpr size_t kHeaderBytes = 32;
-constexpr size_t kRootBlockBytes = 56;         // format 1: the material inside
-constexpr size_t kSealedRootBlockBytes = 24;   // format 2: the sealed root follows
+constexpr size_t kRootBlockBytes = 56;        // format 1: the material inside
+constexpr size_t kSealedRootBlockBytes = 24;  // format 2: the sealed root follows
 constexpr size_t kTrailerBytes = 32;
 constexpr size_t kKeyFixedBytes = 28;
 static_assert(kMinImageBytes == kHeaderBytes + kRootBlockBytes + kTrailerBytes);
@@ -76,8 +76,7 @@ Status wrap_key(const Host &host, const RootKey &root, MasterKey &key) {
     return Ok();
 }
 
-bool derive_working_key(uint32_t domain, uint32_t id, ByteView material,
-                        uint8_t out[kKeyBytes]) {
+bool derive_working_key(uint32_t domain, uint32_t id, ByteView material, uint8_t out[kKeyBytes]) {
     uint8_t info[8];
     for (int i = 0; i < 4; ++i) {
         info[i] = static_cast<uint8_t>(domain >> (8 * i));
@@ -100,10 +99,10 @@ size_t keyless_image_bytes(ByteView image) {
     if (!r.ok()) return kHeaderBytes + kSealedRootBlockBytes;
     // Only lengths a protector writes count: a damaged length must not make
     // a keystore that holds keys look like a first image cut short.
-    bool plausible = protector == static_cast<uint16_t>(ProtectorKind::kFile)
-                         ? sealedBytes == kFileSealedRootBytes
-                         : protector == static_cast<uint16_t>(ProtectorKind::kTpm2) &&
-                               sealedBytes <= kTpm2MaxSealedRootBytes;
+    bool plausible =
+        protector == static_cast<uint16_t>(ProtectorKind::kFile)
+            ? sealedBytes == kFileSealedRootBytes
+            : protector == static_cast<uint16_t>(ProtectorKind::kTpm2) && sealedBytes <= kTpm2MaxSealedRootBytes;
     if (!plausible) return 0;
     return kHeaderBytes + kSealedRootBlockBytes + sealedBytes + kTrailerBytes;
 }
@@ -115,8 +114,8 @@ Status serialize(const Keystore &ks, Bytes &image) {
         return Fail(VAQ_ERR_INTERNAL, "the root material has not been sealed");
     // Sized once: a vector that grows leaves copies of the root material in
     // the blocks it gives back, unwiped.
-    size_t imageBytes = kHeaderBytes + kTrailerBytes +
-                        (sealed ? kSealedRootBlockBytes + ks.sealedRoot.size() : kRootBlockBytes);
+    size_t imageBytes =
+        kHeaderBytes + kTrailerBytes + (sealed ? kSealedRootBlockBytes + ks.sealedRoot.size() : kRootBlockBytes);
     for (const auto &k : ks.keys) imageBytes += kKeyFixedBytes + kGcmNonceBytes + k.wrapped.size();
     image.clear();
     image.reserve(imageBytes);
@@ -141,8 +140,7 @@ Status serialize(const Keystore &ks, Bytes &image) {
         w.u32(k.domain);
         w.u32(k.id);
         w.u16(static_cast<uint16_t>(k.material.size()));
-        w.u8(static_cast<uint8_t>((k.active ? kFlagActive : 0) |
-                                  (k.origin == kRegistered ? kFlagRegistered : 0)));
+        w.u8(static_cast<uint8_t>((k.active ? kFlagActive : 0) | (k.origin == kRegistered ? kFlagRegistered : 0)));
         w.u8(0);
         w.i64(k.created);
         w.u32(k.lifeDays);
@@ -154,11 +152,9 @@ Status serialize(const Keystore &ks, Bytes &image) {
     for (int i = 0; i < 4; ++i) image[12 + i] = static_cast<uint8_t>(total >> (8 * i));
 
     SecretArray<kKeyBytes> sealKey;
-    if (!root_subkey(ks.root, "seal v1", sealKey))
-        return Fail(VAQ_ERR_CRYPTO, "key derivation failed");
+    if (!root_subkey(ks.root, "seal v1", sealKey)) return Fail(VAQ_ERR_CRYPTO, "key derivation failed");
     uint8_t mac[32];
-    if (!hmac_sha256(sealKey.view(), image, mac))
-        return Fail(VAQ_ERR_CRYPTO, "keystore seal failed");
+    if (!hmac_sha256(sealKey.view(), image, mac)) return Fail(VAQ_ERR_CRYPTO, "keystore seal failed");
     w.bytes({mac, sizeof mac});
     return Ok();
 }
@@ -179,8 +175,8 @@ ParseResult parse(ByteView image, Keystore &out, RootOpener &opener) {
     uint16_t headerBytes = r.u16();
     uint32_t total = r.u32();
     if (version > kFormatVersion) return ParseResult::kNewerFormat;
-    if ((version != kFormatVersion && version != kUnprotectedFormatVersion) ||
-        headerBytes != kHeaderBytes || total < kMinImageBytes || total > image.size())
+    if ((version != kFormatVersion && version != kUnprotectedFormatVersion) || headerBytes != kHeaderBytes ||
+        total < kMinImageBytes || total > image.size())
         return ParseResult::kCorrupt;
 
     Keystore ks;
@@ -203,8 +199,7 @@ ParseResult parse(ByteView image, Keystore &out, RootOpener &opener) {
         if (protector != static_cast<uint16_t>(ProtectorKind::kFile) &&
             protector != static_cast<uint16_t>(ProtectorKind::kTpm2))
             return ParseResult::kCorrupt;
-        if (sealedBytes == 0 || sealedBytes > kMaxSealedRootBytes ||
-            recordsAt + kTrailerBytes > total)
+        if (sealedBytes == 0 || sealedBytes > kMaxSealedRootBytes || recordsAt + kTrailerBytes > total)
             return ParseResult::kCorrupt;
         ByteView sealed = r.bytes(sealedBytes);
         if (!r.ok()) return ParseResult::kCorrupt;
@@ -212,10 +207,14 @@ ParseResult parse(ByteView image, Keystore &out, RootOpener &opener) {
         // Opened before the trailer is checked: the trailer's key comes from
         // what it opens. Sealed bytes that do not open say nothing of the rest.
         switch (opener.open(ks.protector, sealed, ks.root.material.data())) {
-        case Unsealed::kYes: break;
-        case Unsealed::kForeign: return ParseResult::kForeign;
-        case Unsealed::kDamaged: return ParseResult::kCorrupt;
-        case Unsealed::kFailed: return ParseResult::kProtectorFailed;
+            case Unsealed::kYes:
+                break;
+            case Unsealed::kForeign:
+                return ParseResult::kForeign;
+            case Unsealed::kDamaged:
+                return ParseResult::kCorrupt;
+            case Unsealed::kFailed:
+                return ParseResult::kProtectorFailed;
         }
         ks.sealedRoot.assign(sealed.begin(), sealed.end());
     }
@@ -227,13 +226,11 @@ ParseResult parse(ByteView image, Keystore &out, RootOpener &opener) {
     // about the image: only a MAC that differs is damage.
     if (!root_subkey(ks.root, "seal v1", sealKey) || !hmac_sha256(sealKey.view(), body, mac))
         return ParseResult::kCannotVerify;
-    if (CRYPTO_memcmp(mac, image.data() + body.size(), sizeof mac) != 0)
-        return ParseResult::kCorrupt;
+    if (CRYPTO_memcmp(mac, image.data() + body.size(), sizeof mac) != 0) return ParseResult::kCorrupt;
 
     // Past the trailer, but a trailer proves only that whoever wrote the file
     // knew its root material: what this library never writes is refused.
-    if (count > kMaxKeys || ks.root.version == 0 ||
-        !plausible_time(ks.root.created, ks.root.lifeDays))
+    if (count > kMaxKeys || ks.root.version == 0 || !plausible_time(ks.root.created, ks.root.lifeDays))
         return ParseResult::kCorrupt;
     SecretArray<kKeyBytes> kek;
     if (!root_subkey(ks.root, "wrap v1", kek)) return ParseResult::kCannotVerify;
@@ -271,9 +268,12 @@ ParseResult parse(ByteView image, Keystore &out, RootOpener &opener) {
         k.material = SecureBytes(len);
         auto aad = wrap_aad(k.domain, k.id, len);
         switch (unwrap.open(k.nonce.data(), aad, wrapped, k.material.data())) {
-        case Opened::kYes: break;
-        case Opened::kRejected: return ParseResult::kCorrupt;
-        case Opened::kFailed: return ParseResult::kCannotVerify;
+            case Opened::kYes:
+                break;
+            case Opened::kRejected:
+                return ParseResult::kCorrupt;
+            case Opened::kFailed:
+                return ParseResult::kCannotVerify;
         }
         ks.keys.push_back(std::move(k));
     }

@@ -92,8 +92,7 @@ Status wrap_key(const Host &host, const RootKey &root, MasterKey &key);
 // The key that the data-protection library encrypts with under a master key.
 // Derived when that library first asks for it, not at every load: a load of
 // thousands of keys would otherwise spend a third of its time here.
-bool derive_working_key(uint32_t domain, uint32_t id, ByteView material,
-                        uint8_t out[kKeyBytes]);
+bool derive_working_key(uint32_t domain, uint32_t id, ByteView material, uint8_t out[kKeyBytes]);
 
 Status serialize(const Keystore &ks, Bytes &image);
 
@@ -110,14 +109,7 @@ protected:
 // memory, say); it says nothing about the image and must not be taken for damage.
 // kForeign: sealed by a protector of another node. kProtectorFailed: the
 // protector could not be asked; like kCannotVerify, nothing is known.
-enum class ParseResult {
-    kValid,
-    kCorrupt,
-    kNewerFormat,
-    kCannotVerify,
-    kForeign,
-    kProtectorFailed
-};
+enum class ParseResult { kValid, kCorrupt, kNewerFormat, kCannotVerify, kForeign, kProtectorFailed };
 // Verifies an image whole (sealed root, trailer, structure, every wrapped key)
 // before filling ks. Bytes after the image's own length are ignored.
 ParseResult parse(ByteView image, Keystore &ks, RootOpener &opener);

@@ -9,8 +9,8 @@ namespace vaq {
 
 bool KeystorePair::has_unusable_data() const {
     for (const auto &c : copies)
-        if (c.state == CopyState::kCorrupt || c.state == CopyState::kNewerFormat ||
-            c.state == CopyState::kUnreadable || c.state == CopyState::kForeign)
+        if (c.state == CopyState::kCorrupt || c.state == CopyState::kNewerFormat || c.state == CopyState::kUnreadable ||
+            c.state == CopyState::kForeign)
             return true;
     return false;
 }
@@ -35,8 +35,7 @@ Status KeystorePair::unreadable_status() const {
     return Fail(VAQ_ERR_IO, "a keystore copy could not be read; nothing is written over it");
 }
 
-Status KeystorePair::confirm_missing(const Host &host,
-                                     const std::array<std::string, 2> &paths) const {
+Status KeystorePair::confirm_missing(const Host &host, const std::array<std::string, 2> &paths) const {
     for (int i = 0; i < 2; ++i)
         if (copies[i].state == CopyState::kMissing && host.exists(paths[i]))
             return Fail(VAQ_ERR_IO, "a keystore copy reported missing is there after all");
@@ -44,8 +43,7 @@ Status KeystorePair::confirm_missing(const Host &host,
 }
 
 Status KeystorePair::unusable_status() const {
-    if (has_newer_format())
-        return Fail(VAQ_ERR_KEYSTORE_VERSION, "a keystore copy is written in a newer format");
+    if (has_newer_format()) return Fail(VAQ_ERR_KEYSTORE_VERSION, "a keystore copy is written in a newer format");
     if (!protectorFailure.ok()) return protectorFailure;
     if (unverifiable)
         return Fail(VAQ_ERR_UNVERIFIABLE_COPY,
@@ -56,15 +54,13 @@ Status KeystorePair::unusable_status() const {
         if (c.state == CopyState::kCorrupt)
             return Fail(VAQ_ERR_KEYSTORE_CORRUPT, "no valid keystore copy; files left as they are");
     for (const auto &c : copies)
-        if (c.unsafe)
-            return Fail(VAQ_ERR_UNSAFE_FILE, "no keystore copy is safe to use; files left as they are");
+        if (c.unsafe) return Fail(VAQ_ERR_UNSAFE_FILE, "no keystore copy is safe to use; files left as they are");
     return Fail(VAQ_ERR_IO, "no keystore copy could be read");
 }
 
 bool KeystorePair::needs_repair(int i) const {
     const KeystoreCopy &c = copies[i];
-    return best >= 0 && i != best &&
-           (c.state != CopyState::kValid || c.keystore.generation != best_generation());
+    return best >= 0 && i != best && (c.state != CopyState::kValid || c.keystore.generation != best_generation());
 }
 
 const char *copy_name(int i) { return i == 0 ? "primary" : "standby"; }
@@ -84,9 +80,8 @@ bool keeps_every_key(const Keystore &newer, const Keystore &older) {
 
 void choose_best(KeystorePair &pair) {
     KeystoreCopy *c = pair.copies.data();
-    const bool protectedValid =
-        (c[0].state == CopyState::kValid && c[0].keystore.protector != ProtectorKind::kNone) ||
-        (c[1].state == CopyState::kValid && c[1].keystore.protector != ProtectorKind::kNone);
+    const bool protectedValid = (c[0].state == CopyState::kValid && c[0].keystore.protector != ProtectorKind::kNone) ||
+                                (c[1].state == CopyState::kValid && c[1].keystore.protector != ProtectorKind::kNone);
     if (protectedValid)
         for (int i = 0; i < 2; ++i)
             if (c[i].state == CopyState::kValid && c[i].keystore.protector == ProtectorKind::kNone) {
@@ -94,18 +89,15 @@ void choose_best(KeystorePair &pair) {
                 // unprotected copy that anyone could have written.
                 c[i].state = CopyState::kForeign;
                 if (pair.foreign.ok())
-                    pair.foreign = Fail(VAQ_ERR_ROOT_FOREIGN,
-                                        "an unprotected keystore copy beside a protected one");
+                    pair.foreign = Fail(VAQ_ERR_ROOT_FOREIGN, "an unprotected keystore copy beside a protected one");
             }
     pair.best = -1;
     for (int i = 0; i < 2; ++i)
-        if (c[i].state == CopyState::kValid &&
-            (pair.best < 0 || c[i].keystore.generation > pair.best_generation()))
+        if (c[i].state == CopyState::kValid && (pair.best < 0 || c[i].keystore.generation > pair.best_generation()))
             pair.best = i;
     if (c[0].state == CopyState::kValid && c[1].state == CopyState::kValid && !protectedValid &&
         c[0].keystore.generation != c[1].keystore.generation &&
-        CRYPTO_memcmp(c[0].keystore.root.material.data(), c[1].keystore.root.material.data(),
-                      kKeyBytes) != 0 &&
+        CRYPTO_memcmp(c[0].keystore.root.material.data(), c[1].keystore.root.material.data(), kKeyBytes) != 0 &&
         !keeps_every_key(c[pair.best].keystore, c[1 - pair.best].keystore)) {
         pair.unverifiable = true;
         for (auto &copy : pair.copies) copy.state = CopyState::kCorrupt;
@@ -122,15 +114,24 @@ KeystorePair read_pair(const Host &host, const KeystorePaths &paths, Protectors 
         KeystoreCopy &c = pair.copies[i];
         FileContent file = host.read_file(paths[i]);
         switch (file.state) {
-        case FileState::kMissing: c.state = CopyState::kMissing; continue;
-        case FileState::kEmpty: c.state = CopyState::kEmpty; continue;
-        case FileState::kUnreadable: c.state = CopyState::kUnreadable; continue;
-        case FileState::kUnsafe:
-            c.state = CopyState::kUnreadable;
-            c.unsafe = true;
-            continue;
-        case FileState::kTooLarge: c.state = CopyState::kCorrupt; continue;
-        case FileState::kRead: break;
+            case FileState::kMissing:
+                c.state = CopyState::kMissing;
+                continue;
+            case FileState::kEmpty:
+                c.state = CopyState::kEmpty;
+                continue;
+            case FileState::kUnreadable:
+                c.state = CopyState::kUnreadable;
+                continue;
+            case FileState::kUnsafe:
+                c.state = CopyState::kUnreadable;
+                c.unsafe = true;
+                continue;
+            case FileState::kTooLarge:
+                c.state = CopyState::kCorrupt;
+                continue;
+            case FileState::kRead:
+                break;
         }
         c.fileBytes = file.bytes.size();
         // The usual case: the standby holds the primary's image byte for byte,
@@ -144,37 +145,41 @@ KeystorePair read_pair(const Host &host, const KeystorePaths &paths, Protectors 
             continue;
         }
         switch (parse(file.bytes, c.keystore, opener)) {
-        case ParseResult::kValid: {
-            c.state = CopyState::kValid;
-            Reader r(file.bytes);
-            r.skip(12);
-            c.image.assign(file.bytes.begin(), file.bytes.begin() + r.u32());
-            break;
-        }
-        case ParseResult::kForeign:
-            c.state = CopyState::kForeign;
-            pair.foreign = opener.last;
-            break;
-        case ParseResult::kProtectorFailed:
-            c.state = CopyState::kUnreadable;
-            pair.protectorFailure = opener.last;
-            break;
-        case ParseResult::kCorrupt:
-            // A first image cut short (a crash while a new keystore was being
-            // written) is all such a file can be: it never held a master key.
-            // Counting it as damage would leave the node without a keystore.
-            c.state = file.bytes.size() <= std::max(keyless_image_bytes(file.bytes), kMinImageBytes)
-                          ? CopyState::kEmpty
-                          : CopyState::kCorrupt;
-            if (c.state == CopyState::kEmpty)
-                log_to(host, LogLevel::kWarn, kVaqModule, __FILE_NAME__, __LINE__,
-                       "%s keystore copy of %zu bytes holds no key and is not valid; taken as "
-                       "empty\n",
-                       copy_name(i), file.bytes.size());
-            break;
-        case ParseResult::kNewerFormat: c.state = CopyState::kNewerFormat; break;
-        // Not known to be good or bad: left alone, like a copy that could not be read.
-        case ParseResult::kCannotVerify: c.state = CopyState::kUnreadable; break;
+            case ParseResult::kValid: {
+                c.state = CopyState::kValid;
+                Reader r(file.bytes);
+                r.skip(12);
+                c.image.assign(file.bytes.begin(), file.bytes.begin() + r.u32());
+                break;
+            }
+            case ParseResult::kForeign:
+                c.state = CopyState::kForeign;
+                pair.foreign = opener.last;
+                break;
+            case ParseResult::kProtectorFailed:
+                c.state = CopyState::kUnreadable;
+                pair.protectorFailure = opener.last;
+                break;
+            case ParseResult::kCorrupt:
+                // A first image cut short (a crash while a new keystore was being
+                // written) is all such a file can be: it never held a master key.
+                // Counting it as damage would leave the node without a keystore.
+                c.state = file.bytes.size() <= std::max(keyless_image_bytes(file.bytes), kMinImageBytes)
+                              ? CopyState::kEmpty
+                              : CopyState::kCorrupt;
+                if (c.state == CopyState::kEmpty)
+                    log_to(host, LogLevel::kWarn, kVaqModule, __FILE_NAME__, __LINE__,
+                           "%s keystore copy of %zu bytes holds no key and is not valid; taken as "
+                           "empty\n",
+                           copy_name(i), file.bytes.size());
+                break;
+            case ParseResult::kNewerFormat:
+                c.state = CopyState::kNewerFormat;
+                break;
+            // Not known to be good or bad: left alone, like a copy that could not be read.
+            case ParseResult::kCannotVerify:
+                c.state = CopyState::kUnreadable;
+                break;
         }
     }
     choose_best(pair);
@@ -191,8 +196,7 @@ Status write_copy(const Host &host, const std::string &path, ByteView image, uin
     return host.write_file(path, padded);
 }
 
-Status repair_pair(const Host &host, const KeystorePaths &paths, const KeystorePair &pair,
-                   const char *module) {
+Status repair_pair(const Host &host, const KeystorePaths &paths, const KeystorePair &pair, const char *module) {
     Status skipped = Ok();
     for (int i = 0; i < 2; ++i) {
         if (!pair.needs_repair(i)) continue;
@@ -204,12 +208,11 @@ Status repair_pair(const Host &host, const KeystorePaths &paths, const KeystoreP
             skipped = Fail(VAQ_ERR_IO, "a keystore copy reported missing is there after all");
             continue;
         }
-        Status s =
-            write_copy(host, paths[i], pair.copies[pair.best].image, pair.copies[i].fileBytes);
+        Status s = write_copy(host, paths[i], pair.copies[pair.best].image, pair.copies[i].fileBytes);
         if (!s.ok()) return s;
         log_to(host, LogLevel::kWarn, module, __FILE_NAME__, __LINE__,
-               "%s keystore copy rewritten from the %s copy (generation %llu)\n", copy_name(i),
-               copy_name(pair.best), static_cast<unsigned long long>(pair.best_generation()));
+               "%s keystore copy rewritten from the %s copy (generation %llu)\n", copy_name(i), copy_name(pair.best),
+               static_cast<unsigned long long>(pair.best_generation()));
     }
     return skipped;
 }

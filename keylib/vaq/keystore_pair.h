@@ -98,8 +98,7 @@ Status write_copy(const Host &host, const std::string &path, ByteView image, uin
 // the first failure; the copies already rewritten stay rewritten. A copy that
 // could not be read, or that was reported missing and is there after all, is
 // left as it is and answered as a failure.
-Status repair_pair(const Host &host, const KeystorePaths &paths, const KeystorePair &pair,
-                   const char *module);
+Status repair_pair(const Host &host, const KeystorePaths &paths, const KeystorePair &pair, const char *module);
 
 const char *copy_name(int i);
 

@@ -10,8 +10,8 @@ namespace vaq {
 
 namespace {
 
-void vlog_to(const Host &host, LogLevel level, const char *module, const char *file, int line,
-             const char *format, va_list args) {
+void vlog_to(const Host &host, LogLevel level, const char *module, const char *file, int line, const char *format,
+             va_list args) {
     char message[1024];
     if (std::vsnprintf(message, sizeof message, format, args) < 0) return;
     host.log(level, module, file, line, message);
@@ -19,16 +19,14 @@ void vlog_to(const Host &host, LogLevel level, const char *module, const char *f
 
 }  // namespace
 
-void log_to(const Host &host, LogLevel level, const char *module, const char *file, int line,
-            const char *format, ...) {
+void log_to(const Host &host, LogLevel level, const char *module, const char *file, int line, const char *format, ...) {
     va_list args;
     va_start(args, format);
     vlog_to(host, level, module, file, line, format, args);
     va_end(args);
 }
 
-void log_line(LogLevel level, const char *module, const char *file, int line, const char *format,
-              ...) {
+void log_line(LogLevel level, const char *module, const char *file, int line, const char *format, ...) {
     va_list args;
     va_start(args, format);
     if (State *s = g_state.load(std::memory_order_acquire)) {

@@ -11,17 +11,16 @@ namespace vaq {
 inline constexpr const char kVaqModule[] = "VAQ";
 
 // Formats a message and hands it to the host's log service.
-void log_to(const Host &host, LogLevel level, const char *module, const char *file, int line,
-            const char *format, ...) __attribute__((format(printf, 6, 7)));
+void log_to(const Host &host, LogLevel level, const char *module, const char *file, int line, const char *format, ...)
+    __attribute__((format(printf, 6, 7)));
 
 // Logs through the table of the loaded keystore, or else the registered one;
 // without either the line is dropped.
-void log_line(LogLevel level, const char *module, const char *file, int line, const char *format,
-              ...) __attribute__((format(printf, 5, 6)));
+void log_line(LogLevel level, const char *module, const char *file, int line, const char *format, ...)
+    __attribute__((format(printf, 5, 6)));
 
 }  // namespace vaq
 
-#define VAQ_KLOG(level, ...) \
-    ::vaq::log_line((level), ::vaq::kVaqModule, __FILE_NAME__, __LINE__, __VA_ARGS__)
+#define VAQ_KLOG(level, ...) ::vaq::log_line((level), ::vaq::kVaqModule, __FILE_NAME__, __LINE__, __VA_ARGS__)
 
 #endif

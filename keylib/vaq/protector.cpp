@@ -11,9 +11,12 @@ namespace vaq {
 
 const char *protector_name(ProtectorKind kind) {
     switch (kind) {
-    case ProtectorKind::kNone: return "none";
-    case ProtectorKind::kFile: return "file";
-    case ProtectorKind::kTpm2: return "tpm2";
+        case ProtectorKind::kNone:
+            return "none";
+        case ProtectorKind::kFile:
+            return "file";
+        case ProtectorKind::kTpm2:
+            return "tpm2";
     }
     return "unknown";
 }
@@ -66,8 +69,7 @@ public:
     bool find(const std::string &path, ProtectorKind kind, ByteView sealed, uint8_t root[32]) {
         std::lock_guard<std::mutex> g(mutex_);
         for (const auto &e : entries_)
-            if (e->path == path && e->kind == kind && e->root.held() &&
-                e->sealed.size() == sealed.size() &&
+            if (e->path == path && e->kind == kind && e->root.held() && e->sealed.size() == sealed.size() &&
                 std::equal(sealed.begin(), sealed.end(), e->sealed.begin())) {
                 std::memcpy(root, e->root.data(), GuardedKey::kBytes);
                 return true;
@@ -118,15 +120,17 @@ Protectors::Protectors(const Host &host, const std::string &primaryPath)
 
 RootProtector *Protectors::get(ProtectorKind kind) {
     switch (kind) {
-    case ProtectorKind::kFile: return file_.get();
-    case ProtectorKind::kTpm2: return tpm2_.get();
-    case ProtectorKind::kNone: break;
+        case ProtectorKind::kFile:
+            return file_.get();
+        case ProtectorKind::kTpm2:
+            return tpm2_.get();
+        case ProtectorKind::kNone:
+            break;
     }
     return nullptr;
 }
 
-Status Protectors::seal(ProtectorKind kind, const ProtectorOptions &options, ByteView root,
-                        Bytes &sealed) {
+Status Protectors::seal(ProtectorKind kind, const ProtectorOptions &options, ByteView root, Bytes &sealed) {
     RootProtector *p = get(kind);
     if (p == nullptr) return Fail(VAQ_ERR_BAD_ARG, "no such root protector");
     Status s = p->seal(root, options, sealed);

@@ -22,16 +22,14 @@ constexpr size_t kMaxPathBytes = 1024;
 Status copy_path(const char *path, std::string &out) {
     if (path == nullptr) return Fail(VAQ_ERR_NULL_ARG, "a keystore path is null");
     size_t len = strnlen(path, kMaxPathBytes);
-    if (len == 0 || len == kMaxPathBytes)
-        return Fail(VAQ_ERR_BAD_ARG, "a keystore path is empty or too long");
+    if (len == 0 || len == kMaxPathBytes) return Fail(VAQ_ERR_BAD_ARG, "a keystore path is empty or too long");
     out.assign(path, len);
     return Ok();
 }
 
 }  // namespace
 
-Status State::create(const VaqHostServices &table, const HX_VAQ_KEYSTORE_FILES &files,
-                     std::unique_ptr<State> &out) {
+Status State::create(const VaqHostServices &table, const HX_VAQ_KEYSTORE_FILES &files, std::unique_ptr<State> &out) {
     std::unique_ptr<State> s(new State(table));
     Status st = copy_path(files.primary, s->paths[0]);
     if (st.ok()) st = copy_path(files.standby, s->paths[1]);
@@ -101,10 +99,9 @@ namespace {
 
 // The working key of the material found under the index lock, derived after
 // the lock is released: an encryption on another thread never waits for it.
-uint32_t derive_found(uint32_t domain, uint32_t id, const SecretArray<kMaxMaterialBytes> &material,
-                      size_t length, uint8_t *out) {
-    return derive_working_key(domain, id, ByteView(material.data(), length), out) ? VAQ_OK
-                                                                                  : VAQ_ERR_CRYPTO;
+uint32_t derive_found(uint32_t domain, uint32_t id, const SecretArray<kMaxMaterialBytes> &material, size_t length,
+                      uint8_t *out) {
+    return derive_working_key(domain, id, ByteView(material.data(), length), out) ? VAQ_OK : VAQ_ERR_CRYPTO;
 }
 
 }  // namespace
@@ -158,8 +155,7 @@ Status State::load() {
         ks.protector = ProtectorKind::kFile;
         Status s = host.entropy(ks.root.material.data(), kKeyBytes);
         // The node secret is on disk before any keystore refers to it.
-        if (s.ok())
-            s = protectors->seal(ks.protector, {}, ks.root.material.view(), ks.sealedRoot);
+        if (s.ok()) s = protectors->seal(ks.protector, {}, ks.root.material.view(), ks.sealedRoot);
         Bytes image;
         WipeOnExit wipe(image);
         if (s.ok()) s = serialize(ks, image);
@@ -168,27 +164,24 @@ Status State::load() {
         s = host.write_file(paths[0], image);
         if (!s.ok()) return s;
         if (!host.write_file(paths[1], image).ok())
-            VAQ_KLOG(LogLevel::kError,
-                     "standby keystore copy not written; the next load repairs it\n");
+            VAQ_KLOG(LogLevel::kError, "standby keystore copy not written; the next load repairs it\n");
         VAQ_KLOG(LogLevel::kInfo, "new keystore created\n");
         keystore = std::move(ks);
         install(std::move(idx));
         return Ok();
     }
     for (int i = 0; i < 2; ++i)
-        if (pair.needs_repair(i) && (pair.copies[i].state == CopyState::kCorrupt ||
-                                     pair.copies[i].state == CopyState::kUnreadable))
+        if (pair.needs_repair(i) &&
+            (pair.copies[i].state == CopyState::kCorrupt || pair.copies[i].state == CopyState::kUnreadable))
             // Damage is worth an operator's attention even when the other copy
             // covers it, so it is logged as an error.
             VAQ_KLOG(LogLevel::kError, "%s keystore copy %s; loading the %s copy\n", copy_name(i),
-                     pair.copies[i].unsafe ? "is not safe to use" : "fails verification",
-                     copy_name(pair.best));
+                     pair.copies[i].unsafe ? "is not safe to use" : "fails verification", copy_name(pair.best));
         else if (pair.needs_repair(i) && pair.copies[i].state == CopyState::kForeign)
             // Someone who could write the keystore directory, or a restore
             // gone wrong: never taken, whatever its generation.
-            VAQ_KLOG(LogLevel::kError,
-                     "%s keystore copy is not this node's (%s); loading the %s copy\n",
-                     copy_name(i), pair.foreign.why, copy_name(pair.best));
+            VAQ_KLOG(LogLevel::kError, "%s keystore copy is not this node's (%s); loading the %s copy\n", copy_name(i),
+                     pair.foreign.why, copy_name(pair.best));
     std::unique_ptr<KeyIndex> idx = index_of(pair.copies[pair.best].keystore);
     keystore = std::move(pair.copies[pair.best].keystore);
     install(std::move(idx));
@@ -197,16 +190,14 @@ Status State::load() {
     return Ok();
 }
 
-Status State::sync(bool &merged, uint64_t &diskGeneration,
-                   std::array<uint64_t, 2> &fileBytes) {
+Status State::sync(bool &merged, uint64_t &diskGeneration, std::array<uint64_t, 2> &fileBytes) {
     merged = false;
     KeystorePair pair = read_pair(host, paths, *protectors);
     diskGeneration = pair.best_generation();
     for (int i = 0; i < 2; ++i) {
         fileBytes[i] = pair.copies[i].fileBytes;
         // The repair below may lengthen the copy.
-        if (pair.needs_repair(i))
-            fileBytes[i] = std::max<uint64_t>(fileBytes[i], pair.copies[pair.best].image.size());
+        if (pair.needs_repair(i)) fileBytes[i] = std::max<uint64_t>(fileBytes[i], pair.copies[pair.best].image.size());
     }
     if (pair.has_newer_format()) return pair.unusable_status();
     if (pair.has_unreadable()) {
@@ -290,10 +281,8 @@ Status State::change(const Mutation &mutate) {
     bool standby = false;
     try {
         standby = write_copy(host, paths[1], image, fileBytes[1]).ok();
-    } catch (const std::bad_alloc &) {
-    }
-    if (!standby)
-        VAQ_KLOG(LogLevel::kError, "standby keystore copy not written; the next load repairs it\n");
+    } catch (const std::bad_alloc &) {}
+    if (!standby) VAQ_KLOG(LogLevel::kError, "standby keystore copy not written; the next load repairs it\n");
     return Ok();
 }
 
@@ -308,8 +297,7 @@ Status State::reseal(Keystore &next) {
 Status State::protect(ProtectorKind kind, const ProtectorOptions &options) {
     return change([&](Keystore &next, bool &changed) -> Status {
         RootProtector *now = protectors->get(next.protector);
-        if (next.protector == kind && now != nullptr &&
-            now->options_of(next.sealedRoot).pcrMask == options.pcrMask)
+        if (next.protector == kind && now != nullptr && now->options_of(next.sealedRoot).pcrMask == options.pcrMask)
             return Ok();
         Status s = protectors->seal(kind, options, next.root.material.view(), next.sealedRoot);
         if (!s.ok()) return s;
@@ -321,10 +309,8 @@ Status State::protect(ProtectorKind kind, const ProtectorOptions &options) {
     });
 }
 
-Status State::generate_key(Keystore &ks, uint32_t domain, uint32_t lifeDays,
-                           uint32_t *newId) const {
-    if (ks.keys.size() >= kMaxKeys)
-        return Fail(VAQ_ERR_LIMIT, "the keystore holds the most keys it can");
+Status State::generate_key(Keystore &ks, uint32_t domain, uint32_t lifeDays, uint32_t *newId) const {
+    if (ks.keys.size() >= kMaxKeys) return Fail(VAQ_ERR_LIMIT, "the keystore holds the most keys it can");
     MasterKey key;
     key.domain = domain;
     key.origin = kGenerated;
@@ -335,8 +321,7 @@ Status State::generate_key(Keystore &ks, uint32_t domain, uint32_t lifeDays,
         uint8_t raw[4];
         Status s = host.entropy(raw, sizeof raw);
         if (!s.ok()) return s;
-        uint32_t id = uint32_t{raw[0]} | uint32_t{raw[1]} << 8 | uint32_t{raw[2]} << 16 |
-                      uint32_t{raw[3]} << 24;
+        uint32_t id = uint32_t{raw[0]} | uint32_t{raw[1]} << 8 | uint32_t{raw[2]} << 16 | uint32_t{raw[3]} << 24;
         if (id != 0 && ks.find(domain, id) == nullptr) key.id = id;
     }
     key.material = SecureBytes(kGeneratedMaterialBytes);

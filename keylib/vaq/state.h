@@ -47,8 +47,7 @@ inline uint64_t key_slot(uint32_t domain, uint32_t id) { return (uint64_t{domain
 class State {
 public:
     // Creates the locks through the host; fails without leaving any behind.
-    static Status create(const VaqHostServices &table, const HX_VAQ_KEYSTORE_FILES &files,
-                         std::unique_ptr<State> &out);
+    static Status create(const VaqHostServices &table, const HX_VAQ_KEYSTORE_FILES &files, std::unique_ptr<State> &out);
     ~State();
     State(const State &) = delete;
     State &operator=(const State &) = delete;

@@ -71,14 +71,11 @@ const Tss &tss() {
         void *mu = dlopen("libtss2-mu.so.0", RTLD_NOW | RTLD_LOCAL);
         if (!esys || !ldr || !mu) return;
         t.loaded = bind(ldr, "Tss2_TctiLdr_Initialize", t.tctiInit) &&
-                   bind(ldr, "Tss2_TctiLdr_Finalize", t.tctiFinalize) &&
-                   bind(esys, "Esys_Initialize", t.init) && bind(esys, "Esys_Finalize", t.finalize) &&
-                   bind(esys, "Esys_CreatePrimary", t.createPrimary) &&
+                   bind(ldr, "Tss2_TctiLdr_Finalize", t.tctiFinalize) && bind(esys, "Esys_Initialize", t.init) &&
+                   bind(esys, "Esys_Finalize", t.finalize) && bind(esys, "Esys_CreatePrimary", t.createPrimary) &&
                    bind(esys, "Esys_Create", t.create) && bind(esys, "Esys_Load", t.load) &&
-                   bind(esys, "Esys_Unseal", t.unseal) &&
-                   bind(esys, "Esys_StartAuthSession", t.startSession) &&
-                   bind(esys, "Esys_PolicyPCR", t.policyPcr) &&
-                   bind(esys, "Esys_PolicyGetDigest", t.policyDigest) &&
+                   bind(esys, "Esys_Unseal", t.unseal) && bind(esys, "Esys_StartAuthSession", t.startSession) &&
+                   bind(esys, "Esys_PolicyPCR", t.policyPcr) && bind(esys, "Esys_PolicyGetDigest", t.policyDigest) &&
                    bind(esys, "Esys_FlushContext", t.flush) && bind(esys, "Esys_Free", t.free) &&
                    bind(mu, "Tss2_MU_TPM2B_PUBLIC_Marshal", t.pubMarshal) &&
                    bind(mu, "Tss2_MU_TPM2B_PUBLIC_Unmarshal", t.pubUnmarshal) &&
@@ -101,12 +98,10 @@ TSS2_RC fmt1(TSS2_RC rc) { return (rc & TPM2_RC_FMT1) ? (rc & 0xbf) : rc & 0xfff
 // (no device, nothing listening, libraries missing) as an absent TPM.
 Status tpm_failure(const std::string &tcti, const char *step, TSS2_RC rc) {
     if (tpm_layer(rc))
-        return Fail(VAQ_ERR_TPM_REFUSED,
-                    reason("tpm2 protector: the TPM at %s refused %s (0x%x)", tcti.c_str(), step,
-                           static_cast<unsigned>(rc)));
-    return Fail(VAQ_ERR_TPM_ABSENT,
-                reason("tpm2 protector: no TPM reached at %s: %s failed (0x%x)", tcti.c_str(), step,
-                       static_cast<unsigned>(rc)));
+        return Fail(VAQ_ERR_TPM_REFUSED, reason("tpm2 protector: the TPM at %s refused %s (0x%x)", tcti.c_str(), step,
+                                                static_cast<unsigned>(rc)));
+    return Fail(VAQ_ERR_TPM_ABSENT, reason("tpm2 protector: no TPM reached at %s: %s failed (0x%x)", tcti.c_str(), step,
+                                           static_cast<unsigned>(rc)));
 }
 
 // The standard storage key template of the owner hierarchy: ECC P-256,
@@ -115,9 +110,8 @@ TPM2B_PUBLIC storage_template() {
     TPM2B_PUBLIC p{};
     p.publicArea.type = TPM2_ALG_ECC;
     p.publicArea.nameAlg = TPM2_ALG_SHA256;
-    p.publicArea.objectAttributes = TPMA_OBJECT_FIXEDTPM | TPMA_OBJECT_FIXEDPARENT |
-                                    TPMA_OBJECT_SENSITIVEDATAORIGIN | TPMA_OBJECT_USERWITHAUTH |
-                                    TPMA_OBJECT_NODA | TPMA_OBJECT_RESTRICTED |
+    p.publicArea.objectAttributes = TPMA_OBJECT_FIXEDTPM | TPMA_OBJECT_FIXEDPARENT | TPMA_OBJECT_SENSITIVEDATAORIGIN |
+                                    TPMA_OBJECT_USERWITHAUTH | TPMA_OBJECT_NODA | TPMA_OBJECT_RESTRICTED |
                                     TPMA_OBJECT_DECRYPT;
     auto &ecc = p.publicArea.parameters.eccDetail;
     ecc.symmetric.algorithm = TPM2_ALG_AES;
@@ -174,9 +168,8 @@ public:
         TPM2B_PUBLIC tmpl = storage_template();
         TPM2B_DATA outside{};
         TPML_PCR_SELECTION none{};
-        TSS2_RC rc = t_.createPrimary(ctx_, ESYS_TR_RH_OWNER, ESYS_TR_PASSWORD, ESYS_TR_NONE,
-                                      ESYS_TR_NONE, &sensitive, &tmpl, &outside, &none, &out,
-                                      nullptr, nullptr, nullptr, nullptr);
+        TSS2_RC rc = t_.createPrimary(ctx_, ESYS_TR_RH_OWNER, ESYS_TR_PASSWORD, ESYS_TR_NONE, ESYS_TR_NONE, &sensitive,
+                                      &tmpl, &outside, &none, &out, nullptr, nullptr, nullptr, nullptr);
         if (rc != TSS2_RC_SUCCESS) return tpm_failure(tcti_, "making the storage key", rc);
         handles_.push_back(out);
         return Ok();
@@ -186,9 +179,8 @@ public:
     Status pcr_session(uint32_t mask, bool trial, ESYS_TR &session) {
         TPMT_SYM_DEF sym{};
         sym.algorithm = TPM2_ALG_NULL;
-        TSS2_RC rc = t_.startSession(ctx_, ESYS_TR_NONE, ESYS_TR_NONE, ESYS_TR_NONE, ESYS_TR_NONE,
-                                     ESYS_TR_NONE, nullptr, trial ? TPM2_SE_TRIAL : TPM2_SE_POLICY,
-                                     &sym, TPM2_ALG_SHA256, &session);
+        TSS2_RC rc = t_.startSession(ctx_, ESYS_TR_NONE, ESYS_TR_NONE, ESYS_TR_NONE, ESYS_TR_NONE, ESYS_TR_NONE,
+                                     nullptr, trial ? TPM2_SE_TRIAL : TPM2_SE_POLICY, &sym, TPM2_ALG_SHA256, &session);
         if (rc != TSS2_RC_SUCCESS) return tpm_failure(tcti_, "starting a policy session", rc);
         handles_.push_back(session);
         TPM2B_DIGEST current{};  // empty: the TPM takes the PCRs' present values
@@ -242,16 +234,14 @@ public:
         TPM2B_PUBLIC tmpl{};
         tmpl.publicArea.type = TPM2_ALG_KEYEDHASH;
         tmpl.publicArea.nameAlg = TPM2_ALG_SHA256;
-        tmpl.publicArea.objectAttributes =
-            TPMA_OBJECT_FIXEDTPM | TPMA_OBJECT_FIXEDPARENT | TPMA_OBJECT_NODA;
+        tmpl.publicArea.objectAttributes = TPMA_OBJECT_FIXEDTPM | TPMA_OBJECT_FIXEDPARENT | TPMA_OBJECT_NODA;
         tmpl.publicArea.parameters.keyedHashDetail.scheme.scheme = TPM2_ALG_NULL;
         if (options.pcrMask != 0) {
             ESYS_TR trial = ESYS_TR_NONE;
             s = c.pcr_session(options.pcrMask, true, trial);
             if (!s.ok()) return s;
             TPM2B_DIGEST *digest = nullptr;
-            TSS2_RC rc = t.policyDigest(c.ctx(), trial, ESYS_TR_NONE, ESYS_TR_NONE, ESYS_TR_NONE,
-                                        &digest);
+            TSS2_RC rc = t.policyDigest(c.ctx(), trial, ESYS_TR_NONE, ESYS_TR_NONE, ESYS_TR_NONE, &digest);
             if (rc != TSS2_RC_SUCCESS) return tpm_failure(c.tcti(), "the policy digest", rc);
             tmpl.publicArea.authPolicy = *digest;
             t.free(digest);
@@ -265,9 +255,8 @@ public:
         TPML_PCR_SELECTION none{};
         TPM2B_PRIVATE *priv = nullptr;
         TPM2B_PUBLIC *pub = nullptr;
-        TSS2_RC rc = t.create(c.ctx(), parent, ESYS_TR_PASSWORD, ESYS_TR_NONE, ESYS_TR_NONE,
-                              &sensitive, &tmpl, &outside, &none, &priv, &pub, nullptr, nullptr,
-                              nullptr);
+        TSS2_RC rc = t.create(c.ctx(), parent, ESYS_TR_PASSWORD, ESYS_TR_NONE, ESYS_TR_NONE, &sensitive, &tmpl,
+                              &outside, &none, &priv, &pub, nullptr, nullptr, nullptr);
         OPENSSL_cleanse(&sensitive, sizeof sensitive);
         if (rc != TSS2_RC_SUCCESS) return tpm_failure(c.tcti(), "sealing the root material", rc);
 
@@ -297,8 +286,7 @@ public:
         size_t at = 4;
         if (!r.ok() || mask >> kPcrCount != 0 ||
             t.pubUnmarshal(sealed.data(), sealed.size(), &at, &pub) != TSS2_RC_SUCCESS ||
-            t.privUnmarshal(sealed.data(), sealed.size(), &at, &priv) != TSS2_RC_SUCCESS ||
-            at != sealed.size())
+            t.privUnmarshal(sealed.data(), sealed.size(), &at, &priv) != TSS2_RC_SUCCESS || at != sealed.size())
             return Unsealed::kDamaged;
 
         Conversation c(t);
@@ -307,15 +295,13 @@ public:
         if (why.ok()) why = c.primary(parent);
         if (!why.ok()) return Unsealed::kFailed;
         ESYS_TR item = ESYS_TR_NONE;
-        TSS2_RC rc = t.load(c.ctx(), parent, ESYS_TR_PASSWORD, ESYS_TR_NONE, ESYS_TR_NONE, &priv,
-                            &pub, &item);
+        TSS2_RC rc = t.load(c.ctx(), parent, ESYS_TR_PASSWORD, ESYS_TR_NONE, ESYS_TR_NONE, &priv, &pub, &item);
         if (rc != TSS2_RC_SUCCESS) {
             // Made under another TPM's storage key: its integrity check fails here.
             if (tpm_layer(rc) && fmt1(rc) == TPM2_RC_INTEGRITY) {
-                why = Fail(VAQ_ERR_ROOT_FOREIGN,
-                           reason("tpm2 protector: the keystore is sealed to another TPM than "
-                                  "the one at %s",
-                                  c.tcti().c_str()));
+                why = Fail(VAQ_ERR_ROOT_FOREIGN, reason("tpm2 protector: the keystore is sealed to another TPM than "
+                                                        "the one at %s",
+                                                        c.tcti().c_str()));
                 return Unsealed::kForeign;
             }
             why = tpm_failure(c.tcti(), "loading the sealed root", rc);
@@ -349,8 +335,6 @@ public:
 
 }  // namespace
 
-std::unique_ptr<RootProtector> make_tpm2_protector(const Host &) {
-    return std::make_unique<Tpm2Protector>();
-}
+std::unique_ptr<RootProtector> make_tpm2_protector(const Host &) { return std::make_unique<Tpm2Protector>(); }
 
 }  // namespace vaq

@@ -19,10 +19,10 @@ enum LogLevel : uint32_t { kInfo = 0, kWarn = 1, kError = 2 };
 #define VAQ_LOG(level, ...) HX_VAQ_Wrilog(__LINE__, ::tv::kModule, (level), __VA_ARGS__)
 #define VAQ_ALLOC(size) HX_VAQ_MemAlloc(__LINE__, ::tv::kModule, (size))
 // Releases a block and clears the pointer that held it.
-#define VAQ_FREE(ptr)                                  \
-    do {                                               \
+#define VAQ_FREE(ptr)                                   \
+    do {                                                \
         HX_VAQ_MemFree(__LINE__, ::tv::kModule, (ptr)); \
-        (ptr) = nullptr;                               \
+        (ptr) = nullptr;                                \
     } while (0)
 
 #endif  // TELMOR_VAQ_COMMON_LOG_H

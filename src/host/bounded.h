@@ -42,8 +42,7 @@ errno_t strcpy_s(char *dest, rsize_t destsz, const char *src);
 // do not fit, when formatting fails, or on a null buffer, zero size or null
 // format. On a negative result buffer holds the empty string (when usable).
 // The %n conversion is refused.
-int sprintf_s(char *buffer, rsize_t bufsz, const char *format, ...)
-    __attribute__((format(printf, 3, 4)));
+int sprintf_s(char *buffer, rsize_t bufsz, const char *format, ...) __attribute__((format(printf, 3, 4)));
 int vsprintf_s(char *buffer, rsize_t bufsz, const char *format, std::va_list args)
     __attribute__((format(printf, 3, 0)));
 
@@ -92,8 +91,7 @@ int scan(const char *text, const char *format, const Arg *args, std::size_t coun
 // refused or when the input ends before the first conversion.
 template <class... Args>
 int sscanf_s(const char *text, const char *format, Args... args) {
-    const scan_detail::Arg packed[] = {scan_detail::make_arg(args)...,
-                                       {scan_detail::Arg::Kind::kSize, nullptr, 0}};
+    const scan_detail::Arg packed[] = {scan_detail::make_arg(args)..., {scan_detail::Arg::Kind::kSize, nullptr, 0}};
     return scan_detail::scan(text, format, packed, sizeof...(Args));
 }
 

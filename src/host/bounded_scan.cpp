@@ -79,14 +79,17 @@ bool parse_conversion(const char *&f, Conversion &cv) {
     ++f;
     switch (cv.conv) {
         case 's':
-        case 'c': return !cv.has_length;
+        case 'c':
+            return !cv.has_length;
         case 'd':
         case 'i':
         case 'u':
         case 'x':
         case 'X':
-        case 'o': return true;
-        default: return false;
+        case 'o':
+            return true;
+        default:
+            return false;
     }
 }
 
@@ -144,8 +147,11 @@ bool store_signed(void *dest, rsize_t bytes, long long v) {
             if (v < INT_MIN || v > INT_MAX) return false;
             store(dest, static_cast<int>(v));
             return true;
-        case 8: store(dest, v); return true;
-        default: return false;
+        case 8:
+            store(dest, v);
+            return true;
+        default:
+            return false;
     }
 }
 
@@ -163,8 +169,11 @@ bool store_unsigned(void *dest, rsize_t bytes, unsigned long long v) {
             if (v > UINT_MAX) return false;
             store(dest, static_cast<unsigned>(v));
             return true;
-        case 8: store(dest, v); return true;
-        default: return false;
+        case 8:
+            store(dest, v);
+            return true;
+        default:
+            return false;
     }
 }
 
@@ -179,10 +188,7 @@ bool scan_integer(const char *&in, const Conversion &cv, void *dest) {
     }
     const bool is_signed = cv.conv == 'd' || cv.conv == 'i';
     if (!is_signed && token[0] == '-') return false;
-    const int base = cv.conv == 'i'   ? 0
-                     : cv.conv == 'o' ? 8
-                     : (cv.conv == 'x' || cv.conv == 'X') ? 16
-                                                              : 10;
+    const int base = cv.conv == 'i' ? 0 : cv.conv == 'o' ? 8 : (cv.conv == 'x' || cv.conv == 'X') ? 16 : 10;
     const int saved_errno = errno;
     errno = 0;
     char *end = nullptr;
@@ -202,8 +208,7 @@ bool scan_integer(const char *&in, const Conversion &cv, void *dest) {
         return false;
     }
     if (dest != nullptr) {
-        const bool stored =
-            is_signed ? store_signed(dest, cv.bytes, sv) : store_unsigned(dest, cv.bytes, uv);
+        const bool stored = is_signed ? store_signed(dest, cv.bytes, sv) : store_unsigned(dest, cv.bytes, uv);
         if (!stored) return false;
     }
     in += used;

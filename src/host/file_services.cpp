@@ -27,16 +27,25 @@ int descriptor(void *handle) { return *static_cast<int32_t *>(handle); }
 bool open_flags(int32_t mode, int &flags, mode_t &created) {
     created = 0600;
     switch (mode) {
-        case VAQ_FILE_READ: flags = O_RDONLY; break;
+        case VAQ_FILE_READ:
+            flags = O_RDONLY;
+            break;
         // Not truncated: the keystore's own header says how long it is.
-        case VAQ_FILE_WRITE: flags = O_WRONLY | O_CREAT; break;
-        case VAQ_FILE_READ_WRITE: flags = O_RDWR | O_CREAT; break;
-        case VAQ_FILE_CREATE: flags = O_WRONLY | O_CREAT | O_EXCL; break;
+        case VAQ_FILE_WRITE:
+            flags = O_WRONLY | O_CREAT;
+            break;
+        case VAQ_FILE_READ_WRITE:
+            flags = O_RDWR | O_CREAT;
+            break;
+        case VAQ_FILE_CREATE:
+            flags = O_WRONLY | O_CREAT | O_EXCL;
+            break;
         case VAQ_FILE_CREATE_SECRET:
             flags = O_WRONLY | O_CREAT | O_EXCL;
             created = 0400;
             break;
-        default: return false;
+        default:
+            return false;
     }
     flags |= O_NONBLOCK;
     return true;
@@ -51,8 +60,7 @@ void tighten(int fd, const char *path, const struct stat &st) {
                 static_cast<unsigned>(st.st_mode & 07777), error_text(errno));
         return;
     }
-    VAQ_LOG(kWarn, "file %s had mode %04o; others' access removed\n", path,
-            static_cast<unsigned>(st.st_mode & 07777));
+    VAQ_LOG(kWarn, "file %s had mode %04o; others' access removed\n", path, static_cast<unsigned>(st.st_mode & 07777));
 }
 
 // The path a descriptor was opened at, for a log line about a failure.
@@ -191,10 +199,18 @@ int64_t APP_Ftell(void *handle) {
 int64_t APP_Fseek(void *handle, int64_t offset, int32_t origin) {
     int whence = 0;
     switch (origin) {
-        case VAQ_SEEK_SET: whence = SEEK_SET; break;
-        case VAQ_SEEK_CUR: whence = SEEK_CUR; break;
-        case VAQ_SEEK_END: whence = SEEK_END; break;
-        default: errno = EINVAL; return -1;
+        case VAQ_SEEK_SET:
+            whence = SEEK_SET;
+            break;
+        case VAQ_SEEK_CUR:
+            whence = SEEK_CUR;
+            break;
+        case VAQ_SEEK_END:
+            whence = SEEK_END;
+            break;
+        default:
+            errno = EINVAL;
+            return -1;
     }
     if (handle == nullptr) {
         errno = EBADF;

@@ -48,9 +48,12 @@ private:
 
 const char *level_text(int64_t level) {
     switch (level) {
-        case 1: return "WARN";
-        case 2: return "ERROR";
-        default: return "INFO";
+        case 1:
+            return "WARN";
+        case 2:
+            return "ERROR";
+        default:
+            return "INFO";
     }
 }
 
@@ -82,8 +85,8 @@ public:
     // stream and never through a link. Only a regular file is written: a
     // FIFO or device put in the log's place gets nothing.
     void append_to_file() const {
-        const int fd = tv::sys().open(
-            g_log_name, O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0640);
+        const int fd =
+            tv::sys().open(g_log_name, O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0640);
         if (fd < 0) return;
         struct stat st {};
         if (tv::sys().fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink == 1) {
@@ -127,13 +130,11 @@ int32_t thread_id() { return static_cast<int32_t>(tv::sys().gettid()); }
 
 }  // namespace
 
-extern "C" void HX_VAQ_Wrilog(int64_t line, const char *file, uint32_t level, const char *format,
-                              ...) {
+extern "C" void HX_VAQ_Wrilog(int64_t line, const char *file, uint32_t level, const char *format, ...) {
     const ErrnoKeeper keep_errno;
     if (!tv::log_path_ready() || level < g_api_log_level) return;
     Line out;
-    if (!out.header("[%-5s] ", level_text(level)) ||
-        !out.header("[%-15s %06ld] ", file, static_cast<long>(line)) ||
+    if (!out.header("[%-5s] ", level_text(level)) || !out.header("[%-15s %06ld] ", file, static_cast<long>(line)) ||
         !out.header("[%06d] ", thread_id()) || !out.header("[%-5s] ", "HXVAQ")) {
         return;
     }
@@ -141,9 +142,9 @@ extern "C" void HX_VAQ_Wrilog(int64_t line, const char *file, uint32_t level, co
     std::tm utc{};
     if (now < 0 || tv::sys().gmtime_r(&now, &utc) == nullptr) return;
     if (!out.header("(UTC) %04u-%02u-%02u %02u:%02u:%02u ", static_cast<unsigned>(utc.tm_year + 1900),
-                     static_cast<unsigned>(utc.tm_mon + 1), static_cast<unsigned>(utc.tm_mday),
-                     static_cast<unsigned>(utc.tm_hour), static_cast<unsigned>(utc.tm_min),
-                     static_cast<unsigned>(utc.tm_sec))) {
+                    static_cast<unsigned>(utc.tm_mon + 1), static_cast<unsigned>(utc.tm_mday),
+                    static_cast<unsigned>(utc.tm_hour), static_cast<unsigned>(utc.tm_min),
+                    static_cast<unsigned>(utc.tm_sec))) {
         return;
     }
     std::va_list args;
@@ -153,14 +154,12 @@ extern "C" void HX_VAQ_Wrilog(int64_t line, const char *file, uint32_t level, co
     if (formatted) out.append_to_file();
 }
 
-extern "C" void APP_WriLog(int32_t level, const char *module, const char *file, int32_t line,
-                           const char *message) {
+extern "C" void APP_WriLog(int32_t level, const char *module, const char *file, int32_t line, const char *message) {
     const ErrnoKeeper keep_errno;
     if (!tv::log_path_ready() || level < g_vaq_log_level) return;
     Line out;
-    if (!out.header("[%-5s] ", level_text(level)) ||
-        !out.header("[%-15s %06d] ", file, line) || !out.header("[%06d] ", thread_id()) ||
-        !out.header("[%-5s] ", module)) {
+    if (!out.header("[%-5s] ", level_text(level)) || !out.header("[%-15s %06d] ", file, line) ||
+        !out.header("[%06d] ", thread_id()) || !out.header("[%-5s] ", module)) {
         return;
     }
     if (out.copy(message)) out.append_to_file();

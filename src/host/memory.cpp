@@ -30,6 +30,4 @@ extern "C" void *HX_VAQ_MemAlloc(int64_t line, const char *file, int32_t size) {
     return tv::sys().mem_alloc(line, file, size);
 }
 
-extern "C" void HX_VAQ_MemFree(int64_t line, const char *file, void *block) {
-    tv::sys().mem_free(line, file, block);
-}
+extern "C" void HX_VAQ_MemFree(int64_t line, const char *file, void *block) { tv::sys().mem_free(line, file, block); }

@@ -45,16 +45,14 @@ bool stat_set(int32_t id, semid_ds &ds) {
 
 void sleep_ms(int ms) {
     timespec ts{0, static_cast<long>(ms) * 1000000L};
-    while (tv::sys().nanosleep(&ts, &ts) == -1 && errno == EINTR) {
-    }
+    while (tv::sys().nanosleep(&ts, &ts) == -1 && errno == EINTR) {}
 }
 
 // Operations on semaphore 0, retried when a signal interrupts them.
 int operate(int32_t id, sembuf *ops, size_t count, const timespec *timeout) {
     int rc = 0;
     do {
-        rc = timeout == nullptr ? tv::sys().semop(id, ops, count)
-                                : tv::sys().semtimedop(id, ops, count, timeout);
+        rc = timeout == nullptr ? tv::sys().semop(id, ops, count) : tv::sys().semtimedop(id, ops, count, timeout);
     } while (rc == -1 && errno == EINTR);
     return rc;
 }
@@ -83,8 +81,7 @@ void wait_until_ready(int32_t key, int32_t id) {
         sleep_ms(kReadyPollMs);
     }
     if (!stat_set(id, ds) || ds.sem_otime != 0) return;
-    VAQ_LOG(tv::kWarn, "process lock %#x was never made free by its creator; freeing it\n",
-            static_cast<unsigned>(key));
+    VAQ_LOG(tv::kWarn, "process lock %#x was never made free by its creator; freeing it\n", static_cast<unsigned>(key));
     make_free(id);
 }
 

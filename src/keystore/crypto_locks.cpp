@@ -50,8 +50,7 @@ extern "C" void CRYPTO_thread_cleanup(void) {
 // A call outside setup and cleanup, or with an index beyond the array, is
 // answered as the mutex call itself would answer a bad mutex (EINVAL) rather
 // than by touching memory that is not a mutex.
-extern "C" void pthreads_locking_callback(int32_t mode, int32_t index, const char * /*file*/,
-                                          int32_t /*line*/) {
+extern "C" void pthreads_locking_callback(int32_t mode, int32_t index, const char * /*file*/, int32_t /*line*/) {
     const bool valid = lock_cs != nullptr && index >= 0 && index < kCryptoLockCount;
     if ((mode & 1) != 0) {
         const int ret = valid ? tv::sys().mutex_lock(&lock_cs[index]) : EINVAL;

@@ -10,9 +10,7 @@
 
 namespace tv {
 
-inline bool library_initialised() {
-    return std::atomic_ref<int32_t>(g_init_flag).load(std::memory_order_acquire) == 1;
-}
+inline bool library_initialised() { return std::atomic_ref<int32_t>(g_init_flag).load(std::memory_order_acquire) == 1; }
 
 inline void set_library_initialised(bool initialised) {
     std::atomic_ref<int32_t>(g_init_flag).store(initialised ? 1 : 0, std::memory_order_release);

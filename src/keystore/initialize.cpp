@@ -93,8 +93,7 @@ extern "C" unsigned long TELMOR_VAQ_Initialize(const char *role) {
     copy_path(g_pstFileName.standby, row->standby);
     g_node_type = row->nodeType;
 
-    if (tv::sys().access(g_pstFileName.primary, F_OK) != 0 &&
-        tv::sys().access(g_pstFileName.standby, F_OK) != 0) {
+    if (tv::sys().access(g_pstFileName.primary, F_OK) != 0 && tv::sys().access(g_pstFileName.standby, F_OK) != 0) {
         return 11;
     }
     tv::fill_host_services(g_pstCallBack);

@@ -26,9 +26,7 @@ constexpr size_t kVersionSegmentSize = node_layout::kVersionSegmentSize;
 // A lock-free 32-bit atomic works on memory shared between processes.
 static_assert(std::atomic_ref<uint32_t>::is_always_lock_free);
 
-std::atomic_ref<uint32_t> shared_word() {
-    return std::atomic_ref<uint32_t>(*static_cast<uint32_t *>(g_shm_addr));
-}
+std::atomic_ref<uint32_t> shared_word() { return std::atomic_ref<uint32_t>(*static_cast<uint32_t *>(g_shm_addr)); }
 
 std::atomic_ref<uint32_t> own_word() { return std::atomic_ref<uint32_t>(g_self_keystore_version); }
 
@@ -38,8 +36,8 @@ std::atomic_ref<uint32_t> own_word() { return std::atomic_ref<uint32_t>(g_self_k
 bool segment_trusted(int id) {
     shmid_ds ds{};
     if (tv::sys().shmctl(id, IPC_STAT, &ds) != 0) {
-        VAQ_LOG(kError, "shared segment %#x cannot be inspected: %s\n",
-                static_cast<unsigned>(kVersionSegmentKey), error_text(errno));
+        VAQ_LOG(kError, "shared segment %#x cannot be inspected: %s\n", static_cast<unsigned>(kVersionSegmentKey),
+                error_text(errno));
         return false;
     }
     if (const char *why = foreign_ipc_reason(ds.shm_perm)) {
@@ -115,7 +113,6 @@ extern "C" unsigned long TELMOR_update_shm(void) {
         return 1;
     }
     tv::announce_keystore_change(false);
-    VAQ_LOG(tv::kInfo, " update shm version over , %d\n",
-            static_cast<int32_t>(tv::shared_keystore_version()));
+    VAQ_LOG(tv::kInfo, " update shm version over , %d\n", static_cast<int32_t>(tv::shared_keystore_version()));
     return 0;
 }

@@ -56,8 +56,7 @@ extern "C" unsigned long check_modified_and_load_key(void) {
     if (tv::shared_keystore_version() == tv::own_keystore_version() &&
         tv::g_keystore_loaded.load(std::memory_order_relaxed))
         return 0;
-    VAQ_LOG(tv::kInfo, "self version %d, node version %d\n",
-            static_cast<int32_t>(tv::own_keystore_version()),
+    VAQ_LOG(tv::kInfo, "self version %d, node version %d\n", static_cast<int32_t>(tv::own_keystore_version()),
             static_cast<int32_t>(tv::shared_keystore_version()));
     // A refused reload leaves the own version behind, so the next check tries
     // again; the keystore in memory stays in use meanwhile.

@@ -14,9 +14,9 @@
 namespace node_layout {
 
 struct RoleLayout {
-    const char *role;       // the role string a host passes in
-    int32_t nodeType;       // the library's number for it (g_node_type)
-    const char *primary;    // the keystore pair
+    const char *role;     // the role string a host passes in
+    int32_t nodeType;     // the library's number for it (g_node_type)
+    const char *primary;  // the keystore pair
     const char *standby;
     const char *logDir;     // where the role's processes write their logs
     const char *logPrefix;  // a log file is logDir/logPrefix + process name + ".log.0"
@@ -30,9 +30,11 @@ inline constexpr char kPrimaryName[] = TV_NODE_PRIMARY_NAME;
 inline constexpr char kStandbyName[] = TV_NODE_STANDBY_NAME;
 
 // Each row is written once; the paths are put together from its parts.
-#define TV_NODE_ROLE(role, type, base, logdir, prefix)                                                   \
-    {role, type, base "/conf/" TV_NODE_PRIMARY_NAME, base "/bkp/" TV_NODE_STANDBY_NAME, logdir, prefix, \
-     logdir "/" prefix "%s.log.0"}
+#define TV_NODE_ROLE(role, type, base, logdir, prefix)                                                     \
+    {                                                                                                      \
+        role, type, base "/conf/" TV_NODE_PRIMARY_NAME, base "/bkp/" TV_NODE_STANDBY_NAME, logdir, prefix, \
+            logdir "/" prefix "%s.log.0"                                                                   \
+    }
 
 inline constexpr std::array<RoleLayout, 3> kRoles = {{
     TV_NODE_ROLE("HXA", 1, "/opt/telmor/agent/conf/vaq", "/var/log/oam/hxa/run", "hxa_vaq_"),

@@ -32,9 +32,7 @@ constexpr std::array<uint8_t, 256> kIndex = make_index_table();
 static_assert(kIndex['A'] == 0 && kIndex['/'] == 63 && kIndex['='] == 64 && kIndex[0] == 65);
 static_assert(kIndex['-'] == 0 && kIndex['_'] == 0 && kIndex[0xFF] == 0);
 
-inline uint32_t value_at(const char *text, uint32_t i) {
-    return kIndex[static_cast<unsigned char>(text[i])];
-}
+inline uint32_t value_at(const char *text, uint32_t i) { return kIndex[static_cast<unsigned char>(text[i])]; }
 
 }  // namespace
 
@@ -98,8 +96,8 @@ unsigned char *base64_decode(const char *text, uint32_t len, uint32_t *size) {
     unsigned char *p = out;
     uint32_t i = 0;
     for (; chars - i >= 4; i += 4) {
-        const uint32_t acc = (value_at(text, i) << 18) | (value_at(text, i + 1) << 12) |
-                             (value_at(text, i + 2) << 6) | value_at(text, i + 3);
+        const uint32_t acc = (value_at(text, i) << 18) | (value_at(text, i + 1) << 12) | (value_at(text, i + 2) << 6) |
+                             value_at(text, i + 3);
         *p++ = static_cast<unsigned char>(acc >> 16);
         *p++ = static_cast<unsigned char>(acc >> 8);
         *p++ = static_cast<unsigned char>(acc);

@@ -41,9 +41,8 @@ extern "C" unsigned long TELMOR_VAQ_GetCipherDataLen(uint32_t plainLen, uint32_t
     return 0;
 }
 
-extern "C" unsigned long TELMOR_VAQ_Encrypt(uint32_t domainId, const unsigned char *plainText,
-                                            uint32_t plainLen, char **cipherText,
-                                            uint32_t *cipherLen) {
+extern "C" unsigned long TELMOR_VAQ_Encrypt(uint32_t domainId, const unsigned char *plainText, uint32_t plainLen,
+                                            char **cipherText, uint32_t *cipherLen) {
     if (plainText == nullptr) {
         VAQ_LOG(tv::kError, "plainText is NULL.\n");
         return 1;
@@ -56,13 +55,11 @@ extern "C" unsigned long TELMOR_VAQ_Encrypt(uint32_t domainId, const unsigned ch
     const unsigned long lenRet = QorGetCipherDataLenEx(plainLen, &n);
     if (lenRet != 0 || n == 0) {
         VAQ_LOG(tv::kError, "QorGetCipherDataLen failed, ret=%lu.\n", lenRet);
-    } else if ((cipherText_temp = static_cast<unsigned char *>(alloc_with_terminator(n))) ==
-               nullptr) {
+    } else if ((cipherText_temp = static_cast<unsigned char *>(alloc_with_terminator(n))) == nullptr) {
         VAQ_LOG(tv::kError, "malloc cipherText_temp failed.\n");
     } else if (tv::ReaderLock lock; lock.held()) {
         uint32_t m = n;
-        const unsigned long encRet =
-            QorEncryptEx(domainId, kAlgorithm, plainText, plainLen, cipherText_temp, &m);
+        const unsigned long encRet = QorEncryptEx(domainId, kAlgorithm, plainText, plainLen, cipherText_temp, &m);
         if (!lock.release()) {
             // The lock wrapper has logged; the encryption's answer no longer counts.
         } else if (encRet != 0) {
@@ -126,8 +123,7 @@ private:
 
 // One decryption under the reader lock; false when the lock could not be
 // taken or released (the lock wrapper has logged).
-bool decrypt_locked(uint32_t domainId, const unsigned char *cipher, uint32_t size, PlainOut &out,
-                    unsigned long *ret) {
+bool decrypt_locked(uint32_t domainId, const unsigned char *cipher, uint32_t size, PlainOut &out, unsigned long *ret) {
     tv::ReaderLock lock;
     if (!lock.held()) return false;
     *ret = QorDecryptEx(domainId, cipher, size, out.data(), out.length());
@@ -136,9 +132,8 @@ bool decrypt_locked(uint32_t domainId, const unsigned char *cipher, uint32_t siz
 
 }  // namespace
 
-extern "C" unsigned long TELMOR_VAQ_Decrypt(uint32_t domainId, const char *cipherText,
-                                            uint32_t cipherLen, unsigned char **plainText,
-                                            uint32_t *plainLen) {
+extern "C" unsigned long TELMOR_VAQ_Decrypt(uint32_t domainId, const char *cipherText, uint32_t cipherLen,
+                                            unsigned char **plainText, uint32_t *plainLen) {
     if (cipherText == nullptr) {
         *plainText = nullptr;
         VAQ_LOG(tv::kError, "cipherText is NULL.\n");

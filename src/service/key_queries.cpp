@@ -24,14 +24,12 @@ unsigned long collect_key_ids(uint32_t ulDomainId, uint32_t **keyIdList, uint32_
         VAQ_LOG(tv::kError, "master key count is 0.\n");
         return 1;
     }
-    const tv::MemBlock<uint32_t> tmpKeyId(
-        static_cast<uint32_t *>(VAQ_ALLOC(tv::array_bytes(n, sizeof(uint32_t)))));
+    const tv::MemBlock<uint32_t> tmpKeyId(static_cast<uint32_t *>(VAQ_ALLOC(tv::array_bytes(n, sizeof(uint32_t)))));
     if (tmpKeyId == nullptr) {
         VAQ_LOG(tv::kError, "alloc tmpKeyId mem fail\n");
         return 1;
     }
-    tv::MemBlock<VaqMkRecord> record(
-        static_cast<VaqMkRecord *>(VAQ_ALLOC(static_cast<int32_t>(sizeof(VaqMkRecord)))));
+    tv::MemBlock<VaqMkRecord> record(static_cast<VaqMkRecord *>(VAQ_ALLOC(static_cast<int32_t>(sizeof(VaqMkRecord)))));
     if (record == nullptr) {
         VAQ_LOG(tv::kError, "HX_VAQ_ALLOC failed.\n");
         return 1;
@@ -42,16 +40,14 @@ unsigned long collect_key_ids(uint32_t ulDomainId, uint32_t **keyIdList, uint32_
         tv::memset_s(record.get(), sizeof(VaqMkRecord), 0, sizeof(VaqMkRecord));
         const unsigned long ret = VaqGetMk(static_cast<uint32_t>(i), record.get());
         if (ret != 0) {
-            VAQ_LOG(tv::kError, "Failed to VaqGetMk, i=%d, ulDomainId=%d.\n", i,
-                    static_cast<int32_t>(ulDomainId));
+            VAQ_LOG(tv::kError, "Failed to VaqGetMk, i=%d, ulDomainId=%d.\n", i, static_cast<int32_t>(ulDomainId));
             return ret;
         }
         if (record->domainId == ulDomainId) tmpKeyId.get()[j++] = record->keyId;
     }
     record.reset();
     if (j == 0) {
-        VAQ_LOG(tv::kError, "the Mk_Info num is zero in domain[%d].\n",
-                static_cast<int32_t>(ulDomainId));
+        VAQ_LOG(tv::kError, "the Mk_Info num is zero in domain[%d].\n", static_cast<int32_t>(ulDomainId));
         return kNoKeyInDomain;
     }
 
@@ -61,8 +57,7 @@ unsigned long collect_key_ids(uint32_t ulDomainId, uint32_t **keyIdList, uint32_
         VAQ_LOG(tv::kError, "HX_VAQ_ALLOC failed.\n");
         return 1;
     }
-    if (tv::memcpy_s(*keyIdList, static_cast<size_t>(bytes), tmpKeyId.get(),
-                     static_cast<size_t>(bytes)) != 0) {
+    if (tv::memcpy_s(*keyIdList, static_cast<size_t>(bytes), tmpKeyId.get(), static_cast<size_t>(bytes)) != 0) {
         VAQ_LOG(tv::kError, " TELMOR VAQ getkeyidlist memcpy keyIdList error.\n");
         VAQ_FREE(*keyIdList);
         return 1;
@@ -73,8 +68,7 @@ unsigned long collect_key_ids(uint32_t ulDomainId, uint32_t **keyIdList, uint32_
 
 }  // namespace
 
-extern "C" unsigned long TELMOR_VAQ_GetKeyId_List(uint32_t ulDomainId, uint32_t **keyIdList,
-                                                  uint32_t *count) {
+extern "C" unsigned long TELMOR_VAQ_GetKeyId_List(uint32_t ulDomainId, uint32_t **keyIdList, uint32_t *count) {
     if (count == nullptr || keyIdList == nullptr) {
         VAQ_LOG(tv::kError, "parameter is null.\n");
         return 1;
@@ -89,8 +83,8 @@ extern "C" unsigned long TELMOR_VAQ_GetKeyId_List(uint32_t ulDomainId, uint32_t 
     return result;
 }
 
-extern "C" unsigned long TELMOR_VAQ_GetMkInfo(uint32_t domainId, uint32_t keyId, void *mkRecord,
-                                              void *keyBuf, void *keyLen) {
+extern "C" unsigned long TELMOR_VAQ_GetMkInfo(uint32_t domainId, uint32_t keyId, void *mkRecord, void *keyBuf,
+                                              void *keyLen) {
     if (!tv::keystore_in_step()) return 1;
     tv::ReaderLock lock;
     if (!lock.held()) return 1;

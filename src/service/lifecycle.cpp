@@ -49,8 +49,7 @@ unsigned long TELMOR_VAQ_CreateMK(uint32_t domainId, uint32_t *keyId) {
     return *ret;
 }
 
-unsigned long TELMOR_VAQ_UpdateMK(uint32_t domainId, uint32_t keyId, const unsigned char *key,
-                                  uint32_t keyLen) {
+unsigned long TELMOR_VAQ_UpdateMK(uint32_t domainId, uint32_t keyId, const unsigned char *key, uint32_t keyLen) {
     const auto ret = in_frame(Announce::kYes, [&] { return VaqRegisterMkEx(domainId, keyId, key, keyLen); });
     if (!ret) return 1;
     if (*ret != 0) VAQ_LOG(tv::kError, "VaqRegisterMkEx failed, ret=%lu.\n", *ret);
@@ -83,19 +82,16 @@ unsigned long TELMOR_VAQ_UpdateRootKey(void) {
     return *ret;
 }
 
-unsigned long TELMOR_VAQ_ExportMkFile(const char *file, const unsigned char *password,
-                                      uint32_t passwordLen) {
-    const auto ret = in_frame(Announce::kNo, [&] {
-        return VaqExportMkFileEx(file, password, passwordLen, kExportWorkFactor);
-    });
+unsigned long TELMOR_VAQ_ExportMkFile(const char *file, const unsigned char *password, uint32_t passwordLen) {
+    const auto ret =
+        in_frame(Announce::kNo, [&] { return VaqExportMkFileEx(file, password, passwordLen, kExportWorkFactor); });
     if (!ret) return 1;
     if (*ret != 0) VAQ_LOG(tv::kError, "Failed to VaqExportMkFileEx, ret = %lu.\n", *ret);
     VAQ_LOG(tv::kInfo, " TELMOR VAQ ExportMkFile over ret=%lu.\n", *ret);
     return *ret;
 }
 
-unsigned long TELMOR_VAQ_ImportMkFile(const char *file, const unsigned char *password,
-                                      uint32_t passwordLen) {
+unsigned long TELMOR_VAQ_ImportMkFile(const char *file, const unsigned char *password, uint32_t passwordLen) {
     const auto ret = in_frame(Announce::kNo, [&] { return VaqImportMkFileEx(file, password, passwordLen); });
     if (!ret) return 1;
     if (*ret != 0) VAQ_LOG(tv::kError, "Failed to VaqImportMkFileEx, ret = %lu.\n", *ret);

@@ -79,13 +79,11 @@ void HX_VAQ_MK_FREE_ARRAY(HX_VAQ_MK **items, int32_t count) {
 }
 
 void HX_VAQ_KT_LINKED_LIST_FREE(HX_VAQ_LIST_NODE *node, int32_t freePayload) {
-    free_linked_list(node, freePayload,
-                     [](void *payload) { HX_VAQ_KT_FREE(static_cast<HX_VAQ_KT *>(payload)); });
+    free_linked_list(node, freePayload, [](void *payload) { HX_VAQ_KT_FREE(static_cast<HX_VAQ_KT *>(payload)); });
 }
 
 void HX_VAQ_MK_LINKED_LIST_FREE(HX_VAQ_LIST_NODE *node, int32_t freePayload) {
-    free_linked_list(node, freePayload,
-                     [](void *payload) { HX_VAQ_MK_FREE(static_cast<HX_VAQ_MK *>(payload)); });
+    free_linked_list(node, freePayload, [](void *payload) { HX_VAQ_MK_FREE(static_cast<HX_VAQ_MK *>(payload)); });
 }
 
 }  // extern "C"

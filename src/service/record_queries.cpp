@@ -145,8 +145,7 @@ extern "C" unsigned long TELMOR_VAQ_Query_Domain_Info(HX_VAQ_DOMAIN_LIST **list)
     }
     const unsigned long check = check_modified_and_load_key();
     if (check != 0) {
-        VAQ_LOG(tv::kError, "check failed or load keystore failed: %llu\n",
-                static_cast<unsigned long long>(check));
+        VAQ_LOG(tv::kError, "check failed or load keystore failed: %llu\n", static_cast<unsigned long long>(check));
         return 1;
     }
     *list = alloc_one<HX_VAQ_DOMAIN_LIST>();

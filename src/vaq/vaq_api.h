@@ -21,33 +21,33 @@ struct HX_VAQ_KEYSTORE_FILES; /* primary and standby path, see telmor_vaq_api.h 
 /* Error codes of our key-management library; each failure has its own. */
 enum VaqResult {
     VAQ_OK = 0,
-    VAQ_ERR_NULL_ARG = 2001,          /* a required pointer is null */
-    VAQ_ERR_BAD_TABLE = 2002,         /* host-service table lacks a slot the library needs */
-    VAQ_ERR_NOT_REGISTERED = 2003,    /* no host-service table registered yet */
-    VAQ_ERR_NOT_INITIALIZED = 2004,   /* no keystore loaded */
+    VAQ_ERR_NULL_ARG = 2001,            /* a required pointer is null */
+    VAQ_ERR_BAD_TABLE = 2002,           /* host-service table lacks a slot the library needs */
+    VAQ_ERR_NOT_REGISTERED = 2003,      /* no host-service table registered yet */
+    VAQ_ERR_NOT_INITIALIZED = 2004,     /* no keystore loaded */
     VAQ_ERR_ALREADY_INITIALIZED = 2005, /* not answered: IvexInitializeEx on a loaded keystore reloads it */
-    VAQ_ERR_NO_MEMORY = 2006,         /* an allocation failed */
-    VAQ_ERR_IO = 2007,                /* a keystore or export file could not be read or written */
-    VAQ_ERR_KEYSTORE_CORRUPT = 2008,  /* no valid copy, and a non-empty copy fails verification */
-    VAQ_ERR_KEYSTORE_VERSION = 2009,  /* keystore written by an unknown format version */
-    VAQ_ERR_UNKNOWN_DOMAIN = 2010,    /* domain id not provisioned */
-    VAQ_ERR_NO_KEY_TYPE = 2011,       /* domain has no key type yet */
-    VAQ_ERR_UNKNOWN_KEY = 2012,       /* no master key with this id in the domain */
-    VAQ_ERR_KEY_EXISTS = 2013,        /* key id already used in the domain */
-    VAQ_ERR_KEY_ACTIVE = 2014,        /* the domain's active key cannot be removed */
-    VAQ_ERR_BAD_LENGTH = 2015,        /* key material or password length out of range */
-    VAQ_ERR_BUFFER_TOO_SMALL = 2016,  /* caller's buffer cannot hold the result */
-    VAQ_ERR_INDEX_RANGE = 2017,       /* index beyond the count */
-    VAQ_ERR_ENTROPY = 2018,           /* the host's entropy service failed */
-    VAQ_ERR_CRYPTO = 2019,            /* a cryptographic primitive failed */
-    VAQ_ERR_EXPORT_FORMAT = 2020,     /* not an export file, truncated, or asking work out of bounds */
-    VAQ_ERR_EXPORT_AUTH = 2021,       /* wrong password, or export file tampered with */
-    VAQ_ERR_IMPORT_CONFLICT = 2022,   /* an imported key id exists with other material */
-    VAQ_ERR_LIMIT = 2023,             /* too many domains or keys */
-    VAQ_ERR_BAD_ARG = 2024,           /* an argument value is out of range */
-    VAQ_ERR_INTERNAL = 2025,          /* unexpected failure caught at the library's edge */
-    VAQ_ERR_FILE_EXISTS = 2026,       /* the export file is there already; nothing written */
-    VAQ_ERR_UNSAFE_FILE = 2027,       /* no keystore copy is safe to use: a link, not a regular
+    VAQ_ERR_NO_MEMORY = 2006,           /* an allocation failed */
+    VAQ_ERR_IO = 2007,                  /* a keystore or export file could not be read or written */
+    VAQ_ERR_KEYSTORE_CORRUPT = 2008,    /* no valid copy, and a non-empty copy fails verification */
+    VAQ_ERR_KEYSTORE_VERSION = 2009,    /* keystore written by an unknown format version */
+    VAQ_ERR_UNKNOWN_DOMAIN = 2010,      /* domain id not provisioned */
+    VAQ_ERR_NO_KEY_TYPE = 2011,         /* domain has no key type yet */
+    VAQ_ERR_UNKNOWN_KEY = 2012,         /* no master key with this id in the domain */
+    VAQ_ERR_KEY_EXISTS = 2013,          /* key id already used in the domain */
+    VAQ_ERR_KEY_ACTIVE = 2014,          /* the domain's active key cannot be removed */
+    VAQ_ERR_BAD_LENGTH = 2015,          /* key material or password length out of range */
+    VAQ_ERR_BUFFER_TOO_SMALL = 2016,    /* caller's buffer cannot hold the result */
+    VAQ_ERR_INDEX_RANGE = 2017,         /* index beyond the count */
+    VAQ_ERR_ENTROPY = 2018,             /* the host's entropy service failed */
+    VAQ_ERR_CRYPTO = 2019,              /* a cryptographic primitive failed */
+    VAQ_ERR_EXPORT_FORMAT = 2020,       /* not an export file, truncated, or asking work out of bounds */
+    VAQ_ERR_EXPORT_AUTH = 2021,         /* wrong password, or export file tampered with */
+    VAQ_ERR_IMPORT_CONFLICT = 2022,     /* an imported key id exists with other material */
+    VAQ_ERR_LIMIT = 2023,               /* too many domains or keys */
+    VAQ_ERR_BAD_ARG = 2024,             /* an argument value is out of range */
+    VAQ_ERR_INTERNAL = 2025,            /* unexpected failure caught at the library's edge */
+    VAQ_ERR_FILE_EXISTS = 2026,         /* the export file is there already; nothing written */
+    VAQ_ERR_UNSAFE_FILE = 2027,         /* no keystore copy is safe to use: a link, not a regular
                                          file, or owned by another user; files left as they are */
     /* Root protectors. None of these rewrites a keystore file. */
     VAQ_ERR_SECRET_MISSING = 2028,    /* file protector: the node secret the keystore is sealed
@@ -72,8 +72,8 @@ enum VaqResult {
 };
 
 uint32_t IvexRegFuncEx(const VaqHostServices *table);
-unsigned long IvexInitializeEx(uint32_t reserved1, const struct HX_VAQ_KEYSTORE_FILES *files,
-                               uint32_t reserved2, void *reserved3);
+unsigned long IvexInitializeEx(uint32_t reserved1, const struct HX_VAQ_KEYSTORE_FILES *files, uint32_t reserved2,
+                               void *reserved3);
 unsigned long IvexSetRole(uint32_t role);
 unsigned long IvexFinalizeEx(void);
 
@@ -84,8 +84,7 @@ unsigned long VaqAddDomainKeyTypeEx(uint32_t domainId, const VaqKeyTypeRecord *k
 int32_t VaqGetMkCount(void);
 unsigned long VaqGetMk(uint32_t index, VaqMkRecord *record);
 /* (domain id, key id, out VaqMkRecord*, out key buffer, in/out uint32_t* length) */
-unsigned long VaqGetMkDetail(uint32_t domainId, uint32_t keyId, void *record, void *key,
-                             void *keyLen);
+unsigned long VaqGetMkDetail(uint32_t domainId, uint32_t keyId, void *record, void *key, void *keyLen);
 int32_t VaqGetDomainCount(void);
 unsigned long VaqGetDomain(uint32_t index, VaqDomainRecord *record);
 unsigned long VaqGetRootKeyInfo(VaqRootKeyRecord *record);
@@ -94,14 +93,12 @@ unsigned long VaqGetRootKeyCfg(VaqRootKeyCfgRecord *record);
 /* Null entropy: new root material from the host's entropy service. */
 unsigned long VaqUpdateRootKey(const void *entropy, uint32_t entropyLen);
 unsigned long VaqCreateMkEx(uint32_t domainId, uint32_t *keyId);
-unsigned long VaqRegisterMkEx(uint32_t domainId, uint32_t keyId, const unsigned char *key,
-                              uint32_t keyLen);
+unsigned long VaqRegisterMkEx(uint32_t domainId, uint32_t keyId, const unsigned char *key, uint32_t keyLen);
 unsigned long VaqActivateMk(uint32_t domainId, uint32_t keyId);
 unsigned long VaqRmvMk(uint32_t domainId, uint32_t keyId);
-unsigned long VaqExportMkFileEx(const char *file, const unsigned char *password,
-                                uint32_t passwordLen, uint32_t workFactor);
-unsigned long VaqImportMkFileEx(const char *file, const unsigned char *password,
-                                uint32_t passwordLen);
+unsigned long VaqExportMkFileEx(const char *file, const unsigned char *password, uint32_t passwordLen,
+                                uint32_t workFactor);
+unsigned long VaqImportMkFileEx(const char *file, const unsigned char *password, uint32_t passwordLen);
 /* *result: bit 0 primary good, bit 1 standby good. */
 unsigned long VaqCheckKeyStore(uint32_t repair, uint32_t *result);
 

@@ -39,7 +39,7 @@ struct HX_VAQ_HOST_SERVICES {
     void *unused2;
     void *unused3;
     /* Files. A handle is opaque to the library. */
-    void *(*fopen_fn)(const char *path, int32_t mode);                   /* 4: handle or null */
+    void *(*fopen_fn)(const char *path, int32_t mode);                    /* 4: handle or null */
     int32_t (*fclose_fn)(void *handle);                                   /* 5: 0 / -1 */
     int32_t (*fread_fn)(void *buf, uint64_t count, void *handle);         /* 6: 1 all read, else 0 */
     int32_t (*fwrite_fn)(const void *data, uint64_t count, void *handle); /* 7: 1 written+synced */
@@ -51,25 +51,24 @@ struct HX_VAQ_HOST_SERVICES {
     int32_t (*ferrno_fn)(void *handle);                                   /* 13: errno */
     int32_t (*fexist_fn)(const char *path);                               /* 14: 1 / 0 */
     /* Thread locks (process-private mutexes). */
-    int32_t (*create_lock_fn)(void **handle);                             /* 15: 1 / 0 */
-    void (*destroy_lock_fn)(void *handle);                                /* 16 */
-    void (*add_lock_fn)(void *handle);                                    /* 17 */
-    void (*release_lock_fn)(void *handle);                                /* 18 */
+    int32_t (*create_lock_fn)(void **handle); /* 15: 1 / 0 */
+    void (*destroy_lock_fn)(void *handle);    /* 16 */
+    void (*add_lock_fn)(void *handle);        /* 17 */
+    void (*release_lock_fn)(void *handle);    /* 18 */
     /* Process lock: one node-wide lock shared by every handle. */
-    int32_t (*create_pro_lock_fn)(void **handle);                         /* 19: 1 / 0 */
-    void (*destroy_pro_lock_fn)(void *handle);                            /* 20 */
-    void (*add_pro_lock_fn)(void *handle);                                /* 21 */
-    void (*release_pro_lock_fn)(void *handle);                            /* 22 */
+    int32_t (*create_pro_lock_fn)(void **handle); /* 19: 1 / 0 */
+    void (*destroy_pro_lock_fn)(void *handle);    /* 20 */
+    void (*add_pro_lock_fn)(void *handle);        /* 21 */
+    void (*release_pro_lock_fn)(void *handle);    /* 22 */
     /* Log: a finished message; never used as a format. */
-    void (*wrilog_fn)(int32_t level, const char *module, const char *file, int32_t line,
-                      const char *message);                               /* 23 */
-    void (*recv_notify_fn)(int32_t code, unsigned long arg1, unsigned long arg2); /* 24 */
-    void (*do_events_fn)(void);                                           /* 25 */
+    void (*wrilog_fn)(int32_t level, const char *module, const char *file, int32_t line, const char *message); /* 23 */
+    void (*recv_notify_fn)(int32_t code, unsigned long arg1, unsigned long arg2);                              /* 24 */
+    void (*do_events_fn)(void);                                                                                /* 25 */
     void *unused26;
     /* Entropy: a malloc'd buffer of size random bytes, released by slot 28. */
-    int32_t (*get_entropy_fn)(unsigned char **out, uint64_t size);       /* 27: 1 / 0 */
-    void (*cleanup_entropy_fn)(unsigned char *buf, uint64_t size);        /* 28 */
-    int32_t (*gmtime_fn)(const time_t *t, struct tm *out);                /* 29: 1 / 0 */
+    int32_t (*get_entropy_fn)(unsigned char **out, uint64_t size); /* 27: 1 / 0 */
+    void (*cleanup_entropy_fn)(unsigned char *buf, uint64_t size); /* 28 */
+    int32_t (*gmtime_fn)(const time_t *t, struct tm *out);         /* 29: 1 / 0 */
 };
 
 typedef struct HX_VAQ_HOST_SERVICES VaqHostServices;
@@ -78,8 +77,7 @@ typedef struct HX_VAQ_HOST_SERVICES VaqHostServices;
 }
 #endif
 
-#define VAQ_CHECK_SLOT(field, slot) \
-    static_assert(offsetof(VaqHostServices, field) == ((slot) - 1) * 8, "slot " #slot)
+#define VAQ_CHECK_SLOT(field, slot) static_assert(offsetof(VaqHostServices, field) == ((slot)-1) * 8, "slot " #slot)
 
 static_assert(sizeof(void *) == 8, "the table is laid out for a 64-bit build");
 static_assert(sizeof(VaqHostServices) == 232, "host-service table is 232 bytes");

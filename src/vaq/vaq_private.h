@@ -38,8 +38,7 @@ uint32_t VaqPrivActiveKey(uint32_t domainId, uint32_t *keyId, unsigned char *out
 void VaqPrivSetUnloadHook(void (*hook)(void));
 
 /* A finished message to the host's log (slot 23) under the caller's module tag. */
-void VaqPrivLog(int32_t level, const char *module, const char *file, int32_t line,
-                const char *message);
+void VaqPrivLog(int32_t level, const char *module, const char *file, int32_t line, const char *message);
 
 /* Root protectors, as recorded in the keystore. */
 enum {
@@ -58,8 +57,7 @@ uint32_t VaqPrivProtect(uint32_t kind, uint32_t pcrMask);
 /* The loaded keystore's protector: its kind, the PCR mask of a TPM2 seal, and
  * where the protector keeps its part (the node secret's path, the TCTI) as a
  * NUL-terminated text in location[0..locationLen), cut to fit. */
-uint32_t VaqPrivProtectorInfo(uint32_t *kind, uint32_t *pcrMask, char *location,
-                              uint32_t locationLen);
+uint32_t VaqPrivProtectorInfo(uint32_t *kind, uint32_t *pcrMask, char *location, uint32_t locationLen);
 
 #ifdef __cplusplus
 }

@@ -16,8 +16,8 @@
 /* Date-time inside the other records (8 bytes). */
 typedef struct VaqDateTime {
     uint16_t year;
-    uint8_t month;   /* 1..12 */
-    uint8_t day;     /* 1..31 */
+    uint8_t month; /* 1..12 */
+    uint8_t day;   /* 1..31 */
     uint8_t hour;
     uint8_t minute;
     uint8_t second;
@@ -27,16 +27,16 @@ typedef struct VaqDateTime {
 /* Key domain (141 bytes): handed to VaqAddDomainEx, filled by VaqGetDomain. */
 typedef struct VaqDomainRecord {
     uint32_t domainId;
-    uint8_t attr;       /* 1: the library gives the domain its first master key */
-    char name[128];     /* zero-terminated */
+    uint8_t attr;   /* 1: the library gives the domain its first master key */
+    char name[128]; /* zero-terminated */
     uint8_t reserved[8];
 } VaqDomainRecord;
 
 /* Key type of a domain (18 bytes): handed to VaqAddDomainKeyTypeEx. */
 typedef struct VaqKeyTypeRecord {
-    uint16_t keyType;   /* 3 */
-    uint32_t keyAttr;   /* 112 */
-    uint32_t lifeDays;  /* 3650: a master key's life, from creation to expiry */
+    uint16_t keyType;  /* 3 */
+    uint32_t keyAttr;  /* 112 */
+    uint32_t lifeDays; /* 3650: a master key's life, from creation to expiry */
     uint8_t reserved[8];
 } VaqKeyTypeRecord;
 
@@ -44,17 +44,17 @@ typedef struct VaqKeyTypeRecord {
 typedef struct VaqMkRecord {
     uint32_t domainId;
     uint32_t keyId;
-    uint16_t keyLen;    /* bytes of key material */
-    uint8_t active;     /* 1 for the domain's active key */
-    uint8_t origin;     /* 0 generated, 1 registered or imported */
+    uint16_t keyLen; /* bytes of key material */
+    uint8_t active;  /* 1 for the domain's active key */
+    uint8_t origin;  /* 0 generated, 1 registered or imported */
     VaqDateTime created;
     VaqDateTime expires;
 } VaqMkRecord;
 
 /* Root key (24 bytes): filled by VaqGetRootKeyInfo. */
 typedef struct VaqRootKeyRecord {
-    uint16_t version;   /* 1 for the first root key, raised by each update */
-    uint16_t valid;     /* 1 while the root key is valid */
+    uint16_t version; /* 1 for the first root key, raised by each update */
+    uint16_t valid;   /* 1 while the root key is valid */
     VaqDateTime created;
     VaqDateTime expires;
     uint32_t wrappedKeys; /* master keys wrapped under it */
@@ -62,15 +62,14 @@ typedef struct VaqRootKeyRecord {
 
 /* Root-key configuration (16 bytes): filled by VaqGetRootKeyCfg. */
 typedef struct VaqRootKeyCfgRecord {
-    uint32_t lifeDays;  /* root key's life */
+    uint32_t lifeDays; /* root key's life */
     uint32_t strengthBits;
     uint8_t reserved[8];
 } VaqRootKeyCfgRecord;
 
 #pragma pack(pop)
 
-#define VAQ_CHECK_FIELD(type, field, off) \
-    static_assert(offsetof(type, field) == (off), #type "." #field " offset")
+#define VAQ_CHECK_FIELD(type, field, off) static_assert(offsetof(type, field) == (off), #type "." #field " offset")
 
 static_assert(sizeof(VaqDateTime) == 8, "date-time is 8 bytes");
 VAQ_CHECK_FIELD(VaqDateTime, year, 0);

@@ -158,8 +158,8 @@ extern "C" uint32_t IvexRegFuncEx(const VaqHostServices *table) {
     return static_cast<uint32_t>(a.code);
 }
 
-extern "C" unsigned long IvexInitializeEx(uint32_t reserved1, const HX_VAQ_KEYSTORE_FILES *files,
-                                          uint32_t reserved2, void *reserved3) {
+extern "C" unsigned long IvexInitializeEx(uint32_t reserved1, const HX_VAQ_KEYSTORE_FILES *files, uint32_t reserved2,
+                                          void *reserved3) {
     Call c = make("IvexInitializeEx", {reserved1, addr(files), reserved2, addr(reserved3)});
     if (files != nullptr) {
         c.texts = {fake::copy_text(files->primary), fake::copy_text(files->standby)};
@@ -171,9 +171,7 @@ extern "C" unsigned long IvexSetRole(uint32_t role) { return dispatch(make("Ivex
 
 extern "C" unsigned long IvexFinalizeEx(void) { return dispatch(make("IvexFinalizeEx", {})).code; }
 
-extern "C" unsigned long VaqRmvDomainEx(uint32_t domainId) {
-    return dispatch(make("VaqRmvDomainEx", {domainId})).code;
-}
+extern "C" unsigned long VaqRmvDomainEx(uint32_t domainId) { return dispatch(make("VaqRmvDomainEx", {domainId})).code; }
 
 extern "C" unsigned long VaqAddDomainEx(const VaqDomainRecord *domain) {
     Call c = make("VaqAddDomainEx", {addr(domain)});
@@ -206,8 +204,7 @@ extern "C" unsigned long VaqGetMk(uint32_t index, VaqMkRecord *record) {
     return 0;
 }
 
-extern "C" unsigned long VaqGetMkDetail(uint32_t domainId, uint32_t keyId, void *record, void *key,
-                                        void *keyLen) {
+extern "C" unsigned long VaqGetMkDetail(uint32_t domainId, uint32_t keyId, void *record, void *key, void *keyLen) {
     Answer a = dispatch(make("VaqGetMkDetail", {domainId, keyId, addr(record), addr(key), addr(keyLen)}));
     if (!a.acts()) return a.code;
     std::lock_guard<std::mutex> g(fake::state().mu);
@@ -281,8 +278,7 @@ extern "C" unsigned long VaqCreateMkEx(uint32_t domainId, uint32_t *keyId) {
     return a.code;
 }
 
-extern "C" unsigned long VaqRegisterMkEx(uint32_t domainId, uint32_t keyId, const unsigned char *key,
-                                         uint32_t keyLen) {
+extern "C" unsigned long VaqRegisterMkEx(uint32_t domainId, uint32_t keyId, const unsigned char *key, uint32_t keyLen) {
     Call c = make("VaqRegisterMkEx", {domainId, keyId, addr(key), keyLen});
     c.bytes = fake::copy_bytes(key, keyLen);
     return dispatch(std::move(c)).code;
@@ -296,16 +292,15 @@ extern "C" unsigned long VaqRmvMk(uint32_t domainId, uint32_t keyId) {
     return dispatch(make("VaqRmvMk", {domainId, keyId})).code;
 }
 
-extern "C" unsigned long VaqExportMkFileEx(const char *file, const unsigned char *password,
-                                           uint32_t passwordLen, uint32_t workFactor) {
+extern "C" unsigned long VaqExportMkFileEx(const char *file, const unsigned char *password, uint32_t passwordLen,
+                                           uint32_t workFactor) {
     Call c = make("VaqExportMkFileEx", {addr(file), addr(password), passwordLen, workFactor});
     c.texts = {fake::copy_text(file)};
     c.bytes = fake::copy_bytes(password, passwordLen);
     return dispatch(std::move(c)).code;
 }
 
-extern "C" unsigned long VaqImportMkFileEx(const char *file, const unsigned char *password,
-                                           uint32_t passwordLen) {
+extern "C" unsigned long VaqImportMkFileEx(const char *file, const unsigned char *password, uint32_t passwordLen) {
     Call c = make("VaqImportMkFileEx", {addr(file), addr(password), passwordLen});
     c.texts = {fake::copy_text(file)};
     c.bytes = fake::copy_bytes(password, passwordLen);
@@ -337,8 +332,7 @@ extern "C" unsigned long QorGetCipherDataLenEx(uint32_t plainLen, uint32_t *ciph
 
 extern "C" unsigned long QorEncryptEx(uint32_t domainId, uint32_t algorithm, const unsigned char *plain,
                                       uint32_t plainLen, unsigned char *cipher, uint32_t *cipherLen) {
-    Call c = make("QorEncryptEx",
-                  {domainId, algorithm, addr(plain), plainLen, addr(cipher), addr(cipherLen)});
+    Call c = make("QorEncryptEx", {domainId, algorithm, addr(plain), plainLen, addr(cipher), addr(cipherLen)});
     c.bytes = fake::copy_bytes(plain, plainLen);
     Answer a = dispatch(std::move(c));
     if (!a.acts()) return a.code;

@@ -67,8 +67,7 @@ TEST(BoundedFormat, RefusesWhatItCannotFormatSafely) {
     EXPECT_LT(tv::sprintf_s(buf, static_cast<tv::rsize_t>(-1), "x"), 0);
 }
 
-int format_via_list(char *buf, tv::rsize_t size, const char *format, ...)
-    __attribute__((format(printf, 3, 4)));
+int format_via_list(char *buf, tv::rsize_t size, const char *format, ...) __attribute__((format(printf, 3, 4)));
 int format_via_list(char *buf, tv::rsize_t size, const char *format, ...) {
     va_list args;
     va_start(args, format);

@@ -98,8 +98,11 @@ int scripted_rand_bytes(unsigned char *buf, int count) {
             g_watched = buf;
             g_watched_size = static_cast<size_t>(count);
             return 0;
-        case RandMode::kRecord: g_rand_counts.push_back(count); return 1;
-        case RandMode::kReal: break;
+        case RandMode::kRecord:
+            g_rand_counts.push_back(count);
+            return 1;
+        case RandMode::kReal:
+            break;
     }
     return tv::real_sys().rand_priv_bytes(buf, count);
 }
@@ -139,9 +142,7 @@ protected:
         g_watched = nullptr;
     }
 
-    static std::vector<std::string> messages() {
-        return tvtest::api_messages(tvtest::read_log(1));
-    }
+    static std::vector<std::string> messages() { return tvtest::api_messages(tvtest::read_log(1)); }
 };
 
 TEST_F(Faults, OpenWithoutAHolderClosesItsDescriptor) {
@@ -161,8 +162,8 @@ TEST_F(Faults, MutexThatCannotBeInitialisedIsReleased) {
     EXPECT_EQ(Telmor_Create_Lock(&handle), 0);
     EXPECT_EQ(handle, nullptr);
     EXPECT_TRUE(g_watched_freed);
-    EXPECT_EQ(messages(), std::vector<std::string>{"ERROR|init vaq thread lock failure " +
-                                                   std::string(std::strerror(EAGAIN))});
+    EXPECT_EQ(messages(),
+              std::vector<std::string>{"ERROR|init vaq thread lock failure " + std::string(std::strerror(EAGAIN))});
 }
 
 TEST_F(Faults, LockBlocksThatCannotBeAllocated) {
@@ -233,8 +234,8 @@ TEST_F(Faults, EntropyThatCannotBeGeneratedIsWipedAndWithheld) {
     // The message has no line end of its own.
     const auto lines = tvtest::read_log(1);
     ASSERT_EQ(lines.size(), 1u);
-    EXPECT_TRUE(tvtest::matches(lines[0], tvtest::api_line_pattern(
-                                              "ERROR", "generate random data by openssl failed 0")))
+    EXPECT_TRUE(
+        tvtest::matches(lines[0], tvtest::api_line_pattern("ERROR", "generate random data by openssl failed 0")))
         << lines[0];
 
     unsigned char raw[8];
@@ -279,10 +280,11 @@ TEST(SysCalls, EveryEntryStartsRealAndComesBackAfterAnOverride) {
     for (size_t i = 0; i < kSlots; ++i) EXPECT_NE(real[i], nullptr) << "entry " << i;
     EXPECT_EQ(std::memcmp(&tv::sys(), &tv::real_sys(), sizeof(tv::SysCalls)), 0);
 
-    tv::override_sys(&tv::SysCalls::shmat, +[](int, const void *, int) -> void * {
-        errno = EACCES;
-        return reinterpret_cast<void *>(-1);
-    });
+    tv::override_sys(
+        &tv::SysCalls::shmat, +[](int, const void *, int) -> void * {
+            errno = EACCES;
+            return reinterpret_cast<void *>(-1);
+        });
     tv::override_sys(&tv::SysCalls::malloc, failing_malloc);
     EXPECT_EQ(tv::sys().shmat(0, nullptr, 0), reinterpret_cast<void *>(-1));
     EXPECT_EQ(errno, EACCES);

@@ -47,9 +47,7 @@ protected:
 
     std::string path(const std::string &name) const { return dir_ + "/" + name; }
 
-    static std::vector<std::string> messages() {
-        return tvtest::api_messages(tvtest::read_log(1));
-    }
+    static std::vector<std::string> messages() { return tvtest::api_messages(tvtest::read_log(1)); }
 
     std::string dir_;
 };
@@ -156,10 +154,9 @@ TEST_F(FileServices, SeekOriginsAndTell) {
         int64_t result;  // also the position afterwards when not -1
     };
     const Case cases[] = {
-        {3, 0, 3}, {2, 1, 5}, {-1, 2, 9}, {0, 2, 10}, {15, 0, 15},
-        {-1, 0, -1},  // before the start
-        {0, 3, -1},   // unknown origins leave the position alone
-        {0, 5, -1},   {0, -1, -1},
+        {3, 0, 3},  {2, 1, 5},   {-1, 2, 9}, {0, 2, 10}, {15, 0, 15}, {-1, 0, -1},  // before the start
+        {0, 3, -1},  // unknown origins leave the position alone
+        {0, 5, -1}, {0, -1, -1},
     };
     int64_t position = 0;
     for (const Case &c : cases) {

@@ -70,11 +70,9 @@ TEST_F(ProcessLock, CreatorCreatesAndLaterProcessesFind) {
     EXPECT_EQ(sem_value(id), 1);
     const auto creator = tvtest::read_log(1);
     ASSERT_EQ(creator.size(), 2u);
-    EXPECT_TRUE(tvtest::matches(creator[0],
-                                tvtest::api_line_pattern("INFO", "create process lock for  538513968")))
+    EXPECT_TRUE(tvtest::matches(creator[0], tvtest::api_line_pattern("INFO", "create process lock for  538513968")))
         << creator[0];
-    EXPECT_TRUE(tvtest::matches(creator[1],
-                                tvtest::api_line_pattern("INFO", "create sem  " + std::to_string(id))))
+    EXPECT_TRUE(tvtest::matches(creator[1], tvtest::api_line_pattern("INFO", "create sem  " + std::to_string(id))))
         << creator[1];
 
     tvtest::clear_log(1);
@@ -97,8 +95,8 @@ TEST_F(ProcessLock, HandlesShareOneSetThatOutlivesThem) {
     EXPECT_EQ(sem_value(id), 0);
     tvtest::clear_log(1);
     Telmor_Destroy_Pro_Lock(second);
-    EXPECT_EQ(messages(), std::vector<std::string>{"INFO|destroy sem  " + std::to_string(id) +
-                                                   ", not unlink,just free mem"});
+    EXPECT_EQ(messages(),
+              std::vector<std::string>{"INFO|destroy sem  " + std::to_string(id) + ", not unlink,just free mem"});
     EXPECT_EQ(existing_set(), id);
     EXPECT_EQ(sem_value(id), 0);
 
@@ -217,8 +215,7 @@ TEST_F(ProcessLock, InterruptedWaitKeepsWaiting) {
     finish.post();
     EXPECT_EQ(tvtest::wait_child(child), 0);
     EXPECT_EQ(sem_value(id), 1);
-    EXPECT_EQ(tvtest::count_api(tvtest::read_log(1), "INFO",
-                                "add sem proc lock for " + std::to_string(id) + " fail"),
+    EXPECT_EQ(tvtest::count_api(tvtest::read_log(1), "INFO", "add sem proc lock for " + std::to_string(id) + " fail"),
               0);
     close(signalled[0]);
     close(signalled[1]);
@@ -235,8 +232,7 @@ TEST_F(ProcessLock, FailedOperationsAreLoggedAndReturn) {
     Telmor_Release_Pro_Lock(handle);
     const std::string ids = std::to_string(id);
     EXPECT_EQ(messages(), (std::vector<std::string>{"INFO|add sem proc lock for " + ids + " fail",
-                                                    "INFO|release sem proc lock for " + ids +
-                                                        " fail"}));
+                                                    "INFO|release sem proc lock for " + ids + " fail"}));
     Telmor_Destroy_Pro_Lock(handle);
 }
 

@@ -49,8 +49,7 @@ constexpr const char kTime[] = "<TIME>";
 
 // True when line equals expected with kTime replaced by a second in
 // [from, to]: the time stamp is checked whole, not by pattern.
-bool equals_at_some_second(const std::string &line, const std::string &expected, time_t from,
-                           time_t to) {
+bool equals_at_some_second(const std::string &line, const std::string &expected, time_t from, time_t to) {
     const auto at = expected.find(kTime);
     for (time_t t = from; t <= to; ++t) {
         std::string candidate = expected;
@@ -66,8 +65,7 @@ std::string api_prefix(const std::string &level, const std::string &file, const 
     padded_level.resize(std::max<size_t>(5, level.size()), ' ');
     std::string padded_file = file;
     padded_file.resize(std::max<size_t>(15, file.size()), ' ');
-    return "[" + padded_level + "] [" + padded_file + " " + line + "] [" + tid() +
-           "] [HXVAQ] (UTC) " + kTime + " ";
+    return "[" + padded_level + "] [" + padded_file + " " + line + "] [" + tid() + "] [HXVAQ] (UTC) " + kTime + " ";
 }
 
 constexpr size_t kTimeLength = 19;  // YYYY-MM-DD HH:MM:SS
@@ -97,18 +95,13 @@ TEST_F(LogWriter, ApiLineLayout) {
     ASSERT_EQ(lines.size(), 3u);
     const std::string id = tid();
     EXPECT_TRUE(equals_at_some_second(
-        lines[0],
-        "[INFO ] [a_file_name_20_chars 000042] [" + id + "] [HXVAQ] (UTC) <TIME> value 7 and text",
-        from, to))
+        lines[0], "[INFO ] [a_file_name_20_chars 000042] [" + id + "] [HXVAQ] (UTC) <TIME> value 7 and text", from, to))
         << lines[0];
     EXPECT_TRUE(equals_at_some_second(
-        lines[1], "[ERROR] [f.c             000007] [" + id + "] [HXVAQ] (UTC) <TIME> short name",
-        from, to))
+        lines[1], "[ERROR] [f.c             000007] [" + id + "] [HXVAQ] (UTC) <TIME> short name", from, to))
         << lines[1];
     EXPECT_TRUE(equals_at_some_second(
-        lines[2],
-        "[WARN ] [f.c             1234567] [" + id + "] [HXVAQ] (UTC) <TIME> long line number",
-        from, to))
+        lines[2], "[WARN ] [f.c             1234567] [" + id + "] [HXVAQ] (UTC) <TIME> long line number", from, to))
         << lines[2];
 }
 
@@ -116,8 +109,10 @@ TEST_F(LogWriter, KeyLibraryLineLayout) {
     APP_WriLog(2, "VAQ", "vaq_keystore.cpp", 42, "boom\n");
     APP_WriLog(2, "KEYSTORE", "a_file_name_20_chars", 7, "long tag\n");
     const std::string id = tid();
-    EXPECT_EQ(file(), "[ERROR] [vaq_keystore.cpp 000042] [" + id + "] [VAQ  ] boom\n"
-                      "[ERROR] [a_file_name_20_chars 000007] [" + id + "] [KEYSTORE] long tag\n");
+    EXPECT_EQ(file(), "[ERROR] [vaq_keystore.cpp 000042] [" + id +
+                          "] [VAQ  ] boom\n"
+                          "[ERROR] [a_file_name_20_chars 000007] [" +
+                          id + "] [KEYSTORE] long tag\n");
 }
 
 TEST_F(LogWriter, MessagesOfTheKeyLibraryAreNeverFormats) {
@@ -131,8 +126,8 @@ TEST_F(LogWriter, LevelTexts) {
         int64_t level;
         const char *text;
     };
-    const Case cases[] = {{0, "INFO "}, {1, "WARN "}, {2, "ERROR"}, {3, "INFO "}, {-1, "INFO "},
-                          {0xffffffffLL, "INFO "}};
+    const Case cases[] = {{0, "INFO "}, {1, "WARN "},  {2, "ERROR"},
+                          {3, "INFO "}, {-1, "INFO "}, {0xffffffffLL, "INFO "}};
     for (const Case &c : cases) {
         SCOPED_TRACE(c.level);
         tvtest::clear_log(1);
@@ -152,8 +147,8 @@ TEST_F(LogWriter, KeyLibraryThresholdIsSigned) {
         bool written;
     };
     const Case cases[] = {
-        {2, 0, false},   {2, 1, false},  {2, 2, true},   {2, 3, true},
-        {2, -1, false},  {-5, -1, true}, {-5, -6, false}, {INT32_MIN, INT32_MIN, true},
+        {2, 0, false},  {2, 1, false},  {2, 2, true},    {2, 3, true},
+        {2, -1, false}, {-5, -1, true}, {-5, -6, false}, {INT32_MIN, INT32_MIN, true},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(std::to_string(c.level) + " against " + std::to_string(c.threshold));
@@ -254,8 +249,8 @@ TEST_F(LogWriter, ALineWithoutLineEndRunsOn) {
     ASSERT_EQ(lines.size(), 1u);
     const auto cut = lines[0].find("failed.[INFO ] ");
     ASSERT_NE(cut, std::string::npos) << lines[0];
-    EXPECT_TRUE(tvtest::matches(lines[0].substr(0, cut + 7),
-                                tvtest::api_line_pattern("ERROR", "malloc memory failed.")));
+    EXPECT_TRUE(
+        tvtest::matches(lines[0].substr(0, cut + 7), tvtest::api_line_pattern("ERROR", "malloc memory failed.")));
     EXPECT_TRUE(tvtest::matches(lines[0].substr(cut + 7), tvtest::api_line_pattern("INFO", "next")));
 }
 
@@ -283,8 +278,7 @@ TEST_F(LogWriter, AMessageEndsAtAnEmbeddedZero) {
         EXPECT_EQ(written.find('\0'), std::string::npos);
         EXPECT_EQ(written.find("s3cret"), std::string::npos);
         EXPECT_EQ(written.find('\n'), std::string::npos);
-        EXPECT_TRUE(equals_at_some_second(written, api_prefix("INFO", "f.c", "000009") + c.kept, from, to))
-            << written;
+        EXPECT_TRUE(equals_at_some_second(written, api_prefix("INFO", "f.c", "000009") + c.kept, from, to)) << written;
     }
 }
 
@@ -293,8 +287,7 @@ TEST_F(LogWriter, NotificationsAndEvents) {
     APP_DoEvents();
     const auto lines = tvtest::read_log(1);
     ASSERT_EQ(lines.size(), 1u);
-    EXPECT_TRUE(tvtest::matches(lines[0], tvtest::api_line_pattern("WARN", "APP_RecvNotify  eNtfCode=7")))
-        << lines[0];
+    EXPECT_TRUE(tvtest::matches(lines[0], tvtest::api_line_pattern("WARN", "APP_RecvNotify  eNtfCode=7"))) << lines[0];
     EXPECT_EQ(file().back(), '\n');
 }
 

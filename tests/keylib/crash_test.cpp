@@ -37,9 +37,8 @@ bool is_after_create(const std::vector<KeyInfo> &before, const std::vector<KeyIn
     }
     const KeyInfo &added = now.back();
     return added.domain == kDomain && added.active && added.material.size() == 32 &&
-           before.end() == std::find_if(before.begin(), before.end(), [&](const KeyInfo &k) {
-               return k.domain == added.domain && k.id == added.id;
-           });
+           before.end() == std::find_if(before.begin(), before.end(),
+                                        [&](const KeyInfo &k) { return k.domain == added.domain && k.id == added.id; });
 }
 
 // Cuts every write of one create at each byte offset in turn. With
@@ -87,9 +86,7 @@ void cut_every_byte_of_a_create(KeystoreFiles &ks, bool staleStandby) {
             ASSERT_TRUE(is_after_create(before, now)) << "neither before nor after";
             ++sawAfter;
         }
-        ASSERT_NE(std::find_if(now.begin(), now.end(),
-                               [&](const KeyInfo &k) { return k.id == committed; }),
-                  now.end());
+        ASSERT_NE(std::find_if(now.begin(), now.end(), [&](const KeyInfo &k) { return k.id == committed; }), now.end());
         // The load repaired whichever copy the cut had damaged.
         uint32_t good = 0;
         ASSERT_EQ(VaqCheckKeyStore(0, &good), 0u);
@@ -100,13 +97,9 @@ void cut_every_byte_of_a_create(KeystoreFiles &ks, bool staleStandby) {
     EXPECT_GT(sawAfter, 0);
 }
 
-TEST_F(Crash, CreateCutAtEveryByteLeavesBeforeOrAfterAndKeepsCommittedKeys) {
-    cut_every_byte_of_a_create(ks, false);
-}
+TEST_F(Crash, CreateCutAtEveryByteLeavesBeforeOrAfterAndKeepsCommittedKeys) { cut_every_byte_of_a_create(ks, false); }
 
-TEST_F(Crash, CreateOverAnOlderStandbyCutAtEveryByteKeepsCommittedKeys) {
-    cut_every_byte_of_a_create(ks, true);
-}
+TEST_F(Crash, CreateOverAnOlderStandbyCutAtEveryByteKeepsCommittedKeys) { cut_every_byte_of_a_create(ks, true); }
 
 // The repair a load makes is cut too: the copy it came from stays valid, so a
 // later load still finds the keystore whole.

@@ -18,8 +18,7 @@ const unsigned char kPassword[] = "correct horse battery staple";
 const uint32_t kPasswordLen = sizeof kPassword - 1;
 
 uint32_t le32(const Bytes &b, size_t at) {
-    return uint32_t{b[at]} | uint32_t{b[at + 1]} << 8 | uint32_t{b[at + 2]} << 16 |
-           uint32_t{b[at + 3]} << 24;
+    return uint32_t{b[at]} | uint32_t{b[at + 1]} << 8 | uint32_t{b[at + 2]} << 16 | uint32_t{b[at + 3]} << 24;
 }
 
 class Export : public ::testing::Test {
@@ -73,9 +72,8 @@ TEST_F(Export, KeysMoveToAnotherKeystoreAndASecondImportChangesNothing) {
     // b's own keys are as they were, its active keys included.
     EXPECT_TRUE(std::equal(keysOfB.begin(), keysOfB.end(), now.begin()));
     for (const auto &k : keysOfA) {
-        auto it = std::find_if(now.begin(), now.end(), [&](const KeyInfo &m) {
-            return m.domain == k.domain && m.id == k.id;
-        });
+        auto it = std::find_if(now.begin(), now.end(),
+                               [&](const KeyInfo &m) { return m.domain == k.domain && m.id == k.id; });
         ASSERT_NE(it, now.end()) << k.id;
         EXPECT_EQ(it->material, k.material);
         EXPECT_FALSE(it->active);
@@ -118,8 +116,7 @@ TEST_F(Export, WrongPasswordTamperingAndConflictsChangeNothing) {
         {"key count", flip(44), kPassword, kPasswordLen, VAQ_ERR_EXPORT_AUTH},
         {"key count out of bounds", flip(47), kPassword, kPasswordLen, VAQ_ERR_EXPORT_FORMAT},
         {"magic", flip(0), kPassword, kPasswordLen, VAQ_ERR_EXPORT_FORMAT},
-        {"truncated", [](Bytes &f) { f.resize(f.size() - 1); }, kPassword, kPasswordLen,
-         VAQ_ERR_EXPORT_FORMAT},
+        {"truncated", [](Bytes &f) { f.resize(f.size() - 1); }, kPassword, kPasswordLen, VAQ_ERR_EXPORT_FORMAT},
         {"empty", [](Bytes &f) { f.clear(); }, kPassword, kPasswordLen, VAQ_ERR_EXPORT_FORMAT},
         {"conflicting key", nullptr, kPassword, kPasswordLen, VAQ_ERR_IMPORT_CONFLICT},
         {"no password", nullptr, kPassword, 0, VAQ_ERR_BAD_LENGTH},
@@ -137,8 +134,7 @@ TEST_F(Export, WrongPasswordTamperingAndConflictsChangeNothing) {
     }
     EXPECT_EQ(VaqImportMkFileEx((b.dir + "/missing").c_str(), kPassword, kPasswordLen),
               static_cast<unsigned long>(VAQ_ERR_IO));
-    EXPECT_EQ(VaqImportMkFileEx(nullptr, kPassword, kPasswordLen),
-              static_cast<unsigned long>(VAQ_ERR_NULL_ARG));
+    EXPECT_EQ(VaqImportMkFileEx(nullptr, kPassword, kPasswordLen), static_cast<unsigned long>(VAQ_ERR_NULL_ARG));
 }
 
 // A file that asks for absurd work is refused before any of it is done.

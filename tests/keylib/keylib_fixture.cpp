@@ -98,8 +98,7 @@ std::vector<KeyInfo> list_keys() {
     int32_t n = VaqGetMkCount();
     for (int32_t i = 0; i < n; ++i) {
         VaqMkRecord r{};
-        if (VaqGetMk(static_cast<uint32_t>(i), &r) != 0)
-            throw std::runtime_error("VaqGetMk failed");
+        if (VaqGetMk(static_cast<uint32_t>(i), &r) != 0) throw std::runtime_error("VaqGetMk failed");
         KeyInfo k;
         k.domain = r.domainId;
         k.id = r.keyId;
@@ -134,8 +133,8 @@ Bytes encrypt(uint32_t domain, const Bytes &plain, unsigned long *code) {
     unsigned long rc = QorGetCipherDataLenEx(static_cast<uint32_t>(plain.size()), &len);
     Bytes cipher(len);
     if (rc == 0)
-        rc = QorEncryptEx(domain, QOR_ALG_AES256_GCM, plain.data(),
-                          static_cast<uint32_t>(plain.size()), cipher.data(), &len);
+        rc = QorEncryptEx(domain, QOR_ALG_AES256_GCM, plain.data(), static_cast<uint32_t>(plain.size()), cipher.data(),
+                          &len);
     if (code) *code = rc;
     if (rc != 0) return {};
     cipher.resize(len);
@@ -143,12 +142,10 @@ Bytes encrypt(uint32_t domain, const Bytes &plain, unsigned long *code) {
 }
 
 unsigned long decrypt(uint32_t domain, const Bytes &cipher, Bytes *plain, long capacity) {
-    uint32_t cap =
-        capacity < 0 ? static_cast<uint32_t>(cipher.size()) : static_cast<uint32_t>(capacity);
+    uint32_t cap = capacity < 0 ? static_cast<uint32_t>(cipher.size()) : static_cast<uint32_t>(capacity);
     Bytes out(cap + 1);
     uint32_t len = cap;
-    unsigned long rc =
-        QorDecryptEx(domain, cipher.data(), static_cast<uint32_t>(cipher.size()), out.data(), &len);
+    unsigned long rc = QorDecryptEx(domain, cipher.data(), static_cast<uint32_t>(cipher.size()), out.data(), &len);
     if (rc == 0) {
         out.resize(len);
         if (plain) *plain = out;

@@ -230,8 +230,7 @@ TEST_F(Keystore, MasterKeyLifecycle) {
         ASSERT_EQ(file.size(), longest) << path;
         size_t image = file[12] | file[13] << 8 | file[14] << 16 | size_t{file[15]} << 24;
         ASSERT_LT(image, longest);
-        EXPECT_TRUE(std::all_of(file.begin() + image, file.end(), [](uint8_t b) { return b == 0; }))
-            << path;
+        EXPECT_TRUE(std::all_of(file.begin() + image, file.end(), [](uint8_t b) { return b == 0; })) << path;
     }
 
     // All of it was written: a reload finds the same.
@@ -260,12 +259,10 @@ TEST_F(Keystore, DetailTellsTheLengthItNeeds) {
     VaqMkRecord r{};
     uint8_t key[64];
     uint32_t len = 31;
-    EXPECT_EQ(VaqGetMkDetail(d, id, &r, key, &len),
-              static_cast<unsigned long>(VAQ_ERR_BUFFER_TOO_SMALL));
+    EXPECT_EQ(VaqGetMkDetail(d, id, &r, key, &len), static_cast<unsigned long>(VAQ_ERR_BUFFER_TOO_SMALL));
     EXPECT_EQ(len, 32u);
     len = 0;
-    EXPECT_EQ(VaqGetMkDetail(d, id, &r, nullptr, &len),
-              static_cast<unsigned long>(VAQ_ERR_BUFFER_TOO_SMALL));
+    EXPECT_EQ(VaqGetMkDetail(d, id, &r, nullptr, &len), static_cast<unsigned long>(VAQ_ERR_BUFFER_TOO_SMALL));
     EXPECT_EQ(len, 32u);
     len = sizeof key;
     ASSERT_EQ(VaqGetMkDetail(d, id, &r, key, &len), 0u);
@@ -294,15 +291,11 @@ TEST_F(Keystore, BadCallsAnswerTheirCodeLogOnceAndChangeNothing) {
         unsigned long code;
     };
     std::vector<Case> cases = {
-        {"register 15 bytes", [&] { return VaqRegisterMkEx(d, 9, material.data(), 15); },
-         VAQ_ERR_BAD_LENGTH},
-        {"register 257 bytes", [&] { return VaqRegisterMkEx(d, 9, material.data(), 257); },
-         VAQ_ERR_BAD_LENGTH},
-        {"register id 0", [&] { return VaqRegisterMkEx(d, 0, material.data(), 32); },
-         VAQ_ERR_BAD_ARG},
+        {"register 15 bytes", [&] { return VaqRegisterMkEx(d, 9, material.data(), 15); }, VAQ_ERR_BAD_LENGTH},
+        {"register 257 bytes", [&] { return VaqRegisterMkEx(d, 9, material.data(), 257); }, VAQ_ERR_BAD_LENGTH},
+        {"register id 0", [&] { return VaqRegisterMkEx(d, 0, material.data(), 32); }, VAQ_ERR_BAD_ARG},
         {"register null", [&] { return VaqRegisterMkEx(d, 9, nullptr, 32); }, VAQ_ERR_NULL_ARG},
-        {"register taken id", [&] { return VaqRegisterMkEx(d, 4242, material.data(), 21); },
-         VAQ_ERR_KEY_EXISTS},
+        {"register taken id", [&] { return VaqRegisterMkEx(d, 4242, material.data(), 21); }, VAQ_ERR_KEY_EXISTS},
         {"register unknown domain", [&] { return VaqRegisterMkEx(999, 9, material.data(), 32); },
          VAQ_ERR_UNKNOWN_DOMAIN},
         {"create unknown domain", [&] { return VaqCreateMkEx(999, &id); }, VAQ_ERR_UNKNOWN_DOMAIN},
@@ -342,8 +335,7 @@ TEST_F(Keystore, BadCallsAnswerTheirCodeLogOnceAndChangeNothing) {
         {"root info null", [&] { return VaqGetRootKeyInfo(nullptr); }, VAQ_ERR_NULL_ARG},
         {"root update bad entropy", [&] { return VaqUpdateRootKey(nullptr, 5); }, VAQ_ERR_NULL_ARG},
         {"check null result", [&] { return VaqCheckKeyStore(1, nullptr); }, VAQ_ERR_NULL_ARG},
-        {"initialise without files", [&] { return IvexInitializeEx(0, nullptr, 0, nullptr); },
-         VAQ_ERR_NULL_ARG},
+        {"initialise without files", [&] { return IvexInitializeEx(0, nullptr, 0, nullptr); }, VAQ_ERR_NULL_ARG},
         {"register a table without entropy",
          [&] {
              VaqHostServices t = table_without_slot(27);
@@ -370,9 +362,8 @@ TEST_F(Keystore, BadCallsAnswerTheirCodeLogOnceAndChangeNothing) {
     clear_log();
     VaqRmvMk(d, active);
     ASSERT_EQ(log_lines().size(), 1u);
-    EXPECT_EQ(log_lines()[0].message,
-              "VaqRmvMk(domain 50, key " + std::to_string(active) +
-                  ") failed: the domain's active key cannot be removed, ret=2014\n");
+    EXPECT_EQ(log_lines()[0].message, "VaqRmvMk(domain 50, key " + std::to_string(active) +
+                                          ") failed: the domain's active key cannot be removed, ret=2014\n");
 }
 
 TEST_F(Keystore, FailedWritesAndEntropyChangeNothing) {
@@ -417,8 +408,7 @@ TEST_F(Keystore, RootKeyUpdateRewrapsEveryKeyAndKeepsThemUsable) {
     ASSERT_EQ(after.size(), before.size());
     // Root material (offset 56) and every wrapped key changed.
     EXPECT_FALSE(std::equal(before.begin() + 56, before.begin() + 88, after.begin() + 56));
-    EXPECT_FALSE(
-        std::equal(before.begin() + 88 + 40, before.begin() + 88 + 88, after.begin() + 88 + 40));
+    EXPECT_FALSE(std::equal(before.begin() + 88 + 40, before.begin() + 88 + 88, after.begin() + 88 + 40));
     ASSERT_EQ(VaqGetRootKeyInfo(&root), 0u);
     EXPECT_EQ(root.version, 2);
     EXPECT_EQ(list_keys(), keys);
@@ -492,8 +482,7 @@ TEST_F(Keystore, ChangesOverCopiesReplacedBehindOurBackKeepEveryKey) {
     auto now = list_keys();
     EXPECT_EQ(now, keys);
     for (uint32_t id : {first, second})
-        EXPECT_NE(std::find_if(now.begin(), now.end(), [&](const KeyInfo &k) { return k.id == id; }),
-                  now.end());
+        EXPECT_NE(std::find_if(now.begin(), now.end(), [&](const KeyInfo &k) { return k.id == id; }), now.end());
 }
 
 }  // namespace

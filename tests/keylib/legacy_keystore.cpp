@@ -23,8 +23,7 @@ std::array<uint8_t, 32> hkdf(const Root &root, const char *info) {
     size_t len = out.size();
     static const char salt[] = "hxbVaq keystore";
     bool ok = c && EVP_PKEY_derive_init(c) == 1 && EVP_PKEY_CTX_set_hkdf_md(c, EVP_sha256()) == 1 &&
-              EVP_PKEY_CTX_set1_hkdf_salt(c, reinterpret_cast<const uint8_t *>(salt),
-                                          sizeof salt - 1) == 1 &&
+              EVP_PKEY_CTX_set1_hkdf_salt(c, reinterpret_cast<const uint8_t *>(salt), sizeof salt - 1) == 1 &&
               EVP_PKEY_CTX_set1_hkdf_key(c, root.data(), root.size()) == 1 &&
               EVP_PKEY_CTX_add1_hkdf_info(c, reinterpret_cast<const uint8_t *>(info),
                                           static_cast<int>(std::strlen(info))) == 1 &&
@@ -46,13 +45,12 @@ void seal(const std::array<uint8_t, 32> &kek, const LegacyKey &k, Bytes &out) {
     size_t at = out.size();
     out.resize(at + k.material.size() + 16);
     int len = 0;
-    bool ok = EVP_EncryptInit_ex(c, EVP_aes_256_gcm(), nullptr, kek.data(), nonce) == 1 &&
-              EVP_EncryptUpdate(c, nullptr, &len, aad.data(), static_cast<int>(aad.size())) == 1 &&
-              EVP_EncryptUpdate(c, out.data() + at, &len, k.material.data(),
-                                static_cast<int>(k.material.size())) == 1 &&
-              EVP_EncryptFinal_ex(c, out.data() + at + k.material.size(), &len) == 1 &&
-              EVP_CIPHER_CTX_ctrl(c, EVP_CTRL_GCM_GET_TAG, 16,
-                                  out.data() + at + k.material.size()) == 1;
+    bool ok =
+        EVP_EncryptInit_ex(c, EVP_aes_256_gcm(), nullptr, kek.data(), nonce) == 1 &&
+        EVP_EncryptUpdate(c, nullptr, &len, aad.data(), static_cast<int>(aad.size())) == 1 &&
+        EVP_EncryptUpdate(c, out.data() + at, &len, k.material.data(), static_cast<int>(k.material.size())) == 1 &&
+        EVP_EncryptFinal_ex(c, out.data() + at + k.material.size(), &len) == 1 &&
+        EVP_CIPHER_CTX_ctrl(c, EVP_CTRL_GCM_GET_TAG, 16, out.data() + at + k.material.size()) == 1;
     EVP_CIPHER_CTX_free(c);
     if (!ok) throw std::runtime_error("gcm");
 }

@@ -86,8 +86,7 @@ void run(const char *name, uint32_t kind, int reps, size_t keys) {
             }));
         must(unload(), "unload");
     }
-    std::printf("| %s | %zu | %.2f | %.2f | %.2f |\n", name, keys, median(first), median(cold),
-                median(reload));
+    std::printf("| %s | %zu | %.2f | %.2f | %.2f |\n", name, keys, median(first), median(cold), median(reload));
 }
 
 }  // namespace
@@ -98,8 +97,9 @@ int main(int argc, char **argv) {
     Swtpm tpm;
     const bool haveTpm = tpm.start();
     if (haveTpm) use_tcti(tpm.tcti());
-    std::printf("| protector | master keys | first initialisation (ms) | load in a new process (ms) "
-                "| reload, sealed root unchanged (ms) |\n|---|---|---|---|---|\n");
+    std::printf(
+        "| protector | master keys | first initialisation (ms) | load in a new process (ms) "
+        "| reload, sealed root unchanged (ms) |\n|---|---|---|---|---|\n");
     for (size_t keys : {size_t{12}, size_t{500}}) {
         run("file", VAQ_PRIV_PROTECTOR_FILE, reps, keys);
         if (haveTpm) run("tpm2 (swtpm)", VAQ_PRIV_PROTECTOR_TPM2, reps, keys);

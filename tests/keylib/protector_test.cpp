@@ -139,15 +139,13 @@ TEST_F(Protector, KeystoreFilesWithoutTheirSecretOpenNothingAndStayAsTheyAre) {
         const char *says;
     };
     const Case cases[] = {
-        {"no secret: the files alone on a fresh node", [&] { std::remove(secretPath.c_str()); },
-         VAQ_ERR_SECRET_MISSING, "is missing"},
-        {"a secret that is not a node secret",
-         [&] { write_bytes(secretPath, Bytes(44, 0x5a)); }, VAQ_ERR_SECRET_UNREADABLE,
-         "is not a node secret"},
-        {"an empty secret", [&] { write_bytes(secretPath, {}); }, VAQ_ERR_SECRET_UNREADABLE,
-         "is not a node secret"},
-        {"another node's secret", [&] { write_bytes(secretPath, read_bytes(otherSecret)); },
-         VAQ_ERR_ROOT_FOREIGN, "sealed under another node secret"},
+        {"no secret: the files alone on a fresh node", [&] { std::remove(secretPath.c_str()); }, VAQ_ERR_SECRET_MISSING,
+         "is missing"},
+        {"a secret that is not a node secret", [&] { write_bytes(secretPath, Bytes(44, 0x5a)); },
+         VAQ_ERR_SECRET_UNREADABLE, "is not a node secret"},
+        {"an empty secret", [&] { write_bytes(secretPath, {}); }, VAQ_ERR_SECRET_UNREADABLE, "is not a node secret"},
+        {"another node's secret", [&] { write_bytes(secretPath, read_bytes(otherSecret)); }, VAQ_ERR_ROOT_FOREIGN,
+         "sealed under another node secret"},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
@@ -238,9 +236,8 @@ TEST_F(Protector, AnotherNodesNewerKeystoreIsNeverAdopted) {
 
 void expect_keys(const std::vector<KeyInfo> &now, const std::vector<LegacyKey> &keys) {
     for (const auto &k : keys) {
-        auto it = std::find_if(now.begin(), now.end(), [&](const KeyInfo &m) {
-            return m.domain == k.domain && m.id == k.id;
-        });
+        auto it = std::find_if(now.begin(), now.end(),
+                               [&](const KeyInfo &m) { return m.domain == k.domain && m.id == k.id; });
         ASSERT_NE(it, now.end()) << k.id;
         EXPECT_EQ(it->material, k.material);
         EXPECT_EQ(it->active, k.active);
@@ -445,8 +442,7 @@ TEST_F(Protector, WithNowhereToMakeTheSecretANewKeystoreIsNotStarted) {
 // and failing at each one: the keystore always loads afterwards with every
 // key, under the old protector or the new one, never under a secret that did
 // not reach the disk.
-class ProtectCut : public Protector,
-                   public ::testing::WithParamInterface<bool> {};
+class ProtectCut : public Protector, public ::testing::WithParamInterface<bool> {};
 
 TEST_P(ProtectCut, EveryFileOperationOfAMoveLeavesTheOldOrTheNewProtector) {
     const bool torn = GetParam();

@@ -32,8 +32,7 @@ Bytes pattern(size_t n) {
 }
 
 uint32_t key_id_in(const Bytes &cipher) {
-    return uint32_t{cipher[8]} | uint32_t{cipher[9]} << 8 | uint32_t{cipher[10]} << 16 |
-           uint32_t{cipher[11]} << 24;
+    return uint32_t{cipher[8]} | uint32_t{cipher[9]} << 8 | uint32_t{cipher[10]} << 16 | uint32_t{cipher[11]} << 24;
 }
 
 TEST_F(Qor, RoundTripsIgnoringTheDecodePaddingAfterTheCipher) {
@@ -66,13 +65,11 @@ TEST_F(Qor, LengthsThatWouldOverflowAreRefused) {
     EXPECT_EQ(QorGetCipherDataLenEx(UINT32_MAX - 44, &len), 0u);
     EXPECT_EQ(len, UINT32_MAX);
     len = 7;
-    EXPECT_EQ(QorGetCipherDataLenEx(UINT32_MAX - 43, &len),
-              static_cast<unsigned long>(QOR_ERR_BAD_LENGTH));
+    EXPECT_EQ(QorGetCipherDataLenEx(UINT32_MAX - 43, &len), static_cast<unsigned long>(QOR_ERR_BAD_LENGTH));
     EXPECT_EQ(len, 7u);
     uint8_t byte = 0;
     uint32_t cap = 100;
-    EXPECT_EQ(QorEncryptEx(kDomain, 5, &byte, UINT32_MAX, &byte, &cap),
-              static_cast<unsigned long>(QOR_ERR_BAD_LENGTH));
+    EXPECT_EQ(QorEncryptEx(kDomain, 5, &byte, UINT32_MAX, &byte, &cap), static_cast<unsigned long>(QOR_ERR_BAD_LENGTH));
     // A cipher that declares more sealed bytes than it has.
     Bytes cipher = encrypt(kDomain, pattern(10));
     cipher[24] = 0xff;
@@ -94,8 +91,7 @@ TEST_F(Qor, EveryTamperedByteIsRefusedWithoutWritingPlainBytes) {
         bad[i] ^= 0x01;
         Bytes out(100, 0xAA);
         uint32_t len = 99;
-        unsigned long rc =
-            QorDecryptEx(kDomain, bad.data(), static_cast<uint32_t>(bad.size()), out.data(), &len);
+        unsigned long rc = QorDecryptEx(kDomain, bad.data(), static_cast<uint32_t>(bad.size()), out.data(), &len);
         unsigned long expected;
         if (i == 0 || i == 2 || i == 3)
             expected = QOR_ERR_FORMAT;
@@ -113,11 +109,9 @@ TEST_F(Qor, EveryTamperedByteIsRefusedWithoutWritingPlainBytes) {
         EXPECT_EQ(out, Bytes(100, 0xAA));
     }
     Bytes truncated(cipher.begin(), cipher.end() - 1);
-    EXPECT_EQ(decrypt(kDomain, truncated, nullptr, 100),
-              static_cast<unsigned long>(QOR_ERR_FORMAT));
+    EXPECT_EQ(decrypt(kDomain, truncated, nullptr, 100), static_cast<unsigned long>(QOR_ERR_FORMAT));
     Bytes headerOnly(cipher.begin(), cipher.begin() + kHeader - 1);
-    EXPECT_EQ(decrypt(kDomain, headerOnly, nullptr, 100),
-              static_cast<unsigned long>(QOR_ERR_FORMAT));
+    EXPECT_EQ(decrypt(kDomain, headerOnly, nullptr, 100), static_cast<unsigned long>(QOR_ERR_FORMAT));
 }
 
 TEST_F(Qor, EachBadCallGetsItsCodeAndOneLogLine) {
@@ -156,8 +150,7 @@ TEST_F(Qor, EachBadCallGetsItsCodeAndOneLogLine) {
              return QorEncryptEx(kDomain, 5, nullptr, 3, buf, &len);
          },
          QOR_ERR_NULL_ARG},
-        {"null length", [&] { return QorDecryptEx(kDomain, cipher.data(), 64, buf, nullptr); },
-         QOR_ERR_NULL_ARG},
+        {"null length", [&] { return QorDecryptEx(kDomain, cipher.data(), 64, buf, nullptr); }, QOR_ERR_NULL_ARG},
         {"null out length", [&] { return QorGetCipherDataLenEx(3, nullptr); }, QOR_ERR_NULL_ARG},
         {"cipher buffer small",
          [&] {
@@ -165,8 +158,7 @@ TEST_F(Qor, EachBadCallGetsItsCodeAndOneLogLine) {
              return QorEncryptEx(kDomain, 5, buf, 3, buf, &len);
          },
          QOR_ERR_BUFFER_TOO_SMALL},
-        {"plain buffer small", [&] { return decrypt(kDomain, cipher, nullptr, 19); },
-         QOR_ERR_BUFFER_TOO_SMALL},
+        {"plain buffer small", [&] { return decrypt(kDomain, cipher, nullptr, 19); }, QOR_ERR_BUFFER_TOO_SMALL},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
@@ -210,8 +202,7 @@ TEST_F(Qor, NothingWorksWithoutAKeystore) {
     unsigned long rc = 0;
     encrypt(kDomain, pattern(5), &rc);
     EXPECT_EQ(rc, static_cast<unsigned long>(QOR_ERR_NOT_INITIALIZED));
-    EXPECT_EQ(decrypt(kDomain, cipher, nullptr),
-              static_cast<unsigned long>(QOR_ERR_NOT_INITIALIZED));
+    EXPECT_EQ(decrypt(kDomain, cipher, nullptr), static_cast<unsigned long>(QOR_ERR_NOT_INITIALIZED));
     ASSERT_EQ(load(ks), 0u);
     Bytes out;
     EXPECT_EQ(decrypt(kDomain, cipher, &out), 0u);
@@ -254,8 +245,7 @@ TEST_F(Qor, ThreadsEncryptAndDecryptWhileKeysChange) {
                 unsigned long rc = 0;
                 Bytes cipher = encrypt(kDomain, plain, &rc);
                 Bytes out;
-                if (rc != 0 || decrypt(kDomain, cipher, &out) != 0 || out != plain)
-                    failures.fetch_add(1);
+                if (rc != 0 || decrypt(kDomain, cipher, &out) != 0 || out != plain) failures.fetch_add(1);
                 rounds.fetch_add(1);
             }
         });

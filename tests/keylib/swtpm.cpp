@@ -80,9 +80,8 @@ bool Swtpm::start() {
             std::string state = "dir=" + dir_;
             std::string server = "type=tcp,port=" + std::to_string(port) + ",bindaddr=127.0.0.1";
             std::string ctrl = "type=tcp,port=" + std::to_string(port + 1) + ",bindaddr=127.0.0.1";
-            execlp("swtpm", "swtpm", "socket", "--tpm2", "--tpmstate", state.c_str(), "--server",
-                   server.c_str(), "--ctrl", ctrl.c_str(), "--flags",
-                   "not-need-init,startup-clear", static_cast<char *>(nullptr));
+            execlp("swtpm", "swtpm", "socket", "--tpm2", "--tpmstate", state.c_str(), "--server", server.c_str(),
+                   "--ctrl", ctrl.c_str(), "--flags", "not-need-init,startup-clear", static_cast<char *>(nullptr));
             _exit(127);
         }
         for (int i = 0; i < 200; ++i) {
@@ -108,9 +107,7 @@ void Swtpm::stop() {
     pid_ = -1;
 }
 
-std::string Swtpm::tcti() const {
-    return "swtpm:host=127.0.0.1,port=" + std::to_string(port_);
-}
+std::string Swtpm::tcti() const { return "swtpm:host=127.0.0.1,port=" + std::to_string(port_); }
 
 bool Swtpm::extend_pcr(int pcr) {
     return with_esys(tcti(), [&](ESYS_CONTEXT *ctx) {
@@ -118,15 +115,14 @@ bool Swtpm::extend_pcr(int pcr) {
         v.count = 1;
         v.digests[0].hashAlg = TPM2_ALG_SHA256;
         std::memset(v.digests[0].digest.sha256, 0x42, 32);
-        return Esys_PCR_Extend(ctx, ESYS_TR_PCR0 + pcr, ESYS_TR_PASSWORD, ESYS_TR_NONE,
-                               ESYS_TR_NONE, &v) == TSS2_RC_SUCCESS;
+        return Esys_PCR_Extend(ctx, ESYS_TR_PCR0 + pcr, ESYS_TR_PASSWORD, ESYS_TR_NONE, ESYS_TR_NONE, &v) ==
+               TSS2_RC_SUCCESS;
     });
 }
 
 bool Swtpm::reset_pcr(int pcr) {
     return with_esys(tcti(), [&](ESYS_CONTEXT *ctx) {
-        return Esys_PCR_Reset(ctx, ESYS_TR_PCR0 + pcr, ESYS_TR_PASSWORD, ESYS_TR_NONE,
-                              ESYS_TR_NONE) == TSS2_RC_SUCCESS;
+        return Esys_PCR_Reset(ctx, ESYS_TR_PCR0 + pcr, ESYS_TR_PASSWORD, ESYS_TR_NONE, ESYS_TR_NONE) == TSS2_RC_SUCCESS;
     });
 }
 

@@ -74,15 +74,25 @@ void *t_fopen(const char *path, int32_t mode) {
     int flags;
     mode_t perms = 0600;
     switch (mode) {
-    case VAQ_FILE_READ: flags = O_RDONLY; break;
-    case VAQ_FILE_WRITE: flags = O_WRONLY | O_CREAT; break;
-    case VAQ_FILE_READ_WRITE: flags = O_RDWR | O_CREAT; break;
-    case VAQ_FILE_CREATE: flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW; break;
-    case VAQ_FILE_CREATE_SECRET:
-        flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW;
-        perms = 0400;
-        break;
-    default: errno = EINVAL; return nullptr;
+        case VAQ_FILE_READ:
+            flags = O_RDONLY;
+            break;
+        case VAQ_FILE_WRITE:
+            flags = O_WRONLY | O_CREAT;
+            break;
+        case VAQ_FILE_READ_WRITE:
+            flags = O_RDWR | O_CREAT;
+            break;
+        case VAQ_FILE_CREATE:
+            flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW;
+            break;
+        case VAQ_FILE_CREATE_SECRET:
+            flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW;
+            perms = 0400;
+            break;
+        default:
+            errno = EINVAL;
+            return nullptr;
     }
     if (g_recordOpens.load()) {
         std::lock_guard<std::mutex> g(g_log_mutex);
@@ -170,9 +180,13 @@ int32_t t_fflush(void *h) {
 
 int32_t t_fremove(const char *path) {
     switch (next_op()) {
-    case OpFate::kFail: errno = EIO; return -1;
-    case OpFate::kAfterCut: return 0;
-    case OpFate::kNormal: break;
+        case OpFate::kFail:
+            errno = EIO;
+            return -1;
+        case OpFate::kAfterCut:
+            return 0;
+        case OpFate::kNormal:
+            break;
     }
     return remove(path);
 }
@@ -233,8 +247,7 @@ void t_destroy_pro_lock(void *h) { delete static_cast<int *>(h); }
 
 void sem_step(void *h, short delta) {
     sembuf op{0, delta, SEM_UNDO};
-    while (semop(*static_cast<int *>(h), &op, 1) != 0 && errno == EINTR) {
-    }
+    while (semop(*static_cast<int *>(h), &op, 1) != 0 && errno == EINTR) {}
 }
 void t_add_pro_lock(void *h) { sem_step(h, -1); }
 void t_release_pro_lock(void *h) { sem_step(h, 1); }
@@ -243,8 +256,7 @@ void t_wrilog(int32_t level, const char *module, const char *, int32_t, const ch
     std::lock_guard<std::mutex> g(g_log_mutex);
     try {
         g_log.push_back({level, module ? module : "", message ? message : ""});
-    } catch (const std::bad_alloc &) {
-    }
+    } catch (const std::bad_alloc &) {}
 }
 
 int32_t t_get_entropy(unsigned char **out, uint64_t size) {

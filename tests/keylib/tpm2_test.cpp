@@ -151,11 +151,9 @@ TEST_F(Tpm2, AnAbsentTpmAnswersItsCodeAndWritesNothing) {
     KeystoreFiles fresh;
     ASSERT_EQ(load(fresh), 0u);
     const Bytes before = read_bytes(fresh.primary);
-    EXPECT_EQ(VaqPrivProtect(VAQ_PRIV_PROTECTOR_TPM2, 0),
-              static_cast<unsigned long>(VAQ_ERR_TPM_ABSENT));
+    EXPECT_EQ(VaqPrivProtect(VAQ_PRIV_PROTECTOR_TPM2, 0), static_cast<unsigned long>(VAQ_ERR_TPM_ABSENT));
     EXPECT_EQ(read_bytes(fresh.primary), before);
-    EXPECT_EQ(VaqPrivProtect(VAQ_PRIV_PROTECTOR_TPM2, 1u << 24),
-              static_cast<unsigned long>(VAQ_ERR_BAD_ARG));
+    EXPECT_EQ(VaqPrivProtect(VAQ_PRIV_PROTECTOR_TPM2, 1u << 24), static_cast<unsigned long>(VAQ_ERR_BAD_ARG));
 }
 
 // A move between the node secret and the TPM, cut (power lost) after every
@@ -226,10 +224,8 @@ TEST_P(Tpm2Cut, EveryFileOperationOfAMoveLeavesTheOldOrTheNewProtector) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Moves, Tpm2Cut,
-                         ::testing::Values(Move{"FileToTpm2", VAQ_PRIV_PROTECTOR_FILE,
-                                                VAQ_PRIV_PROTECTOR_TPM2},
-                                           Move{"Tpm2ToFile", VAQ_PRIV_PROTECTOR_TPM2,
-                                                VAQ_PRIV_PROTECTOR_FILE}),
+                         ::testing::Values(Move{"FileToTpm2", VAQ_PRIV_PROTECTOR_FILE, VAQ_PRIV_PROTECTOR_TPM2},
+                                           Move{"Tpm2ToFile", VAQ_PRIV_PROTECTOR_TPM2, VAQ_PRIV_PROTECTOR_FILE}),
                          [](const auto &info) { return std::string(info.param.name); });
 
 }  // namespace

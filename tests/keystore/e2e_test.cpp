@@ -76,15 +76,16 @@ TEST_F(EndToEnd, FreshNodeProvisionsTwelveDomainsWithAnActiveKeyInEachRole) {
         // A fresh node: empty keystore directories and an empty primary file.
         kstest::write_file(r.primary, "");
         EXPECT_EQ(in_child([&] {
-            ASSERT_EQ(TELMOR_VAQ_Initialize(r.role), 0u);
-            EXPECT_EQ(domain_ids(), kDomainIds);
-            const auto active = active_keys();
-            EXPECT_EQ(active.size(), kDomainIds.size());
-            for (const auto &[domain, keys] : active) {
-                EXPECT_EQ(keys.size(), 1u) << "domain " << domain;
-            }
-            EXPECT_EQ(TELMOR_VAQ_Finalize(), 0u);
-        }), 0);
+                      ASSERT_EQ(TELMOR_VAQ_Initialize(r.role), 0u);
+                      EXPECT_EQ(domain_ids(), kDomainIds);
+                      const auto active = active_keys();
+                      EXPECT_EQ(active.size(), kDomainIds.size());
+                      for (const auto &[domain, keys] : active) {
+                          EXPECT_EQ(keys.size(), 1u) << "domain " << domain;
+                      }
+                      EXPECT_EQ(TELMOR_VAQ_Finalize(), 0u);
+                  }),
+                  0);
         EXPECT_EQ(is_file_error(r.primary), 0);
         EXPECT_EQ(is_file_error(r.standby), 0);
     }
@@ -93,14 +94,15 @@ TEST_F(EndToEnd, FreshNodeProvisionsTwelveDomainsWithAnActiveKeyInEachRole) {
 TEST_F(EndToEnd, InitializeFinalizeInitializeKeepsTheKeystore) {
     kstest::write_file(kstest::kAgent.primary, "");
     EXPECT_EQ(in_child([&] {
-        ASSERT_EQ(TELMOR_VAQ_Initialize("HXA"), 0u);
-        const auto first = active_keys();
-        ASSERT_EQ(TELMOR_VAQ_Finalize(), 0u);
-        ASSERT_EQ(TELMOR_VAQ_Initialize("HXA"), 0u);
-        EXPECT_EQ(domain_ids(), kDomainIds);
-        EXPECT_EQ(active_keys(), first);
-        EXPECT_EQ(TELMOR_VAQ_Finalize(), 0u);
-    }), 0);
+                  ASSERT_EQ(TELMOR_VAQ_Initialize("HXA"), 0u);
+                  const auto first = active_keys();
+                  ASSERT_EQ(TELMOR_VAQ_Finalize(), 0u);
+                  ASSERT_EQ(TELMOR_VAQ_Initialize("HXA"), 0u);
+                  EXPECT_EQ(domain_ids(), kDomainIds);
+                  EXPECT_EQ(active_keys(), first);
+                  EXPECT_EQ(TELMOR_VAQ_Finalize(), 0u);
+              }),
+              0);
 }
 
 struct Announcement {
@@ -165,14 +167,15 @@ TEST_F(EndToEnd, LaterProcessStartsAtTheSharedVersion) {
     });
     ASSERT_TRUE(announced.wait());
     EXPECT_EQ(in_child([&] {
-        name_process("ks_later");
-        tvtest::clear_log(1);
-        ASSERT_EQ(TELMOR_VAQ_Initialize("HXA"), 0u);
-        EXPECT_EQ(g_self_keystore_version, 3u);
-        EXPECT_EQ(check_modified_and_load_key(), 0u);
-        EXPECT_EQ(tvtest::count_api(tvtest::read_log(1), "INFO", "TELMOR_VAQ_Loadkey end, ret  =0"), 1);
-        EXPECT_EQ(TELMOR_VAQ_Finalize(), 0u);
-    }), 0);
+                  name_process("ks_later");
+                  tvtest::clear_log(1);
+                  ASSERT_EQ(TELMOR_VAQ_Initialize("HXA"), 0u);
+                  EXPECT_EQ(g_self_keystore_version, 3u);
+                  EXPECT_EQ(check_modified_and_load_key(), 0u);
+                  EXPECT_EQ(tvtest::count_api(tvtest::read_log(1), "INFO", "TELMOR_VAQ_Loadkey end, ret  =0"), 1);
+                  EXPECT_EQ(TELMOR_VAQ_Finalize(), 0u);
+              }),
+              0);
     joined.post();
     EXPECT_EQ(tvtest::wait_child(first), 0);
 }

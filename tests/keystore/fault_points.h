@@ -16,12 +16,12 @@
 namespace fault {
 
 enum class Point {
-    kMemAlloc,        // HX_VAQ_MemAlloc answers null
-    kRwlockInit,      // pthread_rwlock_init on g_vaq_reload_rwlock
-    kRwlockDestroy,   // pthread_rwlock_destroy on g_vaq_reload_rwlock
-    kShmat,           // shmat
-    kCryptoMalloc,    // CRYPTO_malloc from the main library
-    kMutexInit,       // pthread_mutex_init on the crypto lock array
+    kMemAlloc,       // HX_VAQ_MemAlloc answers null
+    kRwlockInit,     // pthread_rwlock_init on g_vaq_reload_rwlock
+    kRwlockDestroy,  // pthread_rwlock_destroy on g_vaq_reload_rwlock
+    kShmat,          // shmat
+    kCryptoMalloc,   // CRYPTO_malloc from the main library
+    kMutexInit,      // pthread_mutex_init on the crypto lock array
 };
 
 // The nth call from now (1 = the next) at the point fails with error `err`.

@@ -99,8 +99,8 @@ TEST_F(LoadTest, EveryLoadRemovesDomainsZeroAndOneAndProvisionsTheTwelveInOrder)
 struct LoadFailure {
     const char *name;
     std::function<void()> script;
-    Names calls;    // the key-library calls, in order
-    Messages log;   // the load's log lines, in order
+    Names calls;   // the key-library calls, in order
+    Messages log;  // the load's log lines, in order
 };
 
 Names provisioning_up_to(size_t domains, bool lastKeyType) {
@@ -129,13 +129,17 @@ TEST_F(LoadTest, EachFailureUnloadsAndAnswersOne) {
           "ERROR|TELMOR_VAQ_delete_domain failed, ret=4", "INFO|IvexFinalizeEx success, ret=0",
           "INFO|TELMOR_VAQ_Loadkey end, ret  =1"}},
         {"domain 1 not removed",
-         [] { fake::queue("VaqRmvDomainEx", {0, 6}); },
+         [] {
+             fake::queue("VaqRmvDomainEx", {0, 6});
+         },
          {"IvexInitializeEx", "IvexSetRole", "VaqRmvDomainEx", "VaqRmvDomainEx", "IvexFinalizeEx"},
          {"INFO|IvexInitializeEx success, ret=0", "ERROR|VaqRmvDomainEx failed, ret=6",
           "ERROR|TELMOR_VAQ_delete_domain failed, ret=6", "INFO|IvexFinalizeEx success, ret=0",
           "INFO|TELMOR_VAQ_Loadkey end, ret  =1"}},
         {"third domain refused",
-         [] { fake::queue("VaqAddDomainEx", {0, 0, 77}); },
+         [] {
+             fake::queue("VaqAddDomainEx", {0, 0, 77});
+         },
          provisioning_up_to(3, false),
          {"INFO|IvexInitializeEx success, ret=0", "ERROR|TELMOR_VAQ_add_domain failed, ret=77",
           "INFO|IvexFinalizeEx success, ret=0", "INFO|TELMOR_VAQ_Loadkey end, ret  =1"}},
@@ -152,8 +156,8 @@ TEST_F(LoadTest, EachFailureUnloadsAndAnswersOne) {
          [] { fake::answer("VaqAddDomainEx", 0xFFFFFFFFul); },
          provisioning_up_to(1, false),
          {"INFO|IvexInitializeEx success, ret=0",
-          "ERROR|TELMOR_VAQ_add_domain failed, ret=" + std::to_string(ULONG_MAX),
-          "INFO|IvexFinalizeEx success, ret=0", "INFO|TELMOR_VAQ_Loadkey end, ret  =1"}},
+          "ERROR|TELMOR_VAQ_add_domain failed, ret=" + std::to_string(ULONG_MAX), "INFO|IvexFinalizeEx success, ret=0",
+          "INFO|TELMOR_VAQ_Loadkey end, ret  =1"}},
         // A code whose low 32 bits are zero must not pass for success.
         {"key type refused with a code above 32 bits",
          [] { fake::answer("VaqAddDomainKeyTypeEx", 1ul << 32); },

@@ -247,11 +247,16 @@ TEST_F(ReloadTest, ReloadTestsTheStandbyOnlyWhenThePrimaryIsUnusable) {
         {"primary good, standby missing", "ks", nullptr, true, {}},
         {"primary missing, standby good", nullptr, "ks", true, {"ERROR|stat " + p + missing}},
         {"primary empty, standby good", "", "ks", true, {"ERROR|stat " + p + " empty"}},
-        {"both missing", nullptr, nullptr, false,
+        {"both missing",
+         nullptr,
+         nullptr,
+         false,
          {"ERROR|stat " + p + missing, "ERROR|stat " + s + missing, "ERROR|two keystore not exist, will not reload"}},
-        {"both empty", "", "", false,
-         {"ERROR|stat " + p + " empty", "ERROR|stat " + s + " empty",
-          "ERROR|two keystore not exist, will not reload"}},
+        {"both empty",
+         "",
+         "",
+         false,
+         {"ERROR|stat " + p + " empty", "ERROR|stat " + s + " empty", "ERROR|two keystore not exist, will not reload"}},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
@@ -293,8 +298,7 @@ TEST_F(ReloadTest, ReloadThatCannotTakeTheWriterLockLeavesTheProcessBehind) {
     ASSERT_EQ(wrlock_vaq_mem(), 0);
     EXPECT_EQ(reload_keystore_mem(), 1u);
     EXPECT_EQ(unlock_vaq_mem(), 0);
-    EXPECT_EQ(agent_log(),
-              Messages{"ERROR|wrlock g_vaq_reload_rwlock error, ret=35, error Resource deadlock avoided"});
+    EXPECT_EQ(agent_log(), Messages{"ERROR|wrlock g_vaq_reload_rwlock error, ret=35, error Resource deadlock avoided"});
     EXPECT_EQ(g_self_keystore_version, own);
     EXPECT_TRUE(fake::calls().empty());
 }

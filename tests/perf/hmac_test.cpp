@@ -26,8 +26,7 @@ std::vector<uint8_t> openssl_hkdf(const std::vector<uint8_t> &secret, const std:
                                   const std::vector<uint8_t> &info, size_t outLen) {
     std::vector<uint8_t> out(outLen);
     EVP_PKEY_CTX *ctx = EVP_PKEY_CTX_new_id(EVP_PKEY_HKDF, nullptr);
-    const bool ok = ctx && EVP_PKEY_derive_init(ctx) == 1 &&
-                    EVP_PKEY_CTX_set_hkdf_md(ctx, EVP_sha256()) == 1 &&
+    const bool ok = ctx && EVP_PKEY_derive_init(ctx) == 1 && EVP_PKEY_CTX_set_hkdf_md(ctx, EVP_sha256()) == 1 &&
                     EVP_PKEY_CTX_set1_hkdf_salt(ctx, reinterpret_cast<const unsigned char *>(salt.data()),
                                                 static_cast<int>(salt.size())) == 1 &&
                     EVP_PKEY_CTX_set1_hkdf_key(ctx, secret.data(), static_cast<int>(secret.size())) == 1 &&
@@ -50,8 +49,7 @@ TEST(KeyDerivation, HmacAgreesWithOpenSslForEveryKeyAndInputLength) {
             // OpenSSL refuses a null key pointer, even for an empty key.
             const unsigned char empty = 0;
             const unsigned char *keyBytes = key.empty() ? &empty : key.data();
-            ASSERT_NE(HMAC(EVP_sha256(), keyBytes, static_cast<int>(key.size()), data.data(),
-                           data.size(), theirs, &n),
+            ASSERT_NE(HMAC(EVP_sha256(), keyBytes, static_cast<int>(key.size()), data.data(), data.size(), theirs, &n),
                       nullptr);
             EXPECT_EQ(std::vector<uint8_t>(ours, ours + 32), std::vector<uint8_t>(theirs, theirs + 32))
                 << "key " << keyLen << " bytes, data " << dataLen << " bytes";
@@ -67,11 +65,11 @@ TEST(KeyDerivation, HkdfAgreesWithOpenSsl) {
         size_t outLen;
     };
     const Case cases[] = {
-        {32, "hxbQor working key", 8, 32},  // a working key
-        {16, "hxbQor working key", 8, 32},  // shortest master key
-        {256, "hxbQor working key", 8, 32}, // longest master key
-        {32, "hxbVaq keystore", 7, 32},     // keystore subkeys
-        {32, "", 0, 80},                    // several expand blocks
+        {32, "hxbQor working key", 8, 32},   // a working key
+        {16, "hxbQor working key", 8, 32},   // shortest master key
+        {256, "hxbQor working key", 8, 32},  // longest master key
+        {32, "hxbVaq keystore", 7, 32},      // keystore subkeys
+        {32, "", 0, 80},                     // several expand blocks
     };
     for (const Case &c : cases) {
         const auto secret = pattern(c.secretLen, 11);

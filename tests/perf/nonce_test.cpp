@@ -46,8 +46,7 @@ Nonce next_nonce() {
     uint32_t len = 0;
     if (TELMOR_VAQ_Encrypt(kDomain, plain, sizeof plain, &text, &len) != 0) return nonce;
     std::vector<unsigned char> cipher(len);
-    const int n = EVP_DecodeBlock(cipher.data(), reinterpret_cast<const unsigned char *>(text),
-                                  static_cast<int>(len));
+    const int n = EVP_DecodeBlock(cipher.data(), reinterpret_cast<const unsigned char *>(text), static_cast<int>(len));
     HX_VAQ_MemFree(__LINE__, __FILE__, text);
     if (n >= static_cast<int>(kNonceOffset + nonce.size()))
         std::copy_n(cipher.begin() + kNonceOffset, nonce.size(), nonce.begin());

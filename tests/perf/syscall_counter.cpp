@@ -20,22 +20,38 @@ std::string failure(const char *what) { return std::string(what) + ": " + std::s
 
 const char *syscall_name(long nr) {
     switch (nr) {
-    case SYS_openat: return "openat";
-    case SYS_read: return "read";
-    case SYS_write: return "write";
-    case SYS_close: return "close";
-    case SYS_gettid: return "gettid";
-    case SYS_getpid: return "getpid";
-    case SYS_newfstatat: return "newfstatat";
-    case SYS_lseek: return "lseek";
-    case SYS_futex: return "futex";
-    case SYS_mmap: return "mmap";
-    case SYS_munmap: return "munmap";
-    case SYS_brk: return "brk";
-    case SYS_getrandom: return "getrandom";
-    case SYS_rt_sigprocmask: return "rt_sigprocmask";
-    case SYS_tgkill: return "tgkill";
-    default: return nullptr;
+        case SYS_openat:
+            return "openat";
+        case SYS_read:
+            return "read";
+        case SYS_write:
+            return "write";
+        case SYS_close:
+            return "close";
+        case SYS_gettid:
+            return "gettid";
+        case SYS_getpid:
+            return "getpid";
+        case SYS_newfstatat:
+            return "newfstatat";
+        case SYS_lseek:
+            return "lseek";
+        case SYS_futex:
+            return "futex";
+        case SYS_mmap:
+            return "mmap";
+        case SYS_munmap:
+            return "munmap";
+        case SYS_brk:
+            return "brk";
+        case SYS_getrandom:
+            return "getrandom";
+        case SYS_rt_sigprocmask:
+            return "rt_sigprocmask";
+        case SYS_tgkill:
+            return "tgkill";
+        default:
+            return nullptr;
     }
 }
 

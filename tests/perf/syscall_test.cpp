@@ -25,9 +25,8 @@ using perftest::times;
 
 constexpr uint32_t kDomain = 50;
 constexpr int kN = 100;
-constexpr unsigned char kSecret[32] = {'t', 'h', 'i', 'r', 't', 'y', '-', 't', 'w', 'o', ' ',
-                                       'b', 'y', 't', 'e', 's', ' ', 'o', 'f', ' ', 's', 'e',
-                                       'c', 'r', 'e', 't', ' ', 'd', 'a', 't', 'a', '!'};
+constexpr unsigned char kSecret[32] = {'t', 'h', 'i', 'r', 't', 'y', '-', 't', 'w', 'o', ' ', 'b', 'y', 't', 'e', 's',
+                                       ' ', 'o', 'f', ' ', 's', 'e', 'c', 'r', 'e', 't', ' ', 'd', 'a', 't', 'a', '!'};
 
 // Exit codes of the traced child.
 enum : int { kOk = 0, kInitFailed = 10, kEncryptFailed = 11, kDecryptFailed = 12 };
@@ -66,7 +65,6 @@ int run_windows(bool (*op)(const std::string &)) {
     TELMOR_VAQ_Finalize();
     return ok ? kOk : kEncryptFailed;
 }
-
 
 // The calls that N and 2N operations add to an empty window.
 void counted(bool (*op)(const std::string &), SyscallCounts *perN, SyscallCounts *per2N) {

@@ -38,8 +38,8 @@ std::vector<reltest::AllocFigures> g_figures;
 
 struct Op {
     std::string name;
-    std::function<void()> prepare;        // disarmed
-    std::function<unsigned long()> run;   // armed
+    std::function<void()> prepare;       // disarmed
+    std::function<unsigned long()> run;  // armed
     // Disarmed: checks what the run handed out and releases it.
     std::function<void(unsigned long code, bool faulted)> check;
     bool keystoreMayChange = false;
@@ -82,8 +82,7 @@ protected:
         ASSERT_EQ(TELMOR_VAQ_Initialize("HXA"), 0u);
     }
     static void put_files(const std::vector<uint8_t> &primary, const std::vector<uint8_t> &standby) {
-        for (auto [path, bytes] : {std::pair{kAgentRole.primary, &primary},
-                                   std::pair{kAgentRole.standby, &standby}}) {
+        for (auto [path, bytes] : {std::pair{kAgentRole.primary, &primary}, std::pair{kAgentRole.standby, &standby}}) {
             std::FILE *f = std::fopen(path, "wb");
             ASSERT_NE(f, nullptr);
             ASSERT_EQ(std::fwrite(bytes->data(), 1, bytes->size(), f), bytes->size());
@@ -118,8 +117,8 @@ void AllocApi::loop(const Op &op) {
 
         const bool faulted = seen >= k;
         const int64_t untraced = alloc::live_blocks();
-        SCOPED_TRACE("allocation " + std::to_string(k) + " of " + std::to_string(seen) +
-                     ", answer " + std::to_string(code));
+        SCOPED_TRACE("allocation " + std::to_string(k) + " of " + std::to_string(seen) + ", answer " +
+                     std::to_string(code));
         const int64_t traceBlocks = alloc::live_blocks() - untraced;
         EXPECT_TRUE(kCodes.count(code)) << "not a clean answer";
         if (op.check) op.check(code, faulted);
@@ -212,12 +211,11 @@ TEST_F(AllocApi, EncryptAndDecrypt) {
           }});
     unsigned char *plain = nullptr;
     uint32_t plainLen = 0;
-    auto decrypt_op = [&](const std::string &name, const std::function<void()> &prepare,
-                          const std::string *text) {
+    auto decrypt_op = [&](const std::string &name, const std::function<void()> &prepare, const std::string *text) {
         return Op{name, prepare,
                   [&plain, &plainLen, text] {
-                      return TELMOR_VAQ_Decrypt(kDomain, text->c_str(),
-                                                static_cast<uint32_t>(text->size()), &plain, &plainLen);
+                      return TELMOR_VAQ_Decrypt(kDomain, text->c_str(), static_cast<uint32_t>(text->size()), &plain,
+                                                &plainLen);
                   },
                   [&plain, &plainLen, text](unsigned long code, bool) {
                       if (code == 0) {
@@ -230,7 +228,8 @@ TEST_F(AllocApi, EncryptAndDecrypt) {
                       HX_VAQ_MemFree(__LINE__, __FILE__, plain);
                   }};
     };
-    loop(decrypt_op("TELMOR_VAQ_Decrypt", [] {}, &text_));
+    loop(decrypt_op(
+        "TELMOR_VAQ_Decrypt", [] {}, &text_));
 
     // A text under a key this process has not loaded: the decryption reloads.
     std::string later;
@@ -248,12 +247,13 @@ TEST_F(AllocApi, EncryptAndDecrypt) {
     const std::string laterText(bytes.begin(), bytes.end());
     const auto newerPrimary = read_file(kAgentRole.primary);
     const auto newerStandby = read_file(kAgentRole.standby);
-    Op reloading = decrypt_op("TELMOR_VAQ_Decrypt (reloads first)",
-                              [&] {
-                                  reset_keystore();
-                                  put_files(newerPrimary, newerStandby);
-                              },
-                              &laterText);
+    Op reloading = decrypt_op(
+        "TELMOR_VAQ_Decrypt (reloads first)",
+        [&] {
+            reset_keystore();
+            put_files(newerPrimary, newerStandby);
+        },
+        &laterText);
     reloading.reloads = true;
     loop(reloading);
 }
@@ -283,13 +283,15 @@ TEST_F(AllocApi, Queries) {
               }};
     keyIds.allOrNothing = true;
     loop(keyIds);
-    loop({"TELMOR_VAQ_GetMkInfo", [] {}, [&] {
+    loop({"TELMOR_VAQ_GetMkInfo", [] {},
+          [&] {
               unsigned char record[64];
               unsigned char key[256];
               uint32_t len = sizeof key;
               return TELMOR_VAQ_GetMkInfo(keys_[0].domain, keys_[0].id, record, key, &len);
           }});
-    loop({"TELMOR_VAQ_GetMkNum", [] {}, [] {
+    loop({"TELMOR_VAQ_GetMkNum", [] {},
+          [] {
               int32_t n = 0;
               return TELMOR_VAQ_GetMkNum(&n);
           }});
@@ -347,7 +349,8 @@ TEST_F(AllocApi, Queries) {
                  }};
     domainsOp.allOrNothing = true;
     loop(domainsOp);
-    loop({"TELMOR_VAQ_GetCipherDataLen", [] {}, [] {
+    loop({"TELMOR_VAQ_GetCipherDataLen", [] {},
+          [] {
               uint32_t n = 0;
               return TELMOR_VAQ_GetCipherDataLen(100, &n);
           }});
@@ -370,8 +373,7 @@ TEST_F(AllocApi, KeyLifecycle) {
     const std::vector<uint8_t> material(48, 0x3c);
     std::vector<Op> ops = {
         {"TELMOR_VAQ_CreateMK", prepare, [&] { return TELMOR_VAQ_CreateMK(kDomain, &created); }},
-        {"TELMOR_VAQ_UpdateMK", prepare,
-         [&] { return TELMOR_VAQ_UpdateMK(kDomain, 777001, material.data(), 48); }},
+        {"TELMOR_VAQ_UpdateMK", prepare, [&] { return TELMOR_VAQ_UpdateMK(kDomain, 777001, material.data(), 48); }},
         {"TELMOR_VAQ_ActiveMK", prepare, [&] { return TELMOR_VAQ_ActiveMK(kDomain, inactive); }},
         {"TELMOR_VAQ_Delete", prepare, [&] { return TELMOR_VAQ_Delete(kDomain, inactive); }},
         {"TELMOR_VAQ_UpdateRootKey", prepare, [] { return TELMOR_VAQ_UpdateRootKey(); }},
@@ -432,7 +434,8 @@ TEST_F(AllocApi, ExportAndImport) {
 
 TEST_F(AllocApi, HostServicesAndUtilities) {
     void *block = nullptr;
-    loop({"HX_VAQ_MemAlloc", [] {}, [&] {
+    loop({"HX_VAQ_MemAlloc", [] {},
+          [&] {
               block = HX_VAQ_MemAlloc(__LINE__, "test", 64);
               return block != nullptr ? 0ul : 1ul;
           },
@@ -465,11 +468,13 @@ TEST_F(AllocApi, HostServicesAndUtilities) {
     char name[512];
     loop({"get_name_by_pid", [] {}, [&] { return get_name_by_pid(g_vaq_pid, name); }});
     loop({"init_log_file", [] {}, [] { return init_log_file(); }});
-    loop({"HX_VAQ_Wrilog", [] {}, [] {
+    loop({"HX_VAQ_Wrilog", [] {},
+          [] {
               HX_VAQ_Wrilog(__LINE__, "test", 0, "allocation loop line %d\n", 1);
               return 0ul;
           }});
-    loop({"APP_WriLog", [] {}, [] {
+    loop({"APP_WriLog", [] {},
+          [] {
               APP_WriLog(2, "VAQ", "test", __LINE__, "allocation loop line\n");
               return 0ul;
           }});

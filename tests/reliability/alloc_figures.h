@@ -20,8 +20,7 @@ inline void print_alloc_figures(const std::vector<AllocFigures> &figures, int na
     std::printf("\nallocation-failure figures (runs with a failed allocation; of them answered 0)\n");
     uint64_t total = 0;
     for (const auto &f : figures) {
-        std::printf("  %-*s %5llu; %llu\n", nameWidth, f.name.c_str(),
-                    static_cast<unsigned long long>(f.failedRuns),
+        std::printf("  %-*s %5llu; %llu\n", nameWidth, f.name.c_str(), static_cast<unsigned long long>(f.failedRuns),
                     static_cast<unsigned long long>(f.absorbed));
         total += f.failedRuns;
     }

@@ -70,8 +70,8 @@ bool resolve() {
     g_real.aligned_alloc = lookup<AlignedAllocFn>("aligned_alloc");
     g_real.memalign = lookup<AlignedAllocFn>("memalign");
     g_real.usable_size = lookup<UsableSizeFn>("malloc_usable_size");
-    if (!g_real.malloc || !g_real.calloc || !g_real.realloc || !g_real.free ||
-        !g_real.posix_memalign || !g_real.aligned_alloc || !g_real.memalign || !g_real.usable_size)
+    if (!g_real.malloc || !g_real.calloc || !g_real.realloc || !g_real.free || !g_real.posix_memalign ||
+        !g_real.aligned_alloc || !g_real.memalign || !g_real.usable_size)
         std::abort();
     g_resolved.store(2, std::memory_order_release);
     return true;
@@ -284,16 +284,11 @@ INTERPOSED void *operator new(size_t size) {
     return p;
 }
 INTERPOSED void *operator new[](size_t size) { return operator new(size); }
-INTERPOSED void *operator new(size_t size, const std::nothrow_t &) noexcept {
-    return malloc(size != 0 ? size : 1);
-}
-INTERPOSED void *operator new[](size_t size, const std::nothrow_t &) noexcept {
-    return malloc(size != 0 ? size : 1);
-}
+INTERPOSED void *operator new(size_t size, const std::nothrow_t &) noexcept { return malloc(size != 0 ? size : 1); }
+INTERPOSED void *operator new[](size_t size, const std::nothrow_t &) noexcept { return malloc(size != 0 ? size : 1); }
 INTERPOSED void *operator new(size_t size, std::align_val_t al) {
     void *p = nullptr;
-    if (posix_memalign(&p, static_cast<size_t>(al), size != 0 ? size : 1) != 0)
-        throw std::bad_alloc();
+    if (posix_memalign(&p, static_cast<size_t>(al), size != 0 ? size : 1) != 0) throw std::bad_alloc();
     return p;
 }
 INTERPOSED void *operator new[](size_t size, std::align_val_t al) { return operator new(size, al); }

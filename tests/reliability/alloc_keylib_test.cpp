@@ -37,11 +37,7 @@ constexpr uint32_t kDomain = 151;
 const unsigned char kPassword[] = "allocation loop";
 constexpr uint32_t kPasswordLen = sizeof kPassword - 1;
 
-const std::set<unsigned long> kVaqCodes = {0,
-                                           VAQ_ERR_NO_MEMORY,
-                                           VAQ_ERR_IO,
-                                           VAQ_ERR_ENTROPY,
-                                           VAQ_ERR_CRYPTO,
+const std::set<unsigned long> kVaqCodes = {0, VAQ_ERR_NO_MEMORY, VAQ_ERR_IO, VAQ_ERR_ENTROPY, VAQ_ERR_CRYPTO,
                                            VAQ_ERR_INTERNAL,
                                            // the node secret could not be read: its open failed
                                            VAQ_ERR_SECRET_UNREADABLE};
@@ -122,8 +118,8 @@ void AllocKeylib::loop(const Op &op) {
         const int64_t liveAfter = alloc::live_blocks();
 
         const bool faulted = seen >= k;
-        SCOPED_TRACE("allocation " + std::to_string(k) + " of " + std::to_string(seen) +
-                     ", answer " + std::to_string(code));
+        SCOPED_TRACE("allocation " + std::to_string(k) + " of " + std::to_string(seen) + ", answer " +
+                     std::to_string(code));
         EXPECT_TRUE(op.codes->count(code)) << "not a clean answer";
         if (op.check) op.check(code, faulted);
         if (faulted && code != 0) {
@@ -134,8 +130,7 @@ void AllocKeylib::loop(const Op &op) {
             if (faulted && code != 0) {
                 EXPECT_EQ(inMemory, before) << "a failed run changed the keystore in memory";
                 const PairImage filesAfter = save_pair(ks_);
-                EXPECT_TRUE(filesAfter.primary == filesBefore.primary &&
-                            filesAfter.standby == filesBefore.standby)
+                EXPECT_TRUE(filesAfter.primary == filesBefore.primary && filesAfter.standby == filesBefore.standby)
                     << "a failed run changed the keystore on disk";
             }
             EXPECT_EQ(disk_state(), inMemory) << "memory and disk disagree";
@@ -221,10 +216,8 @@ TEST_F(AllocKeylib, LoadAndUnload) {
                       << "a failed load left a keystore loaded";
               }
           }});
-    loop({"IvexFinalizeEx", [&] { load_healthy(ks_, healthy_); }, [] { return IvexFinalizeEx(); },
-          &kVaqCodes, [](unsigned long, bool) {
-              EXPECT_EQ(IvexSetRole(1), static_cast<unsigned long>(VAQ_ERR_NOT_INITIALIZED));
-          }});
+    loop({"IvexFinalizeEx", [&] { load_healthy(ks_, healthy_); }, [] { return IvexFinalizeEx(); }, &kVaqCodes,
+          [](unsigned long, bool) { EXPECT_EQ(IvexSetRole(1), static_cast<unsigned long>(VAQ_ERR_NOT_INITIALIZED)); }});
 }
 
 TEST_F(AllocKeylib, DomainsAndTheirFirstKey) {
@@ -300,8 +293,7 @@ TEST_F(AllocKeylib, MasterKeyLifecycle) {
         }
     };
     const Bytes material(48, 0x3c);
-    Op reg{"VaqRegisterMkEx", prepare,
-           [&] { return VaqRegisterMkEx(kDomain, 777001, material.data(), 48); }};
+    Op reg{"VaqRegisterMkEx", prepare, [&] { return VaqRegisterMkEx(kDomain, 777001, material.data(), 48); }};
     Op activate{"VaqActivateMk", prepare, [&] { return VaqActivateMk(kDomain, inactiveId_); }};
     Op remove{"VaqRmvMk", prepare, [&] { return VaqRmvMk(kDomain, inactiveId_); }};
     Op root{"VaqUpdateRootKey", prepare, [] { return VaqUpdateRootKey(nullptr, 0); }};
@@ -387,10 +379,12 @@ TEST_F(AllocKeylib, EncryptAndDecrypt) {
     ASSERT_FALSE(cipher.empty());
     Worker worker;
 
-    loop({"QorGetCipherDataLenEx", [] {}, [] {
+    loop({"QorGetCipherDataLenEx", [] {},
+          [] {
               uint32_t n = 0;
               return QorGetCipherDataLenEx(100, &n);
-          }, &kQorCodes});
+          },
+          &kQorCodes});
 
     Bytes out(plain.size() + 44);
     uint32_t outLen = 0;
@@ -398,8 +392,8 @@ TEST_F(AllocKeylib, EncryptAndDecrypt) {
            [&] {
                worker.start([&] {
                    outLen = static_cast<uint32_t>(out.size());
-                   return QorEncryptEx(kDomain, QOR_ALG_AES256_GCM, plain.data(),
-                                       static_cast<uint32_t>(plain.size()), out.data(), &outLen);
+                   return QorEncryptEx(kDomain, QOR_ALG_AES256_GCM, plain.data(), static_cast<uint32_t>(plain.size()),
+                                       out.data(), &outLen);
                });
            },
            [&] { return worker.run(); }, &kQorCodes};
@@ -419,8 +413,8 @@ TEST_F(AllocKeylib, EncryptAndDecrypt) {
                std::fill(plainOut.begin(), plainOut.end(), 0xEE);
                worker.start([&] {
                    plainLen = static_cast<uint32_t>(plainOut.size());
-                   return QorDecryptEx(kDomain, cipher.data(), static_cast<uint32_t>(cipher.size()),
-                                       plainOut.data(), &plainLen);
+                   return QorDecryptEx(kDomain, cipher.data(), static_cast<uint32_t>(cipher.size()), plainOut.data(),
+                                       &plainLen);
                });
            },
            [&] { return worker.run(); }, &kQorCodes};
@@ -429,8 +423,7 @@ TEST_F(AllocKeylib, EncryptAndDecrypt) {
         if (code == 0) {
             EXPECT_EQ(Bytes(plainOut.begin(), plainOut.begin() + plainLen), plain);
         } else {
-            EXPECT_EQ(std::count(plainOut.begin(), plainOut.end(), 0xEE),
-                      static_cast<long>(plainOut.size()))
+            EXPECT_EQ(std::count(plainOut.begin(), plainOut.end(), 0xEE), static_cast<long>(plainOut.size()))
                 << "a failed decryption wrote plain bytes";
         }
     };
@@ -485,8 +478,7 @@ TEST(AllocFirstUse, AProcessRecoversFromAFailedFirstLoad) {
         IvexSetRole(1);
         if ((rc = VaqRmvDomainEx(0)) != 0 || (rc = VaqRmvDomainEx(1)) != 0) return rc;
         for (const auto &d : domains)
-            if ((rc = VaqAddDomainEx(&d)) != 0 || (rc = VaqAddDomainKeyTypeEx(d.domainId, &keyType)) != 0)
-                return rc;
+            if ((rc = VaqAddDomainEx(&d)) != 0 || (rc = VaqAddDomainKeyTypeEx(d.domainId, &keyType)) != 0) return rc;
         uint32_t len = sizeof cipher, backLen = sizeof back;
         rc = QorEncryptEx(kDomain, QOR_ALG_AES256_GCM, plain, sizeof plain, cipher, &len);
         if (rc == 0) rc = QorDecryptEx(kDomain, cipher, len, back, &backLen);
@@ -513,8 +505,8 @@ TEST(AllocFirstUse, AProcessRecoversFromAFailedFirstLoad) {
             EVP_KDF *hkdf = EVP_KDF_fetch(nullptr, "HKDF", nullptr);
             EVP_MD *sha256 = EVP_MD_fetch(nullptr, "SHA256", nullptr);
             unsigned char r[8];
-            const bool openSslOk = gcm != nullptr && hmac != nullptr && hkdf != nullptr &&
-                                   sha256 != nullptr && RAND_bytes(r, sizeof r) == 1;
+            const bool openSslOk = gcm != nullptr && hmac != nullptr && hkdf != nullptr && sha256 != nullptr &&
+                                   RAND_bytes(r, sizeof r) == 1;
             EVP_CIPHER_free(gcm);
             EVP_MAC_free(hmac);
             EVP_KDF_free(hkdf);
@@ -532,9 +524,10 @@ TEST(AllocFirstUse, AProcessRecoversFromAFailedFirstLoad) {
         EXPECT_TRUE(rc == kRecovered || rc == kOpenSslBroken)
             << "allocation " << k << ": the process did not recover (" << rc << ")";
     }
-    std::printf("\nfirst use in a fresh process: %d runs with a failed allocation, %d of them "
-                "left OpenSSL itself unusable\n",
-                runs, openSslBroken);
+    std::printf(
+        "\nfirst use in a fresh process: %d runs with a failed allocation, %d of them "
+        "left OpenSSL itself unusable\n",
+        runs, openSslBroken);
     EXPECT_GT(runs, 0);
 }
 

@@ -56,8 +56,7 @@ std::string api_encrypt(uint32_t domain, const std::string &plain, unsigned long
 unsigned long api_decrypt(uint32_t domain, const std::string &text, std::string *plain) {
     unsigned char *out = nullptr;
     uint32_t len = 0;
-    unsigned long rc = TELMOR_VAQ_Decrypt(domain, text.c_str(), static_cast<uint32_t>(text.size()),
-                                          &out, &len);
+    unsigned long rc = TELMOR_VAQ_Decrypt(domain, text.c_str(), static_cast<uint32_t>(text.size()), &out, &len);
     if (rc == 0 && plain) plain->assign(reinterpret_cast<char *>(out), len);
     HX_VAQ_MemFree(__LINE__, __FILE__, out);
     return rc;

@@ -55,7 +55,6 @@ int in_other_process(const std::function<int()> &fn) {
     });
 }
 
-
 mode_t mode_of(const std::string &path) {
     struct stat st {};
     return lstat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
@@ -257,8 +256,7 @@ TEST_F(HostileLocal, IpcObjectsMadeByAnotherUserAreRefused) {
 
     // The version segment, writable by its maker.
     tvtest::clear_log(1);
-    ASSERT_EQ(in_other_process([] { return shmget(kSegmentKey, 4096, IPC_CREAT | IPC_EXCL | 0666) == -1 ? 1 : 0; }),
-              0);
+    ASSERT_EQ(in_other_process([] { return shmget(kSegmentKey, 4096, IPC_CREAT | IPC_EXCL | 0666) == -1 ? 1 : 0; }), 0);
     EXPECT_EQ(TELMOR_VAQ_Initialize("HXA"), 1u);
     named = false;
     for (const auto &m : tvtest::api_messages(tvtest::read_log(1)))
@@ -279,8 +277,8 @@ TEST_F(HostileLocal, ALockWhoseCreatorDiedIsFreedAndAStoppedHolderIsNamed) {
         return TELMOR_VAQ_Initialize("HXA") == 0 ? 0 : 1;
     });
     EXPECT_EQ(rc, 0);
-    EXPECT_TRUE(logged("WARN", "process lock " + tvtest::ipc_key_text(kLockKey) +
-                                      " was never made free by its creator; freeing it"));
+    EXPECT_TRUE(logged(
+        "WARN", "process lock " + tvtest::ipc_key_text(kLockKey) + " was never made free by its creator; freeing it"));
     EXPECT_EQ(semctl(id, 0, GETVAL), 1);
 
     tvtest::Gate held;

@@ -44,21 +44,30 @@ enum class Fault { kFail, kCut, kTornCut };
 
 const char *name_of(Start s) {
     switch (s) {
-    case Start::kEqualCopies: return "equal copies";
-    case Start::kStaleStandby: return "stale standby";
-    case Start::kNoStandby: return "no standby";
-    case Start::kNewerOnDisk: return "newer on disk";
-    case Start::kDamagedStandby: return "damaged standby";
-    case Start::kNoFiles: return "no files";
+        case Start::kEqualCopies:
+            return "equal copies";
+        case Start::kStaleStandby:
+            return "stale standby";
+        case Start::kNoStandby:
+            return "no standby";
+        case Start::kNewerOnDisk:
+            return "newer on disk";
+        case Start::kDamagedStandby:
+            return "damaged standby";
+        case Start::kNoFiles:
+            return "no files";
     }
     return "?";
 }
 
 const char *name_of(Fault f) {
     switch (f) {
-    case Fault::kFail: return "op fails";
-    case Fault::kCut: return "cut after op";
-    case Fault::kTornCut: return "cut inside next write";
+        case Fault::kFail:
+            return "op fails";
+        case Fault::kCut:
+            return "cut after op";
+        case Fault::kTornCut:
+            return "cut inside next write";
     }
     return "?";
 }
@@ -82,9 +91,7 @@ struct Op {
     std::vector<Start> starts;
     // Runs with the start state loaded, or, when it is the load, unloaded.
     std::function<Outcome(const Context &)> run;
-    std::function<bool(const Snapshot &before, const Snapshot &now, const Outcome &,
-                       const Context &)>
-        is_after;
+    std::function<bool(const Snapshot &before, const Snapshot &now, const Outcome &, const Context &)> is_after;
     bool isLoad = false;
     // Operations that derive a key at full work factor in every run take
     // fewer fault shapes: the change they end in is the one every other
@@ -98,51 +105,43 @@ Snapshot with_keys(const Snapshot &s, std::vector<KeyInfo> keys) {
     return out;
 }
 
-bool after_create(const Snapshot &before, const Snapshot &now, const Outcome &out,
-                  const Context &) {
-    if (now.rootVersion != before.rootVersion || now.keys.size() != before.keys.size() + 1)
-        return false;
+bool after_create(const Snapshot &before, const Snapshot &now, const Outcome &out, const Context &) {
+    if (now.rootVersion != before.rootVersion || now.keys.size() != before.keys.size() + 1) return false;
     for (size_t i = 0; i < before.keys.size(); ++i) {
         KeyInfo expected = before.keys[i];
         if (expected.domain == kDomain) expected.active = false;
         if (!(now.keys[i] == expected)) return false;
     }
     const KeyInfo &added = now.keys.back();
-    return added.domain == kDomain && added.active && added.material.size() == 32 &&
-           added.origin == 0 && find_key(before, kDomain, added.id) == nullptr &&
-           (out.code != 0 || added.id == out.id);
+    return added.domain == kDomain && added.active && added.material.size() == 32 && added.origin == 0 &&
+           find_key(before, kDomain, added.id) == nullptr && (out.code != 0 || added.id == out.id);
 }
 
-bool after_register(const Snapshot &before, const Snapshot &now, const Outcome &,
-                    const Context &c) {
+bool after_register(const Snapshot &before, const Snapshot &now, const Outcome &, const Context &c) {
     std::vector<KeyInfo> keys = before.keys;
     keys.push_back({kDomain, kRegisteredId, false, 1, c.registered});
     return now == with_keys(before, keys);
 }
 
-bool after_activate(const Snapshot &before, const Snapshot &now, const Outcome &,
-                    const Context &c) {
+bool after_activate(const Snapshot &before, const Snapshot &now, const Outcome &, const Context &c) {
     std::vector<KeyInfo> keys = before.keys;
     for (auto &k : keys)
         if (k.domain == kDomain) k.active = k.id == c.inactiveId;
     return now == with_keys(before, keys);
 }
 
-bool after_delete(const Snapshot &before, const Snapshot &now, const Outcome &,
-                  const Context &c) {
+bool after_delete(const Snapshot &before, const Snapshot &now, const Outcome &, const Context &c) {
     std::vector<KeyInfo> keys;
     for (const auto &k : before.keys)
         if (!(k.domain == kDomain && k.id == c.inactiveId)) keys.push_back(k);
     return now == with_keys(before, keys);
 }
 
-bool after_root_update(const Snapshot &before, const Snapshot &now, const Outcome &,
-                       const Context &) {
+bool after_root_update(const Snapshot &before, const Snapshot &now, const Outcome &, const Context &) {
     return now.keys == before.keys && now.rootVersion == before.rootVersion + 1;
 }
 
-bool after_import(const Snapshot &before, const Snapshot &now, const Outcome &,
-                  const Context &c) {
+bool after_import(const Snapshot &before, const Snapshot &now, const Outcome &, const Context &c) {
     std::vector<KeyInfo> keys = before.keys;
     for (KeyInfo k : c.exported) {
         k.active = false;
@@ -152,9 +151,7 @@ bool after_import(const Snapshot &before, const Snapshot &now, const Outcome &,
     return now == with_keys(before, keys);
 }
 
-bool unchanged(const Snapshot &before, const Snapshot &now, const Outcome &, const Context &) {
-    return now == before;
-}
+bool unchanged(const Snapshot &before, const Snapshot &now, const Outcome &, const Context &) { return now == before; }
 
 // A fresh node's load: one generated, active key in each domain.
 bool after_first_load(const Snapshot &, const Snapshot &now, const Outcome &, const Context &) {
@@ -174,8 +171,8 @@ const std::vector<Fault> kImportFaults = {Fault::kFail, Fault::kCut, Fault::kTor
 const std::vector<Fault> kExportFaults = {Fault::kFail};
 
 std::vector<Op> operations() {
-    const std::vector<Start> changes = {Start::kEqualCopies, Start::kStaleStandby,
-                                        Start::kNoStandby, Start::kNewerOnDisk};
+    const std::vector<Start> changes = {Start::kEqualCopies, Start::kStaleStandby, Start::kNoStandby,
+                                        Start::kNewerOnDisk};
     return {
         {"create", changes,
          [](const Context &) {
@@ -190,37 +187,44 @@ std::vector<Op> operations() {
                                             static_cast<uint32_t>(c.registered.size()))};
          },
          after_register},
-        {"activate", changes,
-         [](const Context &c) { return Outcome{VaqActivateMk(kDomain, c.inactiveId)}; },
+        {"activate", changes, [](const Context &c) { return Outcome{VaqActivateMk(kDomain, c.inactiveId)}; },
          after_activate},
-        {"delete", changes,
-         [](const Context &c) { return Outcome{VaqRmvMk(kDomain, c.inactiveId)}; }, after_delete},
-        {"root-key update", changes,
-         [](const Context &) { return Outcome{VaqUpdateRootKey(nullptr, 0)}; },
+        {"delete", changes, [](const Context &c) { return Outcome{VaqRmvMk(kDomain, c.inactiveId)}; }, after_delete},
+        {"root-key update", changes, [](const Context &) { return Outcome{VaqUpdateRootKey(nullptr, 0)}; },
          after_root_update},
-        {"import", {Start::kEqualCopies, Start::kNewerOnDisk},
-         [](const Context &c) {
-             return Outcome{VaqImportMkFileEx(c.exportFile.c_str(), kPassword, kPasswordLen)};
-         },
-         after_import, false, kImportFaults},
-        {"export (repairs first)", {Start::kStaleStandby},
+        {"import",
+         {Start::kEqualCopies, Start::kNewerOnDisk},
+         [](const Context &c) { return Outcome{VaqImportMkFileEx(c.exportFile.c_str(), kPassword, kPasswordLen)}; },
+         after_import,
+         false,
+         kImportFaults},
+        {"export (repairs first)",
+         {Start::kStaleStandby},
          [](const Context &c) {
              // An export creates its file new: the last round's goes first.
              std::string out = c.ks->dir + "/keys.out";
              std::filesystem::remove(out);
              return Outcome{VaqExportMkFileEx(out.c_str(), kPassword, kPasswordLen, 0)};
          },
-         unchanged, false, kExportFaults},
-        {"check with repair", {Start::kStaleStandby, Start::kNoStandby, Start::kDamagedStandby},
+         unchanged,
+         false,
+         kExportFaults},
+        {"check with repair",
+         {Start::kStaleStandby, Start::kNoStandby, Start::kDamagedStandby},
          [](const Context &) {
              uint32_t good = 0;
              return Outcome{VaqCheckKeyStore(1, &good), good};
          },
          unchanged},
-        {"load with repair", {Start::kStaleStandby, Start::kNoStandby, Start::kDamagedStandby},
-         [](const Context &c) { return Outcome{load(*c.ks, kDomainCount)}; }, unchanged, true},
-        {"first load of a fresh keystore", {Start::kNoFiles},
-         [](const Context &c) { return Outcome{load(*c.ks, kDomainCount)}; }, after_first_load,
+        {"load with repair",
+         {Start::kStaleStandby, Start::kNoStandby, Start::kDamagedStandby},
+         [](const Context &c) { return Outcome{load(*c.ks, kDomainCount)}; },
+         unchanged,
+         true},
+        {"first load of a fresh keystore",
+         {Start::kNoFiles},
+         [](const Context &c) { return Outcome{load(*c.ks, kDomainCount)}; },
+         after_first_load,
          true},
     };
 }
@@ -241,13 +245,13 @@ protected:
         reset_faults();
     }
     static void TearDownTestSuite() {
-        std::printf("\nfault loop figures (runs: fresh load found before / after; "
-                    "answered 0; answered failure but after)\n");
+        std::printf(
+            "\nfault loop figures (runs: fresh load found before / after; "
+            "answered 0; answered failure but after)\n");
         int total = 0;
         for (const auto &[key, f] : figures_) {
-            std::printf("  %-34s %-16s %-22s %4d runs: %4d / %4d; %4d; %d\n",
-                        std::get<0>(key).c_str(), std::get<1>(key).c_str(),
-                        std::get<2>(key).c_str(), f.runs, f.before, f.after, f.answeredZero,
+            std::printf("  %-34s %-16s %-22s %4d runs: %4d / %4d; %4d; %d\n", std::get<0>(key).c_str(),
+                        std::get<1>(key).c_str(), std::get<2>(key).c_str(), f.runs, f.before, f.after, f.answeredZero,
                         f.failedButAfter);
             total += f.runs;
         }
@@ -395,9 +399,8 @@ void IoFaults::run_loop(const Op &op, Start start, Fault fault) {
         }
         const bool isBefore = start != Start::kNoFiles && now == before;
         const bool isAfter = op.is_after(before, now, out, ctx_);
-        EXPECT_TRUE(isBefore || isAfter) << "neither before nor after (answer " << out.code
-                                         << "): " << describe(now) << "\nbefore: "
-                                         << describe(before);
+        EXPECT_TRUE(isBefore || isAfter) << "neither before nor after (answer " << out.code << "): " << describe(now)
+                                         << "\nbefore: " << describe(before);
         fig.before += isBefore;
         fig.after += isAfter && !isBefore;
         // A load that could not read the newer copy holds the older one for

@@ -21,8 +21,7 @@ std::string describe(const Snapshot &s) {
     std::ostringstream out;
     out << "root v" << s.rootVersion << ";";
     for (const auto &k : s.keys)
-        out << " " << k.domain << "/" << k.id << (k.active ? "*" : "") << "("
-            << k.material.size() << ")";
+        out << " " << k.domain << "/" << k.id << (k.active ? "*" : "") << "(" << k.material.size() << ")";
     return out.str();
 }
 
@@ -51,8 +50,7 @@ void restore_pair(const kltest::KeystoreFiles &ks, const PairImage &image) {
 }
 
 uint32_t le32(const Bytes &b, size_t at) {
-    return uint32_t{b[at]} | uint32_t{b[at + 1]} << 8 | uint32_t{b[at + 2]} << 16 |
-           uint32_t{b[at + 3]} << 24;
+    return uint32_t{b[at]} | uint32_t{b[at + 1]} << 8 | uint32_t{b[at + 2]} << 16 | uint32_t{b[at + 3]} << 24;
 }
 
 Bytes image_of(const Bytes &file) {

@@ -67,54 +67,54 @@ void journal(const std::string &line) {
     for (uint32_t n = 0;; ++n) {
         const uint32_t domain = kDomains[rng() % std::size(kDomains)];
         switch (rng() % 6) {
-        case 0:
-        case 1: {
-            uint32_t id = 0;
-            journal("I C " + std::to_string(domain));
-            if (TELMOR_VAQ_CreateMK(domain, &id) != 0) _exit(4);
-            std::vector<uint8_t> m(256);
-            uint32_t len = 256;
-            unsigned char record[64];
-            if (TELMOR_VAQ_GetMkInfo(domain, id, record, m.data(), &len) != 0) _exit(5);
-            m.resize(len);
-            journal("C " + std::to_string(domain) + " " + std::to_string(id) + " " + hex(m));
-            break;
-        }
-        case 2: {
-            const uint32_t id = (seed << 12) ^ (n + 1);
-            const auto m = material_of(id);
-            journal("I R " + std::to_string(domain) + " " + std::to_string(id));
-            if (TELMOR_VAQ_UpdateMK(domain, id, m.data(), static_cast<uint32_t>(m.size())) != 0) _exit(6);
-            journal("R " + std::to_string(domain) + " " + std::to_string(id) + " " + hex(m));
-            journal("I A " + std::to_string(domain) + " " + std::to_string(id));
-            if (TELMOR_VAQ_ActiveMK(domain, id) != 0) _exit(7);
-            journal("A " + std::to_string(domain) + " " + std::to_string(id));
-            break;
-        }
-        case 3:
-        case 4: {
-            // The oldest key that is not active.
-            HX_VAQ_MK_LIST *list = nullptr;
-            if (TELMOR_VAQ_Query_Mk_Info(&list) != 0) _exit(8);
-            uint32_t victim = 0;
-            for (int32_t i = 0; i < list->count && victim == 0; ++i)
-                if (list->items[i]->domainId == domain && list->items[i]->mkAttrA == 0)
-                    victim = list->items[i]->keyId;
-            HX_VAQ_MK_FREE_ARRAY(list->items, list->count);
-            HX_VAQ_MemFree(__LINE__, __FILE__, list);
-            if (victim == 0) break;
-            journal("I D " + std::to_string(domain) + " " + std::to_string(victim));
-            if (TELMOR_VAQ_Delete(domain, victim) != 0) _exit(9);
-            journal("D " + std::to_string(domain) + " " + std::to_string(victim));
-            break;
-        }
-        case 5:
-            if (n % 8 == 0) {
-                journal("I K");
-                if (TELMOR_VAQ_UpdateRootKey() != 0) _exit(10);
-                journal("K");
+            case 0:
+            case 1: {
+                uint32_t id = 0;
+                journal("I C " + std::to_string(domain));
+                if (TELMOR_VAQ_CreateMK(domain, &id) != 0) _exit(4);
+                std::vector<uint8_t> m(256);
+                uint32_t len = 256;
+                unsigned char record[64];
+                if (TELMOR_VAQ_GetMkInfo(domain, id, record, m.data(), &len) != 0) _exit(5);
+                m.resize(len);
+                journal("C " + std::to_string(domain) + " " + std::to_string(id) + " " + hex(m));
+                break;
             }
-            break;
+            case 2: {
+                const uint32_t id = (seed << 12) ^ (n + 1);
+                const auto m = material_of(id);
+                journal("I R " + std::to_string(domain) + " " + std::to_string(id));
+                if (TELMOR_VAQ_UpdateMK(domain, id, m.data(), static_cast<uint32_t>(m.size())) != 0) _exit(6);
+                journal("R " + std::to_string(domain) + " " + std::to_string(id) + " " + hex(m));
+                journal("I A " + std::to_string(domain) + " " + std::to_string(id));
+                if (TELMOR_VAQ_ActiveMK(domain, id) != 0) _exit(7);
+                journal("A " + std::to_string(domain) + " " + std::to_string(id));
+                break;
+            }
+            case 3:
+            case 4: {
+                // The oldest key that is not active.
+                HX_VAQ_MK_LIST *list = nullptr;
+                if (TELMOR_VAQ_Query_Mk_Info(&list) != 0) _exit(8);
+                uint32_t victim = 0;
+                for (int32_t i = 0; i < list->count && victim == 0; ++i)
+                    if (list->items[i]->domainId == domain && list->items[i]->mkAttrA == 0)
+                        victim = list->items[i]->keyId;
+                HX_VAQ_MK_FREE_ARRAY(list->items, list->count);
+                HX_VAQ_MemFree(__LINE__, __FILE__, list);
+                if (victim == 0) break;
+                journal("I D " + std::to_string(domain) + " " + std::to_string(victim));
+                if (TELMOR_VAQ_Delete(domain, victim) != 0) _exit(9);
+                journal("D " + std::to_string(domain) + " " + std::to_string(victim));
+                break;
+            }
+            case 5:
+                if (n % 8 == 0) {
+                    journal("I K");
+                    if (TELMOR_VAQ_UpdateRootKey() != 0) _exit(10);
+                    journal("K");
+                }
+                break;
         }
     }
 }
@@ -150,14 +150,21 @@ Expected replay() {
         e.inFlight = InFlight{};
         ++e.changes;
         switch (op) {
-        case 'C':
-            e.keys[{domain, id}] = material;
-            e.active[domain] = id;
-            break;
-        case 'R': e.keys[{domain, id}] = material; break;
-        case 'A': e.active[domain] = id; break;
-        case 'D': e.keys.erase({domain, id}); break;
-        default: break;
+            case 'C':
+                e.keys[{domain, id}] = material;
+                e.active[domain] = id;
+                break;
+            case 'R':
+                e.keys[{domain, id}] = material;
+                break;
+            case 'A':
+                e.active[domain] = id;
+                break;
+            case 'D':
+                e.keys.erase({domain, id});
+                break;
+            default:
+                break;
         }
     }
     return e;
@@ -170,8 +177,7 @@ TEST(Kill, KeyChangesKilledAtRandomMomentsLoseNothingCommitted) {
     ASSERT_EQ(tvtest::run_in_child([] {
                   if (TELMOR_VAQ_Initialize("HXA") != 0) return 1;
                   for (const ApiKey &k : api_keys())
-                      journal("C " + std::to_string(k.domain) + " " + std::to_string(k.id) + " " +
-                              hex(k.material));
+                      journal("C " + std::to_string(k.domain) + " " + std::to_string(k.id) + " " + hex(k.material));
                   return TELMOR_VAQ_Finalize() == 0 ? 0 : 1;
               }),
               0);
@@ -221,8 +227,8 @@ TEST(Kill, KeyChangesKilledAtRandomMomentsLoseNothingCommitted) {
             }
             for (const auto &[slot, k] : held) {
                 if (expected.keys.count(slot)) continue;
-                const bool fromFlight = (f.op == 'C' && slot.first == f.domain) ||
-                                        (f.op == 'R' && slot == std::pair{f.domain, f.id});
+                const bool fromFlight =
+                    (f.op == 'C' && slot.first == f.domain) || (f.op == 'R' && slot == std::pair{f.domain, f.id});
                 if (!fromFlight) out << "key " << slot.second << " of domain " << slot.first << " came from nowhere\n";
                 inFlightShows = true;
             }
@@ -255,9 +261,10 @@ TEST(Kill, KeyChangesKilledAtRandomMomentsLoseNothingCommitted) {
         committed += expected.changes - baseline;
         baseline = replay().changes;
     }
-    std::printf("\nkill rounds: %d, changes committed before the kills: %d, rounds whose change in "
-                "flight had reached the disk: %d\n",
-                rounds, committed, inFlightOnDisk);
+    std::printf(
+        "\nkill rounds: %d, changes committed before the kills: %d, rounds whose change in "
+        "flight had reached the disk: %d\n",
+        rounds, committed, inFlightOnDisk);
     EXPECT_GE(rounds, 10);
     EXPECT_GT(committed, rounds) << "the kills landed before any change";
 }

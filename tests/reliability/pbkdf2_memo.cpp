@@ -19,8 +19,7 @@
 
 namespace {
 
-using Pbkdf2Fn = int (*)(const char *, int, const unsigned char *, int, int, const EVP_MD *, int,
-                         unsigned char *);
+using Pbkdf2Fn = int (*)(const char *, int, const unsigned char *, int, int, const EVP_MD *, int, unsigned char *);
 
 using Inputs = std::tuple<std::string, std::string, int, std::string, int>;
 
@@ -37,20 +36,19 @@ Memo &memo() {
 
 }  // namespace
 
-extern "C" __attribute__((visibility("default"))) int PKCS5_PBKDF2_HMAC(const char *pass, int passlen, const unsigned char *salt,
-                                 int saltlen, int iter, const EVP_MD *digest, int keylen,
-                                 unsigned char *out) {
+extern "C" __attribute__((visibility("default"))) int PKCS5_PBKDF2_HMAC(const char *pass, int passlen,
+                                                                        const unsigned char *salt, int saltlen,
+                                                                        int iter, const EVP_MD *digest, int keylen,
+                                                                        unsigned char *out) {
     if (reltest::alloc::attempt()) return 0;
     reltest::alloc::Uncounted quiet;
     static Pbkdf2Fn real = reinterpret_cast<Pbkdf2Fn>(dlsym(RTLD_NEXT, "PKCS5_PBKDF2_HMAC"));
     if (real == nullptr) std::abort();
-    if (pass == nullptr || salt == nullptr || passlen < 0 || saltlen < 0 || keylen <= 0 ||
-        digest == nullptr)
+    if (pass == nullptr || salt == nullptr || passlen < 0 || saltlen < 0 || keylen <= 0 || digest == nullptr)
         return real(pass, passlen, salt, saltlen, iter, digest, keylen, out);
     auto key = std::make_tuple(std::string(pass, static_cast<size_t>(passlen)),
-                               std::string(reinterpret_cast<const char *>(salt),
-                                           static_cast<size_t>(saltlen)),
-                               iter, std::string(EVP_MD_get0_name(digest)), keylen);
+                               std::string(reinterpret_cast<const char *>(salt), static_cast<size_t>(saltlen)), iter,
+                               std::string(EVP_MD_get0_name(digest)), keylen);
     Memo &m = memo();
     {
         std::lock_guard<std::mutex> g(m.mutex);

@@ -31,9 +31,13 @@ constexpr uint32_t kDomain = 50;
 const std::string kExport = "/opt/telmor/keys.export";
 const unsigned char kPassword[] = "Pa55word-for-the-export-file";
 constexpr uint32_t kPasswordLen = sizeof kPassword - 1;
-const std::vector<std::string> kSecrets = {"db-password: hunter2-and-then-some",
-                                            "chap secret 0123456789abcdef",
-                                            std::string("\x01\x02" "binary" "\x00" "secret" "\xff", 16)};
+const std::vector<std::string> kSecrets = {"db-password: hunter2-and-then-some", "chap secret 0123456789abcdef",
+                                           std::string("\x01\x02"
+                                                       "binary"
+                                                       "\x00"
+                                                       "secret"
+                                                       "\xff",
+                                                       16)};
 
 // The keystore's root material, unsealed with its node secret.
 Bytes root_material(const std::string &keystore) {
@@ -53,8 +57,7 @@ std::string hex(const Bytes &b, bool upper) {
 
 std::string base64(const Bytes &b) {
     std::string out(4 * ((b.size() + 2) / 3) + 1, '\0');
-    int n = EVP_EncodeBlock(reinterpret_cast<unsigned char *>(out.data()), b.data(),
-                            static_cast<int>(b.size()));
+    int n = EVP_EncodeBlock(reinterpret_cast<unsigned char *>(out.data()), b.data(), static_cast<int>(b.size()));
     out.resize(static_cast<size_t>(n));
     return out;
 }
@@ -157,8 +160,7 @@ TEST_F(Security, NoSecretOrKeyReachesALogLine) {
     EXPECT_NE(TELMOR_VAQ_ImportMkFile(kExport.c_str(), wrong, sizeof wrong - 1), 0u);
     uint32_t good = 0;
     ASSERT_EQ(TELMOR_VAQ_CheckKeyStore(1, &good), 0u);
-    for (const ApiKey &k : api_keys())
-        add("material of key " + std::to_string(k.id), k.material);
+    for (const ApiKey &k : api_keys()) add("material of key " + std::to_string(k.id), k.material);
     ASSERT_EQ(TELMOR_update_shm(), 0u);
     api_encrypt(kDomain, kSecrets[0]);  // a reload, logged
     TELMOR_VAQ_Finalize();
@@ -173,8 +175,7 @@ TEST_F(Security, NoSecretOrKeyReachesALogLine) {
         for (const auto &[name, secret] : secrets) {
             ASSERT_GE(secret.size(), 16u) << name;
             for (const std::string &form :
-                 {std::string(secret.begin(), secret.end()), hex(secret, false), hex(secret, true),
-                  base64(secret)}) {
+                 {std::string(secret.begin(), secret.end()), hex(secret, false), hex(secret, true), base64(secret)}) {
                 EXPECT_EQ(text.find(form), std::string::npos) << name << " in " << path;
             }
             // A part of a key is a leak too.
@@ -266,8 +267,7 @@ TEST_F(Security, KeyMaterialIsWipedBeforeItsMemoryIsReleased) {
     EXPECT_GT(searched, 1000u) << "the run was meant to release many blocks";
     EXPECT_GE(watched, 3u);
     for (const auto &h : hits)
-        ADD_FAILURE() << h.secret << " in a released block of " << h.blockBytes << " bytes, at "
-                      << h.offset;
+        ADD_FAILURE() << h.secret << " in a released block of " << h.blockBytes << " bytes, at " << h.offset;
 }
 
 // Every byte of a cipher text changed in turn: each decryption is refused, and
@@ -291,13 +291,11 @@ TEST_F(Security, ATamperedCipherTextIsRefusedWithoutOutput) {
             unsigned char *plain = nullptr;
             uint32_t plainLen = 0;
             unsigned long rc = TELMOR_VAQ_Decrypt(kDomain, damagedText.c_str(),
-                                                  static_cast<uint32_t>(damagedText.size()), &plain,
-                                                  &plainLen);
+                                                  static_cast<uint32_t>(damagedText.size()), &plain, &plainLen);
             EXPECT_NE(rc, 0u) << "byte " << at << " flipped with " << int(flip);
             if (plain != nullptr) {
                 const std::string left(reinterpret_cast<char *>(plain), damagedText.size());
-                EXPECT_EQ(left.find_first_not_of('\0'), std::string::npos)
-                    << "plain bytes handed out for byte " << at;
+                EXPECT_EQ(left.find_first_not_of('\0'), std::string::npos) << "plain bytes handed out for byte " << at;
                 HX_VAQ_MemFree(__LINE__, __FILE__, plain);
             }
             refused += rc != 0;
@@ -327,9 +325,12 @@ TEST_F(Security, ATamperedKeystoreIsRefused) {
         const char *region;
         size_t at;
     };
-    const std::vector<Case> cases = {{"generation", 16},        {"root version", 32},
-                                     {"root material", 60},     {"first record's key id", 92},
-                                     {"first record's flags", 98}, {"a sealed key", 140},
+    const std::vector<Case> cases = {{"generation", 16},
+                                     {"root version", 32},
+                                     {"root material", 60},
+                                     {"first record's key id", 92},
+                                     {"first record's flags", 98},
+                                     {"a sealed key", 140},
                                      {"trailer", primary.size() - 1}};
     for (const Case &c : cases) {
         SCOPED_TRACE(c.region);

@@ -62,7 +62,7 @@ struct Result {
     long fdsBefore = 0, fdsAfter = 0;
     long rssBefore = 0, rssAfter = 0;    // KiB
     long heapBefore = 0, heapAfter = 0;  // bytes the allocator has handed out and not got back
-    std::vector<uint32_t> keys;         // made by the rotator
+    std::vector<uint32_t> keys;          // made by the rotator
 };
 
 long open_descriptors() {
@@ -132,8 +132,7 @@ int run_member(const Member &m, int seconds, long maxRounds) {
             std::string peerText;
             if (latest_of(m.peer, &peerSeq, &peerText)) {
                 ++r.peerTexts;
-                if (api_decrypt(m.domain, peerText, &back) != 0 || back != plain_of(m.peer, peerSeq))
-                    ++r.failures;
+                if (api_decrypt(m.domain, peerText, &back) != 0 || back != plain_of(m.peer, peerSeq)) ++r.failures;
             }
         }
         if (Clock::now() >= nextDuty) {
@@ -163,9 +162,8 @@ int run_member(const Member &m, int seconds, long maxRounds) {
     if (TELMOR_VAQ_Finalize() != 0) ++r.failures;
     if (leaks_found()) ++r.failures;
     std::ofstream out(std::string(kDir) + "/" + m.name + ".result", std::ios::trunc);
-    out << r.rounds << " " << r.failures << " " << r.peerTexts << " " << r.versionMoves << " "
-        << r.fdsBefore << " " << r.fdsAfter << " " << r.rssBefore << " " << r.rssAfter << " "
-        << r.heapBefore << " " << r.heapAfter;
+    out << r.rounds << " " << r.failures << " " << r.peerTexts << " " << r.versionMoves << " " << r.fdsBefore << " "
+        << r.fdsAfter << " " << r.rssBefore << " " << r.rssAfter << " " << r.heapBefore << " " << r.heapAfter;
     for (uint32_t id : r.keys) out << " " << id;
     out << "\n";
     return 0;
@@ -174,8 +172,8 @@ int run_member(const Member &m, int seconds, long maxRounds) {
 Result read_result(const Member &m) {
     Result r;
     std::ifstream in(std::string(kDir) + "/" + m.name + ".result");
-    in >> r.rounds >> r.failures >> r.peerTexts >> r.versionMoves >> r.fdsBefore >> r.fdsAfter >>
-        r.rssBefore >> r.rssAfter >> r.heapBefore >> r.heapAfter;
+    in >> r.rounds >> r.failures >> r.peerTexts >> r.versionMoves >> r.fdsBefore >> r.fdsAfter >> r.rssBefore >>
+        r.rssAfter >> r.heapBefore >> r.heapAfter;
     uint32_t id = 0;
     while (in >> id) r.keys.push_back(id);
     return r;
@@ -192,10 +190,8 @@ TEST(Soak, FourProcessesTwoRolesRotationAndAnnouncements) {
     mkdir(kDir, 0700);
     // Both keystores made before the members start, as a node's set-up does.
     for (const RoleFiles *role : {&kAgentRole, &kToolsRole}) {
-        ASSERT_EQ(tvtest::run_in_child([role] {
-                      return TELMOR_VAQ_Initialize(role->role) == 0 && TELMOR_VAQ_Finalize() == 0 ? 0
-                                                                                                   : 1;
-                  }),
+        ASSERT_EQ(tvtest::run_in_child(
+                      [role] { return TELMOR_VAQ_Initialize(role->role) == 0 && TELMOR_VAQ_Finalize() == 0 ? 0 : 1; }),
                   0);
     }
     const uint32_t versionBefore = shared_version();
@@ -210,10 +206,11 @@ TEST(Soak, FourProcessesTwoRolesRotationAndAnnouncements) {
     for (const Member &m : kMembers) {
         SCOPED_TRACE(m.name);
         const Result r = read_result(m);
-        std::printf("\n%-16s %7ld rounds, %5ld peer texts, %4ld version moves, fds %ld -> %ld, "
-                    "RSS %ld -> %ld KiB, heap in use %ld -> %ld bytes",
-                    m.name, r.rounds, r.peerTexts, r.versionMoves, r.fdsBefore, r.fdsAfter,
-                    r.rssBefore, r.rssAfter, r.heapBefore, r.heapAfter);
+        std::printf(
+            "\n%-16s %7ld rounds, %5ld peer texts, %4ld version moves, fds %ld -> %ld, "
+            "RSS %ld -> %ld KiB, heap in use %ld -> %ld bytes",
+            m.name, r.rounds, r.peerTexts, r.versionMoves, r.fdsBefore, r.fdsAfter, r.rssBefore, r.rssAfter,
+            r.heapBefore, r.heapAfter);
         EXPECT_GT(r.rounds, 1000) << "the member hardly ran";
         EXPECT_GT(r.peerTexts, 10);
         EXPECT_EQ(r.failures, 0) << "failed encryptions or decryptions";
@@ -236,8 +233,8 @@ TEST(Soak, FourProcessesTwoRolesRotationAndAnnouncements) {
         peerTexts += r.peerTexts;
         if (m.duty == Duty::kRotate) rotated = r.keys;
     }
-    std::printf("\ntotal %ld rounds, %ld peer texts, %zu keys rotated, %ld version moves\n", rounds,
-                peerTexts, rotated.size(), moves);
+    std::printf("\ntotal %ld rounds, %ld peer texts, %zu keys rotated, %ld version moves\n", rounds, peerTexts,
+                rotated.size(), moves);
     EXPECT_GT(rotated.size(), 20u);
     EXPECT_EQ(shared_version() - versionBefore, static_cast<uint32_t>(moves))
         << "the node's version did not move once per announcement";

@@ -20,8 +20,8 @@
 namespace {
 
 std::string encode(const std::string &bytes) {
-    char *text = tv::base64_encode(reinterpret_cast<const unsigned char *>(bytes.data()),
-                                   static_cast<uint32_t>(bytes.size()));
+    char *text =
+        tv::base64_encode(reinterpret_cast<const unsigned char *>(bytes.data()), static_cast<uint32_t>(bytes.size()));
     EXPECT_NE(text, nullptr);
     if (text == nullptr) return {};
     std::string out(text);
@@ -116,8 +116,7 @@ TEST(Base64, RoundTripsAndMatchesOpenSslForRandomLengths) {
         for (auto &b : bytes) b = static_cast<char>(byte(rng));
 
         std::vector<unsigned char> reference(4 * ((n + 2) / 3) + 1);
-        const int refLen = EVP_EncodeBlock(reference.data(),
-                                           reinterpret_cast<const unsigned char *>(bytes.data()),
+        const int refLen = EVP_EncodeBlock(reference.data(), reinterpret_cast<const unsigned char *>(bytes.data()),
                                            static_cast<int>(n));
         const std::string text = encode(bytes);
         ASSERT_EQ(text, std::string(reinterpret_cast<char *>(reference.data()), refLen)) << "n=" << n;

@@ -29,7 +29,7 @@ using Lines = std::vector<std::string>;
 using node_layout::kAgent;
 using node_layout::kTools;
 
-constexpr uint32_t kDomain = 50;       // provisioned in every role
+constexpr uint32_t kDomain = 50;  // provisioned in every role
 constexpr uint32_t kOtherDomain = 2;
 const char kHandOver[] = "/opt/telmor/handover.txt";
 
@@ -53,12 +53,10 @@ std::string encrypt(uint32_t domain, const std::string &plain, uint32_t *reporte
 
 // Decrypts; on failure *handedOut says whether any non-zero byte was given
 // back (the buffer that a failure may pass to the caller must hold none).
-unsigned long decrypt(uint32_t domain, const std::string &text, std::string *plain,
-                      bool *handedOut = nullptr) {
+unsigned long decrypt(uint32_t domain, const std::string &text, std::string *plain, bool *handedOut = nullptr) {
     unsigned char *out = nullptr;
     uint32_t len = static_cast<uint32_t>(text.size());
-    const unsigned long r =
-        TELMOR_VAQ_Decrypt(domain, text.c_str(), static_cast<uint32_t>(text.size()), &out, &len);
+    const unsigned long r = TELMOR_VAQ_Decrypt(domain, text.c_str(), static_cast<uint32_t>(text.size()), &out, &len);
     if (r == 0) {
         plain->assign(reinterpret_cast<char *>(out), len);
     } else if (handedOut != nullptr) {

@@ -20,8 +20,8 @@
 
 namespace {
 
-using svctest::ServiceFake;
 using svctest::log_messages;
+using svctest::ServiceFake;
 using Lines = std::vector<std::string>;
 
 constexpr char kSentinelText[] = "untouched";
@@ -156,8 +156,7 @@ TEST_F(ServiceFake, ReportedTextLengthIsCappedAt2048) {
         uint32_t plain;
         size_t textLen;
         uint32_t reported;
-    } cases[] = {{1531, 2048, 2048}, {1532, 2048, 2048}, {1533, 2052, 2048}, {1996, 2668, 2048},
-                 {1000, 1340, 1340}};
+    } cases[] = {{1531, 2048, 2048}, {1532, 2048, 2048}, {1533, 2052, 2048}, {1996, 2668, 2048}, {1000, 1340, 1340}};
     for (const auto &c : cases) {
         const std::vector<unsigned char> plain(c.plain, 0x5A);
         char *text = nullptr;
@@ -186,8 +185,7 @@ TEST(EncryptionUninitialised, OperationsRefuseAndCipherLengthStillWorks) {
     EXPECT_EQ(plain, nullptr);
     EXPECT_EQ(plainLen, kSentinelLen);
 
-    const Lines refusal = {"ERROR|TELMOR VAQ not Initialize",
-                           "ERROR|check failed or load keystore failed."};
+    const Lines refusal = {"ERROR|TELMOR VAQ not Initialize", "ERROR|check failed or load keystore failed."};
     Lines expected = refusal;
     expected.insert(expected.end(), refusal.begin(), refusal.end());
     EXPECT_EQ(log_messages(), expected);
@@ -206,8 +204,8 @@ TEST(EncryptionUninitialised, OperationsRefuseAndCipherLengthStillWorks) {
 }
 
 TEST_F(ServiceFake, DecryptRoundTripHandsDecodeSizeAndCapacity) {
-    for (const std::string &plain : {std::string(), std::string("x"), std::string("0123456789abcdef"),
-                                    std::string(1537, '\x7F')}) {
+    for (const std::string &plain :
+         {std::string(), std::string("x"), std::string("0123456789abcdef"), std::string(1537, '\x7F')}) {
         SCOPED_TRACE(plain.size());
         fake::reset();
         tvtest::clear_log(1);
@@ -225,8 +223,7 @@ TEST_F(ServiceFake, DecryptRoundTripHandsDecodeSizeAndCapacity) {
         });
         unsigned char *out = nullptr;
         uint32_t outLen = 0;
-        ASSERT_EQ(TELMOR_VAQ_Decrypt(3, text.c_str(), static_cast<uint32_t>(text.size()), &out, &outLen),
-                  0u);
+        ASSERT_EQ(TELMOR_VAQ_Decrypt(3, text.c_str(), static_cast<uint32_t>(text.size()), &out, &outLen), 0u);
         ASSERT_NE(out, nullptr);
         EXPECT_EQ(std::string(reinterpret_cast<char *>(out), outLen), plain);
         EXPECT_EQ(out[outLen], 0) << "terminated";
@@ -266,8 +263,8 @@ TEST_F(ServiceFake, Decrypt268ReloadsOnceAndRetriesWithTheFullCapacity) {
     EXPECT_EQ(std::string(reinterpret_cast<char *>(out), outLen), "payload");
     HX_VAQ_MemFree(__LINE__, "test", out);
 
-    EXPECT_EQ(capacities, std::vector<uint32_t>({static_cast<uint32_t>(text.size()),
-                                                 static_cast<uint32_t>(text.size())}));
+    EXPECT_EQ(capacities,
+              std::vector<uint32_t>({static_cast<uint32_t>(text.size()), static_cast<uint32_t>(text.size())}));
     // The keystore was unloaded and loaded again between the two tries.
     const auto names = fake::call_names();
     const auto first = std::find(names.begin(), names.end(), "QorDecryptEx");
@@ -277,8 +274,7 @@ TEST_F(ServiceFake, Decrypt268ReloadsOnceAndRetriesWithTheFullCapacity) {
     EXPECT_NE(retry, names.end()) << testing::PrintToString(names);
 
     const Lines lines = log_messages();
-    EXPECT_EQ(std::count(lines.begin(), lines.end(),
-                         "ERROR|QorDecryptEx failed, ret=268,try load and decrypt again."),
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "ERROR|QorDecryptEx failed, ret=268,try load and decrypt again."),
               1);
     for (const auto &l : lines) EXPECT_EQ(l.find("decrypt over"), std::string::npos) << l;
 }
@@ -314,10 +310,16 @@ TEST_F(ServiceFake, DecryptFailureOutcomes) {
         bool bufferStays;
         Lines lines;
     } cases[] = {
-        {"268, then the retry fails", {268, 3007}, 3007, false,
-         {"ERROR|QorDecryptEx failed, ret=268,try load and decrypt again.",
-          "ERROR|QorDecryptEx failed, ret=3007.", "INFO| TELMOR VAQ decrypt over ret=3007."}},
-        {"another code: the buffer passes to the caller", {3007}, 1, true,
+        {"268, then the retry fails",
+         {268, 3007},
+         3007,
+         false,
+         {"ERROR|QorDecryptEx failed, ret=268,try load and decrypt again.", "ERROR|QorDecryptEx failed, ret=3007.",
+          "INFO| TELMOR VAQ decrypt over ret=3007."}},
+        {"another code: the buffer passes to the caller",
+         {3007},
+         1,
+         true,
          {"ERROR|QorDecryptEx failed, ret=3007.", "INFO| TELMOR VAQ decrypt over ret=1."}},
     };
     for (const auto &c : cases) {
@@ -328,8 +330,7 @@ TEST_F(ServiceFake, DecryptFailureOutcomes) {
         const size_t live = svctest::live_blocks();
         unsigned char *out = nullptr;
         uint32_t outLen = kSentinelLen;
-        EXPECT_EQ(TELMOR_VAQ_Decrypt(2, text.c_str(), static_cast<uint32_t>(text.size()), &out, &outLen),
-                  c.result);
+        EXPECT_EQ(TELMOR_VAQ_Decrypt(2, text.c_str(), static_cast<uint32_t>(text.size()), &out, &outLen), c.result);
         EXPECT_EQ(without_load_lines(log_messages()), c.lines);
         if (c.bufferStays) {
             ASSERT_NE(out, nullptr);
@@ -376,8 +377,7 @@ TEST_F(ServiceFake, DecryptWithoutMemoryForTheDecodeBufferStopsAndReleases) {
     EXPECT_EQ(out, nullptr);
     EXPECT_EQ(outLen, 0u);
     EXPECT_EQ(svctest::live_blocks(), live);
-    EXPECT_EQ(log_messages(),
-              Lines({"ERROR|base64_decode malloc ret data failed", "ERROR|base64_decode failed."}));
+    EXPECT_EQ(log_messages(), Lines({"ERROR|base64_decode malloc ret data failed", "ERROR|base64_decode failed."}));
     EXPECT_TRUE(fake::calls("QorDecryptEx").empty());
 }
 

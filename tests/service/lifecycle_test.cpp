@@ -19,9 +19,9 @@
 
 namespace {
 
-using svctest::ServiceFake;
 using svctest::log_messages;
 using svctest::node_version;
+using svctest::ServiceFake;
 using Lines = std::vector<std::string>;
 
 uint64_t addr(const void *p) { return reinterpret_cast<uintptr_t>(p); }
@@ -44,26 +44,62 @@ struct Operation {
 
 std::vector<Operation> operations() {
     return {
-        {"CreateMK", [] { return TELMOR_VAQ_CreateMK(0xFFFFFFFF, &keyOut); }, "VaqCreateMkEx",
-         {0xFFFFFFFF, addr(&keyOut)}, "VaqCreateMkEx failed, ret=%lu.", " TELMOR VAQ CreateMK over ret=%lu.",
+        {"CreateMK",
+         [] { return TELMOR_VAQ_CreateMK(0xFFFFFFFF, &keyOut); },
+         "VaqCreateMkEx",
+         {0xFFFFFFFF, addr(&keyOut)},
+         "VaqCreateMkEx failed, ret=%lu.",
+         " TELMOR VAQ CreateMK over ret=%lu.",
          false},
-        {"UpdateMK", [] { return TELMOR_VAQ_UpdateMK(3, 0x80000000, kKey, 32); }, "VaqRegisterMkEx",
-         {3, 0x80000000, addr(kKey), 32}, "VaqRegisterMkEx failed, ret=%lu.",
-         " TELMOR VAQ UpdateMK over ret=%lu.shm verison %d", true},
-        {"ActiveMK", [] { return TELMOR_VAQ_ActiveMK(4, 77); }, "VaqActivateMk", {4, 77},
-         "VaqActivateMk failed, ret=%lu.", " TELMOR VAQ ActiveMK over ret=%lu.shm version %d", true},
-        {"Delete", [] { return TELMOR_VAQ_Delete(5, 78); }, "VaqRmvMk", {5, 78}, "VaqRmvMk failed, ret=%lu.",
-         " TELMOR VAQ deletekey over ret=%lu.", false},
-        {"UpdateRootKey", [] { return TELMOR_VAQ_UpdateRootKey(); }, "VaqUpdateRootKey", {0, 0},
-         "VaqUpdateRootKey failed, ret=%lu.", " TELMOR VAQ UpdateRootkey over ret=%lu.", false},
-        {"ExportMkFile", [] { return TELMOR_VAQ_ExportMkFile(kFile, kPassword, 2); }, "VaqExportMkFileEx",
-         {addr(kFile), addr(kPassword), 2, 1000}, "Failed to VaqExportMkFileEx, ret = %lu.",
-         " TELMOR VAQ ExportMkFile over ret=%lu.", false},
-        {"ImportMkFile", [] { return TELMOR_VAQ_ImportMkFile(kFile, kPassword, 2); }, "VaqImportMkFileEx",
-         {addr(kFile), addr(kPassword), 2}, "Failed to VaqImportMkFileEx, ret = %lu.",
-         " TELMOR VAQ ImportMkFile over ret=%lu.", false},
-        {"CheckKeyStore", [] { return TELMOR_VAQ_CheckKeyStore(1, &checkOut); }, "VaqCheckKeyStore",
-         {1, addr(&checkOut)}, "TELMOR_VAQ_CheckKeyStore failed, ret=%lu.", nullptr, false},
+        {"UpdateMK",
+         [] { return TELMOR_VAQ_UpdateMK(3, 0x80000000, kKey, 32); },
+         "VaqRegisterMkEx",
+         {3, 0x80000000, addr(kKey), 32},
+         "VaqRegisterMkEx failed, ret=%lu.",
+         " TELMOR VAQ UpdateMK over ret=%lu.shm verison %d",
+         true},
+        {"ActiveMK",
+         [] { return TELMOR_VAQ_ActiveMK(4, 77); },
+         "VaqActivateMk",
+         {4, 77},
+         "VaqActivateMk failed, ret=%lu.",
+         " TELMOR VAQ ActiveMK over ret=%lu.shm version %d",
+         true},
+        {"Delete",
+         [] { return TELMOR_VAQ_Delete(5, 78); },
+         "VaqRmvMk",
+         {5, 78},
+         "VaqRmvMk failed, ret=%lu.",
+         " TELMOR VAQ deletekey over ret=%lu.",
+         false},
+        {"UpdateRootKey",
+         [] { return TELMOR_VAQ_UpdateRootKey(); },
+         "VaqUpdateRootKey",
+         {0, 0},
+         "VaqUpdateRootKey failed, ret=%lu.",
+         " TELMOR VAQ UpdateRootkey over ret=%lu.",
+         false},
+        {"ExportMkFile",
+         [] { return TELMOR_VAQ_ExportMkFile(kFile, kPassword, 2); },
+         "VaqExportMkFileEx",
+         {addr(kFile), addr(kPassword), 2, 1000},
+         "Failed to VaqExportMkFileEx, ret = %lu.",
+         " TELMOR VAQ ExportMkFile over ret=%lu.",
+         false},
+        {"ImportMkFile",
+         [] { return TELMOR_VAQ_ImportMkFile(kFile, kPassword, 2); },
+         "VaqImportMkFileEx",
+         {addr(kFile), addr(kPassword), 2},
+         "Failed to VaqImportMkFileEx, ret = %lu.",
+         " TELMOR VAQ ImportMkFile over ret=%lu.",
+         false},
+        {"CheckKeyStore",
+         [] { return TELMOR_VAQ_CheckKeyStore(1, &checkOut); },
+         "VaqCheckKeyStore",
+         {1, addr(&checkOut)},
+         "TELMOR_VAQ_CheckKeyStore failed, ret=%lu.",
+         nullptr,
+         false},
     };
 }
 

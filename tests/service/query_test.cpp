@@ -19,8 +19,8 @@
 
 namespace {
 
-using svctest::ServiceFake;
 using svctest::log_messages;
+using svctest::ServiceFake;
 using Lines = std::vector<std::string>;
 
 uint32_t *const kUntouchedList = reinterpret_cast<uint32_t *>(0x5A5A);
@@ -197,12 +197,13 @@ TEST_F(ServiceFake, KeyIdListOutcomes) {
         size_t getMkCalls;
     } cases[] = {
         {"no key in the domain",
-         [] { fake::inventory().mks = {mk(1, 1), mk(2, 2)}; },
+         [] {
+             fake::inventory().mks = {mk(1, 1), mk(2, 2)};
+         },
          268,
          {"ERROR|the Mk_Info num is zero in domain[9].", "INFO| TELMOR VAQ getkeyidlist over ret=268."},
          2},
-        {"no key at all", [] {}, 1,
-         {"ERROR|master key count is 0.", "INFO| TELMOR VAQ getkeyidlist over ret=1."}, 0},
+        {"no key at all", [] {}, 1, {"ERROR|master key count is 0.", "INFO| TELMOR VAQ getkeyidlist over ret=1."}, 0},
         {"VaqGetMk fails at index 3",
          [] {
              fake::inventory().mks = {mk(9, 1), mk(9, 2), mk(9, 3), mk(9, 4), mk(9, 5)};
@@ -216,7 +217,9 @@ TEST_F(ServiceFake, KeyIdListOutcomes) {
              fake::inventory().overrideMkCount = true;
              fake::inventory().mkCount = -2;
          },
-         1, {"ERROR|alloc tmpKeyId mem fail", "INFO| TELMOR VAQ getkeyidlist over ret=1."}, 0},
+         1,
+         {"ERROR|alloc tmpKeyId mem fail", "INFO| TELMOR VAQ getkeyidlist over ret=1."},
+         0},
         // 0x40000001 ids would be 4 bytes after a 32-bit multiplication.
         {"count too large to allocate",
          [] {
@@ -224,7 +227,9 @@ TEST_F(ServiceFake, KeyIdListOutcomes) {
              fake::inventory().overrideMkCount = true;
              fake::inventory().mkCount = 0x40000001;
          },
-         1, {"ERROR|alloc tmpKeyId mem fail", "INFO| TELMOR VAQ getkeyidlist over ret=1."}, 0},
+         1,
+         {"ERROR|alloc tmpKeyId mem fail", "INFO| TELMOR VAQ getkeyidlist over ret=1."},
+         0},
     };
     const size_t live = svctest::live_blocks();
     for (const auto &c : cases) {
@@ -289,10 +294,8 @@ TEST_F(ServiceFake, MkNumAndMkInfo) {
     EXPECT_EQ(calls[0].args, std::vector<uint64_t>({0xFFFFFFFE, 42, 0x1111, 0x2222, 0x3333}));
     EXPECT_EQ(calls[1].args, std::vector<uint64_t>({3, 4, 0, 0, 0}));
 
-    EXPECT_EQ(log_messages(), Lines({"ERROR|get mk_num is invalid, num=-3.",
-                                     "INFO| TELMOR VAQ GetMkNum over ret=1.",
-                                     "INFO| TELMOR VAQ GetMkNum over ret=0.",
-                                     "ERROR|VaqGetMkDetail failed, ret=2012.",
+    EXPECT_EQ(log_messages(), Lines({"ERROR|get mk_num is invalid, num=-3.", "INFO| TELMOR VAQ GetMkNum over ret=1.",
+                                     "INFO| TELMOR VAQ GetMkNum over ret=0.", "ERROR|VaqGetMkDetail failed, ret=2012.",
                                      "INFO| TELMOR VAQ GetMkInfo over ret=0."}));
 }
 

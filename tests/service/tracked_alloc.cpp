@@ -8,7 +8,6 @@
 
 #include "host/sys.h"
 
-
 namespace svctest {
 namespace {
 

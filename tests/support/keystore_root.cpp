@@ -52,8 +52,7 @@ std::string node_secret_path(const std::string &primaryPath) {
     return dir + "ks-" + hex + ".secret";
 }
 
-std::vector<uint8_t> keystore_root_material(const std::string &copyPath,
-                                            const std::string &primaryPath) {
+std::vector<uint8_t> keystore_root_material(const std::string &copyPath, const std::string &primaryPath) {
     const Bytes image = slurp(copyPath);
     if (image.size() < 124) return {};
     const unsigned version = image[8] | image[9] << 8;

@@ -18,8 +18,7 @@ std::string node_secret_path(const std::string &primaryPath);
 // The 32 bytes of root material of the keystore copy at `copyPath`, of the
 // pair whose primary is `primaryPath` (which names the node secret; by default
 // the copy itself); empty when the copy is not a keystore this can open.
-std::vector<uint8_t> keystore_root_material(const std::string &copyPath,
-                                            const std::string &primaryPath = "");
+std::vector<uint8_t> keystore_root_material(const std::string &copyPath, const std::string &primaryPath = "");
 
 }  // namespace tvtest
 

@@ -59,8 +59,8 @@ std::string api_line_pattern(const std::string &level, const std::string &messag
            R"(\(UTC\) \d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2} )" + regex_escape(message);
 }
 
-std::string vaq_line_pattern(const std::string &level, const std::string &module,
-                             const std::string &file, const std::string &message) {
+std::string vaq_line_pattern(const std::string &level, const std::string &module, const std::string &file,
+                             const std::string &message) {
     std::string mod = module;
     mod.resize(std::max<size_t>(5, module.size()), ' ');
     std::string f = file;
@@ -74,9 +74,8 @@ bool matches(const std::string &line, const std::string &pattern) {
 }
 
 std::vector<std::string> api_messages(const std::vector<std::string> &lines) {
-    static const std::regex api(
-        R"(\[(INFO |WARN |ERROR)\] \[telmor_vaq_api\.cpp \d{6,}\] \[\d{6,}\] \[HXVAQ\] )"
-        R"(\(UTC\) \d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2} (.*))");
+    static const std::regex api(R"(\[(INFO |WARN |ERROR)\] \[telmor_vaq_api\.cpp \d{6,}\] \[\d{6,}\] \[HXVAQ\] )"
+                                R"(\(UTC\) \d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2} (.*))");
     std::vector<std::string> out;
     for (const auto &line : lines) {
         std::smatch m;
@@ -89,8 +88,7 @@ std::vector<std::string> api_messages(const std::vector<std::string> &lines) {
     return out;
 }
 
-int count_api(const std::vector<std::string> &lines, const std::string &level,
-              const std::string &message) {
+int count_api(const std::vector<std::string> &lines, const std::string &level, const std::string &message) {
     int n = 0;
     for (const auto &m : api_messages(lines)) n += (m == level + "|" + message);
     return n;

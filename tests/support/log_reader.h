@@ -26,16 +26,15 @@ void clear_log(int role);
 // (given without its trailing "\n").
 std::string api_line_pattern(const std::string &level, const std::string &message);
 // Regular expression for a line of APP_WriLog.
-std::string vaq_line_pattern(const std::string &level, const std::string &module,
-                             const std::string &file, const std::string &message);
+std::string vaq_line_pattern(const std::string &level, const std::string &module, const std::string &file,
+                             const std::string &message);
 bool matches(const std::string &line, const std::string &pattern);
 
 // The message part of each HX_VAQ_Wrilog line ("LEVEL|message"), in order;
 // other lines are left out. Handy for checking a sequence of lines.
 std::vector<std::string> api_messages(const std::vector<std::string> &lines);
 // Number of lines whose message part equals level|message.
-int count_api(const std::vector<std::string> &lines, const std::string &level,
-              const std::string &message);
+int count_api(const std::vector<std::string> &lines, const std::string &level, const std::string &message);
 
 std::string regex_escape(const std::string &text);
 

@@ -76,8 +76,8 @@ int main(int argc, char **argv) {
                 ++decryptions;
                 if (rc != 0) {
                     ++failures;
-                    std::fprintf(stderr, "reader %s: %s does not decrypt (code %lu): %s\n", node.c_str(),
-                                 store.c_str(), rc, text.c_str());
+                    std::fprintf(stderr, "reader %s: %s does not decrypt (code %lu): %s\n", node.c_str(), store.c_str(),
+                                 rc, text.c_str());
                 }
                 if (plain != nullptr) HX_VAQ_MemFree(__LINE__, __FILE__, plain);
             }
@@ -86,7 +86,7 @@ int main(int argc, char **argv) {
         usleep(2000);
     }
     TELMOR_VAQ_Finalize();
-    std::ofstream(dir + "/reader." + node) << "written " << written << " decryptions " << decryptions
-                                           << " failures " << failures << "\n";
+    std::ofstream(dir + "/reader." + node)
+        << "written " << written << " decryptions " << decryptions << " failures " << failures << "\n";
     return failures == 0 ? 0 : 1;
 }

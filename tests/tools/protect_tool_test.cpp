@@ -22,19 +22,17 @@ namespace {
 using tooltest::Outcome;
 using tooltest::tool;
 
-bool has(const std::string &text, const std::string &pattern) {
-    return std::regex_search(text, std::regex(pattern));
-}
+bool has(const std::string &text, const std::string &pattern) { return std::regex_search(text, std::regex(pattern)); }
 
 TEST(ToolProtector, StatusNamesTheNodeSecretAndRefusalsSayWhatToDo) {
     ASSERT_EQ(tool("init --role HXA").status, 0);
     const Outcome status = tool("status");
     ASSERT_EQ(status.status, 0) << status.err;
-    EXPECT_TRUE(has(status.out, "\nprotector +file \\(node secret /etc/telmor/vaq/agent.secret\\)\n"))
-        << status.out;
+    EXPECT_TRUE(has(status.out, "\nprotector +file \\(node secret /etc/telmor/vaq/agent.secret\\)\n")) << status.out;
     const Outcome json = tool("status --json");
     const nlohmann::json parsed = nlohmann::json::parse(json.out);
-    EXPECT_EQ(parsed["protector"], nlohmann::json::parse(R"({"kind": "file", "secret": "/etc/telmor/vaq/agent.secret"})"))
+    EXPECT_EQ(parsed["protector"],
+              nlohmann::json::parse(R"({"kind": "file", "secret": "/etc/telmor/vaq/agent.secret"})"))
         << json.out;
     // Moving to the protector it has changes nothing and says so.
     const Outcome same = tool("protect --with file");
@@ -75,8 +73,7 @@ TEST(ToolProtector, MovesBetweenTheTpmAndTheNodeSecretKeepingEveryText) {
     const Outcome enc = tool("encrypt --role HXM --domain 2", "kept across moves");
     ASSERT_EQ(enc.status, 0) << enc.err;
     const Outcome status = tool("status --role HXM");
-    EXPECT_TRUE(has(status.out, "protector +tpm2 \\(PCRs 0,16,17, TCTI " + tpm.tcti() + "\\)"))
-        << status.out;
+    EXPECT_TRUE(has(status.out, "protector +tpm2 \\(PCRs 0,16,17, TCTI " + tpm.tcti() + "\\)")) << status.out;
 
     const Outcome toFile = tool("protect --role HXM --with file");
     ASSERT_EQ(toFile.status, 0) << toFile.err;
@@ -84,8 +81,9 @@ TEST(ToolProtector, MovesBetweenTheTpmAndTheNodeSecretKeepingEveryText) {
     // Opened by the node secret, the TPM is no longer needed.
     tpm.stop();
     EXPECT_EQ(tool("decrypt --role HXM --domain 2", enc.out).out, "kept across moves");
-    EXPECT_TRUE(has(tool("status --role HXM").out, "protector +file \\(node secret "
-                                                   "/etc/telmor/vaq/tools.secret\\)"));
+    EXPECT_TRUE(has(tool("status --role HXM").out,
+                    "protector +file \\(node secret "
+                    "/etc/telmor/vaq/tools.secret\\)"));
     unsetenv("TELMOR_VAQ_TCTI");
 }
 

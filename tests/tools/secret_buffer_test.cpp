@@ -23,9 +23,7 @@ std::atomic<int> dirty{0};
 std::atomic<int> watched{0};
 constexpr char kMarker[] = "Qz7-secret-marker-Qz7";
 
-bool holds_marker(const void *block, size_t n) {
-    return memmem(block, n, kMarker, sizeof kMarker - 1) != nullptr;
-}
+bool holds_marker(const void *block, size_t n) { return memmem(block, n, kMarker, sizeof kMarker - 1) != nullptr; }
 
 }  // namespace
 

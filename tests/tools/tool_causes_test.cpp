@@ -41,7 +41,8 @@ std::string b64_encode(const std::string &bytes) {
     std::string out;
     size_t i = 0;
     for (; i + 2 < bytes.size(); i += 3) {
-        const uint32_t v = uint32_t(uint8_t(bytes[i])) << 16 | uint32_t(uint8_t(bytes[i + 1])) << 8 | uint8_t(bytes[i + 2]);
+        const uint32_t v =
+            uint32_t(uint8_t(bytes[i])) << 16 | uint32_t(uint8_t(bytes[i + 1])) << 8 | uint8_t(bytes[i + 2]);
         for (int s = 18; s >= 0; s -= 6) out.push_back(kB64[(v >> s) & 63]);
     }
     if (i < bytes.size()) {
@@ -122,8 +123,8 @@ TEST_F(ToolCauses, KeyLifecycleAndTransferFailuresNameTheirCause) {
              "/ro is read-only"},
         {"export onto an existing file", "", "export " + dir + "/keys.vaqx" + pw, "", 1,
          "keys.vaqx exists already: choose another name, or give --force to replace it$"},
-        {"short export password", "", "export " + dir + "/new.vaqx" + password_words("short", "eleven char"),
-         "", 1, "the password is too short: export passwords need at least 12 characters$"},
+        {"short export password", "", "export " + dir + "/new.vaqx" + password_words("short", "eleven char"), "", 1,
+         "the password is too short: export passwords need at least 12 characters$"},
         {"unknown domain: keys", "", "keys --domain 9999", "", 1,
          "domain 9999 does not exist on this node \\(see 'telmor-vaq domains'\\)$"},
         {"unknown domain: encrypt", "", "encrypt --domain 9999", "x", 1, "domain 9999 does not exist on this node"},
@@ -206,7 +207,8 @@ TEST(ToolCausesFresh, SharedObjectsOfAnotherUserAreNamed) {
     EXPECT_EQ(r.status, 1);
     EXPECT_TRUE(std::regex_search(r.err, std::regex("cannot open the keystore of role HXA: no permission to use "
                                                     "the node's keystore version segment \\(key " +
-                                                    tvtest::ipc_key_text(node_layout::kVersionSegmentKey) + "\\): run "
+                                                    tvtest::ipc_key_text(node_layout::kVersionSegmentKey) +
+                                                    "\\): run "
                                                     "the tool as root or as the user the node's processes run as "
                                                     "\\(code 1\\)\n")))
         << r.err;

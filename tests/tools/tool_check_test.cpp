@@ -26,8 +26,8 @@ void flip_byte(const char *path, size_t at) {
 struct Damage {
     const char *name;
     std::function<void()> apply;
-    bool repair;             // run check --repair rather than check
-    const char *primary;     // expected line for each copy (a pattern)
+    bool repair;          // run check --repair rather than check
+    const char *primary;  // expected line for each copy (a pattern)
     const char *standby;
     int status;
 };
@@ -51,8 +51,7 @@ TEST(ToolCheck, TellsWhatItFoundAndDidAfterEachKindOfDamage) {
          "recreated: was missing: written from the other copy", 0},
         {"primary emptied", [] { spit(kPrimary, ""); }, false, "recreated: was empty: written from the other copy",
          "good", 0},
-        {"standby directory removed", [] { ASSERT_EQ(shell(std::string("rm -r ") + kStandbyDir), 0); }, true,
-         "good",
+        {"standby directory removed", [] { ASSERT_EQ(shell(std::string("rm -r ") + kStandbyDir), 0); }, true, "good",
          "missing: directory /opt/telmor/agent/conf/vaq/bkp does not exist: run 'telmor-vaq init --role HXA'", 1},
         {"the remedy given: init", [] { ASSERT_EQ(tool("init").status, 0); }, false, "good", "good", 0},
         {"standby a symbolic link",
@@ -91,11 +90,13 @@ TEST(ToolCheck, TellsWhatItFoundAndDidAfterEachKindOfDamage) {
 TEST(ToolCheck, OnAFreshNodeItSaysToRunInit) {
     const Outcome r = tool("check");
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.out, "primary  missing: no keystore yet: run 'telmor-vaq init --role HXA'\n"
-                     "standby  missing: no keystore yet: run 'telmor-vaq init --role HXA'\n");
+    EXPECT_EQ(r.out,
+              "primary  missing: no keystore yet: run 'telmor-vaq init --role HXA'\n"
+              "standby  missing: no keystore yet: run 'telmor-vaq init --role HXA'\n");
     const Outcome status = tool("status");
     EXPECT_EQ(status.status, 0);
-    EXPECT_TRUE(std::regex_search(status.out, std::regex(std::string("\nprimary +") + kPrimary + " +"
+    EXPECT_TRUE(std::regex_search(status.out, std::regex(std::string("\nprimary +") + kPrimary +
+                                                         " +"
                                                          "missing \\(run 'telmor-vaq init --role HXA'\\)\n")))
         << status.out;
 }

@@ -52,10 +52,11 @@ TEST(ToolFiles, UnsafeDirectoriesAndFilesAreWarnedAboutWithTheRemedy) {
          "chown 0 /opt/telmor/agent/conf/vaq/bkp",
          "warning: /opt/telmor/agent/conf/vaq/bkp is owned by user [a-z0-9]+: run 'chown root "
          "/opt/telmor/agent/conf/vaq/bkp'"},
-        {"keystore file others can read", std::string("chmod 0644 ") + kPrimary,
-         std::string("chmod 0600 ") + kPrimary,
-         std::string("warning: ") + kPrimary + " has mode 0644: others can reach the keys; run "
-         "'chmod 600 " + kPrimary + "'"},
+        {"keystore file others can read", std::string("chmod 0644 ") + kPrimary, std::string("chmod 0600 ") + kPrimary,
+         std::string("warning: ") + kPrimary +
+             " has mode 0644: others can reach the keys; run "
+             "'chmod 600 " +
+             kPrimary + "'"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
@@ -103,10 +104,11 @@ TEST(ToolFiles, FullAndReadOnlyFileSystemsAreNamed) {
     const Outcome full = tool("create-key --domain 50");
     EXPECT_EQ(full.status, 1);
     EXPECT_TRUE(std::regex_search(
-        full.err, std::regex(std::string("creating a master key in domain 50: no space left on device writing ") +
-                             kStandby + "; the change may have been made all the "
-                             "same \\(a copy may hold it\\): see 'telmor-vaq keys --role HXA --domain 50' and "
-                             "'telmor-vaq check --role HXA' \\(code 2040\\)\n")))
+        full.err,
+        std::regex(std::string("creating a master key in domain 50: no space left on device writing ") + kStandby +
+                   "; the change may have been made all the "
+                   "same \\(a copy may hold it\\): see 'telmor-vaq keys --role HXA --domain 50' and "
+                   "'telmor-vaq check --role HXA' \\(code 2040\\)\n")))
         << full.err;
 
     ASSERT_EQ(unlink((std::string(kStandbyDir) + "/filler").c_str()), 0);

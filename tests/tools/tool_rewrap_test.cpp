@@ -44,9 +44,10 @@ TEST_F(ToolRewrap, CreateKeyInactiveStagesAKeyThatEncryptsNothingUntilActivated)
     const Outcome staged = tool("create-key --domain 50 --inactive");
     ASSERT_EQ(staged.status, 0) << staged.err;
     std::smatch m;
-    ASSERT_TRUE(std::regex_search(staged.out, m, std::regex("created master key ([0-9]+) in domain 50 HXA_ENCRYPT "
-                                                            "\\(inactive: activate it with 'telmor-vaq activate-key "
-                                                            "--domain 50 --key-id ([0-9]+)'\\)\n")));
+    ASSERT_TRUE(std::regex_search(staged.out, m,
+                                  std::regex("created master key ([0-9]+) in domain 50 HXA_ENCRYPT "
+                                             "\\(inactive: activate it with 'telmor-vaq activate-key "
+                                             "--domain 50 --key-id ([0-9]+)'\\)\n")));
     const std::string id = m[1];
     EXPECT_EQ(m[2], id);
     const Json keys = Json::parse(tool("keys --json --domain 50").out);
@@ -67,9 +68,11 @@ TEST_F(ToolRewrap, InspectShowsFormatDomainKeyAndWhetherTheKeyIsHere) {
     const std::string text = first_line(tool("encrypt --domain 101", "chap").out);
     const Outcome r = tool("inspect " + text);
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_TRUE(std::regex_match(r.out, std::regex("format +1 \\(AES-256-GCM, algorithm 5\\)\ndomain +101 CHAP_ENCRYPT\n"
-                                                   "key id +" + std::to_string(active_key(101)) +
-                                                   "\nplain bytes +4\nkey held here +yes \\(the domain's active key\\)\n")))
+    EXPECT_TRUE(
+        std::regex_match(r.out, std::regex("format +1 \\(AES-256-GCM, algorithm 5\\)\ndomain +101 CHAP_ENCRYPT\n"
+                                           "key id +" +
+                                           std::to_string(active_key(101)) +
+                                           "\nplain bytes +4\nkey held here +yes \\(the domain's active key\\)\n")))
         << r.out;
     // Another node's keystore does not hold it.
     ASSERT_EQ(tool("init --role HXM").status, 0);
@@ -82,7 +85,8 @@ TEST_F(ToolRewrap, MovesTextsToTheActiveKeyInOrderAndPassesCurrentOnesThrough) {
     const uint32_t old = active_key(50);
     std::string stored;
     std::vector<std::string> secrets = {"first", "second", "", "third"};
-    for (const std::string &s : secrets) stored += s.empty() ? "\n" : first_line(tool("encrypt --domain 50", s).out) + "\n";
+    for (const std::string &s : secrets)
+        stored += s.empty() ? "\n" : first_line(tool("encrypt --domain 50", s).out) + "\n";
     ASSERT_EQ(tool("create-key --domain 50").status, 0);
     const uint32_t fresh = active_key(50);
     const std::string current = first_line(tool("encrypt --domain 50", "fourth").out);
@@ -106,8 +110,10 @@ TEST_F(ToolRewrap, MovesTextsToTheActiveKeyInOrderAndPassesCurrentOnesThrough) {
     EXPECT_EQ(r.err, "line 1: key " + std::to_string(old) + ", rewrapped under key " + std::to_string(fresh) +
                          "\nline 2: key " + std::to_string(old) + ", rewrapped under key " + std::to_string(fresh) +
                          "\nline 4: key " + std::to_string(old) + ", rewrapped under key " + std::to_string(fresh) +
-                         "\nline 5: key " + std::to_string(fresh) + " (active), unchanged\n3 rewrapped, 1 already "
-                         "under key " + std::to_string(fresh) + "\n");
+                         "\nline 5: key " + std::to_string(fresh) +
+                         " (active), unchanged\n3 rewrapped, 1 already "
+                         "under key " +
+                         std::to_string(fresh) + "\n");
 
     // Once nothing refers to the old key it can go, and the rewrapped texts still decrypt.
     ASSERT_EQ(tool("delete-key --domain 50 --key-id " + std::to_string(old)).status, 0);
@@ -125,11 +131,13 @@ TEST_F(ToolRewrap, AnUndecryptableLineStopsWithItsNumberAndWritesNothing) {
     const Outcome r = tool("rewrap --domain 50", good + "\n" + good + "\n" + other + "\n" + good + "\n");
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "");
-    EXPECT_EQ(r.err, "telmor-vaq rewrap: line 3 does not decrypt under domain 50: the text was made under domain 51, "
-                     "not 50: decrypt it with --domain 51; nothing was written (code 1)\n");
+    EXPECT_EQ(r.err,
+              "telmor-vaq rewrap: line 3 does not decrypt under domain 50: the text was made under domain 51, "
+              "not 50: decrypt it with --domain 51; nothing was written (code 1)\n");
     const Outcome junk = tool("rewrap --domain 50", good + "\n%%%\n");
     EXPECT_EQ(junk.status, 1);
-    EXPECT_TRUE(std::regex_search(junk.err, std::regex("line 2 does not decrypt under domain 50: the text is not Base64")));
+    EXPECT_TRUE(
+        std::regex_search(junk.err, std::regex("line 2 does not decrypt under domain 50: the text is not Base64")));
 }
 
 }  // namespace

@@ -56,7 +56,7 @@ public:
     }
     void type(const std::string &keys) { ASSERT_EQ(write(master_, keys.data(), keys.size()), ssize_t(keys.size())); }
     bool echo_on() {
-        termios t {};
+        termios t{};
         tcgetattr(master_, &t);
         return (t.c_lflag & ECHO) != 0;
     }
@@ -69,8 +69,7 @@ public:
             if (std::chrono::steady_clock::now() > deadline) return -1;
         }
         reaped_ = true;
-        while (read_some(50)) {
-        }
+        while (read_some(50)) {}
         return status;
     }
     const std::string &seen() const { return seen_; }
@@ -107,8 +106,10 @@ TEST_F(ToolTerminal, AnInterruptedPromptGivesTheTerminalBack) {
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
         while (t.echo_on() && std::chrono::steady_clock::now() < deadline) usleep(10000);
         ASSERT_FALSE(t.echo_on());
-        if (sig == SIGINT) t.type("\x03");
-        else kill(t.pid(), SIGTERM);
+        if (sig == SIGINT)
+            t.type("\x03");
+        else
+            kill(t.pid(), SIGTERM);
         const int status = t.finish();
         EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == sig) << status;
         EXPECT_TRUE(t.echo_on());

@@ -208,9 +208,9 @@ TEST_F(ToolCli, NotifyMovesTheNodeVersionThatStatusShows) {
     const unsigned long v = std::stoul(m[1]);
     ASSERT_EQ(tool("notify").status, 0);
     const Outcome s2 = tool("status");
-    EXPECT_TRUE(std::regex_search(s2.out, std::regex("node version +" + std::to_string(v + 1) + "\n")))
-        << s2.out;
-    EXPECT_TRUE(std::regex_search(s2.out, std::regex(std::string("primary +") + kPrimary + " +[0-9]+ bytes +0600 root:root +good\n")));
+    EXPECT_TRUE(std::regex_search(s2.out, std::regex("node version +" + std::to_string(v + 1) + "\n"))) << s2.out;
+    EXPECT_TRUE(std::regex_search(
+        s2.out, std::regex(std::string("primary +") + kPrimary + " +[0-9]+ bytes +0600 root:root +good\n")));
 }
 
 TEST_F(ToolCli, EveryCommandHasHelp) {
@@ -227,7 +227,8 @@ TEST_F(ToolCli, EveryCommandHasHelp) {
         const std::regex optionWord("--[a-z-]+");
         for (std::sregex_iterator it(usage.begin(), usage.end(), optionWord), end; it != end; ++it) {
             EXPECT_TRUE(std::regex_search(r.out, std::regex("\n  " + it->str() + "[ A-Z]* {2,}[a-z(]")))
-                << it->str() << "\n" << r.out;
+                << it->str() << "\n"
+                << r.out;
         }
         EXPECT_TRUE(std::regex_search(r.out, std::regex("\nexamples:\n  telmor-vaq " + std::string(cmd) + "[ \n]")))
             << r.out;

@@ -15,9 +15,9 @@ namespace hxb {
 template <typename T>
 struct OpenSslFree;
 
-#define HXB_OPENSSL_DELETER(type, freeFn)                    \
-    template <>                                               \
-    struct OpenSslFree<type> {                                \
+#define HXB_OPENSSL_DELETER(type, freeFn)                       \
+    template <>                                                 \
+    struct OpenSslFree<type> {                                  \
         void operator()(type *object) const { freeFn(object); } \
     }
 
