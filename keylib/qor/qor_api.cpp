@@ -27,7 +27,7 @@ using hxb::Status;
 void log_failure(const char *function, Status s) {
     char message[256];
     std::snprintf(message, sizeof message, "%s failed: %s, ret=%u\n", function, s.why, s.code);
-    VaqPrivLog(2, "QOR", __FILE_NAME__, __LINE__, message);
+    VaqPrivLog(VAQ_PRIV_LOG_ERROR, "QOR", __FILE_NAME__, __LINE__, message);
 }
 
 // Out of memory and the unexpected are answered as a failed primitive: the

@@ -38,6 +38,8 @@ uint32_t VaqPrivActiveKey(uint32_t domainId, uint32_t *keyId, unsigned char *out
 void VaqPrivSetUnloadHook(void (*hook)(void));
 
 /* A finished message to the host's log (slot 23) under the caller's module tag. */
+/* Levels of VaqPrivLog, as the host's log service numbers them. */
+enum { VAQ_PRIV_LOG_INFO = 0, VAQ_PRIV_LOG_WARN = 1, VAQ_PRIV_LOG_ERROR = 2 };
 void VaqPrivLog(int32_t level, const char *module, const char *file, int32_t line, const char *message);
 
 /* Root protectors, as recorded in the keystore. */
