@@ -24,14 +24,14 @@ std::vector<Command> &command_table() {
 
 namespace {
 
-struct OptSpec {
+struct OptionRow {
     Opt id;
     const char *flag;   // long name
     const char *value;  // value name, or null for a flag
     const char *help;
 };
 
-const OptSpec kOptSpecs[] = {
+const OptionRow kOptionRows[] = {
     {Opt::Role, "--role", "ROLE", "whose keystore: HXA (the agent, the default), HXM (manager tools) or HXM_CLIENT"},
     {Opt::Domain, "--domain", "ID", "the key domain (see 'telmor-vaq domains')"},
     {Opt::DomainFilter, "--domain", "ID", "only this key domain"},
@@ -54,8 +54,8 @@ const OptSpec kOptSpecs[] = {
     {Opt::Pcrs, "--pcrs", "LIST", "tpm2 only: bind the seal to these PCRs, e.g. 0,7 or 0-7"},
 };
 
-const OptSpec &spec(Opt id) {
-    for (const OptSpec &s : kOptSpecs) {
+const OptionRow &option_row(Opt id) {
+    for (const OptionRow &s : kOptionRows) {
         if (s.id == id) return s;
     }
     std::abort();
@@ -70,7 +70,7 @@ std::string usage_line(const Command &c) {
         u += " " + (p.required ? word : "[" + word + "]");
     }
     for (Opt o : c.options) {
-        const OptSpec &s = spec(o);
+        const OptionRow &s = option_row(o);
         std::string word = std::string(s.flag) + (s.value ? std::string(" ") + s.value : "");
         u += " " + (required(o) ? word : "[" + word + "]");
     }
@@ -99,7 +99,7 @@ void print_command_help(const Command &c, FILE *out) {
     };
     for (const Positional &p : c.positionals) row(p.name, p.help);
     for (Opt o : c.options) {
-        const OptSpec &s = spec(o);
+        const OptionRow &s = option_row(o);
         row(std::string(s.flag) + (s.value ? std::string(" ") + s.value : ""), s.help);
     }
     row("-h, --help", "show this help");
@@ -170,7 +170,7 @@ void print_man_page() {
         std::printf(".B %s\n.PP\n%s\n", roff(usage_line(*c)).c_str(), roff(c->description).c_str());
         for (const Positional &p : c->positionals) std::printf(".TP\n.I %s\n%s\n", p.name, roff(p.help).c_str());
         for (Opt o : c->options) {
-            const OptSpec &s = spec(o);
+            const OptionRow &s = option_row(o);
             std::printf(".TP\n.B %s%s\n%s\n", roff(s.flag).c_str(),
                         s.value ? (std::string(" \\fI") + s.value + "\\fR").c_str() : "", roff(s.help).c_str());
         }
@@ -210,7 +210,7 @@ struct Raw {
 
 void add_options(CLI::App *sub, const Command &c, Options &opt, Raw &raw) {
     for (Opt o : c.options) {
-        const OptSpec &s = spec(o);
+        const OptionRow &s = option_row(o);
         CLI::Option *added = nullptr;
         switch (o) {
             case Opt::Role:
@@ -345,7 +345,7 @@ int run_tool(int argc, char **argv) {
             if (word.rfind("--", 0) != 0 || word == "--help") continue;
             const std::string flag = word.substr(0, word.find('='));
             bool known = false;
-            for (Opt o : named->options) known = known || flag == spec(o).flag;
+            for (Opt o : named->options) known = known || flag == option_row(o).flag;
             if (!known) return report_usage(named->name, "unknown option " + flag);
         }
     }

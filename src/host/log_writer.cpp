@@ -71,11 +71,21 @@ public:
         return true;
     }
 
+    // Formatted in place; only a message that holds a character to escape
+    // (rare: a caller's or the file system's text) is copied out and back.
     __attribute__((format(printf, 2, 0))) bool message(const char *format, std::va_list args) {
-        char text[kLineSize];
-        const int n = tv::vsprintf_s(text, kLineSize - length_, format, args);
+        char *text = buffer_ + length_;
+        if (tv::vsprintf_s(text, kLineSize - length_, format, args) < 0) return false;
         // A %c of 0 ends the text there, as it ends every C string.
-        return n >= 0 && escaped(text);
+        const char *p = text;
+        while (*p != '\0' && written_as_is(p)) ++p;
+        if (*p == '\0') {
+            length_ += static_cast<std::size_t>(p - text);
+            return true;
+        }
+        char copy[kLineSize];
+        std::memcpy(copy, text, std::strlen(text) + 1);
+        return escaped(copy);
     }
 
     // The key library's finished text.
@@ -97,6 +107,13 @@ public:
     }
 
 private:
+    // Whether the character at p goes into the line unescaped: anything but a
+    // control character, and a line end that ends the text.
+    static bool written_as_is(const char *p) {
+        const auto c = static_cast<unsigned char>(*p);
+        return (c >= 0x20 && c != 0x7f) || (c == '\n' && p[1] == '\0');
+    }
+
     // Appends text up to its terminating zero with its control characters
     // escaped; false, with nothing kept, when the line would not fit.
     bool escaped(const char *text) {
@@ -104,8 +121,7 @@ private:
         std::size_t at = length_;
         for (const char *p = text; *p != '\0'; ++p) {
             const auto c = static_cast<unsigned char>(*p);
-            const bool lineEnd = c == '\n' && p[1] == '\0';
-            const bool plain = lineEnd || (c >= 0x20 && c != 0x7f);
+            const bool plain = written_as_is(p);
             const std::size_t need = plain ? 1 : 4;
             if (at + need >= kLineSize) return false;
             if (plain) {

@@ -469,10 +469,7 @@ TEST_P(ProtectCut, EveryFileOperationOfAMoveLeavesTheOldOrTheNewProtector) {
             SCOPED_TRACE(testing::Message() << "operation " << n << (fail ? " fails" : " then cut"));
             prepare();
             reset_counters();
-            if (fail)
-                faults().failOp = n;
-            else
-                faults().cutAfterOp = n, faults().tornAtCut = torn;
+            arm_fault(n, fail, torn);
             VaqPrivProtect(VAQ_PRIV_PROTECTOR_FILE, 0);
             unload();
             reset_faults();

@@ -22,29 +22,23 @@ namespace kltest {
 
 namespace {
 
-bool port_free(int port) {
+// Binds (to see the port is free) or connects (to see swtpm answers) on
+// loopback.
+bool loopback(int port, bool connectTo) {
     int fd = socket(AF_INET, SOCK_STREAM, 0);
     if (fd < 0) return false;
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_port = htons(static_cast<uint16_t>(port));
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bool ok = bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0;
+    auto *addr = reinterpret_cast<sockaddr *>(&a);
+    bool ok = (connectTo ? connect(fd, addr, sizeof a) : bind(fd, addr, sizeof a)) == 0;
     close(fd);
     return ok;
 }
 
-bool answers(int port) {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    if (fd < 0) return false;
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bool ok = connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0;
-    close(fd);
-    return ok;
-}
+bool port_free(int port) { return loopback(port, false); }
+bool answers(int port) { return loopback(port, true); }
 
 // Runs `step` in an ESYS conversation with the TPM at `tcti`.
 template <class Step>

@@ -326,6 +326,15 @@ VaqHostServices table_without_slot(int slot) {
     return t;
 }
 
+void arm_fault(uint64_t n, bool fail, bool torn) {
+    if (fail) {
+        g_faults.failOp = n;
+    } else {
+        g_faults.cutAfterOp = n;
+        g_faults.tornAtCut = torn;
+    }
+}
+
 FileFaults &faults() { return g_faults; }
 void reset_faults() {
     g_faults = FileFaults{};

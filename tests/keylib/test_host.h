@@ -60,6 +60,9 @@ VaqHostServices table_without_slot(int slot);
 
 FileFaults &faults();
 void reset_faults();
+// Arms one fault at file operation n: the operation fails, or every
+// operation after it is cut (the first write after the cut torn if asked).
+void arm_fault(uint64_t n, bool fail, bool torn);
 // Bytes and calls of writes since the last reset_counters(), lost ones included.
 uint64_t bytes_written();
 uint64_t write_calls();

@@ -192,10 +192,7 @@ TEST_P(Tpm2Cut, EveryFileOperationOfAMoveLeavesTheOldOrTheNewProtector) {
             SCOPED_TRACE(testing::Message() << "operation " << n << (fail ? " fails" : " then cut"));
             prepare();
             reset_counters();
-            if (fail)
-                faults().failOp = n;
-            else
-                faults().cutAfterOp = n, faults().tornAtCut = true;
+            arm_fault(n, fail, true);
             VaqPrivProtect(move.to, 0);
             unload();
             reset_faults();

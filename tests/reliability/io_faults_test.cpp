@@ -332,14 +332,7 @@ protected:
 
 std::map<std::tuple<std::string, std::string, std::string>, Figures> IoFaults::figures_;
 
-void arm(Fault fault, uint64_t n) {
-    if (fault == Fault::kFail) {
-        faults().failOp = n;
-    } else {
-        faults().cutAfterOp = n;
-        faults().tornAtCut = fault == Fault::kTornCut;
-    }
-}
+void arm(Fault fault, uint64_t n) { arm_fault(n, fault == Fault::kFail, fault == Fault::kTornCut); }
 
 void IoFaults::run_loop(const Op &op, Start start, Fault fault) {
     SCOPED_TRACE(std::string(op.name) + ", " + name_of(start) + ", " + name_of(fault));
