@@ -14,7 +14,7 @@
 #include "host/file_safety.h"
 #include "host/host_services.h"
 #include "host/sys.h"
-#include "keystore/error_text.h"
+#include "common/error_text.h"
 
 namespace tv {
 

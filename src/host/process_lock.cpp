@@ -23,7 +23,7 @@
 #include "common/log.h"
 #include "host/ipc_owner.h"
 #include "host/sys.h"
-#include "keystore/error_text.h"
+#include "common/error_text.h"
 #include "node_layout.h"
 
 namespace {

@@ -6,7 +6,7 @@
 
 #include "common/log.h"
 #include "host/sys.h"
-#include "keystore/error_text.h"
+#include "common/error_text.h"
 
 extern "C" int32_t Telmor_Create_Lock(void **handle) {
     if (handle == nullptr) return 0;

@@ -8,7 +8,7 @@
 
 #include "common/log.h"
 #include "host/sys.h"
-#include "keystore/error_text.h"
+#include "common/error_text.h"
 #include "telmor_vaq_api.h"
 
 namespace {

@@ -11,7 +11,7 @@
 #include "host/bounded.h"
 #include "host/host_services.h"
 #include "host/sys.h"
-#include "keystore/error_text.h"
+#include "common/error_text.h"
 #include "keystore/init_flag.h"
 #include "keystore/library_state.h"
 #include "keystore/role_table.h"

@@ -12,7 +12,7 @@
 #include "common/log.h"
 #include "host/ipc_owner.h"
 #include "host/sys.h"
-#include "keystore/error_text.h"
+#include "common/error_text.h"
 #include "keystore/init_flag.h"
 #include "node_layout.h"
 #include "telmor_vaq_api.h"

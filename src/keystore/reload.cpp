@@ -8,7 +8,7 @@
 
 #include "common/log.h"
 #include "host/sys.h"
-#include "keystore/error_text.h"
+#include "common/error_text.h"
 #include "keystore/init_flag.h"
 #include "keystore/keystore_version.h"
 #include "keystore/library_state.h"

@@ -1,7 +1,7 @@
 /* SPDX-License-Identifier: Apache-2.0 */
 // The strerror text of an error number, from any thread.
-#ifndef TELMOR_VAQ_KEYSTORE_ERROR_TEXT_H
-#define TELMOR_VAQ_KEYSTORE_ERROR_TEXT_H
+#ifndef TELMOR_VAQ_COMMON_ERROR_TEXT_H
+#define TELMOR_VAQ_COMMON_ERROR_TEXT_H
 
 #include <cstring>
 
@@ -16,4 +16,4 @@ inline const char *error_text(int err) {
 
 }  // namespace tv
 
-#endif  // TELMOR_VAQ_KEYSTORE_ERROR_TEXT_H
+#endif  // TELMOR_VAQ_COMMON_ERROR_TEXT_H
