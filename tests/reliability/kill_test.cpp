@@ -129,7 +129,8 @@ struct Expected {
     std::map<std::pair<uint32_t, uint32_t>, std::string> keys;  // material in hex
     std::map<uint32_t, uint32_t> active;
     InFlight inFlight;
-    int changes = 0;
+    int changes = 0;  // completed lines
+    int intents = 0;  // "I" lines: changes begun
 };
 
 Expected replay() {
@@ -142,6 +143,7 @@ Expected replay() {
         l >> op;
         if (op == 'I') {
             l >> e.inFlight.op >> e.inFlight.domain >> e.inFlight.id;
+            ++e.intents;
             continue;
         }
         uint32_t domain = 0, id = 0;
@@ -170,6 +172,99 @@ Expected replay() {
     return e;
 }
 
+// The journal as the keystore on disk holds it now: the next round starts
+// from there, with no change begun.
+void journal_keys(const std::vector<ApiKey> &keys) {
+    std::remove(kJournal);
+    for (const ApiKey &k : keys)
+        journal("C " + std::to_string(k.domain) + " " + std::to_string(k.id) + " " + hex(k.material));
+    for (const ApiKey &k : keys)
+        if (k.active) journal("A " + std::to_string(k.domain) + " " + std::to_string(k.id));
+}
+
+// After a kill: a fresh process loads the keystore and compares it with the
+// journal. Empty when all is as it must be; *inFlightShows tells whether the
+// change in flight had reached the disk.
+std::string verify_after_kill(const Expected &expected, bool *inFlightShows) {
+    const std::string report = "/opt/telmor/kill-report";
+    const int rc = tvtest::run_in_child([&] {
+        std::ofstream out(report, std::ios::trunc);
+        if (TELMOR_VAQ_Initialize("HXA") != 0) {
+            out << "the keystore does not load\n";
+            return 1;
+        }
+        uint32_t good = 0;
+        if (TELMOR_VAQ_CheckKeyStore(0, &good) != 0 || good != 3) out << "copies not both good: " << good << "\n";
+        const std::vector<ApiKey> keys = api_keys();
+        std::map<std::pair<uint32_t, uint32_t>, ApiKey> held;
+        for (const ApiKey &k : keys) held[{k.domain, k.id}] = k;
+        const InFlight &f = expected.inFlight;
+        bool shows = false;
+        for (const auto &[slot, material] : expected.keys) {
+            auto it = held.find(slot);
+            if (it == held.end()) {
+                if (f.op == 'D' && slot == std::pair{f.domain, f.id}) {
+                    shows = true;
+                    continue;
+                }
+                out << "committed key " << slot.second << " of domain " << slot.first << " lost\n";
+            } else if (hex(it->second.material) != material) {
+                out << "key " << slot.second << " has other material\n";
+            }
+        }
+        for (const auto &[slot, k] : held) {
+            if (expected.keys.count(slot)) continue;
+            const bool fromFlight =
+                (f.op == 'C' && slot.first == f.domain) || (f.op == 'R' && slot == std::pair{f.domain, f.id});
+            if (!fromFlight) out << "key " << slot.second << " of domain " << slot.first << " came from nowhere\n";
+            shows = true;
+        }
+        for (const auto &[domain, id] : expected.active) {
+            auto it = held.find({domain, id});
+            if (it != held.end() && it->second.active) continue;
+            if ((f.op == 'C' || f.op == 'A') && f.domain == domain) {
+                shows = true;
+                continue;
+            }
+            out << "domain " << domain << " lost its active key " << id << "\n";
+        }
+        TELMOR_VAQ_Finalize();
+        out.close();
+        if (std::ifstream(report).peek() != EOF) return 1;
+        journal_keys(keys);
+        return shows ? 10 : 0;
+    });
+    *inFlightShows = rc == 10;
+    if (rc == 0 || rc == 10) return "";
+    std::ifstream in(report);
+    std::string why((std::istreambuf_iterator<char>(in)), {});
+    return why.empty() ? "the checking process ended with " + std::to_string(rc) : why;
+}
+
+using Clock = std::chrono::steady_clock;
+using Micros = std::chrono::microseconds;
+
+// Only a hang reaches this: a wait for the changing process's next step.
+constexpr auto kHang = std::chrono::minutes(3);
+
+// Polls the journal until pred holds; false only on a hang.
+template <typename Pred>
+bool wait_for_journal(Pred pred) {
+    for (const auto start = Clock::now(); Clock::now() - start < kHang;) {
+        if (pred(replay())) return true;
+        usleep(500);
+    }
+    return false;
+}
+
+// How long this build on this machine takes, from the start of a changing
+// process, to begin its first change, and then for one change: measured by
+// letting a process run a few changes, then killing it like any round.
+struct Pace {
+    Micros startup{};
+    Micros change{};
+};
+
 TEST(Kill, KeyChangesKilledAtRandomMomentsLoseNothingCommitted) {
     fresh_node(kAgentRole);
     std::remove(kJournal);
@@ -181,92 +276,82 @@ TEST(Kill, KeyChangesKilledAtRandomMomentsLoseNothingCommitted) {
                   return TELMOR_VAQ_Finalize() == 0 ? 0 : 1;
               }),
               0);
-
-    const int maxRounds = kSanitized ? 25 : 80;
-    const auto budget = std::chrono::seconds(kSanitized ? 20 : 5);
-    const auto start = std::chrono::steady_clock::now();
     std::mt19937 rng(20260512);
-    int rounds = 0, inFlightOnDisk = 0, committed = 0;
-    int baseline = replay().changes;
-    for (; rounds < maxRounds && std::chrono::steady_clock::now() - start < budget; ++rounds) {
-        SCOPED_TRACE("round " + std::to_string(rounds));
+
+    Pace pace;
+    {
+        constexpr int kMeasured = 8;
+        const int before = replay().changes;
+        const auto start = Clock::now();
         const uint32_t seed = rng();
         const pid_t pid = tvtest::spawn([seed]() -> int { change_forever(seed); });
-        // Long enough to pass the load, short enough to land in any change.
-        usleep(5000 + rng() % (kSanitized ? 60000 : 25000));
+        const bool begun = wait_for_journal([](const Expected &e) { return e.intents > 0; });
+        const auto first = Clock::now();
+        const bool measured =
+            begun && wait_for_journal([before](const Expected &e) { return e.changes - before >= kMeasured; });
+        const auto last = Clock::now();
         kill(pid, SIGKILL);
-        const int status = tvtest::wait_child(pid);
-        ASSERT_EQ(status, 128 + SIGKILL) << "the changing process ended on its own";
+        ASSERT_EQ(tvtest::wait_child(pid), 128 + SIGKILL) << "the changing process ended on its own";
+        ASSERT_TRUE(measured) << "the changing process made no progress";
+        pace.startup = std::chrono::duration_cast<Micros>(first - start);
+        pace.change = std::chrono::duration_cast<Micros>(last - first) / kMeasured;
+        bool shows = false;
+        const std::string why = verify_after_kill(replay(), &shows);
+        ASSERT_TRUE(why.empty()) << why;
+    }
+
+    // Kill moments are drawn from the end of the start-up and the first few
+    // changes as measured, and a little beyond, so that some kills land before
+    // the first change, some while one is being written and some between
+    // changes. A round killed before it began a change tells nothing: it is
+    // run again, and when that keeps happening the start-up is taken as
+    // longer. The test goes on until
+    // enough rounds have cut a change in flight, within a bound on rounds.
+    const int wanted = kSanitized ? 20 : 40;
+    const int wantedCut = kSanitized ? 5 : 10;
+    const int maxRounds = wanted * 10;
+    int rounds = 0, counted = 0, rerun = 0, rerunsInARow = 0, cut = 0, cutOnDisk = 0, committed = 0;
+    for (; rounds < maxRounds && (counted < wanted || cut < wantedCut); ++rounds) {
+        SCOPED_TRACE("round " + std::to_string(rounds));
+        const int baseline = replay().changes;
+        const uint32_t seed = rng();
+        const auto from = pace.startup / 2;
+        const auto to = (pace.startup + 3 * pace.change) * 5 / 4;
+        const auto delay = from + Micros(rng() % static_cast<uint64_t>((to - from).count() + 1));
+        const pid_t pid = tvtest::spawn([seed]() -> int { change_forever(seed); });
+        usleep(static_cast<useconds_t>(delay.count()));
+        kill(pid, SIGKILL);
+        ASSERT_EQ(tvtest::wait_child(pid), 128 + SIGKILL) << "the changing process ended on its own";
 
         const Expected expected = replay();
-        const std::string report = "/opt/telmor/kill-report";
-        const int rc = tvtest::run_in_child([&] {
-            std::ofstream out(report, std::ios::trunc);
-            if (TELMOR_VAQ_Initialize("HXA") != 0) {
-                out << "the keystore does not load\n";
-                return 1;
+        bool inFlightShows = false;
+        const std::string why = verify_after_kill(expected, &inFlightShows);
+        ASSERT_TRUE(why.empty()) << why;
+        if (expected.intents == 0) {
+            ++rerun;
+            // Three in a row: the machine has become slower than measured.
+            if (++rerunsInARow == 3) {
+                pace.startup += pace.startup / 4;
+                rerunsInARow = 0;
             }
-            uint32_t good = 0;
-            if (TELMOR_VAQ_CheckKeyStore(0, &good) != 0 || good != 3) out << "copies not both good: " << good << "\n";
-            const std::vector<ApiKey> keys = api_keys();
-            std::map<std::pair<uint32_t, uint32_t>, ApiKey> held;
-            for (const ApiKey &k : keys) held[{k.domain, k.id}] = k;
-            const InFlight &f = expected.inFlight;
-            bool inFlightShows = false;
-            for (const auto &[slot, material] : expected.keys) {
-                auto it = held.find(slot);
-                if (it == held.end()) {
-                    if (f.op == 'D' && slot == std::pair{f.domain, f.id}) {
-                        inFlightShows = true;
-                        continue;
-                    }
-                    out << "committed key " << slot.second << " of domain " << slot.first << " lost\n";
-                } else if (hex(it->second.material) != material) {
-                    out << "key " << slot.second << " has other material\n";
-                }
-            }
-            for (const auto &[slot, k] : held) {
-                if (expected.keys.count(slot)) continue;
-                const bool fromFlight =
-                    (f.op == 'C' && slot.first == f.domain) || (f.op == 'R' && slot == std::pair{f.domain, f.id});
-                if (!fromFlight) out << "key " << slot.second << " of domain " << slot.first << " came from nowhere\n";
-                inFlightShows = true;
-            }
-            for (const auto &[domain, id] : expected.active) {
-                auto it = held.find({domain, id});
-                if (it != held.end() && it->second.active) continue;
-                if ((f.op == 'C' || f.op == 'A') && f.domain == domain) {
-                    inFlightShows = true;
-                    continue;
-                }
-                out << "domain " << domain << " lost its active key " << id << "\n";
-            }
-            TELMOR_VAQ_Finalize();
-            out.close();
-            if (std::ifstream(report).peek() != EOF) return 1;
-            // The next round starts from what is on disk now.
-            std::remove(kJournal);
-            for (const ApiKey &k : keys)
-                journal("C " + std::to_string(k.domain) + " " + std::to_string(k.id) + " " + hex(k.material));
-            for (const ApiKey &k : keys)
-                if (k.active) journal("A " + std::to_string(k.domain) + " " + std::to_string(k.id));
-            return inFlightShows ? 10 : 0;
-        });
-        if (rc != 0 && rc != 10) {
-            std::ifstream in(report);
-            std::string why((std::istreambuf_iterator<char>(in)), {});
-            FAIL() << why;
+            continue;
         }
-        inFlightOnDisk += rc == 10;
+        rerunsInARow = 0;
+        ++counted;
         committed += expected.changes - baseline;
-        baseline = replay().changes;
+        if (expected.inFlight.op != 0) {
+            ++cut;
+            cutOnDisk += inFlightShows;
+        }
     }
     std::printf(
-        "\nkill rounds: %d, changes committed before the kills: %d, rounds whose change in "
-        "flight had reached the disk: %d\n",
-        rounds, committed, inFlightOnDisk);
-    EXPECT_GE(rounds, 10);
-    EXPECT_GT(committed, rounds) << "the kills landed before any change";
+        "\nmeasured: start-up %lld us, one change %lld us; kill rounds: %d counted, %d run again (killed before any "
+        "change); changes committed before the kills: %d; rounds that cut a change in flight: %d, of which the "
+        "change had reached the disk: %d\n",
+        static_cast<long long>(pace.startup.count()), static_cast<long long>(pace.change.count()), counted, rerun,
+        committed, cut, cutOnDisk);
+    EXPECT_GE(cut, wantedCut) << "within " << maxRounds << " rounds, too few kills landed inside a change";
+    EXPECT_GE(counted, wanted);
 }
 
 }  // namespace
