@@ -78,7 +78,8 @@ bool Swtpm::start() {
                    "--ctrl", ctrl.c_str(), "--flags", "not-need-init,startup-clear", static_cast<char *>(nullptr));
             _exit(127);
         }
-        for (int i = 0; i < 200; ++i) {
+        // A minute: only a hang reaches it, whatever the machine's load.
+        for (int i = 0; i < 2400; ++i) {
             if (answers(port)) {
                 pid_ = pid;
                 port_ = port;

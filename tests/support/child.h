@@ -25,8 +25,8 @@ public:
     Gate(const Gate &) = delete;
     Gate &operator=(const Gate &) = delete;
     void post();
-    // Returns false on timeout.
-    bool wait(int timeout_ms = 30000);
+    // Returns false on timeout: the default is reached only by a hang.
+    bool wait(int timeout_ms = 240000);
 
 private:
     int fds_[2];

@@ -1,14 +1,16 @@
 // SPDX-License-Identifier: Apache-2.0
 // One node's reader in the fleet rotation test: a long-running host process
-// that, until told to stop, encrypts a fresh secret under domain 50 and adds
-// the text to its node's store (unless writes are paused), and decrypts every
-// text in every node's store, counting failures.
+// that, until told to stop, now and then encrypts a fresh secret under domain
+// 50 and adds the text to its node's store (unless writes are paused), and
+// decrypts every text in every node's store, pass after pass, counting
+// failures.
 //
 //   fleet_reader EXCHANGE_DIR NODE
 //
 // Files in EXCHANGE_DIR: texts.NODE (this node's store, one text per line),
-// pause (writes stop; the reader answers with paused.NODE), stop, and at the
-// end reader.NODE: "decryptions N failures M".
+// pause (writes stop; the reader answers with paused.NODE), stop, passes.NODE
+// (how many whole passes over the stores it has made), and at the end
+// reader.NODE: "decryptions N failures M".
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -26,6 +28,11 @@ namespace {
 using tvtest::exists;
 std::string slurp(const std::string &path) { return tvtest::read_file(path); }
 
+// A new text every this many passes: each pass decrypts every stored text,
+// so the stores grow with time, not with passes, and a slow machine's longer
+// run does not make each pass longer still.
+constexpr unsigned long long kPassesPerText = 16;
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -39,13 +46,13 @@ int main(int argc, char **argv) {
         return 1;
     }
     const std::vector<std::string> stores = {dir + "/texts.A", dir + "/texts.B", dir + "/texts.C"};
-    unsigned long long decryptions = 0, failures = 0, written = 0;
+    unsigned long long decryptions = 0, failures = 0, written = 0, passes = 0;
     bool last = false;
     for (;;) {
         if (exists(dir + "/stop")) last = true;  // one more full pass, then end
         if (exists(dir + "/pause")) {
             std::ofstream(dir + "/paused." + node) << "paused\n";
-        } else if (!last) {
+        } else if (!last && passes % kPassesPerText == 0) {
             const std::string secret = "secret " + node + " " + std::to_string(written);
             char *text = nullptr;
             uint32_t len = 0;
@@ -82,6 +89,11 @@ int main(int argc, char **argv) {
                 if (plain != nullptr) HX_VAQ_MemFree(__LINE__, __FILE__, plain);
             }
         }
+        // Whole passes so far, published by a rename: the runbook waits for
+        // every reader to pass over the stores after each of its steps.
+        ++passes;
+        std::ofstream(dir + "/passes." + node + ".tmp", std::ios::trunc) << passes << "\n";
+        std::rename((dir + "/passes." + node + ".tmp").c_str(), (dir + "/passes." + node).c_str());
         if (last) break;
         usleep(2000);
     }

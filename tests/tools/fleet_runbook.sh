@@ -49,6 +49,24 @@ on() {
     fi
 }
 out() { cat "$X/out.$1.${step[$1]}"; }
+# settle: waits until every reader has made two more whole passes over the
+# stores (encrypting and decrypting after the step just taken), however long
+# that takes on this machine.
+passes() { cat "$X/passes.$1" 2>/dev/null || echo 0; }
+settle() {
+    local n
+    declare -A from
+    for n in A B C; do from[$n]=$(passes $n); done
+    for n in A B C; do
+        until (($(passes $n) >= from[$n] + 2)); do
+            if [[ -s $X/reader-errors.$n ]]; then
+                echo "reader $n stopped: $(cat "$X/reader-errors.$n")" >&2
+                exit 1
+            fi
+            sleep 0.01
+        done
+    done
+}
 pw="3<\$X/password --password-fd 3"
 echo "a long fleet password" >"$X/password"
 
@@ -64,17 +82,17 @@ for n in B C; do
     on $n "\$TOOL activate-key --domain 50 --key-id $k1"
 done
 for n in A B C; do on $n '$READER $X '$n' 2>$X/reader-errors.'$n' & echo started'; done
-sleep 0.5
+settle
 
 # 1. Stage the new key on one node, inactive.
 on A '$TOOL create-key --domain 50 --inactive'
 k2=$(out A | sed -n 's/created master key \([0-9]*\) .*/\1/p')
-sleep 0.3
+settle
 # 2. Export it; 3. import it on every other node (inactive there too).
 on A "\$TOOL export \$X/rotation.vaqx $pw"
-for n in B C; do on $n "\$TOOL import \$X/rotation.vaqx $pw"; sleep 0.3; done
+for n in B C; do on $n "\$TOOL import \$X/rotation.vaqx $pw"; settle; done
 # 4. Once every node holds it, activate it everywhere.
-for n in A B C; do on $n "\$TOOL activate-key --domain 50 --key-id $k2"; sleep 0.3; done
+for n in A B C; do on $n "\$TOOL activate-key --domain 50 --key-id $k2"; settle; done
 # 5. Rewrap the stored texts (writers paused so none is added meanwhile).
 touch "$X/pause"
 until [[ -e $X/paused.A && -e $X/paused.B && -e $X/paused.C ]]; do sleep 0.01; done
@@ -82,14 +100,13 @@ for n in A B C; do
     on $n "\$TOOL rewrap --domain 50 --report \$X/texts.$n >\$X/texts.$n.new 2>\$X/rewrap-report.$n && mv \$X/texts.$n.new \$X/texts.$n && tail -1 \$X/rewrap-report.$n"
 done
 rm -f "$X/pause" "$X"/paused.*
-sleep 0.3
+settle
 # 6. Delete the old key only when no stored text refers to it.
 for n in A B C; do
     on $n "\$TOOL rewrap --domain 50 --report \$X/texts.$n 2>&1 >/dev/null | grep -c ', rewrapped under' || true"
     [[ "$(out $n)" == 0 ]] || { echo "node $n: texts still under the old key" >&2; exit 1; }
 done
-for n in A B C; do on $n "\$TOOL delete-key --domain 50 --key-id $k1 --yes"; sleep 0.2; done
-sleep 0.5
+for n in A B C; do on $n "\$TOOL delete-key --domain 50 --key-id $k1 --yes"; settle; done
 
 touch "$X/stop"
 status=0

@@ -22,6 +22,10 @@ namespace {
 
 using namespace tooltest;
 
+// Only a hang reaches this: the waits below are for events (a prompt, the
+// echo turned off, the tool's end), never a measure of speed.
+constexpr auto kHang = std::chrono::minutes(4);
+
 // The tool with a pseudo-terminal as its controlling terminal, stdin, stdout
 // and stderr.
 class OnTerminal {
@@ -45,9 +49,9 @@ public:
     }
     bool started() const { return pid_ > 0; }
 
-    // Reads until `pattern` appears in everything read so far, or 10 s pass.
+    // Reads until `pattern` appears in everything read so far; false only on a hang.
     bool wait_for(const std::string &pattern) {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        const auto deadline = std::chrono::steady_clock::now() + kHang;
         const std::regex re(pattern);
         while (!std::regex_search(seen_, re)) {
             if (std::chrono::steady_clock::now() > deadline || !read_some(100)) return false;
@@ -63,7 +67,7 @@ public:
     // The wait status once the tool has ended; everything it wrote is in seen().
     int finish() {
         int status = 0;
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        const auto deadline = std::chrono::steady_clock::now() + kHang;
         while (waitpid(pid_, &status, WNOHANG) == 0) {
             read_some(50);
             if (std::chrono::steady_clock::now() > deadline) return -1;
@@ -103,7 +107,7 @@ TEST_F(ToolTerminal, AnInterruptedPromptGivesTheTerminalBack) {
         ASSERT_TRUE(t.started());
         ASSERT_TRUE(t.wait_for("Password: ")) << t.seen();
         // The prompt is up: echo is off while the tool waits for the password.
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        const auto deadline = std::chrono::steady_clock::now() + kHang;
         while (t.echo_on() && std::chrono::steady_clock::now() < deadline) usleep(10000);
         ASSERT_FALSE(t.echo_on());
         if (sig == SIGINT)
@@ -121,7 +125,7 @@ TEST_F(ToolTerminal, PasswordFdOnATerminalDoesNotEcho) {
     const std::string file = scratch() + "/keys.vaqx";
     OnTerminal t({"export", file, "--password-fd", "0"});
     ASSERT_TRUE(t.wait_for("Password: ")) << t.seen();
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    const auto deadline = std::chrono::steady_clock::now() + kHang;
     while (t.echo_on() && std::chrono::steady_clock::now() < deadline) usleep(10000);
     t.type("tty-typed-password-42\n");
     const int status = t.finish();
