@@ -19,6 +19,12 @@ namespace {
 
 constexpr uint8_t kPad = 64;
 
+// The same characters as `base`, read from here: `base` is exported, so the
+// compiler must reach it through the symbol table and read it again after
+// every character written, which made encoding cost more than the cipher.
+constexpr char kAlphabet[66] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/=";
+static_assert(sizeof kAlphabet == sizeof base);
+
 constexpr std::array<uint8_t, 256> make_index_table() {
     std::array<uint8_t, 256> table{};
     for (uint8_t pos = 0; pos <= 65; ++pos) {
@@ -54,19 +60,19 @@ char *base64_encode(const unsigned char *data, uint32_t n) {
     uint32_t i = 0;
     for (; n - i >= 3; i += 3) {
         const uint32_t group = (uint32_t{data[i]} << 16) | (uint32_t{data[i + 1]} << 8) | data[i + 2];
-        *p++ = base[(group >> 18) & 63];
-        *p++ = base[(group >> 12) & 63];
-        *p++ = base[(group >> 6) & 63];
-        *p++ = base[group & 63];
+        const char quad[4] = {kAlphabet[(group >> 18) & 63], kAlphabet[(group >> 12) & 63],
+                              kAlphabet[(group >> 6) & 63], kAlphabet[group & 63]};
+        std::memcpy(p, quad, 4);
+        p += 4;
     }
     const uint32_t rest = n - i;
     if (rest > 0) {
         uint32_t group = uint32_t{data[i]} << 16;
         if (rest == 2) group |= uint32_t{data[i + 1]} << 8;
-        *p++ = base[(group >> 18) & 63];
-        *p++ = base[(group >> 12) & 63];
-        *p++ = rest == 2 ? base[(group >> 6) & 63] : base[kPad];
-        *p++ = base[kPad];
+        *p++ = kAlphabet[(group >> 18) & 63];
+        *p++ = kAlphabet[(group >> 12) & 63];
+        *p++ = rest == 2 ? kAlphabet[(group >> 6) & 63] : kAlphabet[kPad];
+        *p++ = kAlphabet[kPad];
     }
     *p = '\0';
     return out;
@@ -79,7 +85,7 @@ namespace {
 uint32_t pad_count(const char *text, uint32_t len) {
     uint32_t pad = 0;
     for (uint32_t back = 1; back <= 3 && back <= len; ++back) {
-        pad += text[len - back] == base[kPad];
+        pad += text[len - back] == kAlphabet[kPad];
     }
     return pad;
 }
