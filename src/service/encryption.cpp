@@ -30,6 +30,25 @@ void *alloc_with_terminator(uint32_t n) {
     return VAQ_ALLOC(static_cast<int32_t>(n + 1));
 }
 
+// Cipher bytes that stay inside one call: on the stack for the few KB that
+// callers' secrets make, from the allocator beyond that. Left unfilled: the
+// caller writes every byte it reads. Cipher bytes are no secret, so a block
+// is given back as any other.
+class CipherScratch {
+public:
+    static constexpr uint32_t kLocalBytes = 4096;
+    // n bytes and a terminator's room; null when no block could be had.
+    unsigned char *get(uint32_t n) {
+        if (n < kLocalBytes) return local_;
+        heap_.reset(static_cast<unsigned char *>(alloc_with_terminator(n)));
+        return heap_.get();
+    }
+
+private:
+    unsigned char local_[kLocalBytes];
+    tv::MemBlock<unsigned char> heap_;
+};
+
 }  // namespace
 
 extern "C" unsigned long TELMOR_VAQ_GetCipherDataLen(uint32_t plainLen, uint32_t *cipherDataLen) {
@@ -52,12 +71,13 @@ extern "C" unsigned long TELMOR_VAQ_Encrypt(uint32_t domainId, const unsigned ch
     if (!tv::keystore_in_step()) return 1;
 
     unsigned long result = 1;
+    CipherScratch scratch;
     unsigned char *cipherText_temp = nullptr;
     uint32_t n = 0;
     const unsigned long lenRet = QorGetCipherDataLenEx(plainLen, &n);
     if (lenRet != 0 || n == 0) {
         VAQ_LOG(tv::kError, "QorGetCipherDataLen failed, ret=%lu.\n", lenRet);
-    } else if ((cipherText_temp = static_cast<unsigned char *>(alloc_with_terminator(n))) == nullptr) {
+    } else if ((cipherText_temp = scratch.get(n)) == nullptr) {
         VAQ_LOG(tv::kError, "malloc cipherText_temp failed.\n");
     } else if (tv::ReaderLock lock; lock.held()) {
         uint32_t m = n;
@@ -80,7 +100,6 @@ extern "C" unsigned long TELMOR_VAQ_Encrypt(uint32_t domainId, const unsigned ch
         }
     }
 
-    VAQ_FREE(cipherText_temp);
     VAQ_LOG(tv::kInfo, " TELMOR VAQ encrypt over ret=%lu.\n", result);
     return result;
 }
@@ -123,31 +142,26 @@ private:
     bool handedOver_ = false;
 };
 
-// The decoded cipher bytes: on the stack for texts of a few KB, which is
-// what callers hand in, and from the allocator beyond that.
+// The decoded cipher bytes, in a CipherScratch.
 class DecodedCipher {
 public:
     // False, logged as base64_decode logs it, when no block could be had.
     bool decode(const char *text, uint32_t len) {
         size_ = tv::base64_decode_size(text, len);
-        if (size_ > sizeof local_) {
-            heap_.reset(tv::base64_decode(text, len, &size_));
-            data_ = heap_.get();
-            return data_ != nullptr;
+        data_ = scratch_.get(size_);
+        if (data_ == nullptr) {
+            VAQ_LOG(tv::kError, "base64_decode malloc ret data failed\n");
+            return false;
         }
-        tv::base64_decode_into(text, len, local_, size_);
-        data_ = local_;
+        tv::base64_decode_into(text, len, data_, size_);
         return true;
     }
     const unsigned char *data() const { return data_; }
     uint32_t size() const { return size_; }
 
 private:
-    static constexpr uint32_t kLocalBytes = 4096;
-    // Left unfilled: decoding writes every byte of the decode size.
-    unsigned char local_[kLocalBytes];
-    tv::MemBlock<unsigned char> heap_;
-    const unsigned char *data_ = nullptr;
+    CipherScratch scratch_;
+    unsigned char *data_ = nullptr;
     uint32_t size_ = 0;
 };
 
