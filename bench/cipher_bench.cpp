@@ -45,6 +45,35 @@ void BM_Decrypt_Ours(benchmark::State &state) {
     state.SetItemsProcessed(state.iterations());
 }
 
+// A text under a key id that this keystore lacks, the keystore unchanged
+// since it was loaded: what anyone holding a text can make the library do at
+// will. The first such text after a load that wrote the copies reloads once;
+// it is taken before the timing.
+void BM_DecryptUnknownKey_Ours(benchmark::State &state) {
+    if (!ready(state)) return;
+    const std::string text = text_under_unknown_key(encrypted_secret());
+    auto once = [&text] {
+        unsigned char *plain = nullptr;
+        uint32_t plainLen = 0;
+        const unsigned long rc =
+            TELMOR_VAQ_Decrypt(kDomain, text.c_str(), static_cast<uint32_t>(text.size()), &plain, &plainLen);
+        HX_VAQ_MemFree(__LINE__, __FILE__, plain);
+        return rc;
+    };
+    if (once() != 268) {
+        state.SkipWithError("the text did not name an unknown key");
+        return;
+    }
+    for (auto _ : state) {
+        if (once() != 268) {
+            state.SkipWithError("the text did not name an unknown key");
+            break;
+        }
+    }
+    truncate_library_log();
+    state.SetItemsProcessed(state.iterations());
+}
+
 // One baseline's decryption loop; with a lock, its reader side is taken and
 // released around every call, as the interface does around ours.
 template <typename Gcm>
@@ -155,6 +184,7 @@ void BM_EncryptQuiet_Sodium(benchmark::State &state) {
 }
 
 BENCHMARK(BM_Decrypt_Ours);
+BENCHMARK(BM_DecryptUnknownKey_Ours);
 BENCHMARK(BM_Decrypt_OpenSSL);
 BENCHMARK(BM_Decrypt_Sodium);
 BENCHMARK(BM_EncryptLogged_Ours);

@@ -1,12 +1,14 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "library_session.h"
 
+#include <openssl/evp.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <fstream>
 #include <mutex>
+#include <vector>
 
 #include "export_writer.h"
 #include "node_layout.h"
@@ -84,6 +86,20 @@ int32_t master_key_count() {
 void stop_library() {
     if (g_started) TELMOR_VAQ_Finalize();
     g_started = false;
+}
+
+std::string text_under_unknown_key(const std::string &text) {
+    std::vector<unsigned char> cipher(text.size());
+    const int n = EVP_DecodeBlock(cipher.data(), reinterpret_cast<const unsigned char *>(text.data()),
+                                  static_cast<int>(text.size()));
+    if (n < 12) return {};
+    const int pad = (!text.empty() && text.back() == '=') + (text.size() > 1 && text[text.size() - 2] == '=');
+    cipher[8] ^= 0x5a;  // the key id: bytes 8 to 11 of the cipher header
+    cipher[11] ^= 0xa5;
+    std::string out(text.size() + 1, '\0');
+    EVP_EncodeBlock(reinterpret_cast<unsigned char *>(out.data()), cipher.data(), n - pad);
+    out.resize(text.size());
+    return out;
 }
 
 std::string encrypted_secret() {

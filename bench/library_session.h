@@ -32,6 +32,10 @@ void stop_library();
 // Base64 text of the secret under kDomain, made by the library.
 std::string encrypted_secret();
 
+// The same text with the key id in its cipher header changed to one that no
+// keystore holds.
+std::string text_under_unknown_key(const std::string &text);
+
 // Bytes that one encryption's closing log line adds to the log file.
 size_t encryption_log_line_bytes();
 

@@ -77,9 +77,12 @@ def plot_reload(path, reload):
     import matplotlib
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
-    points = sorted((int(e["keys"]), ns(e) / 1e6) for e in reload.values() if "keys" in e)
     fig, ax = plt.subplots(figsize=(5, 3.2), dpi=100)
-    ax.plot([p[0] for p in points], [p[1] for p in points], marker="o")
+    for label, prefix in (("library", "BM_Reload/"), ("bare baseline", "BM_Reload_Bare/")):
+        points = sorted((int(e["keys"]), ns(e) / 1e6) for name, e in reload.items()
+                        if name.startswith(prefix) and "keys" in e)
+        ax.plot([p[0] for p in points], [p[1] for p in points], marker="o", label=label)
+    ax.legend(fontsize=8)
     ax.set_xlabel("master keys in the keystore")
     ax.set_ylabel("next operation after a change (ms)")
     ax.set_title("Reload cost by keystore size")
@@ -111,17 +114,22 @@ def main():
         return cipher[name]["items_per_second"] if name in cipher else float("nan")
 
     rows = []
+    missed = []
 
-    def ratio_row(figure, ours, base, target, limit, higher_is_better=False):
+    def ratio_row(figure, ours, base, target, limit, higher_is_better=False, fmt=fmt_time):
         r = ours / base
         ok = r >= limit if higher_is_better else r <= limit
-        rows.append((figure, fmt_time(ours), fmt_time(base), f"{r:.2f}", target, verdict(ok)))
+        rows.append((figure, fmt(ours), fmt(base), f"{r:.2f}", target, verdict(ok)))
+        if not ok:
+            missed.append((figure, r, limit))
 
-    ratio_row("Decrypt 32 B / OpenSSL EVP + Base64", t("BM_Decrypt_Ours"), t("BM_Decrypt_OpenSSL"), "≤ 2.0", 2.0)
+    ratio_row("Decrypt 32 B / OpenSSL EVP + Base64", t("BM_Decrypt_Ours"), t("BM_Decrypt_OpenSSL"), "≤ 1.15", 1.15)
     ratio_row("Encrypt 32 B, log line written / GCM + Base64 + open/write/close of a line as long",
-              t("BM_EncryptLogged_Ours"), t("BM_EncryptLogged_OpenSSL"), "≤ 1.25", 1.25)
+              t("BM_EncryptLogged_Ours"), t("BM_EncryptLogged_OpenSSL"), "≤ 1.0", 1.0)
     ratio_row("Encrypt 32 B, no line / GCM + Base64", t("BM_EncryptQuiet_Ours"), t("BM_EncryptQuiet_OpenSSL"),
-              "≤ 2.0", 2.0)
+              "≤ 1.2", 1.2)
+    ratio_row("Decrypt, text under a key the keystore lacks (keystore unchanged) / a good decrypt",
+              t("BM_DecryptUnknownKey_Ours"), t("BM_Decrypt_Ours"), "≤ 5", 5.0)
     sodium = "BM_EncryptQuiet_Sodium" in cipher
     if sodium:
         ratio_row("Encrypt 32 B, no line / libsodium AES-256-GCM + sodium_bin2base64", t("BM_EncryptQuiet_Ours"),
@@ -139,17 +147,28 @@ def main():
                  f"OpenSSL: {base_two / base_one:.2f}; under a shared read lock: {lock_two / lock_one:.2f}",
                  f"{two / one:.2f}", "≥ 1.8", verdict(two / one >= 1.8)))
 
-    by_keys = {int(e["keys"]): ns(e) for e in reload.values() if "keys" in e}
+    def by_keys_of(prefix):
+        return {int(e["keys"]): ns(e) for name, e in reload.items() if name.startswith(prefix) and "keys" in e}
+
+    by_keys = by_keys_of("BM_Reload/")
+    bare = by_keys_of("BM_Reload_Bare/")
     for keys, label in ((12, "12 × 1"), (120, "12 × 10"), (1200, "12 × 100"), (10000, "10,000")):
         if keys not in by_keys:
             continue
-        target, limit = {1200: ("≤ 2 ms", 2e6), 10000: ("≤ 60 ms", 60e6)}.get(keys, ("", None))
-        rows.append((f"Reload, {label} keys", fmt_time(by_keys[keys]), "", f"{by_keys[keys] / keys / 1e3:.2f} µs/key",
-                     target, verdict(by_keys[keys] <= limit) if limit else ""))
+        if keys in (1200, 10000) and keys in bare:
+            ratio_row(f"Reload, {label} keys / bare reload (read, HMAC, unwrap)", by_keys[keys], bare[keys], "≤ 1.5",
+                      1.5)
+        else:
+            rows.append((f"Reload, {label} keys", fmt_time(by_keys[keys]),
+                         fmt_time(bare[keys]) if keys in bare else "", f"{by_keys[keys] / keys / 1e3:.2f} µs/key", "",
+                         ""))
     if 1200 in by_keys and 10000 in by_keys:
         growth = (by_keys[10000] / 10000) / (by_keys[1200] / 1200)
-        rows.append(("Reload growth: per-key cost at 10,000 / at 1,200", "", "", f"{growth:.2f}", "≈ 1 (linear)",
-                     verdict(growth <= 1.25)))
+        base_growth = (bare[10000] / 10000) / (bare[1200] / 1200) if 1200 in bare and 10000 in bare else float("nan")
+        rows.append(("Reload growth: per-key cost at 10,000 / at 1,200", f"{growth:.2f}", f"{base_growth:.2f}",
+                     f"{growth:.2f}", "≤ 1.15", verdict(growth <= 1.15)))
+        if growth > 1.15:
+            missed.append(("Reload growth: per-key cost at 10,000 / at 1,200", growth, 1.15))
     rows.append(("System calls per successful decryption", syscalls, "", "", "0",
                  verdict(syscalls.startswith("0 "))))
     if "BM_PeakMemory/iterations:1" in memory:
@@ -196,6 +215,11 @@ def main():
         w("machine's other load than about the library. The baseline under one shared read lock shows what the")
         w("interface's reload lock costs on its own.")
         w("")
+    if missed:
+        w("Missed in this run, by how much: " + "; ".join(
+            f"{figure}: {r:.2f} against {limit:g} ({(r / limit - 1) * 100:+.0f} %)" for figure, r, limit in missed) +
+          ". Why is said under \"What remains\" below.")
+        w("")
     if failed:
         w("Benchmarks that reported an error: " + ", ".join(failed) + ".")
         w("")
@@ -209,6 +233,9 @@ def main():
     w("  own nonces), GCM with a context keyed once,")
     w("  `EVP_EncodeBlock`, and one line of the same length appended with `open`/`write`/`close` on the same tmpfs.")
     w("- **Encrypt, no line**: the same with `g_api_log_level` raised to 3; baseline without its line.")
+    w("- **Decrypt, unknown key**: the same text with the key id in its cipher header changed to one the keystore")
+    w("  lacks, keystore unchanged since the load: the answer is 268 without a reload (the two copies are looked at")
+    w("  with one `stat` each) and its lines are written at most once per second.")
     w("- **libsodium**: `crypto_aead_aes256gcm_encrypt_afternm`/`_decrypt_afternm` with a precomputed key state,")
     w("  nonces from a counter, `sodium_bin2base64`/`sodium_base642bin`, same cipher layout. Until 2026-12-10 the")
     w("  baselines drew each nonce from `RAND_bytes` or `randombytes_buf`, which pay a system call per nonce that the")
@@ -219,10 +246,13 @@ def main():
     w("- **Reload**: another process's announcement is simulated by `TELMOR_update_shm` (outside the timing); the")
     w("  timed decryption then finds the shared version moved, reloads (two file reads, one verification, the")
     w("  provisioning of twelve domains) and decrypts. Keystores are built by one import into a fresh keystore.")
+    w("  Bare baseline (`BM_Reload_Bare`): the least work a reload must do, plainly with OpenSSL in the same")
+    w("  process: read two files laid out as the keystore (88-byte records of 32-byte keys, an HMAC-SHA256")
+    w("  trailer), one HMAC over each, and the N keys unwrapped with AES-256-GCM under one key schedule.")
     w("- **System calls**: `tests/perf` counts them with ptrace over 0, N and 2N operations (`SystemCalls.*`);")
-    w("  `scripts/bench` runs that test and quotes its outcome. An encryption makes exactly open, fstat (a log that")
-    w("  is not a regular file with one link gets no line), write, close and gettid for its log line, and none when")
-    w("  no line is written.")
+    w("  `scripts/bench` runs that test and quotes its outcome. An encryption makes exactly two for its log line:")
+    w("  one `lstat` that confirms the path still names the open log file, and the `write`; none when no line is")
+    w("  written.")
     w("- **Memory**: `ru_maxrss` of two fresh child processes of the benchmark binary: one initialises, encrypts")
     w("  100,000 times at the default thresholds and finalises; the other only initialises OpenSSL and seals once.")
     w("")
@@ -251,17 +281,36 @@ def main():
     w("- a system call per encryption for its nonce: `RAND_bytes` asks the kernel for the process id on every")
     w("  call. Nonces now come from a per-thread AES-256-CTR stream keyed from `RAND_bytes`, re-keyed in a forked")
     w("  child (`keylib/qor/nonce_source.cpp`); an encryption below the log threshold makes no system call.")
-    w("- a heap stream per log line: lines are appended through a descriptor opened as `fopen`'s \"a+\" would,")
-    w("  one `write` each. (One `fstat` per line is back, on purpose: a log that is a FIFO, a device or a hard")
-    w("  link planted by another account gets no line.)")
+    w("- a heap stream per log line, then an open, fstat and close per line and a `gettid` per line: the log's")
+    w("  descriptor now stays open and one `lstat` of the path before each line confirms it still names the same")
+    w("  regular file with one link and the same owner (otherwise it is opened again with every check), so a")
+    w("  rotated log is still seen at the next line; the thread id is asked once per thread.")
+    w("- a reload and about 15 log lines for every text under a key the keystore lacks: the reload now happens")
+    w("  only if the keystore may have changed since the load, and such failures log at most once per second.")
+    w("- a second heap block per decryption for the decoded bytes (texts up to 4 KiB decode on the stack), and")
+    w("  Base64 encoding that read the exported alphabet through the symbol table for every character.")
     w("- per-record key derivation at every load: working keys are derived when the cipher library first asks")
     w("  for one (once per thread and key until the next reload), and the records' unwrapping shares one key")
     w("  schedule. In runs under similar load (1-minute load average about 3) a reload of 1,200 keys went from")
     w("  6.2 ms to 1.8 ms. HMAC-SHA256 and HKDF run through `EVP_MAC`/`EVP_KDF` fetched once: against the")
     w("  hand-built HMAC they replaced, a reload of 500 keys measured 0.32 ms against 0.30 to 0.31 ms.")
     w("")
-    w("What remains is fixed by the interface: the reader side of the reload lock around every library call,")
-    w("the buffers handed to the caller, and one log line per encryption with the thread id it carries.")
+    w("## What remains")
+    w("")
+    w("- Decryption and the quiet encryption: what the interface fixes (the reader side of the reload lock around")
+    w("  every library call; the zero-filled plain buffer or text handed to the caller, and its wiped release,")
+    w("  which the baselines do not pay), plus the data-protection library's per-thread key lookup and its")
+    w("  copy of the plain bytes out of a scratch buffer (no plain byte reaches the caller before it")
+    w("  authenticates). At 32 bytes these are a large share of a call of a few hundred nanoseconds.")
+    w("- A text under an unknown key: the two `stat` calls that tell whether the keystore may have changed are")
+    w("  most of its cost (each walks the copy's path), then the data-protection library's formatting of its")
+    w("  failure message. Before, each such text cost a full reload and about 15 log lines (559 µs, measured")
+    w("  at a load of about 1.2 before this work).")
+    w("- The encryption with its line is level with the bare open/write/close baseline; the line's own")
+    w("  formatting (level, file, thread id, UTC time) is what the baseline's preformatted line does not pay.")
+    w("- Reloads: the key library still copies every key more than once per load (the standby's parsed copy,")
+    w("  the key index), each through the locked, dump-excluded secret pool, and its keystore objects outgrow the")
+    w("  caches at 10,000 keys; one arena per load instead of a block per key is the next step.")
     w("")
     with open(os.path.join(out_dir, "benchmarks.md"), "w") as f:
         f.write("\n".join(lines))

@@ -24,10 +24,14 @@ using hxb::Ok;
 using hxb::Status;
 
 // The one log line of a failed call, through libhxbVaq.so to the host's log.
+// A key the keystore in memory lacks is the caller's to answer (it reloads
+// and retries, and logs what it did), and anyone holding a text can ask for
+// one: it is noted below the error level.
 void log_failure(const char *function, Status s) {
     char message[256];
     std::snprintf(message, sizeof message, "%s failed: %s, ret=%u\n", function, s.why, s.code);
-    VaqPrivLog(VAQ_PRIV_LOG_ERROR, "QOR", __FILE_NAME__, __LINE__, message);
+    const int level = s.code == QOR_ERR_KEY_NOT_LOADED ? VAQ_PRIV_LOG_INFO : VAQ_PRIV_LOG_ERROR;
+    VaqPrivLog(level, "QOR", __FILE_NAME__, __LINE__, message);
 }
 
 // Out of memory and the unexpected are answered as a failed primitive: the

@@ -10,10 +10,6 @@
 // name, a role string): its control characters are written escaped, so that
 // no such text can end a line and forge the next one. Only a message's own
 // final line end is written as it is.
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -22,8 +18,10 @@
 
 #include "common/log.h"
 #include "host/bounded.h"
+#include "host/log_file.h"
 #include "host/log_path.h"
 #include "host/sys.h"
+#include "host/thread_id.h"
 
 int32_t g_vaq_log_level = 2;
 uint32_t g_api_log_level = 0;
@@ -91,20 +89,7 @@ public:
     // The key library's finished text.
     bool copy(const char *message) { return escaped(message); }
 
-    // The descriptor that fopen(g_log_name, "a+") would hold, without the
-    // stream and never through a link. Only a regular file is written: a
-    // FIFO or device put in the log's place gets nothing.
-    void append_to_file() const {
-        const int fd =
-            tv::sys().open(g_log_name, O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0640);
-        if (fd < 0) return;
-        struct stat st {};
-        if (tv::sys().fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink == 1) {
-            // A line that cannot be written is lost: there is no one to tell.
-            [[maybe_unused]] const ssize_t written = tv::sys().write(fd, buffer_, length_);
-        }
-        tv::sys().close(fd);
-    }
+    void append_to_file() const { tv::append_log_line(buffer_, length_); }
 
 private:
     // Whether the character at p goes into the line unescaped: anything but a
@@ -142,7 +127,7 @@ private:
     std::size_t length_ = 0;
 };
 
-int32_t thread_id() { return static_cast<int32_t>(tv::sys().gettid()); }
+int32_t thread_id() { return static_cast<int32_t>(tv::current_thread_id()); }
 
 }  // namespace
 

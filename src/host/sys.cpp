@@ -46,6 +46,7 @@ constexpr SysCalls kReal = {
     .fchmod = ::fchmod,
     .readlink = ::readlink,
     .access = ::access,
+    .dup3 = ::dup3,
     .shmget = ::shmget,
     .shmat = ::shmat,
     .shmdt = ::shmdt,

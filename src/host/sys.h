@@ -45,6 +45,7 @@ struct SysCalls {
     int (*fchmod)(int fd, mode_t mode);
     ssize_t (*readlink)(const char *path, char *buf, size_t size);
     int (*access)(const char *path, int mode);
+    int (*dup3)(int oldfd, int newfd, int flags);
 
     // System V shared memory and semaphores.
     int (*shmget)(key_t key, size_t size, int flags);

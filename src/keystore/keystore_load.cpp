@@ -5,6 +5,7 @@
 
 #include "common/log.h"
 #include "keystore/domain_records.h"
+#include "keystore/keystore_files_seen.h"
 #include "keystore/library_state.h"
 #include "telmor_vaq_api.h"
 #include "vaq/vaq_api.h"
@@ -53,6 +54,7 @@ extern "C" unsigned long TELMOR_VAQ_Unloadkeystore(void) {
 
 extern "C" unsigned long TELMOR_VAQ_Loadkeystore(void) {
     unsigned long result = 1;
+    tv::note_keystore_files();
     const unsigned long init = IvexInitializeEx(0, &g_pstFileName, 0, nullptr);
     if (init != 0) {
         VAQ_LOG(tv::kError, "IvexInitializeEx failed, ret=%lu\n", init);

@@ -3,6 +3,7 @@
 
 #include <array>
 #include <climits>
+#include <cstring>
 
 #include "common/log.h"
 #include "telmor_vaq_api.h"
@@ -17,6 +18,12 @@ namespace tv {
 namespace {
 
 constexpr uint8_t kPad = 64;
+
+// The same characters as `base`, read from here: `base` is exported, so the
+// compiler must reach it through the symbol table and read it again after
+// every character written, which made encoding cost more than the cipher.
+constexpr char kAlphabet[66] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/=";
+static_assert(sizeof kAlphabet == sizeof base);
 
 constexpr std::array<uint8_t, 256> make_index_table() {
     std::array<uint8_t, 256> table{};
@@ -53,46 +60,50 @@ char *base64_encode(const unsigned char *data, uint32_t n) {
     uint32_t i = 0;
     for (; n - i >= 3; i += 3) {
         const uint32_t group = (uint32_t{data[i]} << 16) | (uint32_t{data[i + 1]} << 8) | data[i + 2];
-        *p++ = base[(group >> 18) & 63];
-        *p++ = base[(group >> 12) & 63];
-        *p++ = base[(group >> 6) & 63];
-        *p++ = base[group & 63];
+        const char quad[4] = {kAlphabet[(group >> 18) & 63], kAlphabet[(group >> 12) & 63],
+                              kAlphabet[(group >> 6) & 63], kAlphabet[group & 63]};
+        std::memcpy(p, quad, 4);
+        p += 4;
     }
     const uint32_t rest = n - i;
     if (rest > 0) {
         uint32_t group = uint32_t{data[i]} << 16;
         if (rest == 2) group |= uint32_t{data[i + 1]} << 8;
-        *p++ = base[(group >> 18) & 63];
-        *p++ = base[(group >> 12) & 63];
-        *p++ = rest == 2 ? base[(group >> 6) & 63] : base[kPad];
-        *p++ = base[kPad];
+        *p++ = kAlphabet[(group >> 18) & 63];
+        *p++ = kAlphabet[(group >> 12) & 63];
+        *p++ = rest == 2 ? kAlphabet[(group >> 6) & 63] : kAlphabet[kPad];
+        *p++ = kAlphabet[kPad];
     }
     *p = '\0';
     return out;
 }
 
-unsigned char *base64_decode(const char *text, uint32_t len, uint32_t *size) {
-    // Each of the last three positions counts on its own, adjoining or not.
+namespace {
+
+// Pad characters: each of the last three positions counts on its own,
+// adjoining or not.
+uint32_t pad_count(const char *text, uint32_t len) {
     uint32_t pad = 0;
     for (uint32_t back = 1; back <= 3 && back <= len; ++back) {
-        pad += text[len - back] == base[kPad];
+        pad += text[len - back] == kAlphabet[kPad];
     }
-    const uint64_t decode_size = 3 * (uint64_t{len} / 4) + (pad <= 1 ? 4 : pad == 2 ? 3 : 2);
-    *size = static_cast<uint32_t>(decode_size);  // at most 3 * 2^30 + 1: always fits
+    return pad;
+}
 
-    unsigned char *out = nullptr;
-    if (decode_size <= INT32_MAX) {
-        out = static_cast<unsigned char *>(VAQ_ALLOC(static_cast<int32_t>(decode_size)));
-    }
-    if (out == nullptr) {
-        VAQ_LOG(kError, "base64_decode malloc ret data failed\n");
-        return nullptr;
-    }
+uint32_t size_for(uint32_t len, uint32_t pad) {
+    // At most 3 * 2^30 + 4: always fits.
+    return static_cast<uint32_t>(3 * (uint64_t{len} / 4) + (pad <= 1 ? 4 : pad == 2 ? 3 : 2));
+}
 
+}  // namespace
+
+uint32_t base64_decode_size(const char *text, uint32_t len) { return size_for(len, pad_count(text, len)); }
+
+void base64_decode_into(const char *text, uint32_t len, unsigned char *out, uint32_t size) {
     // Values are OR-ed in unmasked: the 64 of '=' or the 65 of a zero byte
     // inside the text also sets the low bit of the character before it. Texts
     // that callers hold have always decoded this way, so the quirk stays.
-    const uint32_t chars = len - pad;
+    const uint32_t chars = len - pad_count(text, len);
     unsigned char *p = out;
     uint32_t i = 0;
     for (; chars - i >= 4; i += 4) {
@@ -108,7 +119,25 @@ unsigned char *base64_decode(const char *text, uint32_t len, uint32_t *size) {
         for (uint32_t k = 0; k < rest; ++k) acc |= value_at(text, i + k) << (18 - 6 * k);
         for (uint32_t k = 0; k < rest; ++k) *p++ = static_cast<unsigned char>(acc >> (16 - 8 * k));
     }
-    *p = 0;
+    // The terminator and the rest of the decode size: zero, as in a block
+    // fresh from the allocator.
+    const auto written = static_cast<uint32_t>(p - out);
+    std::memset(p, 0, size - written);
+}
+
+unsigned char *base64_decode(const char *text, uint32_t len, uint32_t *size) {
+    const uint32_t decode_size = base64_decode_size(text, len);
+    *size = decode_size;
+
+    unsigned char *out = nullptr;
+    if (decode_size <= INT32_MAX) {
+        out = static_cast<unsigned char *>(VAQ_ALLOC(static_cast<int32_t>(decode_size)));
+    }
+    if (out == nullptr) {
+        VAQ_LOG(kError, "base64_decode malloc ret data failed\n");
+        return nullptr;
+    }
+    base64_decode_into(text, len, out, decode_size);
     return out;
 }
 

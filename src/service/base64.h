@@ -26,6 +26,12 @@ char *base64_encode(const unsigned char *data, uint32_t n);
 // even when the allocation then fails. Returns the new buffer or null.
 unsigned char *base64_decode(const char *text, uint32_t len, uint32_t *size);
 
+// The decode size of len characters, and the decoding itself into `size`
+// bytes that the caller holds: the decoded bytes, then zero bytes to the end,
+// exactly what base64_decode's buffer holds.
+uint32_t base64_decode_size(const char *text, uint32_t len);
+void base64_decode_into(const char *text, uint32_t len, unsigned char *out, uint32_t size);
+
 }  // namespace tv
 
 #endif  // TELMOR_VAQ_SERVICE_BASE64_H

@@ -6,6 +6,8 @@
 
 #include "common/log.h"
 #include "host/bounded.h"
+#include "host/repeat_limit.h"
+#include "keystore/keystore_files_seen.h"
 #include "keystore/reader_lock.h"
 #include "service/base64.h"
 #include "service/mem_block.h"
@@ -27,6 +29,25 @@ void *alloc_with_terminator(uint32_t n) {
     if (n >= INT32_MAX) return nullptr;
     return VAQ_ALLOC(static_cast<int32_t>(n + 1));
 }
+
+// Cipher bytes that stay inside one call: on the stack for the few KB that
+// callers' secrets make, from the allocator beyond that. Left unfilled: the
+// caller writes every byte it reads. Cipher bytes are no secret, so a block
+// is given back as any other.
+class CipherScratch {
+public:
+    static constexpr uint32_t kLocalBytes = 4096;
+    // n bytes and a terminator's room; null when no block could be had.
+    unsigned char *get(uint32_t n) {
+        if (n < kLocalBytes) return local_;
+        heap_.reset(static_cast<unsigned char *>(alloc_with_terminator(n)));
+        return heap_.get();
+    }
+
+private:
+    unsigned char local_[kLocalBytes];
+    tv::MemBlock<unsigned char> heap_;
+};
 
 }  // namespace
 
@@ -50,12 +71,13 @@ extern "C" unsigned long TELMOR_VAQ_Encrypt(uint32_t domainId, const unsigned ch
     if (!tv::keystore_in_step()) return 1;
 
     unsigned long result = 1;
+    CipherScratch scratch;
     unsigned char *cipherText_temp = nullptr;
     uint32_t n = 0;
     const unsigned long lenRet = QorGetCipherDataLenEx(plainLen, &n);
     if (lenRet != 0 || n == 0) {
         VAQ_LOG(tv::kError, "QorGetCipherDataLen failed, ret=%lu.\n", lenRet);
-    } else if ((cipherText_temp = static_cast<unsigned char *>(alloc_with_terminator(n))) == nullptr) {
+    } else if ((cipherText_temp = scratch.get(n)) == nullptr) {
         VAQ_LOG(tv::kError, "malloc cipherText_temp failed.\n");
     } else if (tv::ReaderLock lock; lock.held()) {
         uint32_t m = n;
@@ -78,7 +100,6 @@ extern "C" unsigned long TELMOR_VAQ_Encrypt(uint32_t domainId, const unsigned ch
         }
     }
 
-    VAQ_FREE(cipherText_temp);
     VAQ_LOG(tv::kInfo, " TELMOR VAQ encrypt over ret=%lu.\n", result);
     return result;
 }
@@ -121,6 +142,38 @@ private:
     bool handedOver_ = false;
 };
 
+// The decoded cipher bytes, in a CipherScratch.
+class DecodedCipher {
+public:
+    // False, logged as base64_decode logs it, when no block could be had.
+    bool decode(const char *text, uint32_t len) {
+        size_ = tv::base64_decode_size(text, len);
+        data_ = scratch_.get(size_);
+        if (data_ == nullptr) {
+            VAQ_LOG(tv::kError, "base64_decode malloc ret data failed\n");
+            return false;
+        }
+        tv::base64_decode_into(text, len, data_, size_);
+        return true;
+    }
+    const unsigned char *data() const { return data_; }
+    uint32_t size() const { return size_; }
+
+private:
+    CipherScratch scratch_;
+    unsigned char *data_ = nullptr;
+    uint32_t size_ = 0;
+};
+
+// Lines of a failure that anyone holding a text can repeat at will.
+tv::RepeatLimit g_unknown_key_lines;
+
+// The lines of a decryption whose retry also found the key missing.
+void log_failed_retry(unsigned long ret) {
+    VAQ_LOG(tv::kError, "QorDecryptEx failed, ret=%lu.\n", ret);
+    VAQ_LOG(tv::kInfo, " TELMOR VAQ decrypt over ret=%lu.\n", ret);
+}
+
 // One decryption under the reader lock; false when the lock could not be
 // taken or released (the lock wrapper has logged).
 bool decrypt_locked(uint32_t domainId, const unsigned char *cipher, uint32_t size, PlainOut &out, unsigned long *ret) {
@@ -148,20 +201,18 @@ extern "C" unsigned long TELMOR_VAQ_Decrypt(uint32_t domainId, const char *ciphe
         return 1;
     }
     // Declared before the plain buffer's owner, so the plain text goes back first.
-    tv::MemBlock<unsigned char> cipher;
+    DecodedCipher cipher;
     PlainOut out(plainText, cipherLen + 1, plainLen);
     if (!tv::keystore_in_step()) return 1;
     out.set_length(cipherLen);
 
-    uint32_t size = 0;
-    cipher.reset(tv::base64_decode(cipherText, cipherLen, &size));
-    if (cipher == nullptr) {
+    if (!cipher.decode(cipherText, cipherLen)) {
         VAQ_LOG(tv::kError, "base64_decode failed.\n");
         return 1;
     }
 
     unsigned long ret = 1;
-    if (!decrypt_locked(domainId, cipher.get(), size, out, &ret)) return 1;
+    if (!decrypt_locked(domainId, cipher.data(), cipher.size(), out, &ret)) return 1;
     if (ret == 0) return out.hand_over(0);
 
     if (ret != QOR_ERR_KEY_NOT_LOADED) {
@@ -171,7 +222,22 @@ extern "C" unsigned long TELMOR_VAQ_Decrypt(uint32_t domainId, const char *ciphe
         return out.hand_over(1);
     }
 
-    // Another process added the key since this one loaded the keystore.
+    if (!tv::keystore_may_have_changed()) {
+        // Nothing this process has not loaded: a reload would load the same
+        // keys and the retry fail as this try did, so the answer is the
+        // retry's without either. Whoever can hand in texts under keys no one
+        // holds must not be able to make every call reload and log.
+        if (uint64_t leftOut = 0; g_unknown_key_lines.admit(&leftOut)) {
+            if (leftOut != 0) {
+                VAQ_LOG(tv::kError, "QorDecryptEx failed, ret=%lu: %lu more such failures not logged.\n", ret,
+                        static_cast<unsigned long>(leftOut));
+            }
+            VAQ_LOG(tv::kError, "QorDecryptEx failed, ret=%lu,try load and decrypt again.\n", ret);
+            log_failed_retry(ret);
+        }
+        return ret;
+    }
+    // Another process may have added the key since this one loaded the keystore.
     VAQ_LOG(tv::kError, "QorDecryptEx failed, ret=%lu,try load and decrypt again.\n", ret);
     if (reload_keystore_mem() != 0) {
         VAQ_LOG(tv::kError, "keystore file corrupt\n");
@@ -179,10 +245,9 @@ extern "C" unsigned long TELMOR_VAQ_Decrypt(uint32_t domainId, const char *ciphe
     }
     // A failed first try may have changed the in/out length.
     out.set_length(cipherLen);
-    if (!decrypt_locked(domainId, cipher.get(), size, out, &ret)) return 1;
+    if (!decrypt_locked(domainId, cipher.data(), cipher.size(), out, &ret)) return 1;
     if (ret == 0) return out.hand_over(0);
 
-    VAQ_LOG(tv::kError, "QorDecryptEx failed, ret=%lu.\n", ret);
-    VAQ_LOG(tv::kInfo, " TELMOR VAQ decrypt over ret=%lu.\n", ret);
+    log_failed_retry(ret);
     return ret;
 }

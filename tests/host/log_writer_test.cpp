@@ -402,6 +402,63 @@ TEST_F(LogWriter, ConcurrentLinesLandWhole) {
     EXPECT_EQ(whole, 4 * kLines);
 }
 
+// The descriptor stays open between lines, yet a log rotated between two
+// lines (renamed away, removed, or replaced by another file) gets the second
+// line in whatever file the path names then, as when every line opened it.
+TEST_F(LogWriter, RotationIsSeenAtTheNextLine) {
+    const std::string log = tvtest::log_path(1);
+    const std::string aside = log + ".1";
+    struct Rotation {
+        const char *name;
+        void (*rotate)(const std::string &log, const std::string &aside);
+        bool oldKept;  // the first line is still found at `aside`
+    };
+    const Rotation rotations[] = {
+        {"renamed", [](const std::string &l, const std::string &a) { fs::rename(l, a); }, true},
+        {"removed", [](const std::string &l, const std::string &) { fs::remove(l); }, false},
+        {"replaced",
+         [](const std::string &l, const std::string &a) {
+             fs::rename(l, a);
+             const std::string fresh = l + ".new";
+             std::ofstream(fresh).close();
+             fs::rename(fresh, l);
+         },
+         true},
+    };
+    for (const Rotation &r : rotations) {
+        SCOPED_TRACE(r.name);
+        tvtest::clear_log(1);
+        fs::remove(aside);
+        HX_VAQ_Wrilog(1, tv::kModule, 0, "before %s\n", r.name);
+        r.rotate(log, aside);
+        HX_VAQ_Wrilog(2, tv::kModule, 0, "after %s\n", r.name);
+        const auto now = tvtest::api_messages(tvtest::read_log(1));
+        EXPECT_EQ(now, std::vector<std::string>{std::string("INFO|after ") + r.name});
+        if (r.oldKept) {
+            EXPECT_EQ(tvtest::api_messages(tvtest::read_lines(aside)),
+                      std::vector<std::string>{std::string("INFO|before ") + r.name});
+        }
+    }
+    fs::remove(aside);
+}
+
+// A file put at the path between two lines is judged as a new one: a second
+// link to the log, or a symbolic link in its place, gets no line.
+TEST_F(LogWriter, AFileSwappedInBetweenLinesIsJudgedAnew) {
+    const std::string log = tvtest::log_path(1);
+    const std::string other = log + ".other";
+    HX_VAQ_Wrilog(1, tv::kModule, 0, "first\n");
+    fs::create_hard_link(log, other);
+    HX_VAQ_Wrilog(2, tv::kModule, 0, "through two links\n");
+    EXPECT_EQ(tvtest::api_messages(tvtest::read_log(1)), std::vector<std::string>{"INFO|first"});
+    fs::remove(log);
+    fs::create_symlink(other, log);
+    HX_VAQ_Wrilog(3, tv::kModule, 0, "through a symbolic link\n");
+    EXPECT_EQ(tvtest::api_messages(tvtest::read_lines(other)), std::vector<std::string>{"INFO|first"});
+    fs::remove(log);
+    fs::remove(other);
+}
+
 TEST(ThreadId, IsTheKernelThreadId) {
     EXPECT_EQ(gettid(), getpid());
     pid_t inside = 0;
@@ -412,6 +469,23 @@ TEST(ThreadId, IsTheKernelThreadId) {
     }).join();
     EXPECT_EQ(inside, kernel);
     EXPECT_NE(inside, getpid());
+}
+
+// A line written in a forked child carries the child's own thread id, though
+// the thread that forked had logged (and kept its id) before.
+TEST_F(LogWriter, AForkedChildLogsItsOwnThreadId) {
+    HX_VAQ_Wrilog(1, tv::kModule, 0, "parent\n");
+    const pid_t child = tvtest::spawn([] {
+        HX_VAQ_Wrilog(2, tv::kModule, 0, "child\n");
+        return 0;
+    });
+    ASSERT_EQ(tvtest::wait_child(child), 0);
+    const auto lines = tvtest::read_log(1);
+    ASSERT_EQ(lines.size(), 2u);
+    char id[32];
+    std::snprintf(id, sizeof id, "] [%06d] [HXVAQ]", static_cast<int>(child));
+    EXPECT_NE(lines[1].find(id), std::string::npos) << lines[1];
+    EXPECT_NE(lines[0].find("] [" + tid() + "] [HXVAQ]"), std::string::npos) << lines[0];
 }
 
 }  // namespace

@@ -182,6 +182,46 @@ TEST_F(ServiceEndToEnd, NewMasterKeyReachesAProcessLoadedBeforeThroughTheReload)
     EXPECT_EQ(tvtest::wait_child(b), 0);
 }
 
+// A text under a key id that no keystore holds, handed in over and over
+// while the keystore stays as loaded: no reload, and the log gets a few
+// lines, not lines per call.
+TEST_F(ServiceEndToEnd, TextsUnderAnUnknownKeyCostNoReloadAndFewLines) {
+    ASSERT_EQ(TELMOR_VAQ_Initialize(kAgent.role), 0u);
+    const std::string good = encrypt(kDomain, "secret");
+    ASSERT_FALSE(good.empty());
+    unsigned char cipher[256];
+    const int n = EVP_DecodeBlock(cipher, reinterpret_cast<const unsigned char *>(good.data()),
+                                  static_cast<int>(good.size()));
+    ASSERT_GT(n, 12);
+    cipher[8] ^= 0x5a;  // the key id, in the cipher's header
+    cipher[11] ^= 0xa5;
+    char text[400];
+    EVP_EncodeBlock(reinterpret_cast<unsigned char *>(text), cipher, n - (good.back() == '=') - (good.end()[-2] == '='));
+    // The first load of a fresh node wrote the copies after noting them: the
+    // first such text reloads once.
+    std::string none;
+    ASSERT_EQ(decrypt(kDomain, text, &none), 268u);
+    tvtest::clear_log(kAgent.nodeType);
+
+    constexpr int kTries = 10000;
+    const time_t from = time(nullptr);
+    int answered268 = 0;
+    for (int i = 0; i < kTries; ++i) {
+        std::string plain;
+        answered268 += decrypt(kDomain, text, &plain) == 268;
+    }
+    const time_t to = time(nullptr);
+    EXPECT_EQ(answered268, kTries);
+    const auto lines = tvtest::read_log(kAgent.nodeType);
+    // Three lines for the first failure of each second, one more for what the
+    // previous seconds left out; nothing of a reload.
+    EXPECT_LE(lines.size(), static_cast<size_t>(4 * (to - from + 1))) << lines.size() << " lines";
+    EXPECT_EQ(count_lines(kAgent.nodeType, "INFO", "IvexFinalizeEx success, ret=0"), 0);
+    std::string plain;
+    EXPECT_EQ(decrypt(kDomain, good, &plain), 0u);
+    EXPECT_EQ(plain, "secret");
+}
+
 TEST_F(ServiceEndToEnd, DamagedTextsFailWithoutHandingOutPlainBytes) {
     ASSERT_EQ(TELMOR_VAQ_Initialize(kAgent.role), 0u);
     const std::string text = encrypt(kDomain, "a secret of some length, long enough to cut");

@@ -2,6 +2,7 @@
 // Encryption and decryption against the scripted fake: what is handed to the
 // data-protection library, every outcome with its log lines and
 // out-parameters, and the reload-and-retry on 268.
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include "fake_keylib.h"
+#include "host/sys.h"
 #include "svc_fixture.h"
 #include "telmor_vaq_api.h"
 #include "tracked_alloc.h"
@@ -40,6 +42,14 @@ Lines without_load_lines(const Lines &lines) {
         out.push_back(l);
     }
     return out;
+}
+
+// What another process's write does to the primary copy's status: its change
+// time moves, so a key the keystore in memory lacks is worth a reload.
+void touch_primary() {
+    struct stat st {};
+    ASSERT_EQ(stat(svctest::kPrimary, &st), 0);
+    ASSERT_EQ(chmod(svctest::kPrimary, st.st_mode & 07777), 0);
 }
 
 // Encrypts with the fake's default cipher (4-byte length, then the bytes).
@@ -245,6 +255,7 @@ TEST_F(ServiceFake, Decrypt268ReloadsOnceAndRetriesWithTheFullCapacity) {
     const std::string text = encrypt_ok(2, "payload");
     tvtest::clear_log(1);
     fake::reset();
+    touch_primary();
 
     std::vector<uint32_t> capacities;
     fake::on("QorDecryptEx", [&](const fake::Call &c) {
@@ -326,6 +337,7 @@ TEST_F(ServiceFake, DecryptFailureOutcomes) {
         SCOPED_TRACE(c.name);
         fake::reset();
         fake::queue("QorDecryptEx", c.codes);
+        touch_primary();
         tvtest::clear_log(1);
         const size_t live = svctest::live_blocks();
         unsigned char *out = nullptr;
@@ -367,18 +379,71 @@ TEST_F(ServiceFake, DecryptRefusesNullTextAndUnallocatableLengths) {
     EXPECT_TRUE(fake::calls("QorDecryptEx").empty());
 }
 
+// Texts of a few KB decode on the stack; a longer one needs a block.
 TEST_F(ServiceFake, DecryptWithoutMemoryForTheDecodeBufferStopsAndReleases) {
+    const std::string text(8192, 'Q');
     const size_t live = svctest::live_blocks();
     svctest::fail_allocation(2);  // the plain buffer first, then the decode buffer
     unsigned char *out = reinterpret_cast<unsigned char *>(1);
     uint32_t outLen = kSentinelLen;
-    EXPECT_EQ(TELMOR_VAQ_Decrypt(2, "QUJDQUJD", 8, &out, &outLen), 1u);
+    EXPECT_EQ(TELMOR_VAQ_Decrypt(2, text.c_str(), static_cast<uint32_t>(text.size()), &out, &outLen), 1u);
     svctest::fail_allocation(0);
     EXPECT_EQ(out, nullptr);
     EXPECT_EQ(outLen, 0u);
     EXPECT_EQ(svctest::live_blocks(), live);
     EXPECT_EQ(log_messages(), Lines({"ERROR|base64_decode malloc ret data failed", "ERROR|base64_decode failed."}));
     EXPECT_TRUE(fake::calls("QorDecryptEx").empty());
+}
+
+// A key that the keystore in memory lacks while nothing has changed since the
+// load: no reload (a reload would load the same keys), the answer the retry
+// would have given, and lines at most once per second of the clock, then one
+// line with how many were left out.
+time_t g_clock = 0;
+time_t fixed_clock(time_t *out) {
+    if (out != nullptr) *out = g_clock;
+    return g_clock;
+}
+
+TEST_F(ServiceFake, Decrypt268WithTheKeystoreUnchangedNeitherReloadsNorFloods) {
+    const std::string text = encrypt_ok(2, "payload");
+    fake::reset();
+    fake::answer("QorDecryptEx", 268);
+    tvtest::clear_log(1);
+    g_clock = tv::real_sys().time(nullptr);
+    tv::override_sys(&tv::SysCalls::time, fixed_clock);
+    const size_t live = svctest::live_blocks();
+    constexpr int kTries = 10000;
+    int answered268 = 0;
+    for (int i = 0; i < kTries; ++i) {
+        if (i == kTries / 2) ++g_clock;
+        unsigned char *out = reinterpret_cast<unsigned char *>(1);
+        uint32_t outLen = kSentinelLen;
+        answered268 += TELMOR_VAQ_Decrypt(2, text.c_str(), static_cast<uint32_t>(text.size()), &out, &outLen) == 268 &&
+                       out == nullptr && outLen == 0;
+    }
+    tv::override_sys(&tv::SysCalls::time, tv::real_sys().time);
+    EXPECT_EQ(answered268, kTries);
+    EXPECT_EQ(svctest::live_blocks(), live);
+    EXPECT_EQ(fake::calls("QorDecryptEx").size(), static_cast<size_t>(kTries)) << "one try each";
+    EXPECT_TRUE(fake::calls("IvexFinalizeEx").empty()) << "no reload";
+    const Lines once = {"ERROR|QorDecryptEx failed, ret=268,try load and decrypt again.",
+                        "ERROR|QorDecryptEx failed, ret=268.", "INFO| TELMOR VAQ decrypt over ret=268."};
+    Lines expected = once;
+    expected.push_back("ERROR|QorDecryptEx failed, ret=268: " + std::to_string(kTries / 2 - 1) +
+                       " more such failures not logged.");
+    expected.insert(expected.end(), once.begin(), once.end());
+    EXPECT_EQ(log_messages(), expected);
+
+    // Once the keystore is written, the same failure reloads again.
+    touch_primary();
+    fake::reset();
+    fake::answer("QorDecryptEx", 268);
+    unsigned char *out = nullptr;
+    uint32_t outLen = 0;
+    EXPECT_EQ(TELMOR_VAQ_Decrypt(2, text.c_str(), static_cast<uint32_t>(text.size()), &out, &outLen), 268u);
+    EXPECT_EQ(fake::calls("IvexFinalizeEx").size(), 1u);
+    EXPECT_EQ(fake::calls("QorDecryptEx").size(), 2u);
 }
 
 }  // namespace
