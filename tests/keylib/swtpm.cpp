@@ -54,6 +54,30 @@ bool with_esys(const std::string &tcti, Step step) {
     return ok;
 }
 
+// The owner hierarchy's standard storage key: ECC P-256, AES-128-CFB.
+uint32_t storage_key(ESYS_CONTEXT *ctx, ESYS_TR &primary) {
+    TPM2B_PUBLIC tmpl{};
+    tmpl.publicArea.type = TPM2_ALG_ECC;
+    tmpl.publicArea.nameAlg = TPM2_ALG_SHA256;
+    tmpl.publicArea.objectAttributes = TPMA_OBJECT_FIXEDTPM | TPMA_OBJECT_FIXEDPARENT | TPMA_OBJECT_SENSITIVEDATAORIGIN |
+                                       TPMA_OBJECT_USERWITHAUTH | TPMA_OBJECT_NODA | TPMA_OBJECT_RESTRICTED |
+                                       TPMA_OBJECT_DECRYPT;
+    auto &ecc = tmpl.publicArea.parameters.eccDetail;
+    ecc.symmetric.algorithm = TPM2_ALG_AES;
+    ecc.symmetric.keyBits.aes = 128;
+    ecc.symmetric.mode.aes = TPM2_ALG_CFB;
+    ecc.scheme.scheme = TPM2_ALG_NULL;
+    ecc.curveID = TPM2_ECC_NIST_P256;
+    ecc.kdf.scheme = TPM2_ALG_NULL;
+    tmpl.publicArea.unique.ecc.x.size = 32;
+    tmpl.publicArea.unique.ecc.y.size = 32;
+    TPM2B_SENSITIVE_CREATE sensitive{};
+    TPM2B_DATA outside{};
+    TPML_PCR_SELECTION none{};
+    return Esys_CreatePrimary(ctx, ESYS_TR_RH_OWNER, ESYS_TR_PASSWORD, ESYS_TR_NONE, ESYS_TR_NONE, &sensitive, &tmpl,
+                              &outside, &none, &primary, nullptr, nullptr, nullptr, nullptr);
+}
+
 }  // namespace
 
 Swtpm::Swtpm() {
@@ -142,28 +166,8 @@ Unsealing unseal_without_library(const std::string &tcti, const std::vector<uint
         Tss2_MU_TPM2B_PRIVATE_Unmarshal(sealedRoot.data(), sealedRoot.size(), &at, &priv) != TSS2_RC_SUCCESS)
         return out;
     with_esys(tcti, [&](ESYS_CONTEXT *ctx) {
-        // The owner hierarchy's standard storage key: ECC P-256, AES-128-CFB.
-        TPM2B_PUBLIC tmpl{};
-        tmpl.publicArea.type = TPM2_ALG_ECC;
-        tmpl.publicArea.nameAlg = TPM2_ALG_SHA256;
-        tmpl.publicArea.objectAttributes = TPMA_OBJECT_FIXEDTPM | TPMA_OBJECT_FIXEDPARENT |
-                                           TPMA_OBJECT_SENSITIVEDATAORIGIN | TPMA_OBJECT_USERWITHAUTH |
-                                           TPMA_OBJECT_NODA | TPMA_OBJECT_RESTRICTED | TPMA_OBJECT_DECRYPT;
-        auto &ecc = tmpl.publicArea.parameters.eccDetail;
-        ecc.symmetric.algorithm = TPM2_ALG_AES;
-        ecc.symmetric.keyBits.aes = 128;
-        ecc.symmetric.mode.aes = TPM2_ALG_CFB;
-        ecc.scheme.scheme = TPM2_ALG_NULL;
-        ecc.curveID = TPM2_ECC_NIST_P256;
-        ecc.kdf.scheme = TPM2_ALG_NULL;
-        tmpl.publicArea.unique.ecc.x.size = 32;
-        tmpl.publicArea.unique.ecc.y.size = 32;
-        TPM2B_SENSITIVE_CREATE sensitive{};
-        TPM2B_DATA outside{};
-        TPML_PCR_SELECTION none{};
         ESYS_TR primary = ESYS_TR_NONE, item = ESYS_TR_NONE, session = ESYS_TR_PASSWORD;
-        out.rc = Esys_CreatePrimary(ctx, ESYS_TR_RH_OWNER, ESYS_TR_PASSWORD, ESYS_TR_NONE, ESYS_TR_NONE, &sensitive,
-                                    &tmpl, &outside, &none, &primary, nullptr, nullptr, nullptr, nullptr);
+        out.rc = storage_key(ctx, primary);
         if (out.rc == TSS2_RC_SUCCESS)
             out.rc = Esys_Load(ctx, primary, ESYS_TR_PASSWORD, ESYS_TR_NONE, ESYS_TR_NONE, &priv, &pub, &item);
         TPM2B_AUTH auth{};
@@ -197,6 +201,40 @@ Unsealing unseal_without_library(const std::string &tcti, const std::vector<uint
         return true;
     });
     return out;
+}
+
+std::vector<uint8_t> seal_unbound(const std::string &tcti, const std::vector<uint8_t> &root) {
+    std::vector<uint8_t> sealed;
+    with_esys(tcti, [&](ESYS_CONTEXT *ctx) {
+        ESYS_TR primary = ESYS_TR_NONE;
+        if (storage_key(ctx, primary) != TSS2_RC_SUCCESS) return false;
+        TPM2B_PUBLIC tmpl{};
+        tmpl.publicArea.type = TPM2_ALG_KEYEDHASH;
+        tmpl.publicArea.nameAlg = TPM2_ALG_SHA256;
+        tmpl.publicArea.objectAttributes =
+            TPMA_OBJECT_FIXEDTPM | TPMA_OBJECT_FIXEDPARENT | TPMA_OBJECT_NODA | TPMA_OBJECT_USERWITHAUTH;
+        tmpl.publicArea.parameters.keyedHashDetail.scheme.scheme = TPM2_ALG_NULL;
+        TPM2B_SENSITIVE_CREATE sensitive{};
+        sensitive.sensitive.data.size = static_cast<UINT16>(root.size());
+        std::memcpy(sensitive.sensitive.data.buffer, root.data(), root.size());
+        TPM2B_DATA outside{};
+        TPML_PCR_SELECTION none{};
+        TPM2B_PRIVATE *priv = nullptr;
+        TPM2B_PUBLIC *pub = nullptr;
+        const bool made = Esys_Create(ctx, primary, ESYS_TR_PASSWORD, ESYS_TR_NONE, ESYS_TR_NONE, &sensitive, &tmpl,
+                                      &outside, &none, &priv, &pub, nullptr, nullptr, nullptr) == TSS2_RC_SUCCESS;
+        Esys_FlushContext(ctx, primary);
+        if (!made) return false;
+        sealed.assign(4 + sizeof(TPM2B_PUBLIC) + sizeof(TPM2B_PRIVATE), 0);
+        size_t at = 4;
+        const bool ok = Tss2_MU_TPM2B_PUBLIC_Marshal(pub, sealed.data(), sealed.size(), &at) == TSS2_RC_SUCCESS &&
+                        Tss2_MU_TPM2B_PRIVATE_Marshal(priv, sealed.data(), sealed.size(), &at) == TSS2_RC_SUCCESS;
+        Esys_Free(pub);
+        Esys_Free(priv);
+        sealed.resize(ok ? at : 0);
+        return ok;
+    });
+    return sealed;
 }
 
 void use_tcti(const std::string &tcti) { setenv("TELMOR_VAQ_TCTI", tcti.c_str(), 1); }

@@ -58,6 +58,11 @@ struct Unsealing {
 Unsealing unseal_without_library(const std::string &tcti, const std::vector<uint8_t> &sealedRoot,
                                  const std::vector<uint8_t> &authValue, bool password = false);
 
+// A sealed root of the layout written before seals were bound: the bare
+// root under an empty authorisation, as anyone who reaches the TPM can make
+// one. Empty on failure.
+std::vector<uint8_t> seal_unbound(const std::string &tcti, const std::vector<uint8_t> &root);
+
 // Points the library's tpm2 protector at `tcti` (TELMOR_VAQ_TCTI).
 void use_tcti(const std::string &tcti);
 

@@ -19,6 +19,7 @@
 #include "child.h"
 #include "keylib_fixture.h"
 #include "keystore_root.h"
+#include "legacy_keystore.h"
 #include "swtpm.h"
 #include "vaq/vaq_private.h"
 
@@ -320,6 +321,53 @@ TEST_F(Tpm2, TheRootNeverCrossesTheBusInClear) {
         EXPECT_FALSE(contains(*c, auth)) << "the authorisation value crossed the bus in clear";
     }
     EXPECT_TRUE(contains(read_bytes(dir + "/plain.pcap"), root));
+}
+
+// A keystore sealed before seals were bound (no authorisation file on the
+// node yet) opens after the upgrade, and a root renewal seals it bound. From
+// then on an unbound seal, which anyone who reaches the TPM can make for a
+// root of their own, is never taken: put as a newer standby it is rewritten
+// from the primary, and as both copies the load fails and writes nothing.
+TEST_F(Tpm2, ASealOfTheOlderLayoutOpensUntilTheKeystoreIsBoundAndNeverAfter) {
+    make_sealed_keystore(0);
+    const std::string tcti = machineA.tcti(), authPath = tvtest::tpm2_auth_path(ks.primary);
+    // The same root and keys, sealed the older way, on a node without the file.
+    auto unbound_copy_of = [&](const Bytes &image, bool newer) {
+        const Unsealing u = unseal_without_library(tcti, sealed_root_of(image), auth_value_of(ks));
+        EXPECT_EQ(u.data.size(), 64u);
+        Root root{};
+        std::copy(u.data.begin() + 32, u.data.end(), root.begin());
+        Bytes header = image;
+        if (newer) header[16] += 5;
+        return with_sealed_root(header, seal_unbound(tcti, Bytes(root.begin(), root.end())), root);
+    };
+    const Bytes older = unbound_copy_of(read_bytes(ks.primary), false);
+    ASSERT_EQ(unlink(authPath.c_str()), 0);
+    write_bytes(ks.primary, older);
+    write_bytes(ks.standby, older);
+    const FreshLoad upgraded = load_in_new_process(ks);
+    EXPECT_EQ(upgraded.code, 0u);
+    EXPECT_EQ(upgraded.writes, 0u);
+    EXPECT_EQ(read_bytes(ks.primary), older);
+
+    ASSERT_EQ(load(ks), 0u);
+    expect_text_decrypts();
+    ASSERT_EQ(VaqUpdateRootKey(nullptr, 0), 0u);
+    ASSERT_EQ(unload(), 0u);
+    const Bytes bound = read_bytes(ks.primary);
+    EXPECT_EQ(bound.at(56 + 3), 1u) << "renewal did not seal in the bound layout";
+    EXPECT_EQ(auth_value_of(ks).size(), 32u);
+
+    write_bytes(ks.standby, unbound_copy_of(bound, true));
+    EXPECT_EQ(load_in_new_process(ks).code, 0u);
+    EXPECT_EQ(read_bytes(ks.primary), bound);
+    const Bytes standby = read_bytes(ks.standby);
+    EXPECT_TRUE(std::equal(bound.begin(), bound.end(), standby.begin())) << "the standby was not repaired";
+
+    const Bytes planted = unbound_copy_of(bound, true);
+    write_bytes(ks.primary, planted);
+    write_bytes(ks.standby, planted);
+    expect_refused(VAQ_ERR_ROOT_FOREIGN, "sealed without binding or authorisation");
 }
 
 // A move between the node secret and the TPM, cut (power lost) after every
