@@ -393,6 +393,10 @@ public:
             t.privUnmarshal(sealed.data(), sealed.size(), &at, &priv) != TSS2_RC_SUCCESS || at != sealed.size())
             return Unsealed::kDamaged;
         const Policy policy{word & kPcrBits, layout == kBound};
+        if (policy.authValue && !bindingOk_) {
+            why = Fail(VAQ_ERR_CRYPTO, "tpm2 protector: the keystore binding could not be made");
+            return Unsealed::kFailed;
+        }
 
         SecretArray<kKeyBytes> authValue;
         if (policy.authValue) {
@@ -473,7 +477,7 @@ private:
             return Unsealed::kYes;
         }
         if (data.size != kBindingBytes + kKeyBytes) return Unsealed::kDamaged;
-        if (!bindingOk_ || CRYPTO_memcmp(data.buffer, binding_, kBindingBytes) != 0) {
+        if (CRYPTO_memcmp(data.buffer, binding_, kBindingBytes) != 0) {
             why = Fail(VAQ_ERR_ROOT_FOREIGN,
                        reason("tpm2 protector: the keystore copy holds the sealed root of another keystore than "
                               "this one (%s)",
