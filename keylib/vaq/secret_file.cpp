@@ -28,8 +28,8 @@ Status SecretFile::read(SecretArray<kKeyBytes> &out) const {
                                                    "by importing an export file)",
                                                    kind_.owner, kind_.noun, path_.c_str()));
     if (!well_formed(f))
-        return Fail(VAQ_ERR_SECRET_UNREADABLE,
-                    reason("%s: %s %s cannot be read or is not a %s", kind_.owner, kind_.noun, path_.c_str(), kind_.noun));
+        return Fail(VAQ_ERR_SECRET_UNREADABLE, reason("%s: %s %s cannot be read or is not a %s", kind_.owner,
+                                                      kind_.noun, path_.c_str(), kind_.noun));
     std::memcpy(out.data(), f.bytes.data() + kRandomAt, kKeyBytes);
     return Ok();
 }
@@ -43,8 +43,9 @@ Status SecretFile::read_or_create(SecretArray<kKeyBytes> &out) const {
         }
         bool cutShort = f.state == FileState::kEmpty || (f.state == FileState::kRead && f.bytes.size() < kFileBytes);
         if (f.state != FileState::kMissing && !cutShort)
-            return Fail(VAQ_ERR_SECRET_UNREADABLE, reason("%s: %s %s cannot be read or is not a %s; it is left as it is",
-                                                          kind_.owner, kind_.noun, path_.c_str(), kind_.noun));
+            return Fail(VAQ_ERR_SECRET_UNREADABLE,
+                        reason("%s: %s %s cannot be read or is not a %s; it is left as it is", kind_.owner, kind_.noun,
+                               path_.c_str(), kind_.noun));
         // A creation cut short by a crash: no keystore can have been
         // sealed under a secret that never reached the disk.
         if (cutShort && (!host_.table().fremove_fn || host_.table().fremove_fn(path_.c_str()) != 0))

@@ -54,9 +54,7 @@ constexpr uint32_t kPcrBits = (1u << kPcrCount) - 1;
 // The layouts of the sealed root, in the top byte of its first word.
 constexpr uint32_t kUnbound = 0, kBound = 1;
 constexpr size_t kBindingBytes = 32;
-constexpr SecretFileKind kAuthFile = {{'H', 'X', 'B', 'V', 'A', 'Q', 'T', 'A'},
-                                      "tpm2 protector",
-                                      "authorisation file"};
+constexpr SecretFileKind kAuthFile = {{'H', 'X', 'B', 'V', 'A', 'Q', 'T', 'A'}, "tpm2 protector", "authorisation file"};
 
 // The TPM library writes its own lines to standard error when it fails: a
 // tool's one sentence would come after three to eight of them. Quiet unless
@@ -440,7 +438,7 @@ public:
         // PCRs asks for an empty authorisation, which an HMAC session gives.
         ESYS_TR session = ESYS_TR_NONE;
         why = policy.pcrMask == 0 && !policy.authValue ? c.session(TPM2_SE_HMAC, TPMA_SESSION_ENCRYPT, session)
-                                                        : c.policy_session(policy, false, session);
+                                                       : c.policy_session(policy, false, session);
         if (!why.ok()) return Unsealed::kFailed;
         TPM2B_SENSITIVE_DATA *data = nullptr;
         rc = t.unseal(c.ctx(), item, session, ESYS_TR_NONE, ESYS_TR_NONE, &data);

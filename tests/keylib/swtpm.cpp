@@ -59,9 +59,9 @@ uint32_t storage_key(ESYS_CONTEXT *ctx, ESYS_TR &primary) {
     TPM2B_PUBLIC tmpl{};
     tmpl.publicArea.type = TPM2_ALG_ECC;
     tmpl.publicArea.nameAlg = TPM2_ALG_SHA256;
-    tmpl.publicArea.objectAttributes = TPMA_OBJECT_FIXEDTPM | TPMA_OBJECT_FIXEDPARENT | TPMA_OBJECT_SENSITIVEDATAORIGIN |
-                                       TPMA_OBJECT_USERWITHAUTH | TPMA_OBJECT_NODA | TPMA_OBJECT_RESTRICTED |
-                                       TPMA_OBJECT_DECRYPT;
+    tmpl.publicArea.objectAttributes = TPMA_OBJECT_FIXEDTPM | TPMA_OBJECT_FIXEDPARENT |
+                                       TPMA_OBJECT_SENSITIVEDATAORIGIN | TPMA_OBJECT_USERWITHAUTH | TPMA_OBJECT_NODA |
+                                       TPMA_OBJECT_RESTRICTED | TPMA_OBJECT_DECRYPT;
     auto &ecc = tmpl.publicArea.parameters.eccDetail;
     ecc.symmetric.algorithm = TPM2_ALG_AES;
     ecc.symmetric.keyBits.aes = 128;

@@ -304,7 +304,8 @@ TEST_F(Tpm2, TheRootNeverCrossesTheBusInClear) {
     capture(dir + "/unseal.pcap");
     ASSERT_EQ(load_in_new_process(ks).code, 0u);
     capture(dir + "/plain.pcap");
-    const Unsealing inClear = unseal_without_library(captured, sealed_root_of(read_bytes(ks.primary)), auth_value_of(ks));
+    const Unsealing inClear =
+        unseal_without_library(captured, sealed_root_of(read_bytes(ks.primary)), auth_value_of(ks));
     unsetenv("TCTI_PCAP_FILE");
     use_tcti(plain);
     ASSERT_EQ(inClear.rc, 0u);
