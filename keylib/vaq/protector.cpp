@@ -23,30 +23,38 @@ const char *protector_name(ProtectorKind kind) {
 
 namespace {
 
-// Each role's keystore and the name of its secret. Keystores elsewhere (a test's,
-// an operator's own pair) get a name from their primary path.
-struct RoleSecret {
+// Each role's keystore and the name of its files in the node-secret directory.
+// Keystores elsewhere (a test's, an operator's own pair) get a name from their
+// primary path.
+struct RoleStem {
     const char *keystorePrefix;
-    const char *name;
+    const char *stem;
 };
-constexpr RoleSecret kRoleSecrets[] = {
-    {"/opt/telmor/agent/", "agent.secret"},
-    {"/opt/telmor/tools/", "tools.secret"},
-    {"/opt/telmor/client/", "client.secret"},
+constexpr RoleStem kRoleStems[] = {
+    {"/opt/telmor/agent/", "agent"},
+    {"/opt/telmor/tools/", "tools"},
+    {"/opt/telmor/client/", "client"},
 };
 
 }  // namespace
 
-std::string node_secret_path(const std::string &primaryPath) {
-    std::string dir = std::string(kNodeSecretDir) + "/";
-    for (const RoleSecret &r : kRoleSecrets)
-        if (primaryPath.rfind(r.keystorePrefix, 0) == 0) return dir + r.name;
+std::string keystore_stem(const std::string &primaryPath) {
+    for (const RoleStem &r : kRoleStems)
+        if (primaryPath.rfind(r.keystorePrefix, 0) == 0) return r.stem;
     // FNV-1a, 64 bits: a name, not a secret, and made without allocating.
     uint64_t h = 0xcbf29ce484222325ull;
     for (unsigned char c : primaryPath) h = (h ^ c) * 0x100000001b3ull;
-    char hex[17];
-    std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(h));
-    return dir + "ks-" + hex + ".secret";
+    char hex[20];
+    std::snprintf(hex, sizeof hex, "ks-%016llx", static_cast<unsigned long long>(h));
+    return hex;
+}
+
+std::string node_secret_path(const std::string &primaryPath) {
+    return std::string(kNodeSecretDir) + "/" + keystore_stem(primaryPath) + ".secret";
+}
+
+std::string tpm2_auth_path(const std::string &primaryPath) {
+    return std::string(kNodeSecretDir) + "/" + keystore_stem(primaryPath) + ".tpm2-auth";
 }
 
 const char *reason(const char *format, ...) {
@@ -116,7 +124,7 @@ Protectors::Protectors(const Host &host, const std::string &primaryPath)
       primaryPath_(primaryPath),
       secretPath_(node_secret_path(primaryPath)),
       file_(make_file_protector(host, secretPath_)),
-      tpm2_(make_tpm2_protector(host)) {}
+      tpm2_(make_tpm2_protector(host, primaryPath)) {}
 
 RootProtector *Protectors::get(ProtectorKind kind) {
     switch (kind) {

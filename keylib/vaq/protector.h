@@ -65,11 +65,18 @@ public:
 };
 
 std::unique_ptr<RootProtector> make_file_protector(const Host &host, std::string secretPath);
-std::unique_ptr<RootProtector> make_tpm2_protector(const Host &host);
+// The tpm2 protector of the keystore pair whose primary is `primaryPath`: its
+// seal is bound to that pair and opened with the pair's authorisation file.
+std::unique_ptr<RootProtector> make_tpm2_protector(const Host &host, const std::string &primaryPath);
 
-// The node secret's path for a keystore pair (README.md, "Node secret"): a
-// fixed name for each role's keystore, else one derived from the primary path.
+// The name a keystore pair's files in the node-secret directory start with
+// (README.md, "Root protectors"): a fixed one for each role's keystore
+// ("agent", "tools", "client"), else "ks-" and a hash of the primary path.
+std::string keystore_stem(const std::string &primaryPath);
+// The node secret's path for a keystore pair: <dir>/<stem>.secret.
 std::string node_secret_path(const std::string &primaryPath);
+// The tpm2 protector's authorisation file for a keystore pair: <dir>/<stem>.tpm2-auth.
+std::string tpm2_auth_path(const std::string &primaryPath);
 // The directory every node secret lives in; the sandbox puts a tmpfs over /etc/telmor.
 inline constexpr const char kNodeSecretDir[] = "/etc/telmor/vaq";
 

@@ -91,6 +91,10 @@ Bytes legacy_image(uint64_t generation, const Root &root, const std::vector<Lega
         put(out, 0, 4);
         seal(kek, k, out);
     }
+    return with_trailer(std::move(out), root);
+}
+
+Bytes with_trailer(Bytes out, const Root &root) {
     const uint32_t total = static_cast<uint32_t>(out.size() + 32);
     for (int i = 0; i < 4; ++i) out[12 + i] = static_cast<uint8_t>(total >> (8 * i));
     const auto mac = hkdf(root, "seal v1");
@@ -99,6 +103,16 @@ Bytes legacy_image(uint64_t generation, const Root &root, const std::vector<Lega
     HMAC(EVP_sha256(), mac.data(), 32, out.data(), out.size(), tag, &n);
     out.insert(out.end(), tag, tag + 32);
     return out;
+}
+
+Bytes with_sealed_root(const Bytes &image, const Bytes &sealed, const Root &root) {
+    const size_t total = image.at(12) | image.at(13) << 8 | image.at(14) << 16 | size_t{image.at(15)} << 24;
+    const size_t old = image.at(44) | image.at(45) << 8 | image.at(46) << 16 | size_t{image.at(47)} << 24;
+    Bytes out(image.begin(), image.begin() + 56);
+    for (int i = 0; i < 4; ++i) out[44 + i] = static_cast<uint8_t>(sealed.size() >> (8 * i));
+    out.insert(out.end(), sealed.begin(), sealed.end());
+    out.insert(out.end(), image.begin() + 56 + static_cast<long>(old), image.begin() + static_cast<long>(total) - 32);
+    return with_trailer(std::move(out), root);
 }
 
 std::vector<LegacyKey> legacy_keys() {

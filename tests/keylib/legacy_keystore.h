@@ -25,6 +25,12 @@ using Root = std::array<uint8_t, 32>;
 Root random_root();
 
 Bytes legacy_image(uint64_t generation, const Root &root, const std::vector<LegacyKey> &keys);
+// `out` (an image without its trailer) with its total length set and the
+// trailer keyed from `root` appended.
+Bytes with_trailer(Bytes out, const Root &root);
+// A format-2 image of root material `root` with `sealed` in place of its
+// sealed root, lengths and trailer made to match.
+Bytes with_sealed_root(const Bytes &image, const Bytes &sealed, const Root &root);
 
 // One active 32-byte key per domain of kDomains, random ids and material.
 std::vector<LegacyKey> legacy_keys();

@@ -36,21 +36,29 @@ bool hkdf(const uint8_t *key, size_t keyLen, const char *salt, const char *info,
 
 }  // namespace
 
-std::string node_secret_path(const std::string &primaryPath) {
+namespace {
+
+// <dir>/<stem><suffix>: the stem is the role's name, or "ks-" and the 64-bit
+// FNV-1a hash of the primary path for any other keystore.
+std::string node_file_path(const std::string &primaryPath, const char *suffix) {
     const std::string dir = "/etc/telmor/vaq/";
     const struct {
-        const char *prefix, *name;
-    } roles[] = {{"/opt/telmor/agent/", "agent.secret"},
-                 {"/opt/telmor/tools/", "tools.secret"},
-                 {"/opt/telmor/client/", "client.secret"}};
+        const char *prefix, *stem;
+    } roles[] = {{"/opt/telmor/agent/", "agent"}, {"/opt/telmor/tools/", "tools"}, {"/opt/telmor/client/", "client"}};
     for (const auto &r : roles)
-        if (primaryPath.rfind(r.prefix, 0) == 0) return dir + r.name;
+        if (primaryPath.rfind(r.prefix, 0) == 0) return dir + r.stem + suffix;
     uint64_t h = 0xcbf29ce484222325ull;
     for (unsigned char c : primaryPath) h = (h ^ c) * 0x100000001b3ull;
     char hex[17];
     std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(h));
-    return dir + "ks-" + hex + ".secret";
+    return dir + "ks-" + hex + suffix;
 }
+
+}  // namespace
+
+std::string node_secret_path(const std::string &primaryPath) { return node_file_path(primaryPath, ".secret"); }
+
+std::string tpm2_auth_path(const std::string &primaryPath) { return node_file_path(primaryPath, ".tpm2-auth"); }
 
 std::vector<uint8_t> keystore_root_material(const std::string &copyPath, const std::string &primaryPath) {
     const Bytes image = slurp(copyPath);

@@ -14,6 +14,8 @@ namespace tvtest {
 
 // The node secret's path for a keystore pair, as the key library names it.
 std::string node_secret_path(const std::string &primaryPath);
+// The tpm2 protector's authorisation file for the same pair.
+std::string tpm2_auth_path(const std::string &primaryPath);
 
 // The 32 bytes of root material of the keystore copy at `copyPath`, of the
 // pair whose primary is `primaryPath` (which names the node secret; by default

@@ -4,6 +4,7 @@
 // starts one under the TPM, and refusals say what to do.
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <regex>
@@ -85,6 +86,50 @@ TEST(ToolProtector, MovesBetweenTheTpmAndTheNodeSecretKeepingEveryText) {
                     "protector +file \\(node secret "
                     "/etc/telmor/vaq/tools.secret\\)"));
     unsetenv("TELMOR_VAQ_TCTI");
+}
+
+// The TPM library writes lines of its own to standard error when it fails;
+// the tool's answer to a TPM failure is its one sentence and nothing else,
+// unless the operator asked for the library's lines with TSS2_LOG.
+TEST(ToolProtector, ATpmFailureIsOneSentenceOnStandardError) {
+    unsetenv("TSS2_LOG");
+    kltest::Swtpm tpm;
+    ASSERT_TRUE(tpm.start()) << "swtpm could not be started (scripts/install-deps)";
+    const std::string tcti = tpm.tcti();
+    setenv("TELMOR_VAQ_TCTI", tcti.c_str(), 1);
+    ASSERT_EQ(tool("init --role HXA --protector tpm2 --pcrs 16").status, 0);
+    ASSERT_EQ(tool("keys").status, 0);
+    auto lines = [](const std::string &text) { return std::count(text.begin(), text.end(), '\n'); };
+
+    ASSERT_TRUE(tpm.extend_pcr(16));
+    const Outcome pcrs = tool("keys");
+    tpm.stop();
+    const Outcome closed = tool("keys");
+    setenv("TSS2_LOG", "all+error", 1);
+    const Outcome asked = tool("keys");
+    unsetenv("TSS2_LOG");
+    setenv("TELMOR_VAQ_TCTI", "device:/nonexistent/tpmrm0", 1);
+    const Outcome device = tool("keys");
+    unsetenv("TELMOR_VAQ_TCTI");
+
+    const struct {
+        const char *name;
+        const Outcome &outcome;
+        const char *code;
+    } cases[] = {
+        {"PCRs changed", pcrs, "\\(code 2034\\)"},
+        {"simulator gone", closed, "\\(code 2032\\)"},
+        {"no device", device, "\\(code 2032\\)"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(c.outcome.status, 1);
+        EXPECT_EQ(lines(c.outcome.err), 1) << c.outcome.err;
+        EXPECT_TRUE(has(c.outcome.err, std::string("^telmor-vaq keys: .*") + c.code + "\n$")) << c.outcome.err;
+    }
+    // Asked for, the library's own lines come first: what the count above rules out.
+    EXPECT_GT(lines(asked.err), 1) << asked.err;
+    EXPECT_TRUE(has(asked.err, "^ERROR:tcti:")) << asked.err;
 }
 
 }  // namespace
