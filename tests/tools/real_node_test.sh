@@ -50,6 +50,11 @@ if [[ ${1:-} == --scenario ]]; then
         else
             echo "  [$scenario.$n] FAILED (exit $rc): $what"
             echo "$out" | sed 's/^/      /'
+            # A host process says only its code: its log says why.
+            local log=/var/log/oam/hxa/run/hxa_vaq_quickstart.log.0
+            if [[ $what == *"host process"* && -f $log ]]; then
+                grep -E 'ERROR|WARN' "$log" | tail -n 3 | sed 's/^/      log: /'
+            fi
             failures=$((failures + 1))
         fi
         last_out=$out
