@@ -217,10 +217,10 @@ void print_man_page() {
     }
     std::printf(
         ".SH SEE ALSO\n%s\n",
-        roff("The operations guide, /usr/share/doc/telmor-vaq/operations.md (docs/operations.md in the "
-             "source), for joining a node to a fleet, key rotation across a fleet, backup, restore and recovery; "
-             "keystore-format.md beside it for the file formats and every code; README.md for the roles, the "
-             "protectors and the threat model.")
+        roff("The operations guide, /usr/share/doc/telmor-vaq/operations.md.gz (read it with zless; "
+             "docs/operations.md in the source), for joining a node to a fleet, key rotation across a fleet, "
+             "backup, restore and recovery; keystore-format.md.gz beside it for the file formats and every code; "
+             "README.md.gz for the roles, the protectors and the threat model.")
             .c_str());
 }
 
