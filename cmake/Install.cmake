@@ -1,7 +1,10 @@
 # SPDX-License-Identifier: Apache-2.0
-# Installation: the three libraries side by side (the main library finds the
-# key libraries through RUNPATH $ORIGIN), the public header, the tool and its
-# manual page, a pkg-config file and a CMake package with an imported target.
+# Installation: the main library in the library directory and the two key
+# libraries in a private directory beneath it, LIBDIR/telmor-vaq-api/, which
+# the main library's RUNPATH names first ($ORIGIN/telmor-vaq-api:$ORIGIN; in
+# the build tree they sit beside it); the public header, the tool, its manual
+# page and the documents an operator needs, a pkg-config file and a CMake
+# package with an imported target.
 # Debian packages are made from this tree by debian/rules (scripts/package).
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
@@ -16,10 +19,16 @@ install(TARGETS telmor_vaq_api EXPORT TelmorVaqApiTargets
         LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
         INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 # The key libraries ride in the export set only because the main library links
-# them; consumers link TelmorVaqApi::telmor_vaq_api alone.
-install(TARGETS hxbVaq hxbQor EXPORT TelmorVaqApiTargets LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
+# them; consumers link TelmorVaqApi::telmor_vaq_api alone. They keep their bare
+# file names (a vendor build replaces one by putting its file there), so they
+# stay out of the directories the dynamic loader searches for everyone.
+install(TARGETS hxbVaq hxbQor EXPORT TelmorVaqApiTargets
+        LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}/${TELMOR_KEYLIB_SUBDIR})
 install(TARGETS telmor-vaq RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(FILES include/telmor_vaq_api.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+# The tool's manual page and its messages point the operator to these.
+install(FILES README.md docs/operations.md docs/keystore-format.md docs/reliability.md
+        DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/telmor-vaq)
 
 set(TELMOR_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/TelmorVaqApi)
 install(EXPORT TelmorVaqApiTargets NAMESPACE TelmorVaqApi:: DESTINATION ${TELMOR_CMAKE_DIR})

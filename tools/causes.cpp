@@ -13,7 +13,8 @@ namespace cli {
 
 namespace {
 
-// {d} the domain, {k} the key id, {f} the file, {r} the role.
+// {d} the domain, {k} the key id, {f} the file, {r} the role, {p} and {s} the
+// role's primary and standby keystore copies.
 struct Row {
     unsigned long code;
     const char *text;
@@ -59,9 +60,12 @@ const Row kCauses[] = {
     {2027,
      "no keystore copy is safe to use (a symbolic link, not a regular file, more than one link, or "
      "owned by another user); the files are left as they are: see 'telmor-vaq status'"},
+    // Both copies go aside: while either is there, init opens it and fails the same way.
     {2028,
-     "the node secret this keystore is sealed under is missing: the keystore cannot be opened on this "
-     "node; make a new one ('telmor-vaq init') and import an export file"},
+     "the node secret this keystore is sealed under is missing, so the keystore cannot be opened on this "
+     "node: put the secret back from this node's backup; or, to start anew, move both copies aside "
+     "('mv {p} {p}.lost' and 'mv {s} {s}.lost'), then run 'telmor-vaq init --role {r}' and 'telmor-vaq join' "
+     "an export file (docs/operations.md)"},
     {2029, "the node secret cannot be read, or is not a node secret: see 'telmor-vaq status' and the role's log"},
     {2030, "no node secret could be created: run 'telmor-vaq init --role {r}' as root once"},
     {2031,
@@ -116,6 +120,9 @@ std::string cause(unsigned long code, const Context &ctx) {
         replace_all(s, "{k}", ctx.keyId ? std::to_string(*ctx.keyId) : "");
         replace_all(s, "{f}", ctx.file.empty() ? "the file" : ctx.file);
         replace_all(s, "{r}", ctx.role);
+        const Role *role = find_role(ctx.role);
+        replace_all(s, "{p}", role ? role->primary : "the primary copy");
+        replace_all(s, "{s}", role ? role->standby : "the standby copy");
         return s;
     }
     return "key library code " + std::to_string(code);
@@ -129,6 +136,8 @@ std::string causes_markdown() {
         replace_all(s, "{k}", "KEY");
         replace_all(s, "{f}", "FILE");
         replace_all(s, "{r}", "ROLE");
+        replace_all(s, "{p}", "PRIMARY");
+        replace_all(s, "{s}", "STANDBY");
         replace_all(s, "|", "\\|");
         out += "| " + std::to_string(row.code) + " | " + s + " |\n";
     }

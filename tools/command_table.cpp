@@ -152,7 +152,8 @@ std::string roff(const std::string &text) {
 }
 
 void print_man_page() {
-    std::printf(".TH TELMOR\\-VAQ 1 \"\" \"telmor-vaq %s\" \"User Commands\"\n", TELMOR_VAQ_VERSION);
+    // The date is the release's, from debian/changelog (tools/CMakeLists.txt).
+    std::printf(".TH TELMOR\\-VAQ 1 \"%s\" \"telmor-vaq %s\" \"User Commands\"\n", TELMOR_VAQ_DATE, TELMOR_VAQ_VERSION);
     std::printf(".SH NAME\ntelmor\\-vaq \\- manage the keys of a node's storage processes\n");
     std::printf(
         ".SH SYNOPSIS\n.B telmor\\-vaq\n.I COMMAND\n[\\fIOPTIONS\\fR]\n.br\n.B telmor\\-vaq help\n"
@@ -183,13 +184,44 @@ void print_man_page() {
         ".SH EXIT STATUS\n0 on success; 1 on a failure, with one line on standard error naming the cause "
         "and, where the library answered, its code; 2 on a usage error.\n");
     std::printf(
-        ".SH FILES\n.TP\n/opt/telmor/*/vaq/conf/%s, /opt/telmor/*/vaq/bkp/%s\n"
-        "the two copies of each role's keystore (agent: /opt/telmor/agent/conf/vaq/...)\n"
-        ".TP\n/var/log/oam/hxa/run, /var/log/oam/hxm/manager/run\nthe roles' log directories\n",
-        node_layout::kPrimaryName, node_layout::kStandbyName);
+        ".SH ENVIRONMENT\n.TP\n.B TELMOR_VAQ_TCTI\n"
+        "The TPM's transmission interface for the tpm2 protector, e.g. swtpm:host=127.0.0.1,port=2321 "
+        "(default device:/dev/tpmrm0). Read by the tool and by every host process.\n"
+        ".TP\n.B TSS2_LOG\n"
+        "The TPM libraries' own log levels, e.g. all+debug. Unset, those libraries print nothing and a TPM "
+        "failure is told in one sentence.\n");
+    std::printf(".SH FILES\n");
+    for (const node_layout::RoleLayout &r : node_layout::kRoles) {
+        std::printf(".TP\n%s\n.TQ\n%s\n%s\n", roff(r.primary).c_str(), roff(r.standby).c_str(),
+                    roff(std::string("the two copies of role ") + r.role +
+                         "'s keystore (0600, in directories of 0700, owned by the account that runs the role's "
+                         "processes)")
+                        .c_str());
+    }
     std::printf(
-        ".SH SEE ALSO\nThe operations guide, docs/operations.md, for key rotation across a fleet, backup "
-        "and recovery; docs/keystore-format.md for the file formats and every code.\n");
+        ".TP\n/etc/telmor/vaq/agent.secret, /etc/telmor/vaq/tools.secret, /etc/telmor/vaq/client.secret\n"
+        "%s\n",
+        roff("the node secrets (0400) that seal the root material of the HXA, HXM and HXM_CLIENT keystores "
+             "under the file protector; ks-HASH.secret for a keystore elsewhere. The directory is 0700, owned by "
+             "root or the keystore's owner. Keep them off backups that leave the node.")
+            .c_str());
+    std::printf(".TP\n/etc/telmor/vaq/*.tpm\\-auth\n%s\n",
+                roff("the tpm2 protector's authorisation value of each keystore (0400), without which the TPM "
+                     "does not unseal its root")
+                    .c_str());
+    for (const node_layout::RoleLayout &r : node_layout::kRoles) {
+        std::printf(".TP\n%s\n%s\n", roff(std::string(r.logDir) + "/" + r.logPrefix + "NAME.log.0").c_str(),
+                    roff(std::string("the log of a process of role ") + r.role +
+                         ", NAME being the process name (0640); rotated weekly by logrotate")
+                        .c_str());
+    }
+    std::printf(
+        ".SH SEE ALSO\n%s\n",
+        roff("The operations guide, /usr/share/doc/telmor-vaq/operations.md.gz (read it with zless; "
+             "docs/operations.md in the source), for joining a node to a fleet, key rotation across a fleet, "
+             "backup, restore and recovery; keystore-format.md.gz beside it for the file formats and every code; "
+             "README.md.gz for the roles, the protectors and the threat model.")
+            .c_str());
 }
 
 uint32_t parse_u32(const std::string &flag, const std::string &text) {

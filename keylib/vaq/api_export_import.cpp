@@ -1,6 +1,9 @@
 // SPDX-License-Identifier: Apache-2.0
-// Moving master keys between keystores through a password-sealed file.
+// Moving master keys between keystores through a password-sealed file, and
+// joining a node to the fleet an export comes from.
 #include <cstring>
+
+#include "vaq/vaq_private.h"
 
 #include "edge.h"
 #include "export.h"
@@ -92,49 +95,103 @@ HXB_EXPORT unsigned long VaqExportMkFileEx(const char *file, const unsigned char
     });
 }
 
+namespace {
+
+// Reads and opens an export file: the keys it holds, verified whole.
+Status read_export(State &s, const char *file, const unsigned char *password, uint32_t passwordLen,
+                   std::vector<ExportedKey> &keys) {
+    Status st = check_file(file);
+    if (st.ok()) st = check_password(password, passwordLen);
+    if (!st.ok()) return st;
+    FileContent content = s.host.read_file(file);
+    if (content.state == FileState::kUnsafe)
+        return Fail(VAQ_ERR_UNSAFE_FILE, "export file not used: a link, not regular, or another user's");
+    if (content.state == FileState::kMissing || content.state == FileState::kUnreadable)
+        return Fail(VAQ_ERR_IO, "export file could not be read");
+    if (content.state != FileState::kRead) return Fail(VAQ_ERR_EXPORT_FORMAT, "not an export file: empty or too large");
+    return open_export(content.bytes, {password, passwordLen}, keys);
+}
+
+// Adds to `next` the keys it lacks, inactive; `added` counts them. Every
+// conflict is found before anything is added, so a refusal changes nothing.
+Status add_missing(const State &s, Keystore &next, const std::vector<ExportedKey> &keys, size_t &added) {
+    for (const auto &k : keys)
+        if (const MasterKey *existing = next.find(k.domain, k.id))
+            if (!existing->material.equals(k.material.view()))
+                return Fail(VAQ_ERR_IMPORT_CONFLICT, "a key id in the file exists with other material");
+    for (const auto &k : keys) {
+        if (next.find(k.domain, k.id)) continue;
+        if (next.keys.size() >= kMaxKeys) return Fail(VAQ_ERR_LIMIT, "the keystore holds the most keys it can");
+        MasterKey m;
+        m.domain = k.domain;
+        m.id = k.id;
+        m.origin = kRegistered;
+        m.created = k.created;
+        m.lifeDays = k.lifeDays;
+        m.material = k.material;
+        Status w = wrap_key(s.host, next.root, m);
+        if (!w.ok()) return w;
+        next.keys.push_back(std::move(m));
+        ++added;
+    }
+    return Ok();
+}
+
+}  // namespace
+
 HXB_EXPORT unsigned long VaqImportMkFileEx(const char *file, const unsigned char *password, uint32_t passwordLen) {
     CallName call("VaqImportMkFileEx", "%.256s", file ? file : "null");
     return with_state(call.c_str(), [&](State &s) -> Status {
-        Status st = check_file(file);
-        if (st.ok()) st = check_password(password, passwordLen);
-        if (!st.ok()) return st;
-        FileContent content = s.host.read_file(file);
-        if (content.state == FileState::kUnsafe)
-            return Fail(VAQ_ERR_UNSAFE_FILE, "export file not used: a link, not regular, or another user's");
-        if (content.state == FileState::kMissing || content.state == FileState::kUnreadable)
-            return Fail(VAQ_ERR_IO, "export file could not be read");
-        if (content.state != FileState::kRead)
-            return Fail(VAQ_ERR_EXPORT_FORMAT, "not an export file: empty or too large");
         std::vector<ExportedKey> keys;
-        st = open_export(content.bytes, {password, passwordLen}, keys);
+        Status st = read_export(s, file, password, passwordLen, keys);
         if (!st.ok()) return st;
-
         size_t added = 0;
         st = s.change([&](Keystore &next, bool &changed) -> Status {
-            // Every conflict is found before anything is added.
-            for (const auto &k : keys)
-                if (const MasterKey *existing = next.find(k.domain, k.id))
-                    if (!existing->material.equals(k.material.view()))
-                        return Fail(VAQ_ERR_IMPORT_CONFLICT, "a key id in the file exists with other material");
-            for (const auto &k : keys) {
-                if (next.find(k.domain, k.id)) continue;
-                if (next.keys.size() >= kMaxKeys) return Fail(VAQ_ERR_LIMIT, "the keystore holds the most keys it can");
-                MasterKey m;
-                m.domain = k.domain;
-                m.id = k.id;
-                m.origin = kRegistered;
-                m.created = k.created;
-                m.lifeDays = k.lifeDays;
-                m.material = k.material;
-                Status w = wrap_key(s.host, next.root, m);
-                if (!w.ok()) return w;
-                next.keys.push_back(std::move(m));
-                ++added;
-            }
+            Status a = add_missing(s, next, keys, added);
             changed = added > 0;
-            return Ok();
+            return a;
         });
         if (st.ok()) VAQ_KLOG(LogLevel::kInfo, "%zu master keys imported\n", added);
         return st;
     });
+}
+
+HXB_EXPORT uint32_t VaqPrivJoinMkFile(const char *file, const unsigned char *password, uint32_t passwordLen,
+                                      uint32_t *added, uint32_t *activated, uint32_t *marked) {
+    CallName call("VaqPrivJoinMkFile", "%.256s", file ? file : "null");
+    return static_cast<uint32_t>(with_state(call.c_str(), [&](State &s) -> Status {
+        if (added == nullptr || activated == nullptr || marked == nullptr)
+            return Fail(VAQ_ERR_NULL_ARG, "an output pointer is null");
+        *added = *activated = *marked = 0;
+        std::vector<ExportedKey> keys;
+        Status st = read_export(s, file, password, passwordLen, keys);
+        if (!st.ok()) return st;
+        for (const auto &k : keys) *marked += k.active ? 1 : 0;
+        // Without the exporter's active keys a join would leave this node
+        // encrypting under keys the fleet lacks: the caller is told, and
+        // nothing changes.
+        if (*marked == 0) return Ok();
+        size_t newKeys = 0, newActive = 0;
+        st = s.change([&](Keystore &next, bool &changed) -> Status {
+            newKeys = newActive = 0;
+            Status a = add_missing(s, next, keys, newKeys);
+            if (!a.ok()) return a;
+            for (const auto &k : keys) {
+                if (!k.active) continue;
+                MasterKey *mine = next.find(k.domain, k.id);
+                if (mine == nullptr || mine->active) continue;
+                if (MasterKey *previous = next.active_of(k.domain)) previous->active = false;
+                mine->active = true;
+                ++newActive;
+            }
+            changed = newKeys > 0 || newActive > 0;
+            return Ok();
+        });
+        if (!st.ok()) return st;
+        *added = static_cast<uint32_t>(newKeys);
+        *activated = static_cast<uint32_t>(newActive);
+        VAQ_KLOG(LogLevel::kInfo, "joined from an export: %zu master keys added, %zu made active\n", newKeys,
+                 newActive);
+        return Ok();
+    }));
 }

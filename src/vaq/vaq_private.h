@@ -2,7 +2,7 @@
 /*
  * Private interface of libhxbVaq.so for libhxbQor.so: the working keys of the
  * loaded keystore and the host's log; and for the operator's tool, the root
- * protector of the loaded keystore. No host calls it, and a vendor build of
+ * protector of the loaded keystore and the join of a node to a fleet. No host calls it, and a vendor build of
  * libhxbVaq.so does not have it, so the two libraries are replaced together
  * (the tool looks the protector entries up at run time and says when they are
  * not there).
@@ -60,6 +60,17 @@ uint32_t VaqPrivProtect(uint32_t kind, uint32_t pcrMask);
  * where the protector keeps its part (the node secret's path, the TCTI) as a
  * NUL-terminated text in location[0..locationLen), cut to fit. */
 uint32_t VaqPrivProtectorInfo(uint32_t *kind, uint32_t *pcrMask, char *location, uint32_t locationLen);
+
+/* Joins the loaded keystore to the keystore an export file was made from, as
+ * one keystore change: the keys of the file that this keystore lacks are added,
+ * as VaqImportMkFileEx adds them, and each key the file records as its
+ * domain's active key becomes the active key of that domain here. *added and
+ * *activated count what changed; *marked counts the keys the file records as
+ * active. When it records none, nothing is changed and 0 is answered with
+ * *marked 0: the caller cannot tell which keys the exporter used. Codes as
+ * for VaqImportMkFileEx. */
+uint32_t VaqPrivJoinMkFile(const char *file, const unsigned char *password, uint32_t passwordLen, uint32_t *added,
+                           uint32_t *activated, uint32_t *marked);
 
 #ifdef __cplusplus
 }

@@ -9,6 +9,7 @@
 #include <chrono>
 
 #include "keylib_fixture.h"
+#include "vaq/vaq_private.h"
 
 using namespace kltest;
 
@@ -178,6 +179,98 @@ TEST_F(Export, AnExistingFileOrALinkIsNeverWrittenInto) {
     ASSERT_EQ(stat(file.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0600u);
     EXPECT_EQ(VaqImportMkFileEx(file.c_str(), kPassword, kPasswordLen), 0u);
+}
+
+// A join takes every key of the file and, in each domain, the key the file
+// records as active; as one change, refused whole on a conflict, and a second
+// join changes nothing.
+TEST_F(Export, AJoinTakesTheExportersActiveKeyOfEveryDomain) {
+    make_export();
+    ASSERT_EQ(load(b), 0u);
+    const auto keysOfB = list_keys();
+    uint32_t added = 0, activated = 0, marked = 0;
+    ASSERT_EQ(VaqPrivJoinMkFile(file.c_str(), kPassword, kPasswordLen, &added, &activated, &marked), 0u);
+    EXPECT_EQ(added, keysOfA.size());
+    EXPECT_EQ(activated, kDomains.size());
+    EXPECT_EQ(marked, kDomains.size());
+    const auto now = list_keys();
+    ASSERT_EQ(now.size(), keysOfA.size() + keysOfB.size());
+    for (const auto &d : kDomains) {
+        SCOPED_TRACE(d.id);
+        const KeyInfo *mine = active_of(now, d.id);
+        const KeyInfo *theirs = active_of(keysOfA, d.id);
+        ASSERT_NE(mine, nullptr);
+        ASSERT_NE(theirs, nullptr);
+        EXPECT_EQ(mine->id, theirs->id);
+        EXPECT_EQ(mine->material, theirs->material);
+        EXPECT_EQ(keys_of(now, d.id).size(), keys_of(keysOfA, d.id).size() + keys_of(keysOfB, d.id).size())
+            << "the node's own keys stay, inactive";
+    }
+    Bytes out;
+    ASSERT_EQ(decrypt(50, cipherFromA, &out), 0u);
+    EXPECT_EQ(out, plain);
+    // What b encrypts now, a (holding only its own keys) decrypts.
+    const Bytes fromB = encrypt(50, plain);
+    ASSERT_EQ(unload(), 0u);
+    ASSERT_EQ(load(a), 0u);
+    ASSERT_EQ(decrypt(50, fromB, &out), 0u);
+    EXPECT_EQ(out, plain);
+    ASSERT_EQ(unload(), 0u);
+
+    ASSERT_EQ(load(b), 0u);
+    reset_counters();
+    ASSERT_EQ(VaqPrivJoinMkFile(file.c_str(), kPassword, kPasswordLen, &added, &activated, &marked), 0u);
+    EXPECT_EQ(added + activated, 0u);
+    EXPECT_EQ(marked, kDomains.size());
+    EXPECT_EQ(write_calls(), 0u);
+    EXPECT_EQ(list_keys(), now);
+    ASSERT_EQ(unload(), 0u);
+
+    // A third keystore holding one of a's ids with other material joins nothing.
+    KeystoreFiles c;
+    ASSERT_EQ(load(c), 0u);
+    Bytes other(32, 0x11);
+    ASSERT_EQ(VaqRegisterMkEx(105, 31337, other.data(), 32), 0u);
+    const auto keysOfC = list_keys();
+    const Bytes primary = read_bytes(c.primary);
+    EXPECT_EQ(VaqPrivJoinMkFile(file.c_str(), kPassword, kPasswordLen, &added, &activated, &marked),
+              static_cast<uint32_t>(VAQ_ERR_IMPORT_CONFLICT));
+    EXPECT_EQ(list_keys(), keysOfC);
+    EXPECT_EQ(read_bytes(c.primary), primary);
+    const unsigned char wrong[] = "correct horse battery stapler";
+    EXPECT_EQ(VaqPrivJoinMkFile(file.c_str(), wrong, sizeof wrong - 1, &added, &activated, &marked),
+              static_cast<uint32_t>(VAQ_ERR_EXPORT_AUTH));
+    EXPECT_EQ(VaqPrivJoinMkFile(file.c_str(), kPassword, kPasswordLen, nullptr, &activated, &marked),
+              static_cast<uint32_t>(VAQ_ERR_NULL_ARG));
+}
+
+// An export whose keys none is active (a domain whose keys were only ever
+// registered) cannot tell a joining node which keys to use: nothing changes.
+TEST_F(Export, AJoinFromAnExportRecordingNoActiveKeyChangesNothing) {
+    ASSERT_EQ(load(a, 0), 0u);
+    VaqDomainRecord d{};
+    d.domainId = 9000;
+    d.attr = 0;
+    ASSERT_EQ(VaqAddDomainEx(&d), 0u);
+    VaqKeyTypeRecord kt{};
+    kt.keyType = 3;
+    kt.keyAttr = 112;
+    kt.lifeDays = 3650;
+    ASSERT_EQ(VaqAddDomainKeyTypeEx(9000, &kt), 0u);
+    Bytes material(32, 0x42);
+    ASSERT_EQ(VaqRegisterMkEx(9000, 7, material.data(), 32), 0u);
+    ASSERT_EQ(VaqExportMkFileEx(file.c_str(), kPassword, kPasswordLen, 0), 0u);
+    ASSERT_EQ(unload(), 0u);
+
+    ASSERT_EQ(load(b), 0u);
+    const auto keys = list_keys();
+    reset_counters();
+    uint32_t added = 9, activated = 9, marked = 9;
+    ASSERT_EQ(VaqPrivJoinMkFile(file.c_str(), kPassword, kPasswordLen, &added, &activated, &marked), 0u);
+    EXPECT_EQ(marked, 0u);
+    EXPECT_EQ(added + activated, 0u);
+    EXPECT_EQ(write_calls(), 0u);
+    EXPECT_EQ(list_keys(), keys);
 }
 
 }  // namespace

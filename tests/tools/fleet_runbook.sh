@@ -70,16 +70,20 @@ settle() {
 pw="3<\$X/password --password-fd 3"
 echo "a long fleet password" >"$X/password"
 
-# The fleet before the rotation: every node holds node A's keys, key K1 of
-# domain 50 active everywhere.
+# The fleet before the rotation: nodes B and C join node A's fleet, so every
+# node holds A's keys and uses A's active key of every domain (K1 in domain 50).
 on A '$TOOL init'
 on A "\$TOOL export \$X/initial.vaqx $pw"
 on A '$TOOL keys --domain 50 --json'
 k1=$(out A | tr -d ' \n' | grep -o '"keyId":[0-9]*,"active":true' | grep -o '[0-9]*' | head -1)
+on A '$TOOL domains'
+active_a=$(out A)
 for n in B C; do
     on $n '$TOOL init'
-    on $n "\$TOOL import \$X/initial.vaqx $pw"
-    on $n "\$TOOL activate-key --domain 50 --key-id $k1"
+    on $n "\$TOOL join \$X/initial.vaqx $pw"
+    on $n '$TOOL domains'
+    [[ "$(out $n | awk '{ print $1, $4 }')" == "$(echo "$active_a" | awk '{ print $1, $4 }')" ]] ||
+        { echo "node $n: active keys differ from node A's after join" >&2; exit 1; }
 done
 for n in A B C; do on $n '$READER $X '$n' 2>$X/reader-errors.'$n' & echo started'; done
 settle

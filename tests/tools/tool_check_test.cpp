@@ -117,3 +117,40 @@ TEST(ToolCheck, JsonNamesEachCopyFoundStateModeAndOwner) {
 }
 
 }  // namespace
+
+namespace {
+
+// A lost node secret (2028) is left without a loop: the sentence names both
+// copies to move aside, init says the same while they are there, and after
+// the move init makes a new keystore and join brings the keys back.
+TEST(ToolCheck, ALostNodeSecretIsLeftByMovingBothCopiesAsideAsTheSentenceSays) {
+    ASSERT_EQ(tool("init").status, 0);
+    const std::string pw = password_words("lost-secret-pw", "a long enough password");
+    ASSERT_EQ(tool("export " + scratch() + "/before-loss.vaqx" + pw).status, 0);
+    const Outcome text = tool("encrypt --domain 50", "kept secret");
+    ASSERT_EQ(text.status, 0);
+    ASSERT_EQ(std::remove("/etc/telmor/vaq/agent.secret"), 0);
+
+    const std::string moves = std::string("'mv ") + kPrimary + " " + kPrimary + ".lost' and 'mv " + kStandby + " " +
+                              kStandby + ".lost'";
+    for (const char *command : {"keys", "init"}) {
+        SCOPED_TRACE(command);
+        const Outcome r = tool(command);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_NE(r.err.find("node secret this keystore is sealed under is missing"), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find(moves), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find("(code 2028)"), std::string::npos) << r.err;
+    }
+    ASSERT_EQ(shell(std::string("mv ") + kPrimary + " " + kPrimary + ".lost && mv " + kStandby + " " + kStandby +
+                    ".lost"),
+              0);
+    const Outcome init = tool("init");
+    ASSERT_EQ(init.status, 0) << init.err;
+    const Outcome join = tool("join " + scratch() + "/before-loss.vaqx" + pw);
+    ASSERT_EQ(join.status, 0) << join.err;
+    const Outcome back = tool("decrypt --domain 50 " + first_line(text.out));
+    EXPECT_EQ(back.status, 0) << back.err;
+    EXPECT_EQ(back.out, "kept secret");
+}
+
+}  // namespace
