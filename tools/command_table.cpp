@@ -205,7 +205,7 @@ void print_man_page() {
              "under the file protector; ks-HASH.secret for a keystore elsewhere. The directory is 0700, owned by "
              "root or the keystore's owner. Keep them off backups that leave the node.")
             .c_str());
-    std::printf(".TP\n/etc/telmor/vaq/*.tpm\\-auth\n%s\n",
+    std::printf(".TP\n/etc/telmor/vaq/*.tpm2\\-auth\n%s\n",
                 roff("the tpm2 protector's authorisation value of each keystore (0400), without which the TPM "
                      "does not unseal its root")
                     .c_str());
