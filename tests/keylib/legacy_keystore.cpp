@@ -204,7 +204,7 @@ void forget_protection(const std::string &secretPath) {
 
 std::vector<LegacyKey> legacy_keys() {
     std::vector<LegacyKey> keys;
-    for (const auto &d : kDomains) {
+    for (const auto &d : node_layout::kDomains) {
         LegacyKey k{d.id, 0, true, Bytes(32)};
         while (k.id == 0) RAND_bytes(reinterpret_cast<uint8_t *>(&k.id), sizeof k.id);
         RAND_bytes(k.material.data(), 32);

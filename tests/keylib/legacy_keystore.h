@@ -12,9 +12,11 @@
 #include <string>
 #include <vector>
 
-#include "keylib_fixture.h"
+#include "node_layout.h"
 
 namespace kltest {
+
+using Bytes = std::vector<uint8_t>;
 
 struct LegacyKey {
     uint32_t domain;
