@@ -81,6 +81,27 @@ protected:
         secret = protector_info().location;
         ASSERT_EQ(unload(), 0u);
     }
+    // `planted` in place of either copy of a keystore whose copies hold
+    // `good`: never adopted, whatever its generation; the load keeps `keys`,
+    // decrypts `cipher`, rewrites the planted copy and logs `says`.
+    void expect_planted_copy_rewritten(const Bytes &good, const Bytes &planted, const std::vector<KeyInfo> &keys,
+                                       const Bytes &cipher, const char *says) {
+        for (const std::string *target : {&ks.standby, &ks.primary}) {
+            SCOPED_TRACE(*target);
+            write_bytes(ks.primary, good);
+            write_bytes(ks.standby, good);
+            write_bytes(*target, planted);
+            clear_log();
+            ASSERT_EQ(load(ks), 0u);
+            EXPECT_EQ(list_keys(), keys);
+            Bytes plain;
+            EXPECT_EQ(decrypt(50, cipher, &plain), 0u);
+            EXPECT_EQ(plain, kText);
+            EXPECT_TRUE(holds_image(*target, good)) << "the planted copy was not rewritten";
+            EXPECT_TRUE(any_line_has(error_lines(), says));
+            ASSERT_EQ(unload(), 0u);
+        }
+    }
     KeystoreFiles ks;
 };
 
@@ -210,21 +231,7 @@ TEST_F(Protector, AnotherNodesNewerKeystoreIsNeverAdopted) {
     ASSERT_EQ(unload(), 0u);
     const Bytes planted = read_bytes(other.primary);
 
-    for (const std::string *target : {&ks.standby, &ks.primary}) {
-        SCOPED_TRACE(*target);
-        write_bytes(ks.primary, ours);
-        write_bytes(ks.standby, ours);
-        write_bytes(*target, planted);
-        clear_log();
-        ASSERT_EQ(load(ks), 0u);
-        EXPECT_EQ(list_keys(), keys);
-        Bytes plain;
-        EXPECT_EQ(decrypt(50, cipher, &plain), 0u);
-        EXPECT_EQ(plain, kText);
-        EXPECT_TRUE(holds_image(*target, ours)) << "the planted copy was not rewritten";
-        EXPECT_TRUE(any_line_has(error_lines(), "is not this node's"));
-        ASSERT_EQ(unload(), 0u);
-    }
+    expect_planted_copy_rewritten(ours, planted, keys, cipher, "is not this node's");
 
     write_bytes(ks.primary, planted);
     write_bytes(ks.standby, planted);
@@ -327,21 +334,7 @@ TEST_F(Protector, AMoveRetiresTheRootThatCopiesFromBeforeItHold) {
     EXPECT_EQ(keys_opened(moved, oldRoot), 0u);
 
     const Bytes forged = forged_protected_image(1000, moved, oldRoot, legacy_keys());
-    for (const std::string *target : {&ks.standby, &ks.primary}) {
-        SCOPED_TRACE(*target);
-        write_bytes(ks.primary, moved);
-        write_bytes(ks.standby, moved);
-        write_bytes(*target, forged);
-        clear_log();
-        ASSERT_EQ(load(ks), 0u);
-        EXPECT_EQ(list_keys(), held);
-        Bytes plain;
-        EXPECT_EQ(decrypt(50, cipher, &plain), 0u);
-        EXPECT_EQ(plain, kText);
-        EXPECT_TRUE(holds_image(*target, moved)) << "the forged copy was not rewritten";
-        EXPECT_TRUE(any_line_has(error_lines(), "fails verification"));
-        ASSERT_EQ(unload(), 0u);
-    }
+    expect_planted_copy_rewritten(moved, forged, held, cipher, "fails verification");
     write_bytes(ks.primary, forged);
     write_bytes(ks.standby, forged);
     FreshLoad fresh = load_in_new_process(ks);
