@@ -142,6 +142,20 @@ uint32_t State::active_key(uint32_t domain, uint32_t *id, uint8_t *out, uint64_t
     return code;
 }
 
+namespace {
+
+// Why a copy that the load passes over was not used, for its line: a copy
+// the protector could not open is not a damaged one.
+std::string why_not_loaded(const KeystorePair &pair, int i) {
+    const KeystoreCopy &c = pair.copies[i];
+    if (c.unsafe) return "is not safe to use";
+    if (c.state == CopyState::kCorrupt) return "fails verification";
+    if (!pair.protectorFailure.ok()) return std::string("cannot be opened (") + pair.protectorFailure.why + ")";
+    return "cannot be read";
+}
+
+}  // namespace
+
 Status State::load() {
     ProcessLockGuard pl(host, processLock_);
     KeystorePair pair = read_pair(host, paths, *protectors);
@@ -176,7 +190,7 @@ Status State::load() {
             // Damage is worth an operator's attention even when the other copy
             // covers it, so it is logged as an error.
             VAQ_KLOG(LogLevel::kError, "%s keystore copy %s; loading the %s copy\n", copy_name(i),
-                     pair.copies[i].unsafe ? "is not safe to use" : "fails verification", copy_name(pair.best));
+                     why_not_loaded(pair, i).c_str(), copy_name(pair.best));
         else if (pair.needs_repair(i) && pair.copies[i].state == CopyState::kForeign)
             // Someone who could write the keystore directory, or a restore
             // gone wrong: never taken, whatever its generation.
