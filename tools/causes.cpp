@@ -70,8 +70,9 @@ const Row kCauses[] = {
     {2030, "no node secret could be created: run 'telmor-vaq init --role {r}' as root once"},
     {2031,
      "no keystore copy opens under this node's root protector: the copies were sealed on another node "
-     "(another node secret or TPM), or their sealed root is damaged; they open nothing here: import an "
-     "export file into this node's own keystore"},
+     "(another node secret or TPM), their sealed root is damaged, or they are unprotected copies of a keystore "
+     "protected on this node (the role's log names which); they open nothing here: restore this node's own "
+     "copies, or import an export file into this node's own keystore"},
     {2032, "no TPM reached (TELMOR_VAQ_TCTI, default device:/dev/tpmrm0; the TPM libraries installed?)"},
     {2033, "the TPM refused: see the role's log"},
     {2034,

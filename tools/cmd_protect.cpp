@@ -67,10 +67,20 @@ ProtectorInfo protector_info() {
 int cmd_protect(const Options &opt) {
     check_protector_options(opt);
     Session s(opt.role);
+    const ProtectorInfo before = protector_info();
     move_to_protector(opt);
     if (opt.notify) TELMOR_update_shm();
     std::printf("keystore of role %s sealed by the %s protector\n%s", opt.role.c_str(), opt.protector.c_str(),
                 protector_lines().c_str());
+    // The library removes the node secret once no copy is sealed by it; a
+    // failure there leaves the move made, and the secret to remove by hand.
+    struct stat st {};
+    if (before.kind == kFile && opt.protector != "file" && lstat(before.where.c_str(), &st) == 0) {
+        std::fprintf(stderr,
+                     "telmor-vaq protect: the node secret %s no longer seals the keystore but could not be removed "
+                     "(see the role's log): remove it, or run 'telmor-vaq protect --with %s' again\n",
+                     before.where.c_str(), opt.protector.c_str());
+    }
     return 0;
 }
 

@@ -47,33 +47,12 @@ HXB_EXPORT unsigned long VaqUpdateRootKey(const void *entropy, uint32_t entropyL
             return Fail(VAQ_ERR_NULL_ARG, "entropy length given without entropy");
         if (entropyLen > kMaxCallerEntropy) return Fail(VAQ_ERR_BAD_LENGTH, "too much entropy given");
         return s.change([&](Keystore &next, bool &changed) -> Status {
-            if (next.root.version == UINT16_MAX) return Fail(VAQ_ERR_LIMIT, "the root key cannot be renewed again");
-            RootKey root = next.root;
-            Status st = s.host.entropy(root.material.data(), kKeyBytes);
+            Status st = s.renew_root(next, ByteView(static_cast<const uint8_t *>(entropy), entropyLen));
+            if (st.ok()) st = s.reseal(next);
             if (!st.ok()) return st;
-            if (entropyLen > 0) {
-                // Caller entropy is mixed in, never used on its own.
-                SecureBytes ikm(root.material.view());
-                Bytes extra(static_cast<const uint8_t *>(entropy), static_cast<const uint8_t *>(entropy) + entropyLen);
-                SecureBytes joined(kKeyBytes + entropyLen);
-                std::memcpy(joined.data(), ikm.data(), kKeyBytes);
-                std::memcpy(joined.data() + kKeyBytes, extra.data(), entropyLen);
-                OPENSSL_cleanse(extra.data(), extra.size());
-                if (!hkdf_sha256(joined.view(), "hxbVaq root update", {}, root.material.data(), kKeyBytes))
-                    return Fail(VAQ_ERR_CRYPTO, "root derivation failed");
-            }
-            root.version = static_cast<uint16_t>(next.root.version + 1);
-            root.created = now_seconds();
-            next.root = root;
-            st = s.reseal(next);
-            if (!st.ok()) return st;
-            for (auto &k : next.keys) {
-                st = wrap_key(s.host, next.root, k);
-                if (!st.ok()) return st;
-            }
             changed = true;
             VAQ_KLOG(LogLevel::kInfo, "root key renewed to version %u, %zu master keys rewrapped\n",
-                     static_cast<unsigned>(root.version), next.keys.size());
+                     static_cast<unsigned>(next.root.version), next.keys.size());
             return Ok();
         });
     });

@@ -166,6 +166,13 @@ uint64_t peek_generation(ByteView image) {
     return r.ok() ? gen : 0;
 }
 
+bool claims_protected_format(ByteView image) {
+    Reader r(image);
+    ByteView magic = r.bytes(sizeof kMagic);
+    uint16_t version = r.u16();
+    return r.ok() && std::memcmp(magic.data(), kMagic, sizeof kMagic) == 0 && version == kFormatVersion;
+}
+
 ParseResult parse(ByteView image, Keystore &out, RootOpener &opener) {
     if (image.size() < kMinImageBytes) return ParseResult::kCorrupt;
     Reader r(image);

@@ -115,6 +115,8 @@ enum class ParseResult { kValid, kCorrupt, kNewerFormat, kCannotVerify, kForeign
 ParseResult parse(ByteView image, Keystore &ks, RootOpener &opener);
 // The generation an image claims, without verifying it.
 uint64_t peek_generation(ByteView image);
+// Whether an image's header names the protected format, without verifying it.
+bool claims_protected_format(ByteView image);
 
 }  // namespace vaq
 

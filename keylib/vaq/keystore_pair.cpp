@@ -53,6 +53,7 @@ Status KeystorePair::unusable_status() const {
     for (const auto &c : copies)
         if (c.state == CopyState::kCorrupt)
             return Fail(VAQ_ERR_KEYSTORE_CORRUPT, "no valid keystore copy; files left as they are");
+    if (!downgrade.ok()) return downgrade;
     for (const auto &c : copies)
         if (c.unsafe) return Fail(VAQ_ERR_UNSAFE_FILE, "no keystore copy is safe to use; files left as they are");
     return Fail(VAQ_ERR_IO, "no keystore copy could be read");
@@ -78,19 +79,42 @@ bool keeps_every_key(const Keystore &newer, const Keystore &older) {
     return true;
 }
 
-void choose_best(KeystorePair &pair) {
+// A keystore protected on this node never goes back to an unprotected copy:
+// anyone who can write the keystore directory could have made it, and a
+// backup from before the move holds the root that the move retired. What
+// shows the protection: a valid protected copy, a copy whose header says
+// protected (one the protector could not open, or damaged), the node secret,
+// or the protection mark. Only a move from format 1 cut short by a power cut
+// leaves the unprotected copies the keystore, and it says so by its mark.
+void refuse_downgrade(KeystorePair &pair, const ProtectionMarks &marks) {
     KeystoreCopy *c = pair.copies.data();
+    auto valid = [&](int i, bool sealed) {
+        return c[i].state == CopyState::kValid && (c[i].keystore.protector != ProtectorKind::kNone) == sealed;
+    };
+    if (!valid(0, false) && !valid(1, false)) return;
+    Status *refused = &pair.downgrade;
+    std::string evidence;
+    if (valid(0, true) || valid(1, true)) {
+        refused = &pair.foreign;
+        evidence = "beside a protected one";
+    } else if (!marks.moving()) {
+        for (int i = 0; i < 2 && evidence.empty(); ++i)
+            if (c[i].claimsProtected) evidence = std::string("the ") + copy_name(i) + " copy is protected";
+        if (evidence.empty()) evidence = marks.evidence();
+        if (!evidence.empty()) evidence = "this keystore is protected on this node: " + evidence;
+    }
+    if (evidence.empty()) return;
+    for (int i = 0; i < 2; ++i)
+        if (valid(i, false)) c[i].state = CopyState::kForeign;
+    if (refused->ok())
+        *refused = Fail(VAQ_ERR_ROOT_FOREIGN, reason("an unprotected keystore copy is refused (%s)", evidence.c_str()));
+}
+
+void choose_best(KeystorePair &pair, const ProtectionMarks &marks) {
+    KeystoreCopy *c = pair.copies.data();
+    refuse_downgrade(pair, marks);
     const bool protectedValid = (c[0].state == CopyState::kValid && c[0].keystore.protector != ProtectorKind::kNone) ||
                                 (c[1].state == CopyState::kValid && c[1].keystore.protector != ProtectorKind::kNone);
-    if (protectedValid)
-        for (int i = 0; i < 2; ++i)
-            if (c[i].state == CopyState::kValid && c[i].keystore.protector == ProtectorKind::kNone) {
-                // A keystore moved to a protector never goes back to an
-                // unprotected copy that anyone could have written.
-                c[i].state = CopyState::kForeign;
-                if (pair.foreign.ok())
-                    pair.foreign = Fail(VAQ_ERR_ROOT_FOREIGN, "an unprotected keystore copy beside a protected one");
-            }
     pair.best = -1;
     for (int i = 0; i < 2; ++i)
         if (c[i].state == CopyState::kValid && (pair.best < 0 || c[i].keystore.generation > pair.best_generation()))
@@ -134,6 +158,7 @@ KeystorePair read_pair(const Host &host, const KeystorePaths &paths, Protectors 
                 break;
         }
         c.fileBytes = file.bytes.size();
+        c.claimsProtected = claims_protected_format(file.bytes);
         // The usual case: the standby holds the primary's image byte for byte,
         // and one verification serves both.
         const KeystoreCopy &first = pair.copies[0];
@@ -182,7 +207,7 @@ KeystorePair read_pair(const Host &host, const KeystorePaths &paths, Protectors 
                 break;
         }
     }
-    choose_best(pair);
+    choose_best(pair, protectors.marks());
     return pair;
 }
 

@@ -14,8 +14,8 @@
 namespace vaq {
 
 // kForeign: a copy this node cannot have written: sealed under another node's
-// protector, or (beside a protected copy) unprotected. Treated as damage: never
-// adopted, rewritten from the good copy. kUnreadable covers a copy whose
+// protector, or unprotected while this keystore is protected on this node.
+// Treated as damage: never adopted, rewritten from the good copy. kUnreadable covers a copy whose
 // protector could not be asked.
 enum class CopyState { kMissing, kEmpty, kValid, kCorrupt, kNewerFormat, kUnreadable, kForeign };
 
@@ -25,6 +25,9 @@ struct KeystoreCopy {
     Keystore keystore;
     uint64_t fileBytes = 0;  // the file's length, image and whatever follows it
     bool unsafe = false;     // unreadable because the host refused what is at the path
+    // The header names the protected format (format 2), whether or not the
+    // copy verifies: a sign that the keystore was protected on this node.
+    bool claimsProtected = false;
 
     KeystoreCopy() = default;
     KeystoreCopy(KeystoreCopy &&) = default;
@@ -41,6 +44,10 @@ struct KeystorePair {
     // code a load answers when no copy is valid.
     Status protectorFailure = Ok();
     Status foreign = Ok();
+    // Unprotected copies refused because this keystore is protected on this
+    // node (a node secret or a protection mark exists, or a copy is
+    // protected), with what shows it.
+    Status downgrade = Ok();
     // Two valid unprotected copies whose root material differs, the newer
     // lacking a key of the older: neither can be trusted over the other.
     bool unverifiable = false;

@@ -124,7 +124,8 @@ Protectors::Protectors(const Host &host, const std::string &primaryPath)
       primaryPath_(primaryPath),
       secretPath_(node_secret_path(primaryPath)),
       file_(make_file_protector(host, secretPath_)),
-      tpm2_(make_tpm2_protector(host, primaryPath)) {}
+      tpm2_(make_tpm2_protector(host, primaryPath)),
+      marks_(host, secretPath_) {}
 
 RootProtector *Protectors::get(ProtectorKind kind) {
     switch (kind) {

@@ -18,6 +18,7 @@
 #include "bytes.h"
 #include "guarded_key.h"
 #include "host.h"
+#include "protection_marks.h"
 #include "status.h"
 
 namespace vaq {
@@ -98,6 +99,7 @@ public:
     Protectors(const Host &host, const std::string &primaryPath);
 
     RootProtector *get(ProtectorKind kind);
+    const ProtectionMarks &marks() const { return marks_; }
     Status seal(ProtectorKind kind, const ProtectorOptions &options, ByteView root, Bytes &sealed);
     Unsealed unseal(ProtectorKind kind, ByteView sealed, uint8_t root[32], Status &why);
 
@@ -106,6 +108,7 @@ private:
     std::string primaryPath_;
     std::string secretPath_;
     std::unique_ptr<RootProtector> file_, tpm2_;
+    ProtectionMarks marks_;
 };
 
 }  // namespace vaq

@@ -142,6 +142,20 @@ uint32_t State::active_key(uint32_t domain, uint32_t *id, uint8_t *out, uint64_t
     return code;
 }
 
+namespace {
+
+// Why a copy that the load passes over was not used, for its line: a copy
+// the protector could not open is not a damaged one.
+std::string why_not_loaded(const KeystorePair &pair, int i) {
+    const KeystoreCopy &c = pair.copies[i];
+    if (c.unsafe) return "is not safe to use";
+    if (c.state == CopyState::kCorrupt) return "fails verification";
+    if (!pair.protectorFailure.ok()) return std::string("cannot be opened (") + pair.protectorFailure.why + ")";
+    return "cannot be read";
+}
+
+}  // namespace
+
 Status State::load() {
     ProcessLockGuard pl(host, processLock_);
     KeystorePair pair = read_pair(host, paths, *protectors);
@@ -176,7 +190,7 @@ Status State::load() {
             // Damage is worth an operator's attention even when the other copy
             // covers it, so it is logged as an error.
             VAQ_KLOG(LogLevel::kError, "%s keystore copy %s; loading the %s copy\n", copy_name(i),
-                     pair.copies[i].unsafe ? "is not safe to use" : "fails verification", copy_name(pair.best));
+                     why_not_loaded(pair, i).c_str(), copy_name(pair.best));
         else if (pair.needs_repair(i) && pair.copies[i].state == CopyState::kForeign)
             // Someone who could write the keystore directory, or a restore
             // gone wrong: never taken, whatever its generation.
@@ -185,6 +199,9 @@ Status State::load() {
     std::unique_ptr<KeyIndex> idx = index_of(pair.copies[pair.best].keystore);
     keystore = std::move(pair.copies[pair.best].keystore);
     install(std::move(idx));
+    // A power cut between a move's first protected copy and the end of the
+    // move leaves its mark, which would let unprotected copies back in.
+    if (keystore.protector != ProtectorKind::kNone) protectors->marks().finish_move_left_behind();
     Status r = repair_pair(host, paths, pair, kVaqModule);
     if (!r.ok()) VAQ_KLOG(LogLevel::kError, "keystore copy not repaired: %s\n", r.why);
     return Ok();
@@ -254,7 +271,7 @@ Status State::refresh() {
     return sync(merged, diskGeneration, fileBytes);
 }
 
-Status State::change(const Mutation &mutate) {
+Status State::change(const Mutation &mutate, const Done &done) {
     ProcessLockGuard pl(host, processLock_);
     bool merged = false;
     uint64_t diskGeneration = 0;
@@ -265,7 +282,11 @@ Status State::change(const Mutation &mutate) {
     bool changed = false;
     s = mutate(next, changed);
     if (!s.ok()) return s;
-    if (!changed && !merged) return Ok();
+    if (!changed && !merged) {
+        // The sync brought both copies up to date.
+        if (done) done(true);
+        return Ok();
+    }
     next.generation = std::max(keystore.generation, diskGeneration) + 1;
     Bytes image;
     WipeOnExit wipe(image);
@@ -283,6 +304,7 @@ Status State::change(const Mutation &mutate) {
         standby = write_copy(host, paths[1], image, fileBytes[1]).ok();
     } catch (const std::bad_alloc &) {}
     if (!standby) VAQ_KLOG(LogLevel::kError, "standby keystore copy not written; the next load repairs it\n");
+    if (done) done(standby);
     return Ok();
 }
 
@@ -294,19 +316,64 @@ Status State::reseal(Keystore &next) {
     return protectors->seal(next.protector, options, next.root.material.view(), next.sealedRoot);
 }
 
+Status State::renew_root(Keystore &next, ByteView extra) const {
+    if (next.root.version == UINT16_MAX) return Fail(VAQ_ERR_LIMIT, "the root key cannot be renewed again");
+    RootKey root = next.root;
+    Status st = host.entropy(root.material.data(), kKeyBytes);
+    if (!st.ok()) return st;
+    if (!extra.empty()) {
+        // Caller entropy is mixed in, never used on its own.
+        SecureBytes joined(kKeyBytes + extra.size());
+        std::memcpy(joined.data(), root.material.data(), kKeyBytes);
+        std::memcpy(joined.data() + kKeyBytes, extra.data(), extra.size());
+        if (!hkdf_sha256(joined.view(), "hxbVaq root update", {}, root.material.data(), kKeyBytes))
+            return Fail(VAQ_ERR_CRYPTO, "root derivation failed");
+    }
+    root.version = static_cast<uint16_t>(next.root.version + 1);
+    root.created = now_seconds();
+    next.root = root;
+    for (auto &k : next.keys) {
+        st = wrap_key(host, next.root, k);
+        if (!st.ok()) return st;
+    }
+    return Ok();
+}
+
 Status State::protect(ProtectorKind kind, const ProtectorOptions &options) {
-    return change([&](Keystore &next, bool &changed) -> Status {
-        RootProtector *now = protectors->get(next.protector);
-        if (next.protector == kind && now != nullptr && now->options_of(next.sealedRoot).pcrMask == options.pcrMask)
+    const ProtectionMarks &marks = protectors->marks();
+    return change(
+        [&](Keystore &next, bool &changed) -> Status {
+            const ProtectorKind from = next.protector;
+            RootProtector *now = protectors->get(from);
+            if (from == kind && now != nullptr && now->options_of(next.sealedRoot).pcrMask == options.pcrMask)
+                return Ok();
+            Status s = Ok();
+            // Until the first protected copy is on disk, the unprotected
+            // copies stay the keystore, even beside the new node secret.
+            if (from == ProtectorKind::kNone) s = marks.begin_move();
+            // A secret left from before (by a move away from `file` whose
+            // removal failed, or a move cut short) may have sealed copies
+            // someone kept: the move seals under a secret no copy knows.
+            if (s.ok() && kind == ProtectorKind::kFile && from != ProtectorKind::kFile) s = marks.remove_secret();
+            if (s.ok()) s = renew_root(next, {});
+            if (s.ok()) s = protectors->seal(kind, options, next.root.material.view(), next.sealedRoot);
+            if (!s.ok()) return s;
+            VAQ_KLOG(LogLevel::kInfo,
+                     "keystore moving from the %s protector to the %s protector with a new root key (version %u), "
+                     "%zu master keys rewrapped\n",
+                     protector_name(from), protector_name(kind), static_cast<unsigned>(next.root.version),
+                     next.keys.size());
+            next.protector = kind;
+            changed = true;
             return Ok();
-        Status s = protectors->seal(kind, options, next.root.material.view(), next.sealedRoot);
-        if (!s.ok()) return s;
-        VAQ_KLOG(LogLevel::kInfo, "keystore moving from the %s protector to the %s protector\n",
-                 protector_name(next.protector), protector_name(kind));
-        next.protector = kind;
-        changed = true;
-        return Ok();
-    });
+        },
+        [&](bool bothCopies) {
+            if (keystore.protector != kind) return;
+            marks.finish_move();
+            // The secret goes only once neither copy is sealed by it, and
+            // once the mark keeps unprotected copies out without it.
+            if (kind != ProtectorKind::kFile && bothCopies && marks.protected_mark()) marks.remove_secret();
+        });
 }
 
 Status State::generate_key(Keystore &ks, uint32_t domain, uint32_t lifeDays, uint32_t *newId) const {

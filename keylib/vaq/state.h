@@ -69,8 +69,11 @@ public:
     // processes wrote, runs `mutate` on a copy of the result, and writes the
     // copy primary first, standby second. `mutate` sets `changed` when there
     // is something to write. Caller holds `lock`.
+    // `done`, when given, runs under the process lock once the change is on
+    // disk (or was already there): told whether the standby was written too.
     using Mutation = std::function<Status(Keystore &next, bool &changed)>;
-    Status change(const Mutation &mutate);
+    using Done = std::function<void(bool bothCopies)>;
+    Status change(const Mutation &mutate, const Done &done = nullptr);
 
     // Brings memory up to what is on disk and repairs copies, under the
     // process lock, without a change of its own. Caller holds `lock`.
@@ -81,9 +84,18 @@ public:
     // for an unprotected keystore.
     Status reseal(Keystore &next);
 
-    // Moves the keystore under `kind` as one change: the primary, then the
-    // standby, is written sealed under the new protector; until then both
-    // load under the old one. Caller holds `lock`.
+    // Gives `next` new root material (from the entropy service, `extra`
+    // mixed in when given), the next root-key version and the time of now,
+    // and rewraps every master key under it. The caller seals the new root.
+    Status renew_root(Keystore &next, ByteView extra) const;
+
+    // Moves the keystore under `kind` as one change with a new root: the old
+    // root was readable in format 1, or sealed by the protector being left,
+    // so whoever holds it or an old copy must open nothing written after the
+    // move. The primary, then the standby, is written sealed under the new
+    // protector; until then both load under the old one. Once both are on
+    // disk, a keystore no longer under `file` loses its node secret. Caller
+    // holds `lock`.
     Status protect(ProtectorKind kind, const ProtectorOptions &options);
 
     // Generates a key in `domain` of `ks` and makes it the active one.

@@ -49,11 +49,15 @@ enum {
     VAQ_PRIV_PROTECTOR_TPM2 = 2  /* sealed to the node's TPM 2.0 */
 };
 
-/* Moves the loaded keystore's root material under protector `kind` (FILE or
- * TPM2) as one keystore change; pcrMask (TPM2 only, else 0) binds the seal to
- * PCRs 0-23 of the SHA-256 bank, bit n for PCR n. Until the primary copy is
- * written both copies load under the old protector; 0 when done, or when the
- * keystore is already under `kind` with these PCRs (nothing is written). */
+/* Moves the loaded keystore under protector `kind` (FILE or TPM2) as one
+ * keystore change with new root material (the root-key version raised, every
+ * master key rewrapped), so that no copy from before the move opens what is
+ * written after it; pcrMask (TPM2 only, else 0) binds the seal to PCRs 0-23
+ * of the SHA-256 bank, bit n for PCR n. Until the primary copy is written both
+ * copies load under the old protector; once both are written, a keystore no
+ * longer under FILE loses its node secret (a failure there is logged, and the
+ * answer is still 0). 0 when done, or when the keystore is already under
+ * `kind` with these PCRs (no keystore file is written). */
 uint32_t VaqPrivProtect(uint32_t kind, uint32_t pcrMask);
 
 /* The loaded keystore's protector: its kind, the PCR mask of a TPM2 seal, and

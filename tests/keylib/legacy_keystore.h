@@ -8,11 +8,15 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
+#include <string>
 #include <vector>
 
-#include "keylib_fixture.h"
+#include "node_layout.h"
 
 namespace kltest {
+
+using Bytes = std::vector<uint8_t>;
 
 struct LegacyKey {
     uint32_t domain;
@@ -34,6 +38,25 @@ Bytes with_sealed_root(const Bytes &image, const Bytes &sealed, const Root &root
 
 // One active 32-byte key per domain of kDomains, random ids and material.
 std::vector<LegacyKey> legacy_keys();
+
+// What someone who knows a root but not the protector's secret can write: a
+// protected (format 2) image carrying `sealedFrom`'s protector and sealed
+// root, with its keys wrapped and its trailer keyed under `root`.
+Bytes forged_protected_image(uint64_t generation, const Bytes &sealedFrom, const Root &root,
+                             const std::vector<LegacyKey> &keys);
+// Whether the image's trailer verifies under `root`, and how many of its
+// master keys `root` unwraps.
+bool trailer_opens(const Bytes &image, const Root &root);
+size_t keys_opened(const Bytes &image, const Root &root);
+// The root of a `file`-protected image, unsealed with the node secret file's
+// bytes; none when they do not open it.
+std::optional<Root> unseal_with_secret(const Bytes &image, const Bytes &secretFile);
+
+// The files the key library keeps beside a keystore's node secret: its
+// protection marks (NAME.protected, NAME.moving for NAME.secret).
+std::string protection_mark(const std::string &secretPath, const char *suffix);
+// Removes the node secret and both marks: a node that never protected it.
+void forget_protection(const std::string &secretPath);
 
 }  // namespace kltest
 

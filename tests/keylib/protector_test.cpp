@@ -81,6 +81,27 @@ protected:
         secret = protector_info().location;
         ASSERT_EQ(unload(), 0u);
     }
+    // `planted` in place of either copy of a keystore whose copies hold
+    // `good`: never adopted, whatever its generation; the load keeps `keys`,
+    // decrypts `cipher`, rewrites the planted copy and logs `says`.
+    void expect_planted_copy_rewritten(const Bytes &good, const Bytes &planted, const std::vector<KeyInfo> &keys,
+                                       const Bytes &cipher, const char *says) {
+        for (const std::string *target : {&ks.standby, &ks.primary}) {
+            SCOPED_TRACE(*target);
+            write_bytes(ks.primary, good);
+            write_bytes(ks.standby, good);
+            write_bytes(*target, planted);
+            clear_log();
+            ASSERT_EQ(load(ks), 0u);
+            EXPECT_EQ(list_keys(), keys);
+            Bytes plain;
+            EXPECT_EQ(decrypt(50, cipher, &plain), 0u);
+            EXPECT_EQ(plain, kText);
+            EXPECT_TRUE(holds_image(*target, good)) << "the planted copy was not rewritten";
+            EXPECT_TRUE(any_line_has(error_lines(), says));
+            ASSERT_EQ(unload(), 0u);
+        }
+    }
     KeystoreFiles ks;
 };
 
@@ -210,21 +231,7 @@ TEST_F(Protector, AnotherNodesNewerKeystoreIsNeverAdopted) {
     ASSERT_EQ(unload(), 0u);
     const Bytes planted = read_bytes(other.primary);
 
-    for (const std::string *target : {&ks.standby, &ks.primary}) {
-        SCOPED_TRACE(*target);
-        write_bytes(ks.primary, ours);
-        write_bytes(ks.standby, ours);
-        write_bytes(*target, planted);
-        clear_log();
-        ASSERT_EQ(load(ks), 0u);
-        EXPECT_EQ(list_keys(), keys);
-        Bytes plain;
-        EXPECT_EQ(decrypt(50, cipher, &plain), 0u);
-        EXPECT_EQ(plain, kText);
-        EXPECT_TRUE(holds_image(*target, ours)) << "the planted copy was not rewritten";
-        EXPECT_TRUE(any_line_has(error_lines(), "is not this node's"));
-        ASSERT_EQ(unload(), 0u);
-    }
+    expect_planted_copy_rewritten(ours, planted, keys, cipher, "is not this node's");
 
     write_bytes(ks.primary, planted);
     write_bytes(ks.standby, planted);
@@ -300,6 +307,115 @@ TEST_F(Protector, AnUnprotectedKeystoreLoadsAndMovesToTheFileProtector) {
     // And the files alone no longer open.
     std::remove(info.location.c_str());
     EXPECT_EQ(load_in_new_process(ks).code, static_cast<unsigned long>(VAQ_ERR_SECRET_MISSING));
+}
+
+// A move renews the root: the root that a copy from before the move holds
+// (a backup of the unprotected keystore, where it is in the file) opens no
+// key of the moved keystore, nor a key made since, and a newer protected
+// copy forged with it does not verify: it is rewritten from the good copy,
+// and in place of both copies it opens nothing.
+TEST_F(Protector, AMoveRetiresTheRootThatCopiesFromBeforeItHold) {
+    const auto keys = legacy_keys();
+    const Root oldRoot = random_root();
+    const Bytes backup = legacy_image(5, oldRoot, keys);
+    ASSERT_TRUE(trailer_opens(backup, oldRoot));
+    ASSERT_EQ(keys_opened(backup, oldRoot), keys.size());
+    write_bytes(ks.primary, backup);
+    write_bytes(ks.standby, backup);
+    ASSERT_EQ(load(ks), 0u);
+    ASSERT_EQ(VaqPrivProtect(VAQ_PRIV_PROTECTOR_FILE, 0), 0u);
+    uint32_t madeAfter = 0;
+    ASSERT_EQ(VaqCreateMkEx(50, &madeAfter), 0u);
+    const auto held = list_keys();
+    const Bytes cipher = encrypt(50, kText);
+    ASSERT_EQ(unload(), 0u);
+    const Bytes moved = read_bytes(ks.primary);
+    EXPECT_FALSE(trailer_opens(moved, oldRoot));
+    EXPECT_EQ(keys_opened(moved, oldRoot), 0u);
+
+    const Bytes forged = forged_protected_image(1000, moved, oldRoot, legacy_keys());
+    expect_planted_copy_rewritten(moved, forged, held, cipher, "fails verification");
+    write_bytes(ks.primary, forged);
+    write_bytes(ks.standby, forged);
+    FreshLoad fresh = load_in_new_process(ks);
+    EXPECT_EQ(fresh.code, static_cast<unsigned long>(VAQ_ERR_KEYSTORE_CORRUPT));
+    EXPECT_EQ(fresh.writes, 0u);
+    EXPECT_EQ(read_bytes(ks.primary), forged);
+}
+
+// Once the keystore is protected on this node, an unprotected copy (anyone
+// who can write the keystore directory can make one) is never taken, whether
+// it is the only copy or lies beside a protected copy that cannot be opened
+// now: the load fails with the real cause, writes nothing, and says why.
+TEST_F(Protector, AnUnprotectedCopyIsNeverTakenWhereTheKeystoreIsProtected) {
+    const auto keys = legacy_keys();
+    write_bytes(ks.primary, legacy_image(5, random_root(), keys));
+    write_bytes(ks.standby, read_bytes(ks.primary));
+    ASSERT_EQ(load(ks), 0u);
+    ASSERT_EQ(VaqPrivProtect(VAQ_PRIV_PROTECTOR_FILE, 0), 0u);
+    const std::string secretPath = protector_info().location;
+    ASSERT_EQ(unload(), 0u);
+    const Bytes protectedImage = read_bytes(ks.primary), secret = read_bytes(secretPath);
+    const Bytes planted = legacy_image(1000, random_root(), legacy_keys());
+    Bytes damaged = protectedImage;
+    damaged[damaged.size() - 40] ^= 1;
+
+    struct Case {
+        const char *name;
+        const Bytes *primary, *standby;  // null: no such file
+        std::function<void()> secretNow;
+        uint32_t code;
+        std::string says;
+    };
+    const auto keepSecret = [] {};
+    const auto noSecret = [&] { std::remove(secretPath.c_str()); };
+    const Case cases[] = {
+        {"both copies unprotected", &planted, &planted, keepSecret, VAQ_ERR_ROOT_FOREIGN,
+         "unprotected keystore copy is refused (this keystore is protected on this node: node secret " + secretPath},
+        {"the only copy unprotected", &planted, nullptr, keepSecret, VAQ_ERR_ROOT_FOREIGN,
+         "node secret " + secretPath},
+        {"both copies unprotected and the secret gone", &planted, &planted, noSecret, VAQ_ERR_ROOT_FOREIGN,
+         "protection mark " + protection_mark(secretPath, ".protected")},
+        {"beside a protected copy, the secret unreadable", &protectedImage, &planted,
+         [&] {
+             std::remove(secretPath.c_str());
+             write_bytes(secretPath, Bytes(44, 0x5a));
+         },
+         VAQ_ERR_SECRET_UNREADABLE, "node secret " + secretPath + " cannot be read"},
+        {"beside a protected copy, the secret missing", &planted, &protectedImage, noSecret, VAQ_ERR_SECRET_MISSING,
+         "node secret " + secretPath + " is missing"},
+        {"beside a damaged protected copy", &damaged, &planted, keepSecret, VAQ_ERR_KEYSTORE_CORRUPT,
+         "no valid keystore copy"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        std::remove(ks.standby.c_str());
+        write_bytes(ks.primary, *c.primary);
+        if (c.standby) write_bytes(ks.standby, *c.standby);
+        std::remove(secretPath.c_str());
+        write_bytes(secretPath, secret);
+        c.secretNow();
+        FreshLoad fresh = load_in_new_process(ks);
+        EXPECT_EQ(fresh.code, c.code);
+        EXPECT_EQ(fresh.writes, 0u);
+        EXPECT_EQ(read_bytes(ks.primary), *c.primary);
+        EXPECT_EQ(exists(ks.standby), c.standby != nullptr);
+        if (c.standby) {
+            EXPECT_EQ(read_bytes(ks.standby), *c.standby);
+        }
+        ASSERT_EQ(fresh.errors.size(), 1u);
+        EXPECT_NE(fresh.errors[0].find(c.says), std::string::npos) << fresh.errors[0];
+        EXPECT_EQ(fresh.errors[0].find("fails verification"), std::string::npos) << fresh.errors[0];
+    }
+
+    // The genuine copies back, beside the unprotected one: it is rewritten.
+    std::remove(secretPath.c_str());
+    write_bytes(secretPath, secret);
+    write_bytes(ks.primary, protectedImage);
+    write_bytes(ks.standby, planted);
+    ASSERT_EQ(load(ks), 0u);
+    EXPECT_EQ(protector_info().kind, uint32_t{VAQ_PRIV_PROTECTOR_FILE});
+    EXPECT_TRUE(holds_image(ks.standby, protectedImage));
 }
 
 // Two valid unprotected copies with different root material: anyone who can
@@ -452,7 +568,7 @@ TEST_P(ProtectCut, EveryFileOperationOfAMoveLeavesTheOldOrTheNewProtector) {
     auto prepare = [&] {
         write_bytes(ks.primary, image);
         write_bytes(ks.standby, image);
-        if (!secretPath.empty()) std::remove(secretPath.c_str());
+        if (!secretPath.empty()) forget_protection(secretPath);
         ASSERT_EQ(load(ks, 3), 0u);
     };
     prepare();

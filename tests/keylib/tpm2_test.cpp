@@ -138,6 +138,48 @@ TEST_F(Tpm2, ASealOpensOnlyOnItsMachineAndEverywhereAgainAfterAMoveToTheNodeSecr
     expect_text_decrypts();
 }
 
+// A move from the node secret to the TPM renews the root and then removes the
+// secret: a file-protected backup from before, even with the old secret kept
+// somewhere, opens no key of the TPM-sealed keystore. With the secret gone,
+// the protection mark still keeps unprotected copies out.
+TEST_F(Tpm2, AMoveToTheTpmRemovesTheSecretAndRetiresTheRootItSealed) {
+    ASSERT_EQ(load(ks), 0u);
+    std::string secretPath;
+    ASSERT_EQ(protector_kind(nullptr, &secretPath), uint32_t{VAQ_PRIV_PROTECTOR_FILE});
+    const Bytes backup = read_bytes(ks.primary), oldSecret = read_bytes(secretPath);
+    const std::optional<Root> oldRoot = unseal_with_secret(backup, oldSecret);
+    ASSERT_TRUE(oldRoot.has_value());
+    ASSERT_EQ(keys_opened(backup, *oldRoot), 12u);
+    ASSERT_EQ(VaqPrivProtect(VAQ_PRIV_PROTECTOR_TPM2, 0), 0u);
+    uint32_t madeAfter = 0;
+    ASSERT_EQ(VaqCreateMkEx(50, &madeAfter), 0u);
+    cipher = encrypt(50, kText);
+    ASSERT_EQ(unload(), 0u);
+
+    EXPECT_FALSE(exists(secretPath)) << "the node secret outlived the move";
+    const Bytes sealed = read_bytes(ks.primary);
+    EXPECT_EQ(protector_of(ks.standby), 2u);
+    EXPECT_FALSE(trailer_opens(sealed, *oldRoot));
+    EXPECT_EQ(keys_opened(sealed, *oldRoot), 0u);
+
+    // Both copies replaced by unprotected ones: the mark refuses them.
+    const Bytes planted = legacy_image(1000, random_root(), legacy_keys());
+    write_bytes(ks.primary, planted);
+    write_bytes(ks.standby, planted);
+    FreshLoad fresh = load_in_new_process(ks);
+    EXPECT_EQ(fresh.code, static_cast<unsigned long>(VAQ_ERR_ROOT_FOREIGN));
+    EXPECT_EQ(fresh.writes, 0u);
+    ASSERT_EQ(fresh.errors.size(), 1u);
+    EXPECT_NE(fresh.errors[0].find("protection mark " + protection_mark(secretPath, ".protected")), std::string::npos)
+        << fresh.errors[0];
+    EXPECT_EQ(read_bytes(ks.primary), planted);
+
+    write_bytes(ks.primary, sealed);
+    write_bytes(ks.standby, sealed);
+    ASSERT_EQ(load(ks), 0u);
+    expect_text_decrypts();
+}
+
 TEST_F(Tpm2, APcrBoundSealOpensOnlyWhileThePcrsHoldTheirValues) {
     const uint32_t pcr16 = 1u << 16;
     make_sealed_keystore(pcr16 | 1u);
@@ -386,13 +428,19 @@ class Tpm2Cut : public Tpm2, public ::testing::WithParamInterface<Move> {};
 TEST_P(Tpm2Cut, EveryFileOperationOfAMoveLeavesTheOldOrTheNewProtector) {
     const Move move = GetParam();
     ASSERT_EQ(load(ks, 3), 0u);
+    std::string secretPath;
+    protector_kind(nullptr, &secretPath);
     ASSERT_EQ(VaqPrivProtect(move.from, 0), 0u);
     const auto before = list_keys();
     ASSERT_EQ(unload(), 0u);
     const Bytes primary = read_bytes(ks.primary), standby = read_bytes(ks.standby);
+    // A move away from the node secret removes it: put back for the next cut.
+    const Bytes secret = read_bytes(secretPath);
     auto prepare = [&] {
         write_bytes(ks.primary, primary);
         write_bytes(ks.standby, standby);
+        std::remove(secretPath.c_str());
+        if (move.from == VAQ_PRIV_PROTECTOR_FILE) write_bytes(secretPath, secret);
         ASSERT_EQ(load(ks, 3), 0u);
     };
     prepare();

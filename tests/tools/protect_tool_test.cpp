@@ -15,6 +15,7 @@
 
 #include <gtest/gtest.h>
 
+#include "legacy_keystore.h"
 #include "swtpm.h"
 #include "tool_runner.h"
 
@@ -62,6 +63,42 @@ TEST(ToolProtector, StatusNamesTheNodeSecretAndRefusalsSayWhatToDo) {
     EXPECT_EQ(noTpm.status, 1);
     EXPECT_TRUE(has(noTpm.err, "no TPM reached.*\\(code 2032\\)")) << noTpm.err;
     EXPECT_TRUE(has(tool("status").out, "protector +file")) << "a refused move changed the keystore";
+}
+
+// protect renews the root: a copy forged with the root of a backup from
+// before the move (an unprotected keystore holds its root in the file) does
+// not verify, and status never calls it good; nor an unprotected copy put in
+// place of both on a node where the keystore is protected.
+TEST(ToolProtector, StatusNeverCallsGoodACopyForgedWithTheRootOfAnOldBackup) {
+    const std::string primary = "/opt/telmor/agent/conf/vaq/conf/primary_ks.key";
+    const std::string standby = "/opt/telmor/agent/conf/vaq/bkp/standby_ks.key";
+    ASSERT_EQ(tool("init --role HXA").status, 0);
+    const kltest::Root oldRoot = kltest::random_root();
+    const kltest::Bytes backup = kltest::legacy_image(5, oldRoot, kltest::legacy_keys());
+    std::remove("/etc/telmor/vaq/agent.secret");
+    tvtest::write_bytes(primary, backup);
+    tvtest::write_bytes(standby, backup);
+    EXPECT_TRUE(has(tool("status").out, "protector +none")) << tool("status").out;
+    const Outcome moved = tool("protect --with file");
+    ASSERT_EQ(moved.status, 0) << moved.err;
+    const Outcome enc = tool("encrypt --domain 50", "after the move");
+    ASSERT_EQ(enc.status, 0) << enc.err;
+
+    const kltest::Bytes sealed = tvtest::read_bytes(primary);
+    tvtest::write_bytes(standby, kltest::forged_protected_image(1000, sealed, oldRoot, kltest::legacy_keys()));
+    const Outcome status = tool("status");
+    EXPECT_TRUE(has(status.out, "\nprimary +\\S+ .* good\n")) << status.out;
+    EXPECT_TRUE(has(status.out, "\nstandby +\\S+ .* repaired \\(was damaged")) << status.out;
+    EXPECT_EQ(tool("decrypt --domain 50", enc.out).out, "after the move");
+
+    const kltest::Bytes planted = kltest::legacy_image(1000, kltest::random_root(), kltest::legacy_keys());
+    tvtest::write_bytes(primary, planted);
+    tvtest::write_bytes(standby, planted);
+    const Outcome refused = tool("status");
+    EXPECT_FALSE(has(refused.out, "(good|repaired|recreated)")) << refused.out;
+    EXPECT_TRUE(has(refused.out, "unprotected copies of a keystore protected on this node")) << refused.out;
+    EXPECT_NE(tool("check").status, 0);
+    EXPECT_EQ(tvtest::read_bytes(primary), planted);
 }
 
 TEST(ToolProtector, MovesBetweenTheTpmAndTheNodeSecretKeepingEveryText) {
