@@ -144,6 +144,7 @@ uint32_t State::active_key(uint32_t domain, uint32_t *id, uint8_t *out, uint64_t
 
 Status State::load() {
     ProcessLockGuard pl(host, processLock_);
+    if (!pl.held()) return pl.status();
     KeystorePair pair = read_pair(host, paths, *protectors);
     if (pair.has_newer_format()) return pair.unusable_status();
     if (!pair.has_valid()) {
@@ -248,6 +249,7 @@ Status State::sync(bool &merged, uint64_t &diskGeneration, std::array<uint64_t, 
 
 Status State::refresh() {
     ProcessLockGuard pl(host, processLock_);
+    if (!pl.held()) return pl.status();
     bool merged = false;
     uint64_t diskGeneration = 0;
     std::array<uint64_t, 2> fileBytes{};
@@ -256,6 +258,7 @@ Status State::refresh() {
 
 Status State::change(const Mutation &mutate) {
     ProcessLockGuard pl(host, processLock_);
+    if (!pl.held()) return pl.status();
     bool merged = false;
     uint64_t diskGeneration = 0;
     std::array<uint64_t, 2> fileBytes{};
