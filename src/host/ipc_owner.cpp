@@ -8,9 +8,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
+#include <cstring>
 #include <ctime>
-#include <string>
-#include <vector>
 
 #include "common/log.h"
 #include "host/sys.h"
@@ -19,100 +19,106 @@
 namespace tv {
 namespace {
 
-// The directory that holds a role's primary keystore copy.
-std::string keystore_dir(const node_layout::RoleLayout &role) {
-    const std::string primary = role.primary;
-    return primary.substr(0, primary.rfind('/'));
-}
+// Nothing here allocates: these run inside the lock and segment services,
+// which must not fail (or throw) for want of memory.
+constexpr size_t kRoles = node_layout::kRoles.size();
+constexpr int kMaxGroups = 256;
 
-// Owner of a role's keystore directory; false when it is missing or not a
-// directory (a link is not followed and counts for nothing).
+// Owner of the directory that holds a role's primary keystore copy; false
+// when it is missing or not a directory (a link is not followed and counts
+// for nothing).
 bool dir_owner(const node_layout::RoleLayout &role, uid_t &owner) {
+    char dir[256];
+    const char *slash = std::strrchr(role.primary, '/');
+    const size_t length = slash == nullptr ? 0 : static_cast<size_t>(slash - role.primary);
+    if (length == 0 || length >= sizeof dir) return false;
+    std::memcpy(dir, role.primary, length);
+    dir[length] = '\0';
     struct stat st {};
-    if (sys().lstat(keystore_dir(role).c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return false;
+    if (sys().lstat(dir, &st) != 0 || !S_ISDIR(st.st_mode)) return false;
     owner = st.st_uid;
     return true;
 }
 
 // The accounts other than root that own a role's keystore directory, lowest first.
-std::vector<uid_t> keystore_accounts() {
-    std::vector<uid_t> accounts;
-    for (const auto &role : node_layout::kRoles) {
-        uid_t owner = 0;
-        if (dir_owner(role, owner) && owner != 0 && std::find(accounts.begin(), accounts.end(), owner) == accounts.end())
-            accounts.push_back(owner);
-    }
-    std::sort(accounts.begin(), accounts.end());
-    return accounts;
-}
-
-struct Account {
-    std::string name;
-    gid_t primaryGroup = 0;
-    std::vector<gid_t> groups;
+struct Accounts {
+    uid_t uid[kRoles] = {};
+    size_t count = 0;
+    bool has(uid_t u) const { return std::find(uid, uid + count, u) != uid + count; }
 };
 
-bool look_up(uid_t uid, Account &out) {
+Accounts keystore_accounts() {
+    Accounts a;
+    for (const auto &role : node_layout::kRoles) {
+        uid_t owner = 0;
+        if (!dir_owner(role, owner) || owner == 0 || a.has(owner)) continue;
+        size_t at = a.count++;
+        for (; at > 0 && a.uid[at - 1] > owner; --at) a.uid[at] = a.uid[at - 1];
+        a.uid[at] = owner;
+    }
+    return a;
+}
+
+// The account's name (or "?") and its groups; false when it has no entry.
+bool look_up(uid_t uid, char (&name)[64], gid_t *groups, int &count, gid_t *primary = nullptr) {
+    std::strcpy(name, "?");
     passwd pw{};
     passwd *found = nullptr;
-    std::vector<char> buf(16384);
-    if (getpwuid_r(uid, &pw, buf.data(), buf.size(), &found) != 0 || found == nullptr) return false;
-    out.name = pw.pw_name;
-    out.primaryGroup = pw.pw_gid;
-    int count = 64;
-    out.groups.resize(static_cast<size_t>(count));
-    if (getgrouplist(pw.pw_name, pw.pw_gid, out.groups.data(), &count) == -1) {
-        out.groups.resize(static_cast<size_t>(count));
-        if (getgrouplist(pw.pw_name, pw.pw_gid, out.groups.data(), &count) == -1) return false;
-    }
-    out.groups.resize(static_cast<size_t>(count));
-    return true;
+    char buf[4096];
+    if (getpwuid_r(uid, &pw, buf, sizeof buf, &found) != 0 || found == nullptr) return false;
+    std::snprintf(name, sizeof name, "%s", pw.pw_name);
+    if (primary != nullptr) *primary = pw.pw_gid;
+    if (groups == nullptr) return true;
+    return getgrouplist(pw.pw_name, pw.pw_gid, groups, &count) != -1;
 }
 
-// A group other than root's that every account is in; false when there is none.
-bool shared_group(const std::vector<uid_t> &accounts, gid_t &out, std::vector<gid_t> *primaries = nullptr) {
-    std::vector<gid_t> common;
-    for (size_t i = 0; i < accounts.size(); ++i) {
-        Account a;
-        if (!look_up(accounts[i], a)) return false;
-        if (primaries != nullptr) primaries->push_back(a.primaryGroup);
-        std::sort(a.groups.begin(), a.groups.end());
+// A group other than root's that every account is in, the lowest; false when
+// there is none. The accounts' primary groups go to primaries when asked.
+bool shared_group(const Accounts &accounts, gid_t &out, gid_t *primaries = nullptr) {
+    gid_t common[kMaxGroups];
+    int commonCount = 0;
+    for (size_t i = 0; i < accounts.count; ++i) {
+        char name[64];
+        gid_t groups[kMaxGroups];
+        int count = kMaxGroups;
+        if (!look_up(accounts.uid[i], name, groups, count, primaries != nullptr ? &primaries[i] : nullptr))
+            return false;
+        std::sort(groups, groups + count);
         if (i == 0) {
-            common = a.groups;
+            std::copy(groups, groups + count, common);
+            commonCount = count;
         } else {
-            std::vector<gid_t> both;
-            std::set_intersection(common.begin(), common.end(), a.groups.begin(), a.groups.end(),
-                                  std::back_inserter(both));
-            common.swap(both);
+            commonCount = static_cast<int>(std::set_intersection(common, common + commonCount, groups,
+                                                                 groups + count, common) -
+                                           common);
         }
     }
-    common.erase(std::remove(common.begin(), common.end(), gid_t{0}), common.end());
-    if (common.empty()) return false;
-    out = common.front();
-    return true;
-}
-
-std::string name_of(uid_t uid) {
-    Account a;
-    return look_up(uid, a) ? a.name : "?";
+    for (int i = 0; i < commonCount; ++i) {
+        if (common[i] != 0) {
+            out = common[i];
+            return true;
+        }
+    }
+    return false;
 }
 
 }  // namespace
 
 bool plan_ipc_ownership(const char *what, key_t key, IpcOwnership &out) {
-    const std::vector<uid_t> accounts = keystore_accounts();
+    const Accounts accounts = keystore_accounts();
     out = IpcOwnership{};
     uid_t creatingOwner = sys().geteuid();
-    const bool knownRole = g_node_type >= 1 && g_node_type <= static_cast<int32_t>(node_layout::kRoles.size());
-    const bool creatingDir = knownRole && dir_owner(node_layout::kRoles[static_cast<size_t>(g_node_type - 1)], creatingOwner);
-    if (accounts.empty()) {
+    const bool knownRole = g_node_type >= 1 && g_node_type <= static_cast<int32_t>(kRoles);
+    const bool creatingDir =
+        knownRole && dir_owner(node_layout::kRoles[static_cast<size_t>(g_node_type - 1)], creatingOwner);
+    if (accounts.count == 0) {
         out.uid = creatingOwner;
         return true;
     }
     // Root needs no grant, so a directory of root's does not split the node:
     // with one other account the object is that account's.
-    out.uid = creatingDir && creatingOwner != 0 ? creatingOwner : accounts.front();
-    if (accounts.size() == 1) return true;
+    out.uid = creatingDir && creatingOwner != 0 ? creatingOwner : accounts.uid[0];
+    if (accounts.count == 1) return true;
     gid_t group = 0;
     if (shared_group(accounts, group)) {
         out.gid = group;
@@ -120,24 +126,28 @@ bool plan_ipc_ownership(const char *what, key_t key, IpcOwnership &out) {
         out.shareGroup = true;
         return true;
     }
-    std::string names;
-    for (uid_t uid : accounts) {
-        if (!names.empty()) names += ", ";
-        names += std::to_string(uid) + " (" + name_of(uid) + ")";
+    char names[kRoles * 80] = "";
+    size_t used = 0;
+    for (size_t i = 0; i < accounts.count && used < sizeof names; ++i) {
+        char name[64];
+        int none = 0;
+        look_up(accounts.uid[i], name, nullptr, none);
+        const int n = std::snprintf(names + used, sizeof names - used, "%s%u (%s)", i == 0 ? "" : ", ",
+                                    static_cast<unsigned>(accounts.uid[i]), name);
+        if (n < 0) break;
+        used += static_cast<size_t>(n);
     }
     VAQ_LOG(kError,
             "%s %#x not created: the roles' keystore directories belong to uids %s, which share no group to use it "
             "through\n",
-            what, static_cast<unsigned>(key), names.c_str());
+            what, static_cast<unsigned>(key), names);
     return false;
 }
 
 const char *foreign_ipc_reason(const ipc_perm &perm) {
     const uid_t me = sys().geteuid();
-    const std::vector<uid_t> accounts = keystore_accounts();
-    auto trusted = [&](uid_t uid) {
-        return uid == me || uid == 0 || std::find(accounts.begin(), accounts.end(), uid) != accounts.end();
-    };
+    const Accounts accounts = keystore_accounts();
+    auto trusted = [&](uid_t uid) { return uid == me || uid == 0 || accounts.has(uid); };
     if (!trusted(perm.uid) || !trusted(perm.cuid)) return "owned or created by another user";
     if ((perm.mode & 002) != 0) return "writable by others";
     if ((perm.mode & 020) != 0) {
@@ -145,11 +155,11 @@ const char *foreign_ipc_reason(const ipc_perm &perm) {
         // through their common group (or a trusted account's own, which the
         // kernel grants the creator's group as well).
         gid_t group = 0;
-        std::vector<gid_t> primaries;
-        if (accounts.size() < 2 || !shared_group(accounts, group, &primaries) || perm.gid != group)
+        gid_t primaries[kRoles] = {};
+        if (accounts.count < 2 || !shared_group(accounts, group, primaries) || perm.gid != group)
             return "writable by its group";
         if (perm.cgid != 0 && perm.cgid != group &&
-            std::find(primaries.begin(), primaries.end(), perm.cgid) == primaries.end())
+            std::find(primaries, primaries + accounts.count, perm.cgid) == primaries + accounts.count)
             return "writable by its creator's group";
     }
     return nullptr;

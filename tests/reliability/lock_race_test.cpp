@@ -153,4 +153,26 @@ TEST(LockRace, AnOrphanedLockRepairedByManyAtOnceKeepsOneHolder) {
     }
 }
 
+int refused_take(int, sembuf *, size_t, const timespec *) {
+    errno = ENOMEM;
+    return -1;
+}
+
+// A lock that cannot be taken stops the key library's change: the call
+// answers 2045 and the keystore keeps what it had.
+TEST(LockRace, ALockThatCannotBeTakenStopsTheChange) {
+    tvtest::fresh_keystore(node_layout::kAgent);
+    const int rc = tvtest::run_in_child([] {
+        if (TELMOR_VAQ_Initialize("HXA") != 0) return 1;
+        tv::override_sys(&tv::SysCalls::semtimedop, refused_take);
+        uint32_t keyId = 0;
+        const unsigned long code = TELMOR_VAQ_CreateMK(kDomain, &keyId);
+        tv::restore_sys();
+        return code == 2045 ? 0 : 2;
+    });
+    EXPECT_EQ(rc, 0);
+    // The domain has its first key only, the one the load made.
+    EXPECT_EQ(keys_on_disk().size(), 1u);
+}
+
 }  // namespace
