@@ -85,6 +85,7 @@ const Row kCauses[] = {
     {2041,
      "{f} was written but its sync to disk failed: the change may be on disk or not; "
      "see 'telmor-vaq keys' and 'telmor-vaq check'"},
+    {2045, "the node's process lock could not be taken, so nothing was read or changed: see the role's log"},
     // The data-protection library.
     {3001, "a required argument was missing (a fault of the calling program)"},
     {3002, "the text names an algorithm other than 5"},

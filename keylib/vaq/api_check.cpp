@@ -10,6 +10,7 @@ HXB_EXPORT unsigned long VaqCheckKeyStore(uint32_t repair, uint32_t *result) {
     return with_state(call.c_str(), [&](State &s) -> Status {
         if (result == nullptr) return Fail(VAQ_ERR_NULL_ARG, "the result pointer is null");
         ProcessLockGuard pl(s.host, s.process_lock());
+        if (!pl.held()) return pl.status();
         KeystorePair pair = read_pair(s.host, s.paths, *s.protectors);
         // A copy is good when it is valid and as new as the newest one; the
         // result tells what was found, before any repair.

@@ -117,6 +117,18 @@ Status Host::write_file(const std::string &path, ByteView image, int32_t mode) c
     return Ok();
 }
 
+bool Host::process_lock(void *handle) const {
+    // Cleared first: a host that took the lock may leave errno as it was.
+    errno = 0;
+    t_.add_pro_lock_fn(handle);
+    return host_errno(t_) != ENOLCK;
+}
+
+Status ProcessLockGuard::status() const {
+    if (held_) return Ok();
+    return Fail(VAQ_ERR_PROCESS_LOCK, "the host could not take the node's process lock; nothing read or changed");
+}
+
 Status Host::entropy(uint8_t *out, size_t size) const {
     unsigned char *buf = nullptr;
     if (t_.get_entropy_fn(&buf, size) != 1 || buf == nullptr)

@@ -71,7 +71,9 @@ public:
     void unlock(void *handle) const { t_.release_lock_fn(handle); }
     bool create_process_lock(void **handle) const { return t_.create_pro_lock_fn(handle) == 1; }
     void destroy_process_lock(void *handle) const { t_.destroy_pro_lock_fn(handle); }
-    void process_lock(void *handle) const { t_.add_pro_lock_fn(handle); }
+    // False when the host answered that it could not take the lock (errno
+    // ENOLCK through slot 13 after slot 21); the caller then stops.
+    bool process_lock(void *handle) const;
     void process_unlock(void *handle) const { t_.release_pro_lock_fn(handle); }
 
 private:
@@ -91,17 +93,26 @@ private:
     void *handle_;
 };
 
-// Holds the node-wide process lock for a scope.
+// Holds the node-wide process lock for a scope. Nothing may be read or
+// changed under a guard that does not hold it: see held() and status().
 class ProcessLockGuard {
 public:
-    ProcessLockGuard(const Host &host, void *handle) : host_(host), handle_(handle) { host_.process_lock(handle_); }
-    ~ProcessLockGuard() { host_.process_unlock(handle_); }
+    ProcessLockGuard(const Host &host, void *handle)
+        : host_(host), handle_(handle), held_(host_.process_lock(handle_)) {}
+    ~ProcessLockGuard() {
+        if (held_) host_.process_unlock(handle_);
+    }
     ProcessLockGuard(const ProcessLockGuard &) = delete;
     ProcessLockGuard &operator=(const ProcessLockGuard &) = delete;
+
+    bool held() const { return held_; }
+    // Ok when held; the failure to answer otherwise.
+    Status status() const;
 
 private:
     const Host &host_;
     void *handle_;
+    bool held_;
 };
 
 int64_t now_seconds();

@@ -158,6 +158,7 @@ std::string why_not_loaded(const KeystorePair &pair, int i) {
 
 Status State::load() {
     ProcessLockGuard pl(host, processLock_);
+    if (!pl.held()) return pl.status();
     KeystorePair pair = read_pair(host, paths, *protectors);
     if (pair.has_newer_format()) return pair.unusable_status();
     if (!pair.has_valid()) {
@@ -265,6 +266,7 @@ Status State::sync(bool &merged, uint64_t &diskGeneration, std::array<uint64_t, 
 
 Status State::refresh() {
     ProcessLockGuard pl(host, processLock_);
+    if (!pl.held()) return pl.status();
     bool merged = false;
     uint64_t diskGeneration = 0;
     std::array<uint64_t, 2> fileBytes{};
@@ -273,6 +275,7 @@ Status State::refresh() {
 
 Status State::change(const Mutation &mutate, const Done &done) {
     ProcessLockGuard pl(host, processLock_);
+    if (!pl.held()) return pl.status();
     bool merged = false;
     uint64_t diskGeneration = 0;
     std::array<uint64_t, 2> fileBytes{};

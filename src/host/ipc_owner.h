@@ -1,25 +1,68 @@
 /* SPDX-License-Identifier: Apache-2.0 */
-// Whether a System V object that already exists under one of our keys may be
-// trusted: another local account that creates it first could otherwise hold
+// Who owns the node-wide System V objects (the keystore-version segment and
+// the process lock), and whether one found under our key may be trusted.
+//
+// A node has two owners: the service account that runs the host processes
+// and root, who runs the operator's tool. Whichever starts first creates the
+// objects, so they are given at once to the account that owns the roles'
+// keystore directories: the service account then uses what root made on its
+// behalf, and root uses anything. Where the roles' directories belong to
+// several accounts, the objects are shared through a group all of them are
+// in, or not made at all.
+//
+// Another local account that creates an object first could otherwise hold
 // every process of the node still or feed them its own keystore version.
 #ifndef TELMOR_VAQ_HOST_IPC_OWNER_H
 #define TELMOR_VAQ_HOST_IPC_OWNER_H
 
 #include <sys/ipc.h>
-#include <unistd.h>
+#include <sys/types.h>
 
-#include "host/sys.h"
+#include <cerrno>
 
 namespace tv {
 
-// Why the object must not be used, or null: its owner and its creator must be
-// the effective user or root, and nobody else may write it.
-inline const char *foreign_ipc_reason(const ipc_perm &perm) {
-    const uid_t me = sys().geteuid();
-    if ((perm.uid != me && perm.uid != 0) || (perm.cuid != me && perm.cuid != 0))
-        return "owned or created by another user";
-    if ((perm.mode & 022) != 0) return "writable by others";
-    return nullptr;
+// What a new object is given right after its creation.
+struct IpcOwnership {
+    uid_t uid = 0;
+    gid_t gid = 0;
+    mode_t mode = 0600;
+    bool shareGroup = false;  // gid is a group the keystore accounts share; mode 0660
+};
+
+// The ownership for an object this process is about to create under key
+// (named `what` in the log). False, with one ERROR line that names the
+// accounts, when the roles' keystore directories belong to accounts that
+// share no group.
+bool plan_ipc_ownership(const char *what, key_t key, IpcOwnership &out);
+
+// Why the object must not be used, or null. Its owner and its creator must be
+// the effective user, root or the owner of a role's keystore directory;
+// others may not write it, and the group only when it is one those accounts
+// share (an object made for several accounts).
+const char *foreign_ipc_reason(const ipc_perm &perm);
+
+// Whether an object found under our key (trusted by foreign_ipc_reason)
+// should be given to its planned owner, and this process may do so: an
+// object made for root by an earlier build, or by a creator killed before it
+// gave it away. Fills perm with the owner, group and mode to set.
+bool hand_over(ipc_perm &perm, const IpcOwnership &owner);
+
+// The one line that refuses an object: its name and key, the reason, the
+// owner, creator and effective uids and the mode.
+void log_foreign_ipc(const char *what, key_t key, const char *why, const ipc_perm &perm);
+
+// For a bounded time, asks again while get() fails with EACCES: that can be
+// an object another account's process has just created and not yet given to
+// its owner. Answers get()'s last answer, errno as it left it.
+bool ask_again_after_denial(int &waitedMs);
+template <class Get>
+int get_once_given(Get get) {
+    int waitedMs = 0;
+    for (;;) {
+        const int id = get();
+        if (id != -1 || errno != EACCES || !ask_again_after_denial(waitedMs)) return id;
+    }
 }
 
 }  // namespace tv

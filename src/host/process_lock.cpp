@@ -3,16 +3,25 @@
 // of every role. SEM_UNDO gives back the hold of a process that dies holding
 // it. The set is never removed once in use: it outlives every process.
 //
-// Any local account can create a set under our key before our first process
-// does. A set is therefore used only when it belongs to this user or root and
-// nobody else may write it. Its creator frees it with a semaphore operation,
-// which also stamps sem_otime: a set whose time stamp is still zero was never
-// made ready, and a creator killed between creating and freeing it would
-// otherwise leave every process of the node waiting for good. Others wait a
-// bounded time for the stamp and then free the set themselves. (Two waiters
-// that give up at the same moment both set the value to 1; one that gives up
-// just as another has freed and taken the set can free it once more. Both
-// need a creator killed first, and the bound makes the window small.)
+// The protocol, which model/process_lock.pml checks step by step (the steps
+// are marked [model: ...] here):
+// - A set is made exclusively (IPC_CREAT|IPC_EXCL), so one process is its
+//   creator. It gives the set to the keystore owner and then frees it with a
+//   semaphore operation (+1, no undo). That one step sets the value to 1 and
+//   stamps sem_otime: a set whose time stamp is zero was never made ready.
+//   Nothing else, no log line either, stands between creating and stamping.
+// - A process that finds a set that is not stamped waits a bounded time for
+//   the stamp. If none comes, the creator died between creating and stamping:
+//   the waiter removes the set (IPC_RMID, which only one process can do to a
+//   set) and goes by the key again, where the first to create it exclusively
+//   becomes the new creator. The value of a set another process may hold is
+//   never set: a set that anyone took was stamped by that, so it is never
+//   removed for being unready.
+// - Every process that finds its set removed (EIDRM, EINVAL) goes by the key
+//   again. Any other failure to take the lock is answered to the caller as
+//   such (errno ENOLCK, see vaq_host_services.h), never as a lock taken.
+// The one assumption: a live creator does not stall for the whole bound
+// between two adjacent system calls.
 #include <sys/ipc.h>
 #include <sys/sem.h>
 #include <unistd.h>
@@ -20,22 +29,28 @@
 #include <cerrno>
 #include <ctime>
 
+#include "common/error_text.h"
 #include "common/log.h"
 #include "host/ipc_owner.h"
 #include "host/sys.h"
-#include "common/error_text.h"
 #include "node_layout.h"
 
 namespace {
 
 constexpr int32_t kProcessLockKey = node_layout::kProcessLockKey;
+constexpr char kWhat[] = "process lock";
 // How long a new set may stay unready before a waiter takes it as abandoned.
 constexpr int kReadyWaitMs = 2000;
 constexpr int kReadyPollMs = 10;
+// How often one process may find the set under the key gone before it gives
+// up: each time needs another process to have died half-way through making it.
+constexpr int kMaxRemovals = 16;
 // How often a process that waits for the lock says who holds it.
 constexpr time_t kHeldReportSeconds = 10;
 
 int32_t *holder(void *handle) { return static_cast<int32_t *>(handle); }
+
+bool removed(int err) { return err == EIDRM || err == EINVAL; }
 
 bool stat_set(int32_t id, semid_ds &ds) {
     tv::SemArg arg{};
@@ -57,78 +72,143 @@ int operate(int32_t id, sembuf *ops, size_t count, const timespec *timeout) {
     return rc;
 }
 
-// Sets the value to 1 (free), then takes and gives back the lock in one
-// call: that stamps sem_otime, the sign that the set is ready. Held already
-// by the time of the stamp: the holder stamped it.
-bool make_free(int32_t id) {
-    tv::SemArg freeLock{};
-    freeLock.val = 1;
-    if (tv::sys().semctl(id, 0, SETVAL, freeLock) == -1) {
-        VAQ_LOG(tv::kError, "set sem value error %s\n", tv::error_text(errno));
-        return false;
-    }
-    sembuf stamp[2] = {{0, -1, IPC_NOWAIT}, {0, +1, 0}};
-    operate(id, stamp, 2, nullptr);
-    return true;
+// A set just created exclusively: given to its owner, then freed and stamped
+// in one operation [model: give, stamp]. No other process can have taken it:
+// its value is 0 until this stamp.
+bool make_ready(int32_t id, const tv::IpcOwnership &owner) {
+    semid_ds ds{};
+    if (!stat_set(id, ds)) return false;
+    ds.sem_perm.uid = owner.uid;
+    if (owner.shareGroup) ds.sem_perm.gid = owner.gid;
+    ds.sem_perm.mode = owner.mode;
+    tv::SemArg arg{};
+    arg.buf = &ds;
+    if (tv::sys().semctl(id, 0, IPC_SET, arg) == -1) return false;
+    sembuf stamp{0, +1, 0};
+    return operate(id, &stamp, 1, nullptr) == 0;
 }
 
+enum class Readiness { kReady, kGone, kFailed };
+
 // A set that exists but was never stamped: its creator is between creating
-// and freeing it, or was killed there. Wait a bounded time, then free it.
-void wait_until_ready(int32_t key, int32_t id) {
+// and stamping it, or was killed there. Wait a bounded time for the stamp;
+// then remove the set, so that the key is free to be made again.
+Readiness wait_until_ready(int32_t key, int32_t id) {
     semid_ds ds{};
-    for (int waited = 0; waited < kReadyWaitMs; waited += kReadyPollMs) {
-        if (!stat_set(id, ds) || ds.sem_otime != 0) return;
+    for (int waited = 0;; waited += kReadyPollMs) {
+        // [model: look]
+        if (!stat_set(id, ds)) {
+            if (removed(errno)) return Readiness::kGone;
+            VAQ_LOG(tv::kError, "process lock %#x cannot be inspected: %s\n", static_cast<unsigned>(key),
+                    tv::error_text(errno));
+            return Readiness::kFailed;
+        }
+        if (ds.sem_otime != 0) return Readiness::kReady;
+        if (waited >= kReadyWaitMs) break;
         sleep_ms(kReadyPollMs);
     }
-    if (!stat_set(id, ds) || ds.sem_otime != 0) return;
-    VAQ_LOG(tv::kWarn, "process lock %#x was never made free by its creator; freeing it\n", static_cast<unsigned>(key));
-    make_free(id);
+    // The last look and the removal: nothing stands between them, and a set
+    // that has been taken or given back is stamped, so a held set is never
+    // the one removed. [model: remove]
+    if (tv::sys().semctl(id, 0, IPC_RMID, tv::SemArg{}) == 0) {
+        VAQ_LOG(tv::kWarn, "process lock %#x (id %d) was never made ready by its creator; removed it to make it afresh\n",
+                static_cast<unsigned>(key), id);
+        return Readiness::kGone;
+    }
+    if (removed(errno)) return Readiness::kGone;  // another waiter removed it first
+    VAQ_LOG(tv::kError,
+            "process lock %#x (id %d) was never made ready by its creator and cannot be removed by uid %u: %s "
+            "(owner uid %u, creator uid %u)\n",
+            static_cast<unsigned>(key), id, static_cast<unsigned>(tv::sys().geteuid()), tv::error_text(errno),
+            static_cast<unsigned>(ds.sem_perm.uid), static_cast<unsigned>(ds.sem_perm.cuid));
+    return Readiness::kFailed;
 }
+
+// Puts the ready set under key in *id, making it or repairing it on the way.
+// The interface's lines: "create process lock for" once, then "create sem"
+// for a set made here or "get sem" for one found.
+int32_t find_or_make(int32_t key, int32_t *id) {
+    tv::IpcOwnership owner;
+    // Worked out before creating, so that nothing slow stands between
+    // creating and stamping.
+    const bool mayCreate = tv::plan_ipc_ownership(kWhat, key, owner);
+    bool announced = false;
+    auto announce = [&] {
+        if (!announced) VAQ_LOG(tv::kInfo, "create process lock for  %d\n", key);
+        announced = true;
+    };
+    for (int attempt = 0; attempt < kMaxRemovals; ++attempt) {
+        if (mayCreate) {
+            // [model: create]
+            const int32_t made = tv::sys().semget(key, 1, IPC_CREAT | IPC_EXCL | 0600);
+            if (made != -1) {
+                const bool ready = make_ready(made, owner);
+                const int err = errno;
+                announce();
+                VAQ_LOG(tv::kInfo, "create sem  %d\n", made);
+                if (ready) {
+                    *id = made;
+                    return 1;
+                }
+                // Left unready the set would hold every process of the node
+                // for the bound; removed, the next process makes it afresh.
+                VAQ_LOG(tv::kError, "set sem value error %s\n", tv::error_text(err));
+                tv::sys().semctl(made, 0, IPC_RMID, tv::SemArg{});
+                return 0;
+            }
+            if (errno != EEXIST) {
+                VAQ_LOG(tv::kError, "create sem error %s\n", tv::error_text(errno));
+                return 0;
+            }
+        }
+        announce();
+        const int32_t found = tv::get_once_given([key] { return tv::sys().semget(key, 1, 0600); });
+        if (found == -1) {
+            if (errno == ENOENT && mayCreate) continue;  // removed since: make it
+            VAQ_LOG(tv::kInfo, "get sem error %s\n", tv::error_text(errno));
+            return 0;
+        }
+        semid_ds ds{};
+        if (!stat_set(found, ds)) {
+            if (removed(errno)) continue;
+            VAQ_LOG(tv::kError, "process lock %#x cannot be inspected: %s\n", static_cast<unsigned>(key),
+                    tv::error_text(errno));
+            return 0;
+        }
+        if (const char *why = tv::foreign_ipc_reason(ds.sem_perm)) {
+            tv::log_foreign_ipc(kWhat, key, why, ds.sem_perm);
+            return 0;
+        }
+        if (mayCreate && tv::hand_over(ds.sem_perm, owner)) {
+            tv::SemArg arg{};
+            arg.buf = &ds;
+            if (tv::sys().semctl(found, 0, IPC_SET, arg) == -1)
+                VAQ_LOG(tv::kWarn, "process lock %#x could not be given to uid %u: %s\n", static_cast<unsigned>(key),
+                        static_cast<unsigned>(ds.sem_perm.uid), tv::error_text(errno));
+        }
+        if (ds.sem_otime == 0) {
+            const Readiness r = wait_until_ready(key, found);
+            if (r == Readiness::kGone) continue;
+            if (r == Readiness::kFailed) return 0;
+        }
+        VAQ_LOG(tv::kInfo, "get sem  %d\n", found);
+        *id = found;
+        return 1;
+    }
+    VAQ_LOG(tv::kError, "process lock %#x was removed %d times while this process looked for it; giving up\n",
+            static_cast<unsigned>(key), kMaxRemovals);
+    return 0;
+}
+
+// What the key library learns of a lock not taken (see vaq_host_services.h).
+void answer_not_taken() { errno = ENOLCK; }
 
 }  // namespace
 
 extern "C" int32_t telmor_create_proc_lock_inner(int32_t key, int32_t *id) {
     if (id == nullptr) return 0;
-    *id = tv::sys().semget(key, 1, IPC_CREAT | IPC_EXCL | 0600);
-    const bool created = *id != -1;
-    if (!created && errno != EEXIST) {
-        VAQ_LOG(tv::kError, "create sem error %s\n", tv::error_text(errno));
-        return 0;
-    }
-    VAQ_LOG(tv::kInfo, "create process lock for  %d\n", key);
-    if (created) {
-        VAQ_LOG(tv::kInfo, "create sem  %d\n", *id);
-        if (!make_free(*id)) {
-            // Left at 0 the set would make every later lock on the node wait
-            // for good; removed, the next process creates it afresh.
-            tv::sys().semctl(*id, 0, IPC_RMID, tv::SemArg{});
-            *id = -1;
-            return 0;
-        }
-        return 1;
-    }
-    *id = tv::sys().semget(key, 1, 0600);
-    if (*id == -1) {
-        VAQ_LOG(tv::kInfo, "get sem error %s\n", tv::error_text(errno));
-        return 0;
-    }
-    semid_ds ds{};
-    if (!stat_set(*id, ds)) {
-        VAQ_LOG(tv::kError, "process lock %#x cannot be inspected: %s\n", static_cast<unsigned>(key),
-                tv::error_text(errno));
-        *id = -1;
-        return 0;
-    }
-    if (const char *why = tv::foreign_ipc_reason(ds.sem_perm)) {
-        VAQ_LOG(tv::kError, "process lock %#x not used: %s (owner uid %u, creator uid %u, mode %04o)\n",
-                static_cast<unsigned>(key), why, static_cast<unsigned>(ds.sem_perm.uid),
-                static_cast<unsigned>(ds.sem_perm.cuid), static_cast<unsigned>(ds.sem_perm.mode & 0777));
-        *id = -1;
-        return 0;
-    }
-    VAQ_LOG(tv::kInfo, "get sem  %d\n", *id);
-    if (ds.sem_otime == 0) wait_until_ready(key, *id);
-    return 1;
+    *id = -1;
+    return find_or_make(key, id);
 }
 
 extern "C" int32_t Telmor_Create_Pro_Lock(void **handle) {
@@ -151,25 +231,44 @@ extern "C" void Telmor_Destroy_Pro_Lock(void *handle) {
 
 extern "C" void Telmor_Add_Pro_Lock(void *handle) {
     if (handle == nullptr) return;
-    const int32_t id = *holder(handle);
     // The wait has no end: a holder that is stopped rather than dead keeps
     // the lock. What the wait does is say, now and then, whom it waits for.
     sembuf take{0, -1, SEM_UNDO};
     const timespec interval{kHeldReportSeconds, 0};
     time_t waited = 0;
-    while (operate(id, &take, 1, &interval) == -1) {
-        if (errno != EAGAIN) {
-            VAQ_LOG(tv::kInfo, "add sem proc lock for %d fail\n", id);
-            return;
+    int regets = 0;
+    // [model: take]
+    while (operate(*holder(handle), &take, 1, &interval) == -1) {
+        const int err = errno;
+        const int32_t id = *holder(handle);
+        if (err == EAGAIN) {
+            waited += kHeldReportSeconds;
+            VAQ_LOG(tv::kWarn, "waiting %ld s so far for the process lock %d; last taken or given back by pid %d\n",
+                    static_cast<long>(waited), id, tv::sys().semctl(id, 0, GETPID, tv::SemArg{}));
+            continue;
         }
-        waited += kHeldReportSeconds;
-        VAQ_LOG(tv::kWarn, "waiting %ld s so far for the process lock %d; last taken or given back by pid %d\n",
-                static_cast<long>(waited), id, tv::sys().semctl(id, 0, GETPID, tv::SemArg{}));
+        // The set was removed (a never-ready set repaired, or an operator's
+        // ipcrm): the lock is the set under the key now. [model: reget]
+        if (removed(err) && regets++ < kMaxRemovals) {
+            int32_t fresh = -1;
+            if (telmor_create_proc_lock_inner(kProcessLockKey, &fresh) == 1) {
+                *holder(handle) = fresh;
+                continue;
+            }
+        }
+        VAQ_LOG(tv::kInfo, "add sem proc lock for %d fail\n", id);
+        VAQ_LOG(tv::kError, "process lock %#x not taken: %s; the key library's operation stops\n",
+                static_cast<unsigned>(kProcessLockKey),
+                removed(err) ? "its set was removed and none could be had under the key" : tv::error_text(err));
+        answer_not_taken();
+        return;
     }
+    errno = 0;
 }
 
 extern "C" void Telmor_Release_Pro_Lock(void *handle) {
     if (handle == nullptr) return;
+    // [model: give back]
     sembuf give{0, +1, SEM_UNDO};
     if (operate(*holder(handle), &give, 1, nullptr) == -1) {
         VAQ_LOG(tv::kInfo, "release sem proc lock for %d fail\n", *holder(handle));

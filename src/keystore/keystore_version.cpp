@@ -30,25 +30,6 @@ std::atomic_ref<uint32_t> shared_word() { return std::atomic_ref<uint32_t>(*stat
 
 std::atomic_ref<uint32_t> own_word() { return std::atomic_ref<uint32_t>(g_self_keystore_version); }
 
-// Why the segment under our key must not be used, logged; or true. Another
-// local account that made it first could hold the version word still, so
-// that no key change ever reached a running process.
-bool segment_trusted(int id) {
-    shmid_ds ds{};
-    if (tv::sys().shmctl(id, IPC_STAT, &ds) != 0) {
-        VAQ_LOG(kError, "shared segment %#x cannot be inspected: %s\n", static_cast<unsigned>(kVersionSegmentKey),
-                error_text(errno));
-        return false;
-    }
-    if (const char *why = foreign_ipc_reason(ds.shm_perm)) {
-        VAQ_LOG(kError, "shared segment %#x not used: %s (owner uid %u, creator uid %u, mode %04o)\n",
-                static_cast<unsigned>(kVersionSegmentKey), why, static_cast<unsigned>(ds.shm_perm.uid),
-                static_cast<unsigned>(ds.shm_perm.cuid), static_cast<unsigned>(ds.shm_perm.mode & 0777));
-        return false;
-    }
-    return true;
-}
-
 // shmget refuses an existing segment smaller than asked with EINVAL; say so
 // plainly, with the size found.
 void log_small_segment() {
@@ -58,6 +39,70 @@ void log_small_segment() {
     if (ds.shm_segsz >= kVersionSegmentSize) return;
     VAQ_LOG(kError, "shared segment %#x is %zu bytes, smaller than the %zu this library needs; not used\n",
             static_cast<unsigned>(kVersionSegmentKey), static_cast<size_t>(ds.shm_segsz), kVersionSegmentSize);
+}
+
+constexpr char kWhat[] = "shared segment";
+
+// Why the segment under our key must not be used, logged; or true. Another
+// local account that made it first could hold the version word still, so
+// that no key change ever reached a running process. A trusted segment
+// that is not yet its planned owner's is given to it.
+bool segment_trusted(int id, const IpcOwnership *owner) {
+    shmid_ds ds{};
+    if (tv::sys().shmctl(id, IPC_STAT, &ds) != 0) {
+        VAQ_LOG(kError, "shared segment %#x cannot be inspected: %s\n", static_cast<unsigned>(kVersionSegmentKey),
+                error_text(errno));
+        return false;
+    }
+    if (const char *why = foreign_ipc_reason(ds.shm_perm)) {
+        log_foreign_ipc(kWhat, kVersionSegmentKey, why, ds.shm_perm);
+        return false;
+    }
+    if (owner != nullptr && hand_over(ds.shm_perm, *owner) && tv::sys().shmctl(id, IPC_SET, &ds) != 0)
+        VAQ_LOG(kWarn, "shared segment %#x could not be given to uid %u: %s\n",
+                static_cast<unsigned>(kVersionSegmentKey), static_cast<unsigned>(ds.shm_perm.uid), error_text(errno));
+    return true;
+}
+
+// A segment just created here, given to the keystore owner. Until then only
+// this process's account can reach it; its word starts at 0 either way.
+bool give_segment(int id, const IpcOwnership &owner) {
+    shmid_ds ds{};
+    if (tv::sys().shmctl(id, IPC_STAT, &ds) != 0) return false;
+    ds.shm_perm.uid = owner.uid;
+    if (owner.shareGroup) ds.shm_perm.gid = owner.gid;
+    ds.shm_perm.mode = owner.mode;
+    return tv::sys().shmctl(id, IPC_SET, &ds) == 0;
+}
+
+// The id of the segment under our key, made and given to its owner if
+// there is none; -1, logged, when it cannot be had or not be trusted.
+int find_or_make_segment() {
+    IpcOwnership owner;
+    const bool mayCreate = plan_ipc_ownership(kWhat, kVersionSegmentKey, owner);
+    if (mayCreate) {
+        const int made = tv::sys().shmget(kVersionSegmentKey, kVersionSegmentSize, IPC_CREAT | IPC_EXCL | 0600);
+        if (made != -1) {
+            if (give_segment(made, owner)) return made;
+            VAQ_LOG(kError, "shared segment %#x could not be given to uid %u: %s\n",
+                    static_cast<unsigned>(kVersionSegmentKey), static_cast<unsigned>(owner.uid), error_text(errno));
+            tv::sys().shmctl(made, IPC_RMID, nullptr);
+            return -1;
+        }
+        if (errno != EEXIST) {
+            VAQ_LOG(kError, "shmget failed with %s\n", error_text(errno));
+            return -1;
+        }
+    }
+    const int id =
+        get_once_given([] { return tv::sys().shmget(kVersionSegmentKey, kVersionSegmentSize, 0600); });
+    if (id == -1) {
+        const int err = errno;
+        VAQ_LOG(kError, "shmget failed with %s\n", error_text(err));
+        if (err == EINVAL) log_small_segment();
+        return -1;
+    }
+    return segment_trusted(id, mayCreate ? &owner : nullptr) ? id : -1;
 }
 
 }  // namespace
@@ -87,14 +132,8 @@ extern "C" unsigned long load_keystore_version(void) {
     // finalisation that stopped early): a second attachment would only leak
     // the first.
     if (g_shm_addr == nullptr) {
-        const int id = tv::sys().shmget(tv::kVersionSegmentKey, tv::kVersionSegmentSize, IPC_CREAT | 0600);
-        if (id == -1) {
-            const int err = errno;
-            VAQ_LOG(tv::kError, "shmget failed with %s\n", tv::error_text(err));
-            if (err == EINVAL) tv::log_small_segment();
-            return 1;
-        }
-        if (!tv::segment_trusted(id)) return 1;
+        const int id = tv::find_or_make_segment();
+        if (id == -1) return 1;
         void *addr = tv::sys().shmat(id, nullptr, 0);
         if (addr == reinterpret_cast<void *>(-1)) {
             VAQ_LOG(tv::kError, "shmat failed with %s\n", tv::error_text(errno));

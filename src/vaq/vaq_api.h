@@ -67,8 +67,10 @@ enum VaqResult {
                                          material and lacks keys of the older; both left as
                                          they are */
     VAQ_ERR_NO_SPACE = 2040,          /* a file could not be written: no space left on device */
-    VAQ_ERR_UNCONFIRMED = 2041        /* a file was written whole but its sync failed: the change
+    VAQ_ERR_UNCONFIRMED = 2041,       /* a file was written whole but its sync failed: the change
                                          may or may not be on disk */
+    VAQ_ERR_PROCESS_LOCK = 2045       /* the host could not take the node's process lock; nothing
+                                         read or changed */
 };
 
 uint32_t IvexRegFuncEx(const VaqHostServices *table);

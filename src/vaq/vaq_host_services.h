@@ -55,7 +55,10 @@ struct HX_VAQ_HOST_SERVICES {
     void (*destroy_lock_fn)(void *handle);    /* 16 */
     void (*add_lock_fn)(void *handle);        /* 17 */
     void (*release_lock_fn)(void *handle);    /* 18 */
-    /* Process lock: one node-wide lock shared by every handle. */
+    /* Process lock: one node-wide lock shared by every handle. Slot 21 cannot
+     * answer, so a host that could not take the lock sets errno to ENOLCK
+     * before returning; the library clears errno before the call, reads it
+     * through slot 13 and stops the operation. */
     int32_t (*create_pro_lock_fn)(void **handle); /* 19: 1 / 0 */
     void (*destroy_pro_lock_fn)(void *handle);    /* 20 */
     void (*add_pro_lock_fn)(void *handle);        /* 21 */

@@ -27,7 +27,8 @@ namespace {
 
 int g_fail_mallocs = 0;
 bool g_fail_mutex_init = false;
-bool g_fail_setval = false;
+bool g_fail_ipc_set = false;
+bool g_fail_semget = false;
 int g_interrupt_writes = 0;
 int g_short_writes = 0;
 enum class RandMode { kReal, kFail, kRecord } g_rand_mode = RandMode::kReal;
@@ -69,11 +70,19 @@ int failing_mutex_init(pthread_mutex_t *mutex, const pthread_mutexattr_t *attr) 
 }
 
 int failing_semctl(int id, int num, int cmd, tv::SemArg arg) {
-    if (cmd == SETVAL && g_fail_setval) {
+    if (cmd == IPC_SET && g_fail_ipc_set) {
         errno = EPERM;
         return -1;
     }
     return tv::real_sys().semctl(id, num, cmd, arg);
+}
+
+int failing_semget(key_t key, int count, int flags) {
+    if (g_fail_semget) {
+        errno = ENOSPC;
+        return -1;
+    }
+    return tv::real_sys().semget(key, count, flags);
 }
 
 // Writes as a signal and a busy device shape them: interrupted before any
@@ -122,6 +131,7 @@ protected:
         tv::override_sys(&tv::SysCalls::free, watching_free);
         tv::override_sys(&tv::SysCalls::mutex_init, failing_mutex_init);
         tv::override_sys(&tv::SysCalls::semctl, failing_semctl);
+        tv::override_sys(&tv::SysCalls::semget, failing_semget);
         tv::override_sys(&tv::SysCalls::write, cut_write);
         tv::override_sys(&tv::SysCalls::rand_priv_bytes, scripted_rand_bytes);
         g_node_type = 1;
@@ -137,7 +147,8 @@ protected:
         tv::restore_sys();
         g_fail_mallocs = 0;
         g_fail_mutex_init = false;
-        g_fail_setval = false;
+        g_fail_ipc_set = false;
+        g_fail_semget = false;
         g_rand_mode = RandMode::kReal;
         g_watched = nullptr;
     }
@@ -181,15 +192,20 @@ TEST_F(Faults, LockBlocksThatCannotBeAllocated) {
     EXPECT_TRUE(tvtest::read_log(1).empty());
 }
 
-// Left at value 0 the new set would block every process of the node for
-// good; it is removed, and the next process creates it afresh.
-TEST_F(Faults, SetWhoseValueCannotBeSetIsRemoved) {
+void remove_process_lock() {
     const int stale = semget(node_layout::kProcessLockKey, 1, 0);
     if (stale != -1) {
         ASSERT_EQ(semctl(stale, 0, IPC_RMID), 0);
     }
+}
+
+// A new set that cannot be given to its owner and made ready would hold
+// every process of the node for the ready bound: it is removed, and the next
+// process creates it afresh.
+TEST_F(Faults, SetThatCannotBeMadeReadyIsRemoved) {
+    remove_process_lock();
     void *handle = reinterpret_cast<void *>(0x1);
-    g_fail_setval = true;
+    g_fail_ipc_set = true;
     EXPECT_EQ(Telmor_Create_Pro_Lock(&handle), 0);
     EXPECT_EQ(handle, reinterpret_cast<void *>(0x1));
     ASSERT_EQ(semget(node_layout::kProcessLockKey, 1, 0), -1);
@@ -199,12 +215,46 @@ TEST_F(Faults, SetWhoseValueCannotBeSetIsRemoved) {
     EXPECT_EQ(logged[1].rfind("INFO|create sem  ", 0), 0u) << logged[1];
     EXPECT_EQ(logged[2], "ERROR|set sem value error " + std::string(std::strerror(EPERM)));
 
-    g_fail_setval = false;
+    g_fail_ipc_set = false;
     ASSERT_EQ(Telmor_Create_Pro_Lock(&handle), 1);
     const int id = *static_cast<int32_t *>(handle);
     EXPECT_EQ(semctl(id, 0, GETVAL), 1);
     Telmor_Add_Pro_Lock(handle);
     Telmor_Release_Pro_Lock(handle);
+    Telmor_Destroy_Pro_Lock(handle);
+}
+
+// A lock that cannot be taken is answered as not taken (errno ENOLCK, which
+// the key library reads through its host table), never as taken: here the
+// set was removed and none can be made in its place.
+TEST_F(Faults, ALockThatCannotBeTakenIsAnsweredAsNotTaken) {
+    remove_process_lock();
+    void *handle = nullptr;
+    ASSERT_EQ(Telmor_Create_Pro_Lock(&handle), 1);
+    const int id = *static_cast<int32_t *>(handle);
+    ASSERT_EQ(semctl(id, 0, IPC_RMID), 0);
+    tvtest::clear_log(1);
+    g_fail_semget = true;
+    errno = 0;
+    Telmor_Add_Pro_Lock(handle);
+    EXPECT_EQ(errno, ENOLCK);
+    const auto logged = messages();
+    ASSERT_EQ(logged.size(), 3u) << testing::PrintToString(logged);
+    EXPECT_EQ(logged[0], "ERROR|create sem error " + std::string(std::strerror(ENOSPC)));
+    EXPECT_EQ(logged[1], "INFO|add sem proc lock for " + std::to_string(id) + " fail");
+    EXPECT_EQ(logged[2],
+              "ERROR|process lock 0x20191230 not taken: its set was removed and none could be had under the key; "
+              "the key library's operation stops");
+    g_fail_semget = false;
+
+    // Found again by key once a set can be made: the handle follows it.
+    Telmor_Add_Pro_Lock(handle);
+    EXPECT_EQ(errno, 0);
+    const int fresh = *static_cast<int32_t *>(handle);
+    EXPECT_NE(fresh, id);
+    EXPECT_EQ(semctl(fresh, 0, GETVAL), 0);
+    Telmor_Release_Pro_Lock(handle);
+    EXPECT_EQ(semctl(fresh, 0, GETVAL), 1);
     Telmor_Destroy_Pro_Lock(handle);
 }
 

@@ -266,8 +266,8 @@ TEST_F(HostileLocal, IpcObjectsMadeByAnotherUserAreRefused) {
 }
 
 // 7. A creator killed between creating the lock and freeing it leaves a set
-// at 0 that nobody ever operated on: the next process frees it after a
-// bounded wait. A holder that is stopped keeps the lock, and a waiter says
+// at 0 that nobody ever operated on: the next process removes it after a
+// bounded wait and makes it afresh. A holder that is stopped keeps the lock, and a waiter says
 // every 10 s whom it waits for.
 TEST_F(HostileLocal, ALockWhoseCreatorDiedIsFreedAndAStoppedHolderIsNamed) {
     const int id = semget(kLockKey, 1, IPC_CREAT | IPC_EXCL | 0600);
@@ -277,9 +277,12 @@ TEST_F(HostileLocal, ALockWhoseCreatorDiedIsFreedAndAStoppedHolderIsNamed) {
         return TELMOR_VAQ_Initialize("HXA") == 0 ? 0 : 1;
     });
     EXPECT_EQ(rc, 0);
-    EXPECT_TRUE(logged(
-        "WARN", "process lock " + tvtest::ipc_key_text(kLockKey) + " was never made free by its creator; freeing it"));
-    EXPECT_EQ(semctl(id, 0, GETVAL), 1);
+    EXPECT_TRUE(logged("WARN", "process lock " + tvtest::ipc_key_text(kLockKey) + " (id " + std::to_string(id) +
+                                   ") was never made ready by its creator; removed it to make it afresh"));
+    EXPECT_EQ(semctl(id, 0, GETVAL), -1) << "the abandoned set is gone";
+    const int remade = semget(kLockKey, 1, 0);
+    ASSERT_NE(remade, -1);
+    EXPECT_EQ(semctl(remade, 0, GETVAL), 1);
 
     tvtest::Gate held;
     const pid_t holder = tvtest::spawn([&] {
@@ -307,7 +310,7 @@ TEST_F(HostileLocal, ALockWhoseCreatorDiedIsFreedAndAStoppedHolderIsNamed) {
     while (!named && std::chrono::steady_clock::now() - started < std::chrono::seconds(180)) {
         usleep(200000);
         for (const auto &m : tvtest::api_messages(tvtest::read_log(1)))
-            named = named || m == "WARN|waiting 10 s so far for the process lock " + std::to_string(id) +
+            named = named || m == "WARN|waiting 10 s so far for the process lock " + std::to_string(remade) +
                                       "; last taken or given back by pid " + std::to_string(holder);
     }
     EXPECT_TRUE(named);

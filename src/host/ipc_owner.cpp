@@ -1,0 +1,205 @@
+// SPDX-License-Identifier: Apache-2.0
+#include "host/ipc_owner.h"
+
+#include <grp.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+#include "common/log.h"
+#include "host/sys.h"
+#include "node_layout.h"
+
+namespace tv {
+namespace {
+
+// Nothing here allocates: these run inside the lock and segment services,
+// which must not fail (or throw) for want of memory.
+constexpr size_t kRoles = node_layout::kRoles.size();
+constexpr int kMaxGroups = 256;
+
+// Owner of the directory that holds a role's primary keystore copy; false
+// when it is missing or not a directory (a link is not followed and counts
+// for nothing).
+bool dir_owner(const node_layout::RoleLayout &role, uid_t &owner) {
+    char dir[256];
+    const char *slash = std::strrchr(role.primary, '/');
+    const size_t length = slash == nullptr ? 0 : static_cast<size_t>(slash - role.primary);
+    if (length == 0 || length >= sizeof dir) return false;
+    std::memcpy(dir, role.primary, length);
+    dir[length] = '\0';
+    struct stat st {};
+    if (sys().lstat(dir, &st) != 0 || !S_ISDIR(st.st_mode)) return false;
+    owner = st.st_uid;
+    return true;
+}
+
+// The accounts other than root that own a role's keystore directory, lowest first.
+struct Accounts {
+    uid_t uid[kRoles] = {};
+    size_t count = 0;
+    bool has(uid_t u) const { return std::find(uid, uid + count, u) != uid + count; }
+};
+
+Accounts keystore_accounts() {
+    Accounts a;
+    for (const auto &role : node_layout::kRoles) {
+        uid_t owner = 0;
+        if (!dir_owner(role, owner) || owner == 0 || a.has(owner)) continue;
+        size_t at = a.count++;
+        for (; at > 0 && a.uid[at - 1] > owner; --at) a.uid[at] = a.uid[at - 1];
+        a.uid[at] = owner;
+    }
+    return a;
+}
+
+// The account's name (or "?") and its groups; false when it has no entry.
+bool look_up(uid_t uid, char (&name)[64], gid_t *groups, int &count, gid_t *primary = nullptr) {
+    std::strcpy(name, "?");
+    passwd pw{};
+    passwd *found = nullptr;
+    char buf[4096];
+    if (getpwuid_r(uid, &pw, buf, sizeof buf, &found) != 0 || found == nullptr) return false;
+    std::snprintf(name, sizeof name, "%s", pw.pw_name);
+    if (primary != nullptr) *primary = pw.pw_gid;
+    if (groups == nullptr) return true;
+    return getgrouplist(pw.pw_name, pw.pw_gid, groups, &count) != -1;
+}
+
+// A group other than root's that every account is in, the lowest; false when
+// there is none. The accounts' primary groups go to primaries when asked.
+bool shared_group(const Accounts &accounts, gid_t &out, gid_t *primaries = nullptr) {
+    gid_t common[kMaxGroups];
+    int commonCount = 0;
+    for (size_t i = 0; i < accounts.count; ++i) {
+        char name[64];
+        gid_t groups[kMaxGroups];
+        int count = kMaxGroups;
+        if (!look_up(accounts.uid[i], name, groups, count, primaries != nullptr ? &primaries[i] : nullptr))
+            return false;
+        std::sort(groups, groups + count);
+        if (i == 0) {
+            std::copy(groups, groups + count, common);
+            commonCount = count;
+        } else {
+            commonCount = static_cast<int>(std::set_intersection(common, common + commonCount, groups,
+                                                                 groups + count, common) -
+                                           common);
+        }
+    }
+    for (int i = 0; i < commonCount; ++i) {
+        if (common[i] != 0) {
+            out = common[i];
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
+bool plan_ipc_ownership(const char *what, key_t key, IpcOwnership &out) {
+    const Accounts accounts = keystore_accounts();
+    out = IpcOwnership{};
+    uid_t creatingOwner = sys().geteuid();
+    const bool knownRole = g_node_type >= 1 && g_node_type <= static_cast<int32_t>(kRoles);
+    const bool creatingDir =
+        knownRole && dir_owner(node_layout::kRoles[static_cast<size_t>(g_node_type - 1)], creatingOwner);
+    if (accounts.count == 0) {
+        out.uid = creatingOwner;
+        return true;
+    }
+    // Root needs no grant, so a directory of root's does not split the node:
+    // with one other account the object is that account's.
+    out.uid = creatingDir && creatingOwner != 0 ? creatingOwner : accounts.uid[0];
+    if (accounts.count == 1) return true;
+    gid_t group = 0;
+    if (shared_group(accounts, group)) {
+        out.gid = group;
+        out.mode = 0660;
+        out.shareGroup = true;
+        return true;
+    }
+    char names[kRoles * 80] = "";
+    size_t used = 0;
+    for (size_t i = 0; i < accounts.count && used < sizeof names; ++i) {
+        char name[64];
+        int none = 0;
+        look_up(accounts.uid[i], name, nullptr, none);
+        const int n = std::snprintf(names + used, sizeof names - used, "%s%u (%s)", i == 0 ? "" : ", ",
+                                    static_cast<unsigned>(accounts.uid[i]), name);
+        if (n < 0) break;
+        used += static_cast<size_t>(n);
+    }
+    VAQ_LOG(kError,
+            "%s %#x not created: the roles' keystore directories belong to uids %s, which share no group to use it "
+            "through\n",
+            what, static_cast<unsigned>(key), names);
+    return false;
+}
+
+const char *foreign_ipc_reason(const ipc_perm &perm) {
+    const uid_t me = sys().geteuid();
+    const Accounts accounts = keystore_accounts();
+    auto trusted = [&](uid_t uid) { return uid == me || uid == 0 || accounts.has(uid); };
+    if (!trusted(perm.uid) || !trusted(perm.cuid)) return "owned or created by another user";
+    if ((perm.mode & 002) != 0) return "writable by others";
+    if ((perm.mode & 020) != 0) {
+        // Shared through a group only where several accounts need it, and only
+        // through their common group (or a trusted account's own, which the
+        // kernel grants the creator's group as well).
+        gid_t group = 0;
+        gid_t primaries[kRoles] = {};
+        if (accounts.count < 2 || !shared_group(accounts, group, primaries) || perm.gid != group)
+            return "writable by its group";
+        if (perm.cgid != 0 && perm.cgid != group &&
+            std::find(primaries, primaries + accounts.count, perm.cgid) == primaries + accounts.count)
+            return "writable by its creator's group";
+    }
+    return nullptr;
+}
+
+bool hand_over(ipc_perm &perm, const IpcOwnership &owner) {
+    const uid_t me = sys().geteuid();
+    if (me != 0 && me != perm.uid && me != perm.cuid) return false;
+    const mode_t mode = perm.mode & 0777;
+    if (owner.shareGroup) {
+        // Any of the sharing accounts may own it; processes of different
+        // roles do not hand it back and forth.
+        if (perm.uid != 0 && perm.gid == owner.gid && mode == owner.mode) return false;
+        if (perm.uid == 0) perm.uid = owner.uid;
+        perm.gid = owner.gid;
+    } else {
+        if (perm.uid == owner.uid && mode == owner.mode) return false;
+        perm.uid = owner.uid;
+    }
+    perm.mode = owner.mode;
+    return true;
+}
+
+bool ask_again_after_denial(int &waitedMs) {
+    constexpr int kGivingWaitMs = 2000;
+    constexpr int kPollMs = 10;
+    if (waitedMs >= kGivingWaitMs) {
+        errno = EACCES;
+        return false;
+    }
+    timespec ts{0, kPollMs * 1000000L};
+    while (sys().nanosleep(&ts, &ts) == -1 && errno == EINTR) {}
+    waitedMs += kPollMs;
+    return true;
+}
+
+void log_foreign_ipc(const char *what, key_t key, const char *why, const ipc_perm &perm) {
+    VAQ_LOG(kError, "%s %#x not used: %s (owner uid %u, creator uid %u, mode %04o, this process uid %u)\n", what,
+            static_cast<unsigned>(key), why, static_cast<unsigned>(perm.uid), static_cast<unsigned>(perm.cuid),
+            static_cast<unsigned>(perm.mode & 0777), static_cast<unsigned>(sys().geteuid()));
+}
+
+}  // namespace tv
