@@ -97,8 +97,19 @@ private:
         return Ok();
     }
 
+    // The host refuses a secret or a directory on its way that another
+    // account could have made or changed, and says which and why in the line
+    // before this one.
+    Status untrusted() const {
+        return Fail(VAQ_ERR_SECRET_UNTRUSTED,
+                    reason("file protector: node secret %s not used: it or its directory is not trusted (a link, "
+                           "another user's, or open to group or others)",
+                           path_.c_str()));
+    }
+
     Status read_secret(NodeSecret &out) const {
         FileContent f = host_.read_file(path_);
+        if (f.state == FileState::kUnsafe) return untrusted();
         if (f.state == FileState::kMissing)
             return Fail(VAQ_ERR_SECRET_MISSING,
                         reason("file protector: node secret %s is missing; this node cannot open "
@@ -118,6 +129,7 @@ private:
         for (int attempt = 0; attempt < 2; ++attempt) {
             FileContent f = host_.read_file(path_);
             if (well_formed(f)) return from_file(f, out);
+            if (f.state == FileState::kUnsafe) return untrusted();
             bool cutShort =
                 f.state == FileState::kEmpty || (f.state == FileState::kRead && f.bytes.size() < kSecretFileBytes);
             if (f.state != FileState::kMissing && !cutShort)
@@ -148,6 +160,7 @@ private:
         if (h == nullptr) {
             int err = t.ferrno_fn ? t.ferrno_fn(nullptr) : 0;
             if (err == EEXIST) return Fail(VAQ_ERR_FILE_EXISTS, "node secret made meanwhile");
+            if (err == EPERM || err == ELOOP) return untrusted();
             return Fail(VAQ_ERR_SECRET_CREATE,
                         reason("file protector: node secret %s cannot be created (%s); root runs "
                                "'telmor-vaq init' once to make its directory",
@@ -157,10 +170,18 @@ private:
         image[8] = 1;
         Status s = host_.entropy(image.data() + 12, kKeyBytes);
         bool written = s.ok() && t.fwrite_fn(image.data(), image.size(), h) == 1;
+        // Written whole but not confirmed on disk (the file's sync or its
+        // directory's failed): no keystore may be sealed under it.
+        const bool unconfirmed =
+            s.ok() && !written && t.ftell_fn && t.ftell_fn(h) == static_cast<int64_t>(image.size());
         bool closed = t.fclose_fn(h) == 0;
         if (!written || !closed) {
             if (t.fremove_fn) t.fremove_fn(path_.c_str());
             if (!s.ok()) return s;
+            if (unconfirmed)
+                return Fail(VAQ_ERR_UNCONFIRMED, reason("file protector: node secret %s was written but its sync to "
+                                                        "disk failed; it is removed and nothing was sealed under it",
+                                                        path_.c_str()));
             return Fail(VAQ_ERR_SECRET_CREATE,
                         reason("file protector: node secret %s could not be written", path_.c_str()));
         }

@@ -10,8 +10,6 @@
 // name, a role string): its control characters are written escaped, so that
 // no such text can end a line and forge the next one. Only a message's own
 // final line end is written as it is.
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -22,6 +20,7 @@
 
 #include "common/log.h"
 #include "host/bounded.h"
+#include "host/file_safety.h"
 #include "host/log_path.h"
 #include "host/sys.h"
 
@@ -91,18 +90,26 @@ public:
     // The key library's finished text.
     bool copy(const char *message) { return escaped(message); }
 
+    // A caller's text before the message (a file or module name), escaped
+    // like a message and padded to width, between the given delimiters.
+    bool field(const char *open, const char *text, std::size_t width) {
+        if (!header("%s", open)) return false;
+        const std::size_t start = length_;
+        if (!escaped(text == nullptr ? "(null)" : text)) return false;
+        while (length_ - start < width && length_ < kHeaderLimit) buffer_[length_++] = ' ';
+        buffer_[length_] = '\0';
+        return length_ <= kHeaderLimit;
+    }
+
     // The descriptor that fopen(g_log_name, "a+") would hold, without the
-    // stream and never through a link. Only a regular file is written: a
-    // FIFO or device put in the log's place gets nothing.
+    // stream: never through a link, and only a regular file with one link
+    // that the process, root or the log directory's owner owns (a file
+    // another account made in a directory it can write gets nothing).
     void append_to_file() const {
-        const int fd =
-            tv::sys().open(g_log_name, O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0640);
+        const int fd = tv::open_log_file(g_log_name);
         if (fd < 0) return;
-        struct stat st {};
-        if (tv::sys().fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink == 1) {
-            // A line that cannot be written is lost: there is no one to tell.
-            [[maybe_unused]] const ssize_t written = tv::sys().write(fd, buffer_, length_);
-        }
+        // A line that cannot be written is lost: there is no one to tell.
+        [[maybe_unused]] const ssize_t written = tv::sys().write(fd, buffer_, length_);
         tv::sys().close(fd);
     }
 
@@ -150,8 +157,9 @@ extern "C" void HX_VAQ_Wrilog(int64_t line, const char *file, uint32_t level, co
     const ErrnoKeeper keep_errno;
     if (!tv::log_path_ready() || level < g_api_log_level) return;
     Line out;
-    if (!out.header("[%-5s] ", level_text(level)) || !out.header("[%-15s %06ld] ", file, static_cast<long>(line)) ||
-        !out.header("[%06d] ", thread_id()) || !out.header("[%-5s] ", "HXVAQ")) {
+    if (!out.header("[%-5s] ", level_text(level)) || !out.field("[", file, 15) ||
+        !out.header(" %06ld] ", static_cast<long>(line)) || !out.header("[%06d] ", thread_id()) ||
+        !out.header("[%-5s] ", "HXVAQ")) {
         return;
     }
     const time_t now = tv::sys().time(nullptr);
@@ -174,8 +182,8 @@ extern "C" void APP_WriLog(int32_t level, const char *module, const char *file, 
     const ErrnoKeeper keep_errno;
     if (!tv::log_path_ready() || level < g_vaq_log_level) return;
     Line out;
-    if (!out.header("[%-5s] ", level_text(level)) || !out.header("[%-15s %06d] ", file, line) ||
-        !out.header("[%06d] ", thread_id()) || !out.header("[%-5s] ", module)) {
+    if (!out.header("[%-5s] ", level_text(level)) || !out.field("[", file, 15) || !out.header(" %06d] ", line) ||
+        !out.header("[%06d] ", thread_id()) || !out.field("[", module, 5) || !out.header("] ")) {
         return;
     }
     if (out.copy(message)) out.append_to_file();
