@@ -25,6 +25,7 @@ struct KeystoreCopy {
     Keystore keystore;
     uint64_t fileBytes = 0;  // the file's length, image and whatever follows it
     bool unsafe = false;     // unreadable because the host refused what is at the path
+    bool unopened = false;   // unreadable because its protector failed (the pair's protectorFailure says why)
 
     KeystoreCopy() = default;
     KeystoreCopy(KeystoreCopy &&) = default;
