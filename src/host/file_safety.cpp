@@ -123,8 +123,7 @@ int open_directory_at(int dir, const char *name, bool make, mode_t mode, Refusal
 // Why a directory of the node-secret tree is not trusted, or null.
 const char *untrusted_directory_reason(const struct stat &st, bool keystoreOwnerMayOwn) {
     if (st.st_uid != 0 && !(keystoreOwnerMayOwn && is_keystore_owner(st.st_uid)))
-        return keystoreOwnerMayOwn ? "owned by neither root nor the keystore directory's owner"
-                                   : "not owned by root";
+        return keystoreOwnerMayOwn ? "owned by neither root nor the keystore directory's owner" : "not owned by root";
     if ((st.st_mode & 022) != 0) return "writable by group or others";
     return nullptr;
 }

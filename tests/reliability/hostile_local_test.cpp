@@ -382,9 +382,9 @@ TEST_F(HostileLocal, ANodeSecretAnotherAccountCouldReachIsRefused) {
     const std::string lair = "/opt/telmor/shared/lair";
     const struct Case {
         const char *name;
-        bool keystoreFirst;     // a good keystore exists before the attack
-        const char *attack;     // run as root, standing for what the other user could do
-        const char *logStart;   // the start of the host's ERROR line
+        bool keystoreFirst;    // a good keystore exists before the attack
+        const char *attack;    // run as root, standing for what the other user could do
+        const char *logStart;  // the start of the host's ERROR line
     } cases[] = {
         {"vaq owned by another user, holding its secret", false,
          "chown 65534:65534 /etc/telmor/vaq && setpriv --reuid=65534 --regid=65534 --clear-groups -- "
@@ -545,8 +545,8 @@ TEST_F(HostileLocal, AFreshNodeStartsForRootAndTellsOthersToRunInit) {
 
     fresh_node(kAgentRole);
     const std::string logDir = fs::path(tvtest::log_path(1)).parent_path();
-    ASSERT_EQ(std::system(("chown 65534 " + kStandbyDir + " " + kPrimaryDir + " " + kAgentRole.primary + " " + logDir)
-                              .c_str()),
+    ASSERT_EQ(std::system(
+                  ("chown 65534 " + kStandbyDir + " " + kPrimaryDir + " " + kAgentRole.primary + " " + logDir).c_str()),
               0);
     // Root's log file and IPC objects of the first start are not this case's
     // subject: they go, so that the other user's process can say why it fails.
@@ -561,9 +561,10 @@ TEST_F(HostileLocal, AFreshNodeStartsForRootAndTellsOthersToRunInit) {
     EXPECT_TRUE(logged_with("ERROR", "")) << "no line at all";
     bool told = false;
     for (const auto &line : tvtest::read_log(1))
-        told = told || line.find("file protector: node secret /etc/telmor/vaq/agent.secret cannot be created (No such "
-                                 "file or directory); root runs 'telmor-vaq init' once to make its directory") !=
-                           std::string::npos;
+        told = told ||
+               line.find(
+                   "file protector: node secret /etc/telmor/vaq/agent.secret cannot be created (No such "
+                   "file or directory); root runs 'telmor-vaq init' once to make its directory") != std::string::npos;
     EXPECT_TRUE(told);
     EXPECT_EQ(tvtest::read_file(kAgentRole.primary), "");
     ASSERT_EQ(std::system(("chown 0 " + logDir).c_str()), 0);
