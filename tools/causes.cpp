@@ -81,6 +81,10 @@ const Row kCauses[] = {
     {2035,
      "the keystore copies differ in their root material and the newer lacks keys of the older: both "
      "are left as they are; see docs/operations.md"},
+    {2039,
+     "the node secret or its directory is not trusted (a link, another user's, or open to group or others), so it "
+     "was not used: the role's log names the path and why; /etc/telmor must be root's and not writable by group or "
+     "others, /etc/telmor/vaq root's or the keystore directory's owner's and 0700, the secret 0400 and its owner's"},
     {2040, "no space left on device writing {f}: free some space, then try again"},
     {2041,
      "{f} was written but its sync to disk failed: the change may be on disk or not; "

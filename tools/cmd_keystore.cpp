@@ -43,6 +43,38 @@ void make_dirs(const std::string &path) {
     }
 }
 
+// The empty primary a first load fills, as the installer makes it: made in
+// its directory's descriptor, given to the directory's owner when root makes
+// it (the service account's keystore stays the service account's), and its
+// directory synced so that the name survives a crash.
+void make_empty_primary(const Role &r) {
+    const std::string path = r.primary;
+    const std::string dirPath = path.substr(0, path.rfind('/'));
+    const int dir = open(dirPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    struct stat dirStatus {};
+    if (dir < 0 || fstat(dir, &dirStatus) != 0) {
+        const int err = errno;
+        if (dir >= 0) close(dir);
+        throw tool_failure("cannot open " + dirPath + ": " + std::strerror(err));
+    }
+    const std::string leaf = path.substr(path.rfind('/') + 1);
+    const int fd = openat(dir, leaf.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    std::string failure;
+    if (fd < 0 && errno != EEXIST) {
+        const std::string why = explain_io(path, true);
+        failure = "cannot create " + path + ": " + (why.empty() ? std::strerror(errno) : why);
+    } else if (fd >= 0) {
+        if (geteuid() == 0 && dirStatus.st_uid != 0 && fchown(fd, dirStatus.st_uid, dirStatus.st_gid) != 0) {
+            failure = "cannot hand " + path + " to its directory's owner: " + std::strerror(errno);
+        } else if (fsync(dir) != 0) {
+            failure = "cannot sync " + dirPath + " after creating " + path + ": " + std::strerror(errno);
+        }
+        close(fd);
+    }
+    close(dir);
+    if (!failure.empty()) throw tool_failure(failure);
+}
+
 std::vector<std::string> warnings_for(const Role &r) {
     std::vector<std::string> out;
     for (const std::string &dir : role_dirs(r)) {
@@ -53,6 +85,7 @@ std::vector<std::string> warnings_for(const Role &r) {
             out.push_back(std::move(w));
         }
     }
+    for (std::string &w : secret_dir_warnings(r)) out.push_back(std::move(w));
     return out;
 }
 
@@ -70,13 +103,7 @@ int cmd_init(const Options &opt) {
     for (const std::string &dir : role_dirs(r)) make_dirs(dir);
     if (access(r.primary, F_OK) != 0 && access(r.standby, F_OK) != 0 && !file_facts(r.primary).symlink &&
         !file_facts(r.standby).symlink) {
-        const int fd = open(r.primary, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-        if (fd < 0 && errno != EEXIST) {
-            const std::string why = explain_io(r.primary, true);
-            throw tool_failure(std::string("cannot create ") + r.primary + ": " +
-                               (why.empty() ? std::strerror(errno) : why));
-        }
-        if (fd >= 0) close(fd);
+        make_empty_primary(r);
     }
     Session s(opt.role);
     int32_t keys = 0;

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 // protect: moving the keystore's root material to another root protector.
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -8,8 +9,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <optional>
+#include <vector>
 
 #include "causes.h"
+#include "file_safety.h"
 #include "command_table.h"
 #include "protector.h"
 #include "session.h"
@@ -129,19 +134,131 @@ void check_protector_options(const Options &opt) {
     }
 }
 
-void make_secret_dir(const Options &opt) {
-    if (geteuid() != 0) return;  // the service account's own init: the directory is root's job
-    for (const char *dir : {"/etc/telmor", kSecretDir}) {
-        if (mkdir(dir, dir == kSecretDir ? 0700 : 0755) != 0 && errno != EEXIST) {
-            throw tool_failure(std::string("cannot create ") + dir + ": " + std::strerror(errno));
+namespace {
+
+// The owner of the role's keystore directory: the one account besides root
+// that may own the node-secret directory.
+std::optional<struct stat> keystore_directory(const Role &r) {
+    const std::string dir = std::string(r.primary).substr(0, std::string(r.primary).rfind('/'));
+    const int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return std::nullopt;
+    struct stat st {};
+    const bool ok = fstat(fd, &st) == 0;
+    close(fd);
+    return ok ? std::optional<struct stat>(st) : std::nullopt;
+}
+
+// One directory of the node-secret tree: its path, its mode when made, and
+// whether the keystore directory's owner may own it.
+struct SecretStep {
+    const char *name;
+    const char *path;
+    mode_t mode;
+    bool keystoreOwnerMayOwn;
+};
+constexpr SecretStep kSecretSteps[] = {{"telmor", "/etc/telmor", 0755, false}, {"vaq", kSecretDir, 0700, true}};
+
+// Why the library would not trust the directory, or empty: the same rule.
+std::string untrusted_reason(const struct stat &st, const SecretStep &step, const std::optional<struct stat> &ks) {
+    const bool ownerOk = st.st_uid == 0 || (step.keystoreOwnerMayOwn && ks && ks->st_uid == st.st_uid);
+    if (!ownerOk) {
+        return std::string("owned by ") + user_name(st.st_uid) +
+               (step.keystoreOwnerMayOwn ? ", neither root nor the keystore directory's owner" : ", not root");
+    }
+    if ((st.st_mode & 022) != 0) return "writable by group or others (mode " + octal(st.st_mode & 07777) + ")";
+    return {};
+}
+
+std::string secret_dir_remedy(const SecretStep &step) {
+    if (step.keystoreOwnerMayOwn) {
+        return std::string("as root: chown root:root ") + step.path + " && chmod 0700 " + step.path +
+               " (or give it to the keystore directory's owner), after checking what it holds";
+    }
+    return std::string("as root: chown root:root ") + step.path + " && chmod 0755 " + step.path +
+           ", after checking what it holds";
+}
+
+// Descriptor owner for the walk below.
+struct Dir {
+    int fd = -1;
+    explicit Dir(int d) : fd(d) {}
+    ~Dir() {
+        if (fd >= 0) close(fd);
+    }
+    Dir(const Dir &) = delete;
+    Dir &operator=(const Dir &) = delete;
+};
+
+[[noreturn]] void cannot(const std::string &what, const std::string &path) {
+    throw tool_failure("cannot " + what + " " + path + ": " + std::strerror(errno));
+}
+
+}  // namespace
+
+std::vector<std::string> secret_dir_warnings(const Role &r) {
+    std::vector<std::string> out;
+    const std::optional<struct stat> ks = keystore_directory(r);
+    for (const SecretStep &step : kSecretSteps) {
+        struct stat st {};
+        if (lstat(step.path, &st) != 0) break;  // missing: made by root's init or a root process
+        if (S_ISLNK(st.st_mode) || !S_ISDIR(st.st_mode)) {
+            out.push_back(std::string("node-secret directory ") + step.path + " is " +
+                          (S_ISLNK(st.st_mode) ? "a symbolic link" : "not a directory") +
+                          ": the key library will not use it; as root, move it aside and run 'telmor-vaq init'");
+            break;
+        }
+        const std::string why = untrusted_reason(st, step, ks);
+        if (!why.empty()) {
+            out.push_back(std::string("node-secret directory ") + step.path + " is " + why +
+                          ": the key library will not use it; " + secret_dir_remedy(step));
         }
     }
+    return out;
+}
+
+void make_secret_dir(const Options &opt) {
+    if (geteuid() != 0) return;  // the service account's own init: the directory is root's job
     const Role &r = need_role(opt.role);
-    const std::string conf = std::string(r.primary).substr(0, std::string(r.primary).rfind('/'));
-    struct stat st {};
-    if (stat(conf.c_str(), &st) == 0 && st.st_uid != 0 && chown(kSecretDir, st.st_uid, st.st_gid) != 0) {
-        throw tool_failure(std::string("cannot hand ") + kSecretDir +
-                           " to the service account: " + std::strerror(errno));
+    const std::optional<struct stat> ks = keystore_directory(r);
+    // Walked by descriptors, never following a link: what is checked, made,
+    // handed over and synced is one directory, whatever is put at its name.
+    constexpr int kDirFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+    auto at = std::make_unique<Dir>(open("/etc", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (at->fd < 0) cannot("open", "/etc");
+    for (const SecretStep &step : kSecretSteps) {
+        bool made = false;
+        if (mkdirat(at->fd, step.name, step.mode) == 0) {
+            made = true;
+        } else if (errno != EEXIST) {
+            cannot("create", step.path);
+        }
+        auto next = std::make_unique<Dir>(openat(at->fd, step.name, kDirFlags));
+        if (next->fd < 0) {
+            if (errno == ELOOP || errno == ENOTDIR) {
+                throw tool_failure(std::string("node-secret directory ") + step.path +
+                                   " is a symbolic link or not a directory; nothing was changed: as root, move it "
+                                   "aside and run 'telmor-vaq init' again");
+            }
+            cannot("open", step.path);
+        }
+        struct stat st {};
+        if (fstat(next->fd, &st) != 0) cannot("examine", step.path);
+        if (made && (fchown(next->fd, 0, 0) != 0 || fchmod(next->fd, step.mode) != 0)) cannot("set up", step.path);
+        // The service account makes its own secret at its first start, in a
+        // directory root gives it; one it owns already is left as it is.
+        if (step.keystoreOwnerMayOwn && st.st_uid == 0 && ks && ks->st_uid != 0) {
+            if (fchown(next->fd, ks->st_uid, ks->st_gid) != 0) cannot("hand to the service account", step.path);
+            st.st_uid = ks->st_uid;
+        }
+        const std::string why = untrusted_reason(st, step, ks);
+        if (!why.empty()) {
+            throw tool_failure(std::string("node-secret directory ") + step.path + " is " + why +
+                               "; the key library will not use it: " + secret_dir_remedy(step));
+        }
+        // A directory made here is found after a crash only if its parent's
+        // entry for it reached the disk.
+        if (made && fsync(at->fd) != 0) cannot("sync the directory holding", step.path);
+        at = std::move(next);
     }
 }
 

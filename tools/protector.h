@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -19,10 +20,15 @@ namespace cli {
 // Checks --with/--protector and --pcrs together; a UsageError if they do
 // not go together.
 void check_protector_options(const Options &opt);
-// As root, makes /etc/telmor/vaq for the node secrets, owned by whoever owns
-// the role's keystore directory (the service account makes its secret at its
-// first start).
+// As root, makes what is missing of /etc/telmor (0755) and /etc/telmor/vaq
+// (0700), root's, and hands vaq to whoever owns the role's keystore directory
+// (the service account makes its secret at its first start). Every step works
+// on a descriptor opened without following a link; a directory the key
+// library would not trust is refused with its remedy, and left as it is.
 void make_secret_dir(const Options &opt);
+// What the key library would refuse in the node-secret directories, with the
+// remedy: for init, status and check.
+std::vector<std::string> secret_dir_warnings(const Role &r);
 // Moves the open keystore to opt.protector (bound to opt.pcrs).
 void move_to_protector(const Options &opt);
 // The open keystore's protector: status lines, or a JSON value.

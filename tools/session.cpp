@@ -151,7 +151,7 @@ Failure open_failure(unsigned long rc, const Role &r) {
                                "); the files are left as they are: see 'telmor-vaq status --role " + role + "'"};
     }
     // The root protector's refusals are told by the key library's own code.
-    if (const unsigned long code = logged_load_code(); code >= 2028 && code <= 2035) {
+    if (const unsigned long code = logged_load_code(); code >= 2028 && code <= 2039) {
         g_open_cause = OpenCause::Other;
         return Failure{code, "cannot open the keystore of role " + role + ": " + cause(code, ctx)};
     }

@@ -183,6 +183,7 @@ KeystorePair read_pair(const Host &host, const KeystorePaths &paths, Protectors 
                 break;
             case ParseResult::kProtectorFailed:
                 c.state = CopyState::kUnreadable;
+                c.unopened = true;
                 pair.protectorFailure = opener.last;
                 break;
             case ParseResult::kCorrupt:

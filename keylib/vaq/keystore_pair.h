@@ -28,6 +28,7 @@ struct KeystoreCopy {
     // The header names the protected format (format 2), whether or not the
     // copy verifies: a sign that the keystore was protected on this node.
     bool claimsProtected = false;
+    bool unopened = false;   // unreadable because its protector failed (the pair's protectorFailure says why)
 
     KeystoreCopy() = default;
     KeystoreCopy(KeystoreCopy &&) = default;

@@ -21,8 +21,19 @@ bool SecretFile::well_formed(const FileContent &f) const {
            std::memcmp(f.bytes.data(), kind_.magic, sizeof kind_.magic) == 0 && f.bytes[8] == 1 && f.bytes[9] == 0;
 }
 
+// The host refuses a secret, or a directory on its way, that another account
+// could have made or changed, and says which and why in the line before this
+// one.
+Status SecretFile::untrusted() const {
+    return Fail(VAQ_ERR_SECRET_UNTRUSTED,
+                reason("%s: %s %s not used: it or its directory is not trusted (a link, another user's, or open to "
+                       "group or others)",
+                       kind_.owner, kind_.noun, path_.c_str()));
+}
+
 Status SecretFile::read(SecretArray<kKeyBytes> &out) const {
     FileContent f = host_.read_file(path_);
+    if (f.state == FileState::kUnsafe) return untrusted();
     if (f.state == FileState::kMissing)
         return Fail(VAQ_ERR_SECRET_MISSING, reason("%s: %s %s is missing; this node cannot open the keystore (recover "
                                                    "by importing an export file)",
@@ -41,6 +52,7 @@ Status SecretFile::read_or_create(SecretArray<kKeyBytes> &out) const {
             std::memcpy(out.data(), f.bytes.data() + kRandomAt, kKeyBytes);
             return Ok();
         }
+        if (f.state == FileState::kUnsafe) return untrusted();
         bool cutShort = f.state == FileState::kEmpty || (f.state == FileState::kRead && f.bytes.size() < kFileBytes);
         if (f.state != FileState::kMissing && !cutShort)
             return Fail(VAQ_ERR_SECRET_UNREADABLE,
@@ -68,6 +80,7 @@ Status SecretFile::create(SecretArray<kKeyBytes> &out) const {
     if (h == nullptr) {
         int err = t.ferrno_fn ? t.ferrno_fn(nullptr) : 0;
         if (err == EEXIST) return Fail(VAQ_ERR_FILE_EXISTS, "secret file made meanwhile");
+        if (err == EPERM || err == ELOOP) return untrusted();
         return Fail(VAQ_ERR_SECRET_CREATE, reason("%s: %s %s cannot be created (%s); root runs "
                                                   "'telmor-vaq init' once to make its directory",
                                                   kind_.owner, kind_.noun, path_.c_str(), std::strerror(err)));
@@ -76,10 +89,17 @@ Status SecretFile::create(SecretArray<kKeyBytes> &out) const {
     image[8] = 1;
     Status s = host_.entropy(image.data() + kRandomAt, kKeyBytes);
     bool written = s.ok() && t.fwrite_fn(image.data(), image.size(), h) == 1;
+    // Written whole but not confirmed on disk (the file's sync or its
+    // directory's failed): nothing may be sealed under it.
+    const bool unconfirmed = s.ok() && !written && t.ftell_fn && t.ftell_fn(h) == static_cast<int64_t>(image.size());
     bool closed = t.fclose_fn(h) == 0;
     if (!written || !closed) {
         if (t.fremove_fn) t.fremove_fn(path_.c_str());
         if (!s.ok()) return s;
+        if (unconfirmed)
+            return Fail(VAQ_ERR_UNCONFIRMED, reason("%s: %s %s was written but its sync to disk failed; it is removed "
+                                                    "and nothing was sealed under it",
+                                                    kind_.owner, kind_.noun, path_.c_str()));
         return Fail(VAQ_ERR_SECRET_CREATE,
                     reason("%s: %s %s could not be written", kind_.owner, kind_.noun, path_.c_str()));
     }

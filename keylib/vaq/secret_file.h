@@ -43,6 +43,7 @@ public:
 
 private:
     bool well_formed(const FileContent &f) const;
+    Status untrusted() const;
     Status create(SecretArray<kKeyBytes> &out) const;
 
     const Host &host_;

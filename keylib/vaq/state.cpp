@@ -186,8 +186,14 @@ Status State::load() {
         return Ok();
     }
     for (int i = 0; i < 2; ++i)
-        if (pair.needs_repair(i) &&
-            (pair.copies[i].state == CopyState::kCorrupt || pair.copies[i].state == CopyState::kUnreadable))
+        if (pair.needs_repair(i) && pair.copies[i].unopened)
+            // The protector failed once (the secret could not be read): the
+            // copy is not known to be damaged, and the line says what happened.
+            VAQ_KLOG(LogLevel::kError,
+                     "%s keystore copy could not be opened by its root protector (%s); loading the %s copy\n",
+                     copy_name(i), pair.protectorFailure.why, copy_name(pair.best));
+        else if (pair.needs_repair(i) &&
+                 (pair.copies[i].state == CopyState::kCorrupt || pair.copies[i].state == CopyState::kUnreadable))
             // Damage is worth an operator's attention even when the other copy
             // covers it, so it is logged as an error.
             VAQ_KLOG(LogLevel::kError, "%s keystore copy %s; loading the %s copy\n", copy_name(i),

@@ -6,61 +6,276 @@
 
 #include <cerrno>
 #include <cstring>
+#include <mutex>
 
 #include "host/sys.h"
 
 namespace tv {
 namespace {
 
-// The owner of the directory that holds path, or -1 when it cannot be read.
-long directory_owner(const char *path) {
-    char dir[4096];
+constexpr std::size_t kPathSize = 4096;
+
+// Owns one descriptor for a scope.
+class Descriptor {
+public:
+    explicit Descriptor(int fd = -1) : fd_(fd) {}
+    ~Descriptor() { reset(); }
+    Descriptor(const Descriptor &) = delete;
+    Descriptor &operator=(const Descriptor &) = delete;
+    Descriptor &operator=(Descriptor &&other) noexcept {
+        if (this != &other) {
+            reset();
+            fd_ = other.release();
+        }
+        return *this;
+    }
+    int get() const { return fd_; }
+    int release() {
+        const int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
+    // Closes, keeping the errno of whatever failed before.
+    void reset() {
+        if (fd_ < 0) return;
+        const int err = errno;
+        sys().close(fd_);
+        errno = err;
+        fd_ = -1;
+    }
+
+private:
+    int fd_;
+};
+
+std::mutex g_keystore_mutex;
+char g_keystore_directory[kPathSize] = {};
+
+// The directory part of path ("." for a bare name) and its last component.
+bool split(const char *path, char (&dir)[kPathSize], const char *&leaf) {
     const char *slash = std::strrchr(path, '/');
     if (slash == nullptr) {
         dir[0] = '.';
         dir[1] = '\0';
-    } else {
-        const size_t n = slash == path ? 1 : static_cast<size_t>(slash - path);
-        if (n >= sizeof dir) return -1;
-        std::memcpy(dir, path, n);
-        dir[n] = '\0';
+        leaf = path;
+        return *leaf != '\0';
     }
-    struct stat st {};
-    if (sys().lstat(dir, &st) != 0 || !S_ISDIR(st.st_mode)) return -1;
-    return static_cast<long>(st.st_uid);
+    const size_t n = slash == path ? 1 : static_cast<size_t>(slash - path);
+    if (n >= kPathSize) return false;
+    std::memcpy(dir, path, n);
+    dir[n] = '\0';
+    leaf = slash + 1;
+    return *leaf != '\0';
+}
+
+// The keystore directory's status, or false when none is set or it cannot
+// be read.
+bool keystore_directory(struct stat &st) {
+    char dir[kPathSize];
+    {
+        std::lock_guard<std::mutex> guard(g_keystore_mutex);
+        std::memcpy(dir, g_keystore_directory, sizeof dir);
+    }
+    if (dir[0] == '\0') return false;
+    const Descriptor fd(sys().open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0));
+    return fd.get() >= 0 && sys().fstat(fd.get(), &st) == 0;
+}
+
+bool is_keystore_owner(uid_t owner) {
+    struct stat ks {};
+    return keystore_directory(ks) && ks.st_uid == owner;
+}
+
+// The directory `name` in dir, never through a link. With make, a missing
+// one is made first with mode (exactly, whatever the umask) and root's.
+int open_directory_at(int dir, const char *name, bool make, mode_t mode, Refusal *why, const char *path) {
+    constexpr int kFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+    int fd = sys().openat(dir, name, kFlags, 0);
+    bool made = false;
+    if (fd < 0 && errno == ENOENT && make) {
+        if (sys().mkdirat(dir, name, mode) == 0) {
+            made = true;
+        } else if (errno != EEXIST) {
+            return -1;
+        }
+        fd = sys().openat(dir, name, kFlags, 0);
+    }
+    if (fd < 0 && (errno == ELOOP || errno == ENOTDIR)) {
+        struct stat st {};
+        const bool link = sys().fstatat(dir, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode);
+        *why = {path, link ? "a symbolic link" : "not a directory"};
+        errno = EPERM;
+        return -1;
+    }
+    if (fd >= 0 && made) {
+        // Changed through the descriptor just opened: what was made, never
+        // whatever a link put at the name since.
+        struct stat st {};
+        if (sys().fstat(fd, &st) != 0 || (st.st_gid != 0 && sys().fchown(fd, 0, 0) != 0) ||
+            sys().fchmod(fd, mode) != 0) {
+            const Descriptor closing(fd);
+            return -1;
+        }
+    }
+    return fd;
+}
+
+// Why a directory of the node-secret tree is not trusted, or null.
+const char *untrusted_directory_reason(const struct stat &st, bool keystoreOwnerMayOwn) {
+    if (st.st_uid != 0 && !(keystoreOwnerMayOwn && is_keystore_owner(st.st_uid)))
+        return keystoreOwnerMayOwn ? "owned by neither root nor the keystore directory's owner" : "not owned by root";
+    if ((st.st_mode & 022) != 0) return "writable by group or others";
+    return nullptr;
+}
+
+// The node-secret directory, each step checked: a descriptor, or -1 with
+// *why set (EPERM) or errno (ENOENT when missing and not made).
+int open_secret_directory(bool make, Refusal *why) {
+    const Descriptor root(sys().open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0));
+    if (root.get() < 0) return -1;
+    Descriptor at(open_directory_at(root.get(), "etc", false, 0, why, "/etc"));
+    if (at.get() < 0) return -1;
+    struct {
+        const char *name;
+        const char *path;
+        mode_t mode;
+        bool keystoreOwnerMayOwn;
+    } const kSteps[] = {{"telmor", kSecretParentDirectory, 0755, false}, {"vaq", kSecretDirectory, 0700, true}};
+    for (const auto &step : kSteps) {
+        Descriptor next(open_directory_at(at.get(), step.name, make, step.mode, why, step.path));
+        if (next.get() < 0) return -1;
+        struct stat st {};
+        if (sys().fstat(next.get(), &st) != 0) return -1;
+        if (const char *reason = untrusted_directory_reason(st, step.keystoreOwnerMayOwn)) {
+            *why = {step.path, reason};
+            errno = EPERM;
+            return -1;
+        }
+        at = std::move(next);
+    }
+    return at.release();
+}
+
+// A name directly in the node-secret directory, or null.
+const char *secret_name(const char *path) {
+    const size_t n = sizeof kSecretDirectory - 1;
+    if (std::strncmp(path, kSecretDirectory, n) != 0 || path[n] != '/') return nullptr;
+    return path + n + 1;
+}
+
+// Why a file in a directory must not be used, or null.
+const char *unsafe_file_reason(const struct stat &st, const struct stat &dir, bool secret) {
+    if (!S_ISREG(st.st_mode)) return "not a regular file";
+    if (st.st_nlink > 1) return "more than one link to it";
+    // Root's files need no further look (a log line as root costs no call).
+    bool owner = st.st_uid == 0;
+    const uid_t me = owner ? 0 : sys().geteuid();
+    owner = owner || st.st_uid == me;
+    if (!owner && secret) owner = is_keystore_owner(st.st_uid);
+    if (!owner && !secret) owner = me == 0 && st.st_uid == dir.st_uid;
+    if (!owner) return "owned by another user";
+    // A secret that others could read may already be theirs: it is refused,
+    // never quietly tightened, so that an operator learns of it.
+    if (secret && (st.st_mode & 077) != 0) return "open to group or others";
+    return nullptr;
+}
+
+// Opens leaf in dir, telling a file made now from one that was there.
+int open_at(int dir, const char *leaf, int flags, mode_t mode, bool &made) {
+    flags |= O_NOFOLLOW | O_CLOEXEC;
+    made = false;
+    if ((flags & O_CREAT) == 0) return sys().openat(dir, leaf, flags, 0);
+    if ((flags & O_EXCL) != 0) {
+        const int fd = sys().openat(dir, leaf, flags, mode);
+        made = fd >= 0;
+        return fd;
+    }
+    // Most opens find the file (a log line, a keystore write): one call. A
+    // file made or removed by someone else between the two opens is looked
+    // for again on the next round.
+    for (int round = 0; round < 3; ++round) {
+        int fd = sys().openat(dir, leaf, flags & ~O_CREAT, 0);
+        if (fd >= 0 || errno != ENOENT) return fd;
+        fd = sys().openat(dir, leaf, flags | O_EXCL, mode);
+        if (fd >= 0) {
+            made = true;
+            return fd;
+        }
+        if (errno != EEXIST) return -1;
+    }
+    return -1;
+}
+
+// A file made now gets exactly its mode, and root gives it to the account
+// that works in its directory: the directory's owner, or for a secret the
+// keystore directory's owner.
+bool settle_new_file(int fd, mode_t mode, const struct stat &dir, bool secret) {
+    if (sys().geteuid() == 0) {
+        struct stat owner = dir;
+        if (secret && !keystore_directory(owner)) owner = dir;
+        if (owner.st_uid != 0 && sys().fchown(fd, owner.st_uid, owner.st_gid) != 0) return false;
+    }
+    return sys().fchmod(fd, mode & 07777) == 0;
 }
 
 }  // namespace
 
-const char *unsafe_file_reason(const char *path, const struct stat &st) {
-    if (!S_ISREG(st.st_mode)) return "not a regular file";
-    if (st.st_nlink > 1) return "more than one link to it";
-    const uid_t me = sys().geteuid();
-    if (st.st_uid == me || st.st_uid == 0) return nullptr;
-    if (me == 0 && directory_owner(path) == static_cast<long>(st.st_uid)) return nullptr;
-    return "owned by another user";
+void set_keystore_directory_of(const char *primaryPath) {
+    char dir[kPathSize] = {};
+    const char *leaf = nullptr;
+    if (primaryPath == nullptr || !split(primaryPath, dir, leaf)) dir[0] = '\0';
+    std::lock_guard<std::mutex> guard(g_keystore_mutex);
+    std::memcpy(g_keystore_directory, dir, sizeof dir);
 }
 
-int open_safely(const char *path, int flags, mode_t mode, struct stat *st, const char **reason) {
-    *reason = nullptr;
-    const int fd = sys().open(path, flags | O_NOFOLLOW | O_CLOEXEC, mode);
-    if (fd < 0) {
-        if (errno == ELOOP) *reason = "a symbolic link";
+int open_safely(const char *path, int flags, mode_t mode, struct stat *st, Refusal *why, int *createdIn) {
+    *why = {};
+    if (createdIn != nullptr) *createdIn = -1;
+    const char *leaf = secret_name(path);
+    const bool secret = leaf != nullptr;
+    Descriptor dir;
+    if (secret) {
+        if (*leaf == '\0' || std::strchr(leaf, '/') != nullptr) {
+            errno = EINVAL;
+            return -1;
+        }
+        dir = Descriptor(open_secret_directory((flags & O_CREAT) != 0 && sys().geteuid() == 0, why));
+    } else {
+        char dirPath[kPathSize];
+        if (!split(path, dirPath, leaf)) {
+            errno = ENAMETOOLONG;
+            return -1;
+        }
+        dir = Descriptor(sys().open(dirPath, O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0));
+    }
+    struct stat dirStatus {};
+    if (dir.get() < 0 || sys().fstat(dir.get(), &dirStatus) != 0) return -1;
+
+    bool made = false;
+    Descriptor fd(open_at(dir.get(), leaf, flags, mode, made));
+    if (fd.get() < 0) {
+        if (errno == ELOOP) *why = {path, "a symbolic link"};
         return -1;
     }
-    if (sys().fstat(fd, st) != 0) {
+    if (made && !settle_new_file(fd.get(), mode, dirStatus, secret)) {
         const int err = errno;
-        sys().close(fd);
+        sys().unlinkat(dir.get(), leaf, 0);
         errno = err;
         return -1;
     }
-    *reason = unsafe_file_reason(path, *st);
-    if (*reason != nullptr) {
-        sys().close(fd);
+    if (sys().fstat(fd.get(), st) != 0) return -1;
+    if (const char *reason = unsafe_file_reason(*st, dirStatus, secret)) {
+        *why = {path, reason};
         errno = EPERM;
         return -1;
     }
-    return fd;
+    if (made && createdIn != nullptr) *createdIn = dir.release();
+    return fd.release();
+}
+
+int open_log_file(const char *path, struct stat *st) {
+    Refusal why;
+    return open_safely(path, O_RDWR | O_CREAT | O_APPEND | O_NONBLOCK, 0640, st, &why);
 }
 
 }  // namespace tv

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 // File services of the host-service table: the key library's only way to its
-// keystore files. A handle is a malloc'd int32_t holding a plain descriptor;
-// the position is the descriptor's own.
+// keystore files. A handle is a malloc'd Handle whose first member is the
+// plain descriptor; the position is the descriptor's own.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -20,7 +20,16 @@ namespace tv {
 
 namespace {
 
-int descriptor(void *handle) { return *static_cast<int32_t *>(handle); }
+struct Handle {
+    int32_t fd;
+    // The directory of a file this handle created, or -1: a new file (an
+    // export, a node secret, a first keystore copy) is found after a crash
+    // only if the directory entry that names it reached the disk too, so
+    // every write syncs it after the file.
+    int32_t createdIn;
+};
+
+int descriptor(void *handle) { return static_cast<Handle *>(handle)->fd; }
 
 // O_NONBLOCK: a FIFO put at a keystore path must not hang the open; on the
 // regular files that pass the checks it changes nothing.
@@ -73,25 +82,6 @@ const char *path_of(int fd, char (&buffer)[512]) {
     return buffer;
 }
 
-// A file made new (an export, a node secret) is found after a crash only if
-// the directory entry that names it reached the disk too.
-void sync_directory_of(const char *path) {
-    char dir[4096];
-    const char *slash = std::strrchr(path, '/');
-    const size_t n = slash == nullptr ? 0 : (slash == path ? 1 : static_cast<size_t>(slash - path));
-    if (n == 0 || n >= sizeof dir) {
-        dir[0] = '.';
-        dir[1] = '\0';
-    } else {
-        std::memcpy(dir, path, n);
-        dir[n] = '\0';
-    }
-    const int fd = sys().open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
-    if (fd < 0) return;
-    if (sys().fsync(fd) != 0) VAQ_LOG(kError, "sync of directory %s failed: %s\n", dir, error_text(errno));
-    sys().close(fd);
-}
-
 }  // namespace
 
 void *APP_Fopen(const char *path, int32_t mode) {
@@ -99,25 +89,30 @@ void *APP_Fopen(const char *path, int32_t mode) {
     mode_t created = 0;
     if (path == nullptr || !open_flags(mode, flags, created)) return nullptr;
     struct stat st {};
-    const char *unsafe = nullptr;
-    int fd = open_safely(path, flags, created, &st, &unsafe);
-    if (unsafe != nullptr) {
+    Refusal why;
+    int createdIn = -1;
+    int fd = open_safely(path, flags, created, &st, &why, &createdIn);
+    if (why.reason != nullptr) {
         const int err = errno;
-        VAQ_LOG(kError, "file %s not used: %s\n", path, unsafe);
+        if (why.path == path) {
+            VAQ_LOG(kError, "file %s not used: %s\n", path, why.reason);
+        } else {
+            VAQ_LOG(kError, "directory %s not trusted for %s: %s\n", why.path, path, why.reason);
+        }
         errno = err;
     }
     if (fd >= 0 && (flags & O_ACCMODE) != O_RDONLY) tighten(fd, path, st);
-    if (fd >= 0 && (flags & O_EXCL) != 0) sync_directory_of(path);
-    int32_t *holder = nullptr;
+    Handle *holder = nullptr;
     if (fd >= 0) {
-        holder = static_cast<int32_t *>(sys().malloc(sizeof(int32_t)));
+        holder = static_cast<Handle *>(sys().malloc(sizeof(Handle)));
         if (holder == nullptr) {
-            // Nobody could ever close it otherwise.
+            // Nobody could ever close them otherwise.
             sys().close(fd);
+            if (createdIn >= 0) sys().close(createdIn);
             fd = -1;
             errno = ENOMEM;
         } else {
-            *holder = fd;
+            *holder = {fd, createdIn};
         }
     }
     VAQ_LOG(kInfo, "TELMOR VAQ fopen ret=%d.\n", fd);
@@ -133,6 +128,8 @@ int32_t APP_Fclose(void *handle) {
     if (fd <= STDERR_FILENO) {
         VAQ_LOG(kError, "fd[%d] is invalid\n", fd);
     }
+    const int createdIn = static_cast<Handle *>(handle)->createdIn;
+    if (createdIn >= 0) sys().close(createdIn);
     const int rc = sys().close(fd);
     sys().free(handle);
     return rc;
@@ -173,6 +170,11 @@ int32_t APP_Fwrite(const void *data, uint64_t count, void *handle) {
         const int syncError = errno;
         VAQ_LOG(kError, "sync of %s failed: %s\n", path_of(fd, where), error_text(syncError));
         if (writeError == 0) writeError = syncError;
+    }
+    const int createdIn = static_cast<Handle *>(handle)->createdIn;
+    if (writeError == 0 && createdIn >= 0 && sys().fsync(createdIn) != 0) {
+        writeError = errno;
+        VAQ_LOG(kError, "sync of the directory of %s failed: %s\n", path_of(fd, where), error_text(writeError));
     }
     errno = writeError;
     return writeError == 0 ? 1 : 0;

@@ -48,8 +48,7 @@ bool names_open_file(const struct stat &st) {
 bool reopen() {
     g_accepted.store(false, std::memory_order_release);
     struct stat st {};
-    const char *reason = nullptr;
-    const int fd = open_safely(g_log_name, O_RDWR | O_CREAT | O_APPEND | O_NONBLOCK, 0640, &st, &reason);
+    const int fd = open_log_file(g_log_name, &st);
     if (fd < 0) return false;
     const int kept = g_fd.load(std::memory_order_relaxed);
     if (kept < 0) {

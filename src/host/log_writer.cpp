@@ -89,6 +89,17 @@ public:
     // The key library's finished text.
     bool copy(const char *message) { return escaped(message); }
 
+    // A caller's text before the message (a file or module name), escaped
+    // like a message and padded to width, between the given delimiters.
+    bool field(const char *open, const char *text, std::size_t width) {
+        if (!header("%s", open)) return false;
+        const std::size_t start = length_;
+        if (!escaped(text == nullptr ? "(null)" : text)) return false;
+        while (length_ - start < width && length_ < kHeaderLimit) buffer_[length_++] = ' ';
+        buffer_[length_] = '\0';
+        return length_ <= kHeaderLimit;
+    }
+
     void append_to_file() const { tv::append_log_line(buffer_, length_); }
 
 private:
@@ -135,8 +146,9 @@ extern "C" void HX_VAQ_Wrilog(int64_t line, const char *file, uint32_t level, co
     const ErrnoKeeper keep_errno;
     if (!tv::log_path_ready() || level < g_api_log_level) return;
     Line out;
-    if (!out.header("[%-5s] ", level_text(level)) || !out.header("[%-15s %06ld] ", file, static_cast<long>(line)) ||
-        !out.header("[%06d] ", thread_id()) || !out.header("[%-5s] ", "HXVAQ")) {
+    if (!out.header("[%-5s] ", level_text(level)) || !out.field("[", file, 15) ||
+        !out.header(" %06ld] ", static_cast<long>(line)) || !out.header("[%06d] ", thread_id()) ||
+        !out.header("[%-5s] ", "HXVAQ")) {
         return;
     }
     const time_t now = tv::sys().time(nullptr);
@@ -159,8 +171,8 @@ extern "C" void APP_WriLog(int32_t level, const char *module, const char *file, 
     const ErrnoKeeper keep_errno;
     if (!tv::log_path_ready() || level < g_vaq_log_level) return;
     Line out;
-    if (!out.header("[%-5s] ", level_text(level)) || !out.header("[%-15s %06d] ", file, line) ||
-        !out.header("[%06d] ", thread_id()) || !out.header("[%-5s] ", module)) {
+    if (!out.header("[%-5s] ", level_text(level)) || !out.field("[", file, 15) || !out.header(" %06d] ", line) ||
+        !out.header("[%06d] ", thread_id()) || !out.field("[", module, 5) || !out.header("] ")) {
         return;
     }
     if (out.copy(message)) out.append_to_file();

@@ -25,6 +25,8 @@ namespace {
 int open_call(const char *path, int flags, mode_t mode) { return ::open(path, flags, mode); }
 pid_t gettid_call() { return static_cast<pid_t>(::syscall(SYS_gettid)); }
 int semctl_call(int id, int num, int cmd, SemArg arg) { return ::semctl(id, num, cmd, arg); }
+int openat_call(int dirfd, const char *name, int flags, mode_t mode) { return ::openat(dirfd, name, flags, mode); }
+int fstatat_call(int dirfd, const char *name, struct stat *st, int flags) { return ::fstatat(dirfd, name, st, flags); }
 int stat_call(const char *path, struct stat *st) { return ::stat(path, st); }
 int lstat_call(const char *path, struct stat *st) { return ::lstat(path, st); }
 int fstat_call(int fd, struct stat *st) { return ::fstat(fd, st); }
@@ -47,6 +49,11 @@ constexpr SysCalls kReal = {
     .readlink = ::readlink,
     .access = ::access,
     .dup3 = ::dup3,
+    .openat = openat_call,
+    .fstatat = fstatat_call,
+    .mkdirat = ::mkdirat,
+    .fchown = ::fchown,
+    .unlinkat = ::unlinkat,
     .shmget = ::shmget,
     .shmat = ::shmat,
     .shmdt = ::shmdt,

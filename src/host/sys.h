@@ -46,6 +46,13 @@ struct SysCalls {
     ssize_t (*readlink)(const char *path, char *buf, size_t size);
     int (*access)(const char *path, int mode);
     int (*dup3)(int oldfd, int newfd, int flags);
+    // Work relative to a directory descriptor already checked, so that no
+    // path is looked up twice.
+    int (*openat)(int dirfd, const char *name, int flags, mode_t mode);
+    int (*fstatat)(int dirfd, const char *name, struct stat *st, int flags);
+    int (*mkdirat)(int dirfd, const char *name, mode_t mode);
+    int (*fchown)(int fd, uid_t owner, gid_t group);
+    int (*unlinkat)(int dirfd, const char *name, int flags);
 
     // System V shared memory and semaphores.
     int (*shmget)(key_t key, size_t size, int flags);

@@ -9,6 +9,7 @@
 
 #include "common/log.h"
 #include "host/bounded.h"
+#include "host/file_safety.h"
 #include "host/host_services.h"
 #include "host/sys.h"
 #include "common/error_text.h"
@@ -91,6 +92,7 @@ extern "C" unsigned long TELMOR_VAQ_Initialize(const char *role) {
     if (row == nullptr) return 151;
     copy_path(g_pstFileName.primary, row->primary);
     copy_path(g_pstFileName.standby, row->standby);
+    tv::set_keystore_directory_of(g_pstFileName.primary);
     g_node_type = row->nodeType;
 
     if (tv::sys().access(g_pstFileName.primary, F_OK) != 0 && tv::sys().access(g_pstFileName.standby, F_OK) != 0) {

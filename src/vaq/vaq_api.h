@@ -66,6 +66,9 @@ enum VaqResult {
     VAQ_ERR_UNVERIFIABLE_COPY = 2035, /* unprotected keystore: the newer copy has other root
                                          material and lacks keys of the older; both left as
                                          they are */
+    VAQ_ERR_SECRET_UNTRUSTED = 2039,  /* file protector: the node secret or its directory is not
+                                         trusted (a link, another user's, or open to group or
+                                         others); nothing used or written */
     VAQ_ERR_NO_SPACE = 2040,          /* a file could not be written: no space left on device */
     VAQ_ERR_UNCONFIRMED = 2041,       /* a file was written whole but its sync failed: the change
                                          may or may not be on disk */

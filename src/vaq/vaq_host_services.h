@@ -23,7 +23,12 @@ extern "C" {
  * open for writing, and fails (errno EEXIST through slot 13) when the path
  * exists; VAQ_FILE_CREATE_SECRET does the same with mode 0400, for a file that
  * is written once and then only read. A host of an older build that knows only
- * the first three modes answers null to both. */
+ * the first three modes answers null to both. A file directly in
+ * /etc/telmor/vaq is a node secret, in any mode: both directories must be
+ * trusted (no link, not writable by group or others, /etc/telmor root's,
+ * /etc/telmor/vaq root's or the keystore directory's owner's) and the file must
+ * give no access to group or others; a refusal answers null with errno EPERM
+ * (ELOOP for a link at the file). */
 enum {
     VAQ_FILE_READ = 0,
     VAQ_FILE_WRITE = 1,

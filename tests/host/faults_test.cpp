@@ -6,6 +6,7 @@
 #include <pthread.h>
 #include <sys/ipc.h>
 #include <sys/sem.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -17,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "files.h"
 #include "host/host_services.h"
 #include "host/sys.h"
 #include "log_reader.h"
@@ -116,6 +118,18 @@ int scripted_rand_bytes(unsigned char *buf, int count) {
     return tv::real_sys().rand_priv_bytes(buf, count);
 }
 
+bool g_fail_directory_syncs = false;
+
+// A directory's sync fails (a disk that lost its journal); a file's works.
+int directory_failing_fsync(int fd) {
+    struct stat st {};
+    if (g_fail_directory_syncs && tv::real_sys().fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+        errno = EIO;
+        return -1;
+    }
+    return tv::real_sys().fsync(fd);
+}
+
 int open_descriptors() {
     int n = 0;
     DIR *dir = opendir("/proc/self/fd");
@@ -134,6 +148,7 @@ protected:
         tv::override_sys(&tv::SysCalls::semget, failing_semget);
         tv::override_sys(&tv::SysCalls::write, cut_write);
         tv::override_sys(&tv::SysCalls::rand_priv_bytes, scripted_rand_bytes);
+        tv::override_sys(&tv::SysCalls::fsync, directory_failing_fsync);
         g_node_type = 1;
         g_vaq_pid = getpid();
         logInitFlag = 0;
@@ -149,6 +164,7 @@ protected:
         g_fail_mutex_init = false;
         g_fail_ipc_set = false;
         g_fail_semget = false;
+        g_fail_directory_syncs = false;
         g_rand_mode = RandMode::kReal;
         g_watched = nullptr;
     }
@@ -317,6 +333,42 @@ TEST_F(Faults, EntropyBeyondTheGeneratorsCountIsFilledInParts) {
 }  // namespace
 
 namespace {
+
+// A file made new is there after a crash only if its directory's entry
+// reached the disk: when that sync fails, the write that would confirm the
+// file fails too, whole but unconfirmed (the position is at its end), and the
+// line names the file. A file that was there already needs no directory sync.
+TEST_F(Faults, AFailedDirectorySyncAfterCreatingAFileFailsItsWrite) {
+    g_fail_directory_syncs = true;
+    const std::string path = "/opt/telmor/faults_sync";
+    const struct {
+        const char *name;
+        bool existsBefore;
+        int32_t mode;
+        int32_t written;
+    } cases[] = {{"an export or secret, made new", false, VAQ_FILE_CREATE, 0},
+                 {"a first keystore copy", false, VAQ_FILE_WRITE, 0},
+                 {"a keystore copy that was there", true, VAQ_FILE_WRITE, 1}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        unlink(path.c_str());
+        if (c.existsBefore) std::ofstream(path).close();
+        tvtest::clear_log(1);
+        void *h = tv::APP_Fopen(path.c_str(), c.mode);
+        ASSERT_NE(h, nullptr);
+        EXPECT_EQ(tv::APP_Fwrite("12345", 5, h), c.written);
+        if (c.written == 0) {
+            EXPECT_EQ(errno, EIO);
+            EXPECT_EQ(tv::APP_Ftell(h), 5);
+            bool named = false;
+            for (const auto &m : messages())
+                named = named || m == "ERROR|sync of the directory of " + path + " failed: Input/output error";
+            EXPECT_TRUE(named);
+        }
+        EXPECT_EQ(tv::APP_Fclose(h), 0);
+    }
+    unlink(path.c_str());
+}
 
 // An entry added to the table without its real call would be a null pointer
 // that the library calls; a restore that missed one would leave a test's

@@ -115,6 +115,18 @@ TEST_F(LogWriter, KeyLibraryLineLayout) {
                           id + "] [KEYSTORE] long tag\n");
 }
 
+// The file and module names come from callers too: a line end in one is
+// written escaped, so it can neither split the line nor start a forged one.
+TEST_F(LogWriter, FileAndModuleNamesAreEscapedLikeMessages) {
+    APP_WriLog(2, "V\nA", "f\n.c", 1, "boom\n");
+    HX_VAQ_Wrilog(3, "x\r\n[ERROR] y.c", 2, "forged?\n");
+    const auto lines = tvtest::read_log(1);
+    ASSERT_EQ(lines.size(), 2u) << file();
+    EXPECT_EQ(lines[0], "[ERROR] [f\\x0a.c         000001] [" + tid() + "] [V\\x0aA] boom");
+    EXPECT_EQ(lines[1].rfind("[ERROR] [x\\x0d\\x0a[ERROR] y.c 000003] [" + tid() + "] [HXVAQ] (UTC) ", 0), 0u)
+        << lines[1];
+}
+
 TEST_F(LogWriter, MessagesOfTheKeyLibraryAreNeverFormats) {
     APP_WriLog(2, "VAQ", "f.c", 1, "100%s done %n %d%%\n");
     EXPECT_EQ(file(), "[ERROR] [f.c             000001] [" + tid() + "] [VAQ  ] 100%s done %n %d%%\n");

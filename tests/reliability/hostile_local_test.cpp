@@ -4,7 +4,9 @@
 // case is an attack that once worked, run as another user (uid 65534 through
 // setpriv, or a child that drops to it) against the library as root.
 #include <fcntl.h>
+#include <sched.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/ipc.h>
 #include <sys/sem.h>
 #include <sys/shm.h>
@@ -17,6 +19,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -358,6 +361,216 @@ TEST_F(HostileLocal, AFullDeviceIsNamedWithItsFile) {
     EXPECT_TRUE(named);
     TELMOR_VAQ_Finalize();
     EXPECT_EQ(std::system(("umount " + dir).c_str()), 0);
+}
+
+}  // namespace
+
+namespace {
+
+const std::string kSecret = "/etc/telmor/vaq/agent.secret";
+const std::string kSecretDir = "/etc/telmor/vaq";
+
+bool logged_with(const std::string &level, const std::string &start) {
+    for (const auto &m : tvtest::api_messages(tvtest::read_log(1)))
+        if (m.rfind(level + "|" + start, 0) == 0) return true;
+    return false;
+}
+
+// 12. The node secret and its directories: whatever another account could
+// have made, changed or put a link at is refused with a line naming the path
+// and why, before any keystore is sealed under it; the keystore files stay as
+// they were. Each case starts from a node where the installer ran (an empty
+// primary) or from a keystore made under a good secret.
+TEST_F(HostileLocal, ANodeSecretAnotherAccountCouldReachIsRefused) {
+    const std::string lair = "/opt/telmor/shared/lair";
+    const struct Case {
+        const char *name;
+        bool keystoreFirst;    // a good keystore exists before the attack
+        const char *attack;    // run as root, standing for what the other user could do
+        const char *logStart;  // the start of the host's ERROR line
+    } cases[] = {
+        {"vaq owned by another user, holding its secret", false,
+         "chown 65534:65534 /etc/telmor/vaq && setpriv --reuid=65534 --regid=65534 --clear-groups -- "
+         "sh -c 'head -c 44 /dev/zero > /etc/telmor/vaq/agent.secret && chmod 400 /etc/telmor/vaq/agent.secret'",
+         "directory /etc/telmor/vaq not trusted for /etc/telmor/vaq/agent.secret: owned by neither root nor the "
+         "keystore directory's owner"},
+        {"vaq swapped for a link to another user's directory", false,
+         "rmdir /etc/telmor/vaq && mkdir -m 0700 /opt/telmor/shared/lair && chown 65534 /opt/telmor/shared/lair && "
+         "ln -s /opt/telmor/shared/lair /etc/telmor/vaq",
+         "directory /etc/telmor/vaq not trusted for /etc/telmor/vaq/agent.secret: a symbolic link"},
+        {"vaq writable by others", false, "chmod 0777 /etc/telmor/vaq",
+         "directory /etc/telmor/vaq not trusted for /etc/telmor/vaq/agent.secret: writable by group or others"},
+        {"/etc/telmor writable by others", false, "chmod 0777 /etc/telmor",
+         "directory /etc/telmor not trusted for /etc/telmor/vaq/agent.secret: writable by group or others"},
+        {"/etc/telmor owned by another user", false, "chown 65534 /etc/telmor",
+         "directory /etc/telmor not trusted for /etc/telmor/vaq/agent.secret: not owned by root"},
+        {"secret 0444", true, "chmod 0444 /etc/telmor/vaq/agent.secret",
+         "file /etc/telmor/vaq/agent.secret not used: open to group or others"},
+        {"secret 0644", true, "chmod 0644 /etc/telmor/vaq/agent.secret",
+         "file /etc/telmor/vaq/agent.secret not used: open to group or others"},
+        {"secret 0666", true, "chmod 0666 /etc/telmor/vaq/agent.secret",
+         "file /etc/telmor/vaq/agent.secret not used: open to group or others"},
+        {"secret owned by another user", true, "chown 65534 /etc/telmor/vaq/agent.secret",
+         "file /etc/telmor/vaq/agent.secret not used: owned by another user"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        TELMOR_VAQ_Finalize();
+        ASSERT_EQ(std::system("chmod 0755 /etc/telmor && chown 0:0 /etc/telmor && rm -rf /etc/telmor/vaq "
+                              "/opt/telmor/shared/lair && mkdir -m 0700 /etc/telmor/vaq"),
+                  0);
+        fresh_node(kAgentRole);
+        if (c.keystoreFirst) {
+            ASSERT_EQ(TELMOR_VAQ_Initialize("HXA"), 0u);
+            TELMOR_VAQ_Finalize();
+        }
+        const std::string primaryBefore = tvtest::read_file(kAgentRole.primary);
+        const std::string standbyBefore = tvtest::read_file(kAgentRole.standby);
+        ASSERT_EQ(std::system(c.attack), 0) << c.attack;
+        tvtest::clear_log(1);
+        // A process of its own: this one keeps the root it unsealed.
+        EXPECT_NE(tvtest::run_in_child([] { return static_cast<int>(TELMOR_VAQ_Initialize("HXA")); }), 0);
+        EXPECT_TRUE(logged_with("ERROR", c.logStart)) << c.logStart;
+        EXPECT_TRUE(logged_with("ERROR", "IvexInitializeEx failed, ret=2039"));
+        EXPECT_EQ(tvtest::read_file(kAgentRole.primary), primaryBefore) << "a keystore sealed under it";
+        EXPECT_EQ(tvtest::read_file(kAgentRole.standby), standbyBefore);
+        EXPECT_FALSE(fs::exists(lair + "/agent.secret")) << "a secret made in the other user's directory";
+    }
+    TELMOR_VAQ_Finalize();
+    ASSERT_EQ(std::system("chmod 0755 /etc/telmor && chown 0:0 /etc/telmor"), 0);
+}
+
+// 13. Root working in the service account's directories: every file it makes
+// there (keystore copies, node secret, log) is the service account's, with
+// its mode, so that the service's own process opens them next; and root uses
+// what the service account made, the secret included, in a trusted directory.
+TEST_F(HostileLocal, RootMakesFilesTheServiceAccountOwnsAndUsesTheirs) {
+    const std::string logDir = fs::path(tvtest::log_path(1)).parent_path();
+    for (const auto &dir : {kStandbyDir, kPrimaryDir}) chmod(dir.c_str(), 0700);
+    ASSERT_EQ(std::system(("chown 65534:65534 " + kStandbyDir + " " + kPrimaryDir + " " + kAgentRole.primary + " " +
+                           kSecretDir + " " + logDir)
+                              .c_str()),
+              0);
+    tvtest::remove_file(tvtest::log_path(1));
+    ASSERT_EQ(TELMOR_VAQ_Initialize("HXA"), 0u);
+    const std::string root_text = api_encrypt(50, "made by root");
+    ASSERT_FALSE(root_text.empty());
+    TELMOR_VAQ_Finalize();
+    const struct {
+        std::string path;
+        mode_t mode;
+    } made[] = {{kAgentRole.standby, 0600}, {kSecret, 0400}, {tvtest::log_path(1), 0640}};
+    for (const auto &m : made) {
+        EXPECT_EQ(owner_of(m.path), kOther) << m.path;
+        EXPECT_EQ(mode_of(m.path), m.mode) << m.path;
+    }
+    // The service's own process opens what root made, and adds a key. The
+    // IPC objects root made are not this case's subject: they go first.
+    remove_ipc();
+    EXPECT_EQ(in_other_process([] {
+                  if (TELMOR_VAQ_Initialize("HXA") != 0) return 1;
+                  uint32_t id = 0;
+                  const unsigned long rc = TELMOR_VAQ_CreateMK(50, &id);
+                  TELMOR_VAQ_Finalize();
+                  return rc == 0 ? 0 : 2;
+              }),
+              0);
+    // Root opens it again in a process of its own, which reads the secret:
+    // the service's copies and secret are accepted.
+    remove_ipc();
+    tvtest::clear_log(1);
+    EXPECT_EQ(tvtest::run_in_child([] {
+                  if (TELMOR_VAQ_Initialize("HXA") != 0) return 1;
+                  const bool encrypts = !api_encrypt(50, "again").empty();
+                  TELMOR_VAQ_Finalize();
+                  return encrypts ? 0 : 2;
+              }),
+              0);
+    EXPECT_FALSE(logged_with("ERROR", "")) << "root refused something of the service account's";
+    ASSERT_EQ(std::system(("chown 0:0 " + kSecretDir + " " + logDir).c_str()), 0);
+}
+
+// 14. A log file another user made in a log directory others can write gets
+// no line; one the log directory's owner made does.
+TEST_F(HostileLocal, ALogFileAnotherUserMadeGetsNoLine) {
+    const std::string log = tvtest::log_path(1);
+    const std::string logDir = fs::path(log).parent_path();
+    chmod(logDir.c_str(), 0777);
+    tvtest::remove_file(log);
+    as_other(": > " + log + " && chmod 666 " + log);
+    ASSERT_EQ(TELMOR_VAQ_Initialize("HXA"), 0u);
+    TELMOR_VAQ_Finalize();
+    EXPECT_EQ(tvtest::read_file(log), "") << "root's lines went into the other user's file";
+    // The directory given to that user: its files are the directory's own.
+    ASSERT_EQ(std::system(("chown 65534 " + logDir + " && chmod 0755 " + logDir).c_str()), 0);
+    ASSERT_EQ(TELMOR_VAQ_Initialize("HXA"), 0u);
+    TELMOR_VAQ_Finalize();
+    EXPECT_NE(tvtest::read_file(log), "");
+    ASSERT_EQ(std::system(("chown 0 " + logDir).c_str()), 0);
+}
+
+// A process as if on a node where only the installer ran: /etc is a fresh
+// directory of this process's own mount namespace, without /etc/telmor.
+int on_a_node_without_etc_telmor(const std::function<int()> &fn) {
+    return tvtest::run_in_child([&] {
+        if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            mount("fresh-etc", "/etc", "tmpfs", 0, "mode=0755") != 0)
+            return 98;
+        if (fs::exists("/etc/telmor")) return 97;
+        return fn();
+    });
+}
+
+// 15. A fresh node: a root host process makes /etc/telmor and its vaq
+// directory, root's, 0755 and 0700, and the keystore; a process of another
+// user there fails with the line it always had.
+TEST_F(HostileLocal, AFreshNodeStartsForRootAndTellsOthersToRunInit) {
+    EXPECT_EQ(on_a_node_without_etc_telmor([] {
+                  if (TELMOR_VAQ_Initialize("HXA") != 0) return 1;
+                  const bool encrypts = !api_encrypt(50, "first start").empty();
+                  TELMOR_VAQ_Finalize();
+                  if (!encrypts) return 2;
+                  struct Want {
+                      const char *path;
+                      mode_t type, mode;
+                  } const wants[] = {{"/etc/telmor", S_IFDIR, 0755},
+                                     {"/etc/telmor/vaq", S_IFDIR, 0700},
+                                     {"/etc/telmor/vaq/agent.secret", S_IFREG, 0400}};
+                  for (const Want &w : wants) {
+                      struct stat st {};
+                      if (lstat(w.path, &st) != 0 || (st.st_mode & S_IFMT) != w.type ||
+                          (st.st_mode & 07777) != w.mode || st.st_uid != 0)
+                          return 3;
+                  }
+                  return 0;
+              }),
+              0);
+
+    fresh_node(kAgentRole);
+    const std::string logDir = fs::path(tvtest::log_path(1)).parent_path();
+    ASSERT_EQ(std::system(
+                  ("chown 65534 " + kStandbyDir + " " + kPrimaryDir + " " + kAgentRole.primary + " " + logDir).c_str()),
+              0);
+    // Root's log file and IPC objects of the first start are not this case's
+    // subject: they go, so that the other user's process can say why it fails.
+    tvtest::remove_file(tvtest::log_path(1));
+    remove_ipc();
+    EXPECT_EQ(on_a_node_without_etc_telmor([] {
+                  if (setresgid(kOther, kOther, kOther) != 0 || setresuid(kOther, kOther, kOther) != 0) return 99;
+                  return static_cast<int>(TELMOR_VAQ_Initialize("HXA"));
+              }),
+              1);
+    EXPECT_TRUE(logged_with("ERROR", "IvexInitializeEx failed, ret=2030"));
+    EXPECT_TRUE(logged_with("ERROR", "")) << "no line at all";
+    bool told = false;
+    for (const auto &line : tvtest::read_log(1))
+        told = told ||
+               line.find(
+                   "file protector: node secret /etc/telmor/vaq/agent.secret cannot be created (No such "
+                   "file or directory); root runs 'telmor-vaq init' once to make its directory") != std::string::npos;
+    EXPECT_TRUE(told);
+    EXPECT_EQ(tvtest::read_file(kAgentRole.primary), "");
+    ASSERT_EQ(std::system(("chown 0 " + logDir).c_str()), 0);
 }
 
 }  // namespace

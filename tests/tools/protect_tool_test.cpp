@@ -2,6 +2,7 @@
 // telmor-vaq and the root protector: `status` names it, `protect` moves the
 // keystore between the node secret and a (software) TPM, `init --protector`
 // starts one under the TPM, and refusals say what to do.
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <algorithm>
@@ -99,6 +100,74 @@ TEST(ToolProtector, StatusNeverCallsGoodACopyForgedWithTheRootOfAnOldBackup) {
     EXPECT_TRUE(has(refused.out, "unprotected copies of a keystore protected on this node")) << refused.out;
     EXPECT_NE(tool("check").status, 0);
     EXPECT_EQ(tvtest::read_bytes(primary), planted);
+uid_t owner_of(const std::string &path) {
+    struct stat st {};
+    return lstat(path.c_str(), &st) == 0 ? st.st_uid : static_cast<uid_t>(-1);
+}
+
+int sh(const std::string &command) { return std::system(command.c_str()); }
+
+// Root's init on a node whose keystore directories the service account
+// (65534) owns, with a link put at /etc/telmor/vaq: whether /etc/telmor is
+// writable by others (the attack's way in) or not, nothing the link points at
+// changes owner or mode, and init names the directory with its remedy.
+TEST(ToolProtector, InitNeverChangesWhatALinkAtTheSecretDirectoryPointsTo) {
+    const std::string victim = "/opt/telmor/victim";
+    ASSERT_EQ(sh(std::string("chown -R 65534:65534 /opt/telmor/agent && rm -f ") + tooltest::kPrimary), 0);
+    for (const char *etcMode : {"0755", "0777"}) {
+        SCOPED_TRACE(std::string("/etc/telmor ") + etcMode);
+        ASSERT_EQ(sh("rm -rf /etc/telmor/vaq " + victim + " && echo precious > " + victim + " && chmod 0644 " + victim +
+                     " && chmod " + etcMode + " /etc/telmor && ln -s " + victim + " /etc/telmor/vaq"),
+                  0);
+        const Outcome init = tool("init --role HXA");
+        EXPECT_NE(init.status, 0) << init.out;
+        EXPECT_TRUE(has(init.err, "node-secret directory /etc/telmor")) << init.err;
+        EXPECT_EQ(owner_of(victim), 0u) << "init gave the link's target away";
+        struct stat st {};
+        ASSERT_EQ(stat(victim.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, 0644u);
+        EXPECT_EQ(tooltest::slurp(victim), "precious\n");
+    }
+    ASSERT_EQ(sh("chmod 0755 /etc/telmor"), 0);
+}
+
+// /etc/telmor or its vaq directory open to another account: init, status and
+// check each name the directory, why the key library refuses it, and a remedy
+// it accepts; init changes nothing there.
+TEST(ToolProtector, AnUntrustedSecretDirectoryIsNamedWithItsRemedy) {
+    ASSERT_EQ(tool("init --role HXA").status, 0);
+    const struct {
+        const char *setUp;
+        const char *path;
+        const char *why;
+        const char *remedy;
+    } cases[] = {
+        {"chmod 0777 /etc/telmor && chown 65534 /etc/telmor", "/etc/telmor", "is owned by [^,]+, not root",
+         "chown root:root /etc/telmor && chmod 0755 /etc/telmor"},
+        {"chmod 0777 /etc/telmor", "/etc/telmor", "is writable by group or others \\(mode 0777\\)",
+         "chown root:root /etc/telmor && chmod 0755 /etc/telmor"},
+        {"chmod 0770 /etc/telmor/vaq", "/etc/telmor/vaq", "is writable by group or others \\(mode 0770\\)",
+         "chown root:root /etc/telmor/vaq && chmod 0700 /etc/telmor/vaq"},
+        {"chown 65534 /etc/telmor/vaq", "/etc/telmor/vaq",
+         "is owned by [^,]+, neither root nor the keystore directory's owner",
+         "chown root:root /etc/telmor/vaq && chmod 0700 /etc/telmor/vaq"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.setUp);
+        ASSERT_EQ(sh("chown 0:0 /etc/telmor /etc/telmor/vaq && chmod 0755 /etc/telmor && chmod 0700 /etc/telmor/vaq"),
+                  0);
+        ASSERT_EQ(sh(c.setUp), 0);
+        const std::string named = std::string("node-secret directory ") + c.path + " " + c.why + ".*" + c.remedy;
+        for (const char *command : {"init --role HXA", "status", "check"}) {
+            SCOPED_TRACE(command);
+            const Outcome r = tool(command);
+            EXPECT_TRUE(has(r.out + r.err, named)) << r.out << r.err;
+        }
+    }
+    ASSERT_EQ(sh("chown 0:0 /etc/telmor /etc/telmor/vaq && chmod 0755 /etc/telmor && chmod 0700 /etc/telmor/vaq"), 0);
+    // Trusted again: nothing is said about it.
+    const Outcome status = tool("status");
+    EXPECT_FALSE(has(status.out + status.err, "node-secret directory")) << status.err;
 }
 
 TEST(ToolProtector, MovesBetweenTheTpmAndTheNodeSecretKeepingEveryText) {
