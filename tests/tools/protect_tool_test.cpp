@@ -100,6 +100,8 @@ TEST(ToolProtector, StatusNeverCallsGoodACopyForgedWithTheRootOfAnOldBackup) {
     EXPECT_TRUE(has(refused.out, "unprotected copies of a keystore protected on this node")) << refused.out;
     EXPECT_NE(tool("check").status, 0);
     EXPECT_EQ(tvtest::read_bytes(primary), planted);
+}
+
 uid_t owner_of(const std::string &path) {
     struct stat st {};
     return lstat(path.c_str(), &st) == 0 ? st.st_uid : static_cast<uid_t>(-1);
