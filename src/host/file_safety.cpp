@@ -41,6 +41,14 @@ const char *unsafe_file_reason(const char *path, const struct stat &st) {
     return "owned by another user";
 }
 
+const char *unsafe_directory_reason(const char *, const struct stat &st) {
+    if (!S_ISDIR(st.st_mode)) return "not a directory";
+    if ((st.st_mode & 022) != 0) return "writable by group or others";
+    const uid_t me = sys().geteuid();
+    if (st.st_uid != me && st.st_uid != 0 && me != 0) return "owned by another user";
+    return nullptr;
+}
+
 int open_safely(const char *path, int flags, mode_t mode, struct stat *st, const char **reason) {
     *reason = nullptr;
     const int fd = sys().open(path, flags | O_NOFOLLOW | O_CLOEXEC, mode);

@@ -18,6 +18,12 @@ namespace tv {
 // without taking it over.
 const char *unsafe_file_reason(const char *path, const struct stat &st);
 
+// Why a directory that holds keystore copies, a node secret or log files
+// cannot be trusted with them, or null: it must not be writable by group or
+// others, and must belong to the effective user or root; a process running as
+// root also trusts one that the keystore's owner (the service account) owns.
+const char *unsafe_directory_reason(const char *path, const struct stat &st);
+
 // Opens path with flags plus O_NOFOLLOW | O_CLOEXEC and checks what was
 // opened. A symbolic link at the path fails with ELOOP; a file refused by
 // unsafe_file_reason is closed again and fails with EPERM, with *reason set.

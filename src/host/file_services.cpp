@@ -13,6 +13,7 @@
 #include "host/bounded.h"
 #include "host/file_safety.h"
 #include "host/host_services.h"
+#include "host/last_failure.h"
 #include "host/sys.h"
 #include "common/error_text.h"
 
@@ -101,6 +102,7 @@ void *APP_Fopen(const char *path, int32_t mode) {
     struct stat st {};
     const char *unsafe = nullptr;
     int fd = open_safely(path, flags, created, &st, &unsafe);
+    if (fd < 0) record_file_failure(path, unsafe, errno);
     if (unsafe != nullptr) {
         const int err = errno;
         VAQ_LOG(kError, "file %s not used: %s\n", path, unsafe);

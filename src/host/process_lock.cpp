@@ -22,6 +22,7 @@
 
 #include "common/log.h"
 #include "host/ipc_owner.h"
+#include "host/last_failure.h"
 #include "host/sys.h"
 #include "common/error_text.h"
 #include "node_layout.h"
@@ -92,6 +93,7 @@ extern "C" int32_t telmor_create_proc_lock_inner(int32_t key, int32_t *id) {
     *id = tv::sys().semget(key, 1, IPC_CREAT | IPC_EXCL | 0600);
     const bool created = *id != -1;
     if (!created && errno != EEXIST) {
+        tv::record_ipc_failure(TELMOR_VAQ_OBJECT_IPC_LOCK, key, nullptr, errno);
         VAQ_LOG(tv::kError, "create sem error %s\n", tv::error_text(errno));
         return 0;
     }
@@ -109,6 +111,7 @@ extern "C" int32_t telmor_create_proc_lock_inner(int32_t key, int32_t *id) {
     }
     *id = tv::sys().semget(key, 1, 0600);
     if (*id == -1) {
+        tv::record_ipc_failure(TELMOR_VAQ_OBJECT_IPC_LOCK, key, nullptr, errno);
         VAQ_LOG(tv::kInfo, "get sem error %s\n", tv::error_text(errno));
         return 0;
     }
@@ -120,6 +123,7 @@ extern "C" int32_t telmor_create_proc_lock_inner(int32_t key, int32_t *id) {
         return 0;
     }
     if (const char *why = tv::foreign_ipc_reason(ds.sem_perm)) {
+        tv::record_ipc_failure(TELMOR_VAQ_OBJECT_IPC_LOCK, key, why, 0);
         VAQ_LOG(tv::kError, "process lock %#x not used: %s (owner uid %u, creator uid %u, mode %04o)\n",
                 static_cast<unsigned>(key), why, static_cast<unsigned>(ds.sem_perm.uid),
                 static_cast<unsigned>(ds.sem_perm.cuid), static_cast<unsigned>(ds.sem_perm.mode & 0777));

@@ -10,6 +10,7 @@
 #include "common/log.h"
 #include "host/bounded.h"
 #include "host/host_services.h"
+#include "host/last_failure.h"
 #include "host/sys.h"
 #include "common/error_text.h"
 #include "keystore/init_flag.h"
@@ -78,6 +79,7 @@ extern "C" unsigned long TELMOR_VAQ_Initialize(const char *role) {
         VAQ_LOG(tv::kInfo, "TELMOR VAQ Initialize twice\n");
         return 0;
     }
+    tv::clear_last_failure();
     tv::memset_s(&g_pstCallBack, sizeof g_pstCallBack, 0, sizeof g_pstCallBack);
     tv::memset_s(&g_pstFileName, sizeof g_pstFileName, 0, sizeof g_pstFileName);
     if (role == nullptr) return 1;

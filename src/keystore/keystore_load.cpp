@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "common/log.h"
+#include "host/last_failure.h"
 #include "keystore/domain_records.h"
 #include "keystore/library_state.h"
 #include "telmor_vaq_api.h"
@@ -55,6 +56,7 @@ extern "C" unsigned long TELMOR_VAQ_Loadkeystore(void) {
     unsigned long result = 1;
     const unsigned long init = IvexInitializeEx(0, &g_pstFileName, 0, nullptr);
     if (init != 0) {
+        tv::record_code(init);
         VAQ_LOG(tv::kError, "IvexInitializeEx failed, ret=%lu\n", init);
     } else {
         tv::g_keystore_loaded = true;

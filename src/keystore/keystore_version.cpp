@@ -11,6 +11,7 @@
 
 #include "common/log.h"
 #include "host/ipc_owner.h"
+#include "host/last_failure.h"
 #include "host/sys.h"
 #include "common/error_text.h"
 #include "keystore/init_flag.h"
@@ -41,6 +42,7 @@ bool segment_trusted(int id) {
         return false;
     }
     if (const char *why = foreign_ipc_reason(ds.shm_perm)) {
+        record_ipc_failure(TELMOR_VAQ_OBJECT_IPC_SEGMENT, kVersionSegmentKey, why, 0);
         VAQ_LOG(kError, "shared segment %#x not used: %s (owner uid %u, creator uid %u, mode %04o)\n",
                 static_cast<unsigned>(kVersionSegmentKey), why, static_cast<unsigned>(ds.shm_perm.uid),
                 static_cast<unsigned>(ds.shm_perm.cuid), static_cast<unsigned>(ds.shm_perm.mode & 0777));
@@ -90,6 +92,7 @@ extern "C" unsigned long load_keystore_version(void) {
         const int id = tv::sys().shmget(tv::kVersionSegmentKey, tv::kVersionSegmentSize, IPC_CREAT | 0600);
         if (id == -1) {
             const int err = errno;
+            tv::record_ipc_failure(TELMOR_VAQ_OBJECT_IPC_SEGMENT, tv::kVersionSegmentKey, nullptr, err);
             VAQ_LOG(tv::kError, "shmget failed with %s\n", tv::error_text(err));
             if (err == EINVAL) tv::log_small_segment();
             return 1;
