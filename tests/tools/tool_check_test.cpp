@@ -60,7 +60,8 @@ TEST(ToolCheck, TellsWhatItFoundAndDidAfterEachKindOfDamage) {
              ASSERT_EQ(unlink(kStandby), 0);
              ASSERT_EQ(symlink((scratch() + "/elsewhere").c_str(), kStandby), 0);
          },
-         false, "good", "unsafe: it is a symbolic link: move it aside", 1},
+         false, "good",
+         "unsafe: not used by the library \\(a symbolic link\\): while the other copy is good, move it aside", 1},
         {"the remedy given: move it aside", [] { ASSERT_EQ(unlink(kStandby), 0); }, true, "good", "recreated", 0},
         {"both copies altered",
          [] {
@@ -93,8 +94,10 @@ TEST(ToolCheck, OnAFreshNodeItSaysToRunInit) {
     EXPECT_EQ(r.out,
               "primary  missing: no keystore yet: run 'telmor-vaq init --role HXA'\n"
               "standby  missing: no keystore yet: run 'telmor-vaq init --role HXA'\n");
+    // Nothing to open: status says so in its exit status too.
     const Outcome status = tool("status");
-    EXPECT_EQ(status.status, 0);
+    EXPECT_EQ(status.status, 1);
+    EXPECT_EQ(status.err, "telmor-vaq status: no keystore for role HXA: run 'telmor-vaq init --role HXA'\n");
     EXPECT_TRUE(std::regex_search(status.out, std::regex(std::string("\nprimary +") + kPrimary +
                                                          " +"
                                                          "missing \\(run 'telmor-vaq init --role HXA'\\)\n")))
