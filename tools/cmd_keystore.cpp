@@ -262,8 +262,8 @@ const CommandRegistrar kInit(
      "Creates the role's keystore and log directories where missing (mode 0700), an empty primary keystore\n"
      "file (0600) if neither copy exists, then the keystore with its twelve domains, each with an active\n"
      "master key, its root material sealed by the role's node secret under /etc/telmor/vaq (made here when\n"
-     "run as root) or, with --protector tpm2, by the node's TPM. Warns about existing directories that\n"
-     "others can write or another user owns. Safe to run twice.",
+     "run as root) or, with --protector tpm2, by the node's TPM. Warns about each existing file or\n"
+     "directory the library would refuse, with a remedy it accepts. Safe to run twice.",
      {Opt::Role, Opt::Protector, Opt::Pcrs},
      {},
      {{"init --role HXM", "make the manager tools' keystore"},

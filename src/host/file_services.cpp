@@ -14,6 +14,7 @@
 #include "host/file_safety.h"
 #include "host/host_services.h"
 #include "host/last_failure.h"
+#include "host/published_file.h"
 #include "host/sys.h"
 #include "common/error_text.h"
 
@@ -101,15 +102,19 @@ void *APP_Fopen(const char *path, int32_t mode) {
     if (path == nullptr || !open_flags(mode, flags, created)) return nullptr;
     struct stat st {};
     const char *unsafe = nullptr;
-    int fd = open_safely(path, flags, created, &st, &unsafe);
+    // An export is published whole by its close, or not at all.
+    int fd = mode == VAQ_FILE_CREATE ? open_unpublished(path) : -1;
+    if (fd < 0 && (mode != VAQ_FILE_CREATE || errno == EOPNOTSUPP))
+        fd = open_safely(path, flags, created, &st, &unsafe);
     if (fd < 0) record_file_failure(path, unsafe, errno);
     if (unsafe != nullptr) {
         const int err = errno;
         VAQ_LOG(kError, "file %s not used: %s\n", path, unsafe);
         errno = err;
     }
-    if (fd >= 0 && (flags & O_ACCMODE) != O_RDONLY) tighten(fd, path, st);
-    if (fd >= 0 && (flags & O_EXCL) != 0) sync_directory_of(path);
+    const bool published = fd >= 0 && unpublished(fd);
+    if (fd >= 0 && !published && (flags & O_ACCMODE) != O_RDONLY) tighten(fd, path, st);
+    if (fd >= 0 && !published && (flags & O_EXCL) != 0) sync_directory_of(path);
     int32_t *holder = nullptr;
     if (fd >= 0) {
         holder = static_cast<int32_t *>(sys().malloc(sizeof(int32_t)));
@@ -135,7 +140,7 @@ int32_t APP_Fclose(void *handle) {
     if (fd <= STDERR_FILENO) {
         VAQ_LOG(kError, "fd[%d] is invalid\n", fd);
     }
-    const int rc = sys().close(fd);
+    const int rc = unpublished(fd) ? close_unpublished(fd) : sys().close(fd);
     sys().free(handle);
     return rc;
 }
@@ -176,6 +181,8 @@ int32_t APP_Fwrite(const void *data, uint64_t count, void *handle) {
         VAQ_LOG(kError, "sync of %s failed: %s\n", path_of(fd, where), error_text(syncError));
         if (writeError == 0) writeError = syncError;
     }
+    // Half a file is never published under its name.
+    if (writeError != 0) spoil_unpublished(fd);
     errno = writeError;
     return writeError == 0 ? 1 : 0;
 }

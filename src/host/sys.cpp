@@ -23,9 +23,13 @@ namespace {
 // The calls whose C declaration the table cannot take as it is: variadic,
 // overloaded in C++, macros in OpenSSL, or missing from older C libraries.
 int open_call(const char *path, int flags, mode_t mode) { return ::open(path, flags, mode); }
+int openat_call(int dirfd, const char *path, int flags, mode_t mode) { return ::openat(dirfd, path, flags, mode); }
 pid_t gettid_call() { return static_cast<pid_t>(::syscall(SYS_gettid)); }
 int semctl_call(int id, int num, int cmd, SemArg arg) { return ::semctl(id, num, cmd, arg); }
 int stat_call(const char *path, struct stat *st) { return ::stat(path, st); }
+int fstatat_call(int dirfd, const char *path, struct stat *st, int flags) {
+    return ::fstatat(dirfd, path, st, flags);
+}
 int lstat_call(const char *path, struct stat *st) { return ::lstat(path, st); }
 int fstat_call(int fd, struct stat *st) { return ::fstat(fd, st); }
 void *malloc_call(size_t size) { return std::malloc(size); }
@@ -46,6 +50,9 @@ constexpr SysCalls kReal = {
     .fchmod = ::fchmod,
     .readlink = ::readlink,
     .access = ::access,
+    .openat = openat_call,
+    .fstatat = fstatat_call,
+    .linkat = ::linkat,
     .shmget = ::shmget,
     .shmat = ::shmat,
     .shmdt = ::shmdt,

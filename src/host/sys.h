@@ -45,6 +45,10 @@ struct SysCalls {
     int (*fchmod)(int fd, mode_t mode);
     ssize_t (*readlink)(const char *path, char *buf, size_t size);
     int (*access)(const char *path, int mode);
+    // A file published whole: made unnamed in its directory, then linked.
+    int (*openat)(int dirfd, const char *path, int flags, mode_t mode);
+    int (*fstatat)(int dirfd, const char *path, struct stat *st, int flags);
+    int (*linkat)(int fromdir, const char *from, int todir, const char *to, int flags);
 
     // System V shared memory and semaphores.
     int (*shmget)(key_t key, size_t size, int flags);

@@ -33,7 +33,7 @@ void copy_path(char *buffer, const char *path) {
 void destroy_reload_lock() {
     const int ret = tv::sys().rwlock_destroy(&g_vaq_reload_rwlock);
     if (ret != 0) {
-        VAQ_LOG(tv::kError, "destory g_vaq_reload_rwlock failure %s\n", tv::error_text(ret));
+        VAQ_LOG(tv::kError, "destroy g_vaq_reload_rwlock failure %s\n", tv::error_text(ret));
         return;
     }
     tv::g_reload_lock_live = false;

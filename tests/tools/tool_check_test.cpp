@@ -120,3 +120,54 @@ TEST(ToolCheck, JsonNamesEachCopyFoundStateModeAndOwner) {
 }
 
 }  // namespace
+
+namespace {
+
+// Monitoring reads status's exit status: 0 the keystore opens with both copies
+// good, 3 it opens with a warning, 1 it cannot be opened; --json says the same.
+TEST(ToolStatus, ExitStatusAndJsonCarryTheVerdict) {
+    ASSERT_EQ(tool("init").status, 0);
+    const struct {
+        const char *name;
+        std::function<void()> apply;
+        int status;
+        const char *verdict;
+    } cases[] = {
+        {"both copies good", [] {}, 0, "good"},
+        {"standby missing, recreated on opening", [] { ASSERT_EQ(unlink(kStandby), 0); }, 3, "warning"},
+        {"primary altered, repaired on opening", [] { flip_byte(kPrimary, 100); }, 3, "warning"},
+        {"a copy the library refuses", [] { ASSERT_EQ(shell(std::string("chown 4242 ") + kStandby), 0); }, 3,
+         "warning"},
+        {"both copies damaged",
+         [] {
+             flip_byte(kPrimary, 100);
+             flip_byte(kStandby, 100);
+         },
+         1, "cannot open"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        // Opening repairs what it can, so each run starts from the same damage.
+        const std::string save = std::string("cp -p ") + kPrimary + " " + scratch() + "/p && cp -p " + kStandby +
+                                 " " + scratch() + "/s";
+        const std::string restore = "cp -p " + scratch() + "/p " + kPrimary + " && cp -p " + scratch() + "/s " +
+                                    kStandby;
+        ASSERT_EQ(shell(save), 0);
+        c.apply();
+        const Outcome text = tool("status");
+        EXPECT_EQ(text.status, c.status) << text.out << text.err;
+        EXPECT_NE(text.out.find(std::string("\nverdict        ") + c.verdict + "\n"), std::string::npos) << text.out;
+        // Its sentences never send the reader to status itself.
+        EXPECT_EQ((text.out + text.err).find("'telmor-vaq status"), std::string::npos) << text.out << text.err;
+        ASSERT_EQ(shell(restore), 0);
+        c.apply();
+        const Outcome json = tool("status --json");
+        EXPECT_EQ(json.status, c.status) << json.err;
+        const Json j = Json::parse(json.out);
+        EXPECT_EQ(j["verdict"], c.verdict);
+        EXPECT_EQ(j["exitStatus"], c.status);
+        ASSERT_EQ(shell(restore), 0);
+    }
+}
+
+}  // namespace

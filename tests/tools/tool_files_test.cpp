@@ -162,25 +162,75 @@ TEST(ToolFiles, FullAndReadOnlyFileSystemsAreNamed) {
     EXPECT_EQ(tool("check").status, 0);
 }
 
-// --force removes the file first; the library then creates it anew, so a
-// link planted at the name is replaced, not written through.
-TEST(ToolFiles, ExportForceReplacesTheNameNotWhatItPointsTo) {
+// --force replaces a regular file only, by renaming a complete new export
+// over it; anything else at the name, and any keystore copy or node secret
+// under whatever name, is refused and left exactly as it was.
+TEST(ToolFiles, ExportForceReplacesOnlyARegularFile) {
     ASSERT_EQ(tool("init").status, 0);
-    const std::string target = scratch() + "/target";
-    const std::string file = scratch() + "/keys.vaqx";
-    spit(target, "precious");
-    ASSERT_EQ(symlink(target.c_str(), file.c_str()), 0);
+    ASSERT_EQ(tool("init --role HXM").status, 0);
+    const std::string dir = scratch() + "/force";
+    ASSERT_EQ(shell("rm -rf " + dir + " && mkdir " + dir), 0);
     const std::string pw = password_words("pw", "correct horse battery");
-    const Outcome refused = tool("export " + file + pw);
-    EXPECT_EQ(refused.status, 1);
-    EXPECT_TRUE(std::regex_search(refused.err, std::regex("keys.vaqx exists already"))) << refused.err;
+    const std::string hxmStandby = node_layout::kTools.standby;
+    const std::string secret = "/etc/telmor/vaq/tools.secret";
+    const struct {
+        std::string name;
+        std::string setup;  // makes dir/x
+        std::string sentence;
+    } refused[] = {
+        {"device node", "mknod " + dir + "/x c 1 3", "it is a device node, and --force replaces only a regular file"},
+        {"FIFO", "mkfifo " + dir + "/x", "it is a FIFO \\(named pipe\\), and --force replaces only a regular file"},
+        {"directory", "mkdir " + dir + "/x && touch " + dir + "/x/inside",
+         "it is a directory, and --force replaces only a regular file"},
+        {"socket", "python3 -c 'import socket,sys; socket.socket(socket.AF_UNIX).bind(sys.argv[1])' " + dir + "/x",
+         "it is a socket, and --force replaces only a regular file"},
+        {"symbolic link", "ln -s " + std::string(kPrimary) + " " + dir + "/x",
+         "it is a symbolic link, and --force replaces only a regular file"},
+        {"another role's keystore copy, by its own name", "", "it is a keystore copy of role HXM"},
+        {"a keystore copy under another name", "ln " + hxmStandby + " /opt/telmor/tools/vaq/bkp/x",
+         "it is a keystore copy of role HXM"},
+        {"a node secret", "", "it is a node secret \\(/etc/telmor/vaq/tools.secret\\)"},
+    };
+    for (const auto &c : refused) {
+        SCOPED_TRACE(c.name);
+        std::string target = dir + "/x";
+        if (c.name == "another role's keystore copy, by its own name") target = hxmStandby;
+        if (c.name == "a keystore copy under another name") target = "/opt/telmor/tools/vaq/bkp/x";
+        if (c.name == "a node secret") target = secret;
+        if (!c.setup.empty()) {
+            ASSERT_EQ(shell(c.setup), 0);
+        }
+        // Type, inode, mode, owner, times and, for a regular file, the bytes.
+        const std::string look = "ls -ilnd --time-style=full-iso " + target + "; [ ! -f " + target + " ] || sha256sum " +
+                                 target;
+        const std::string before = shell_output(look);
+        const Outcome r = tool("export --force " + target + pw);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_TRUE(std::regex_search(r.err, std::regex("^telmor-vaq export: " + target + " is left as it is: " +
+                                                        c.sentence)))
+            << r.err;
+        EXPECT_EQ(shell_output(look), before);
+        ASSERT_EQ(shell("rm -rf " + dir + "/* /opt/telmor/tools/vaq/bkp/x"), 0);
+    }
+    EXPECT_EQ(tool("status --role HXM").status, 0);
+    EXPECT_EQ(tool("keys --role HXM").status, 0);
+
+    // A regular file is replaced by a whole new export, with nothing left beside it.
+    const std::string file = dir + "/keys.vaqx";
+    spit(file, "an old export");
+    const Outcome refusedPlain = tool("export " + file + pw);
+    EXPECT_EQ(refusedPlain.status, 1);
+    EXPECT_TRUE(std::regex_search(refusedPlain.err, std::regex("keys.vaqx exists already"))) << refusedPlain.err;
     const Outcome forced = tool("export --force " + file + pw);
     ASSERT_EQ(forced.status, 0) << forced.err;
-    EXPECT_EQ(slurp(target), "precious");
     struct stat st {};
     ASSERT_EQ(lstat(file.c_str(), &st), 0);
     EXPECT_TRUE(S_ISREG(st.st_mode));
     EXPECT_EQ(st.st_mode & 0777, 0600u);
+    EXPECT_EQ(slurp(file).substr(0, 8), "HXBVAQEX");
+    EXPECT_EQ(shell_output("ls -A " + dir), "keys.vaqx\n");
+    ASSERT_EQ(tool("init --role HXM_CLIENT").status, 0);
+    EXPECT_EQ(tool("import --role HXM_CLIENT " + file + pw).status, 0);
 }
 
 }  // namespace
