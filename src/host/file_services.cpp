@@ -67,6 +67,7 @@ void tighten(int fd, const char *path, const struct stat &st) {
 
 // The path a descriptor was opened at, for a log line about a failure.
 const char *path_of(int fd, char (&buffer)[512]) {
+    if (unpublished_path(fd, buffer, sizeof buffer)) return buffer;
     char link[64];
     if (sprintf_s(link, sizeof link, "/proc/self/fd/%d", fd) < 0) return "?";
     const ssize_t n = sys().readlink(link, buffer, sizeof buffer - 1);

@@ -23,6 +23,7 @@ struct Pending {
     int dirfd = -1;
     bool spoiled = false;
     char name[256] = {};  // the last component of the path
+    char path[1024] = {};  // the whole path, for log lines
 };
 constexpr int kSlots = 8;
 Pending g_pending[kSlots];
@@ -92,6 +93,7 @@ int open_unpublished(const char *path) {
         p.dirfd = dirfd;
         p.spoiled = false;
         strcpy_s(p.name, sizeof p.name, name);
+        if (strcpy_s(p.path, sizeof p.path, path) != 0) p.path[0] = '\0';
         return fd;
     }
     sys().close(fd);
@@ -103,6 +105,12 @@ int open_unpublished(const char *path) {
 bool unpublished(int fd) {
     Guard guard;
     return find(fd) != nullptr;
+}
+
+bool unpublished_path(int fd, char *out, size_t size) {
+    Guard guard;
+    const Pending *p = find(fd);
+    return p != nullptr && p->path[0] != '\0' && strcpy_s(out, size, p->path) == 0;
 }
 
 void spoil_unpublished(int fd) {

@@ -7,6 +7,8 @@
 #ifndef TELMOR_VAQ_HOST_PUBLISHED_FILE_H
 #define TELMOR_VAQ_HOST_PUBLISHED_FILE_H
 
+#include <cstddef>
+
 namespace tv {
 
 // A descriptor for writing the file to be published at path, or -1 with
@@ -16,6 +18,8 @@ namespace tv {
 int open_unpublished(const char *path);
 // Whether fd is a file waiting for its publication.
 bool unpublished(int fd);
+// The path fd's file will be published at, for log lines.
+bool unpublished_path(int fd, char *out, size_t size);
 // A write on fd failed: its close publishes nothing.
 void spoil_unpublished(int fd);
 // Publishes fd's file under its name unless a write failed, and closes fd.
