@@ -59,14 +59,15 @@ const Row kCauses[] = {
     {2026, "{f} exists already: choose another name, or give --force to replace it"},
     {2027,
      "no keystore copy is safe to use (a symbolic link, not a regular file, more than one link, or "
-     "owned by another user); the files are left as they are: see 'telmor-vaq status'"},
+     "owned by another user); the files are left as they are: move a refused copy aside while the other "
+     "is good, or give it to the owner of its directory"},
     // Both copies go aside: while either is there, init opens it and fails the same way.
     {2028,
      "the node secret this keystore is sealed under is missing, so the keystore cannot be opened on this "
      "node: put the secret back from this node's backup; or, to start anew, move both copies aside "
      "('mv {p} {p}.lost' and 'mv {s} {s}.lost'), then run 'telmor-vaq init --role {r}' and 'telmor-vaq join' "
      "an export file (docs/operations.md)"},
-    {2029, "the node secret cannot be read, or is not a node secret: see 'telmor-vaq status' and the role's log"},
+    {2029, "the node secret cannot be read, or is not a node secret: the role's log names the file and the reason"},
     {2030, "no node secret could be created: run 'telmor-vaq init --role {r}' as root once"},
     {2031,
      "no keystore copy opens under this node's root protector: the copies were sealed on another node "

@@ -81,9 +81,7 @@ std::vector<std::string> warnings_for(const Role &r) {
         for (std::string &w : directory_warnings(dir)) out.push_back(std::move(w));
     }
     for (const char *path : {r.primary, r.standby}) {
-        for (std::string &w : copy_warnings(file_facts(path))) {
-            out.push_back(std::move(w));
-        }
+        for (std::string &w : copy_warnings(path, r.name)) out.push_back(std::move(w));
     }
     for (std::string &w : secret_dir_warnings(r)) out.push_back(std::move(w));
     return out;
@@ -160,6 +158,31 @@ int cmd_check(const Options &opt) {
     return 0;
 }
 
+// What status answers, as its exit status: monitoring reads this.
+enum class StatusVerdict { Good = 0, Failed = 1, Warning = 3 };
+
+const char *verdict_word(StatusVerdict v) {
+    switch (v) {
+        case StatusVerdict::Good:
+            return "good";
+        case StatusVerdict::Failed:
+            return "cannot open";
+        case StatusVerdict::Warning:
+            return "warning";
+    }
+    return "";
+}
+
+// Good only when the keystore opened with both copies good as they were and
+// nothing the library refuses is in the role's way.
+StatusVerdict status_verdict(const KeystoreReport &report, const std::vector<std::string> &warnings) {
+    if (report.openFailure || !report.masterKeys) return StatusVerdict::Failed;
+    for (const CopyReport &c : report.copies) {
+        if (c.state != "good") return StatusVerdict::Warning;
+    }
+    return warnings.empty() ? StatusVerdict::Good : StatusVerdict::Warning;
+}
+
 int cmd_status(const Options &opt) {
     const Role &r = need_role(opt.role);
     const std::optional<uint32_t> version = node_version();
@@ -175,6 +198,7 @@ int cmd_status(const Options &opt) {
         }
     }
     const std::vector<std::string> warnings = warnings_for(r);
+    const StatusVerdict verdict = status_verdict(report, warnings);
     std::string protectorText;
     Json protector = nullptr;
     if (report.masterKeys) {
@@ -208,6 +232,8 @@ int cmd_status(const Options &opt) {
         j["protector"] = protector;
         j["warnings"] = warnings;
         if (report.openFailure) j["error"] = *report.openFailure;
+        j["verdict"] = verdict_word(verdict);
+        j["exitStatus"] = static_cast<int>(verdict);
         write_out(j.dump(2) + "\n");
     } else {
         std::string out = "role           " + std::string(r.name) + "\nnode version   " +
@@ -231,11 +257,16 @@ int cmd_status(const Options &opt) {
         }
         if (report.masterKeys) out += "master keys    " + std::to_string(*report.masterKeys) + "\n";
         out += protectorText;
-        if (report.openFailure) out += "keystore       " + *report.openFailure + "\n";
+        out += "verdict        " + std::string(verdict_word(verdict)) + "\n";
         write_out(out);
     }
     print_warnings(warnings);
-    return 0;
+    if (verdict == StatusVerdict::Failed) {
+        if (report.openFailure) throw Failure{report.openCode, *report.openFailure};
+        throw tool_failure(std::string("no keystore for role ") + r.name + ": run 'telmor-vaq init --role " + r.name +
+                           "'");
+    }
+    return static_cast<int>(verdict);
 }
 
 const CommandRegistrar kInit(
@@ -246,8 +277,8 @@ const CommandRegistrar kInit(
      "Creates the role's keystore and log directories where missing (mode 0700), an empty primary keystore\n"
      "file (0600) if neither copy exists, then the keystore with its twelve domains, each with an active\n"
      "master key, its root material sealed by the role's node secret under /etc/telmor/vaq (made here when\n"
-     "run as root) or, with --protector tpm2, by the node's TPM. Warns about existing directories that\n"
-     "others can write or another user owns. Safe to run twice.",
+     "run as root) or, with --protector tpm2, by the node's TPM. Warns about each existing file or\n"
+     "directory the library would refuse, with a remedy it accepts. Safe to run twice.",
      {Opt::Role, Opt::Protector, Opt::Pcrs},
      {},
      {{"init --role HXM", "make the manager tools' keystore"},
@@ -274,8 +305,10 @@ const CommandRegistrar kStatus(
      42,
      "show the node's keystore version, this role's files with modes and owners, and warnings",
      "Shows the node's keystore version, the role's two keystore copies (size, mode, owner, state) and its\n"
-     "directories, the number of master keys, and a warning with the remedy for each unsafe file or\n"
-     "directory.",
+     "directories, the number of master keys, and a warning with the remedy for each file or directory\n"
+     "the library would refuse. Exit status 0 when the keystore opens with both copies good and nothing\n"
+     "to warn about, 1 when it cannot be opened, 3 when it opens with a warning (a copy repaired,\n"
+     "recreated or unusable, a file or directory the library refuses); --json carries the same verdict.",
      {Opt::Role, Opt::Json},
      {},
      {{"status --json", "the same as JSON"}},

@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 // export and import: master keys to and from a password-sealed file.
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -12,6 +13,7 @@
 #include "causes.h"
 #include "command_table.h"
 #include "file_safety.h"
+#include "node_layout.h"
 #include "secret_io.h"
 #include "session.h"
 #include "telmor_vaq_api.h"
@@ -41,26 +43,97 @@ std::optional<uint32_t> export_key_count(const std::string &file) {
     return uint32_t{head[44]} | uint32_t{head[45]} << 8 | uint32_t{head[46]} << 16 | uint32_t{head[47]} << 24;
 }
 
+// What --force may replace: a regular file, and never a keystore copy or a
+// node secret, of any role, under whatever name (the same file by device and
+// inode). Anything else is refused with its own sentence and left as it is.
+void refuse_unless_replaceable(const FileFacts &f) {
+    const std::string refused = f.path + " is left as it is: ";
+    const std::string only = ", and --force replaces only a regular file";
+    struct stat st {};
+    lstat(f.path.c_str(), &st);
+    if (f.symlink) throw tool_failure(refused + "it is a symbolic link" + only);
+    if (f.directory) throw tool_failure(refused + "it is a directory" + only);
+    if (S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode)) throw tool_failure(refused + "it is a device node" + only);
+    if (S_ISFIFO(st.st_mode)) throw tool_failure(refused + "it is a FIFO (named pipe)" + only);
+    if (S_ISSOCK(st.st_mode)) throw tool_failure(refused + "it is a socket" + only);
+    if (!f.regular) throw tool_failure(refused + "it is not a regular file" + only);
+    auto same = [&f](const std::string &path) {
+        const FileFacts g = file_facts(path);
+        return g.exists && g.dev == f.dev && g.ino == f.ino;
+    };
+    for (const node_layout::RoleLayout &r : node_layout::kRoles) {
+        for (const char *copy : {r.primary, r.standby}) {
+            if (same(copy)) {
+                throw tool_failure(refused + "it is a keystore copy of role " + r.role + " (" + copy +
+                                   "); an export never replaces one: choose another name");
+            }
+        }
+    }
+    // Every file in the node-secret directory is the secret of some keystore.
+    if (DIR *d = opendir(node_layout::kNodeSecretDir)) {
+        std::string secret;
+        while (const dirent *e = readdir(d)) {
+            if (same(std::string(node_layout::kNodeSecretDir) + "/" + e->d_name)) {
+                secret = std::string(node_layout::kNodeSecretDir) + "/" + e->d_name;
+                break;
+            }
+        }
+        closedir(d);
+        if (!secret.empty()) {
+            throw tool_failure(refused + "it is a node secret (" + secret +
+                               "); an export never replaces one: choose another name");
+        }
+    }
+}
+
+// A name in FILE's directory that nothing has.
+std::string unused_name_beside(const std::string &file) {
+    for (unsigned n = 0;; ++n) {
+        const std::string name = file + ".new-" + std::to_string(getpid()) + (n ? "-" + std::to_string(n) : "");
+        if (!file_facts(name).exists) return name;
+    }
+}
+
+// Renames the complete new export over the old file, if the old file is
+// still the regular file judged before; the directory is synced after.
+void replace_with(const std::string &fresh, const FileFacts &old) {
+    const FileFacts now = file_facts(old.path);
+    if (!now.exists || !now.regular || now.dev != old.dev || now.ino != old.ino) {
+        unlink(fresh.c_str());
+        throw tool_failure(old.path + " changed while the export was written; nothing was replaced");
+    }
+    if (rename(fresh.c_str(), old.path.c_str()) != 0) {
+        const int err = errno;
+        unlink(fresh.c_str());
+        throw tool_failure("cannot replace " + old.path + ": " + std::strerror(err));
+    }
+    const size_t slash = old.path.rfind('/');
+    const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : old.path.substr(0, slash);
+    if (const int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); fd >= 0) {
+        fsync(fd);
+        close(fd);
+    }
+}
+
 int cmd_export(const Options &opt) {
     const std::string &file = opt.args.at(0);
     const Context ctx{opt.role, {}, {}, file};
-    Session s(opt.role);
     const FileFacts existing = file_facts(file);
     if (existing.exists && !opt.force) throw tool_failure(cause(2026, ctx));
-    if (existing.exists && existing.directory) throw tool_failure(file + " is a directory");
+    if (existing.exists) refuse_unless_replaceable(existing);
+    Session s(opt.role);
     SecretBuffer pw = read_password(opt, true, kExportPasswordMin);
-    // The library creates the file exclusively: what is removed here is
-    // replaced by the library's own file or by nothing.
-    if (existing.exists && unlink(file.c_str()) != 0 && errno != ENOENT) {
-        throw tool_failure("cannot remove " + file + ": " + std::strerror(errno));
-    }
-    const unsigned long rc = TELMOR_VAQ_ExportMkFile(file.c_str(), pw.data(), static_cast<uint32_t>(pw.size()));
+    // The library publishes a new file whole or not at all; an old one is
+    // replaced by renaming a complete new one over it, never removed first.
+    const std::string target = existing.exists ? unused_name_beside(file) : file;
+    const unsigned long rc = TELMOR_VAQ_ExportMkFile(target.c_str(), pw.data(), static_cast<uint32_t>(pw.size()));
     pw.clear();
     if (rc == 2007) {
         const std::string why = explain_io(file, true);
         throw Failure{rc, "exporting master keys to " + file + ": " + (why.empty() ? cause(rc, ctx) : why)};
     }
     require(rc, "exporting master keys to " + file, ctx);
+    if (existing.exists) replace_with(target, existing);
     std::printf("%d master keys exported to %s\n", key_count(ctx), file.c_str());
     return 0;
 }
@@ -100,8 +173,9 @@ const CommandRegistrar kExport(
      30,
      "write every master key to FILE, sealed with a password",
      "Writes every master key of the role's keystore to FILE (mode 0600, created anew), sealed with a\n"
-     "password of at least 12 characters: asked twice on the terminal, or read from --password-fd. An\n"
-     "existing FILE is refused unless --force is given.",
+     "password of at least 12 characters: asked twice on the terminal, or read from --password-fd. The\n"
+     "file appears whole or not at all. An existing FILE is refused unless --force is given, and --force\n"
+     "replaces only a regular file that is no keystore copy or node secret of any role.",
      {Opt::Role, Opt::PasswordFd, Opt::Force},
      {{"FILE", "the export file to write", true, false}},
      {{"export /root/keys-2026.vaqx --password-fd 3 3<pw.txt", "export with the password in pw.txt"}},

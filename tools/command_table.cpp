@@ -123,7 +123,8 @@ void print_general_help(FILE *out) {
     }
     std::fprintf(out,
                  "\n'telmor-vaq help COMMAND' or 'telmor-vaq COMMAND --help' shows a command's options and an\n"
-                 "example; 'telmor-vaq --version' the version. Exit status: 0 success, 1 failure, 2 usage error.\n");
+                 "example; 'telmor-vaq --version' the version. Exit status: 0 success, 1 failure, 2 usage error,\n"
+                 "3 a warning from status.\n");
 }
 
 // roff text: backslashes and hyphens escaped, no line starting with a control character.
@@ -182,7 +183,8 @@ void print_man_page() {
     }
     std::printf(
         ".SH EXIT STATUS\n0 on success; 1 on a failure, with one line on standard error naming the cause "
-        "and, where the library answered, its code; 2 on a usage error.\n");
+        "and, where the library answered, its code; 2 on a usage error; 3 from status when the keystore "
+        "opens with a warning.\n");
     std::printf(
         ".SH ENVIRONMENT\n.TP\n.B TELMOR_VAQ_TCTI\n"
         "The TPM's transmission interface for the tpm2 protector, e.g. swtpm:host=127.0.0.1,port=2321 "
@@ -424,6 +426,7 @@ int run_tool(int argc, char **argv) {
         return 2;
     }
     opt.command = cmd->name;
+    set_log_thresholds(opt);
     try {
         const Raw &raw = *raws[cmd];
         if (!raw.domain.empty()) opt.domain = parse_u32("--domain", raw.domain);

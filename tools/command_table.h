@@ -63,6 +63,9 @@ struct CommandRegistrar {
     explicit CommandRegistrar(Command c) { command_table().push_back(std::move(c)); }
 };
 
+// Sets the library's log thresholds for the command about to run.
+void set_log_thresholds(const Options &opt);
+
 // Runs the tool: parses argv against the table and runs the command.
 // Returns the exit status: 0, 1 for a failure, 2 for a usage error.
 int run_tool(int argc, char **argv);

@@ -33,23 +33,20 @@ SecretBuffer image_of(const std::string &path) {
 std::string found_state(const std::string &path) {
     const FileFacts f = file_facts(path);
     if (!f.exists) return file_facts(dir_of(path)).exists ? "missing" : "no directory";
-    if (!unsafe_copy_reason(f).empty()) return "unsafe";
+    if (!refused_file(path).empty()) return "unsafe";
     return f.size == 0 ? "empty" : "present";
 }
 
 // Why a copy is still bad at the end, with what to run.
 void explain_bad(CopyReport &c, const std::string &role) {
     const FileFacts f = file_facts(c.path);
-    const std::string unsafe = unsafe_copy_reason(f);
+    const std::string unsafe = refused_file(c.path);
     if (!file_facts(dir_of(c.path)).exists) {
         c.state = "missing";
         c.detail = "directory " + dir_of(c.path) + " does not exist: run 'telmor-vaq init --role " + role + "'";
     } else if (!unsafe.empty()) {
         c.state = "unsafe";
-        c.detail = "it is " + unsafe +
-                   ": the library leaves it alone; move it aside and run 'telmor-vaq check "
-                   "--repair --role " +
-                   role + "'";
+        c.detail = copy_refusal(c.path, role);
     } else if (const std::string io = explain_io(c.path, true); !io.empty()) {
         c.state = f.exists ? "damaged" : "missing";
         c.detail = io;
@@ -120,13 +117,12 @@ KeystoreReport examine_keystore(const Role &role, bool repair) {
             }
         }
     }
-    // A link or a foreign file is never a good copy, whatever was read through it.
+    // A copy the library refuses is never a good copy, whatever was read through it.
     for (CopyReport &c : report.copies) {
         c.facts = file_facts(c.path);
-        if (const std::string why = unsafe_copy_reason(c.facts); !why.empty()) {
+        if (std::string why = copy_refusal(c.path, role.name); !why.empty()) {
             c.state = "unsafe";
-            c.detail = "it is " + why + ": move it aside and run 'telmor-vaq check --repair --role " +
-                       std::string(role.name) + "'";
+            c.detail = std::move(why);
         }
     }
     return report;

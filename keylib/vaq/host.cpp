@@ -108,6 +108,14 @@ Status Host::write_file(const std::string &path, ByteView image, int32_t mode) c
             return Fail(VAQ_ERR_UNCONFIRMED, "file written but its sync failed; the change may be on disk");
         return Fail(VAQ_ERR_IO, "file could not be written and synced");
     }
+    // A new file is put under its name by its close (the host publishes it
+    // whole): a close that fails leaves no file there.
+    if (mode == VAQ_FILE_CREATE && !file.close()) {
+        const int err = host_errno(t_);
+        if (err == EEXIST) return Fail(VAQ_ERR_FILE_EXISTS, "file made by another meanwhile; nothing written");
+        if (err == ENOSPC) return Fail(VAQ_ERR_NO_SPACE, "file could not be published: no space left on device");
+        return Fail(VAQ_ERR_IO, "file could not be published under its name");
+    }
     // The write call answered for the image being on disk; a close that fails
     // afterwards cannot take it back, and calling the write failed would have
     // the caller redo a change that is already made.

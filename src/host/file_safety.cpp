@@ -278,4 +278,14 @@ int open_log_file(const char *path, struct stat *st) {
     return open_safely(path, O_RDWR | O_CREAT | O_APPEND | O_NONBLOCK, 0640, st, &why);
 }
 
+const char *unsafe_directory_reason(const char *path, const struct stat &st) {
+    if (!S_ISDIR(st.st_mode)) return "not a directory";
+    if (std::strcmp(path, kSecretDirectory) == 0) return untrusted_directory_reason(st, true);
+    if (std::strcmp(path, kSecretParentDirectory) == 0) return untrusted_directory_reason(st, false);
+    if ((st.st_mode & 022) != 0) return "writable by group or others";
+    const uid_t me = sys().geteuid();
+    if (st.st_uid != me && st.st_uid != 0 && me != 0) return "owned by another user";
+    return nullptr;
+}
+
 }  // namespace tv

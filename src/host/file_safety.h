@@ -55,6 +55,13 @@ struct Refusal {
 // caller syncs and closes it), else -1.
 int open_safely(const char *path, int flags, mode_t mode, struct stat *st, Refusal *why, int *createdIn = nullptr);
 
+// Why a directory that holds keystore copies, a node secret or log files
+// cannot be trusted with them, or null. The node-secret directories by their
+// own rule (above); any other must not be writable by group or others and
+// must belong to the effective user or root, and a process running as root
+// also trusts one that another account (the service account) owns.
+const char *unsafe_directory_reason(const char *path, const struct stat &st);
+
 // A log file, opened for appending by open_safely (created 0640): the
 // descriptor, with the file's status in *st, or -1.
 int open_log_file(const char *path, struct stat *st);

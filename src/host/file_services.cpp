@@ -9,12 +9,14 @@
 #include <cerrno>
 #include <cstdio>
 
+#include "common/error_text.h"
 #include "common/log.h"
 #include "host/bounded.h"
 #include "host/file_safety.h"
 #include "host/host_services.h"
+#include "host/last_failure.h"
+#include "host/published_file.h"
 #include "host/sys.h"
-#include "common/error_text.h"
 
 namespace tv {
 
@@ -74,6 +76,7 @@ void tighten(int fd, const char *path, const struct stat &st) {
 
 // The path a descriptor was opened at, for a log line about a failure.
 const char *path_of(int fd, char (&buffer)[512]) {
+    if (unpublished_path(fd, buffer, sizeof buffer)) return buffer;
     char link[64];
     if (sprintf_s(link, sizeof link, "/proc/self/fd/%d", fd) < 0) return "?";
     const ssize_t n = sys().readlink(link, buffer, sizeof buffer - 1);
@@ -91,7 +94,11 @@ void *APP_Fopen(const char *path, int32_t mode) {
     struct stat st {};
     Refusal why;
     int createdIn = -1;
-    int fd = open_safely(path, flags, created, &st, &why, &createdIn);
+    // An export is published whole by its close, or not at all.
+    int fd = mode == VAQ_FILE_CREATE ? open_unpublished(path) : -1;
+    if (fd < 0 && (mode != VAQ_FILE_CREATE || errno == EOPNOTSUPP))
+        fd = open_safely(path, flags, created, &st, &why, &createdIn);
+    if (fd < 0) record_file_failure(why.path != nullptr ? why.path : path, why.reason, errno);
     if (why.reason != nullptr) {
         const int err = errno;
         if (why.path == path) {
@@ -101,7 +108,8 @@ void *APP_Fopen(const char *path, int32_t mode) {
         }
         errno = err;
     }
-    if (fd >= 0 && (flags & O_ACCMODE) != O_RDONLY) tighten(fd, path, st);
+    const bool published = fd >= 0 && unpublished(fd);
+    if (fd >= 0 && !published && (flags & O_ACCMODE) != O_RDONLY) tighten(fd, path, st);
     Handle *holder = nullptr;
     if (fd >= 0) {
         holder = static_cast<Handle *>(sys().malloc(sizeof(Handle)));
@@ -130,7 +138,7 @@ int32_t APP_Fclose(void *handle) {
     }
     const int createdIn = static_cast<Handle *>(handle)->createdIn;
     if (createdIn >= 0) sys().close(createdIn);
-    const int rc = sys().close(fd);
+    const int rc = unpublished(fd) ? close_unpublished(fd) : sys().close(fd);
     sys().free(handle);
     return rc;
 }
@@ -176,6 +184,8 @@ int32_t APP_Fwrite(const void *data, uint64_t count, void *handle) {
         writeError = errno;
         VAQ_LOG(kError, "sync of the directory of %s failed: %s\n", path_of(fd, where), error_text(writeError));
     }
+    // Half a file is never published under its name.
+    if (writeError != 0) spoil_unpublished(fd);
     errno = writeError;
     return writeError == 0 ? 1 : 0;
 }

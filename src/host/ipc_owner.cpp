@@ -13,6 +13,7 @@
 #include <ctime>
 
 #include "common/log.h"
+#include "host/last_failure.h"
 #include "host/sys.h"
 #include "node_layout.h"
 
@@ -197,6 +198,8 @@ bool ask_again_after_denial(int &waitedMs) {
 }
 
 void log_foreign_ipc(const char *what, key_t key, const char *why, const ipc_perm &perm) {
+    const bool segment = std::strcmp(what, "shared segment") == 0;
+    record_ipc_failure(segment ? TELMOR_VAQ_OBJECT_IPC_SEGMENT : TELMOR_VAQ_OBJECT_IPC_LOCK, key, why, 0);
     VAQ_LOG(kError, "%s %#x not used: %s (owner uid %u, creator uid %u, mode %04o, this process uid %u)\n", what,
             static_cast<unsigned>(key), why, static_cast<unsigned>(perm.uid), static_cast<unsigned>(perm.cuid),
             static_cast<unsigned>(perm.mode & 0777), static_cast<unsigned>(sys().geteuid()));

@@ -32,6 +32,7 @@
 #include "common/error_text.h"
 #include "common/log.h"
 #include "host/ipc_owner.h"
+#include "host/last_failure.h"
 #include "host/sys.h"
 #include "node_layout.h"
 
@@ -157,6 +158,7 @@ int32_t find_or_make(int32_t key, int32_t *id) {
                 return 0;
             }
             if (errno != EEXIST) {
+                tv::record_ipc_failure(TELMOR_VAQ_OBJECT_IPC_LOCK, key, nullptr, errno);
                 VAQ_LOG(tv::kError, "create sem error %s\n", tv::error_text(errno));
                 return 0;
             }
@@ -165,6 +167,7 @@ int32_t find_or_make(int32_t key, int32_t *id) {
         const int32_t found = tv::get_once_given([key] { return tv::sys().semget(key, 1, 0600); });
         if (found == -1) {
             if (errno == ENOENT && mayCreate) continue;  // removed since: make it
+            tv::record_ipc_failure(TELMOR_VAQ_OBJECT_IPC_LOCK, key, nullptr, errno);
             VAQ_LOG(tv::kInfo, "get sem error %s\n", tv::error_text(errno));
             return 0;
         }

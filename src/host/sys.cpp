@@ -54,6 +54,7 @@ constexpr SysCalls kReal = {
     .mkdirat = ::mkdirat,
     .fchown = ::fchown,
     .unlinkat = ::unlinkat,
+    .linkat = ::linkat,
     .shmget = ::shmget,
     .shmat = ::shmat,
     .shmdt = ::shmdt,

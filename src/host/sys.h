@@ -53,6 +53,7 @@ struct SysCalls {
     int (*mkdirat)(int dirfd, const char *name, mode_t mode);
     int (*fchown)(int fd, uid_t owner, gid_t group);
     int (*unlinkat)(int dirfd, const char *name, int flags);
+    int (*linkat)(int fromdir, const char *from, int todir, const char *to, int flags);
 
     // System V shared memory and semaphores.
     int (*shmget)(key_t key, size_t size, int flags);

@@ -11,6 +11,7 @@
 #include "host/bounded.h"
 #include "host/file_safety.h"
 #include "host/host_services.h"
+#include "host/last_failure.h"
 #include "host/sys.h"
 #include "common/error_text.h"
 #include "keystore/init_flag.h"
@@ -33,7 +34,7 @@ void copy_path(char *buffer, const char *path) {
 void destroy_reload_lock() {
     const int ret = tv::sys().rwlock_destroy(&g_vaq_reload_rwlock);
     if (ret != 0) {
-        VAQ_LOG(tv::kError, "destory g_vaq_reload_rwlock failure %s\n", tv::error_text(ret));
+        VAQ_LOG(tv::kError, "destroy g_vaq_reload_rwlock failure %s\n", tv::error_text(ret));
         return;
     }
     tv::g_reload_lock_live = false;
@@ -79,6 +80,7 @@ extern "C" unsigned long TELMOR_VAQ_Initialize(const char *role) {
         VAQ_LOG(tv::kInfo, "TELMOR VAQ Initialize twice\n");
         return 0;
     }
+    tv::clear_last_failure();
     tv::memset_s(&g_pstCallBack, sizeof g_pstCallBack, 0, sizeof g_pstCallBack);
     tv::memset_s(&g_pstFileName, sizeof g_pstFileName, 0, sizeof g_pstFileName);
     if (role == nullptr) return 1;

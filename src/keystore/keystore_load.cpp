@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "common/log.h"
+#include "host/last_failure.h"
 #include "keystore/domain_records.h"
 #include "keystore/keystore_files_seen.h"
 #include "keystore/library_state.h"
@@ -57,6 +58,7 @@ extern "C" unsigned long TELMOR_VAQ_Loadkeystore(void) {
     tv::note_keystore_files();
     const unsigned long init = IvexInitializeEx(0, &g_pstFileName, 0, nullptr);
     if (init != 0) {
+        tv::record_code(init);
         VAQ_LOG(tv::kError, "IvexInitializeEx failed, ret=%lu\n", init);
     } else {
         tv::g_keystore_loaded = true;

@@ -11,6 +11,7 @@
 
 #include "common/log.h"
 #include "host/ipc_owner.h"
+#include "host/last_failure.h"
 #include "host/sys.h"
 #include "common/error_text.h"
 #include "keystore/init_flag.h"
@@ -90,6 +91,7 @@ int find_or_make_segment() {
             return -1;
         }
         if (errno != EEXIST) {
+            record_ipc_failure(TELMOR_VAQ_OBJECT_IPC_SEGMENT, kVersionSegmentKey, nullptr, errno);
             VAQ_LOG(kError, "shmget failed with %s\n", error_text(errno));
             return -1;
         }
@@ -98,6 +100,7 @@ int find_or_make_segment() {
         get_once_given([] { return tv::sys().shmget(kVersionSegmentKey, kVersionSegmentSize, 0600); });
     if (id == -1) {
         const int err = errno;
+        record_ipc_failure(TELMOR_VAQ_OBJECT_IPC_SEGMENT, kVersionSegmentKey, nullptr, err);
         VAQ_LOG(kError, "shmget failed with %s\n", error_text(err));
         if (err == EINVAL) log_small_segment();
         return -1;

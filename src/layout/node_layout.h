@@ -78,6 +78,9 @@ inline constexpr int32_t kVersionSegmentKey = 0x20190529;
 inline constexpr std::size_t kVersionSegmentSize = 4096;
 inline constexpr int32_t kProcessLockKey = 0x20191230;
 
+// Where the node secrets of every keystore live, one file per keystore pair.
+inline constexpr char kNodeSecretDir[] = "/etc/telmor/vaq";
+
 }  // namespace node_layout
 
 #endif  // TELMOR_VAQ_NODE_LAYOUT_H

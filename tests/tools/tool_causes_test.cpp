@@ -205,12 +205,12 @@ TEST(ToolCausesFresh, SharedObjectsOfAnotherUserAreNamed) {
     ASSERT_EQ(shell("chown -R 4242:4242 /opt/telmor/agent /var/log/oam/hxa"), 0);
     const Outcome r = tool_as(4242, "keys");
     EXPECT_EQ(r.status, 1);
-    EXPECT_TRUE(std::regex_search(r.err, std::regex("cannot open the keystore of role HXA: no permission to use "
-                                                    "the node's keystore version segment \\(key " +
+    EXPECT_TRUE(std::regex_search(r.err, std::regex("cannot open the keystore of role HXA: the node's keystore "
+                                                    "version segment \\(key " +
                                                     tvtest::ipc_key_text(node_layout::kVersionSegmentKey) +
-                                                    "\\): run "
-                                                    "the tool as root or as the user the node's processes run as "
-                                                    "\\(code 1\\)\n")))
+                                                    "\\) is not used: no permission for this user \\(owner uid 0, "
+                                                    "creator uid 0, mode 0600\\): run the tool as the account the "
+                                                    "node's processes run as, or as root \\(code 1\\)\n")))
         << r.err;
 }
 

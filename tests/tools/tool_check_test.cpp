@@ -60,7 +60,8 @@ TEST(ToolCheck, TellsWhatItFoundAndDidAfterEachKindOfDamage) {
              ASSERT_EQ(unlink(kStandby), 0);
              ASSERT_EQ(symlink((scratch() + "/elsewhere").c_str(), kStandby), 0);
          },
-         false, "good", "unsafe: it is a symbolic link: move it aside", 1},
+         false, "good",
+         "unsafe: not used by the library \\(a symbolic link\\): while the other copy is good, move it aside", 1},
         {"the remedy given: move it aside", [] { ASSERT_EQ(unlink(kStandby), 0); }, true, "good", "recreated", 0},
         {"both copies altered",
          [] {
@@ -93,8 +94,10 @@ TEST(ToolCheck, OnAFreshNodeItSaysToRunInit) {
     EXPECT_EQ(r.out,
               "primary  missing: no keystore yet: run 'telmor-vaq init --role HXA'\n"
               "standby  missing: no keystore yet: run 'telmor-vaq init --role HXA'\n");
+    // Nothing to open: status says so in its exit status too.
     const Outcome status = tool("status");
-    EXPECT_EQ(status.status, 0);
+    EXPECT_EQ(status.status, 1);
+    EXPECT_EQ(status.err, "telmor-vaq status: no keystore for role HXA: run 'telmor-vaq init --role HXA'\n");
     EXPECT_TRUE(std::regex_search(status.out, std::regex(std::string("\nprimary +") + kPrimary +
                                                          " +"
                                                          "missing \\(run 'telmor-vaq init --role HXA'\\)\n")))
@@ -151,6 +154,53 @@ TEST(ToolCheck, ALostNodeSecretIsLeftByMovingBothCopiesAsideAsTheSentenceSays) {
     const Outcome back = tool("decrypt --domain 50 " + first_line(text.out));
     EXPECT_EQ(back.status, 0) << back.err;
     EXPECT_EQ(back.out, "kept secret");
+}
+
+// Monitoring reads status's exit status: 0 the keystore opens with both copies
+// good, 3 it opens with a warning, 1 it cannot be opened; --json says the same.
+TEST(ToolStatus, ExitStatusAndJsonCarryTheVerdict) {
+    ASSERT_EQ(tool("init").status, 0);
+    const struct {
+        const char *name;
+        std::function<void()> apply;
+        int status;
+        const char *verdict;
+    } cases[] = {
+        {"both copies good", [] {}, 0, "good"},
+        {"standby missing, recreated on opening", [] { ASSERT_EQ(unlink(kStandby), 0); }, 3, "warning"},
+        {"primary altered, repaired on opening", [] { flip_byte(kPrimary, 100); }, 3, "warning"},
+        {"a copy the library refuses", [] { ASSERT_EQ(shell(std::string("chown 4242 ") + kStandby), 0); }, 3,
+         "warning"},
+        {"both copies damaged",
+         [] {
+             flip_byte(kPrimary, 100);
+             flip_byte(kStandby, 100);
+         },
+         1, "cannot open"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        // Opening repairs what it can, so each run starts from the same damage.
+        const std::string save = std::string("cp -p ") + kPrimary + " " + scratch() + "/p && cp -p " + kStandby +
+                                 " " + scratch() + "/s";
+        const std::string restore = "cp -p " + scratch() + "/p " + kPrimary + " && cp -p " + scratch() + "/s " +
+                                    kStandby;
+        ASSERT_EQ(shell(save), 0);
+        c.apply();
+        const Outcome text = tool("status");
+        EXPECT_EQ(text.status, c.status) << text.out << text.err;
+        EXPECT_NE(text.out.find(std::string("\nverdict        ") + c.verdict + "\n"), std::string::npos) << text.out;
+        // Its sentences never send the reader to status itself.
+        EXPECT_EQ((text.out + text.err).find("'telmor-vaq status"), std::string::npos) << text.out << text.err;
+        ASSERT_EQ(shell(restore), 0);
+        c.apply();
+        const Outcome json = tool("status --json");
+        EXPECT_EQ(json.status, c.status) << json.err;
+        const Json j = Json::parse(json.out);
+        EXPECT_EQ(j["verdict"], c.verdict);
+        EXPECT_EQ(j["exitStatus"], c.status);
+        ASSERT_EQ(shell(restore), 0);
+    }
 }
 
 }  // namespace

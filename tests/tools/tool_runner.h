@@ -40,6 +40,9 @@ inline Outcome run(const std::string &command, const std::string &input = "") {
     return {status, slurp(dir + "/out"), slurp(dir + "/err")};
 }
 
+// What a shell command prints on stdout.
+inline std::string shell_output(const std::string &command) { return run("{ " + command + "; }").out; }
+
 // Runs the tool with `args` (shell words) and `input` on stdin.
 inline Outcome tool(const std::string &args, const std::string &input = "") {
     return run(std::string(TELMOR_VAQ_TOOL) + " " + args, input);
