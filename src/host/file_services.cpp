@@ -120,8 +120,14 @@ void *APP_Fopen(const char *path, int32_t mode) {
     if (fd >= 0) {
         holder = static_cast<int32_t *>(sys().malloc(sizeof(int32_t)));
         if (holder == nullptr) {
-            // Nobody could ever close it otherwise.
-            sys().close(fd);
+            // Nobody could ever close it otherwise; an export not yet
+            // published is dropped with its slot.
+            if (published) {
+                spoil_unpublished(fd);
+                close_unpublished(fd);
+            } else {
+                sys().close(fd);
+            }
             fd = -1;
             errno = ENOMEM;
         } else {
