@@ -114,8 +114,14 @@ void *APP_Fopen(const char *path, int32_t mode) {
     if (fd >= 0) {
         holder = static_cast<Handle *>(sys().malloc(sizeof(Handle)));
         if (holder == nullptr) {
-            // Nobody could ever close them otherwise.
-            sys().close(fd);
+            // Nobody could ever close it otherwise; an export not yet
+            // published is dropped with its slot.
+            if (published) {
+                spoil_unpublished(fd);
+                close_unpublished(fd);
+            } else {
+                sys().close(fd);
+            }
             if (createdIn >= 0) sys().close(createdIn);
             fd = -1;
             errno = ENOMEM;
