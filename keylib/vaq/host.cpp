@@ -114,6 +114,9 @@ Status Host::write_file(const std::string &path, ByteView image, int32_t mode) c
         const int err = host_errno(t_);
         if (err == EEXIST) return Fail(VAQ_ERR_FILE_EXISTS, "file made by another meanwhile; nothing written");
         if (err == ENOSPC) return Fail(VAQ_ERR_NO_SPACE, "file could not be published: no space left on device");
+        if (err == EIO)
+            return Fail(VAQ_ERR_UNCONFIRMED, "file written but not confirmed on disk (a sync failed); nothing is left "
+                                             "under its name");
         return Fail(VAQ_ERR_IO, "file could not be published under its name");
     }
     // The write call answered for the image being on disk; a close that fails

@@ -138,7 +138,13 @@ int close_unpublished(int fd) {
         if (sys().fsync(fd) != 0 || sys().linkat(AT_FDCWD, self, p.dirfd, p.name, AT_SYMLINK_FOLLOW) != 0) {
             rc = -1;
         } else if (sys().fsync(p.dirfd) != 0) {
-            VAQ_LOG(kError, "sync of the directory of %s failed: %s\n", p.name, error_text(errno));
+            // Its name might not survive a crash: a file that is not sure to be
+            // there is not there, and the caller hears it as unconfirmed.
+            VAQ_LOG(kError, "sync of the directory of %s failed: %s\n", p.path[0] != '\0' ? p.path : p.name,
+                    error_text(errno));
+            sys().unlinkat(p.dirfd, p.name, 0);
+            errno = EIO;
+            rc = -1;
         }
     }
     const int err = errno;

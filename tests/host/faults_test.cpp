@@ -338,6 +338,8 @@ namespace {
 // reached the disk: when that sync fails, the write that would confirm the
 // file fails too, whole but unconfirmed (the position is at its end), and the
 // line names the file. A file that was there already needs no directory sync.
+// An export gets its name at its close: there the failed sync fails the close
+// and leaves nothing under the name.
 TEST_F(Faults, AFailedDirectorySyncAfterCreatingAFileFailsItsWrite) {
     g_fail_directory_syncs = true;
     const std::string path = "/opt/telmor/faults_sync";
@@ -346,9 +348,11 @@ TEST_F(Faults, AFailedDirectorySyncAfterCreatingAFileFailsItsWrite) {
         bool existsBefore;
         int32_t mode;
         int32_t written;
-    } cases[] = {{"an export or secret, made new", false, VAQ_FILE_CREATE, 0},
-                 {"a first keystore copy", false, VAQ_FILE_WRITE, 0},
-                 {"a keystore copy that was there", true, VAQ_FILE_WRITE, 1}};
+        int32_t closed;
+    } cases[] = {{"a secret, made new", false, VAQ_FILE_CREATE_SECRET, 0, 0},
+                 {"a first keystore copy", false, VAQ_FILE_WRITE, 0, 0},
+                 {"a keystore copy that was there", true, VAQ_FILE_WRITE, 1, 0},
+                 {"an export, published at its close", false, VAQ_FILE_CREATE, 1, -1}};
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
         unlink(path.c_str());
@@ -365,7 +369,15 @@ TEST_F(Faults, AFailedDirectorySyncAfterCreatingAFileFailsItsWrite) {
                 named = named || m == "ERROR|sync of the directory of " + path + " failed: Input/output error";
             EXPECT_TRUE(named);
         }
-        EXPECT_EQ(tv::APP_Fclose(h), 0);
+        EXPECT_EQ(tv::APP_Fclose(h), c.closed);
+        if (c.closed != 0) {
+            EXPECT_EQ(errno, EIO);
+            EXPECT_NE(access(path.c_str(), F_OK), 0) << "an unconfirmed export left under its name";
+            bool named = false;
+            for (const auto &m : messages())
+                named = named || m == "ERROR|sync of the directory of " + path + " failed: Input/output error";
+            EXPECT_TRUE(named);
+        }
     }
     unlink(path.c_str());
 }

@@ -97,7 +97,8 @@ TEST(ToolProtector, StatusNeverCallsGoodACopyForgedWithTheRootOfAnOldBackup) {
     tvtest::write_bytes(standby, planted);
     const Outcome refused = tool("status");
     EXPECT_FALSE(has(refused.out, "(good|repaired|recreated)")) << refused.out;
-    EXPECT_TRUE(has(refused.out, "unprotected copies of a keystore protected on this node")) << refused.out;
+    EXPECT_TRUE(has(refused.out + refused.err, "unprotected copies of a keystore protected on this node"))
+        << refused.out << refused.err;
     EXPECT_NE(tool("check").status, 0);
     EXPECT_EQ(tvtest::read_bytes(primary), planted);
 }
