@@ -236,8 +236,11 @@ TEST_F(FileServices, ErrnoOfAFailedOpenSurvivesItsLogLine) {
 
 TEST_F(FileServices, ClosingAStandardDescriptorIsLogged) {
     const int rc = tvtest::run_in_child([] {
-        auto *holder = static_cast<int32_t *>(malloc(sizeof(int32_t)));
-        *holder = 0;
+        // A handle as APP_Fopen makes it: the descriptor, then the directory
+        // of a file it created (none).
+        auto *holder = static_cast<int32_t *>(malloc(2 * sizeof(int32_t)));
+        holder[0] = 0;
+        holder[1] = -1;
         return tv::APP_Fclose(holder) == 0 && fcntl(0, F_GETFD) == -1 ? 0 : 1;
     });
     EXPECT_EQ(rc, 0);
