@@ -173,7 +173,7 @@ Unsealing unseal_without_library(const std::string &tcti, const std::vector<uint
             out.rc = Esys_Load(ctx, primary, ESYS_TR_PASSWORD, ESYS_TR_NONE, ESYS_TR_NONE, &priv, &pub, &item);
         TPM2B_AUTH auth{};
         auth.size = static_cast<UINT16>(std::min(authValue.size(), sizeof auth.buffer));
-        std::memcpy(auth.buffer, authValue.data(), auth.size);
+        if (auth.size > 0) std::memcpy(auth.buffer, authValue.data(), auth.size);
         if (out.rc == TSS2_RC_SUCCESS) out.rc = Esys_TR_SetAuth(ctx, item, &auth);
         if (out.rc == TSS2_RC_SUCCESS && !password) {
             TPMT_SYM_DEF sym{};
