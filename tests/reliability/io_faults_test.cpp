@@ -165,8 +165,6 @@ bool after_first_load(const Snapshot &, const Snapshot &now, const Outcome &, co
     return true;
 }
 
-// An import derives the same key in every run, once (pbkdf2_memo.cpp); an
-// export seals with a new salt each time, so its runs stay few.
 const std::vector<Fault> kImportFaults = {Fault::kFail, Fault::kCut, Fault::kTornCut};
 const std::vector<Fault> kExportFaults = {Fault::kFail};
 
