@@ -30,6 +30,7 @@ namespace vaq {
 struct TokenUri {
     std::string token;       // token=  (the token's label)
     std::string object;      // object= (the key's label)
+    std::string id;          // id= (the key's CKA_ID, raw bytes), may be empty
     std::string modulePath;  // module-path=
     std::string moduleName;  // module-name= (found through the p11-kit configuration)
     std::string pinSource;   // pin-source=file:PATH, the PATH
@@ -37,6 +38,10 @@ struct TokenUri {
     // never with a PIN in it (a URI carrying pin-value is refused).
     std::string text;
 };
+// Refuses (VAQ_ERR_BAD_ARG, with a line) what this system does not take: an
+// attribute it does not know or met twice, a pin-value, a pin-source that is
+// not `file:` and an absolute path, a module-path that is not absolute, a type
+// other than secret-key, a URI without token, object or exactly one module.
 Status parse_token_uri(const std::string &uri, TokenUri &out);
 
 class TokenKey {

@@ -66,12 +66,20 @@ enum VaqResult {
     VAQ_ERR_UNVERIFIABLE_COPY = 2035, /* unprotected keystore: the newer copy has other root
                                          material and lacks keys of the older; both left as
                                          they are */
+    VAQ_ERR_TOKEN_MODULE = 2036,      /* pkcs11: the token's module is missing, cannot be
+                                         loaded, or is not one only root could have installed */
+    VAQ_ERR_TOKEN_ABSENT = 2037,      /* pkcs11: no token with the URI's label is present */
+    VAQ_ERR_TOKEN_PIN = 2038,         /* pkcs11: the PIN is wrong or locked, or its source is
+                                         missing or not trusted */
     VAQ_ERR_SECRET_UNTRUSTED = 2039,  /* file protector: the node secret or its directory is not
                                          trusted (a link, another user's, or open to group or
                                          others); nothing used or written */
     VAQ_ERR_NO_SPACE = 2040,          /* a file could not be written: no space left on device */
     VAQ_ERR_UNCONFIRMED = 2041,       /* a file was written whole but its sync failed: the change
                                          may or may not be on disk */
+    VAQ_ERR_TOKEN_KEY = 2042,         /* pkcs11: no such key in the token, or not a
+                                         non-extractable AES key for encryption */
+    VAQ_ERR_TOKEN_REFUSED = 2043,     /* pkcs11: the token refused an operation */
     VAQ_ERR_PROCESS_LOCK = 2045       /* the host could not take the node's process lock; nothing
                                          read or changed */
 };
