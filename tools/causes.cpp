@@ -90,6 +90,10 @@ const Row kCauses[] = {
     {2041,
      "{f} was written but its sync to disk failed: the change may be on disk or not; "
      "see 'telmor-vaq keys' and 'telmor-vaq check'"},
+    {2044,
+     "{f} is sealed to a token key this node cannot use (its PKCS#11 module missing or not root's, the token "
+     "absent, the PIN refused, or the key missing or not the one {f} was sealed under, or {f} altered): the "
+     "role's log names which; nothing was changed. Give this node access to that key, or use a password export"},
     {2045, "the node's process lock could not be taken, so nothing was read or changed: see the role's log"},
     // The data-protection library.
     {3001, "a required argument was missing (a fault of the calling program)"},

@@ -80,6 +80,10 @@ enum VaqResult {
     VAQ_ERR_TOKEN_KEY = 2042,         /* pkcs11: no such key in the token, or not a
                                          non-extractable AES key for encryption */
     VAQ_ERR_TOKEN_REFUSED = 2043,     /* pkcs11: the token refused an operation */
+    VAQ_ERR_EXPORT_KEY_UNREACHABLE = 2044, /* an export sealed to a token key: this node cannot
+                                              use that key (module missing or untrusted, token
+                                              absent, PIN refused, key missing or not the
+                                              file's); nothing written or changed */
     VAQ_ERR_PROCESS_LOCK = 2045       /* the host could not take the node's process lock; nothing
                                          read or changed */
 };
@@ -111,6 +115,9 @@ unsigned long VaqActivateMk(uint32_t domainId, uint32_t keyId);
 unsigned long VaqRmvMk(uint32_t domainId, uint32_t keyId);
 unsigned long VaqExportMkFileEx(const char *file, const unsigned char *password, uint32_t passwordLen,
                                 uint32_t workFactor);
+/* A file sealed to a token key (VaqPrivExportMkFileToken, vaq_private.h) is
+ * opened through that key: it needs no password (null or empty), and one
+ * given is not used. */
 unsigned long VaqImportMkFileEx(const char *file, const unsigned char *password, uint32_t passwordLen);
 /* *result: bit 0 primary good, bit 1 standby good. */
 unsigned long VaqCheckKeyStore(uint32_t repair, uint32_t *result);

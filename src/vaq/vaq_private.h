@@ -2,7 +2,8 @@
 /*
  * Private interface of libhxbVaq.so for libhxbQor.so: the working keys of the
  * loaded keystore and the host's log; and for the operator's tool, the root
- * protector of the loaded keystore and the join of a node to a fleet. No host calls it, and a vendor build of
+ * protector of the loaded keystore, exports sealed to a token key, and the
+ * join of a node to a fleet. No host calls it, and a vendor build of
  * libhxbVaq.so does not have it, so the two libraries are replaced together
  * (the tool looks the protector entries up at run time and says when they are
  * not there).
@@ -72,9 +73,18 @@ uint32_t VaqPrivProtectorInfo(uint32_t *kind, uint32_t *pcrMask, char *location,
  * *activated count what changed; *marked counts the keys the file records as
  * active. When it records none, nothing is changed and 0 is answered with
  * *marked 0: the caller cannot tell which keys the exporter used. Codes as
- * for VaqImportMkFileEx. */
+ * for VaqImportMkFileEx, which also takes a file sealed to a token key
+ * (VaqPrivExportMkFileToken) with no password: one given is not used. */
 uint32_t VaqPrivJoinMkFile(const char *file, const unsigned char *password, uint32_t passwordLen, uint32_t *added,
                            uint32_t *activated, uint32_t *marked);
+
+/* Writes every master key to `file` as VaqExportMkFileEx does, sealed under
+ * 32 random bytes that the PKCS#11 token key named by `uri` seals, instead of
+ * under a password: every node that can use that key (a shared HSM or key
+ * service) imports or joins the file with no password. The file records the
+ * URI, never a PIN. VAQ_ERR_EXPORT_KEY_UNREACHABLE when this node cannot use
+ * the key (nothing written); other codes as for VaqExportMkFileEx. */
+uint32_t VaqPrivExportMkFileToken(const char *file, const char *uri);
 
 #ifdef __cplusplus
 }
