@@ -30,6 +30,7 @@ struct Options {
     std::string protector;          // --with or --protector: "file" or "tpm2"
     std::string pcrs;               // --pcrs
     int passwordFd = -1;            // --password-fd
+    std::string wrapWith;           // --wrap-with: the token key an export is sealed to
     std::vector<std::string> args;  // positional arguments
 };
 

@@ -38,6 +38,8 @@ const OptionRow kOptionRows[] = {
     {Opt::KeyId, "--key-id", "ID", "the master key's id, 1 to 4294967295"},
     {Opt::File, "--file", "FILE", "read the key material from FILE instead of stdin"},
     {Opt::PasswordFd, "--password-fd", "N", "read the password from the first line of descriptor N"},
+    {Opt::WrapWith, "--wrap-with", "URI",
+     "seal the file to the PKCS#11 token key URI names (pkcs11:token=...;object=...), with no password"},
     {Opt::Json, "--json", nullptr, "print JSON (times in ISO 8601 UTC)"},
     {Opt::Repair, "--repair", nullptr, "rewrite a copy found bad from the good one"},
     {Opt::NoNotify, "--no-notify", nullptr,
@@ -262,6 +264,11 @@ void add_options(CLI::App *sub, const Command &c, Options &opt, Raw &raw) {
                 break;
             case Opt::PasswordFd:
                 added = sub->add_option(s.flag, raw.passwordFd, s.help);
+                break;
+            case Opt::WrapWith:
+                added = sub->add_option(s.flag, opt.wrapWith, s.help)->check([](const std::string &v) {
+                    return v.rfind("pkcs11:", 0) == 0 ? std::string() : "a PKCS#11 URI, beginning pkcs11:";
+                });
                 break;
             case Opt::Json:
                 added = sub->add_flag(s.flag, opt.json, s.help);

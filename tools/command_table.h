@@ -20,6 +20,7 @@ enum class Opt {
     KeyId,         // --key-id ID, required
     File,          // --file FILE
     PasswordFd,    // --password-fd N
+    WrapWith,      // --wrap-with URI
     Json,
     Repair,
     NoNotify,
