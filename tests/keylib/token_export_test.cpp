@@ -94,6 +94,20 @@ protected:
         cipher = read_bytes(a.dir + "/cipher");
     }
 
+    // Node A's keys exported sealed to the key "kek" made in `other`: the
+    // file's path, or "" when that failed.
+    std::string export_with_own_token(SoftHsmToken &other) {
+        const std::string path = a.dir + "/" + other.label() + ".vaqx";
+        const std::string otherUri = other.uri("kek", kPinPath);
+        if (!other.ok() || !other.make_key("kek")) return "";
+        const int rc = as_node({}, [&] {
+            NODE_CHECK(load(a) == 0);
+            NODE_CHECK(VaqPrivExportMkFileToken(path.c_str(), otherUri.c_str()) == 0);
+            return 0;
+        });
+        return rc == 0 ? path : "";
+    }
+
     SoftHsmToken token{"fleet"};
     std::string uri;
     KeystoreFiles a, b;
@@ -154,32 +168,14 @@ TEST_F(TokenExport, ANodeThatCannotUseTheKeyIsRefusedAndNothingChanges) {
     make_export();
     // The same token, the key replaced by another of the same label.
     SoftHsmToken swapped("swapped");
-    ASSERT_TRUE(swapped.ok()) << swapped.error();
-    ASSERT_TRUE(swapped.make_key("kek"));
-    const std::string swappedFile = a.dir + "/swapped.vaqx";
-    const std::string swappedUri = swapped.uri("kek", kPinPath);
-    ASSERT_EQ(as_node({},
-                      [&] {
-                          NODE_CHECK(load(a) == 0);
-                          NODE_CHECK(VaqPrivExportMkFileToken(swappedFile.c_str(), swappedUri.c_str()) == 0);
-                          return 0;
-                      }),
-              0);
+    const std::string swappedFile = export_with_own_token(swapped);
+    ASSERT_FALSE(swappedFile.empty());
     ASSERT_TRUE(swapped.delete_key("kek"));
     ASSERT_TRUE(swapped.make_key("kek"));
     // A token whose key is gone.
     SoftHsmToken emptied("emptied");
-    ASSERT_TRUE(emptied.ok()) << emptied.error();
-    ASSERT_TRUE(emptied.make_key("kek"));
-    const std::string emptiedFile = a.dir + "/emptied.vaqx";
-    const std::string emptiedUri = emptied.uri("kek", kPinPath);
-    ASSERT_EQ(as_node({},
-                      [&] {
-                          NODE_CHECK(load(a) == 0);
-                          NODE_CHECK(VaqPrivExportMkFileToken(emptiedFile.c_str(), emptiedUri.c_str()) == 0);
-                          return 0;
-                      }),
-              0);
+    const std::string emptiedFile = export_with_own_token(emptied);
+    ASSERT_FALSE(emptiedFile.empty());
     ASSERT_TRUE(emptied.delete_key("kek"));
 
     struct Case {
