@@ -198,12 +198,12 @@ const CommandRegistrar kExport(
      "write every master key to FILE, sealed with a password or to a token key",
      "Writes every master key of the role's keystore to FILE (mode 0600, created anew), sealed with a\n"
      "password of at least 12 characters: asked twice on the terminal, or read from --password-fd. With\n"
-     "--wrap-with URI no password is asked or read: FILE is sealed under 32 random bytes that the PKCS#11\n"
-     "token key URI names seals (an HSM or key service the fleet shares), and every node that can use\n"
-     "that key imports or joins FILE with no password. FILE records the URI, never a PIN; a node that\n"
-     "cannot use the key writes nothing (code 2044). The file appears whole or not at all. An existing\n"
-     "FILE is refused unless --force is given, and --force replaces only a regular file that is no\n"
-     "keystore copy or node secret of any role.",
+     "--wrap-with URI no password is asked or read: FILE is sealed under 32 random bytes, and those are\n"
+     "sealed by the key in a PKCS#11 token that URI names (an HSM or key service the fleet shares), so\n"
+     "every node that can use that key imports or joins FILE with no password. FILE records the URI,\n"
+     "never a PIN; a node that cannot use the key writes nothing (code 2044). The file appears whole or\n"
+     "not at all. An existing FILE is refused unless --force is given, and --force replaces only a\n"
+     "regular file that is no keystore copy or node secret of any role.",
      {Opt::Role, Opt::PasswordFd, Opt::WrapWith, Opt::Force},
      {{"FILE", "the export file to write", true, false}},
      {{"export /root/keys-2026.vaqx --password-fd 3 3<pw.txt", "export with the password in pw.txt"},
