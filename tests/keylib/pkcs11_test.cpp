@@ -17,6 +17,7 @@
 
 #include "keylib_fixture.h"
 #include "keystore_root.h"
+#include "../reliability/sanitizer.h"
 #include "softhsm_token.h"
 #include "vaq/vaq_private.h"
 
@@ -84,14 +85,8 @@ protected:
     // A load in a new process answers `code`, writes nothing, leaves the
     // files as they were and says `says` in one error line.
     void expect_refused(uint32_t code, const std::string &says) {
-        const Bytes primary = read_bytes(ks.primary), standby = read_bytes(ks.standby);
-        FreshLoad fresh = load_in_new_process(ks);
-        EXPECT_EQ(fresh.code, code);
-        EXPECT_EQ(fresh.writes, 0u);
-        EXPECT_EQ(read_bytes(ks.primary), primary);
-        EXPECT_EQ(read_bytes(ks.standby), standby);
-        ASSERT_EQ(fresh.errors.size(), 1u);
-        EXPECT_TRUE(std::regex_search(fresh.errors[0], std::regex(says))) << fresh.errors[0];
+        const std::string line = refused_load_line(ks, code);
+        EXPECT_TRUE(std::regex_search(line, std::regex(says))) << line;
     }
 
     std::unique_ptr<SoftHsmToken> token;
@@ -154,6 +149,9 @@ TEST_F(Pkcs11, ASealedKeystoreOpensInANewProcessAndAfterARootRenewalAndRecordsNo
 TEST_F(Pkcs11, AReloadAsksTheTokenNothing) {
     const std::string spy = "/usr/lib/x86_64-linux-gnu/pkcs11-spy.so";
     if (!exists(spy)) GTEST_SKIP() << "the PKCS#11 spy module (opensc) is missing";
+    // The spy keeps a block of its own it never frees; the library's leaks
+    // are checked by the tests without it.
+    reltest::NotLeaks spyLeaks;
     char dir[] = "/tmp/vaq-spy-XXXXXX";
     ASSERT_NE(mkdtemp(dir), nullptr);
     const std::string log = std::string(dir) + "/calls.log";

@@ -48,7 +48,7 @@ TEST(ToolProtector, StatusNamesTheNodeSecretAndRefusalsSayWhatToDo) {
         const char *err;
     } cases[] = {
         {"protect", "--with is required"},
-        {"protect --with hsm", "hsm not in \\{file,tpm2\\}"},
+        {"protect --with hsm", "hsm not in \\{file,tpm2,pkcs11\\}"},
         {"protect --with file --pcrs 7", "--pcrs binds only the tpm2 protector"},
         {"protect --with tpm2 --pcrs 24", "PCR numbers 0 to 23"},
         {"protect --with tpm2 --pcrs 3-1", "PCR numbers 0 to 23"},
