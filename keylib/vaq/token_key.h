@@ -2,8 +2,15 @@
 // A key-encryption key that lives in a PKCS#11 token (an HSM, a key service's
 // PKCS#11 library, SoftHSM2) and never leaves it, named by a PKCS#11 URI
 // (RFC 7512): `pkcs11:token=LABEL;object=LABEL` with `module-path=` or
-// `module-name=`, and the PIN from `pin-source=file:PATH` (a secret in the
-// trusted secret directory) or from the module's own configuration.
+// `module-name=`, and the PIN from `pin-source=file:PATH` (a secret directly
+// in the trusted secret directory). Without a pin-source only a token that
+// needs no login, or takes its PIN itself (a keypad), is used.
+//
+// Codes: VAQ_ERR_TOKEN_MODULE (2036), VAQ_ERR_TOKEN_ABSENT (2037),
+// VAQ_ERR_TOKEN_PIN (2038), VAQ_ERR_TOKEN_KEY (2042), VAQ_ERR_TOKEN_REFUSED
+// (2043), each with one line naming what failed; VAQ_ERR_BAD_ARG for a URI
+// that is refused. A process forked after using a token starts its module
+// anew (and logs in again) at its first use.
 //
 // Two users: the `pkcs11` root protector (the keystore's root sealed under the
 // key) and exports sealed to a shared key instead of a password. Both seal

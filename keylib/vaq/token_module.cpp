@@ -200,8 +200,8 @@ Status resolve_module_name(const std::string &name, std::string &path) {
         std::string resolved, why;
         if (!open_installed(file, fd, resolved, why)) {
             if (why.empty()) continue;
-            return Fail(VAQ_ERR_TOKEN_MODULE, reason("pkcs11: the module configuration for %s is not used: %s",
-                                                     name.c_str(), why.c_str()));
+            return Fail(VAQ_ERR_TOKEN_MODULE,
+                        reason("pkcs11: the module configuration for %s is not used: %s", name.c_str(), why.c_str()));
         }
         std::string module;
         if (!config_module(fd.get(), module) || module.empty())
@@ -210,9 +210,8 @@ Status resolve_module_name(const std::string &name, std::string &path) {
         path = module[0] == '/' ? module : std::string(TELMOR_P11_MODULE_DIR) + "/" + module;
         return Ok();
     }
-    return Fail(VAQ_ERR_TOKEN_MODULE,
-                reason("pkcs11: no module named %s in the p11-kit configuration (%s, %s)", name.c_str(),
-                       TELMOR_P11_SYSTEM_CONFIG, TELMOR_P11_PACKAGE_CONFIG));
+    return Fail(VAQ_ERR_TOKEN_MODULE, reason("pkcs11: no module named %s in the p11-kit configuration (%s, %s)",
+                                             name.c_str(), TELMOR_P11_SYSTEM_CONFIG, TELMOR_P11_PACKAGE_CONFIG));
 }
 
 }  // namespace
@@ -259,10 +258,15 @@ Status load(const std::string &path, Module *&out) {
         if (m->path == path) {
             out = m.get();
             std::lock_guard<std::mutex> mg(m->mutex);
-            // A child of a process that used the module: its sessions and its
-            // initialisation belong to the parent.
+            // A child of a process that used the module: its sessions, its
+            // login and its initialisation belong to the parent, and the
+            // child starts the module anew, as PKCS#11 asks of a child.
             if (m->pid == ::getpid()) return Ok();
-            for (auto &t : m->tokens) t->session = CK_INVALID_HANDLE;
+            for (auto &t : m->tokens) {
+                t->session = CK_INVALID_HANDLE;
+                t->loginSource.clear();
+            }
+            m->f->C_Finalize(nullptr);
             return initialise(*m);
         }
     void *lib = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
@@ -305,8 +309,8 @@ Status module_path_of(const TokenUri &uri, std::string &path) {
     Fd fd;
     std::string why;
     if (!open_installed(named, fd, path, why))
-        return module_failure(named, why.empty() ? "it is missing" : "not one only root could have installed (" + why +
-                                                                         ")");
+        return module_failure(named,
+                              why.empty() ? "it is missing" : "not one only root could have installed (" + why + ")");
     return Ok();
 }
 
@@ -357,66 +361,89 @@ Status find_token(const TokenUri &uri, Token *&token) {
 void Token::drop() {
     if (session != CK_INVALID_HANDLE) f()->C_CloseSession(session);
     session = CK_INVALID_HANDLE;
+    loginSource.clear();
+}
+
+// The PIN the URI's pin-source holds, into pin. The PIN is a secret of the
+// node's like the node secret: directly in the trusted secret directory, read
+// through the host, which judges it and its directory by the same rule.
+static Status read_pin(const Host &host, const std::string &label, const std::string &path, Bytes &pin) {
+    auto refuse = [&](const char *why) {
+        return Fail(VAQ_ERR_TOKEN_PIN,
+                    reason("pkcs11: no login to the token %s: %s: %s", label.c_str(), why, path.c_str()));
+    };
+    const std::string dir = std::string(kNodeSecretDir) + "/";
+    if (path.rfind(dir, 0) != 0 || path.find('/', dir.size()) != std::string::npos || path.size() == dir.size())
+        return refuse("the PIN source is not directly in the trusted secret directory /etc/telmor/vaq");
+    FileContent fc = host.read_file(path);
+    if (fc.state == FileState::kUnsafe)
+        return refuse(
+            "the PIN source is not trusted (a link, another user's, open to group or others, or its "
+            "directory is)");
+    if (fc.state == FileState::kMissing) return refuse("the PIN source is missing");
+    if (fc.state != FileState::kRead || fc.bytes.size() > 256)
+        return refuse("the PIN source cannot be read or is no PIN");
+    pin = std::move(fc.bytes);
+    while (!pin.empty() && (pin.back() == '\n' || pin.back() == '\r')) pin.pop_back();
+    if (pin.empty()) return refuse("the PIN source is empty");
+    return Ok();
 }
 
 Status Token::ready(const Host &host, const TokenUri &uri) {
-    if (session != CK_INVALID_HANDLE) return Ok();
-    CK_TOKEN_INFO info{};
-    CK_RV rv = f()->C_GetTokenInfo(slot, &info);
-    if (rv != CKR_OK)
-        return Fail(VAQ_ERR_TOKEN_ABSENT, reason("pkcs11: the token %s is gone (%s)", label.c_str(), ckr_name(rv)));
-    CK_SESSION_HANDLE h = CK_INVALID_HANDLE;
-    rv = f()->C_OpenSession(slot, CKF_SERIAL_SESSION, nullptr, nullptr, &h);
-    if (rv != CKR_OK)
-        return Fail(rv == CKR_TOKEN_NOT_PRESENT || rv == CKR_SLOT_ID_INVALID ? VAQ_ERR_TOKEN_ABSENT
-                                                                             : VAQ_ERR_TOKEN_REFUSED,
-                    reason("pkcs11: the token %s refused a session (%s)", label.c_str(), ckr_name(rv)));
-    if ((info.flags & CKF_LOGIN_REQUIRED) == 0) {
-        session = h;
-        return Ok();
+    // Logged in from another pin-source (another URI naming the same
+    // token): this URI's own must work, since it is what gets recorded and
+    // what a new process will log in with.
+    if (session != CK_INVALID_HANDLE && (!loginRequired || loginSource == uri.pinSource)) return Ok();
+    if (session == CK_INVALID_HANDLE) {
+        CK_TOKEN_INFO info{};
+        CK_RV rv = f()->C_GetTokenInfo(slot, &info);
+        if (rv != CKR_OK)
+            return Fail(VAQ_ERR_TOKEN_ABSENT, reason("pkcs11: the token %s is gone (%s)", label.c_str(), ckr_name(rv)));
+        rv = f()->C_OpenSession(slot, CKF_SERIAL_SESSION, nullptr, nullptr, &session);
+        if (rv != CKR_OK) {
+            session = CK_INVALID_HANDLE;
+            return Fail(rv == CKR_TOKEN_NOT_PRESENT || rv == CKR_SLOT_ID_INVALID || rv == CKR_DEVICE_REMOVED
+                            ? VAQ_ERR_TOKEN_ABSENT
+                            : VAQ_ERR_TOKEN_REFUSED,
+                        reason("pkcs11: the token %s refused a session (%s)", label.c_str(), ckr_name(rv)));
+        }
+        loginRequired = (info.flags & CKF_LOGIN_REQUIRED) != 0;
+        if (!loginRequired) return Ok();
+        if (info.flags & CKF_USER_PIN_LOCKED) {
+            drop();
+            return Fail(VAQ_ERR_TOKEN_PIN,
+                        reason("pkcs11: no login to the token %s: its PIN is locked", label.c_str()));
+        }
+        protectedPath = (info.flags & CKF_PROTECTED_AUTHENTICATION_PATH) != 0;
+    } else {
+        f()->C_Logout(session);
     }
-    auto refuse = [&](const char *why, const char *detail) {
-        f()->C_CloseSession(h);
-        return Fail(VAQ_ERR_TOKEN_PIN, reason("pkcs11: no login to the token %s: %s%s%s", label.c_str(), why,
-                                              detail[0] ? ": " : "", detail));
-    };
-    if (info.flags & CKF_USER_PIN_LOCKED) return refuse("its PIN is locked", "");
     Bytes pin;
     WipeOnExit wipe(pin);
-    if (uri.pinSource.empty()) {
-        if ((info.flags & CKF_PROTECTED_AUTHENTICATION_PATH) == 0)
-            return refuse("it asks for a PIN and the URI names no pin-source", "");
-    } else {
-        // The PIN is a secret of the node's like the node secret: directly in
-        // the trusted secret directory, read through the host, which judges
-        // it and its directory by the same rule.
-        const std::string dir = std::string(kNodeSecretDir) + "/";
-        const std::string &p = uri.pinSource;
-        if (p.rfind(dir, 0) != 0 || p.find('/', dir.size()) != std::string::npos || p.size() == dir.size())
-            return refuse("the PIN source is not directly in the trusted secret directory /etc/telmor/vaq",
-                          p.c_str());
-        FileContent fc = host.read_file(p);
-        if (fc.state == FileState::kUnsafe)
-            return refuse("the PIN source is not trusted (a link, another user's, open to group or others, or its "
-                          "directory is)",
-                          p.c_str());
-        if (fc.state == FileState::kMissing) return refuse("the PIN source is missing", p.c_str());
-        if (fc.state != FileState::kRead || fc.bytes.size() > 256)
-            return refuse("the PIN source cannot be read or is no PIN", p.c_str());
-        pin = std::move(fc.bytes);
-        while (!pin.empty() && (pin.back() == '\n' || pin.back() == '\r')) pin.pop_back();
-        if (pin.empty()) return refuse("the PIN source is empty", p.c_str());
+    Status s = Ok();
+    if (!uri.pinSource.empty())
+        s = read_pin(host, label, uri.pinSource, pin);
+    else if (!protectedPath)
+        s = Fail(VAQ_ERR_TOKEN_PIN, reason("pkcs11: no login to the token %s: it asks for a PIN and the URI names no "
+                                           "pin-source",
+                                           label.c_str()));
+    if (!s.ok()) {
+        drop();
+        return s;
     }
-    rv = f()->C_Login(h, CKU_USER, pin.empty() ? nullptr : pin.data(), pin.size());
-    if (rv == CKR_PIN_INCORRECT || rv == CKR_PIN_LOCKED || rv == CKR_PIN_LEN_RANGE || rv == CKR_PIN_EXPIRED ||
-        rv == CKR_PIN_INVALID)
-        return refuse(rv == CKR_PIN_LOCKED ? "its PIN is locked" : "the PIN is wrong", ckr_name(rv));
+    const CK_RV rv = f()->C_Login(session, CKU_USER, pin.empty() ? nullptr : pin.data(), pin.size());
     if (rv != CKR_OK && rv != CKR_USER_ALREADY_LOGGED_IN) {
-        f()->C_CloseSession(h);
+        drop();
+        const bool pinFault = rv == CKR_PIN_INCORRECT || rv == CKR_PIN_LOCKED || rv == CKR_PIN_LEN_RANGE ||
+                              rv == CKR_PIN_EXPIRED || rv == CKR_PIN_INVALID;
+        if (pinFault)
+            return Fail(VAQ_ERR_TOKEN_PIN,
+                        reason("pkcs11: no login to the token %s: %s: %s", label.c_str(),
+                               rv == CKR_PIN_LOCKED ? "its PIN is locked" : "the PIN is wrong", ckr_name(rv)));
         return Fail(VAQ_ERR_TOKEN_REFUSED,
                     reason("pkcs11: the token %s refused the login (%s)", label.c_str(), ckr_name(rv)));
     }
-    session = h;
+    loginSource = uri.pinSource;
     return Ok();
 }
 

@@ -26,11 +26,15 @@ struct Token {
     std::string label;
     CK_SLOT_ID slot = 0;
     CK_SESSION_HANDLE session = CK_INVALID_HANDLE;
+    bool loginRequired = false;
+    bool protectedPath = false;  // the token takes its PIN itself (a keypad)
+    std::string loginSource;     // the pin-source the session logged in with
     std::mutex mutex;
 
     CK_FUNCTION_LIST *f() const;
-    // Opens the session and logs in when that is not done yet; the caller
-    // holds `mutex`. Reads the PIN from the URI's pin-source only then.
+    // Opens the session and logs in when that is not done yet, or was done
+    // with another pin-source than the URI's; the caller holds `mutex`.
+    // Reads the PIN from the URI's pin-source only then.
     Status ready(const Host &host, const TokenUri &uri);
     // Forgets a session the module no longer knows (the token was removed,
     // the process forked); the next ready() opens another.

@@ -65,8 +65,8 @@ void percent_encode(const std::string &in, bool query, bool all, std::string &ou
 }
 
 Status bad(const char *why, const std::string &what) {
-    return Fail(VAQ_ERR_BAD_ARG, reason("pkcs11: the key's URI is refused: %s%s%.80s", why, what.empty() ? "" : ": ",
-                                        what.c_str()));
+    return Fail(VAQ_ERR_BAD_ARG,
+                reason("pkcs11: the key's URI is refused: %s%s%.80s", why, what.empty() ? "" : ": ", what.c_str()));
 }
 
 // The attributes taken, where they go, and whether they belong to the path

@@ -33,7 +33,8 @@ std::set<std::string> g_labels;
 }  // namespace
 
 bool SoftHsmToken::available() {
-    return access(kModule, R_OK) == 0 && shell("command -v softhsm2-util >/dev/null && command -v pkcs11-tool >/dev/null") == 0;
+    return access(kModule, R_OK) == 0 &&
+           shell("command -v softhsm2-util >/dev/null && command -v pkcs11-tool >/dev/null") == 0;
 }
 
 const std::string &SoftHsmToken::conf() {
