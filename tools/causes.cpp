@@ -20,7 +20,7 @@ struct Row {
     const char *text;
 };
 
-// Codes 2028..2039 belong to the root protector; its rows join this table.
+// Codes 2028..2039 and 2042..2044 belong to the root protectors; their rows join this table.
 const Row kCauses[] = {
     // The main library.
     {1, "the library refused it; the role's log names the cause"},
@@ -82,6 +82,16 @@ const Row kCauses[] = {
     {2035,
      "the keystore copies differ in their root material and the newer lacks keys of the older: both "
      "are left as they are; see docs/operations.md"},
+    {2036,
+     "the PKCS#11 module the key's URI names is missing, cannot be loaded, or is not one only root could have "
+     "installed (it and every directory on its way must be root's and not writable by group or others): the "
+     "role's log names the path and why"},
+    {2037,
+     "no token with the URI's label is present in its PKCS#11 module: connect the token (or the module to its "
+     "HSM or key service) and try again; a node without it cannot open the keystore"},
+    {2038,
+     "no login to the PKCS#11 token: the PIN is wrong or locked, or the URI's pin-source is missing, not in "
+     "/etc/telmor/vaq or not trusted (it must be 0400 or 0600, its owner's): the role's log names which"},
     {2039,
      "the node secret or its directory is not trusted (a link, another user's, or open to group or others), so it "
      "was not used: the role's log names the path and why; /etc/telmor must be root's and not writable by group or "
@@ -90,6 +100,14 @@ const Row kCauses[] = {
     {2041,
      "{f} was written but its sync to disk failed: the change may be on disk or not; "
      "see 'telmor-vaq keys' and 'telmor-vaq check'"},
+    {2042,
+     "the key the URI names is not in the token, or cannot seal the root: it must be one AES key, sensitive, "
+     "never extractable, allowed to encrypt and decrypt (the role's log names what is wrong)"},
+    {2043, "the PKCS#11 token refused an operation: see the role's log"},
+    {2044,
+     "{f} is sealed to a token key this node cannot use (its PKCS#11 module missing or not root's, the token "
+     "absent, the PIN refused, or the key missing or not the one {f} was sealed under, or {f} altered): the "
+     "role's log names which; nothing was changed. Give this node access to that key, or use a password export"},
     {2045, "the node's process lock could not be taken, so nothing was read or changed: see the role's log"},
     // The data-protection library.
     {3001, "a required argument was missing (a fault of the calling program)"},

@@ -27,9 +27,11 @@ struct Options {
     std::optional<uint32_t> domain;
     std::optional<uint32_t> keyId;
     std::string file;               // --file
-    std::string protector;          // --with or --protector: "file" or "tpm2"
+    std::string protector;          // --with or --protector: "file", "tpm2" or "pkcs11"
     std::string pcrs;               // --pcrs
+    std::string key;                // --key: the pkcs11 protector's token key URI
     int passwordFd = -1;            // --password-fd
+    std::string wrapWith;           // --wrap-with: the token key an export is sealed to
     std::vector<std::string> args;  // positional arguments
 };
 

@@ -8,6 +8,7 @@
 
 #include "causes.h"
 #include "command_table.h"
+#include "export_header.h"
 #include "file_safety.h"
 #include "secret_io.h"
 #include "session.h"
@@ -37,14 +38,17 @@ int cmd_join(const Options &opt) {
             "the key library in use cannot join (VaqPrivJoinMkFile missing): it is not ours, or older; use "
             "'telmor-vaq import' and 'telmor-vaq activate-key' for each domain");
     }
-    SecretBuffer pw = read_password(opt, false, 1);
+    const std::optional<ExportHeader> header = read_export_header(file);
+    SecretBuffer pw = export_password(opt, header, file);
     uint32_t added = 0, activated = 0, marked = 0;
-    const unsigned long rc = join(file.c_str(), pw.data(), static_cast<uint32_t>(pw.size()), &added, &activated, &marked);
+    const unsigned long rc =
+        join(file.c_str(), pw.data(), static_cast<uint32_t>(pw.size()), &added, &activated, &marked);
     pw.clear();
     if (rc == 2007) {
         const std::string why = explain_io(file, false);
         if (!why.empty()) throw Failure{rc, "joining from " + file + ": " + why};
     }
+    require_export_key(rc, "joining from " + file, ctx, header);
     require_change(rc, "joining from " + file, ctx);
     if (marked == 0) {
         throw tool_failure(file + " records no active key, so the fleet's active keys cannot be told from it; "
@@ -66,10 +70,13 @@ const CommandRegistrar kJoin(
      "change: the keys of FILE that this keystore lacks are added, and in each domain the key FILE records\n"
      "as active becomes the active key here. The node's own earlier keys stay, inactive, so texts made\n"
      "under them still decrypt. A key id present here with other material refuses the whole join. For a\n"
-     "new node of a fleet: 'init', then 'join' an export of a fleet node.",
+     "new node of a fleet: 'init', then 'join' an export of a fleet node. A FILE sealed to a token key\n"
+     "(export --wrap-with) needs no password: the node opens it through that key, or is refused (code\n"
+     "2044) with nothing changed.",
      {Opt::Role, Opt::PasswordFd, Opt::NoNotify},
      {{"FILE", "the export file of a fleet node", true, false}},
-     {{"join /root/fleet-2026-12.vaqx --password-fd 3 3<pw.txt", "share the fleet's keys and active keys"}},
+     {{"join /root/fleet-2026-12.vaqx --password-fd 3 3<pw.txt", "share the fleet's keys and active keys"},
+      {"join /root/fleet-2026-12.vaqx", "the same from an export sealed to the fleet's token key"}},
      cmd_join});
 
 }  // namespace

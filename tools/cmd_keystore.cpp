@@ -108,7 +108,7 @@ int cmd_init(const Options &opt) {
     require(TELMOR_VAQ_GetMkNum(&keys), "counting master keys", {opt.role, {}, {}, {}});
     // A new keystore is sealed by the node secret; another protector is a
     // move made at once.
-    if (opt.protector == "tpm2") move_to_protector(opt);
+    if (opt.protector == "tpm2" || opt.protector == "pkcs11") move_to_protector(opt);
     std::printf("keystore of role %s ready: %s (standby %s), %d master keys\n%s", r.name, r.primary, r.standby, keys,
                 protector_lines().c_str());
     return 0;
@@ -277,12 +277,16 @@ const CommandRegistrar kInit(
      "Creates the role's keystore and log directories where missing (mode 0700), an empty primary keystore\n"
      "file (0600) if neither copy exists, then the keystore with its twelve domains, each with an active\n"
      "master key, its root material sealed by the role's node secret under /etc/telmor/vaq (made here when\n"
-     "run as root) or, with --protector tpm2, by the node's TPM. Warns about each existing file or\n"
-     "directory the library would refuse, with a remedy it accepts. Safe to run twice.",
-     {Opt::Role, Opt::Protector, Opt::Pcrs},
+     "run as root) or, with --protector tpm2, by the node's TPM, or with --protector pkcs11 --key URI, by a\n"
+     "key in a PKCS#11 token. Warns about each existing file or directory the library would refuse, with a\n"
+     "remedy it accepts. Safe to run twice.",
+     {Opt::Role, Opt::Protector, Opt::Pcrs, Opt::Key},
      {},
      {{"init --role HXM", "make the manager tools' keystore"},
-      {"init --protector tpm2 --pcrs 0,7", "a new keystore sealed by the TPM"}},
+      {"init --protector tpm2 --pcrs 0,7", "a new keystore sealed by the TPM"},
+      {"init --protector pkcs11 --key 'pkcs11:token=node;object=kek?module-name=softhsm2&pin-source=file:/etc/"
+       "telmor/vaq/node.pin'",
+       "a new keystore sealed by a token key"}},
      cmd_init});
 
 const CommandRegistrar kCheck(

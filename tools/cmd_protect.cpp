@@ -31,8 +31,9 @@ constexpr char kSecretDir[] = "/etc/telmor/vaq";
 
 // The key library's private protector entries (keylib/vaq/vaq_private.h).
 using ProtectFn = uint32_t (*)(uint32_t kind, uint32_t pcrMask);
+using ProtectTokenFn = uint32_t (*)(const char *keyUri);
 using InfoFn = uint32_t (*)(uint32_t *kind, uint32_t *pcrMask, char *location, uint32_t len);
-constexpr uint32_t kFile = 1, kTpm2 = 2;
+constexpr uint32_t kFile = 1, kTpm2 = 2, kPkcs11 = 3;
 
 template <class F>
 F private_entry(const char *name) {
@@ -62,7 +63,7 @@ struct ProtectorInfo {
 ProtectorInfo protector_info() {
     ProtectorInfo info;
     auto fn = reinterpret_cast<InfoFn>(dlsym(RTLD_DEFAULT, "VaqPrivProtectorInfo"));
-    char where[512] = {};
+    char where[4096] = {};
     if (fn == nullptr || fn(&info.kind, &info.mask, where, sizeof where) != 0) return info;
     info.where = where;
     info.known = true;
@@ -93,14 +94,21 @@ const CommandRegistrar kProtect(
     {"protect",
      "Keystore",
      48,
-     "seal the keystore's root material by the node secret or the node's TPM",
+     "seal the keystore's root material by the node secret, the node's TPM or a key in a PKCS#11 token",
      "Moves the keystore to a root protector, as one crash-safe change: 'file' seals the root material by\n"
      "the role's node secret (/etc/telmor/vaq/), 'tpm2' by the node's TPM (TCTI from TELMOR_VAQ_TCTI,\n"
-     "default device:/dev/tpmrm0), optionally bound to PCRs. Moving back from tpm2 to file, e.g. before a\n"
-     "motherboard change, works the same way. Texts and keys are unchanged.",
-     {Opt::With, Opt::Pcrs, Opt::Role, Opt::NoNotify},
+     "default device:/dev/tpmrm0), optionally bound to PCRs, 'pkcs11' by the AES key that --key names in\n"
+     "a PKCS#11 token (an HSM, a key service's PKCS#11 library): a URI with the token's and the key's\n"
+     "labels, the module (module-path, root's, or module-name from the p11-kit configuration) and the\n"
+     "file holding the PIN (pin-source=file:, in /etc/telmor/vaq). The keystore records the URI, never the\n"
+     "PIN. Moving back to file, e.g. before a motherboard change, works the same way. Texts and keys are\n"
+     "unchanged.",
+     {Opt::With, Opt::Pcrs, Opt::Key, Opt::Role, Opt::NoNotify},
      {},
      {{"protect --with tpm2 --pcrs 0,7", "seal to the TPM, bound to PCRs 0 and 7"},
+      {"protect --with pkcs11 --key 'pkcs11:token=node;object=kek?module-path=/usr/lib/softhsm/libsofthsm2.so&"
+       "pin-source=file:/etc/telmor/vaq/node.pin'",
+       "seal under a key in a PKCS#11 token"},
       {"protect --with file", "back to the node secret"}},
      cmd_protect});
 
@@ -128,6 +136,8 @@ uint32_t parse_pcrs(const std::string &list) {
 }
 
 void check_protector_options(const Options &opt) {
+    if (opt.protector == "pkcs11" && opt.key.empty()) throw UsageError{"--with pkcs11 needs --key URI"};
+    if (!opt.key.empty() && opt.protector != "pkcs11") throw UsageError{"--key names the pkcs11 protector's key"};
     if (!opt.pcrs.empty()) {
         if (opt.protector != "tpm2") throw UsageError{"--pcrs binds only the tpm2 protector"};
         parse_pcrs(opt.pcrs);
@@ -265,8 +275,9 @@ void make_secret_dir(const Options &opt) {
 void move_to_protector(const Options &opt) {
     const uint32_t mask = opt.pcrs.empty() ? 0 : parse_pcrs(opt.pcrs);
     const uint32_t kind = opt.protector == "tpm2" ? kTpm2 : kFile;
-    auto fn = private_entry<ProtectFn>("VaqPrivProtect");
-    const uint32_t rc = fn(kind, mask);
+    const uint32_t rc = opt.protector == "pkcs11"
+                            ? private_entry<ProtectTokenFn>("VaqPrivProtectToken")(opt.key.c_str())
+                            : private_entry<ProtectFn>("VaqPrivProtect")(kind, mask);
     require(rc, "moving the keystore to the " + opt.protector + " protector", {opt.role, {}, {}, {}});
 }
 
@@ -278,6 +289,7 @@ std::string protector_lines() {
         return "protector      tpm2 (PCRs " + (p.mask ? pcr_list(p.mask) : std::string("none")) + ", TCTI " + p.where +
                ")\n";
     }
+    if (p.kind == kPkcs11) return "protector      pkcs11 (key " + p.where + ")\n";
     return "protector      none: the root material is in the keystore files (run 'telmor-vaq protect --with "
            "file')\n";
 }
@@ -297,6 +309,9 @@ Json protector_json() {
         }
         j["pcrs"] = pcrs;
         j["tcti"] = p.where;
+    } else if (p.kind == kPkcs11) {
+        j["kind"] = "pkcs11";
+        j["key"] = p.where;
     } else {
         j["kind"] = "none";
     }

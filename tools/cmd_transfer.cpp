@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
-// export and import: master keys to and from a password-sealed file.
+// export and import: master keys to and from a file sealed with a password or
+// to a token key.
 #include <dirent.h>
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -12,6 +14,7 @@
 
 #include "causes.h"
 #include "command_table.h"
+#include "export_header.h"
 #include "file_safety.h"
 #include "node_layout.h"
 #include "secret_io.h"
@@ -30,17 +33,6 @@ int32_t key_count(const Context &ctx) {
     int32_t n = 0;
     require(TELMOR_VAQ_GetMkNum(&n), "counting master keys", ctx);
     return n;
-}
-
-// The number of keys an export file declares in its header, if it looks like one.
-std::optional<uint32_t> export_key_count(const std::string &file) {
-    const int fd = open(file.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return std::nullopt;
-    unsigned char head[48] = {};
-    const ssize_t n = read(fd, head, sizeof head);
-    close(fd);
-    if (n != static_cast<ssize_t>(sizeof head) || std::memcmp(head, "HXBVAQEX", 8) != 0) return std::nullopt;
-    return uint32_t{head[44]} | uint32_t{head[45]} << 8 | uint32_t{head[46]} << 16 | uint32_t{head[47]} << 24;
 }
 
 // What --force may replace: a regular file, and never a keystore copy or a
@@ -115,26 +107,57 @@ void replace_with(const std::string &fresh, const FileFacts &old) {
     }
 }
 
+// The key library's private entry for an export sealed to a token key
+// (src/vaq/vaq_private.h), looked up at run time: a vendor key library has none.
+using ExportTokenFn = uint32_t (*)(const char *file, const char *uri);
+
+unsigned long export_sealed(const Options &opt, const std::string &target) {
+    if (!opt.wrapWith.empty()) {
+        auto fn = reinterpret_cast<ExportTokenFn>(dlsym(RTLD_DEFAULT, "VaqPrivExportMkFileToken"));
+        if (fn == nullptr) {
+            throw tool_failure(
+                "the key library in use cannot seal an export to a token key (VaqPrivExportMkFileToken missing): "
+                "it is not ours, or older; export with a password");
+        }
+        return fn(target.c_str(), opt.wrapWith.c_str());
+    }
+    SecretBuffer pw = read_password(opt, true, kExportPasswordMin);
+    const unsigned long rc = TELMOR_VAQ_ExportMkFile(target.c_str(), pw.data(), static_cast<uint32_t>(pw.size()));
+    pw.clear();
+    return rc;
+}
+
 int cmd_export(const Options &opt) {
     const std::string &file = opt.args.at(0);
     const Context ctx{opt.role, {}, {}, file};
+    if (!opt.wrapWith.empty() && opt.passwordFd >= 0)
+        throw UsageError{"--wrap-with seals FILE to a token key and uses no password: leave out --password-fd"};
     const FileFacts existing = file_facts(file);
     if (existing.exists && !opt.force) throw tool_failure(cause(2026, ctx));
     if (existing.exists) refuse_unless_replaceable(existing);
     Session s(opt.role);
-    SecretBuffer pw = read_password(opt, true, kExportPasswordMin);
     // The library publishes a new file whole or not at all; an old one is
     // replaced by renaming a complete new one over it, never removed first.
     const std::string target = existing.exists ? unused_name_beside(file) : file;
-    const unsigned long rc = TELMOR_VAQ_ExportMkFile(target.c_str(), pw.data(), static_cast<uint32_t>(pw.size()));
-    pw.clear();
+    const unsigned long rc = export_sealed(opt, target);
     if (rc == 2007) {
         const std::string why = explain_io(file, true);
         throw Failure{rc, "exporting master keys to " + file + ": " + (why.empty() ? cause(rc, ctx) : why)};
     }
+    if (rc == 2044) {
+        throw Failure{rc, "exporting master keys to " + file + " sealed to " + opt.wrapWith +
+                              ": this node cannot use that token key (its PKCS#11 module missing or not root's, the "
+                              "token absent, the PIN refused, or the key missing): the role's log names which; "
+                              "nothing was written"};
+    }
     require(rc, "exporting master keys to " + file, ctx);
     if (existing.exists) replace_with(target, existing);
-    std::printf("%d master keys exported to %s\n", key_count(ctx), file.c_str());
+    if (opt.wrapWith.empty()) {
+        std::printf("%d master keys exported to %s\n", key_count(ctx), file.c_str());
+    } else {
+        std::printf("%d master keys exported to %s, sealed to the token key %s\n", key_count(ctx), file.c_str(),
+                    opt.wrapWith.c_str());
+    }
     return 0;
 }
 
@@ -146,7 +169,8 @@ int cmd_import(const Options &opt) {
         throw tool_failure("cannot import from " + file + ": " + (why.empty() ? "it does not exist" : why));
     }
     Session s(opt.role);
-    SecretBuffer pw = read_password(opt, false, 1);
+    const std::optional<ExportHeader> header = read_export_header(file);
+    SecretBuffer pw = export_password(opt, header, file);
     const int32_t before = key_count(ctx);
     const unsigned long rc = TELMOR_VAQ_ImportMkFile(file.c_str(), pw.data(), static_cast<uint32_t>(pw.size()));
     pw.clear();
@@ -154,13 +178,13 @@ int cmd_import(const Options &opt) {
         const std::string why = explain_io(file, false);
         if (!why.empty()) throw Failure{rc, "importing master keys from " + file + ": " + why};
     }
+    require_export_key(rc, "importing master keys from " + file, ctx, header);
     require_change(rc, "importing master keys from " + file, ctx);
     if (opt.notify) TELMOR_update_shm();
     const int32_t added = key_count(ctx) - before;
-    const std::optional<uint32_t> inFile = export_key_count(file);
-    if (inFile) {
+    if (header) {
         std::printf("imported from %s: %d keys added, %lld already present\n", file.c_str(), added,
-                    static_cast<long long>(*inFile) - added);
+                    static_cast<long long>(header->keyCount) - added);
     } else {
         std::printf("imported from %s: %d keys added\n", file.c_str(), added);
     }
@@ -171,14 +195,21 @@ const CommandRegistrar kExport(
     {"export",
      "Transfer",
      30,
-     "write every master key to FILE, sealed with a password",
+     "write every master key to FILE, sealed with a password or to a token key",
      "Writes every master key of the role's keystore to FILE (mode 0600, created anew), sealed with a\n"
-     "password of at least 12 characters: asked twice on the terminal, or read from --password-fd. The\n"
-     "file appears whole or not at all. An existing FILE is refused unless --force is given, and --force\n"
-     "replaces only a regular file that is no keystore copy or node secret of any role.",
-     {Opt::Role, Opt::PasswordFd, Opt::Force},
+     "password of at least 12 characters: asked twice on the terminal, or read from --password-fd. With\n"
+     "--wrap-with URI no password is asked or read: FILE is sealed under 32 random bytes, and those are\n"
+     "sealed by the key in a PKCS#11 token that URI names (an HSM or key service the fleet shares), so\n"
+     "every node that can use that key imports or joins FILE with no password. FILE records the URI,\n"
+     "never a PIN; a node that cannot use the key writes nothing (code 2044). The file appears whole or\n"
+     "not at all. An existing FILE is refused unless --force is given, and --force replaces only a\n"
+     "regular file that is no keystore copy or node secret of any role.",
+     {Opt::Role, Opt::PasswordFd, Opt::WrapWith, Opt::Force},
      {{"FILE", "the export file to write", true, false}},
-     {{"export /root/keys-2026.vaqx --password-fd 3 3<pw.txt", "export with the password in pw.txt"}},
+     {{"export /root/keys-2026.vaqx --password-fd 3 3<pw.txt", "export with the password in pw.txt"},
+      {"export /root/keys-2026.vaqx --wrap-with 'pkcs11:token=fleet;object=fleet-kek?module-path=/usr/lib/"
+       "softhsm/libsofthsm2.so&pin-source=file:/etc/telmor/vaq/fleet.pin'",
+       "export sealed to the fleet's key in its HSM, no password"}},
      cmd_export});
 
 const CommandRegistrar kImport(
@@ -188,7 +219,9 @@ const CommandRegistrar kImport(
      "add the master keys of an export file that this keystore lacks",
      "Adds the master keys of an export file that the keystore lacks, inactive; keys already present are\n"
      "left alone, so importing twice changes nothing. Reports how many keys were added and how many were\n"
-     "already present. A key id present with other material refuses the whole import.",
+     "already present. A key id present with other material refuses the whole import. A FILE sealed to a\n"
+     "token key (export --wrap-with) is opened through the key its URI names, with no password; a node\n"
+     "that cannot use that key is refused (code 2044) and nothing changes.",
      {Opt::Role, Opt::PasswordFd, Opt::NoNotify},
      {{"FILE", "the export file to read", true, false}},
      {{"import /root/keys-2026.vaqx --role HXM", "give the manager tools the agent's keys"}},

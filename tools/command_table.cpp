@@ -38,6 +38,8 @@ const OptionRow kOptionRows[] = {
     {Opt::KeyId, "--key-id", "ID", "the master key's id, 1 to 4294967295"},
     {Opt::File, "--file", "FILE", "read the key material from FILE instead of stdin"},
     {Opt::PasswordFd, "--password-fd", "N", "read the password from the first line of descriptor N"},
+    {Opt::WrapWith, "--wrap-with", "URI",
+     "seal the file to the PKCS#11 token key URI names (pkcs11:token=...;object=...), with no password"},
     {Opt::Json, "--json", nullptr, "print JSON (times in ISO 8601 UTC)"},
     {Opt::Repair, "--repair", nullptr, "rewrite a copy found bad from the good one"},
     {Opt::NoNotify, "--no-notify", nullptr,
@@ -48,10 +50,15 @@ const OptionRow kOptionRows[] = {
     {Opt::Yes, "--yes", nullptr, "do not ask for confirmation on a terminal"},
     {Opt::Raw, "--raw", nullptr, "write the plain bytes as they are, even to a terminal"},
     {Opt::Report, "--report", nullptr, "tell on stderr, per line, which key the text was under and what was done"},
-    {Opt::With, "--with", "PROTECTOR", "the root protector: file (the node secret) or tpm2 (the node's TPM)"},
+    {Opt::With, "--with", "PROTECTOR",
+     "the root protector: file (the node secret), tpm2 (the node's TPM) or pkcs11 (a key in a PKCS#11 token)"},
     {Opt::Protector, "--protector", "PROTECTOR",
-     "seal the new keystore by file (the node secret, the default) or tpm2 (the node's TPM)"},
+     "seal the new keystore by file (the node secret, the default), tpm2 (the node's TPM) or pkcs11 (a key in a "
+     "PKCS#11 token)"},
     {Opt::Pcrs, "--pcrs", "LIST", "tpm2 only: bind the seal to these PCRs, e.g. 0,7 or 0-7"},
+    {Opt::Key, "--key", "URI",
+     "pkcs11 only: the token key, pkcs11:token=LABEL;object=LABEL?module-path=PATH&pin-source=file:/etc/telmor/vaq/"
+     "NAME (the PIN in that file, never in the URI)"},
 };
 
 const OptionRow &option_row(Opt id) {
@@ -189,6 +196,10 @@ void print_man_page() {
         ".SH ENVIRONMENT\n.TP\n.B TELMOR_VAQ_TCTI\n"
         "The TPM's transmission interface for the tpm2 protector, e.g. swtpm:host=127.0.0.1,port=2321 "
         "(default device:/dev/tpmrm0). Read by the tool and by every host process.\n"
+        ".TP\n.B SOFTHSM2_CONF\n"
+        "Read by the SoftHSM2 module, when the pkcs11 protector's URI names it: where its tokens are. Other "
+        "PKCS#11 modules have their own settings; the URI names the module, its token and key, and the file "
+        "holding the PIN.\n"
         ".TP\n.B TSS2_LOG\n"
         "The TPM libraries' own log levels, e.g. all+debug. Unset, those libraries print nothing and a TPM "
         "failure is told in one sentence.\n");
@@ -210,6 +221,11 @@ void print_man_page() {
     std::printf(".TP\n/etc/telmor/vaq/*.tpm2\\-auth\n%s\n",
                 roff("the tpm2 protector's authorisation value of each keystore (0400), without which the TPM "
                      "does not unseal its root")
+                    .c_str());
+    std::printf(".TP\n/etc/telmor/vaq/NAME (pin-source)\n%s\n",
+                roff("the PIN of a PKCS#11 token, named by the pkcs11 protector's URI (pin-source=file:PATH): a "
+                     "secret like the node secrets, 0400 or 0600, directly in this directory; the keystore "
+                     "records the URI, never the PIN")
                     .c_str());
     for (const node_layout::RoleLayout &r : node_layout::kRoles) {
         std::printf(".TP\n%s\n%s\n", roff(std::string(r.logDir) + "/" + r.logPrefix + "NAME.log.0").c_str(),
@@ -263,6 +279,11 @@ void add_options(CLI::App *sub, const Command &c, Options &opt, Raw &raw) {
             case Opt::PasswordFd:
                 added = sub->add_option(s.flag, raw.passwordFd, s.help);
                 break;
+            case Opt::WrapWith:
+                added = sub->add_option(s.flag, opt.wrapWith, s.help)->check([](const std::string &v) {
+                    return v.rfind("pkcs11:", 0) == 0 ? std::string() : "a PKCS#11 URI, beginning pkcs11:";
+                });
+                break;
             case Opt::Json:
                 added = sub->add_flag(s.flag, opt.json, s.help);
                 break;
@@ -290,10 +311,14 @@ void add_options(CLI::App *sub, const Command &c, Options &opt, Raw &raw) {
                 break;
             case Opt::With:
             case Opt::Protector:
-                added = sub->add_option(s.flag, opt.protector, s.help)->check(CLI::IsMember({"file", "tpm2"}));
+                added =
+                    sub->add_option(s.flag, opt.protector, s.help)->check(CLI::IsMember({"file", "tpm2", "pkcs11"}));
                 break;
             case Opt::Pcrs:
                 added = sub->add_option(s.flag, opt.pcrs, s.help);
+                break;
+            case Opt::Key:
+                added = sub->add_option(s.flag, opt.key, s.help);
                 break;
         }
         if (added != nullptr && required(o)) added->required();

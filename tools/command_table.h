@@ -20,6 +20,7 @@ enum class Opt {
     KeyId,         // --key-id ID, required
     File,          // --file FILE
     PasswordFd,    // --password-fd N
+    WrapWith,      // --wrap-with URI
     Json,
     Repair,
     NoNotify,
@@ -28,9 +29,10 @@ enum class Opt {
     Yes,
     Raw,
     Report,
-    With,       // --with file|tpm2, required
-    Protector,  // --protector file|tpm2, optional
+    With,       // --with file|tpm2|pkcs11, required
+    Protector,  // --protector file|tpm2|pkcs11, optional
     Pcrs,       // --pcrs LIST
+    Key,        // --key URI (pkcs11)
 };
 
 struct Positional {

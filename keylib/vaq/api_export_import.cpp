@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
-// Moving master keys between keystores through a password-sealed file, and
-// joining a node to the fleet an export comes from.
+// Moving master keys between keystores through an export file, sealed with a
+// password or to a token key, and joining a node to the fleet an export comes
+// from.
 #include <cstring>
 
 #include "vaq/vaq_private.h"
@@ -8,6 +9,8 @@
 #include "edge.h"
 #include "export.h"
 #include "export_file.h"
+#include "protector.h"
+#include "token_key.h"
 
 using namespace vaq;
 
@@ -44,6 +47,63 @@ private:
     bool kept_ = false;
 };
 
+// The keys of the loaded keystore, as an export holds them. Keys another
+// process added since our load belong in the file too; if the disk cannot be
+// read, what memory holds is still worth exporting.
+std::vector<ExportedKey> keys_to_export(State &s) {
+    Status fresh = s.refresh();
+    if (!fresh.ok()) VAQ_KLOG(LogLevel::kWarn, "exporting the keys in memory; keystore not re-read: %s\n", fresh.why);
+    std::vector<ExportedKey> keys;
+    keys.reserve(s.keystore.keys.size());
+    for (const auto &k : s.keystore.keys) {
+        ExportedKey e;
+        e.domain = k.domain;
+        e.id = k.id;
+        e.origin = k.origin;
+        e.active = k.active;
+        e.created = k.created;
+        e.lifeDays = k.lifeDays;
+        e.material = k.material;
+        keys.push_back(std::move(e));
+    }
+    return keys;
+}
+
+// Publishes a sealed export image at `file`. Created exclusively: an existing
+// file, or a link planted at the path, is never written through; the caller
+// removes an old export. Once created, the file is this call's: whatever
+// fails from then on, an allocation included, nothing half-made stays behind
+// to be taken for an export.
+Status publish_export(State &s, const char *file, const Bytes &image) {
+    RemoveUnlessKept created(s.host, file);
+    Status st = s.host.write_file(file, image, VAQ_FILE_CREATE);
+    if (st.code == VAQ_ERR_FILE_EXISTS || st.code == VAQ_ERR_UNSAFE_FILE) {
+        created.keep();
+        return Fail(st.code, "export file exists already; nothing written");
+    }
+    if (!st.ok()) return Fail(st.code, "export file could not be written");
+    created.keep();
+    return Ok();
+}
+
+// An export's URI comes from whoever wrote the file, and the library hands
+// what its pin-source holds to the module the URI names: only a file kept as
+// a PIN (NAME.pin) is ever read so, never a node secret or another of the
+// secret directory's files.
+bool pin_source_is_a_pin(const TokenUri &uri) {
+    const std::string &p = uri.pinSource;
+    return p.empty() || (p.size() > 4 && p.compare(p.size() - 4, 4, ".pin") == 0);
+}
+
+// The token key a URI names, or why this node cannot use it.
+Status open_token_key(State &s, const std::string &uri, std::shared_ptr<TokenKey> &key) {
+    Status st = TokenKey::open(s.host, uri, key);
+    if (!st.ok() || key == nullptr)
+        return Fail(VAQ_ERR_EXPORT_KEY_UNREACHABLE,
+                    reason("this node cannot use the token key %.160s: %s", uri.c_str(), st.ok() ? "none" : st.why));
+    return Ok();
+}
+
 }  // namespace
 
 HXB_EXPORT unsigned long VaqExportMkFileEx(const char *file, const unsigned char *password, uint32_t passwordLen,
@@ -56,54 +116,75 @@ HXB_EXPORT unsigned long VaqExportMkFileEx(const char *file, const unsigned char
         if (workFactor > kMaxExportIterations) return Fail(VAQ_ERR_BAD_ARG, "work factor above what an import accepts");
         uint32_t iterations = workFactor > kMinExportIterations ? workFactor : kMinExportIterations;
 
-        // Keys another process added since our load belong in the file too; if
-        // the disk cannot be read, what memory holds is still worth exporting.
-        Status fresh = s.refresh();
-        if (!fresh.ok())
-            VAQ_KLOG(LogLevel::kWarn, "exporting the keys in memory; keystore not re-read: %s\n", fresh.why);
-        std::vector<ExportedKey> keys;
-        keys.reserve(s.keystore.keys.size());
-        for (const auto &k : s.keystore.keys) {
-            ExportedKey e;
-            e.domain = k.domain;
-            e.id = k.id;
-            e.origin = k.origin;
-            e.active = k.active;
-            e.created = k.created;
-            e.lifeDays = k.lifeDays;
-            e.material = k.material;
-            keys.push_back(std::move(e));
-        }
+        std::vector<ExportedKey> keys = keys_to_export(s);
         Bytes image;
         st = seal_export(s.host, keys, {password, passwordLen}, iterations, image);
-        if (!st.ok()) return st;
-        // Created exclusively: an existing file, or a link planted at the
-        // path, is never written through; the caller removes an old export.
-        // Once created, the file is this call's: whatever fails from then on,
-        // an allocation included, nothing half-made stays behind to be taken
-        // for an export.
-        RemoveUnlessKept created(s.host, file);
-        st = s.host.write_file(file, image, VAQ_FILE_CREATE);
-        if (st.code == VAQ_ERR_FILE_EXISTS || st.code == VAQ_ERR_UNSAFE_FILE) {
-            created.keep();
-            return Fail(st.code, "export file exists already; nothing written");
-        }
-        if (!st.ok()) return Fail(st.code, "export file could not be written");
-        VAQ_KLOG(LogLevel::kInfo, "%zu master keys exported\n", keys.size());
-        created.keep();
-        return Ok();
+        if (st.ok()) st = publish_export(s, file, image);
+        if (st.ok()) VAQ_KLOG(LogLevel::kInfo, "%zu master keys exported\n", keys.size());
+        return st;
     });
+}
+
+HXB_EXPORT uint32_t VaqPrivExportMkFileToken(const char *file, const char *uri) {
+    CallName call("VaqPrivExportMkFileToken", "%.256s", file ? file : "null");
+    return static_cast<uint32_t>(with_state(call.c_str(), [&](State &s) -> Status {
+        Status st = check_file(file);
+        if (!st.ok()) return st;
+        if (uri == nullptr) return Fail(VAQ_ERR_NULL_ARG, "the token key's URI is null");
+        TokenUri parsed;
+        st = parse_token_uri(uri, parsed);
+        if (!st.ok()) return st;
+        if (!pin_source_is_a_pin(parsed))
+            return Fail(VAQ_ERR_BAD_ARG, "an export's pin-source must name a PIN file, NAME.pin");
+        // The token is asked before anything is written: a node that cannot
+        // use the key leaves no file behind.
+        std::shared_ptr<TokenKey> key;
+        st = open_token_key(s, uri, key);
+        if (!st.ok()) return st;
+        std::vector<ExportedKey> keys = keys_to_export(s);
+        Bytes image;
+        st = seal_token_export(s.host, keys, *key, image);
+        if (st.ok()) st = publish_export(s, file, image);
+        if (st.ok())
+            VAQ_KLOG(LogLevel::kInfo, "%zu master keys exported, sealed to the token key %.300s\n", keys.size(),
+                     key->uri().text.c_str());
+        return st;
+    }));
 }
 
 namespace {
 
-// Reads and opens an export file: the keys it holds, verified whole.
+// Opens a file sealed to a token key, through the key its URI names.
+Status open_sealed_to_token(State &s, ByteView file, std::vector<ExportedKey> &keys) {
+    std::string uri;
+    Status st = token_export_uri(file, uri);
+    if (!st.ok()) return st;
+    TokenUri parsed;
+    if (!parse_token_uri(uri, parsed).ok())
+        return Fail(VAQ_ERR_EXPORT_FORMAT, "export file records a token key URI that does not parse");
+    if (!pin_source_is_a_pin(parsed))
+        return Fail(VAQ_ERR_EXPORT_KEY_UNREACHABLE,
+                    reason("the export file names a PIN source that is no PIN file (NAME.pin), which is never "
+                           "read for an export: %.200s",
+                           parsed.pinSource.c_str()));
+    std::shared_ptr<TokenKey> key;
+    st = open_token_key(s, uri, key);
+    if (!st.ok()) return st;
+    return open_token_export(file, *key, keys);
+}
+
+// Reads and opens an export file: the keys it holds, verified whole. A file
+// sealed to a token key needs no password, and one given is not used; for
+// any other file the password is judged as it always was, first.
 Status read_export(State &s, const char *file, const unsigned char *password, uint32_t passwordLen,
                    std::vector<ExportedKey> &keys) {
     Status st = check_file(file);
-    if (st.ok()) st = check_password(password, passwordLen);
     if (!st.ok()) return st;
+    Status passwordOk = check_password(password, passwordLen);
     FileContent content = s.host.read_file(file);
+    if (content.state == FileState::kRead && export_kind(content.bytes) == ExportKind::kTokenKey)
+        return open_sealed_to_token(s, content.bytes, keys);
+    if (!passwordOk.ok()) return passwordOk;
     if (content.state == FileState::kUnsafe)
         return Fail(VAQ_ERR_UNSAFE_FILE, "export file not used: a link, not regular, or another user's");
     if (content.state == FileState::kMissing || content.state == FileState::kUnreadable)

@@ -9,6 +9,7 @@
 
 #include "edge.h"
 #include "export.h"
+#include "token_key.h"
 
 using namespace vaq;
 
@@ -36,6 +37,8 @@ HXB_EXPORT void VaqPrivLog(int32_t level, const char *module, const char *file, 
 HXB_EXPORT uint32_t VaqPrivProtect(uint32_t kind, uint32_t pcrMask) {
     CallName call("VaqPrivProtect", "%u, pcr mask 0x%x", kind, pcrMask);
     return static_cast<uint32_t>(with_state(call.c_str(), [&](State &s) -> Status {
+        if (kind == VAQ_PRIV_PROTECTOR_PKCS11)
+            return Fail(VAQ_ERR_BAD_ARG, "the pkcs11 protector is chosen with its key's URI (VaqPrivProtectToken)");
         if (kind != VAQ_PRIV_PROTECTOR_FILE && kind != VAQ_PRIV_PROTECTOR_TPM2)
             return Fail(VAQ_ERR_BAD_ARG, "no such root protector");
         if (kind == VAQ_PRIV_PROTECTOR_FILE && pcrMask != 0) return Fail(VAQ_ERR_BAD_ARG, "PCRs bind only a tpm2 seal");
@@ -43,6 +46,20 @@ HXB_EXPORT uint32_t VaqPrivProtect(uint32_t kind, uint32_t pcrMask) {
         ProtectorOptions options;
         options.pcrMask = pcrMask;
         return s.protect(static_cast<ProtectorKind>(kind), options);
+    }));
+}
+
+HXB_EXPORT uint32_t VaqPrivProtectToken(const char *keyUri) {
+    // The URI is named in the call's line only once parsed: a refused one may
+    // carry a PIN (pin-value), which no line may show.
+    TokenUri parsed;
+    Status parsedStatus = keyUri ? parse_token_uri(keyUri, parsed) : Fail(VAQ_ERR_NULL_ARG, "no key URI");
+    CallName call("VaqPrivProtectToken", "%s", parsedStatus.ok() ? parsed.text.c_str() : "(refused URI)");
+    return static_cast<uint32_t>(with_state(call.c_str(), [&](State &s) -> Status {
+        if (!parsedStatus.ok()) return parsedStatus;
+        ProtectorOptions options;
+        options.keyUri = parsed.text;
+        return s.protect(ProtectorKind::kPkcs11, options);
     }));
 }
 
@@ -54,8 +71,9 @@ HXB_EXPORT uint32_t VaqPrivProtectorInfo(uint32_t *kind, uint32_t *pcrMask, char
         *pcrMask = 0;
         std::string where;
         if (RootProtector *p = s.protectors->get(s.keystore.protector)) {
-            *pcrMask = p->options_of(s.keystore.sealedRoot).pcrMask;
-            where = p->location();
+            const ProtectorOptions o = p->options_of(s.keystore.sealedRoot);
+            *pcrMask = o.pcrMask;
+            where = o.keyUri.empty() ? p->location() : o.keyUri;
         }
         if (locationLen > 0) {
             size_t n = std::min<size_t>(where.size(), locationLen - 1);

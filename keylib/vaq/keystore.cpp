@@ -100,9 +100,10 @@ size_t keyless_image_bytes(ByteView image) {
     // Only lengths a protector writes count: a damaged length must not make
     // a keystore that holds keys look like a first image cut short.
     bool plausible =
-        protector == static_cast<uint16_t>(ProtectorKind::kFile)
-            ? sealedBytes == kFileSealedRootBytes
-            : protector == static_cast<uint16_t>(ProtectorKind::kTpm2) && sealedBytes <= kTpm2MaxSealedRootBytes;
+        protector == static_cast<uint16_t>(ProtectorKind::kFile) ? sealedBytes == kFileSealedRootBytes
+        : protector == static_cast<uint16_t>(ProtectorKind::kTpm2)
+            ? sealedBytes <= kTpm2MaxSealedRootBytes
+            : protector == static_cast<uint16_t>(ProtectorKind::kPkcs11) && sealedBytes <= kPkcs11MaxSealedRootBytes;
     if (!plausible) return 0;
     return kHeaderBytes + kSealedRootBlockBytes + sealedBytes + kTrailerBytes;
 }
@@ -204,7 +205,8 @@ ParseResult parse(ByteView image, Keystore &out, RootOpener &opener) {
         std::memcpy(ks.root.material.data(), rootMaterial.data(), kKeyBytes);
     } else {
         if (protector != static_cast<uint16_t>(ProtectorKind::kFile) &&
-            protector != static_cast<uint16_t>(ProtectorKind::kTpm2))
+            protector != static_cast<uint16_t>(ProtectorKind::kTpm2) &&
+            protector != static_cast<uint16_t>(ProtectorKind::kPkcs11))
             return ParseResult::kCorrupt;
         if (sealedBytes == 0 || sealedBytes > kMaxSealedRootBytes || recordsAt + kTrailerBytes > total)
             return ParseResult::kCorrupt;

@@ -17,6 +17,8 @@ const char *protector_name(ProtectorKind kind) {
             return "file";
         case ProtectorKind::kTpm2:
             return "tpm2";
+        case ProtectorKind::kPkcs11:
+            return "pkcs11";
     }
     return "unknown";
 }
@@ -125,6 +127,7 @@ Protectors::Protectors(const Host &host, const std::string &primaryPath)
       secretPath_(node_secret_path(primaryPath)),
       file_(make_file_protector(host, secretPath_)),
       tpm2_(make_tpm2_protector(host, primaryPath)),
+      pkcs11_(make_pkcs11_protector(host, primaryPath)),
       marks_(host, secretPath_) {}
 
 RootProtector *Protectors::get(ProtectorKind kind) {
@@ -133,6 +136,8 @@ RootProtector *Protectors::get(ProtectorKind kind) {
             return file_.get();
         case ProtectorKind::kTpm2:
             return tpm2_.get();
+        case ProtectorKind::kPkcs11:
+            return pkcs11_.get();
         case ProtectorKind::kNone:
             break;
     }

@@ -4,10 +4,10 @@
 // cannot be forged by writing it (the trailer and the key seals are keyed from
 // the unsealed root). The keystore records which protector sealed it and the
 // sealed bytes (docs/keystore-format.md); the protector keeps what it needs to
-// open them: a node secret file, or the TPM.
+// open them: a node secret file, the TPM, or a key in a PKCS#11 token.
 //
-// A further protector (a PKCS#11 token, a remote key service) is one more
-// implementation of RootProtector and one more kind number: README.md.
+// A further protector is one more implementation of RootProtector and one
+// more kind number: README.md.
 #ifndef HXB_VAQ_PROTECTOR_H
 #define HXB_VAQ_PROTECTOR_H
 
@@ -25,17 +25,21 @@ namespace vaq {
 
 // Numbers as stored in the keystore. kNone: the root material lies in the file
 // (format version 1, kept loadable and reported as unprotected).
-enum class ProtectorKind : uint16_t { kNone = 0, kFile = 1, kTpm2 = 2 };
+enum class ProtectorKind : uint16_t { kNone = 0, kFile = 1, kTpm2 = 2, kPkcs11 = 3 };
 const char *protector_name(ProtectorKind kind);
 
 // Lengths of the sealed root each protector writes.
 inline constexpr size_t kFileSealedRootBytes = 68;
 inline constexpr size_t kTpm2MaxSealedRootBytes = 1024;
+// Layout, URI length, a URI of at most 2048 bytes, the token's sealed blob.
+inline constexpr size_t kPkcs11MaxSealedRootBytes = 4 + 2048 + 61;
 
 struct ProtectorOptions {
     // tpm2: PCRs 0 to 23 of the SHA-256 bank the seal is bound to, bit n for
     // PCR n; 0 binds to none.
     uint32_t pcrMask = 0;
+    // pkcs11: the token key's URI (token_key.h), as recorded: never a PIN.
+    std::string keyUri;
 };
 
 // What opening sealed bytes found.
@@ -69,6 +73,10 @@ std::unique_ptr<RootProtector> make_file_protector(const Host &host, std::string
 // The tpm2 protector of the keystore pair whose primary is `primaryPath`: its
 // seal is bound to that pair and opened with the pair's authorisation file.
 std::unique_ptr<RootProtector> make_tpm2_protector(const Host &host, const std::string &primaryPath);
+// The pkcs11 protector of the keystore pair whose primary is `primaryPath`:
+// its seal is bound to that pair; the token key is the one options.keyUri
+// names when sealing, and the one the sealed bytes record when opening.
+std::unique_ptr<RootProtector> make_pkcs11_protector(const Host &host, const std::string &primaryPath);
 
 // The name a keystore pair's files in the node-secret directory start with
 // (README.md, "Root protectors"): a fixed one for each role's keystore
@@ -107,7 +115,7 @@ private:
     const Host &host_;
     std::string primaryPath_;
     std::string secretPath_;
-    std::unique_ptr<RootProtector> file_, tpm2_;
+    std::unique_ptr<RootProtector> file_, tpm2_, pkcs11_;
     ProtectionMarks marks_;
 };
 

@@ -354,8 +354,10 @@ Status State::protect(ProtectorKind kind, const ProtectorOptions &options) {
         [&](Keystore &next, bool &changed) -> Status {
             const ProtectorKind from = next.protector;
             RootProtector *now = protectors->get(from);
-            if (from == kind && now != nullptr && now->options_of(next.sealedRoot).pcrMask == options.pcrMask)
-                return Ok();
+            if (from == kind && now != nullptr) {
+                const ProtectorOptions was = now->options_of(next.sealedRoot);
+                if (was.pcrMask == options.pcrMask && was.keyUri == options.keyUri) return Ok();
+            }
             Status s = Ok();
             // Until the first protected copy is on disk, the unprotected
             // copies stay the keystore, even beside the new node secret.

@@ -66,12 +66,24 @@ enum VaqResult {
     VAQ_ERR_UNVERIFIABLE_COPY = 2035, /* unprotected keystore: the newer copy has other root
                                          material and lacks keys of the older; both left as
                                          they are */
+    VAQ_ERR_TOKEN_MODULE = 2036,      /* pkcs11: the token's module is missing, cannot be
+                                         loaded, or is not one only root could have installed */
+    VAQ_ERR_TOKEN_ABSENT = 2037,      /* pkcs11: no token with the URI's label is present */
+    VAQ_ERR_TOKEN_PIN = 2038,         /* pkcs11: the PIN is wrong or locked, or its source is
+                                         missing or not trusted */
     VAQ_ERR_SECRET_UNTRUSTED = 2039,  /* file protector: the node secret or its directory is not
                                          trusted (a link, another user's, or open to group or
                                          others); nothing used or written */
     VAQ_ERR_NO_SPACE = 2040,          /* a file could not be written: no space left on device */
     VAQ_ERR_UNCONFIRMED = 2041,       /* a file was written whole but its sync failed: the change
                                          may or may not be on disk */
+    VAQ_ERR_TOKEN_KEY = 2042,         /* pkcs11: no such key in the token, or not a
+                                         non-extractable AES key for encryption */
+    VAQ_ERR_TOKEN_REFUSED = 2043,     /* pkcs11: the token refused an operation */
+    VAQ_ERR_EXPORT_KEY_UNREACHABLE = 2044, /* an export sealed to a token key: this node cannot
+                                              use that key (module missing or untrusted, token
+                                              absent, PIN refused, key missing or not the
+                                              file's); nothing written or changed */
     VAQ_ERR_PROCESS_LOCK = 2045       /* the host could not take the node's process lock; nothing
                                          read or changed */
 };
@@ -103,6 +115,9 @@ unsigned long VaqActivateMk(uint32_t domainId, uint32_t keyId);
 unsigned long VaqRmvMk(uint32_t domainId, uint32_t keyId);
 unsigned long VaqExportMkFileEx(const char *file, const unsigned char *password, uint32_t passwordLen,
                                 uint32_t workFactor);
+/* A file sealed to a token key (VaqPrivExportMkFileToken, vaq_private.h) is
+ * opened through that key: it needs no password (null or empty), and one
+ * given is not used. */
 unsigned long VaqImportMkFileEx(const char *file, const unsigned char *password, uint32_t passwordLen);
 /* *result: bit 0 primary good, bit 1 standby good. */
 unsigned long VaqCheckKeyStore(uint32_t repair, uint32_t *result);

@@ -2,7 +2,8 @@
 /*
  * Private interface of libhxbVaq.so for libhxbQor.so: the working keys of the
  * loaded keystore and the host's log; and for the operator's tool, the root
- * protector of the loaded keystore and the join of a node to a fleet. No host calls it, and a vendor build of
+ * protector of the loaded keystore, exports sealed to a token key, and the
+ * join of a node to a fleet. No host calls it, and a vendor build of
  * libhxbVaq.so does not have it, so the two libraries are replaced together
  * (the tool looks the protector entries up at run time and says when they are
  * not there).
@@ -46,7 +47,8 @@ void VaqPrivLog(int32_t level, const char *module, const char *file, int32_t lin
 enum {
     VAQ_PRIV_PROTECTOR_NONE = 0, /* format 1: root material in the file, unprotected */
     VAQ_PRIV_PROTECTOR_FILE = 1, /* node secret file */
-    VAQ_PRIV_PROTECTOR_TPM2 = 2  /* sealed to the node's TPM 2.0 */
+    VAQ_PRIV_PROTECTOR_TPM2 = 2,  /* sealed to the node's TPM 2.0 */
+    VAQ_PRIV_PROTECTOR_PKCS11 = 3 /* sealed under a key in a PKCS#11 token */
 };
 
 /* Moves the loaded keystore under protector `kind` (FILE or TPM2) as one
@@ -59,9 +61,17 @@ enum {
  * answer is still 0). 0 when done, or when the keystore is already under
  * `kind` with these PCRs (no keystore file is written). */
 uint32_t VaqPrivProtect(uint32_t kind, uint32_t pcrMask);
+/* As VaqPrivProtect, to the PKCS11 protector: the root sealed under the token
+ * key keyUri names (pkcs11:token=...;object=...?module-path=...&pin-source=
+ * file:..., see keylib/vaq/token_key.h), which the keystore records (never a
+ * PIN). 0 also when the keystore is already sealed under that key.
+ * VAQ_ERR_BAD_ARG for a URI that is refused; 2036-2038, 2042 and 2043 when
+ * the key cannot be used; nothing is written then. */
+uint32_t VaqPrivProtectToken(const char *keyUri);
 
 /* The loaded keystore's protector: its kind, the PCR mask of a TPM2 seal, and
- * where the protector keeps its part (the node secret's path, the TCTI) as a
+ * where the protector keeps its part (the node secret's path, the TCTI, the
+ * token key's URI, which holds no PIN) as a
  * NUL-terminated text in location[0..locationLen), cut to fit. */
 uint32_t VaqPrivProtectorInfo(uint32_t *kind, uint32_t *pcrMask, char *location, uint32_t locationLen);
 
@@ -72,9 +82,18 @@ uint32_t VaqPrivProtectorInfo(uint32_t *kind, uint32_t *pcrMask, char *location,
  * *activated count what changed; *marked counts the keys the file records as
  * active. When it records none, nothing is changed and 0 is answered with
  * *marked 0: the caller cannot tell which keys the exporter used. Codes as
- * for VaqImportMkFileEx. */
+ * for VaqImportMkFileEx, which also takes a file sealed to a token key
+ * (VaqPrivExportMkFileToken) with no password: one given is not used. */
 uint32_t VaqPrivJoinMkFile(const char *file, const unsigned char *password, uint32_t passwordLen, uint32_t *added,
                            uint32_t *activated, uint32_t *marked);
+
+/* Writes every master key to `file` as VaqExportMkFileEx does, sealed under
+ * 32 random bytes that the PKCS#11 token key named by `uri` seals, instead of
+ * under a password: every node that can use that key (a shared HSM or key
+ * service) imports or joins the file with no password. The file records the
+ * URI, never a PIN. VAQ_ERR_EXPORT_KEY_UNREACHABLE when this node cannot use
+ * the key (nothing written); other codes as for VaqExportMkFileEx. */
+uint32_t VaqPrivExportMkFileToken(const char *file, const char *uri);
 
 #ifdef __cplusplus
 }

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "keylib_fixture.h"
 
+#include <gtest/gtest.h>
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -91,6 +93,17 @@ FreshLoad load_in_new_process(KeystoreFiles &ks, size_t domains) {
     while (std::getline(in, line)) r.errors.push_back(line);
     std::remove(path);
     return r;
+}
+
+std::string refused_load_line(KeystoreFiles &ks, unsigned long code) {
+    const Bytes primary = read_bytes(ks.primary), standby = read_bytes(ks.standby);
+    const FreshLoad fresh = load_in_new_process(ks);
+    EXPECT_EQ(fresh.code, code);
+    EXPECT_EQ(fresh.writes, 0u);
+    EXPECT_EQ(read_bytes(ks.primary), primary);
+    EXPECT_EQ(read_bytes(ks.standby), standby);
+    EXPECT_EQ(fresh.errors.size(), 1u);
+    return fresh.errors.size() == 1 ? fresh.errors[0] : std::string();
 }
 
 std::vector<KeyInfo> list_keys() {

@@ -56,6 +56,10 @@ struct FreshLoad {
     std::vector<std::string> errors;
 };
 FreshLoad load_in_new_process(KeystoreFiles &ks, size_t domains = 12);
+// A load in a new process that must be refused: expects `code`, no write
+// and both copies as they were, and returns its one error line ("" when it
+// logged another number of them, which is a failure too).
+std::string refused_load_line(KeystoreFiles &ks, unsigned long code);
 
 struct KeyInfo {
     uint32_t domain = 0;

@@ -20,6 +20,7 @@
 
 #include "keylib_fixture.h"
 #include "legacy_keystore.h"
+#include "softhsm_token.h"
 #include "swtpm.h"
 #include "vaq/vaq_private.h"
 
@@ -70,13 +71,20 @@ void grow(size_t keys) {
         must(VaqRegisterMkEx(50, 0x10000 + id, material.data(), 32), "register");
 }
 
-void run(const char *name, uint32_t kind, int reps, size_t keys) {
+// How a keystore is moved to the protector measured. In run(), an empty one
+// stands for the file protector, which every new keystore starts under.
+using Protect = std::function<unsigned long()>;
+Protect protect_with(uint32_t kind) {
+    return [kind] { return VaqPrivProtect(kind, 0); };
+}
+
+void run(const char *name, const Protect &protect, int reps, size_t keys) {
     std::vector<double> first, cold, reload;
     for (int i = 0; i < reps; ++i) {
         KeystoreFiles ks;
         first.push_back(ms_of([&] {
             must(load(ks), "first load");
-            if (kind == VAQ_PRIV_PROTECTOR_TPM2) must(VaqPrivProtect(kind, 0), "protect");
+            if (protect) must(protect(), "protect");
         }));
         grow(keys);
         must(unload(), "unload");
@@ -94,7 +102,7 @@ void run(const char *name, uint32_t kind, int reps, size_t keys) {
 
 // `protect` of an unprotected keystore of `keys` master keys: what the
 // move costs, the node secret made and both copies written included.
-void run_move(const char *name, uint32_t kind, int reps, size_t keys) {
+void run_move(const char *name, const Protect &protect, int reps, size_t keys) {
     std::vector<LegacyKey> legacy = legacy_keys();
     for (uint32_t id = 1; legacy.size() < keys; ++id) legacy.push_back({50, 0x10000 + id, false, Bytes(32, 0x33)});
     const Bytes image = legacy_image(5, random_root(), legacy);
@@ -104,7 +112,7 @@ void run_move(const char *name, uint32_t kind, int reps, size_t keys) {
         write_bytes(ks.primary, image);
         write_bytes(ks.standby, image);
         must(load(ks), "load");
-        move.push_back(ms_of([&] { must(VaqPrivProtect(kind, 0), "protect"); }));
+        move.push_back(ms_of([&] { must(protect(), "protect"); }));
         must(unload(), "unload");
     }
     std::printf("| %s | %zu | %.2f |\n", name, keys, median(move));
@@ -118,18 +126,31 @@ int main(int argc, char **argv) {
     Swtpm tpm;
     const bool haveTpm = tpm.start();
     if (haveTpm) use_tcti(tpm.tcti());
+    // A SoftHSM2 token with its key and PIN file, as the tests make them.
+    std::string tokenUri;
+    if (tvtest::SoftHsmToken::available()) {
+        tvtest::SoftHsmToken token("bench-kek");
+        if (token.ok() && token.make_key("kek")) {
+            tvtest::SoftHsmToken::write_pin("/etc/telmor/vaq/bench.pin");
+            tokenUri = token.uri("kek", "/etc/telmor/vaq/bench.pin");
+        }
+    }
+    const Protect pkcs11 = [&tokenUri] { return VaqPrivProtectToken(tokenUri.c_str()); };
     std::printf(
         "| protector | master keys | first initialisation (ms) | load in a new process (ms) "
         "| reload, sealed root unchanged (ms) |\n|---|---|---|---|---|\n");
     for (size_t keys : {size_t{12}, size_t{500}}) {
-        run("file", VAQ_PRIV_PROTECTOR_FILE, reps, keys);
-        if (haveTpm) run("tpm2 (swtpm)", VAQ_PRIV_PROTECTOR_TPM2, reps, keys);
+        run("file", {}, reps, keys);
+        if (haveTpm) run("tpm2 (swtpm)", protect_with(VAQ_PRIV_PROTECTOR_TPM2), reps, keys);
+        if (!tokenUri.empty()) run("pkcs11 (SoftHSM2)", pkcs11, reps, keys);
     }
     std::printf("\n| move of an unprotected keystore to | master keys | protect (ms) |\n|---|---|---|\n");
     for (size_t keys : {size_t{12}, size_t{1000}}) {
-        run_move("file", VAQ_PRIV_PROTECTOR_FILE, reps, keys);
-        if (haveTpm) run_move("tpm2 (swtpm)", VAQ_PRIV_PROTECTOR_TPM2, reps, keys);
+        run_move("file", protect_with(VAQ_PRIV_PROTECTOR_FILE), reps, keys);
+        if (haveTpm) run_move("tpm2 (swtpm)", protect_with(VAQ_PRIV_PROTECTOR_TPM2), reps, keys);
+        if (!tokenUri.empty()) run_move("pkcs11 (SoftHSM2)", pkcs11, reps, keys);
     }
     if (!haveTpm) std::printf("(swtpm could not be started: no tpm2 figures)\n");
+    if (tokenUri.empty()) std::printf("(no SoftHSM2 token could be made: no pkcs11 figures)\n");
     return 0;
 }

@@ -7,6 +7,11 @@
 # imported everywhere, activated everywhere, stored texts are rewrapped, and
 # the old key is deleted. Passes when no reader saw a failed decryption.
 #
+# No password anywhere: every export is sealed to one key-encryption key in a
+# token the nodes share (a SoftHSM2 token directory here, as nodes share a
+# network HSM or a key service), and each node keeps the token's PIN in its
+# own secret directory.
+#
 #   fleet_runbook.sh TOOL READER SANDBOX
 set -euo pipefail
 tool=$1 reader=$2 sandbox=$3
@@ -27,6 +32,10 @@ finish() {
     rm -rf "$X"
 }
 trap finish EXIT
+
+# The fleet's token and its key, which never leaves it.
+source "$here/fleet_token.sh"
+make_fleet_token "$X"
 
 for n in A B C; do
     "$sandbox" -- bash "$here/fleet_node.sh" "$X" "$n" "$tool" "$reader" &
@@ -67,20 +76,19 @@ settle() {
         done
     done
 }
-pw="3<\$X/password --password-fd 3"
-echo "a long fleet password" >"$X/password"
+wrap="--wrap-with '$FLEET_KEK'"
 
 # The fleet before the rotation: nodes B and C join node A's fleet, so every
 # node holds A's keys and uses A's active key of every domain (K1 in domain 50).
 on A '$TOOL init'
-on A "\$TOOL export \$X/initial.vaqx $pw"
+on A "\$TOOL export \$X/initial.vaqx $wrap"
 on A '$TOOL keys --domain 50 --json'
 k1=$(out A | tr -d ' \n' | grep -o '"keyId":[0-9]*,"active":true' | grep -o '[0-9]*' | head -1)
 on A '$TOOL domains'
 active_a=$(out A)
 for n in B C; do
     on $n '$TOOL init'
-    on $n "\$TOOL join \$X/initial.vaqx $pw"
+    on $n "\$TOOL join \$X/initial.vaqx </dev/null"
     on $n '$TOOL domains'
     [[ "$(out $n | awk '{ print $1, $4 }')" == "$(echo "$active_a" | awk '{ print $1, $4 }')" ]] ||
         { echo "node $n: active keys differ from node A's after join" >&2; exit 1; }
@@ -93,8 +101,8 @@ on A '$TOOL create-key --domain 50 --inactive'
 k2=$(out A | sed -n 's/created master key \([0-9]*\) .*/\1/p')
 settle
 # 2. Export it; 3. import it on every other node (inactive there too).
-on A "\$TOOL export \$X/rotation.vaqx $pw"
-for n in B C; do on $n "\$TOOL import \$X/rotation.vaqx $pw"; settle; done
+on A "\$TOOL export \$X/rotation.vaqx $wrap"
+for n in B C; do on $n "\$TOOL import \$X/rotation.vaqx </dev/null"; settle; done
 # 4. Once every node holds it, activate it everywhere.
 for n in A B C; do on $n "\$TOOL activate-key --domain 50 --key-id $k2"; settle; done
 # 5. Rewrap the stored texts (writers paused so none is added meanwhile).

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 // telmor-vaq and the root protector: `status` names it, `protect` moves the
 // keystore between the node secret and a (software) TPM, `init --protector`
-// starts one under the TPM, and refusals say what to do.
+// starts one under the TPM or a PKCS#11 token key, and refusals say what to do.
 #include <sys/stat.h>
 #include <sys/wait.h>
 
@@ -17,6 +17,7 @@
 #include <gtest/gtest.h>
 
 #include "legacy_keystore.h"
+#include "softhsm_token.h"
 #include "swtpm.h"
 #include "tool_runner.h"
 
@@ -47,7 +48,7 @@ TEST(ToolProtector, StatusNamesTheNodeSecretAndRefusalsSayWhatToDo) {
         const char *err;
     } cases[] = {
         {"protect", "--with is required"},
-        {"protect --with hsm", "hsm not in \\{file,tpm2\\}"},
+        {"protect --with hsm", "hsm not in \\{file,tpm2,pkcs11\\}"},
         {"protect --with file --pcrs 7", "--pcrs binds only the tpm2 protector"},
         {"protect --with tpm2 --pcrs 24", "PCR numbers 0 to 23"},
         {"protect --with tpm2 --pcrs 3-1", "PCR numbers 0 to 23"},
@@ -242,3 +243,83 @@ TEST(ToolProtector, ATpmFailureIsOneSentenceOnStandardError) {
 }
 
 }  // namespace
+
+// A keystore sealed under a key in a (SoftHSM2) token: init and protect take
+// its URI, status shows it and never the PIN, a node that does not reach the
+// token opens nothing, and a PIN file the library would not trust as a
+// secret is refused whatever PIN it holds.
+TEST(ToolProtector, ATokenKeySealsTheKeystoreAndStatusShowsItsUriWithoutThePin) {
+    using tvtest::SoftHsmToken;
+    if (!SoftHsmToken::available()) GTEST_SKIP() << "softhsm2 and opensc are not installed (scripts/install-deps)";
+    struct stat st {};
+    if (stat(SoftHsmToken::kModule, &st) != 0 || st.st_uid != 0)
+        GTEST_SKIP() << "the SoftHSM2 module is not root's here (a user namespace)";
+    SoftHsmToken token("tool-kek");
+    ASSERT_TRUE(token.ok()) << token.error();
+    ASSERT_TRUE(token.make_key("kek"));
+    ASSERT_EQ(tool("init --role HXA").status, 0);  // makes /etc/telmor/vaq as the library wants it
+    SoftHsmToken::write_pin("/etc/telmor/vaq/kek.pin");
+    const std::string uri = token.uri("kek", "/etc/telmor/vaq/kek.pin");
+    auto escaped = [](std::string text) {
+        return std::regex_replace(text, std::regex(R"([.?*+()\[\]|^$\\])"), R"(\$&)");
+    };
+
+    const Outcome init = tool("init --role HXM --protector pkcs11 --key '" + uri + "'");
+    ASSERT_EQ(init.status, 0) << init.err;
+    const Outcome enc = tool("encrypt --role HXM --domain 2", "sealed under a token key");
+    ASSERT_EQ(enc.status, 0) << enc.err;
+    const Outcome status = tool("status --role HXM");
+    EXPECT_TRUE(has(status.out, "\nprotector +pkcs11 \\(key " + escaped(uri) + "\\)\n")) << status.out;
+    EXPECT_EQ(status.out.find(SoftHsmToken::kPin), std::string::npos) << status.out;
+    const nlohmann::json json = nlohmann::json::parse(tool("status --role HXM --json").out);
+    EXPECT_EQ(json["protector"]["kind"], "pkcs11");
+    EXPECT_EQ(json["protector"]["key"], uri);
+
+    const struct {
+        const char *args;
+        const char *err;
+    } usage[] = {
+        {"protect --role HXM --with pkcs11", "--with pkcs11 needs --key URI"},
+        {"protect --role HXM --with file --key 'pkcs11:token=a;object=b'", "--key names the pkcs11 protector's key"},
+    };
+    for (const auto &c : usage) {
+        SCOPED_TRACE(c.args);
+        const Outcome r = tool(c.args);
+        EXPECT_EQ(r.status, 2);
+        EXPECT_TRUE(has(r.err, c.err)) << r.err;
+    }
+
+    // The right PIN in a file open to others, or in another user's file: not
+    // a secret the library takes.
+    const std::string open = "/etc/telmor/vaq/open.pin";
+    const struct {
+        const char *name;
+        const char *prepare;
+    } pins[] = {
+        {"open to others", "chmod 0644 /etc/telmor/vaq/open.pin"},
+        {"another user's", "chown 4321:4321 /etc/telmor/vaq/open.pin"},
+    };
+    for (const auto &p : pins) {
+        SCOPED_TRACE(p.name);
+        SoftHsmToken::write_pin(open);
+        ASSERT_EQ(std::system(p.prepare), 0);
+        const Outcome r = tool("protect --role HXM --with pkcs11 --key '" + token.uri("kek", open) + "'");
+        EXPECT_EQ(r.status, 1);
+        EXPECT_TRUE(has(r.err, "\\(code 2038\\)")) << r.err;
+        std::remove(open.c_str());
+    }
+    EXPECT_TRUE(has(tool("status --role HXM").out, "protector +pkcs11 \\(key " + escaped(uri)))
+        << "a refused move changed the keystore";
+
+    // A node whose module reaches no such token.
+    const std::string shared = SoftHsmToken::conf();
+    setenv("SOFTHSM2_CONF", SoftHsmToken::isolated_conf().c_str(), 1);
+    const Outcome elsewhere = tool("decrypt --role HXM --domain 2", enc.out);
+    setenv("SOFTHSM2_CONF", shared.c_str(), 1);
+    EXPECT_EQ(elsewhere.status, 1);
+    EXPECT_TRUE(has(elsewhere.err, "no token with the URI's label is present.*\\(code 2037\\)")) << elsewhere.err;
+
+    const Outcome toFile = tool("protect --role HXM --with file");
+    ASSERT_EQ(toFile.status, 0) << toFile.err;
+    EXPECT_EQ(tool("decrypt --role HXM --domain 2", enc.out).out, "sealed under a token key");
+}

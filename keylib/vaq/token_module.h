@@ -1,0 +1,59 @@
+/* SPDX-License-Identifier: Apache-2.0 */
+// The PKCS#11 modules this process loaded, and the tokens it logged in to:
+// each module is loaded and initialised once per process, each token gets one
+// session and one login per process, kept until the process ends (a module
+// keeps state that unloading would cut off, and a login is what costs).
+#ifndef HXB_VAQ_TOKEN_MODULE_H
+#define HXB_VAQ_TOKEN_MODULE_H
+
+#include <p11-kit/pkcs11.h>
+
+#include <mutex>
+#include <string>
+
+#include "host.h"
+#include "status.h"
+#include "token_key.h"
+
+namespace vaq {
+
+struct Module;
+
+// One token of a module, with the process's session on it. Every call on the
+// session is made holding `mutex`: a PKCS#11 session is not for two threads.
+struct Token {
+    Module *module = nullptr;
+    std::string label;
+    CK_SLOT_ID slot = 0;
+    CK_SESSION_HANDLE session = CK_INVALID_HANDLE;
+    bool loginRequired = false;
+    bool protectedPath = false;  // the token takes its PIN itself (a keypad)
+    std::string loginSource;     // the pin-source the session logged in with
+    std::mutex mutex;
+
+    CK_FUNCTION_LIST *f() const;
+    // Opens the session and logs in when that is not done yet, or was done
+    // with another pin-source than the URI's; the caller holds `mutex`.
+    // Reads the PIN from the URI's pin-source only then.
+    Status ready(const Host &host, const TokenUri &uri);
+    // Forgets a session the module no longer knows (the token was removed,
+    // the process forked); the next ready() opens another.
+    void drop();
+};
+
+// The path of the module a URI names (module-path, or module-name through
+// the p11-kit configuration), judged: only a module root installed is used.
+Status module_path_of(const TokenUri &uri, std::string &path);
+// The token labelled as the URI says, in its module, loaded and initialised
+// when this is the process's first use of them. The token stays for the
+// process's life.
+Status find_token(const TokenUri &uri, Token *&token);
+
+// A PKCS#11 return value as a name ("CKR_PIN_INCORRECT"), or its number.
+const char *ckr_name(CK_RV rv);
+// Whether rv says the session or login is gone, so that opening another may help.
+bool session_gone(CK_RV rv);
+
+}  // namespace vaq
+
+#endif

@@ -1,0 +1,302 @@
+// SPDX-License-Identifier: Apache-2.0
+// The pkcs11 root protector against SoftHSM2 tokens made by the test: a
+// keystore sealed under a token key opens in a new process and after a root
+// renewal, a reload asks the token nothing, the URI it records holds no PIN,
+// a copy taken to a node without the token opens nothing, another keystore's
+// sealed root is refused as foreign, and every way the token key cannot be
+// used answers its own code with one line and changes nothing.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <regex>
+
+#include "keylib_fixture.h"
+#include "keystore_root.h"
+#include "../reliability/sanitizer.h"
+#include "softhsm_token.h"
+#include "vaq/vaq_private.h"
+
+using namespace kltest;
+using tvtest::SoftHsmToken;
+
+namespace {
+
+const Bytes kText = {'t', 'o', 'k', 'e', 'n', ' ', 't', 'e', 'x', 't'};
+const std::string kPinPath = "/etc/telmor/vaq/kek.pin";
+
+uint32_t protector_kind(std::string *location = nullptr) {
+    uint32_t kind = 99, mask = 0;
+    char where[4096] = {};
+    EXPECT_EQ(VaqPrivProtectorInfo(&kind, &mask, where, sizeof where), 0u);
+    if (location) *location = where;
+    return kind;
+}
+
+uint16_t protector_of(const std::string &path) {
+    Bytes b = read_bytes(path);
+    return b.size() < 36 ? 0xffff : static_cast<uint16_t>(b[34] | b[35] << 8);
+}
+
+bool contains(const Bytes &hay, const std::string &needle) {
+    return std::search(hay.begin(), hay.end(), needle.begin(), needle.end()) != hay.end();
+}
+
+class Pkcs11 : public ::testing::Test {
+protected:
+    void SetUp() override {
+        host_table();
+        reset_faults();
+        reset_counters();
+        clear_log();
+        if (!SoftHsmToken::available()) GTEST_SKIP() << "softhsm2 and opensc are not installed (scripts/install-deps)";
+        struct stat st {};
+        // In a user namespace the system's files belong to nobody: no module
+        // there is root's, and the protector rightly refuses them all.
+        if (stat(SoftHsmToken::kModule, &st) != 0 || st.st_uid != 0)
+            GTEST_SKIP() << "the SoftHSM2 module is not root's here (a user namespace)";
+        token = std::make_unique<SoftHsmToken>("node-kek");
+        ASSERT_TRUE(token->ok()) << token->error();
+        ASSERT_TRUE(token->make_key("kek"));
+        SoftHsmToken::write_pin(kPinPath);
+        uri = token->uri("kek", kPinPath);
+    }
+    void TearDown() override {
+        reset_faults();
+        unload();
+    }
+    // A keystore under the pkcs11 protector with kText encrypted.
+    void make_sealed_keystore(KeystoreFiles &files) {
+        ASSERT_EQ(load(files), 0u);
+        cipher = encrypt(50, kText);
+        ASSERT_FALSE(cipher.empty());
+        ASSERT_EQ(VaqPrivProtectToken(uri.c_str()), 0u);
+        ASSERT_EQ(unload(), 0u);
+    }
+    void expect_text_decrypts() {
+        Bytes plain;
+        EXPECT_EQ(decrypt(50, cipher, &plain), 0u);
+        EXPECT_EQ(plain, kText);
+    }
+    // A load in a new process answers `code`, writes nothing, leaves the
+    // files as they were and says `says` in one error line.
+    void expect_refused(uint32_t code, const std::string &says) {
+        const std::string line = refused_load_line(ks, code);
+        EXPECT_TRUE(std::regex_search(line, std::regex(says))) << line;
+    }
+
+    std::unique_ptr<SoftHsmToken> token;
+    std::string uri;
+    KeystoreFiles ks;
+    Bytes cipher;
+};
+
+TEST_F(Pkcs11, ASealedKeystoreOpensInANewProcessAndAfterARootRenewalAndRecordsNoPin) {
+    make_sealed_keystore(ks);
+    EXPECT_EQ(protector_of(ks.primary), 3u);
+    EXPECT_EQ(protector_of(ks.standby), 3u);
+    const Bytes sealed = read_bytes(ks.primary);
+    EXPECT_TRUE(contains(sealed, uri)) << "the keystore does not record its key's URI";
+    EXPECT_FALSE(contains(sealed, SoftHsmToken::kPin)) << "the keystore holds the PIN";
+    EXPECT_FALSE(exists(tvtest::node_secret_path(ks.primary))) << "the node secret outlived the move";
+
+    FreshLoad fresh = load_in_new_process(ks);
+    EXPECT_EQ(fresh.code, 0u);
+    EXPECT_EQ(fresh.writes, 0u);
+    ASSERT_EQ(load(ks), 0u);
+    std::string location;
+    EXPECT_EQ(protector_kind(&location), uint32_t{VAQ_PRIV_PROTECTOR_PKCS11});
+    EXPECT_EQ(location, uri);
+    expect_text_decrypts();
+
+    // A renewed root is sealed under the same key, and still opens
+    // everything sealed before.
+    VaqRootKeyRecord before{}, after{};
+    ASSERT_EQ(VaqGetRootKeyInfo(&before), 0u);
+    ASSERT_EQ(VaqUpdateRootKey(nullptr, 0), 0u);
+    ASSERT_EQ(VaqGetRootKeyInfo(&after), 0u);
+    EXPECT_GT(after.version, before.version);
+    EXPECT_NE(read_bytes(ks.primary), sealed);
+    ASSERT_EQ(unload(), 0u);
+    EXPECT_EQ(protector_of(ks.primary), 3u);
+    fresh = load_in_new_process(ks);
+    EXPECT_EQ(fresh.code, 0u);
+    ASSERT_EQ(load(ks), 0u);
+    expect_text_decrypts();
+    EXPECT_EQ(protector_kind(&location), uint32_t{VAQ_PRIV_PROTECTOR_PKCS11});
+    EXPECT_EQ(location, uri);
+
+    // Protecting again under the same key changes nothing.
+    const Bytes now = read_bytes(ks.primary);
+    EXPECT_EQ(VaqPrivProtectToken(uri.c_str()), 0u);
+    EXPECT_EQ(read_bytes(ks.primary), now);
+
+    // And back to the node secret.
+    ASSERT_EQ(VaqPrivProtect(VAQ_PRIV_PROTECTOR_FILE, 0), 0u);
+    ASSERT_EQ(unload(), 0u);
+    EXPECT_EQ(protector_of(ks.primary), 1u);
+    ASSERT_EQ(load(ks), 0u);
+    expect_text_decrypts();
+}
+
+// The module's calls counted by the spy module that wraps it (it logs every
+// call): one login for the process, one encryption for the seal, and nothing
+// at all for a reload.
+TEST_F(Pkcs11, AReloadAsksTheTokenNothing) {
+    const std::string spy = "/usr/lib/x86_64-linux-gnu/pkcs11-spy.so";
+    if (!exists(spy)) GTEST_SKIP() << "the PKCS#11 spy module (opensc) is missing";
+    // The spy keeps a block of its own it never frees; the library's leaks
+    // are checked by the tests without it.
+    reltest::NotLeaks spyLeaks;
+    char dir[] = "/tmp/vaq-spy-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string log = std::string(dir) + "/calls.log";
+    setenv("PKCS11SPY", SoftHsmToken::kModule, 1);
+    setenv("PKCS11SPY_OUTPUT", log.c_str(), 1);
+    uri = "pkcs11:token=" + token->label() + ";object=kek?module-path=" + spy + "&pin-source=file:" + kPinPath;
+    // The spy writes "N: C_Name" for each call; "C_" counts them all.
+    auto count = [&](const std::string &call) {
+        const std::string text = tvtest::read_file(log);
+        const std::string line = ": " + call + (call == "C_" ? "" : "\n");
+        size_t n = 0;
+        for (size_t at = text.find(line); at != std::string::npos; at = text.find(line, at + 1)) ++n;
+        return n;
+    };
+    make_sealed_keystore(ks);
+    EXPECT_EQ(count("C_Login"), 1u);
+    EXPECT_EQ(count("C_Encrypt"), 1u);
+    const size_t callsAfterSeal = count("C_");
+    ASSERT_GT(callsAfterSeal, 0u);
+
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_EQ(load(ks), 0u);
+        expect_text_decrypts();
+        ASSERT_EQ(unload(), 0u);
+    }
+    EXPECT_EQ(count("C_"), callsAfterSeal) << tvtest::read_file(log);
+    EXPECT_EQ(count("C_Decrypt"), 0u);
+
+    // A renewal seals once more, on the same session.
+    ASSERT_EQ(load(ks), 0u);
+    ASSERT_EQ(VaqUpdateRootKey(nullptr, 0), 0u);
+    EXPECT_EQ(count("C_Encrypt"), 2u);
+    EXPECT_EQ(count("C_Login"), 1u);
+    std::filesystem::remove_all(dir);
+}
+
+// A copy of the keystore on a node whose module reaches no such token (a
+// stolen disk, a backup), a token whose key is gone, a PIN file changed: the
+// keystore is not opened and not touched.
+TEST_F(Pkcs11, WithoutTheTokenItsKeyOrItsPinTheKeystoreOpensNothing) {
+    make_sealed_keystore(ks);
+    const std::string shared = SoftHsmToken::conf();
+    setenv("SOFTHSM2_CONF", SoftHsmToken::isolated_conf().c_str(), 1);
+    expect_refused(VAQ_ERR_TOKEN_ABSENT, "pkcs11: no token labelled node-kek.* is present");
+    setenv("SOFTHSM2_CONF", shared.c_str(), 1);
+
+    SoftHsmToken::write_pin(kPinPath, "99999999");
+    expect_refused(VAQ_ERR_TOKEN_PIN, "no login to the token node-kek.*: the PIN is wrong");
+    std::remove(kPinPath.c_str());
+    expect_refused(VAQ_ERR_TOKEN_PIN, "the PIN source is missing.*" + kPinPath);
+    SoftHsmToken::write_pin(kPinPath);
+
+    ASSERT_TRUE(token->delete_key("kek"));
+    expect_refused(VAQ_ERR_TOKEN_KEY, "the key kek in the token node-kek.* is not used: there is no object");
+    // A new key under the old label is another key: the seal is not its.
+    ASSERT_TRUE(token->make_key("kek"));
+    expect_refused(VAQ_ERR_ROOT_FOREIGN, "does not open under");
+}
+
+// Another keystore's sealed root under the same token key, put in this
+// keystore's files: the seal is bound to its keystore pair.
+TEST_F(Pkcs11, AnotherKeystoresSealedRootIsForeign) {
+    make_sealed_keystore(ks);
+    KeystoreFiles other;
+    make_sealed_keystore(other);
+    tvtest::write_bytes(ks.primary, read_bytes(other.primary));
+    tvtest::write_bytes(ks.standby, read_bytes(other.standby));
+    expect_refused(VAQ_ERR_ROOT_FOREIGN, "sealed for another keystore");
+}
+
+// Every refusal of a key to protect with: its code, one line that says what
+// failed, and the keystore as it was (still under its node secret).
+TEST_F(Pkcs11, AKeyThatCannotBeUsedIsRefusedWithItsOwnCodeAndChangesNothing) {
+    ASSERT_TRUE(token->make_key("generic", SoftHsmToken::KeyKind::kGeneric));
+    ASSERT_TRUE(token->make_key("extractable", SoftHsmToken::KeyKind::kExtractable));
+    ASSERT_TRUE(token->make_key("twin", SoftHsmToken::KeyKind::kSealing, "01"));
+    ASSERT_TRUE(token->make_key("twin", SoftHsmToken::KeyKind::kSealing, "02"));
+    // A module where others could have put it: a copy in a directory under
+    // /tmp, which everyone can write to.
+    char dir[] = "/tmp/vaq-module-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string copied = std::string(dir) + "/libsofthsm2.so";
+    ASSERT_EQ(tvtest::shell("cp /usr/lib/x86_64-linux-gnu/softhsm/libsofthsm2.so " + copied), 0);
+    SoftHsmToken::write_pin("/etc/telmor/vaq/wrong.pin", "11111111");
+    tvtest::write_file("/tmp/vaq-outside.pin", std::string(SoftHsmToken::kPin) + "\n");
+    const std::string t = "pkcs11:token=" + token->label();
+    const std::string mod = "?module-path=" + std::string(SoftHsmToken::kModule);
+    const std::string pin = "&pin-source=file:" + kPinPath;
+
+    const struct {
+        std::string uri;
+        uint32_t code;
+        const char *says;
+    } cases[] = {
+        {t + ";object=kek?module-path=/usr/lib/no-such-module.so" + pin, VAQ_ERR_TOKEN_MODULE,
+         "module /usr/lib/no-such-module.so is not used: it is missing"},
+        {t + ";object=kek?module-path=" + copied + pin, VAQ_ERR_TOKEN_MODULE,
+         "not one only root could have installed \\(/tmp: writable by group or others\\)"},
+        {t + ";object=kek?module-name=no-such-module" + pin, VAQ_ERR_TOKEN_MODULE,
+         "no module named no-such-module in the p11-kit configuration"},
+        {"pkcs11:token=no-such-token;object=kek" + mod + pin, VAQ_ERR_TOKEN_ABSENT,
+         "no token labelled no-such-token is present"},
+        {t + ";object=missing" + mod + pin, VAQ_ERR_TOKEN_KEY, "there is no object with that label"},
+        {t + ";object=generic" + mod + pin, VAQ_ERR_TOKEN_KEY, "it is not an AES key"},
+        {t + ";object=extractable" + mod + pin, VAQ_ERR_TOKEN_KEY, "the token would let it out"},
+        {t + ";object=twin" + mod + pin, VAQ_ERR_TOKEN_KEY, "more than one object has that label"},
+        // The token is logged in by now (the key cases): another URI's
+        // pin-source must still work on its own, since it is what is recorded.
+        {t + ";object=kek" + mod + "&pin-source=file:/etc/telmor/vaq/wrong.pin", VAQ_ERR_TOKEN_PIN,
+         "the PIN is wrong: CKR_PIN_INCORRECT"},
+        {t + ";object=kek" + mod + "&pin-source=file:/tmp/vaq-outside.pin", VAQ_ERR_TOKEN_PIN,
+         "not directly in the trusted secret directory /etc/telmor/vaq: /tmp/vaq-outside.pin"},
+        {t + ";object=kek" + mod, VAQ_ERR_TOKEN_PIN, "it asks for a PIN and the URI names no pin-source"},
+        {t + ";object=kek" + mod + "&pin-value=20261210", VAQ_ERR_BAD_ARG, "a PIN is never taken in the URI"},
+        {t + ";object=kek;serial=1" + mod + pin, VAQ_ERR_BAD_ARG, "an attribute this system does not take: serial"},
+        {t + ";object=kek;object=kek" + mod + pin, VAQ_ERR_BAD_ARG, "an attribute given twice: object"},
+        {t + ";object=kek" + mod + "&pin-source=file:kek.pin", VAQ_ERR_BAD_ARG, "must name an absolute path"},
+        {t + ";object=kek;type=private" + mod + pin, VAQ_ERR_BAD_ARG, "must be of type secret-key"},
+        {t + ";object=k%2" + mod + pin, VAQ_ERR_BAD_ARG, "not well percent-encoded"},
+        {t + ";object=kek", VAQ_ERR_BAD_ARG, "exactly one of module-path= and module-name="},
+    };
+    ASSERT_EQ(load(ks), 0u);
+    const Bytes primary = read_bytes(ks.primary), standby = read_bytes(ks.standby);
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.uri);
+        clear_log();
+        EXPECT_EQ(VaqPrivProtectToken(c.uri.c_str()), c.code);
+        const auto errors = error_lines();
+        ASSERT_EQ(errors.size(), 1u);
+        EXPECT_TRUE(std::regex_search(errors[0].message, std::regex(c.says))) << errors[0].message;
+        // No line ever shows a PIN.
+        EXPECT_EQ(errors[0].message.find(SoftHsmToken::kPin), std::string::npos) << errors[0].message;
+        EXPECT_EQ(read_bytes(ks.primary), primary);
+        EXPECT_EQ(read_bytes(ks.standby), standby);
+    }
+    EXPECT_EQ(protector_kind(), uint32_t{VAQ_PRIV_PROTECTOR_FILE});
+    // Named by its id among two of one label, the key is taken; and through
+    // the p11-kit configuration's module name.
+    EXPECT_EQ(VaqPrivProtectToken((t + ";object=twin;id=%02" + mod + pin).c_str()), 0u);
+    EXPECT_EQ(VaqPrivProtectToken((t + ";object=kek?module-name=softhsm2" + pin).c_str()), 0u);
+    std::string location;
+    EXPECT_EQ(protector_kind(&location), uint32_t{VAQ_PRIV_PROTECTOR_PKCS11});
+    EXPECT_EQ(location, t + ";object=kek?module-name=softhsm2" + pin);
+    std::filesystem::remove_all(dir);
+    std::remove("/tmp/vaq-outside.pin");
+}
+
+}  // namespace

@@ -1,0 +1,120 @@
+// SPDX-License-Identifier: Apache-2.0
+#include "softhsm_token.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <mutex>
+#include <set>
+
+#include "files.h"
+
+namespace tvtest {
+
+namespace {
+
+// A directory of its own with a configuration whose token directory is in it.
+std::string make_conf(const char *what) {
+    char dir[] = "/tmp/vaq-softhsm-XXXXXX";
+    if (mkdtemp(dir) == nullptr) return "";
+    const std::string base = dir;
+    const std::string tokens = base + "/tokens";
+    if (mkdir(tokens.c_str(), 0700) != 0) return "";
+    const std::string conf = base + "/softhsm2-" + what + ".conf";
+    write_file(conf, "directories.tokendir = " + tokens + "\nobjectstore.backend = file\nlog.level = ERROR\n");
+    return conf;
+}
+
+std::mutex g_mutex;
+std::set<std::string> g_labels;
+
+}  // namespace
+
+bool SoftHsmToken::available() {
+    return access(kModule, R_OK) == 0 &&
+           shell("command -v softhsm2-util >/dev/null && command -v pkcs11-tool >/dev/null") == 0;
+}
+
+const std::string &SoftHsmToken::conf() {
+    static const std::string c = [] {
+        std::string made = make_conf("shared");
+        setenv("SOFTHSM2_CONF", made.c_str(), 1);
+        return made;
+    }();
+    return c;
+}
+
+const std::string &SoftHsmToken::token_dir() {
+    static const std::string d = conf().substr(0, conf().rfind('/')) + "/tokens";
+    return d;
+}
+
+const std::string &SoftHsmToken::isolated_conf() {
+    static const std::string c = make_conf("isolated");
+    return c;
+}
+
+SoftHsmToken::SoftHsmToken(const std::string &label) {
+    if (!available()) {
+        error_ = "softhsm2 or opensc is not installed (scripts/install-deps)";
+        return;
+    }
+    if (conf().empty()) {
+        error_ = "no SoftHSM2 directory could be made in /tmp";
+        return;
+    }
+    {
+        std::lock_guard<std::mutex> g(g_mutex);
+        label_ = label;
+        for (int n = 2; !g_labels.insert(label_).second; ++n) label_ = label + "-" + std::to_string(n);
+    }
+    const std::string cmd = "SOFTHSM2_CONF='" + conf() + "' softhsm2-util --init-token --free --label '" + label_ +
+                            "' --so-pin " + kSoPin + " --pin " + kPin + " >/dev/null 2>&1";
+    if (shell(cmd) != 0) error_ = "softhsm2-util could not make the token " + label_;
+}
+
+bool SoftHsmToken::tool(const std::string &args) const {
+    const std::string cmd = "SOFTHSM2_CONF='" + conf() + "' pkcs11-tool --module " + kModule + " --token-label '" +
+                            label_ + "' --login --pin " + kPin + " " + args + " >/dev/null 2>&1";
+    return shell(cmd) == 0;
+}
+
+bool SoftHsmToken::make_key(const std::string &key, KeyKind kind, const std::string &hexId) {
+    std::string args = "--keygen --label '" + key + "'";
+    switch (kind) {
+        case KeyKind::kSealing:
+            args += " --key-type AES:32 --sensitive";
+            break;
+        case KeyKind::kExtractable:
+            args += " --key-type AES:32 --extractable";
+            break;
+        case KeyKind::kGeneric:
+            args += " --key-type GENERIC:32 --sensitive";
+            break;
+    }
+    if (!hexId.empty()) args += " --id " + hexId;
+    return tool(args);
+}
+
+bool SoftHsmToken::delete_key(const std::string &key) {
+    return tool("--delete-object --type secrkey --label '" + key + "'");
+}
+
+void SoftHsmToken::write_pin(const std::string &path, const std::string &pin) {
+    unlink(path.c_str());
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0400);
+    if (fd < 0) return;
+    const std::string line = pin + "\n";
+    if (write(fd, line.data(), line.size()) != static_cast<ssize_t>(line.size())) unlink(path.c_str());
+    close(fd);
+}
+
+std::string SoftHsmToken::uri(const std::string &key, const std::string &pinPath) const {
+    std::string u = "pkcs11:token=" + label_ + ";object=" + key + "?module-path=" + kModule;
+    if (!pinPath.empty()) u += "&pin-source=file:" + pinPath;
+    return u;
+}
+
+}  // namespace tvtest
