@@ -106,6 +106,38 @@ std::string refused_load_line(KeystoreFiles &ks, unsigned long code) {
     return fresh.errors.size() == 1 ? fresh.errors[0] : std::string();
 }
 
+void KeylibTest::SetUp() {
+    host_table();
+    reset_faults();
+    reset_counters();
+    clear_log();
+}
+
+void KeylibTest::TearDown() {
+    reset_faults();
+    unload();
+}
+
+Bytes sealed_text(KeystoreFiles &files, const Bytes &plain, const std::function<unsigned long()> &protect) {
+    unsigned long code = load(files);
+    EXPECT_EQ(code, 0u) << "load";
+    Bytes cipher = code == 0 ? encrypt(50, plain) : Bytes{};
+    EXPECT_FALSE(cipher.empty()) << "encrypt";
+    if (!cipher.empty() && protect) {
+        code = protect();
+        EXPECT_EQ(code, 0u) << "protect";
+        if (code != 0) cipher.clear();
+    }
+    EXPECT_EQ(unload(), 0u);
+    return cipher;
+}
+
+void expect_decrypts(const Bytes &cipher, const Bytes &plain) {
+    Bytes opened;
+    EXPECT_EQ(decrypt(50, cipher, &opened), 0u);
+    EXPECT_EQ(opened, plain);
+}
+
 std::vector<KeyInfo> list_keys() {
     std::vector<KeyInfo> out;
     int32_t n = VaqGetMkCount();

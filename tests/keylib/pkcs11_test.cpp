@@ -46,13 +46,10 @@ bool contains(const Bytes &hay, const std::string &needle) {
     return std::search(hay.begin(), hay.end(), needle.begin(), needle.end()) != hay.end();
 }
 
-class Pkcs11 : public ::testing::Test {
+class Pkcs11 : public KeylibTest {
 protected:
     void SetUp() override {
-        host_table();
-        reset_faults();
-        reset_counters();
-        clear_log();
+        KeylibTest::SetUp();
         if (!SoftHsmToken::available()) GTEST_SKIP() << "softhsm2 and opensc are not installed (scripts/install-deps)";
         struct stat st {};
         // In a user namespace the system's files belong to nobody: no module
@@ -65,23 +62,12 @@ protected:
         SoftHsmToken::write_pin(kPinPath);
         uri = token->uri("kek", kPinPath);
     }
-    void TearDown() override {
-        reset_faults();
-        unload();
-    }
     // A keystore under the pkcs11 protector with kText encrypted.
     void make_sealed_keystore(KeystoreFiles &files) {
-        ASSERT_EQ(load(files), 0u);
-        cipher = encrypt(50, kText);
+        cipher = sealed_text(files, kText, [&] { return VaqPrivProtectToken(uri.c_str()); });
         ASSERT_FALSE(cipher.empty());
-        ASSERT_EQ(VaqPrivProtectToken(uri.c_str()), 0u);
-        ASSERT_EQ(unload(), 0u);
     }
-    void expect_text_decrypts() {
-        Bytes plain;
-        EXPECT_EQ(decrypt(50, cipher, &plain), 0u);
-        EXPECT_EQ(plain, kText);
-    }
+    void expect_text_decrypts() { expect_decrypts(cipher, kText); }
     // A load in a new process answers `code`, writes nothing, leaves the
     // files as they were and says `says` in one error line.
     void expect_refused(uint32_t code, const std::string &says) {

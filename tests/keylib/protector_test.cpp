@@ -60,18 +60,8 @@ bool any_line_has(const std::vector<LogLine> &lines, const std::string &text) {
                        [&](const LogLine &l) { return l.message.find(text) != std::string::npos; });
 }
 
-class Protector : public ::testing::Test {
+class Protector : public KeylibTest {
 protected:
-    void SetUp() override {
-        host_table();
-        reset_faults();
-        reset_counters();
-        clear_log();
-    }
-    void TearDown() override {
-        reset_faults();
-        unload();
-    }
     // Loads ks, encrypts kText under domain 50, and unloads; the cipher and
     // the node secret's path.
     void make_keystore_with_text(KeystoreFiles &files, Bytes &cipher, std::string &secret) {

@@ -43,33 +43,19 @@ uint16_t protector_of(const std::string &path) {
     return b.size() < 36 ? 0xffff : static_cast<uint16_t>(b[34] | b[35] << 8);
 }
 
-class Tpm2 : public ::testing::Test {
+class Tpm2 : public KeylibTest {
 protected:
     void SetUp() override {
-        host_table();
-        reset_faults();
-        reset_counters();
-        clear_log();
+        KeylibTest::SetUp();
         ASSERT_TRUE(machineA.start()) << "swtpm could not be started (scripts/install-deps)";
         use_tcti(machineA.tcti());
     }
-    void TearDown() override {
-        reset_faults();
-        unload();
-    }
     // A keystore under the tpm2 protector of machine A with kText encrypted.
     void make_sealed_keystore(uint32_t pcrMask) {
-        ASSERT_EQ(load(ks), 0u);
-        cipher = encrypt(50, kText);
+        cipher = sealed_text(ks, kText, [&] { return VaqPrivProtect(VAQ_PRIV_PROTECTOR_TPM2, pcrMask); });
         ASSERT_FALSE(cipher.empty());
-        ASSERT_EQ(VaqPrivProtect(VAQ_PRIV_PROTECTOR_TPM2, pcrMask), 0u);
-        ASSERT_EQ(unload(), 0u);
     }
-    void expect_text_decrypts() {
-        Bytes plain;
-        EXPECT_EQ(decrypt(50, cipher, &plain), 0u);
-        EXPECT_EQ(plain, kText);
-    }
+    void expect_text_decrypts() { expect_decrypts(cipher, kText); }
     // Loads and expects `code`, no write, the files unchanged and one error
     // line naming the tpm2 protector and saying `says`.
     // The load is made by a new process: this one keeps the root it unsealed.

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <mutex>
 #include <set>
+#include <vector>
 
 #include "files.h"
 
@@ -15,11 +16,24 @@ namespace tvtest {
 
 namespace {
 
+// Removes the directories made below when the process that made them ends
+// (not a forked child that calls exit while its parent still uses them).
+struct Made {
+    pid_t owner = getpid();
+    std::vector<std::string> dirs;
+    ~Made() {
+        if (getpid() != owner) return;
+        for (const auto &d : dirs) shell("rm -rf '" + d + "'");
+    }
+};
+Made g_made;
+
 // A directory of its own with a configuration whose token directory is in it.
 std::string make_conf(const char *what) {
     char dir[] = "/tmp/vaq-softhsm-XXXXXX";
     if (mkdtemp(dir) == nullptr) return "";
     const std::string base = dir;
+    g_made.dirs.push_back(base);
     const std::string tokens = base + "/tokens";
     if (mkdir(tokens.c_str(), 0700) != 0) return "";
     const std::string conf = base + "/softhsm2-" + what + ".conf";
