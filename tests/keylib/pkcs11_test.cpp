@@ -15,7 +15,7 @@
 #include <filesystem>
 #include <regex>
 
-#include "keylib_fixture.h"
+#include "keylib_checks.h"
 #include "keystore_root.h"
 #include "../reliability/sanitizer.h"
 #include "softhsm_token.h"

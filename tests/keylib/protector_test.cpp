@@ -13,7 +13,7 @@
 #include <functional>
 
 #include "child.h"
-#include "keylib_fixture.h"
+#include "keylib_checks.h"
 #include "legacy_keystore.h"
 #include "vaq/vaq_private.h"
 

@@ -17,7 +17,7 @@
 #include <filesystem>
 
 #include "child.h"
-#include "keylib_fixture.h"
+#include "keylib_checks.h"
 #include "keystore_root.h"
 #include "legacy_keystore.h"
 #include "swtpm.h"
