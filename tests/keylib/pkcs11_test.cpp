@@ -208,6 +208,45 @@ TEST_F(Pkcs11, AnotherKeystoresSealedRootIsForeign) {
     expect_refused(VAQ_ERR_ROOT_FOREIGN, "sealed for another keystore");
 }
 
+// A token that fails under a process that uses it (a device error, or the
+// general error SoftHSM2 also answers a seal that does not verify with) is
+// not taken for a foreign seal: the keystore is refused with the token's own
+// code, nothing is written, a renewal it cannot seal changes nothing, and
+// once the token works again the keystore opens as it was.
+TEST_F(Pkcs11, ATokenThatFailsIsNotTakenForAForeignSealAndChangesNothing) {
+    // The failing module where only root could have put it: the sandbox's
+    // /etc/telmor.
+    const std::string module = "/etc/telmor/test-modules/p11_fault.so";
+    ASSERT_EQ(tvtest::shell("install -d -m 0755 /etc/telmor/test-modules && install -m 0644 "
+                            TELMOR_P11_FAULT_MODULE " " + module),
+              0);
+    uri = "pkcs11:token=" + token->label() + ";object=kek?module-path=" + module + "&pin-source=file:" + kPinPath;
+    make_sealed_keystore(ks);
+    for (const char *rv : {"0x30", "0x5"}) {  // CKR_DEVICE_ERROR, CKR_GENERAL_ERROR
+        SCOPED_TRACE(rv);
+        setenv("TELMOR_TEST_P11_FAIL_DECRYPT", rv, 1);
+        expect_refused(VAQ_ERR_TOKEN_REFUSED, "pkcs11: the token node-kek.* refused unsealing \\(CKR_");
+    }
+    unsetenv("TELMOR_TEST_P11_FAIL_DECRYPT");
+
+    ASSERT_EQ(load(ks), 0u);
+    const Bytes primary = read_bytes(ks.primary), standby = read_bytes(ks.standby);
+    setenv("TELMOR_TEST_P11_FAIL_ENCRYPT", "0x30", 1);
+    clear_log();
+    EXPECT_EQ(VaqUpdateRootKey(nullptr, 0), uint32_t{VAQ_ERR_TOKEN_REFUSED});
+    unsetenv("TELMOR_TEST_P11_FAIL_ENCRYPT");
+    ASSERT_EQ(error_lines().size(), 1u);
+    EXPECT_TRUE(std::regex_search(error_lines()[0].message, std::regex("refused sealing \\(CKR_DEVICE_ERROR\\)")))
+        << error_lines()[0].message;
+    EXPECT_EQ(read_bytes(ks.primary), primary);
+    EXPECT_EQ(read_bytes(ks.standby), standby);
+    expect_text_decrypts();
+    ASSERT_EQ(unload(), 0u);
+    const FreshLoad fresh = load_in_new_process(ks);
+    EXPECT_EQ(fresh.code, 0u);
+    EXPECT_EQ(fresh.writes, 0u);
+}
+
 // Every refusal of a key to protect with: its code, one line that says what
 // failed, and the keystore as it was (still under its node secret).
 TEST_F(Pkcs11, AKeyThatCannotBeUsedIsRefusedWithItsOwnCodeAndChangesNothing) {
