@@ -197,8 +197,7 @@ int cmd_status(const Options &opt) {
                                      std::string("run 'telmor-vaq init --role ") + r.name + "'", file_facts(path)});
         }
     }
-    const std::vector<std::string> warnings = warnings_for(r);
-    const StatusVerdict verdict = status_verdict(report, warnings);
+    std::vector<std::string> warnings = warnings_for(r);
     std::string protectorText;
     Json protector = nullptr;
     if (report.masterKeys) {
@@ -206,10 +205,12 @@ int cmd_status(const Options &opt) {
             Session open(opt.role);
             protectorText = protector_lines();
             protector = protector_json();
+            for (std::string &w : pin_file_warnings(r)) warnings.push_back(std::move(w));
         } catch (const Failure &) {
             // The copies' lines above already say why it did not open.
         }
     }
+    const StatusVerdict verdict = status_verdict(report, warnings);
     if (opt.json) {
         Json j;
         j["role"] = r.name;

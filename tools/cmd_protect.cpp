@@ -5,12 +5,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "causes.h"
@@ -272,6 +274,84 @@ void make_secret_dir(const Options &opt) {
     }
 }
 
+namespace {
+
+// The PIN file a recorded pkcs11 URI names, or "": the recorded URI is
+// normalised, its pin-source last ("&pin-source=file:" and the path,
+// percent-encoded).
+std::string recorded_pin_file(const std::string &uri) {
+    const std::string tag = "&pin-source=file:";
+    const size_t at = uri.rfind(tag);
+    if (at == std::string::npos) return {};
+    std::string path;
+    for (size_t i = at + tag.size(); i < uri.size(); ++i) {
+        if (uri[i] == '%' && i + 2 < uri.size() && std::isxdigit(static_cast<unsigned char>(uri[i + 1])) &&
+            std::isxdigit(static_cast<unsigned char>(uri[i + 2]))) {
+            path += static_cast<char>(std::stoi(uri.substr(i + 1, 2), nullptr, 16));
+            i += 2;
+        } else {
+            path += uri[i];
+        }
+    }
+    return path;
+}
+
+// The PIN file of the open keystore's pkcs11 protector when it is root's and
+// another account owns the keystore directory (the path and that directory's
+// owner), or nullopt.
+struct PinHandOver {
+    std::string path;
+    struct stat keystoreDir;
+};
+std::optional<PinHandOver> pin_file_to_hand(const Role &r) {
+    const ProtectorInfo p = protector_info();
+    if (!p.known || p.kind != kPkcs11) return std::nullopt;
+    const std::optional<struct stat> ks = keystore_directory(r);
+    std::string path = recorded_pin_file(p.where);
+    struct stat st {};
+    if (!ks || ks->st_uid == 0 || path.empty() || lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) ||
+        st.st_uid != 0)
+        return std::nullopt;
+    return PinHandOver{std::move(path), *ks};
+}
+
+// As root, on a keystore another account owns: the PIN file its processes log
+// in to the token with, given to that account, as the node-secret directory
+// is (root's tool reads it either way). Without it the account's processes
+// could not open the keystore that was just sealed for them. Opened without
+// following a link, and only a file with one name: a name the account swapped
+// in the meantime hands over nothing else.
+void hand_pin_file(const Role &r) {
+    if (geteuid() != 0) return;
+    const std::optional<PinHandOver> pin = pin_file_to_hand(r);
+    if (!pin) return;
+    const int fd = open(pin->path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    struct stat st {};
+    const bool handed = fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == 0 &&
+                        st.st_nlink == 1 && fchown(fd, pin->keystoreDir.st_uid, pin->keystoreDir.st_gid) == 0;
+    const int err = errno;
+    if (fd >= 0) close(fd);
+    const std::string owner = user_name(pin->keystoreDir.st_uid);
+    if (!handed) {
+        throw tool_failure("the keystore is sealed by the pkcs11 protector, but its PIN file " + pin->path +
+                           " could not be given to " + owner + ", whose processes log in with it (" +
+                           std::strerror(err) + "): as root, 'chown " + owner + " " + pin->path + "'");
+    }
+    std::printf("PIN file %s given to %s, the keystore's owner, whose processes log in to the token with it\n",
+                pin->path.c_str(), owner.c_str());
+}
+
+}  // namespace
+
+std::vector<std::string> pin_file_warnings(const Role &r) {
+    const std::optional<PinHandOver> pin = pin_file_to_hand(r);
+    if (!pin) return {};
+    const std::string owner = user_name(pin->keystoreDir.st_uid);
+    return {"PIN file " + pin->path + " of the pkcs11 protector is root's: the processes of " + owner +
+            ", which owns the keystore, cannot log in to the token and will not open it; as root: chown " + owner +
+            " " + pin->path};
+}
+
 void move_to_protector(const Options &opt) {
     const uint32_t mask = opt.pcrs.empty() ? 0 : parse_pcrs(opt.pcrs);
     const uint32_t kind = opt.protector == "tpm2" ? kTpm2 : kFile;
@@ -279,6 +359,7 @@ void move_to_protector(const Options &opt) {
                             ? private_entry<ProtectTokenFn>("VaqPrivProtectToken")(opt.key.c_str())
                             : private_entry<ProtectFn>("VaqPrivProtect")(kind, mask);
     require(rc, "moving the keystore to the " + opt.protector + " protector", {opt.role, {}, {}, {}});
+    if (opt.protector == "pkcs11") hand_pin_file(need_role(opt.role));
 }
 
 std::string protector_lines() {

@@ -29,7 +29,12 @@ void make_secret_dir(const Options &opt);
 // What the key library would refuse in the node-secret directories, with the
 // remedy: for init, status and check.
 std::vector<std::string> secret_dir_warnings(const Role &r);
-// Moves the open keystore to opt.protector (bound to opt.pcrs).
+// What the open keystore's owner could not use: a pkcs11 PIN file of root's
+// on a keystore another account owns. For status.
+std::vector<std::string> pin_file_warnings(const Role &r);
+// Moves the open keystore to opt.protector (bound to opt.pcrs). As root, on
+// a keystore another account owns, a pkcs11 PIN file of root's is given to
+// that account (a line says so).
 void move_to_protector(const Options &opt);
 // The open keystore's protector: status lines, or a JSON value.
 std::string protector_lines();

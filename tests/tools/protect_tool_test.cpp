@@ -25,6 +25,7 @@ namespace {
 
 using tooltest::Outcome;
 using tooltest::tool;
+using tooltest::tool_as;
 
 bool has(const std::string &text, const std::string &pattern) { return std::regex_search(text, std::regex(pattern)); }
 
@@ -322,4 +323,41 @@ TEST(ToolProtector, ATokenKeySealsTheKeystoreAndStatusShowsItsUriWithoutThePin) 
     const Outcome toFile = tool("protect --role HXM --with file");
     ASSERT_EQ(toFile.status, 0) << toFile.err;
     EXPECT_EQ(tool("decrypt --role HXM --domain 2", enc.out).out, "sealed under a token key");
+}
+
+// Root seals the service account's keystore under a token key: the PIN file
+// root wrote is given to the account, whose processes must log in with it,
+// and status warns while it is root's again.
+TEST(ToolProtector, ATokenKeyOnTheServiceAccountsKeystoreGivesItsPinToTheAccount) {
+    using tvtest::SoftHsmToken;
+    if (!SoftHsmToken::available()) GTEST_SKIP() << "softhsm2 and opensc are not installed (scripts/install-deps)";
+    struct stat st {};
+    if (stat(SoftHsmToken::kModule, &st) != 0 || st.st_uid != 0)
+        GTEST_SKIP() << "the SoftHSM2 module is not root's here (a user namespace)";
+    SoftHsmToken token("svc-kek");
+    ASSERT_TRUE(token.ok()) << token.error();
+    ASSERT_TRUE(token.make_key("kek"));
+    // The account may use the token, as an HSM's client credentials would let it.
+    const std::string hsm = SoftHsmToken::conf().substr(0, SoftHsmToken::conf().rfind('/'));
+    ASSERT_EQ(sh("chown -R 4321:4321 " + hsm + " /opt/telmor/agent /var/log/oam/hxa"), 0);
+    ASSERT_EQ(tool("init --role HXA").status, 0);
+    const std::string pin = "/etc/telmor/vaq/kek.pin";
+    SoftHsmToken::write_pin(pin);
+    const Outcome moved = tool("protect --role HXA --with pkcs11 --key '" + token.uri("kek", pin) + "'");
+    ASSERT_EQ(moved.status, 0) << moved.err;
+    EXPECT_TRUE(has(moved.out, "PIN file " + pin + " given to [^,]+, the keystore's owner")) << moved.out;
+    ASSERT_EQ(stat(pin.c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, 4321u);
+    EXPECT_EQ(st.st_mode & 07777, 0400u);
+    const Outcome enc = tool_as(4321, "encrypt --role HXA --domain 50", "the account's secret");
+    ASSERT_EQ(enc.status, 0) << enc.err;
+    EXPECT_EQ(tool("decrypt --role HXA --domain 50", enc.out).out, "the account's secret");
+
+    ASSERT_EQ(sh("chown 0:0 " + pin), 0);
+    const Outcome status = tool("status --role HXA");
+    EXPECT_EQ(status.status, 3);
+    EXPECT_TRUE(has(status.err, "PIN file " + pin + " of the pkcs11 protector is root's: .* cannot log in to the "
+                                "token .*; as root: chown [^ ]+ " + pin))
+        << status.err;
+    EXPECT_EQ(tool_as(4321, "decrypt --role HXA --domain 50", enc.out).status, 1);
 }
