@@ -50,12 +50,7 @@ class Pkcs11 : public KeylibTest {
 protected:
     void SetUp() override {
         KeylibTest::SetUp();
-        if (!SoftHsmToken::available()) GTEST_SKIP() << "softhsm2 and opensc are not installed (scripts/install-deps)";
-        struct stat st {};
-        // In a user namespace the system's files belong to nobody: no module
-        // there is root's, and the protector rightly refuses them all.
-        if (stat(SoftHsmToken::kModule, &st) != 0 || st.st_uid != 0)
-            GTEST_SKIP() << "the SoftHSM2 module is not root's here (a user namespace)";
+        if (const std::string why = SoftHsmToken::unusable(); !why.empty()) GTEST_SKIP() << why;
         token = std::make_unique<SoftHsmToken>("node-kek");
         ASSERT_TRUE(token->ok()) << token->error();
         ASSERT_TRUE(token->make_key("kek"));

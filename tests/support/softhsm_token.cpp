@@ -51,6 +51,13 @@ bool SoftHsmToken::available() {
            shell("command -v softhsm2-util >/dev/null && command -v pkcs11-tool >/dev/null") == 0;
 }
 
+std::string SoftHsmToken::unusable() {
+    if (!available()) return "softhsm2 and opensc are not installed (scripts/install-deps)";
+    struct stat st {};
+    if (stat(kModule, &st) != 0 || st.st_uid != 0) return "the SoftHSM2 module is not root's here (a user namespace)";
+    return {};
+}
+
 const std::string &SoftHsmToken::conf() {
     static const std::string c = [] {
         std::string made = make_conf("shared");

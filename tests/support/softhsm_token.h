@@ -29,6 +29,10 @@ public:
 
     // Whether softhsm2-util, pkcs11-tool and the module are installed.
     static bool available();
+    // Why a token test cannot run here, or "": the tools are missing, or the
+    // module is not root's (in a user namespace the system's files belong to
+    // nobody, and the library rightly loads no module from there).
+    static std::string unusable();
     // The process's SoftHSM2 configuration (made at first use, SOFTHSM2_CONF
     // set to it) and its token directory.
     static const std::string &conf();

@@ -251,10 +251,7 @@ TEST(ToolProtector, ATpmFailureIsOneSentenceOnStandardError) {
 // secret is refused whatever PIN it holds.
 TEST(ToolProtector, ATokenKeySealsTheKeystoreAndStatusShowsItsUriWithoutThePin) {
     using tvtest::SoftHsmToken;
-    if (!SoftHsmToken::available()) GTEST_SKIP() << "softhsm2 and opensc are not installed (scripts/install-deps)";
-    struct stat st {};
-    if (stat(SoftHsmToken::kModule, &st) != 0 || st.st_uid != 0)
-        GTEST_SKIP() << "the SoftHSM2 module is not root's here (a user namespace)";
+    if (const std::string why = SoftHsmToken::unusable(); !why.empty()) GTEST_SKIP() << why;
     SoftHsmToken token("tool-kek");
     ASSERT_TRUE(token.ok()) << token.error();
     ASSERT_TRUE(token.make_key("kek"));
@@ -330,10 +327,7 @@ TEST(ToolProtector, ATokenKeySealsTheKeystoreAndStatusShowsItsUriWithoutThePin) 
 // and status warns while it is root's again.
 TEST(ToolProtector, ATokenKeyOnTheServiceAccountsKeystoreGivesItsPinToTheAccount) {
     using tvtest::SoftHsmToken;
-    if (!SoftHsmToken::available()) GTEST_SKIP() << "softhsm2 and opensc are not installed (scripts/install-deps)";
-    struct stat st {};
-    if (stat(SoftHsmToken::kModule, &st) != 0 || st.st_uid != 0)
-        GTEST_SKIP() << "the SoftHSM2 module is not root's here (a user namespace)";
+    if (const std::string why = SoftHsmToken::unusable(); !why.empty()) GTEST_SKIP() << why;
     SoftHsmToken token("svc-kek");
     ASSERT_TRUE(token.ok()) << token.error();
     ASSERT_TRUE(token.make_key("kek"));
@@ -346,6 +340,7 @@ TEST(ToolProtector, ATokenKeyOnTheServiceAccountsKeystoreGivesItsPinToTheAccount
     const Outcome moved = tool("protect --role HXA --with pkcs11 --key '" + token.uri("kek", pin) + "'");
     ASSERT_EQ(moved.status, 0) << moved.err;
     EXPECT_TRUE(has(moved.out, "PIN file " + pin + " given to [^,]+, the keystore's owner")) << moved.out;
+    struct stat st {};
     ASSERT_EQ(stat(pin.c_str(), &st), 0);
     EXPECT_EQ(st.st_uid, 4321u);
     EXPECT_EQ(st.st_mode & 07777, 0400u);
