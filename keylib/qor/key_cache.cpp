@@ -60,6 +60,7 @@ ThreadCache::~ThreadCache() {
 }
 
 void ThreadCache::clear() {
+    last_ = nullptr;
     keys_.clear();
     active_.clear();
     if (!scratch_.empty()) OPENSSL_cleanse(scratch_.data(), scratch_.size());
@@ -93,9 +94,15 @@ uint32_t ThreadCache::add(uint32_t domain, uint32_t keyId, const uint8_t *key, u
 
 uint32_t ThreadCache::find(uint32_t domain, uint32_t keyId, KeyContexts **out) {
     sync_epoch();
-    auto it = keys_.find(slot(domain, keyId));
+    const uint64_t wanted = slot(domain, keyId);
+    if (last_ != nullptr && lastSlot_ == wanted) {
+        *out = last_;
+        return VAQ_OK;
+    }
+    auto it = keys_.find(wanted);
     if (it != keys_.end()) {
-        *out = &it->second;
+        lastSlot_ = wanted;
+        *out = last_ = &it->second;
         return VAQ_OK;
     }
     uint8_t key[VAQ_PRIV_WORKING_KEY_BYTES];

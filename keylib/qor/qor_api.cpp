@@ -5,6 +5,9 @@
 #include <cstdio>
 #include <cstring>
 
+#include <openssl/core_names.h>
+#include <openssl/params.h>
+
 #include "cipher_format.h"
 #include "key_cache.h"
 #include "nonce_source.h"
@@ -108,10 +111,13 @@ HXB_EXPORT unsigned long QorEncryptEx(uint32_t domainId, uint32_t algorithm, con
         uint8_t *sealed = cipher + kHeaderBytes;
         EVP_CIPHER_CTX *ctx = kc->enc.get();
         int n = 0;
+        OSSL_PARAM tag[2] = {
+            OSSL_PARAM_construct_octet_string(OSSL_CIPHER_PARAM_AEAD_TAG, sealed + plainLen, kTagBytes),
+            OSSL_PARAM_construct_end()};
         if (EVP_EncryptInit_ex(ctx, nullptr, nullptr, nullptr, h.nonce) != 1 ||
             EVP_EncryptUpdate(ctx, nullptr, &n, cipher, kHeaderBytes) != 1 ||
             !update(ctx, true, sealed, plain, plainLen) || EVP_EncryptFinal_ex(ctx, sealed + plainLen, &n) != 1 ||
-            EVP_CIPHER_CTX_ctrl(ctx, EVP_CTRL_GCM_GET_TAG, kTagBytes, sealed + plainLen) != 1)
+            EVP_CIPHER_CTX_get_params(ctx, tag) != 1 || tag[0].return_size != kTagBytes)
             return Fail(QOR_ERR_CRYPTO, "encryption failed");
         *cipherLen = needed;
         return Ok();
@@ -144,11 +150,14 @@ HXB_EXPORT unsigned long QorDecryptEx(uint32_t domainId, const unsigned char *ci
         uint8_t *scratch = cache.scratch(h.sealedBytes);
         EVP_CIPHER_CTX *ctx = kc->dec.get();
         int n = 0;
-        const bool ok = EVP_DecryptInit_ex(ctx, nullptr, nullptr, nullptr, h.nonce) == 1 &&
+        // The expected tag goes in with the nonce: the context keeps it for
+        // the final check, and no separate control call is paid for it.
+        OSSL_PARAM tag[2] = {OSSL_PARAM_construct_octet_string(
+                                 OSSL_CIPHER_PARAM_AEAD_TAG, const_cast<uint8_t *>(sealed + h.sealedBytes), kTagBytes),
+                             OSSL_PARAM_construct_end()};
+        const bool ok = EVP_DecryptInit_ex2(ctx, nullptr, nullptr, h.nonce, tag) == 1 &&
                         EVP_DecryptUpdate(ctx, nullptr, &n, cipher, kHeaderBytes) == 1 &&
                         update(ctx, false, scratch, sealed, h.sealedBytes) &&
-                        EVP_CIPHER_CTX_ctrl(ctx, EVP_CTRL_GCM_SET_TAG, kTagBytes,
-                                            const_cast<uint8_t *>(sealed + h.sealedBytes)) == 1 &&
                         EVP_DecryptFinal_ex(ctx, scratch + h.sealedBytes, &n) == 1;
         if (ok && h.sealedBytes > 0) std::memcpy(plain, scratch, h.sealedBytes);
         cache.release_scratch(h.sealedBytes);

@@ -31,7 +31,7 @@ HXB_EXPORT void VaqPrivSetUnloadHook(void (*hook)(void)) { g_unload_hook.store(h
 
 HXB_EXPORT void VaqPrivLog(int32_t level, const char *module, const char *file, int32_t line, const char *message) {
     if (message == nullptr) return;
-    log_line(static_cast<LogLevel>(level), module ? module : "?", file ? file : "?", line, "%s", message);
+    log_text(static_cast<LogLevel>(level), module ? module : "?", file ? file : "?", line, message);
 }
 
 HXB_EXPORT uint32_t VaqPrivProtect(uint32_t kind, uint32_t pcrMask) {

@@ -3,6 +3,7 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 
 #include "state.h"
 
@@ -10,9 +11,11 @@ namespace vaq {
 
 namespace {
 
+constexpr size_t kMessageBytes = 1024;
+
 void vlog_to(const Host &host, LogLevel level, const char *module, const char *file, int line, const char *format,
              va_list args) {
-    char message[1024];
+    char message[kMessageBytes];
     if (std::vsnprintf(message, sizeof message, format, args) < 0) return;
     host.log(level, module, file, line, message);
 }
@@ -35,6 +38,19 @@ void log_line(LogLevel level, const char *module, const char *file, int line, co
         vlog_to(Host(*g_registered), level, module, file, line, format, args);
     }
     va_end(args);
+}
+
+void log_text(LogLevel level, const char *module, const char *file, int line, const char *message) {
+    // A message that fits goes as it is; a longer one is cut as a formatted one would be.
+    if (std::strlen(message) >= kMessageBytes) {
+        log_line(level, module, file, line, "%s", message);
+        return;
+    }
+    if (State *s = g_state.load(std::memory_order_acquire)) {
+        s->host.log(level, module, file, line, message);
+    } else if (g_registered) {
+        Host(*g_registered).log(level, module, file, line, message);
+    }
 }
 
 }  // namespace vaq

@@ -19,6 +19,9 @@ void log_to(const Host &host, LogLevel level, const char *module, const char *fi
 void log_line(LogLevel level, const char *module, const char *file, int line, const char *format, ...)
     __attribute__((format(printf, 5, 6)));
 
+// log_line of a finished message: no formatting pass over it.
+void log_text(LogLevel level, const char *module, const char *file, int line, const char *message);
+
 }  // namespace vaq
 
 #define VAQ_KLOG(level, ...) ::vaq::log_line((level), ::vaq::kVaqModule, __FILE_NAME__, __LINE__, __VA_ARGS__)
