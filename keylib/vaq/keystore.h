@@ -14,6 +14,7 @@
 #include "bytes.h"
 #include "crypto.h"
 #include "host.h"
+#include "key_material.h"
 #include "protector.h"
 #include "status.h"
 
@@ -46,6 +47,9 @@ inline constexpr size_t kMinImageBytes = 32 + 56 + 32;
 // key. 0 when the header is not ours.
 size_t keyless_image_bytes(ByteView image);
 
+// One number for a key's (domain, id), unique in a keystore.
+inline uint64_t key_slot(uint32_t domain, uint32_t id) { return (uint64_t{domain} << 32) | id; }
+
 enum KeyOrigin : uint8_t { kGenerated = 0, kRegistered = 1 };
 
 struct RootKey {
@@ -63,11 +67,12 @@ struct MasterKey {
     uint8_t origin = kGenerated;
     int64_t created = 0;
     uint32_t lifeDays = 0;
-    SecureBytes material;
+    // Shared with the keystore's copies and the key index (key_material.h).
+    KeyMaterial material;
     // The material sealed under the root key, as stored; kept so that writing an
     // unchanged key writes the same bytes.
     std::array<uint8_t, kGcmNonceBytes> nonce{};
-    Bytes wrapped;
+    WrappedBytes wrapped;
 };
 
 struct Keystore {

@@ -160,13 +160,17 @@ KeystorePair read_pair(const Host &host, const KeystorePaths &paths, Protectors 
         c.fileBytes = file.bytes.size();
         c.claimsProtected = claims_protected_format(file.bytes);
         // The usual case: the standby holds the primary's image byte for byte,
-        // and one verification serves both.
+        // and one verification serves both. Its keys and image are the
+        // primary's and are not copied: only what the choice between the
+        // copies reads is kept (see KeystoreCopy::sameAsPrimary).
         const KeystoreCopy &first = pair.copies[0];
         if (i == 1 && first.state == CopyState::kValid && file.bytes.size() >= first.image.size() &&
             std::equal(first.image.begin(), first.image.end(), file.bytes.begin())) {
             c.state = CopyState::kValid;
-            c.image = first.image;
-            c.keystore = first.keystore;
+            c.sameAsPrimary = true;
+            c.keystore.generation = first.keystore.generation;
+            c.keystore.protector = first.keystore.protector;
+            c.keystore.root = first.keystore.root;
             continue;
         }
         switch (parse(file.bytes, c.keystore, opener)) {
@@ -174,7 +178,12 @@ KeystorePair read_pair(const Host &host, const KeystorePaths &paths, Protectors 
                 c.state = CopyState::kValid;
                 Reader r(file.bytes);
                 r.skip(12);
-                c.image.assign(file.bytes.begin(), file.bytes.begin() + r.u32());
+                const size_t imageBytes = r.u32();
+                // The file's buffer becomes the image: what follows the image
+                // is wiped before it is cut off, so no byte leaves unwiped.
+                c.image = std::move(file.bytes);
+                OPENSSL_cleanse(c.image.data() + imageBytes, c.image.size() - imageBytes);
+                c.image.resize(imageBytes);
                 break;
             }
             case ParseResult::kForeign:
