@@ -36,17 +36,18 @@ public:
     bool active(uint32_t domain, uint32_t *id) const;
 
 private:
-    // Open addressing with linear probing over a power-of-two table at most
-    // half full. Key ids are never 0 and material never empty, so a free
-    // entry is one of size 0.
     struct Entry {
-        uint64_t slot = 0;
-        const uint8_t *data = nullptr;
-        size_t size = 0;
+        uint64_t slot;
+        const uint8_t *data;
+        size_t size;
     };
+    // Positions in entries_, plus one (0: free), by open addressing with
+    // linear probing over a power-of-two table at most half full: small
+    // beside the entries, so that a large keystore's index stays compact.
     size_t home(uint64_t slot) const;
 
-    std::vector<Entry> table_;
+    std::vector<Entry> entries_;
+    std::vector<uint32_t> table_;
     std::vector<std::shared_ptr<const SecretBlock>> blocks_;
     std::unordered_map<uint32_t, uint32_t> active_;
 };

@@ -82,6 +82,16 @@ inline WrappedBytes wrapped_own(Bytes bytes) {
     return WrappedBytes(std::move(block), at, size);
 }
 
+// Takes `bytes` over as a shared block that is wiped when its last holder
+// lets go: a keystore file's buffer, which the keys' wrapped records point
+// into and which, in format 1, holds the root material.
+inline std::shared_ptr<const Bytes> wiped_when_released(Bytes bytes) {
+    return std::shared_ptr<const Bytes>(new Bytes(std::move(bytes)), [](const Bytes *b) {
+        if (!b->empty()) OPENSSL_cleanse(const_cast<uint8_t *>(b->data()), b->size());
+        delete b;
+    });
+}
+
 }  // namespace vaq
 
 #endif

@@ -175,7 +175,7 @@ bool claims_protected_format(ByteView image) {
     return r.ok() && std::memcmp(magic.data(), kMagic, sizeof kMagic) == 0 && version == kFormatVersion;
 }
 
-ParseResult parse(ByteView image, Keystore &out, RootOpener &opener) {
+ParseResult parse(ByteView image, Keystore &out, RootOpener &opener, std::shared_ptr<const Bytes> file) {
     if (image.size() < kMinImageBytes) return ParseResult::kCorrupt;
     Reader r(image);
     ByteView magic = r.bytes(sizeof kMagic);
@@ -246,21 +246,26 @@ ParseResult parse(ByteView image, Keystore &out, RootOpener &opener) {
     if (!root_subkey(ks.root, "wrap v1", kek)) return ParseResult::kCannotVerify;
     GcmOpener unwrap(kek.data());
 
-    // Every record's wrapped bytes stay in one plain block and every key's
-    // material goes to one secret block, both shared by the keys: a load
-    // makes two blocks, not two per key (key_material.h). The records hold
-    // no plain secret, whatever the format.
+    // Every record's wrapped bytes stay in one plain block (the file's own,
+    // or one copy of the records) and every key's material goes to one
+    // secret block, both shared by the keys: a load makes at most two
+    // blocks, not two per key (key_material.h).
     const size_t recordBytes = body.size() - recordsAt;
     constexpr size_t kRecordOverhead = kKeyFixedBytes + kGcmNonceBytes + kGcmTagBytes;
     if (recordBytes < size_t{count} * kRecordOverhead) return ParseResult::kCorrupt;
     const size_t materialBytes = recordBytes - size_t{count} * kRecordOverhead;
     if (materialBytes > size_t{count} * kMaxMaterialBytes) return ParseResult::kCorrupt;
-    auto records = std::make_shared<const Bytes>(body.begin() + static_cast<std::ptrdiff_t>(recordsAt), body.end());
+    ByteView recordView = body.subspan(recordsAt);
+    std::shared_ptr<const Bytes> records = std::move(file);
+    if (!records || version != kFormatVersion) {
+        records = std::make_shared<const Bytes>(recordView.begin(), recordView.end());
+        recordView = *records;
+    }
     std::shared_ptr<SecretBlock> materials;
     if (count > 0) materials = std::make_shared<SecretBlock>(materialBytes);
     size_t materialUsed = 0;
 
-    Reader kr(*records);
+    Reader kr(recordView);
     // Duplicates are found by sorting once, not by a tree insert per record.
     std::vector<uint64_t> seen;
     seen.reserve(count);

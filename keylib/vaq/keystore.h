@@ -9,6 +9,7 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "bytes.h"
@@ -116,8 +117,11 @@ protected:
 // protector could not be asked; like kCannotVerify, nothing is known.
 enum class ParseResult { kValid, kCorrupt, kNewerFormat, kCannotVerify, kForeign, kProtectorFailed };
 // Verifies an image whole (sealed root, trailer, structure, every wrapped key)
-// before filling ks. Bytes after the image's own length are ignored.
-ParseResult parse(ByteView image, Keystore &ks, RootOpener &opener);
+// before filling ks. Bytes after the image's own length are ignored. When
+// `file` is given, `image` lies inside it, and the keys of a protected image
+// keep their wrapped records there instead of in a copy (an unprotected
+// image holds the root material in plain, which the keys must not keep).
+ParseResult parse(ByteView image, Keystore &ks, RootOpener &opener, std::shared_ptr<const Bytes> file = nullptr);
 // The generation an image claims, without verifying it.
 uint64_t peek_generation(ByteView image);
 // Whether an image's header names the protected format, without verifying it.

@@ -173,17 +173,16 @@ KeystorePair read_pair(const Host &host, const KeystorePaths &paths, Protectors 
             c.keystore.root = first.keystore.root;
             continue;
         }
-        switch (parse(file.bytes, c.keystore, opener)) {
+        // The file's buffer stays as it is: a valid copy's image is its
+        // beginning, and the keys' wrapped records are views into it.
+        std::shared_ptr<const Bytes> held = wiped_when_released(std::move(file.bytes));
+        switch (parse(*held, c.keystore, opener, held)) {
             case ParseResult::kValid: {
                 c.state = CopyState::kValid;
-                Reader r(file.bytes);
+                Reader r(*held);
                 r.skip(12);
-                const size_t imageBytes = r.u32();
-                // The file's buffer becomes the image: what follows the image
-                // is wiped before it is cut off, so no byte leaves unwiped.
-                c.image = std::move(file.bytes);
-                OPENSSL_cleanse(c.image.data() + imageBytes, c.image.size() - imageBytes);
-                c.image.resize(imageBytes);
+                c.file = held;
+                c.image = ByteView(*held).first(r.u32());
                 break;
             }
             case ParseResult::kForeign:
@@ -199,14 +198,14 @@ KeystorePair read_pair(const Host &host, const KeystorePaths &paths, Protectors 
                 // A first image cut short (a crash while a new keystore was being
                 // written) is all such a file can be: it never held a master key.
                 // Counting it as damage would leave the node without a keystore.
-                c.state = file.bytes.size() <= std::max(keyless_image_bytes(file.bytes), kMinImageBytes)
+                c.state = held->size() <= std::max(keyless_image_bytes(*held), kMinImageBytes)
                               ? CopyState::kEmpty
                               : CopyState::kCorrupt;
                 if (c.state == CopyState::kEmpty)
                     log_to(host, LogLevel::kWarn, kVaqModule, __FILE_NAME__, __LINE__,
                            "%s keystore copy of %zu bytes holds no key and is not valid; taken as "
                            "empty\n",
-                           copy_name(i), file.bytes.size());
+                           copy_name(i), held->size());
                 break;
             case ParseResult::kNewerFormat:
                 c.state = CopyState::kNewerFormat;
