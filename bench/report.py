@@ -331,7 +331,7 @@ def main():
     w("- At 10,000 keys both reload figures swing with the heap's history, not with their own work: glibc's")
     w("  dynamic mmap threshold and trimming decide whether buffers of a megabyte find their pages still")
     w("  mapped. Across runs the bare reload measured 3.3 ms or 9.9 ms, the library's 3.7 ms or 13.7 ms,")
-    w("  by which figures had run before. With the threshold fixed at 128 KiB (`mallopt`, `GLIBC_TUNABLES`) one run")
+    w("  by the figures run before and the allocator settings. With the threshold fixed at 128 KiB (`mallopt`, `GLIBC_TUNABLES`) one run")
     w("  had 10.3 and 9.4 ms, another 10.9 and 6.3 ms, on a machine busy with other work: not settled. A run")
     w("  of `BM_Reload` that interleaves all sizes can put the two sides in different regimes.")
     w("")
