@@ -125,8 +125,7 @@ bool read_whole(const char *path, std::vector<unsigned char> &out) {
 // instruction count (callgrind --toggle-collect) can single it out.
 class BareReload {
 public:
-    BareReload(size_t keys, const BareKeys &k)
-        : keys_(keys), k_(k), ctx_(EVP_CIPHER_CTX_new(), EVP_CIPHER_CTX_free) {}
+    BareReload(size_t keys, const BareKeys &k) : keys_(keys), k_(k), ctx_(EVP_CIPHER_CTX_new(), EVP_CIPHER_CTX_free) {}
 
     [[gnu::noinline]] bool run() {
         std::vector<unsigned char> copies[2];
@@ -146,12 +145,12 @@ public:
             unsigned char *r = copies[0].data() + kImageHeader + i * kRecordBytes;
             unsigned char *out = material.data() + i * kKeyBytes;
             int n = 0;
-            unwrapped = EVP_DecryptInit_ex(ctx_.get(), nullptr, nullptr, nullptr, r + kRecordHeader) == 1 &&
-                        EVP_DecryptUpdate(ctx_.get(), nullptr, &n, r, kAadBytes) == 1 &&
-                        EVP_DecryptUpdate(ctx_.get(), out, &n, r + kRecordHeader + 12, kKeyBytes) == 1 &&
-                        EVP_CIPHER_CTX_ctrl(ctx_.get(), EVP_CTRL_GCM_SET_TAG, 16, r + kRecordHeader + 12 + kKeyBytes) ==
-                            1 &&
-                        EVP_DecryptFinal_ex(ctx_.get(), out, &n) == 1;
+            unwrapped =
+                EVP_DecryptInit_ex(ctx_.get(), nullptr, nullptr, nullptr, r + kRecordHeader) == 1 &&
+                EVP_DecryptUpdate(ctx_.get(), nullptr, &n, r, kAadBytes) == 1 &&
+                EVP_DecryptUpdate(ctx_.get(), out, &n, r + kRecordHeader + 12, kKeyBytes) == 1 &&
+                EVP_CIPHER_CTX_ctrl(ctx_.get(), EVP_CTRL_GCM_SET_TAG, 16, r + kRecordHeader + 12 + kKeyBytes) == 1 &&
+                EVP_DecryptFinal_ex(ctx_.get(), out, &n) == 1;
         }
         OPENSSL_cleanse(material.data(), material.size());
         benchmark::DoNotOptimize(material.data());

@@ -198,9 +198,8 @@ KeystorePair read_pair(const Host &host, const KeystorePaths &paths, Protectors 
                 // A first image cut short (a crash while a new keystore was being
                 // written) is all such a file can be: it never held a master key.
                 // Counting it as damage would leave the node without a keystore.
-                c.state = held->size() <= std::max(keyless_image_bytes(*held), kMinImageBytes)
-                              ? CopyState::kEmpty
-                              : CopyState::kCorrupt;
+                c.state = held->size() <= std::max(keyless_image_bytes(*held), kMinImageBytes) ? CopyState::kEmpty
+                                                                                               : CopyState::kCorrupt;
                 if (c.state == CopyState::kEmpty)
                     log_to(host, LogLevel::kWarn, kVaqModule, __FILE_NAME__, __LINE__,
                            "%s keystore copy of %zu bytes holds no key and is not valid; taken as "

@@ -32,13 +32,12 @@ struct KeystoreCopy {
     // The header names the protected format (format 2), whether or not the
     // copy verifies: a sign that the keystore was protected on this node.
     bool claimsProtected = false;
-    bool unopened = false;   // unreadable because its protector failed (the pair's protectorFailure says why)
+    bool unopened = false;  // unreadable because its protector failed (the pair's protectorFailure says why)
     // The standby holds the primary's image byte for byte. Its image and keys
     // are then left empty, and its keystore holds only the generation, the
     // protector and the root: it is never the best copy (it is not newer
     // than the primary), so nothing reads more of it.
     bool sameAsPrimary = false;
-
 };
 
 struct KeystorePair {
