@@ -44,9 +44,18 @@ void *map_pages(size_t bytes) {
 // allocation here could not be answered from a noexcept function), and key
 // holders released by threads that end after static destructors find it
 // still there.
+// One large block given back is kept, wiped and still locked and out of
+// dumps, for the next large allocation of the same number of pages: a reload
+// gives back the block of the keys it unloads and at once asks for one as
+// large, and would otherwise map, lock, unlock and unmap its pages each time
+// (a quarter of a reload of a thousand keys). Blocks up to kKeptLargeBytes.
+constexpr size_t kKeptLargeBytes = size_t{1} << 20;
+
 struct Pool {
     std::mutex mutex;
     std::array<FreeBlock *, kClasses> free{};
+    void *spare = nullptr;
+    size_t spareBytes = 0;
 };
 static_assert(std::is_trivially_destructible_v<Pool>);
 
@@ -58,10 +67,22 @@ Pool &pool() { return g_pool; }
 
 void *allocate(size_t size) noexcept {
     if (size == 0) size = 1;
-    if (size > kLargestPooled) return map_pages(page_rounded(size));
+    Pool &p = pool();
+    if (size > kLargestPooled) {
+        const size_t bytes = page_rounded(size);
+        {
+            std::lock_guard<std::mutex> g(p.mutex);
+            if (p.spare != nullptr && p.spareBytes == bytes) {
+                void *kept = p.spare;
+                p.spare = nullptr;
+                p.spareBytes = 0;
+                return kept;  // wiped whole when it was given back
+            }
+        }
+        return map_pages(bytes);
+    }
     const size_t c = class_of(size);
     const size_t block = kSmallest << c;
-    Pool &p = pool();
     std::lock_guard<std::mutex> g(p.mutex);
     if (p.free[c] == nullptr) {
         auto *chunk = static_cast<uint8_t *>(map_pages(kChunkBytes));
@@ -81,9 +102,18 @@ void *allocate(size_t size) noexcept {
 void release(void *block, size_t size) noexcept {
     if (block == nullptr) return;
     if (size == 0) size = 1;
+    Pool &p = pool();
     if (size > kLargestPooled) {
-        const size_t bytes = page_rounded(size);
+        size_t bytes = page_rounded(size);
         OPENSSL_cleanse(block, bytes);
+        if (bytes <= kKeptLargeBytes) {
+            // Kept in place of the block kept before, which goes instead: the
+            // newest is the likelier fit for the next allocation.
+            std::lock_guard<std::mutex> g(p.mutex);
+            std::swap(block, p.spare);
+            std::swap(bytes, p.spareBytes);
+        }
+        if (block == nullptr) return;
         munlock(block, bytes);
         munmap(block, bytes);
         return;
@@ -91,7 +121,6 @@ void release(void *block, size_t size) noexcept {
     const size_t c = class_of(size);
     // Wiped whole, so a block is all zero when it is handed out again.
     OPENSSL_cleanse(block, kSmallest << c);
-    Pool &p = pool();
     std::lock_guard<std::mutex> g(p.mutex);
     auto *b = static_cast<FreeBlock *>(block);
     b->next = p.free[c];

@@ -63,7 +63,7 @@ std::vector<ExportedKey> keys_to_export(State &s) {
         e.active = k.active;
         e.created = k.created;
         e.lifeDays = k.lifeDays;
-        e.material = k.material;
+        e.material = SecureBytes(k.material.view());
         keys.push_back(std::move(e));
     }
     return keys;
@@ -209,7 +209,7 @@ Status add_missing(const State &s, Keystore &next, const std::vector<ExportedKey
         m.origin = kRegistered;
         m.created = k.created;
         m.lifeDays = k.lifeDays;
-        m.material = k.material;
+        m.material = material_copy(k.material.view());
         Status w = wrap_key(s.host, next.root, m);
         if (!w.ok()) return w;
         next.keys.push_back(std::move(m));

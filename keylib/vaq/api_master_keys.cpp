@@ -118,7 +118,7 @@ HXB_EXPORT unsigned long VaqRegisterMkEx(uint32_t domainId, uint32_t keyId, cons
             k.origin = kRegistered;
             k.created = now_seconds();
             k.lifeDays = lifeDays;
-            k.material = SecureBytes(material);
+            k.material = material_copy(material);
             Status w = wrap_key(s.host, next.root, k);
             if (!w.ok()) return w;
             next.keys.push_back(std::move(k));

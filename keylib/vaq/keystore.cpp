@@ -70,9 +70,10 @@ Status wrap_key(const Host &host, const RootKey &root, MasterKey &key) {
     Status s = host.entropy(key.nonce.data(), key.nonce.size());
     if (!s.ok()) return s;
     auto aad = wrap_aad(key.domain, key.id, static_cast<uint16_t>(key.material.size()));
-    key.wrapped.assign(key.material.size() + kGcmTagBytes, 0);
-    if (!gcm_seal(kek.data(), key.nonce.data(), aad, key.material.view(), key.wrapped.data()))
+    Bytes wrapped(key.material.size() + kGcmTagBytes, 0);
+    if (!gcm_seal(kek.data(), key.nonce.data(), aad, key.material.view(), wrapped.data()))
         return Fail(VAQ_ERR_CRYPTO, "key wrapping failed");
+    key.wrapped = wrapped_own(std::move(wrapped));
     return Ok();
 }
 
@@ -147,7 +148,7 @@ Status serialize(const Keystore &ks, Bytes &image) {
         w.u32(k.lifeDays);
         w.u32(0);
         w.bytes(k.nonce);
-        w.bytes(k.wrapped);
+        w.bytes(k.wrapped.view());
     }
     uint32_t total = static_cast<uint32_t>(image.size() + kTrailerBytes);
     for (int i = 0; i < 4; ++i) image[12 + i] = static_cast<uint8_t>(total >> (8 * i));
@@ -174,7 +175,7 @@ bool claims_protected_format(ByteView image) {
     return r.ok() && std::memcmp(magic.data(), kMagic, sizeof kMagic) == 0 && version == kFormatVersion;
 }
 
-ParseResult parse(ByteView image, Keystore &out, RootOpener &opener) {
+ParseResult parse(ByteView image, Keystore &out, RootOpener &opener, std::shared_ptr<const Bytes> file) {
     if (image.size() < kMinImageBytes) return ParseResult::kCorrupt;
     Reader r(image);
     ByteView magic = r.bytes(sizeof kMagic);
@@ -245,8 +246,26 @@ ParseResult parse(ByteView image, Keystore &out, RootOpener &opener) {
     if (!root_subkey(ks.root, "wrap v1", kek)) return ParseResult::kCannotVerify;
     GcmOpener unwrap(kek.data());
 
-    Reader kr(body);
-    kr.skip(recordsAt);
+    // Every record's wrapped bytes stay in one plain block (the file's own,
+    // or one copy of the records) and every key's material goes to one
+    // secret block, both shared by the keys: a load makes at most two
+    // blocks, not two per key (key_material.h).
+    const size_t recordBytes = body.size() - recordsAt;
+    constexpr size_t kRecordOverhead = kKeyFixedBytes + kGcmNonceBytes + kGcmTagBytes;
+    if (recordBytes < size_t{count} * kRecordOverhead) return ParseResult::kCorrupt;
+    const size_t materialBytes = recordBytes - size_t{count} * kRecordOverhead;
+    if (materialBytes > size_t{count} * kMaxMaterialBytes) return ParseResult::kCorrupt;
+    ByteView recordView = body.subspan(recordsAt);
+    std::shared_ptr<const Bytes> records = std::move(file);
+    if (!records || version != kFormatVersion) {
+        records = std::make_shared<const Bytes>(recordView.begin(), recordView.end());
+        recordView = *records;
+    }
+    std::shared_ptr<SecretBlock> materials;
+    if (count > 0) materials = std::make_shared<SecretBlock>(materialBytes);
+    size_t materialUsed = 0;
+
+    Reader kr(recordView);
     // Duplicates are found by sorting once, not by a tree insert per record.
     std::vector<uint64_t> seen;
     seen.reserve(count);
@@ -264,19 +283,20 @@ ParseResult parse(ByteView image, Keystore &out, RootOpener &opener) {
         kr.skip(4);
         ByteView nonce = kr.bytes(kGcmNonceBytes);
         if (!kr.ok() || len < kMinMaterialBytes || len > kMaxMaterialBytes || k.id == 0 ||
-            !plausible_time(k.created, k.lifeDays))
+            !plausible_time(k.created, k.lifeDays) || len > materialBytes - materialUsed)
             return ParseResult::kCorrupt;
         ByteView wrapped = kr.bytes(len + kGcmTagBytes);
         if (!kr.ok()) return ParseResult::kCorrupt;
-        seen.push_back((uint64_t{k.domain} << 32) | k.id);
+        seen.push_back(key_slot(k.domain, k.id));
         k.active = (flags & kFlagActive) != 0;
         k.origin = (flags & kFlagRegistered) ? kRegistered : kGenerated;
         if (k.active && !activeDomains.insert(k.domain).second) return ParseResult::kCorrupt;
         std::memcpy(k.nonce.data(), nonce.data(), nonce.size());
-        k.wrapped.assign(wrapped.begin(), wrapped.end());
-        k.material = SecureBytes(len);
+        k.wrapped = WrappedBytes(records, wrapped.data(), wrapped.size());
+        uint8_t *material = materials->data() + materialUsed;
+        materialUsed += len;
         auto aad = wrap_aad(k.domain, k.id, len);
-        switch (unwrap.open(k.nonce.data(), aad, wrapped, k.material.data())) {
+        switch (unwrap.open(k.nonce.data(), aad, wrapped, material)) {
             case Opened::kYes:
                 break;
             case Opened::kRejected:
@@ -284,6 +304,7 @@ ParseResult parse(ByteView image, Keystore &out, RootOpener &opener) {
             case Opened::kFailed:
                 return ParseResult::kCannotVerify;
         }
+        k.material = KeyMaterial(materials, material, len);
         ks.keys.push_back(std::move(k));
     }
     if (kr.remaining() != 0) return ParseResult::kCorrupt;

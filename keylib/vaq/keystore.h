@@ -9,11 +9,13 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "bytes.h"
 #include "crypto.h"
 #include "host.h"
+#include "key_material.h"
 #include "protector.h"
 #include "status.h"
 
@@ -46,6 +48,9 @@ inline constexpr size_t kMinImageBytes = 32 + 56 + 32;
 // key. 0 when the header is not ours.
 size_t keyless_image_bytes(ByteView image);
 
+// One number for a key's (domain, id), unique in a keystore.
+inline uint64_t key_slot(uint32_t domain, uint32_t id) { return (uint64_t{domain} << 32) | id; }
+
 enum KeyOrigin : uint8_t { kGenerated = 0, kRegistered = 1 };
 
 struct RootKey {
@@ -63,11 +68,12 @@ struct MasterKey {
     uint8_t origin = kGenerated;
     int64_t created = 0;
     uint32_t lifeDays = 0;
-    SecureBytes material;
+    // Shared with the keystore's copies and the key index (key_material.h).
+    KeyMaterial material;
     // The material sealed under the root key, as stored; kept so that writing an
     // unchanged key writes the same bytes.
     std::array<uint8_t, kGcmNonceBytes> nonce{};
-    Bytes wrapped;
+    WrappedBytes wrapped;
 };
 
 struct Keystore {
@@ -111,8 +117,11 @@ protected:
 // protector could not be asked; like kCannotVerify, nothing is known.
 enum class ParseResult { kValid, kCorrupt, kNewerFormat, kCannotVerify, kForeign, kProtectorFailed };
 // Verifies an image whole (sealed root, trailer, structure, every wrapped key)
-// before filling ks. Bytes after the image's own length are ignored.
-ParseResult parse(ByteView image, Keystore &ks, RootOpener &opener);
+// before filling ks. Bytes after the image's own length are ignored. When
+// `file` is given, `image` lies inside it, and the keys of a protected image
+// keep their wrapped records there instead of in a copy (an unprotected
+// image holds the root material in plain, which the keys must not keep).
+ParseResult parse(ByteView image, Keystore &ks, RootOpener &opener, std::shared_ptr<const Bytes> file = nullptr);
 // The generation an image claims, without verifying it.
 uint64_t peek_generation(ByteView image);
 // Whether an image's header names the protected format, without verifying it.

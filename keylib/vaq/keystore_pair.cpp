@@ -160,21 +160,29 @@ KeystorePair read_pair(const Host &host, const KeystorePaths &paths, Protectors 
         c.fileBytes = file.bytes.size();
         c.claimsProtected = claims_protected_format(file.bytes);
         // The usual case: the standby holds the primary's image byte for byte,
-        // and one verification serves both.
+        // and one verification serves both. Its keys and image are the
+        // primary's and are not copied: only what the choice between the
+        // copies reads is kept (see KeystoreCopy::sameAsPrimary).
         const KeystoreCopy &first = pair.copies[0];
         if (i == 1 && first.state == CopyState::kValid && file.bytes.size() >= first.image.size() &&
             std::equal(first.image.begin(), first.image.end(), file.bytes.begin())) {
             c.state = CopyState::kValid;
-            c.image = first.image;
-            c.keystore = first.keystore;
+            c.sameAsPrimary = true;
+            c.keystore.generation = first.keystore.generation;
+            c.keystore.protector = first.keystore.protector;
+            c.keystore.root = first.keystore.root;
             continue;
         }
-        switch (parse(file.bytes, c.keystore, opener)) {
+        // The file's buffer stays as it is: a valid copy's image is its
+        // beginning, and the keys' wrapped records are views into it.
+        std::shared_ptr<const Bytes> held = wiped_when_released(std::move(file.bytes));
+        switch (parse(*held, c.keystore, opener, held)) {
             case ParseResult::kValid: {
                 c.state = CopyState::kValid;
-                Reader r(file.bytes);
+                Reader r(*held);
                 r.skip(12);
-                c.image.assign(file.bytes.begin(), file.bytes.begin() + r.u32());
+                c.file = held;
+                c.image = ByteView(*held).first(r.u32());
                 break;
             }
             case ParseResult::kForeign:
@@ -190,14 +198,13 @@ KeystorePair read_pair(const Host &host, const KeystorePaths &paths, Protectors 
                 // A first image cut short (a crash while a new keystore was being
                 // written) is all such a file can be: it never held a master key.
                 // Counting it as damage would leave the node without a keystore.
-                c.state = file.bytes.size() <= std::max(keyless_image_bytes(file.bytes), kMinImageBytes)
-                              ? CopyState::kEmpty
-                              : CopyState::kCorrupt;
+                c.state = held->size() <= std::max(keyless_image_bytes(*held), kMinImageBytes) ? CopyState::kEmpty
+                                                                                               : CopyState::kCorrupt;
                 if (c.state == CopyState::kEmpty)
                     log_to(host, LogLevel::kWarn, kVaqModule, __FILE_NAME__, __LINE__,
                            "%s keystore copy of %zu bytes holds no key and is not valid; taken as "
                            "empty\n",
-                           copy_name(i), file.bytes.size());
+                           copy_name(i), held->size());
                 break;
             case ParseResult::kNewerFormat:
                 c.state = CopyState::kNewerFormat;

@@ -6,6 +6,7 @@
 #define HXB_VAQ_KEYSTORE_PAIR_H
 
 #include <array>
+#include <memory>
 #include <string>
 
 #include "host.h"
@@ -21,21 +22,22 @@ enum class CopyState { kMissing, kEmpty, kValid, kCorrupt, kNewerFormat, kUnread
 
 struct KeystoreCopy {
     CopyState state = CopyState::kMissing;
-    Bytes image;  // a valid copy's image, without whatever follows it in the file
+    // A valid copy's file as read, and its image: the file without whatever
+    // follows the image. Shared with the keys' wrapped records.
+    std::shared_ptr<const Bytes> file;
+    ByteView image;
     Keystore keystore;
     uint64_t fileBytes = 0;  // the file's length, image and whatever follows it
     bool unsafe = false;     // unreadable because the host refused what is at the path
     // The header names the protected format (format 2), whether or not the
     // copy verifies: a sign that the keystore was protected on this node.
     bool claimsProtected = false;
-    bool unopened = false;   // unreadable because its protector failed (the pair's protectorFailure says why)
-
-    KeystoreCopy() = default;
-    KeystoreCopy(KeystoreCopy &&) = default;
-    KeystoreCopy &operator=(KeystoreCopy &&) = default;
-    ~KeystoreCopy() {
-        if (!image.empty()) OPENSSL_cleanse(image.data(), image.size());
-    }
+    bool unopened = false;  // unreadable because its protector failed (the pair's protectorFailure says why)
+    // The standby holds the primary's image byte for byte. Its image and keys
+    // are then left empty, and its keystore holds only the generation, the
+    // protector and the root: it is never the best copy (it is not newer
+    // than the primary), so nothing reads more of it.
+    bool sameAsPrimary = false;
 };
 
 struct KeystorePair {

@@ -66,15 +66,7 @@ Domain *State::find_domain(uint32_t id) {
     return nullptr;
 }
 
-std::unique_ptr<KeyIndex> State::index_of(const Keystore &ks) const {
-    auto idx = std::make_unique<KeyIndex>();
-    idx->material.reserve(ks.keys.size());
-    for (const auto &k : ks.keys) {
-        idx->material.emplace(key_slot(k.domain, k.id), k.material);
-        if (k.active) idx->active[k.domain] = k.id;
-    }
-    return idx;
-}
+std::unique_ptr<KeyIndex> State::index_of(const Keystore &ks) const { return std::make_unique<KeyIndex>(ks); }
 
 void State::install(std::unique_ptr<KeyIndex> idx) noexcept {
     idx->epoch = g_key_epoch.load(std::memory_order_relaxed) + 1;
@@ -113,10 +105,10 @@ uint32_t State::working_key(uint32_t domain, uint32_t id, uint8_t *out, uint64_t
         ThreadLockGuard g(host, indexLock_);
         if (!index_) return VAQ_ERR_NOT_INITIALIZED;
         *epoch = index_->epoch;
-        auto it = index_->material.find(key_slot(domain, id));
-        if (it == index_->material.end()) return VAQ_ERR_UNKNOWN_KEY;
-        length = it->second.size();
-        std::memcpy(material.data(), it->second.data(), length);
+        const ByteView found = index_->material(domain, id);
+        if (found.empty()) return VAQ_ERR_UNKNOWN_KEY;
+        length = found.size();
+        std::memcpy(material.data(), found.data(), length);
     }
     return derive_found(domain, id, material, length, out);
 }
@@ -129,13 +121,11 @@ uint32_t State::active_key(uint32_t domain, uint32_t *id, uint8_t *out, uint64_t
         ThreadLockGuard g(host, indexLock_);
         if (!index_) return VAQ_ERR_NOT_INITIALIZED;
         *epoch = index_->epoch;
-        auto a = index_->active.find(domain);
-        if (a == index_->active.end()) return VAQ_ERR_UNKNOWN_KEY;
-        auto it = index_->material.find(key_slot(domain, a->second));
-        if (it == index_->material.end()) return VAQ_ERR_UNKNOWN_KEY;
-        activeId = a->second;
-        length = it->second.size();
-        std::memcpy(material.data(), it->second.data(), length);
+        if (!index_->active(domain, &activeId)) return VAQ_ERR_UNKNOWN_KEY;
+        const ByteView found = index_->material(domain, activeId);
+        if (found.empty()) return VAQ_ERR_UNKNOWN_KEY;
+        length = found.size();
+        std::memcpy(material.data(), found.data(), length);
     }
     const uint32_t code = derive_found(domain, activeId, material, length, out);
     if (code == VAQ_OK) *id = activeId;
@@ -402,9 +392,12 @@ Status State::generate_key(Keystore &ks, uint32_t domain, uint32_t lifeDays, uin
         uint32_t id = uint32_t{raw[0]} | uint32_t{raw[1]} << 8 | uint32_t{raw[2]} << 16 | uint32_t{raw[3]} << 24;
         if (id != 0 && ks.find(domain, id) == nullptr) key.id = id;
     }
-    key.material = SecureBytes(kGeneratedMaterialBytes);
-    Status s = host.entropy(key.material.data(), key.material.size());
-    if (s.ok()) s = wrap_key(host, ks.root, key);
+    SecretArray<kGeneratedMaterialBytes> fresh;
+    Status s = host.entropy(fresh.data(), fresh.size());
+    if (s.ok()) {
+        key.material = material_copy(fresh.view());
+        s = wrap_key(host, ks.root, key);
+    }
     if (!s.ok()) return s;
     if (MasterKey *previous = ks.active_of(domain)) previous->active = false;
     key.active = true;

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "host.h"
+#include "key_index.h"
 #include "keystore.h"
 #include "keystore_pair.h"
 #include "telmor_vaq_api.h"
@@ -32,17 +33,6 @@ struct Domain {
     bool hasKeyType = false;
     VaqKeyTypeRecord keyType{};
 };
-
-// What the data-protection library may see of the keystore: master-key
-// material by (domain, key id), from which a working key is derived when it is
-// asked for, and each domain's active key. Immutable once published.
-struct KeyIndex {
-    uint64_t epoch = 0;
-    std::unordered_map<uint64_t, SecureBytes> material;
-    std::unordered_map<uint32_t, uint32_t> active;
-};
-
-inline uint64_t key_slot(uint32_t domain, uint32_t id) { return (uint64_t{domain} << 32) | id; }
 
 class State {
 public:

@@ -1,10 +1,17 @@
 // SPDX-License-Identifier: Apache-2.0
 // Loading, provisioning and the master-key operations of libhxbVaq.so.
+#include <fcntl.h>
+#include <openssl/crypto.h>
+#include <openssl/rand.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <functional>
 #include <set>
 
@@ -460,6 +467,125 @@ TEST_F(Keystore, InitialisingTwiceReloadsAndFinalizeWipesTheKeysOut) {
     ASSERT_EQ(unload(), 0u);
     EXPECT_EQ(unload(), 0u);
     EXPECT_EQ(VaqGetMkCount(), 0);
+}
+
+// Pages of the test's own that a core dump leaves out: what it reads key
+// material into must not be what the scan below finds.
+class DumpExcludedPages {
+public:
+    explicit DumpExcludedPages(size_t bytes) : bytes_(bytes) {
+        void *p = mmap(nullptr, bytes_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (p == MAP_FAILED || madvise(p, bytes_, MADV_DONTDUMP) != 0) throw std::runtime_error("mmap");
+        p_ = static_cast<uint8_t *>(p);
+    }
+    ~DumpExcludedPages() {
+        OPENSSL_cleanse(p_, bytes_);
+        munmap(p_, bytes_);
+    }
+    uint8_t *data() { return p_; }
+    bool holds(uintptr_t from, uintptr_t to) const {
+        return from <= reinterpret_cast<uintptr_t>(p_) && reinterpret_cast<uintptr_t>(p_) < to;
+    }
+
+private:
+    uint8_t *p_ = nullptr;
+    size_t bytes_;
+};
+
+struct Mapping {
+    uintptr_t from = 0, to = 0;
+    bool readable = false;
+    bool dumpExcluded = false;
+};
+
+std::vector<Mapping> mappings() {
+    std::vector<Mapping> out;
+    std::ifstream smaps("/proc/self/smaps");
+    std::string line;
+    while (std::getline(smaps, line)) {
+        unsigned long from = 0, to = 0;
+        char perms[5] = {};
+        if (std::sscanf(line.c_str(), "%lx-%lx %4s ", &from, &to, perms) == 3 && line.find(' ') < line.find(':')) {
+            out.push_back({from, to, perms[0] == 'r', false});
+        } else if (!out.empty() && line.rfind("VmFlags:", 0) == 0) {
+            out.back().dumpExcluded = line.find(" dd") != std::string::npos;
+        }
+    }
+    return out;
+}
+
+// Master-key material, after loads, a reload, a change and encryptions under
+// the keys, stands only in memory that a core dump leaves out: the keystore,
+// its copies and the key index share blocks of secret memory, and no plain
+// copy of a key lies anywhere else in the process.
+TEST_F(Keystore, KeyMaterialStandsOnlyInMemoryKeptOutOfCoreDumps) {
+    constexpr size_t kKeyBytes = 32;
+    constexpr uint32_t kRegistered = 40;
+    DumpExcludedPages needles(64 * 1024);
+    ASSERT_EQ(load(ks), 0u);
+    for (uint32_t i = 0; i < kRegistered; ++i) {
+        ASSERT_EQ(RAND_bytes(needles.data(), kKeyBytes), 1);
+        ASSERT_EQ(VaqRegisterMkEx(105, 7000 + i, needles.data(), kKeyBytes), 0u);
+    }
+    OPENSSL_cleanse(needles.data(), kKeyBytes);
+    // The keys come back from the files in one load, and a change works on a
+    // copy of what it loaded.
+    ASSERT_EQ(unload(), 0u);
+    ASSERT_EQ(load(ks), 0u);
+    uint32_t created = 0;
+    ASSERT_EQ(VaqCreateMkEx(105, &created), 0u);
+    for (uint32_t domain : {50u, 105u}) {
+        unsigned long code = 1;
+        const Bytes cipher = encrypt(domain, Bytes(16, 0x42), &code);
+        ASSERT_EQ(code, 0u);
+        Bytes plain;
+        ASSERT_EQ(decrypt(domain, cipher, &plain), 0u);
+    }
+
+    // Each key is kept complemented, so that the needles do not find themselves.
+    const int32_t count = VaqGetMkCount();
+    ASSERT_GE(count, static_cast<int32_t>(12 + kRegistered + 1));
+    ASSERT_LE(static_cast<size_t>(count) * kKeyBytes, 32 * 1024u);
+    uint8_t *keys = needles.data();
+    uint8_t *out = needles.data() + 32 * 1024;
+    for (int32_t i = 0; i < count; ++i) {
+        VaqMkRecord r{};
+        ASSERT_EQ(VaqGetMk(static_cast<uint32_t>(i), &r), 0u);
+        VaqMkRecord detail{};
+        uint32_t len = kKeyBytes;
+        ASSERT_EQ(VaqGetMkDetail(r.domainId, r.keyId, &detail, out, &len), 0u);
+        ASSERT_EQ(len, kKeyBytes);
+        for (size_t b = 0; b < kKeyBytes; ++b) keys[i * kKeyBytes + b] = static_cast<uint8_t>(~out[b]);
+        OPENSSL_cleanse(out, kKeyBytes);
+    }
+
+    DumpExcludedPages chunk(1 << 20);
+    std::vector<int> foundExcluded(static_cast<size_t>(count), 0);
+    std::vector<std::string> foundElsewhere;
+    const int mem = open("/proc/self/mem", O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(mem, 0);
+    for (const Mapping &m : mappings()) {
+        if (!m.readable || needles.holds(m.from, m.to) || chunk.holds(m.from, m.to)) continue;
+        for (uintptr_t at = m.from; at < m.to; at += (1 << 20) - kKeyBytes) {
+            const size_t want = std::min<uintptr_t>(1 << 20, m.to - at);
+            const ssize_t got = pread(mem, chunk.data(), want, static_cast<off_t>(at));
+            if (got < static_cast<ssize_t>(kKeyBytes)) break;  // [vvar] and the like cannot be read
+            for (ssize_t b = 0; b < got; ++b) chunk.data()[b] = static_cast<uint8_t>(~chunk.data()[b]);
+            for (int32_t k = 0; k < count; ++k) {
+                if (memmem(chunk.data(), static_cast<size_t>(got), keys + k * kKeyBytes, kKeyBytes) == nullptr)
+                    continue;
+                if (m.dumpExcluded)
+                    ++foundExcluded[static_cast<size_t>(k)];
+                else
+                    foundElsewhere.push_back("key " + std::to_string(k) + " in a mapping at " + std::to_string(m.from));
+            }
+            if (at + want >= m.to) break;
+        }
+    }
+    close(mem);
+    for (int32_t k = 0; k < count; ++k)
+        EXPECT_GT(foundExcluded[static_cast<size_t>(k)], 0) << "key " << k << " not found: the scan missed it";
+    EXPECT_TRUE(foundElsewhere.empty()) << foundElsewhere.front() << " and " << foundElsewhere.size() - 1 << " more";
 }
 
 // Copies put back from a backup, or replaced by another keystore, while a

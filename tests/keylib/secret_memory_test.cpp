@@ -68,6 +68,28 @@ TEST(SecretMemory, ABlockComesBackZero) {
     secret::release(again, 64);
 }
 
+// A large block (a load's key material) given back is kept for the next
+// load: it comes back wiped, and still out of core dumps.
+TEST(SecretMemory, ALargeBlockKeptForReuseComesBackZeroAndOutOfDumps) {
+    constexpr size_t kBytes = 10000;
+    uint8_t *first = static_cast<uint8_t *>(secret::allocate(kBytes));
+    ASSERT_NE(first, nullptr);
+    for (size_t i = 0; i < kBytes; ++i) first[i] = 0xA5;
+    secret::release(first, kBytes);
+    uint8_t *again = static_cast<uint8_t *>(secret::allocate(kBytes));
+    ASSERT_EQ(again, first) << "the block given back was not kept";
+    size_t nonZero = 0;
+    for (size_t i = 0; i < kBytes; ++i) nonZero += again[i] != 0;
+    EXPECT_EQ(nonZero, 0u);
+    EXPECT_NE(vm_flags(again).find(" dd"), std::string::npos);
+    // A block of another size is not served from the kept one.
+    uint8_t *other = static_cast<uint8_t *>(secret::allocate(3 * kBytes));
+    ASSERT_NE(other, nullptr);
+    EXPECT_NE(other, again);
+    secret::release(other, 3 * kBytes);
+    secret::release(again, kBytes);
+}
+
 bool may_lock() {
     void *page = mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (page == MAP_FAILED) return false;
