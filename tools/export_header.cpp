@@ -61,6 +61,13 @@ SecretBuffer export_password(const Options &opt, const std::optional<ExportHeade
 
 void require_export_key(unsigned long code, const std::string &what, const Context &ctx,
                         const std::optional<ExportHeader> &header) {
+    // About an export file, 2027 is the file's refusal, not the keystore's.
+    if (code == 2027) {
+        throw Failure{code, what + ": the key library does not read " + ctx.file +
+                                ": a symbolic link, not a regular file, or another user's; after checking where it "
+                                "came from, copy it to a file of your own ('cp " +
+                                ctx.file + " NEW') and give that"};
+    }
     if (code != 2044 || !header || header->tokenUri.empty()) return;
     throw Failure{code, what + " (sealed to " + header->tokenUri + "): " + cause(code, ctx)};
 }

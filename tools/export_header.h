@@ -31,8 +31,9 @@ std::optional<ExportHeader> read_export_header(const std::string &file);
 // read_password asks it.
 SecretBuffer export_password(const Options &opt, const std::optional<ExportHeader> &header, const std::string &file);
 
-// Throws the failure for a key-library answer about FILE, naming the token
-// key it is sealed to when this node cannot use that key (2044).
+// Throws the failure for a key-library answer about FILE: naming the token
+// key it is sealed to when this node cannot use that key (2044), or the file
+// as one the library does not read (2027: a link, not regular, another user's).
 void require_export_key(unsigned long code, const std::string &what, const Context &ctx,
                         const std::optional<ExportHeader> &header);
 

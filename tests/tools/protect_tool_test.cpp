@@ -356,3 +356,39 @@ TEST(ToolProtector, ATokenKeyOnTheServiceAccountsKeystoreGivesItsPinToTheAccount
         << status.err;
     EXPECT_EQ(tool_as(4321, "decrypt --role HXA --domain 50", enc.out).status, 1);
 }
+
+// An export file another user owns is not read, whatever it is sealed with:
+// the refusal names the file and what to do, not a password or the keystore.
+TEST(ToolProtector, AnotherUsersExportFileIsRefusedAsTheFileItIs) {
+    using tvtest::SoftHsmToken;
+    if (const std::string why = SoftHsmToken::unusable(); !why.empty()) GTEST_SKIP() << why;
+    SoftHsmToken token("import-kek");
+    ASSERT_TRUE(token.ok()) << token.error();
+    ASSERT_TRUE(token.make_key("kek"));
+    ASSERT_EQ(tool("init --role HXA").status, 0);
+    SoftHsmToken::write_pin("/etc/telmor/vaq/kek.pin");
+    const std::string pw = tooltest::password_words("pw", "correct horse battery");
+    const struct {
+        const char *name;
+        std::string options;
+    } exports[] = {
+        {"a password export", pw},
+        {"an export sealed to a token key", " --wrap-with '" + token.uri("kek", "/etc/telmor/vaq/kek.pin") + "'"},
+    };
+    for (const auto &e : exports) {
+        SCOPED_TRACE(e.name);
+        const std::string file = "/opt/telmor/theirs.vaqx";
+        std::remove(file.c_str());
+        ASSERT_EQ(tool("export --role HXA " + file + e.options).status, 0);
+        ASSERT_EQ(sh("chown 4242:4242 " + file), 0);
+        for (const char *command : {"import", "join"}) {
+            SCOPED_TRACE(command);
+            const Outcome r = tool(std::string(command) + " --role HXA " + file + pw);
+            EXPECT_EQ(r.status, 1);
+            EXPECT_TRUE(has(r.err, "does not read " + file + ": a symbolic link, not a regular file, or another "
+                                   "user's; .*'cp " + file + " NEW'"))
+                << r.err;
+        }
+        std::remove(file.c_str());
+    }
+}
