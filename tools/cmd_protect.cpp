@@ -190,15 +190,15 @@ std::string secret_dir_remedy(const SecretStep &step) {
            ", after checking what it holds";
 }
 
-// Descriptor owner for the walk below.
-struct Dir {
+// Descriptor owner: the directories of the walk below, the PIN file.
+struct Fd {
     int fd = -1;
-    explicit Dir(int d) : fd(d) {}
-    ~Dir() {
+    explicit Fd(int d) : fd(d) {}
+    ~Fd() {
         if (fd >= 0) close(fd);
     }
-    Dir(const Dir &) = delete;
-    Dir &operator=(const Dir &) = delete;
+    Fd(const Fd &) = delete;
+    Fd &operator=(const Fd &) = delete;
 };
 
 [[noreturn]] void cannot(const std::string &what, const std::string &path) {
@@ -235,7 +235,7 @@ void make_secret_dir(const Options &opt) {
     // Walked by descriptors, never following a link: what is checked, made,
     // handed over and synced is one directory, whatever is put at its name.
     constexpr int kDirFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
-    auto at = std::make_unique<Dir>(open("/etc", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    auto at = std::make_unique<Fd>(open("/etc", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (at->fd < 0) cannot("open", "/etc");
     for (const SecretStep &step : kSecretSteps) {
         bool made = false;
@@ -244,7 +244,7 @@ void make_secret_dir(const Options &opt) {
         } else if (errno != EEXIST) {
             cannot("create", step.path);
         }
-        auto next = std::make_unique<Dir>(openat(at->fd, step.name, kDirFlags));
+        auto next = std::make_unique<Fd>(openat(at->fd, step.name, kDirFlags));
         if (next->fd < 0) {
             if (errno == ELOOP || errno == ENOTDIR) {
                 throw tool_failure(std::string("node-secret directory ") + step.path +
@@ -296,60 +296,68 @@ std::string recorded_pin_file(const std::string &uri) {
     return path;
 }
 
-// The PIN file of the open keystore's pkcs11 protector when it is root's and
-// another account owns the keystore directory (the path and that directory's
-// owner), or nullopt.
-struct PinHandOver {
+// The PIN file of the open keystore's pkcs11 protector when it is a regular
+// file of root's and another account owns the keystore directory: its path,
+// that directory's owner, and the file, opened once (no link followed)
+// relative to a descriptor of the node-secret directory, where the library
+// takes PIN files only.
+struct RootsPinFile {
     std::string path;
-    struct stat keystoreDir;
+    struct stat keystoreDir {};
+    std::unique_ptr<Fd> file;
+    struct stat st {};
 };
-std::optional<PinHandOver> pin_file_to_hand(const Role &r) {
+bool roots_pin_file(const Role &r, RootsPinFile &out) {
     const ProtectorInfo p = protector_info();
-    if (!p.known || p.kind != kPkcs11) return std::nullopt;
+    if (!p.known || p.kind != kPkcs11) return false;
     const std::optional<struct stat> ks = keystore_directory(r);
     std::string path = recorded_pin_file(p.where);
+    const std::string dir = std::string(kSecretDir) + "/";
+    if (!ks || ks->st_uid == 0 || path.compare(0, dir.size(), dir) != 0 ||
+        path.find('/', dir.size()) != std::string::npos)
+        return false;
+    const Fd secrets(open(kSecretDir, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (secrets.fd < 0) return false;
+    auto file = std::make_unique<Fd>(
+        openat(secrets.fd, path.c_str() + dir.size(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     struct stat st {};
-    if (!ks || ks->st_uid == 0 || path.empty() || lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) ||
-        st.st_uid != 0)
-        return std::nullopt;
-    return PinHandOver{std::move(path), *ks};
+    if (file->fd < 0 || fstat(file->fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != 0) return false;
+    out = {std::move(path), *ks, std::move(file), st};
+    return true;
 }
 
 // As root, on a keystore another account owns: the PIN file its processes log
 // in to the token with, given to that account, as the node-secret directory
 // is (root's tool reads it either way). Without it the account's processes
-// could not open the keystore that was just sealed for them. Opened without
-// following a link, and only a file with one name: a name the account swapped
-// in the meantime hands over nothing else.
+// could not open the keystore that was just sealed for them. Only a file with
+// one name is handed over: a second name could be anything of root's.
 void hand_pin_file(const Role &r) {
     if (geteuid() != 0) return;
-    const std::optional<PinHandOver> pin = pin_file_to_hand(r);
-    if (!pin) return;
-    const int fd = open(pin->path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    struct stat st {};
-    const bool handed = fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == 0 &&
-                        st.st_nlink == 1 && fchown(fd, pin->keystoreDir.st_uid, pin->keystoreDir.st_gid) == 0;
+    RootsPinFile pin;
+    if (!roots_pin_file(r, pin)) return;
+    errno = EMLINK;
+    const bool handed =
+        pin.st.st_nlink == 1 && fchown(pin.file->fd, pin.keystoreDir.st_uid, pin.keystoreDir.st_gid) == 0;
     const int err = errno;
-    if (fd >= 0) close(fd);
-    const std::string owner = user_name(pin->keystoreDir.st_uid);
+    const std::string owner = user_name(pin.keystoreDir.st_uid);
     if (!handed) {
-        throw tool_failure("the keystore is sealed by the pkcs11 protector, but its PIN file " + pin->path +
+        throw tool_failure("the keystore is sealed by the pkcs11 protector, but its PIN file " + pin.path +
                            " could not be given to " + owner + ", whose processes log in with it (" +
-                           std::strerror(err) + "): as root, 'chown " + owner + " " + pin->path + "'");
+                           std::strerror(err) + "): as root, 'chown " + owner + " " + pin.path + "'");
     }
     std::printf("PIN file %s given to %s, the keystore's owner, whose processes log in to the token with it\n",
-                pin->path.c_str(), owner.c_str());
+                pin.path.c_str(), owner.c_str());
 }
 
 }  // namespace
 
 std::vector<std::string> pin_file_warnings(const Role &r) {
-    const std::optional<PinHandOver> pin = pin_file_to_hand(r);
-    if (!pin) return {};
-    const std::string owner = user_name(pin->keystoreDir.st_uid);
-    return {"PIN file " + pin->path + " of the pkcs11 protector is root's: the processes of " + owner +
+    RootsPinFile pin;
+    if (!roots_pin_file(r, pin)) return {};
+    const std::string owner = user_name(pin.keystoreDir.st_uid);
+    return {"PIN file " + pin.path + " of the pkcs11 protector is root's: the processes of " + owner +
             ", which owns the keystore, cannot log in to the token and will not open it; as root: chown " + owner +
-            " " + pin->path};
+            " " + pin.path};
 }
 
 void move_to_protector(const Options &opt) {
