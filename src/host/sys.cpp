@@ -68,6 +68,7 @@ constexpr SysCalls kReal = {
     .geteuid = ::geteuid,
     .nanosleep = ::nanosleep,
     .time = ::time,
+    .clock_gettime = ::clock_gettime,
     .gmtime_r = ::gmtime_r,
     .mutex_init = ::pthread_mutex_init,
     .mutex_destroy = ::pthread_mutex_destroy,

@@ -71,6 +71,7 @@ struct SysCalls {
     uid_t (*geteuid)();
     int (*nanosleep)(const struct timespec *want, struct timespec *left);
     time_t (*time)(time_t *out);
+    int (*clock_gettime)(clockid_t clock, struct timespec *out);
     struct tm *(*gmtime_r)(const time_t *t, struct tm *out);
 
     // Thread locks.

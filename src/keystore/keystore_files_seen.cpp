@@ -4,6 +4,8 @@
 #include <sys/stat.h>
 
 #include <array>
+#include <atomic>
+#include <cstdint>
 #include <mutex>
 
 #include "host/sys.h"
@@ -46,6 +48,28 @@ std::mutex g_mutex;
 PairSeen g_loaded;  // guarded by g_mutex
 bool g_noted = false;  // guarded by g_mutex
 
+// A look at the copies is two system calls, which on a virtual machine cost
+// ten times a decryption: anyone who can hand in texts under keys no one
+// holds would make every such call pay them. A look that found the copies as
+// loaded is therefore trusted for a millisecond. What this library writes
+// also moves the shared version, which is checked on every call; only a copy
+// changed by other means (restored by hand, or written while the shared
+// segment is missing) can go unseen, and for at most that long.
+constexpr int64_t kLookTrustedNs = 1'000'000;
+constexpr int64_t kNoLook = INT64_MIN;
+std::atomic<int64_t> g_unchanged_at{kNoLook};  // monotonic ns of the last look that found nothing new
+
+int64_t monotonic_ns() {
+    struct timespec ts {};
+    if (sys().clock_gettime(CLOCK_MONOTONIC, &ts) != 0) return kNoLook;
+    return int64_t{ts.tv_sec} * 1'000'000'000 + ts.tv_nsec;
+}
+
+bool look_still_trusted(int64_t now) {
+    const int64_t at = g_unchanged_at.load(std::memory_order_relaxed);
+    return at != kNoLook && now != kNoLook && now >= at && now - at < kLookTrustedNs;
+}
+
 }  // namespace
 
 void note_keystore_files() {
@@ -53,13 +77,20 @@ void note_keystore_files() {
     std::lock_guard<std::mutex> guard(g_mutex);
     g_loaded = now;
     g_noted = true;
+    g_unchanged_at.store(kNoLook, std::memory_order_relaxed);
 }
 
 bool keystore_may_have_changed() {
     if (g_shm_addr != nullptr && shared_keystore_version() != own_keystore_version()) return true;
+    const int64_t lookAt = monotonic_ns();
+    if (look_still_trusted(lookAt)) return false;
     const PairSeen now = look_at_pair();
     std::lock_guard<std::mutex> guard(g_mutex);
-    return !g_noted || now != g_loaded;
+    const bool changed = !g_noted || now != g_loaded;
+    // Only a look that found nothing new is trusted: a change goes on being
+    // reported until a load has noted it.
+    g_unchanged_at.store(changed ? kNoLook : lookAt, std::memory_order_relaxed);
+    return changed;
 }
 
 }  // namespace tv

@@ -14,7 +14,8 @@ void note_keystore_files();
 
 // Whether the keystore may hold more than this process loaded: the shared
 // version moved from this process's own, or either copy's identity, size or
-// change time differs from what the last load noted (one stat per copy).
+// change time differs from what the last load noted (one stat per copy; a
+// look that found nothing new stands for a millisecond).
 bool keystore_may_have_changed();
 
 }  // namespace tv

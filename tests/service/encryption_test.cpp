@@ -398,11 +398,22 @@ TEST_F(ServiceFake, DecryptWithoutMemoryForTheDecodeBufferStopsAndReleases) {
 // A key that the keystore in memory lacks while nothing has changed since the
 // load: no reload (a reload would load the same keys), the answer the retry
 // would have given, and lines at most once per second of the clock, then one
-// line with how many were left out.
+// line with how many were left out. The copies are looked at (a stat each) at
+// most once a millisecond while they stay as loaded.
 time_t g_clock = 0;
 time_t fixed_clock(time_t *out) {
     if (out != nullptr) *out = g_clock;
     return g_clock;
+}
+struct timespec g_monotonic {};
+int fixed_monotonic(clockid_t, struct timespec *out) {
+    *out = g_monotonic;
+    return 0;
+}
+int g_stats = 0;
+int counted_stat(const char *path, struct stat *st) {
+    ++g_stats;
+    return tv::real_sys().stat(path, st);
 }
 
 TEST_F(ServiceFake, Decrypt268WithTheKeystoreUnchangedNeitherReloadsNorFloods) {
@@ -412,6 +423,10 @@ TEST_F(ServiceFake, Decrypt268WithTheKeystoreUnchangedNeitherReloadsNorFloods) {
     tvtest::clear_log(1);
     g_clock = tv::real_sys().time(nullptr);
     tv::override_sys(&tv::SysCalls::time, fixed_clock);
+    tv::real_sys().clock_gettime(CLOCK_MONOTONIC, &g_monotonic);
+    tv::override_sys(&tv::SysCalls::clock_gettime, fixed_monotonic);
+    g_stats = 0;
+    tv::override_sys(&tv::SysCalls::stat, counted_stat);
     const size_t live = svctest::live_blocks();
     constexpr int kTries = 10000;
     int answered268 = 0;
@@ -424,6 +439,7 @@ TEST_F(ServiceFake, Decrypt268WithTheKeystoreUnchangedNeitherReloadsNorFloods) {
     }
     tv::override_sys(&tv::SysCalls::time, tv::real_sys().time);
     EXPECT_EQ(answered268, kTries);
+    EXPECT_EQ(g_stats, 2) << "one look at the two copies within the millisecond";
     EXPECT_EQ(svctest::live_blocks(), live);
     EXPECT_EQ(fake::calls("QorDecryptEx").size(), static_cast<size_t>(kTries)) << "one try each";
     EXPECT_TRUE(fake::calls("IvexFinalizeEx").empty()) << "no reload";
@@ -435,15 +451,24 @@ TEST_F(ServiceFake, Decrypt268WithTheKeystoreUnchangedNeitherReloadsNorFloods) {
     expected.insert(expected.end(), once.begin(), once.end());
     EXPECT_EQ(log_messages(), expected);
 
-    // Once the keystore is written, the same failure reloads again.
+    // A copy written by other means than this library (the shared version
+    // stays) within the millisecond of the last look is seen once that has
+    // passed: the same failure then reloads again.
     touch_primary();
     fake::reset();
     fake::answer("QorDecryptEx", 268);
     unsigned char *out = nullptr;
     uint32_t outLen = 0;
+    g_monotonic.tv_nsec += 999'999;
+    EXPECT_EQ(TELMOR_VAQ_Decrypt(2, text.c_str(), static_cast<uint32_t>(text.size()), &out, &outLen), 268u);
+    EXPECT_TRUE(fake::calls("IvexFinalizeEx").empty());
+    EXPECT_EQ(g_stats, 2) << "no look within the millisecond";
+    g_monotonic.tv_sec += 1;
     EXPECT_EQ(TELMOR_VAQ_Decrypt(2, text.c_str(), static_cast<uint32_t>(text.size()), &out, &outLen), 268u);
     EXPECT_EQ(fake::calls("IvexFinalizeEx").size(), 1u);
-    EXPECT_EQ(fake::calls("QorDecryptEx").size(), 2u);
+    EXPECT_EQ(fake::calls("QorDecryptEx").size(), 3u);
+    tv::override_sys(&tv::SysCalls::clock_gettime, tv::real_sys().clock_gettime);
+    tv::override_sys(&tv::SysCalls::stat, tv::real_sys().stat);
 }
 
 }  // namespace
