@@ -5,6 +5,7 @@
 #include <openssl/evp.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <random>
@@ -130,6 +131,35 @@ TEST(Base64, RoundTripsAndMatchesOpenSslForRandomLengths) {
         ASSERT_EQ(size, n + (pads == 0 ? 4u : 5u)) << "n=" << n;
         ASSERT_EQ(std::string(buffer.begin(), buffer.begin() + n), bytes) << "n=" << n;
         for (uint32_t i = n; i < size; ++i) ASSERT_EQ(buffer[i], 0) << "n=" << n << " i=" << i;
+    }
+}
+
+// Any text, '=' and zero bytes anywhere included, decodes as each group of
+// four characters does on its own (values OR-ed in place, cut to three
+// bytes), whatever run of groups the decoder takes at once.
+TEST(Base64, AnyTextDecodesGroupByGroupAsTheFixedRuleSays) {
+    std::mt19937 rng(20261211);
+    const std::string chars = std::string("AZaz09+/=-_Q", 12) + std::string(1, '\0');
+    std::uniform_int_distribution<size_t> pick(0, chars.size() - 1);
+    std::uniform_int_distribution<uint32_t> length(0, 80);
+    for (int round = 0; round < 2000; ++round) {
+        std::string text(length(rng), 'A');
+        for (auto &c : text) c = chars[pick(rng)];
+        uint32_t pad = 0;
+        for (size_t back = 1; back <= 3 && back <= text.size(); ++back) pad += text[text.size() - back] == '=';
+        const size_t used = text.size() - pad;
+        std::vector<uint8_t> expected;
+        for (size_t at = 0; at < used; at += 4) {
+            const size_t n = std::min<size_t>(4, used - at);
+            uint32_t acc = 0;
+            for (size_t k = 0; k < n; ++k) acc |= uint32_t{tv::base64_index(text[at + k])} << (18 - 6 * k);
+            for (size_t k = 0; k < (n == 4 ? 3 : n); ++k) expected.push_back(static_cast<uint8_t>(acc >> (16 - 8 * k)));
+        }
+        uint32_t size = 0;
+        const std::vector<uint8_t> buffer = decode(text, &size);
+        ASSERT_EQ(size, tv::base64_decode_size(text.data(), static_cast<uint32_t>(text.size())));
+        expected.resize(size, 0);
+        ASSERT_EQ(buffer, expected) << "text of " << text.size() << " characters, round " << round;
     }
 }
 
