@@ -1,12 +1,17 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "key_cache.h"
 
+#include <linux/membarrier.h>
 #include <openssl/crypto.h>
 #include <pthread.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <memory>
+#include <mutex>
 #include <new>
 #include <set>
+#include <thread>
 
 #include "vaq/vaq_api.h"
 #include "vaq/vaq_private.h"
@@ -29,18 +34,67 @@ Registry &registry() {
     return *r;
 }
 
+// A call marks its thread's cache busy and then reads whether an unload is
+// emptying it; an unload marks the caches and then reads whether they are
+// busy. Each side needs a full fence between its write and its read, or both
+// could miss the other. Calls are many and unloads rare, so where the kernel
+// offers it the calls' side is only a compiler barrier and the unload pays
+// for both: membarrier() runs a full fence on every thread of the process
+// that is running at that moment (one that is not has passed a context
+// switch, which is one). A thread sanitizer does not see that fence, so its
+// builds, like kernels without the call, take a real fence on both sides.
+bool asymmetric_fences() {
+#if defined(__SANITIZE_THREAD__)
+    return false;
+#else
+    static const bool registered = syscall(SYS_membarrier, MEMBARRIER_CMD_REGISTER_PRIVATE_EXPEDITED, 0, 0) == 0;
+    return registered;
+#endif
+}
+
+void light_fence() {
+    if (asymmetric_fences()) {
+        std::atomic_signal_fence(std::memory_order_seq_cst);
+    } else {
+        std::atomic_thread_fence(std::memory_order_seq_cst);
+    }
+}
+
+void heavy_fence() {
+    if (!asymmetric_fences() || syscall(SYS_membarrier, MEMBARRIER_CMD_PRIVATE_EXPEDITED, 0, 0) != 0)
+        std::atomic_thread_fence(std::memory_order_seq_cst);
+}
+
 void clear_all_caches() {
     Registry &r = registry();
     std::lock_guard<std::mutex> g(r.mutex);
-    for (ThreadCache *c : r.caches) {
-        std::lock_guard<std::mutex> cg(c->mutex);
-        c->clear();
-    }
+    for (ThreadCache *c : r.caches) c->mark();
+    heavy_fence();
+    for (ThreadCache *c : r.caches) c->wait_and_clear();
 }
 
 constexpr size_t kKeptScratchBytes = 64 * 1024;
 
 }  // namespace
+
+void ThreadCache::enter() {
+    for (;;) {
+        busy_.store(true, std::memory_order_relaxed);
+        light_fence();
+        if (!clearing_.load(std::memory_order_acquire)) return;
+        // An unload is emptying this cache: stand aside until it has done
+        // with every cache (it holds the registry throughout), then retry.
+        busy_.store(false, std::memory_order_release);
+        std::lock_guard<std::mutex> wait(registry().mutex);
+    }
+}
+
+void ThreadCache::wait_and_clear() {
+    // A call in progress ends within microseconds.
+    while (busy_.load(std::memory_order_acquire)) std::this_thread::yield();
+    clear();
+    clearing_.store(false, std::memory_order_release);
+}
 
 ThreadCache::ThreadCache() {
     static std::once_flag hooked;

@@ -11,8 +11,8 @@
 
 #include "hxb/openssl_owner.h"
 
+#include <atomic>
 #include <cstdint>
-#include <mutex>
 #include <unordered_map>
 #include <vector>
 
@@ -30,8 +30,10 @@ public:
     ThreadCache(const ThreadCache &) = delete;
     ThreadCache &operator=(const ThreadCache &) = delete;
 
-    // Held for the whole of one call; only an unload contends for it.
-    std::mutex mutex;
+    // The owning thread brackets each call with enter() and leave(); an
+    // unload empties a cache only between the two (see Use).
+    void enter();
+    void leave() { busy_.store(false, std::memory_order_release); }
 
     // Both answer 0, or a code of vaq_api.h from libhxbVaq.so (unknown key,
     // nothing loaded), or VAQ_ERR_CRYPTO.
@@ -43,6 +45,12 @@ public:
     void release_scratch(size_t used);
 
     void clear();
+
+    // Empties the cache once its thread is out of any call, keeping the
+    // thread out meanwhile. Called by an unload for every cache at once:
+    // mark() them all, fence once, then wait_and_clear() each.
+    void mark() { clearing_.store(true, std::memory_order_seq_cst); }
+    void wait_and_clear();
 
 private:
     void sync_epoch();
@@ -57,6 +65,22 @@ private:
     std::unordered_map<uint64_t, KeyContexts> keys_;
     std::unordered_map<uint32_t, uint32_t> active_;
     std::vector<uint8_t> scratch_;
+    // In a call (set by the owner) / being emptied (set by an unload): each
+    // side sets its own flag, then reads the other's, with a fence between.
+    std::atomic<bool> busy_{false};
+    std::atomic<bool> clearing_{false};
+};
+
+// One call's use of the calling thread's cache.
+class CacheUse {
+public:
+    explicit CacheUse(ThreadCache &cache) : cache_(cache) { cache_.enter(); }
+    ~CacheUse() { cache_.leave(); }
+    CacheUse(const CacheUse &) = delete;
+    CacheUse &operator=(const CacheUse &) = delete;
+
+private:
+    ThreadCache &cache_;
 };
 
 ThreadCache &thread_cache();

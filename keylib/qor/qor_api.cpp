@@ -99,7 +99,7 @@ HXB_EXPORT unsigned long QorEncryptEx(uint32_t domainId, uint32_t algorithm, con
             return Fail(QOR_ERR_BUFFER_TOO_SMALL, "cipher buffer too small");
         }
         ThreadCache &cache = thread_cache();
-        std::lock_guard<std::mutex> g(cache.mutex);
+        CacheUse use(cache);
         CipherHeader h;
         h.domain = domainId;
         h.sealedBytes = plainLen;
@@ -142,7 +142,7 @@ HXB_EXPORT unsigned long QorDecryptEx(uint32_t domainId, const unsigned char *ci
             return Fail(QOR_ERR_BUFFER_TOO_SMALL, "plain buffer too small");
         }
         ThreadCache &cache = thread_cache();
-        std::lock_guard<std::mutex> g(cache.mutex);
+        CacheUse use(cache);
         KeyContexts *kc = nullptr;
         const uint32_t code = cache.find(h.domain, h.keyId, &kc);
         if (code != VAQ_OK) return from_vaq(code, false);

@@ -229,6 +229,47 @@ TEST_F(Qor, AReloadOntoAnotherKeystoreDropsEveryCachedKey) {
     EXPECT_EQ(decrypt(kDomain, fromB, &out), static_cast<unsigned long>(QOR_ERR_KEY_NOT_LOADED));
 }
 
+// Threads decrypting while the keystore is unloaded and loaded again under
+// them: each call either decrypts or says the keystore (or its key) is not
+// there, and no call uses a cipher context that an unload has freed (which
+// the sanitizer builds would report).
+TEST_F(Qor, ThreadsDecryptWhileTheKeystoreIsUnloadedAndLoadedAgain) {
+    const Bytes plain = pattern(32);
+    const Bytes cipher = encrypt(kDomain, plain);
+    constexpr int kThreads = 3;
+    std::atomic<bool> stop{false};
+    std::atomic<int> unexpected{0};
+    std::atomic<long> decrypted{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&] {
+            while (!stop.load()) {
+                Bytes out;
+                const unsigned long rc = decrypt(kDomain, cipher, &out);
+                if (rc == 0 && out == plain) {
+                    decrypted.fetch_add(1);
+                } else if (rc != QOR_ERR_NOT_INITIALIZED && rc != QOR_ERR_KEY_NOT_LOADED) {
+                    unexpected.fetch_add(1);
+                }
+            }
+        });
+    }
+    for (int round = 0; round < 20; ++round) {
+        const long before = decrypted.load();
+        while (decrypted.load() < before + 3 && unexpected.load() == 0) std::this_thread::yield();
+        if (unload() != 0 || load(ks) != 0) {
+            ADD_FAILURE() << "the keystore did not unload and load again in round " << round;
+            break;
+        }
+    }
+    stop = true;
+    for (auto &t : threads) t.join();
+    EXPECT_EQ(unexpected.load(), 0);
+    Bytes out;
+    ASSERT_EQ(decrypt(kDomain, cipher, &out), 0u);
+    EXPECT_EQ(out, plain);
+}
+
 // Encryption and decryption from several threads while keys are created and
 // activated in the same domain: every cipher made decrypts, under whichever
 // key was active when it was made.
