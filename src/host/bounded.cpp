@@ -50,6 +50,25 @@ errno_t memset_s(void *dest, rsize_t destsz, int ch, rsize_t count) {
     return count > destsz ? EOVERFLOW : 0;
 }
 
+std::size_t put_decimal(char *buffer, rsize_t bufsz, std::int64_t value, unsigned width) {
+    char digits[20];
+    std::size_t count = 0;
+    // The magnitude in unsigned arithmetic, so that the lowest value has one.
+    std::uint64_t magnitude = value < 0 ? 0 - static_cast<std::uint64_t>(value) : static_cast<std::uint64_t>(value);
+    do {
+        digits[count++] = static_cast<char>('0' + magnitude % 10);
+        magnitude /= 10;
+    } while (magnitude != 0);
+    const std::size_t sign = value < 0 ? 1 : 0;
+    const std::size_t length = sign + count > width ? sign + count : width;
+    if (buffer == nullptr || length > bufsz) return 0;
+    char *p = buffer;
+    if (sign != 0) *p++ = '-';
+    for (std::size_t zeros = length - sign - count; zeros > 0; --zeros) *p++ = '0';
+    while (count > 0) *p++ = digits[--count];
+    return length;
+}
+
 errno_t strcpy_s(char *dest, rsize_t destsz, const char *src) {
     if (dest == nullptr || destsz == 0 || destsz > kRsizeMax) return EINVAL;
     if (src == nullptr) {

@@ -44,28 +44,38 @@ private:
     int saved_;
 };
 
-const char *level_text(int64_t level) {
+// "[%-5s] " of the level's name.
+const char *level_tag(int64_t level) {
     switch (level) {
         case 1:
-            return "WARN";
+            return "[WARN ] ";
         case 2:
-            return "ERROR";
+            return "[ERROR] ";
         default:
-            return "INFO";
+            return "[INFO ] ";
     }
 }
 
 // A line under construction: each piece goes at the running length.
 class Line {
 public:
-    // A piece before the message. False drops the line.
-    __attribute__((format(printf, 2, 3))) bool header(const char *format, ...) {
-        std::va_list args;
-        va_start(args, format);
-        const int n = tv::vsprintf_s(buffer_ + length_, kLineSize - length_, format, args);
-        va_end(args);
-        if (n < 0 || length_ + static_cast<std::size_t>(n) > kHeaderLimit) return false;
-        length_ += static_cast<std::size_t>(n);
+    // Pieces before the message, put together by hand: their form is fixed,
+    // and a format call per piece cost more than the line's write. False
+    // drops the line.
+    bool text(const char *piece) {
+        const std::size_t n = std::strlen(piece);
+        if (length_ + n > kHeaderLimit) return false;
+        std::memcpy(buffer_ + length_, piece, n + 1);
+        length_ += n;
+        return true;
+    }
+
+    // As "%0<width>lld".
+    bool number(int64_t value, unsigned width) {
+        const std::size_t n = tv::put_decimal(buffer_ + length_, kHeaderLimit - length_, value, width);
+        if (n == 0) return false;
+        length_ += n;
+        buffer_[length_] = '\0';
         return true;
     }
 
@@ -91,10 +101,10 @@ public:
 
     // A caller's text before the message (a file or module name), escaped
     // like a message and padded to width, between the given delimiters.
-    bool field(const char *open, const char *text, std::size_t width) {
-        if (!header("%s", open)) return false;
+    bool field(const char *open, const char *value, std::size_t width) {
+        if (!text(open)) return false;
         const std::size_t start = length_;
-        if (!escaped(text == nullptr ? "(null)" : text)) return false;
+        if (!escaped(value == nullptr ? "(null)" : value)) return false;
         while (length_ - start < width && length_ < kHeaderLimit) buffer_[length_++] = ' ';
         buffer_[length_] = '\0';
         return length_ <= kHeaderLimit;
@@ -146,18 +156,20 @@ extern "C" void HX_VAQ_Wrilog(int64_t line, const char *file, uint32_t level, co
     const ErrnoKeeper keep_errno;
     if (!tv::log_path_ready() || level < g_api_log_level) return;
     Line out;
-    if (!out.header("[%-5s] ", level_text(level)) || !out.field("[", file, 15) ||
-        !out.header(" %06ld] ", static_cast<long>(line)) || !out.header("[%06d] ", thread_id()) ||
-        !out.header("[%-5s] ", "HXVAQ")) {
+    if (!out.text(level_tag(level)) || !out.field("[", file, 15) || !out.text(" ") || !out.number(line, 6) ||
+        !out.text("] [") || !out.number(thread_id(), 6) || !out.text("] [HXVAQ] ")) {
         return;
     }
     const time_t now = tv::sys().time(nullptr);
     std::tm utc{};
     if (now < 0 || tv::sys().gmtime_r(&now, &utc) == nullptr) return;
-    if (!out.header("(UTC) %04u-%02u-%02u %02u:%02u:%02u ", static_cast<unsigned>(utc.tm_year + 1900),
-                    static_cast<unsigned>(utc.tm_mon + 1), static_cast<unsigned>(utc.tm_mday),
-                    static_cast<unsigned>(utc.tm_hour), static_cast<unsigned>(utc.tm_min),
-                    static_cast<unsigned>(utc.tm_sec))) {
+    // "(UTC) %04u-%02u-%02u %02u:%02u:%02u ", each field as the unsigned it was printed as.
+    const auto field_of = [](int value) { return int64_t{static_cast<unsigned>(value)}; };
+    if (!out.text("(UTC) ") || !out.number(field_of(utc.tm_year + 1900), 4) || !out.text("-") ||
+        !out.number(field_of(utc.tm_mon + 1), 2) || !out.text("-") || !out.number(field_of(utc.tm_mday), 2) ||
+        !out.text(" ") || !out.number(field_of(utc.tm_hour), 2) || !out.text(":") ||
+        !out.number(field_of(utc.tm_min), 2) || !out.text(":") || !out.number(field_of(utc.tm_sec), 2) ||
+        !out.text(" ")) {
         return;
     }
     std::va_list args;
@@ -171,8 +183,8 @@ extern "C" void APP_WriLog(int32_t level, const char *module, const char *file, 
     const ErrnoKeeper keep_errno;
     if (!tv::log_path_ready() || level < g_vaq_log_level) return;
     Line out;
-    if (!out.header("[%-5s] ", level_text(level)) || !out.field("[", file, 15) || !out.header(" %06d] ", line) ||
-        !out.header("[%06d] ", thread_id()) || !out.field("[", module, 5) || !out.header("] ")) {
+    if (!out.text(level_tag(level)) || !out.field("[", file, 15) || !out.text(" ") || !out.number(line, 6) ||
+        !out.text("] [") || !out.number(thread_id(), 6) || !out.field("] [", module, 5) || !out.text("] ")) {
         return;
     }
     if (out.copy(message)) out.append_to_file();

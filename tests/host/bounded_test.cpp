@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <string>
 
@@ -82,6 +83,28 @@ TEST(BoundedFormat, ArgumentListVariant) {
     EXPECT_STREQ(buf, "[000042] ok");
     EXPECT_LT(format_via_list(buf, sizeof buf, "[%06d] %s!", 42, "ok"), 0);
     EXPECT_TRUE(all_zero(buf, sizeof buf));
+}
+
+// The log line's numbers: what printf's "%0<width>lld" makes of them, or
+// nothing at all when that does not fit.
+TEST(BoundedFormat, DecimalsAsZeroPaddedPrintfMakesThem) {
+    const int64_t values[] = {0, 7, -7, 42, 999999, 1000000, -99999, -100000, 4294967295LL, INT64_MAX, INT64_MIN};
+    const unsigned widths[] = {0, 1, 2, 4, 6, 25};
+    for (const int64_t v : values) {
+        for (const unsigned w : widths) {
+            char expected[64];
+            const int n = std::snprintf(expected, sizeof expected, "%0*lld", static_cast<int>(w), static_cast<long long>(v));
+            char out[64];
+            std::memset(out, '#', sizeof out);
+            ASSERT_EQ(tv::put_decimal(out, sizeof out, v, w), static_cast<size_t>(n)) << v << " width " << w;
+            EXPECT_EQ(std::string(out, static_cast<size_t>(n)), expected);
+            EXPECT_EQ(out[n], '#') << "no terminator, nothing past the digits";
+            char tight[64];
+            std::memset(tight, '#', sizeof tight);
+            EXPECT_EQ(tv::put_decimal(tight, static_cast<size_t>(n) - 1, v, w), 0u);
+            EXPECT_EQ(tight[0], '#') << "nothing written when it does not fit";
+        }
+    }
 }
 
 TEST(BoundedCopy, MemcpyFitsOrZeroes) {
