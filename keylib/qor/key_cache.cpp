@@ -115,6 +115,7 @@ ThreadCache::~ThreadCache() {
 
 void ThreadCache::clear() {
     last_ = nullptr;
+    lastActive_ = nullptr;
     keys_.clear();
     active_.clear();
     if (!scratch_.empty()) OPENSSL_cleanse(scratch_.data(), scratch_.size());
@@ -169,10 +170,16 @@ uint32_t ThreadCache::find(uint32_t domain, uint32_t keyId, KeyContexts **out) {
 
 uint32_t ThreadCache::active(uint32_t domain, uint32_t *keyId, KeyContexts **out) {
     sync_epoch();
+    if (lastActive_ != nullptr && lastActiveDomain_ == domain) {
+        *keyId = lastActiveKey_;
+        *out = lastActive_;
+        return VAQ_OK;
+    }
     auto a = active_.find(domain);
     if (a != active_.end()) {
         auto it = keys_.find(slot(domain, a->second));
         if (it != keys_.end()) {
+            remember_active(domain, a->second, &it->second);
             *keyId = a->second;
             *out = &it->second;
             return VAQ_OK;
@@ -186,8 +193,15 @@ uint32_t ThreadCache::active(uint32_t domain, uint32_t *keyId, KeyContexts **out
     OPENSSL_cleanse(key, sizeof key);
     if (code != VAQ_OK) return code;
     active_[domain] = id;
+    remember_active(domain, id, *out);
     *keyId = id;
     return VAQ_OK;
+}
+
+void ThreadCache::remember_active(uint32_t domain, uint32_t keyId, KeyContexts *contexts) {
+    lastActiveDomain_ = domain;
+    lastActiveKey_ = keyId;
+    lastActive_ = contexts;
 }
 
 uint8_t *ThreadCache::scratch(size_t size) {

@@ -56,12 +56,17 @@ private:
     void sync_epoch();
     void reset(uint64_t epoch);
     uint32_t add(uint32_t domain, uint32_t keyId, const uint8_t *key, uint64_t epoch, KeyContexts **out);
+    void remember_active(uint32_t domain, uint32_t keyId, KeyContexts *contexts);
 
     uint64_t epoch_ = UINT64_MAX;
     // The key found last, so that a run of calls under one key skips the
     // table; null whenever the table is emptied.
     uint64_t lastSlot_ = 0;
     KeyContexts *last_ = nullptr;
+    // The same for the active key of the domain encrypted under last.
+    uint32_t lastActiveDomain_ = 0;
+    uint32_t lastActiveKey_ = 0;
+    KeyContexts *lastActive_ = nullptr;
     std::unordered_map<uint64_t, KeyContexts> keys_;
     std::unordered_map<uint32_t, uint32_t> active_;
     std::vector<uint8_t> scratch_;
