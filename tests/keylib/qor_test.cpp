@@ -254,10 +254,13 @@ TEST_F(Qor, ThreadsDecryptWhileTheKeystoreIsUnloadedAndLoadedAgain) {
             }
         });
     }
+    // Only the load itself: registering the host table again, as load()
+    // does, would write what the failing calls' log lines are reading.
+    const HX_VAQ_KEYSTORE_FILES files = ks.files();
     for (int round = 0; round < 20; ++round) {
         const long before = decrypted.load();
         while (decrypted.load() < before + 3 && unexpected.load() == 0) std::this_thread::yield();
-        if (unload() != 0 || load(ks) != 0) {
+        if (unload() != 0 || IvexInitializeEx(0, &files, 0, nullptr) != 0) {
             ADD_FAILURE() << "the keystore did not unload and load again in round " << round;
             break;
         }
