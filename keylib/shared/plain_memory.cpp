@@ -6,6 +6,7 @@
 #include <openssl/crypto.h>
 
 #include <cstring>
+#include <new>
 #include <type_traits>
 
 #include "hxb/kept_blocks.h"
@@ -41,9 +42,9 @@ size_t size_of(const void *base) {
 
 }  // namespace
 
-void *allocate(size_t size) {
-    if (size < kKeptFrom) return ::operator new(size);
-    if (size > static_cast<size_t>(-1) - kHeader - kGranule) throw std::bad_alloc();
+void *allocate(size_t size) noexcept {
+    if (size < kKeptFrom) return ::operator new(size, std::nothrow);
+    if (size > static_cast<size_t>(-1) - kHeader - kGranule) return nullptr;
     const size_t least = (size + kHeader + kGranule - 1) & ~(kGranule - 1);
     size_t bytes = 0;
     // A kept block up to a quarter larger than asked serves; a larger one is
@@ -51,7 +52,7 @@ void *allocate(size_t size) {
     void *base = g_kept.take(least, least + least / 4, &bytes);
     if (base == nullptr) {
         base = mmap(nullptr, least, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-        if (base == MAP_FAILED) throw std::bad_alloc();
+        if (base == MAP_FAILED) return nullptr;
         std::memcpy(base, &least, sizeof least);
     }
     return static_cast<unsigned char *>(base) + kHeader;

@@ -12,13 +12,13 @@
 #define HXB_PLAIN_MEMORY_H
 
 #include <cstddef>
-#include <new>
+
+#include "hxb/block_allocator.h"
 
 namespace plain {
 
-// A block of at least size bytes, aligned for any fundamental type. Throws
-// std::bad_alloc.
-void *allocate(size_t size);
+// A block of at least size bytes, aligned for any fundamental type, or null.
+void *allocate(size_t size) noexcept;
 // Gives back a block of allocate(size), wiped first when it is large; null is
 // ignored.
 void release(void *block, size_t size) noexcept;
@@ -30,22 +30,7 @@ void settle() noexcept;
 
 // For containers of large plain buffers.
 template <typename T>
-struct Allocator {
-    static_assert(alignof(T) <= alignof(std::max_align_t));
-    using value_type = T;
-    Allocator() = default;
-    template <typename U>
-    Allocator(const Allocator<U> &) noexcept {}
-    T *allocate(size_t n) {
-        if (n > static_cast<size_t>(-1) / sizeof(T)) throw std::bad_alloc();
-        return static_cast<T *>(plain::allocate(n * sizeof(T)));
-    }
-    void deallocate(T *p, size_t n) noexcept { plain::release(p, n * sizeof(T)); }
-    template <typename U>
-    bool operator==(const Allocator<U> &) const noexcept {
-        return true;
-    }
-};
+using Allocator = hxb::BlockAllocator<T, allocate, release>;
 
 }  // namespace plain
 
