@@ -2,8 +2,9 @@
 // A few large blocks given back, kept for the next allocation they fit. A
 // reload gives back the keystore it unloads and asks for as much again at
 // once: without this, every reload maps fresh pages and faults them in (the
-// heap hands large blocks back to the system as they are freed). Both key
-// libraries use it, for secret memory and for large plain buffers.
+// heap hands large blocks back to the system as they are freed). Used for
+// secret memory and for large plain buffers (hxb/secret_memory.h,
+// hxb/plain_memory.h).
 //
 // Bounded by the number of slots and by MaxBytes in all. Lock-free, so a
 // child forked while another thread keeps or takes a block inherits no held
