@@ -1,12 +1,15 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "hxb/secret_memory.h"
 
+#include "hxb/kept_blocks.h"
+
 #include <sys/mman.h>
 
 #include <openssl/crypto.h>
 
 #include <array>
 #include <cstdint>
+#include <cstring>
 #include <mutex>
 #include <type_traits>
 
@@ -40,26 +43,30 @@ void *map_pages(size_t bytes) {
     return p;
 }
 
+void unmap_pages(void *p, size_t bytes) noexcept {
+    munlock(p, bytes);
+    munmap(p, bytes);
+}
+
 // Constant-initialised and trivially destroyed: it needs no heap (a failed
 // allocation here could not be answered from a noexcept function), and key
 // holders released by threads that end after static destructors find it
 // still there.
-// One large block given back is kept, wiped and still locked and out of
-// dumps, for the next large allocation of the same number of pages: a reload
-// gives back the block of the keys it unloads and at once asks for one as
-// large, and would otherwise map, lock, unlock and unmap its pages each time
-// (a quarter of a reload of a thousand keys). Blocks up to kKeptLargeBytes.
-constexpr size_t kKeptLargeBytes = size_t{1} << 20;
-
 struct Pool {
     std::mutex mutex;
     std::array<FreeBlock *, kClasses> free{};
-    void *spare = nullptr;
-    size_t spareBytes = 0;
 };
 static_assert(std::is_trivially_destructible_v<Pool>);
 
 constinit Pool g_pool;
+
+// One large block given back is kept, wiped and still locked and out of
+// dumps, for the next large allocation of the same number of pages: a reload
+// gives back the block of the keys it unloads and at once asks for one as
+// large, and would otherwise map, lock, unlock and unmap its pages each time
+// (a quarter of a reload of a thousand keys).
+constinit hxb::KeptBlocks<1, size_t{1} << 20, unmap_pages> g_keptLarge;
+static_assert(std::is_trivially_destructible_v<decltype(g_keptLarge)>);
 
 Pool &pool() { return g_pool; }
 
@@ -70,14 +77,12 @@ void *allocate(size_t size) noexcept {
     Pool &p = pool();
     if (size > kLargestPooled) {
         const size_t bytes = page_rounded(size);
-        {
-            std::lock_guard<std::mutex> g(p.mutex);
-            if (p.spare != nullptr && p.spareBytes == bytes) {
-                void *kept = p.spare;
-                p.spare = nullptr;
-                p.spareBytes = 0;
-                return kept;  // wiped whole when it was given back
-            }
+        size_t kept = 0;
+        if (void *block = g_keptLarge.take(bytes, bytes, &kept)) {
+            // Wiped whole when it was given back, but for the two words the
+            // keeper wrote.
+            std::memset(block, 0, 2 * sizeof(size_t));
+            return block;
         }
         return map_pages(bytes);
     }
@@ -104,18 +109,9 @@ void release(void *block, size_t size) noexcept {
     if (size == 0) size = 1;
     Pool &p = pool();
     if (size > kLargestPooled) {
-        size_t bytes = page_rounded(size);
+        const size_t bytes = page_rounded(size);
         OPENSSL_cleanse(block, bytes);
-        if (bytes <= kKeptLargeBytes) {
-            // Kept in place of the block kept before, which goes instead: the
-            // newest is the likelier fit for the next allocation.
-            std::lock_guard<std::mutex> g(p.mutex);
-            std::swap(block, p.spare);
-            std::swap(bytes, p.spareBytes);
-        }
-        if (block == nullptr) return;
-        munlock(block, bytes);
-        munmap(block, bytes);
+        g_keptLarge.keep(block, bytes);
         return;
     }
     const size_t c = class_of(size);

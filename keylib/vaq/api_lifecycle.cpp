@@ -2,6 +2,7 @@
 // Registration of the host table, loading and unloading the keystore.
 #include "edge.h"
 #include "export.h"
+#include "hxb/plain_memory.h"
 
 using namespace vaq;
 
@@ -51,6 +52,7 @@ HXB_EXPORT unsigned long IvexInitializeEx(uint32_t, const struct HX_VAQ_KEYSTORE
         {
             ThreadLockGuard g(state->host, state->lock);
             s = state->load();
+            plain::settle();
             if (!s.ok()) {
                 state->unpublish();
                 return s;

@@ -14,11 +14,14 @@
 #include <span>
 #include <vector>
 
+#include "hxb/plain_memory.h"
 #include "hxb/secret_memory.h"
 
 namespace vaq {
 
-using Bytes = std::vector<uint8_t>;
+// Large buffers (keystore images) are wiped when given back and kept for the
+// next load (hxb/plain_memory.h).
+using Bytes = std::vector<uint8_t, plain::Allocator<uint8_t>>;
 using ByteView = std::span<const uint8_t>;
 
 // Wipes a plain byte vector that held a keystore image (it carries the root

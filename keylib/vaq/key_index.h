@@ -46,8 +46,9 @@ private:
     // beside the entries, so that a large keystore's index stays compact.
     size_t home(uint64_t slot) const;
 
-    std::vector<Entry> entries_;
-    std::vector<uint32_t> table_;
+    // Plain memory kept from one index to the next (hxb/plain_memory.h).
+    std::vector<Entry, plain::Allocator<Entry>> entries_;
+    std::vector<uint32_t, plain::Allocator<uint32_t>> table_;
     std::vector<std::shared_ptr<const SecretBlock>> blocks_;
     std::unordered_map<uint32_t, uint32_t> active_;
 };

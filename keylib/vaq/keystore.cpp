@@ -267,7 +267,7 @@ ParseResult parse(ByteView image, Keystore &out, RootOpener &opener, std::shared
 
     Reader kr(recordView);
     // Duplicates are found by sorting once, not by a tree insert per record.
-    std::vector<uint64_t> seen;
+    std::vector<uint64_t, plain::Allocator<uint64_t>> seen;
     seen.reserve(count);
     std::set<uint32_t> activeDomains;
     ks.keys.reserve(count);

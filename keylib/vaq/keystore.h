@@ -84,7 +84,8 @@ struct Keystore {
     // The root material as the protector sealed it; sealed again whenever
     // the material or the protector changes.
     Bytes sealedRoot;
-    std::vector<MasterKey> keys;
+    // Ten thousand keys take a megabyte: kept for the next load like an image.
+    std::vector<MasterKey, plain::Allocator<MasterKey>> keys;
 
     MasterKey *find(uint32_t domain, uint32_t id);
     const MasterKey *find(uint32_t domain, uint32_t id) const;

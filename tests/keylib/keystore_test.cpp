@@ -470,6 +470,43 @@ TEST_F(Keystore, InitialisingTwiceReloadsAndFinalizeWipesTheKeysOut) {
     EXPECT_EQ(VaqGetMkCount(), 0);
 }
 
+// Reloads of keystores large enough that their images, key records and key
+// index live in buffers kept from one load for the next, growing past the
+// size of the buffers the last load left and shrinking again: every load
+// holds exactly the keys on disk, and a text sealed before decrypts after.
+TEST_F(Keystore, ReloadsOfLargeKeystoresThatGrowAndShrinkKeepEveryKey) {
+    ASSERT_EQ(load(ks), 0u);
+    const uint32_t d = 100;
+    const Bytes plain{1, 2, 3, 4, 5};
+    const Bytes cipher = encrypt(d, plain);
+    ASSERT_FALSE(cipher.empty());
+    uint32_t nextId = 1000;
+    auto register_keys = [&](size_t n) {
+        for (size_t i = 0; i < n; ++i, ++nextId) {
+            Bytes material(200);
+            for (size_t j = 0; j < material.size(); ++j) material[j] = static_cast<uint8_t>(nextId * 31 + j);
+            ASSERT_EQ(VaqRegisterMkEx(d, nextId, material.data(), 200), 0u) << nextId;
+        }
+    };
+    auto reload_and_compare = [&](const char *step) {
+        const auto before = list_keys();
+        ASSERT_EQ(unload(), 0u) << step;
+        ASSERT_EQ(load(ks), 0u) << step;
+        EXPECT_EQ(list_keys(), before) << step;
+        Bytes opened;
+        EXPECT_EQ(decrypt(d, cipher, &opened), 0u) << step;
+        EXPECT_EQ(opened, plain) << step;
+    };
+    register_keys(600);  // an image of about 150 KiB
+    reload_and_compare("600 keys");
+    reload_and_compare("600 keys again");
+    register_keys(300);
+    reload_and_compare("900 keys");
+    for (uint32_t id = 1000; id < 1800; ++id) ASSERT_EQ(VaqRmvMk(d, id), 0u) << id;
+    reload_and_compare("100 keys");
+    EXPECT_EQ(keys_of(list_keys(), d).size(), 101u);
+}
+
 // Pages of the test's own that a core dump leaves out: what it reads key
 // material into must not be what the scan below finds.
 class DumpExcludedPages {

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 // Key material lives on pages that a core dump leaves out and, for root,
 // that are locked in memory; a block comes back zero after it held a key.
+// Large plain buffers (keystore images) kept for the next load come back
+// zero too, and are let go once loads stop asking for them.
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -8,11 +10,14 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <string>
 
+#include "hxb/plain_memory.h"
 #include "hxb/secret_memory.h"
 #include "bytes.h"
+#include "../reliability/sanitizer.h"
 
 namespace {
 
@@ -88,6 +93,46 @@ TEST(SecretMemory, ALargeBlockKeptForReuseComesBackZeroAndOutOfDumps) {
     EXPECT_NE(other, again);
     secret::release(other, 3 * kBytes);
     secret::release(again, kBytes);
+}
+
+size_t non_zero(const uint8_t *p, size_t n) {
+    size_t count = 0;
+    for (size_t i = 0; i < n; ++i) count += p[i] != 0;
+    return count;
+}
+
+// A kept block serves the next request it fits, larger or smaller than the
+// one it served, and comes back all zero: the bytes the last holder wrote
+// and the part it never saw.
+TEST(PlainMemory, AKeptBlockComesBackZeroForTheNextRequestItFits) {
+#ifdef TELMOR_TEST_ASAN
+    GTEST_SKIP() << "under the address sanitizer every block is the heap's";
+#endif
+    constexpr size_t kFirst = 200000;
+    constexpr size_t kLarger = 230000;
+    auto *first = static_cast<uint8_t *>(plain::allocate(kFirst));
+    std::memset(first, 0xA5, kFirst);
+    plain::release(first, kFirst);
+    auto *larger = static_cast<uint8_t *>(plain::allocate(kLarger));
+    ASSERT_EQ(larger, first) << "the block given back was not kept";
+    EXPECT_EQ(non_zero(larger, kLarger), 0u);
+    std::memset(larger, 0x5A, kLarger);
+    plain::release(larger, kLarger);
+    auto *again = static_cast<uint8_t *>(plain::allocate(kFirst));
+    ASSERT_EQ(again, first);
+    EXPECT_EQ(non_zero(again, kFirst), 0u);
+    // A request the kept block is too small for gets a block of its own.
+    auto *big = static_cast<uint8_t *>(plain::allocate(4 * kFirst));
+    EXPECT_NE(big, again);
+    EXPECT_EQ(non_zero(big, 4 * kFirst), 0u);
+    plain::release(big, 4 * kFirst);
+    plain::release(again, kFirst);
+    // Nothing asked for them through a whole round: both are unmapped.
+    plain::settle();
+    EXPECT_FALSE(vm_flags(again).empty()) << "let go before a load could ask for it";
+    plain::settle();
+    EXPECT_TRUE(vm_flags(again).empty());
+    EXPECT_TRUE(vm_flags(big).empty());
 }
 
 bool may_lock() {

@@ -10,7 +10,8 @@
 #define HXB_SECRET_MEMORY_H
 
 #include <cstddef>
-#include <new>
+
+#include "hxb/block_allocator.h"
 
 namespace secret {
 
@@ -21,22 +22,7 @@ void release(void *block, size_t size) noexcept;
 
 // For containers that hold key material.
 template <typename T>
-struct Allocator {
-    using value_type = T;
-    Allocator() = default;
-    template <typename U>
-    Allocator(const Allocator<U> &) noexcept {}
-    T *allocate(size_t n) {
-        void *p = secret::allocate(n * sizeof(T));
-        if (p == nullptr) throw std::bad_alloc();
-        return static_cast<T *>(p);
-    }
-    void deallocate(T *p, size_t n) noexcept { secret::release(p, n * sizeof(T)); }
-    template <typename U>
-    bool operator==(const Allocator<U> &) const noexcept {
-        return true;
-    }
-};
+using Allocator = hxb::BlockAllocator<T, allocate, release>;
 
 }  // namespace secret
 
