@@ -41,8 +41,8 @@ Registry &registry() {
 // offers it the calls' side is only a compiler barrier and the unload pays
 // for both: membarrier() runs a full fence on every thread of the process
 // that is running at that moment (one that is not has passed a context
-// switch, which is one). A thread sanitizer does not see that fence, so its
-// builds, like kernels without the call, take a real fence on both sides.
+// switch, which is one). Elsewhere, and in thread-sanitizer builds, which do
+// not see that fence, both sides use sequentially consistent atomics.
 bool asymmetric_fences() {
 #if defined(__SANITIZE_THREAD__)
     return false;
@@ -52,17 +52,11 @@ bool asymmetric_fences() {
 #endif
 }
 
-void light_fence() {
-    if (asymmetric_fences()) {
-        std::atomic_signal_fence(std::memory_order_seq_cst);
-    } else {
-        std::atomic_thread_fence(std::memory_order_seq_cst);
-    }
-}
-
+// The unload's half. Once registered, the process's command cannot fail.
 void heavy_fence() {
-    if (!asymmetric_fences() || syscall(SYS_membarrier, MEMBARRIER_CMD_PRIVATE_EXPEDITED, 0, 0) != 0)
-        std::atomic_thread_fence(std::memory_order_seq_cst);
+#if !defined(__SANITIZE_THREAD__)
+    if (asymmetric_fences()) syscall(SYS_membarrier, MEMBARRIER_CMD_PRIVATE_EXPEDITED, 0, 0);
+#endif
 }
 
 void clear_all_caches() {
@@ -79,9 +73,13 @@ constexpr size_t kKeptScratchBytes = 64 * 1024;
 
 void ThreadCache::enter() {
     for (;;) {
-        busy_.store(true, std::memory_order_relaxed);
-        light_fence();
-        if (!clearing_.load(std::memory_order_acquire)) return;
+        if (asymmetric_fences()) {
+            busy_.store(true, std::memory_order_relaxed);
+            std::atomic_signal_fence(std::memory_order_seq_cst);
+        } else {
+            busy_.exchange(true, std::memory_order_seq_cst);
+        }
+        if (!clearing_.load(std::memory_order_seq_cst)) return;
         // An unload is emptying this cache: stand aside until it has done
         // with every cache (it holds the registry throughout), then retry.
         busy_.store(false, std::memory_order_release);
@@ -91,7 +89,7 @@ void ThreadCache::enter() {
 
 void ThreadCache::wait_and_clear() {
     // A call in progress ends within microseconds.
-    while (busy_.load(std::memory_order_acquire)) std::this_thread::yield();
+    while (busy_.load(std::memory_order_seq_cst)) std::this_thread::yield();
     clear();
     clearing_.store(false, std::memory_order_release);
 }
