@@ -93,7 +93,8 @@ TEST(BoundedFormat, DecimalsAsZeroPaddedPrintfMakesThem) {
     for (const int64_t v : values) {
         for (const unsigned w : widths) {
             char expected[64];
-            const int n = std::snprintf(expected, sizeof expected, "%0*lld", static_cast<int>(w), static_cast<long long>(v));
+            const int n =
+                std::snprintf(expected, sizeof expected, "%0*lld", static_cast<int>(w), static_cast<long long>(v));
             char out[64];
             std::memset(out, '#', sizeof out);
             ASSERT_EQ(tv::put_decimal(out, sizeof out, v, w), static_cast<size_t>(n)) << v << " width " << w;
