@@ -31,7 +31,7 @@ public:
     ThreadCache &operator=(const ThreadCache &) = delete;
 
     // The owning thread brackets each call with enter() and leave(); an
-    // unload empties a cache only between the two (see Use).
+    // unload empties a cache only outside them (see CacheUse).
     void enter();
     void leave() { busy_.store(false, std::memory_order_release); }
 
