@@ -205,6 +205,26 @@ struct Fd {
     throw tool_failure("cannot " + what + " " + path + ": " + std::strerror(errno));
 }
 
+// The node-secret directory's steps are walked by descriptors from /etc,
+// never following a link: what is checked is what is then used.
+constexpr int kDirFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+
+std::unique_ptr<Fd> open_etc() { return std::make_unique<Fd>(open("/etc", O_RDONLY | O_DIRECTORY | O_CLOEXEC)); }
+
+// The node-secret directory when every step of it is one the key library
+// would trust; null otherwise (missing, a link, not a directory, untrusted).
+std::unique_ptr<Fd> trusted_secret_dir(const std::optional<struct stat> &ks) {
+    std::unique_ptr<Fd> at = open_etc();
+    for (const SecretStep &step : kSecretSteps) {
+        if (at->fd < 0) return nullptr;
+        auto next = std::make_unique<Fd>(openat(at->fd, step.name, kDirFlags));
+        struct stat st {};
+        if (next->fd < 0 || fstat(next->fd, &st) != 0 || !untrusted_reason(st, step, ks).empty()) return nullptr;
+        at = std::move(next);
+    }
+    return at;
+}
+
 }  // namespace
 
 std::vector<std::string> secret_dir_warnings(const Role &r) {
@@ -232,10 +252,9 @@ void make_secret_dir(const Options &opt) {
     if (geteuid() != 0) return;  // the service account's own init: the directory is root's job
     const Role &r = need_role(opt.role);
     const std::optional<struct stat> ks = keystore_directory(r);
-    // Walked by descriptors, never following a link: what is checked, made,
-    // handed over and synced is one directory, whatever is put at its name.
-    constexpr int kDirFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
-    auto at = std::make_unique<Fd>(open("/etc", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    // What is checked, made, handed over and synced is one directory,
+    // whatever is put at its name meanwhile.
+    std::unique_ptr<Fd> at = open_etc();
     if (at->fd < 0) cannot("open", "/etc");
     for (const SecretStep &step : kSecretSteps) {
         bool made = false;
@@ -299,8 +318,8 @@ std::string recorded_pin_file(const std::string &uri) {
 // The PIN file of the open keystore's pkcs11 protector when it is a regular
 // file of root's and another account owns the keystore directory: its path,
 // that directory's owner, and the file, opened once (no link followed)
-// relative to a descriptor of the node-secret directory, where the library
-// takes PIN files only.
+// relative to a descriptor of the node-secret directory, the only place the
+// library takes PIN files from, and only while it trusts that directory.
 struct RootsPinFile {
     std::string path;
     struct stat keystoreDir {};
@@ -316,10 +335,10 @@ bool roots_pin_file(const Role &r, RootsPinFile &out) {
     if (!ks || ks->st_uid == 0 || path.compare(0, dir.size(), dir) != 0 ||
         path.find('/', dir.size()) != std::string::npos)
         return false;
-    const Fd secrets(open(kSecretDir, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (secrets.fd < 0) return false;
+    const std::unique_ptr<Fd> secrets = trusted_secret_dir(ks);
+    if (!secrets) return false;
     auto file = std::make_unique<Fd>(
-        openat(secrets.fd, path.c_str() + dir.size(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+        openat(secrets->fd, path.c_str() + dir.size(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     struct stat st {};
     if (file->fd < 0 || fstat(file->fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != 0) return false;
     out = {std::move(path), *ks, std::move(file), st};

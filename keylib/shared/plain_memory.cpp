@@ -49,12 +49,6 @@ void unmap(void *base, size_t bytes) noexcept { munmap(base, bytes); }
 constinit hxb::KeptBlocks<8, size_t{24} << 20, unmap> g_kept;
 static_assert(std::is_trivially_destructible_v<decltype(g_kept)>);
 
-size_t size_of(const void *base) {
-    size_t size = 0;
-    std::memcpy(&size, base, sizeof size);
-    return size;
-}
-
 }  // namespace
 
 void *allocate(size_t size) noexcept {
@@ -83,7 +77,7 @@ void release(void *block, size_t size) noexcept {
     // it was handed out, all zero, and pages never touched stay untouched.
     OPENSSL_cleanse(block, size);
     void *base = static_cast<unsigned char *>(block) - kHeader;
-    g_kept.keep(base, size_of(base));
+    g_kept.keep(base, decltype(g_kept)::size_of(base));
 }
 
 void settle() noexcept { g_kept.settle(); }

@@ -96,12 +96,15 @@ public:
         }
     }
 
-private:
+    // The size in a block's first word: as keep wrote it, or as the owner of
+    // the blocks wrote it there when it made the block.
     static size_t size_of(const void *block) {
         size_t size = 0;
         std::memcpy(&size, block, sizeof size);
         return size;
     }
+
+private:
     void discard(void *block, size_t size) noexcept {
         held_.fetch_sub(size, std::memory_order_relaxed);
         Free(block, size);
