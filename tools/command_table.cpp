@@ -59,8 +59,9 @@ const OptionRow kOptionRows[] = {
     {Opt::Key, "--key", "URI",
      "pkcs11 only: the token key, pkcs11:token=LABEL;object=LABEL?module-path=PATH&pin-source=file:/etc/telmor/vaq/"
      "NAME (the PIN in that file, never in the URI)"},
-    {Opt::Owner, "--owner", "ACCOUNT[:GROUP]",
-     "the account (a name or a number) whose processes use the role's keystore: init makes everything for it"},
+    {Opt::Owner, "--owner", "ACCOUNT",
+     "the account whose processes use the role's keystore (a name or a number, with :GROUP for another group than "
+     "its own): init makes everything for it"},
     {Opt::Group, "--group", "GROUP",
      "the group through which accounts of different roles share the node's System V objects (recorded on the "
      "node)"},

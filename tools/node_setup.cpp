@@ -72,11 +72,12 @@ Fd open_or_make(int at, const char *name, const std::string &path, mode_t mode, 
     return fd;
 }
 
-// Brings a directory to owner and mode, one line per change.
-void settle(int fd, const std::string &path, uid_t uid, gid_t gid, mode_t mode) {
+// Brings a directory to owner (unless `owners` is false) and mode, one line
+// per change.
+void settle(int fd, const std::string &path, uid_t uid, gid_t gid, mode_t mode, bool owners = true) {
     struct stat st {};
     if (fstat(fd, &st) != 0) cannot("examine", path);
-    if (st.st_uid != uid || st.st_gid != gid) {
+    if (owners && (st.st_uid != uid || st.st_gid != gid)) {
         if (fchown(fd, uid, gid) != 0) cannot("change the owner of", path);
         say(path + ": owner " + owner_text(st.st_uid, st.st_gid) + " -> " + owner_text(uid, gid));
     }
@@ -227,6 +228,7 @@ Account parse_account(const std::string &spec) {
         a.gid = pw.pw_gid;
     }
     if (colon != std::string::npos) a.gid = parse_group(spec.substr(colon + 1));
+    a.named = true;
     return a;
 }
 
@@ -302,8 +304,8 @@ void settle_secret_dir(const Role &r, const Account &owner, const std::string &p
                                   "'telmor-vaq init' again");
     Fd own(openat(vaq.get(), stem.c_str(), kDirFlags));
     if (own.get() < 0) cannot("open", path);
-    settle(own.get(), path, owner.uid, owner.gid, 0700);
-    take_over_files(own.get(), path, owner, "");
+    settle(own.get(), path, owner.uid, owner.gid, 0700, owner.named);
+    if (owner.named) take_over_files(own.get(), path, owner, "");
     // What a move cut short after its rename left in the flat layout.
     for (const char *suffix : kSecretSuffixes) {
         const std::string leaf = stem + suffix;
@@ -331,8 +333,8 @@ void settle_role_dir(const std::string &dir, const Account &owner, const std::st
         struct stat st {};
         if (fstat(fd.get(), &st) != 0) cannot("examine", path);
         if (last) {
-            settle(fd.get(), path, owner.uid, owner.gid, 0700);
-            take_over_files(fd.get(), path, owner, files);
+            settle(fd.get(), path, owner.uid, owner.gid, 0700, owner.named || made);
+            if (owner.named) take_over_files(fd.get(), path, owner, files);
         } else if (st.st_uid == 0 && (st.st_mode & 0005) != 0005 && path != "/opt" && path != "/var" &&
                    path != "/var/log") {
             // A parent an earlier init made 0700: the owner could not reach
@@ -358,7 +360,7 @@ void record_ipc_group(gid_t group) {
     SecretBuffer text;
     const std::string line = std::to_string(group) + "\n";
     text.append(line.data(), line.size());
-    write_new_at(vaq.get(), kSecretDir, "ipc.group", Account{0, 0}, 0644, text);
+    write_new_at(vaq.get(), kSecretDir, "ipc.group", Account{0, 0, false}, 0644, text);
 }
 
 }  // namespace cli

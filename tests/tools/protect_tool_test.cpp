@@ -33,11 +33,11 @@ TEST(ToolProtector, StatusNamesTheNodeSecretAndRefusalsSayWhatToDo) {
     ASSERT_EQ(tool("init --role HXA").status, 0);
     const Outcome status = tool("status");
     ASSERT_EQ(status.status, 0) << status.err;
-    EXPECT_TRUE(has(status.out, "\nprotector +file \\(node secret /etc/telmor/vaq/agent.secret\\)\n")) << status.out;
+    EXPECT_TRUE(has(status.out, "\nprotector +file \\(node secret /etc/telmor/vaq/agent/agent.secret\\)\n")) << status.out;
     const Outcome json = tool("status --json");
     const nlohmann::json parsed = nlohmann::json::parse(json.out);
     EXPECT_EQ(parsed["protector"],
-              nlohmann::json::parse(R"({"kind": "file", "secret": "/etc/telmor/vaq/agent.secret"})"))
+              nlohmann::json::parse(R"({"kind": "file", "secret": "/etc/telmor/vaq/agent/agent.secret"})"))
         << json.out;
     // Moving to the protector it has changes nothing and says so.
     const Outcome same = tool("protect --with file");
@@ -78,7 +78,7 @@ TEST(ToolProtector, StatusNeverCallsGoodACopyForgedWithTheRootOfAnOldBackup) {
     ASSERT_EQ(tool("init --role HXA").status, 0);
     const kltest::Root oldRoot = kltest::random_root();
     const kltest::Bytes backup = kltest::legacy_image(5, oldRoot, kltest::legacy_keys());
-    std::remove("/etc/telmor/vaq/agent.secret");
+    std::remove("/etc/telmor/vaq/agent/agent.secret");
     tvtest::write_bytes(primary, backup);
     tvtest::write_bytes(standby, backup);
     EXPECT_TRUE(has(tool("status").out, "protector +none")) << tool("status").out;
