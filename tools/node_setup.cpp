@@ -54,14 +54,16 @@ std::string owner_text(uid_t uid, gid_t gid) { return user_name(uid) + ":" + gro
 
 // The directory `name` in `at`, made with `mode` and root's when missing;
 // never through a link.
-Fd open_or_make(int at, const char *name, const std::string &path, mode_t mode, bool &made) {
+Fd open_or_make(int at, const char *name, const std::string &path, mode_t mode, bool &made,
+                const char *what = "directory") {
     made = mkdirat(at, name, mode) == 0;
     if (!made && errno != EEXIST) cannot("create", path);
     Fd fd(openat(at, name, kDirFlags));
     if (fd.get() < 0) {
         if (errno == ELOOP || errno == ENOTDIR)
-            throw tool_failure(path + " is a symbolic link or not a directory; nothing was changed: move it aside "
-                                      "and run 'telmor-vaq init' again");
+            throw tool_failure(std::string(what) + " " + path +
+                               " is a symbolic link or not a directory; nothing was changed: move it aside and run "
+                               "'telmor-vaq init' again");
         cannot("open", path);
     }
     if (made) {
@@ -158,16 +160,18 @@ Fd node_secret_dir() {
     Fd etc(open(kEtc, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (etc.get() < 0) cannot("open", kEtc);
     bool made = false;
-    Fd telmor = open_or_make(etc.get(), "telmor", kTelmor, 0755, made);
+    Fd telmor = open_or_make(etc.get(), "telmor", kTelmor, 0755, made, "node-secret directory");
     struct stat st {};
     if (fstat(telmor.get(), &st) != 0) cannot("examine", kTelmor);
-    if (st.st_uid != 0 || (st.st_mode & 022) != 0)
-        throw tool_failure(std::string(kTelmor) + " is " + owner_text(st.st_uid, st.st_gid) + " " +
-                           octal(st.st_mode & 07777) +
-                           ": anyone who owns or can write it could replace every secret of the node; nothing was "
-                           "changed: check what it holds, then as root: chown root:root " +
-                           kTelmor + " && chmod 0755 " + kTelmor);
-    Fd vaq = open_or_make(telmor.get(), "vaq", kSecretDir, 0711, made);
+    // Not init's to repair: /etc/telmor may hold more than the keys.
+    const std::string why = st.st_uid != 0           ? "owned by " + user_name(st.st_uid) + ", not root"
+                            : (st.st_mode & 022) != 0 ? "writable by group or others (mode " + octal(st.st_mode & 07777) + ")"
+                                                      : "";
+    if (!why.empty())
+        throw tool_failure(std::string("node-secret directory ") + kTelmor + " is " + why +
+                           "; nothing was changed, and the key library will not use it: as root: chown root:root " +
+                           kTelmor + " && chmod 0755 " + kTelmor + ", after checking what it holds");
+    Fd vaq = open_or_make(telmor.get(), "vaq", kSecretDir, 0711, made, "node-secret directory");
     // Never an account's: each role's secrets live in a directory of its own
     // beneath it, which its owner could otherwise swap.
     settle(vaq.get(), kSecretDir, 0, 0, 0711);
