@@ -87,8 +87,8 @@ if [[ ${1:-} == --scenario ]]; then
             # A service account that starts first needs the node-secret
             # directory: the packages make it, root's, and the operator gives
             # it to the account with one command (docs/operations.md).
-            step "the packages' postinst makes /etc/telmor/vaq, 0700, root's" \
-                bash -c 'sh "$0" configure && [[ $(stat -c %a:%u /etc/telmor/vaq) == 700:0 ]]' \
+            step "the packages' postinst makes /etc/telmor/vaq, 0711, root's" \
+                bash -c 'sh "$0" configure && [[ $(stat -c %a:%u /etc/telmor/vaq) == 711:0 ]]' \
                 "$src/debian/libtelmor-vaq-api1.postinst"
             step "root gives it to the service account" chown $svc /etc/telmor/vaq
             step "the service's host process" as_svc "$host" HXA 50 "$secret"
