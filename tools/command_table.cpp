@@ -84,21 +84,6 @@ const ManLine kGeneralOptions[] = {
      "stand for a command's values). keystore-format.md carries the same table."},
 };
 
-// Paragraphs a command's entry carries in the man page beyond its options,
-// by command name.
-const ManLine kCommandNotes[] = {
-    {"init",
-     "Roles under service accounts: --owner ACCOUNT[:GROUP] (names or numbers) makes the role's keystore and log "
-     "directories, the keystore, the role's secret directory and its secret for that account; run again, it "
-     "repairs the owners and modes it is responsible for, says each change in one line and changes nothing "
-     "else. Without --owner, the owner of the existing keystore directories is taken. --group G names the group "
-     "for the node-wide objects (the version segment, key 0x20190529, and the process lock, key 0x20191230) "
-     "when roles run under different accounts: they are made 0660 for G, whose members are the roles' accounts, "
-     "and G is recorded in /etc/telmor/vaq/ipc.group; no group is ever found by search. The packages make the "
-     "group telmor-vaq for this. A role whose files are still directly in /etc/telmor/vaq has them moved into "
-     "its own directory, in one crash-safe step."},
-};
-
 // What the node keeps beside the keystores, and what the packages install.
 const ManLine kSecretFiles[] = {
     {"/etc/telmor/vaq/",
@@ -130,8 +115,8 @@ const ManLine kSecretFiles[] = {
      "files root keeps for itself, such as the PIN of the fleet's token key for exports: root's, 0600 or 0400, "
      "directly in /etc/telmor/vaq, readable by no account"},
     {"/etc/telmor/vaq/ipc.group",
-     "the group named by init --group for the node-wide objects, root's; without it they are 0600 for the "
-     "account that owns the roles' keystores"},
+     "the group named by init --group for the node-wide objects (its number), root's, 0644; without it they are "
+     "0600 for the account that owns the roles' keystores"},
     {"System V keys 0x20190529 and 0x20191230",
      "not files: the keystore-version segment and the process lock (a semaphore) that every process of the "
      "node shares, whatever its role; 0600 for the keystores' one account, or 0660 for the group in "
@@ -273,9 +258,6 @@ void print_man_page() {
             const OptionRow &s = option_row(o);
             std::printf(".TP\n.B %s%s\n%s\n", roff(s.flag).c_str(),
                         s.value ? (std::string(" \\fI") + s.value + "\\fR").c_str() : "", roff(s.help).c_str());
-        }
-        for (const ManLine &n : kCommandNotes) {
-            if (std::strcmp(n.term, c->name) == 0) std::printf(".PP\n%s\n", roff(n.text).c_str());
         }
         for (const Example &e : c->examples) {
             std::printf(".PP\nExample: %s\n.RS\n.B telmor\\-vaq %s\n.RE\n", roff(e.comment).c_str(),
