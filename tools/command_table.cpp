@@ -291,7 +291,7 @@ void print_man_page() {
     for (const node_layout::RoleLayout &r : node_layout::kRoles) {
         std::printf(".TP\n%s\n%s\n", roff(std::string(r.logDir) + "/" + r.logPrefix + "NAME.log.0").c_str(),
                     roff(std::string("the log of a process of role ") + r.role +
-                         ", NAME being the process name (0640, the process's account's); rotated weekly by "
+                         ", NAME being the process name (0640, the log directory owner's); rotated weekly by "
                          "logrotate as the log directory's owner")
                         .c_str());
     }
