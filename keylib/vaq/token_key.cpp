@@ -147,18 +147,30 @@ public:
     Status with_session(const char *what, Op op) {
         std::lock_guard<std::mutex> g(token_->mutex);
         for (int attempt = 0;; ++attempt) {
-            Status s = token_->ready(host_, uri_);
-            if (s.ok() && key_ == CK_INVALID_HANDLE) s = find();
+            Status s = ready_and_found();
             if (!s.ok()) return s;
             const CK_RV rv = op(token_->f());
             if (rv == CKR_OK) return Ok();
-            if (attempt == 0 && (session_gone(rv) || rv == CKR_KEY_HANDLE_INVALID || rv == CKR_OBJECT_HANDLE_INVALID)) {
+            if (attempt == 0 && retry_on_new_session(rv)) {
                 token_->drop();
-                key_ = CK_INVALID_HANDLE;
                 continue;
             }
             return refused(what, rv);
         }
+    }
+
+    // The session open and logged in, and the key found on it; the caller
+    // holds the token's mutex.
+    Status ready_and_found() {
+        // A handle found before the session was dropped or the module
+        // restarted may name another object now, or none.
+        if (keyGeneration_ != token_->generation) key_ = CK_INVALID_HANDLE;
+        Status s = token_->ready(host_, uri_);
+        if (s.ok() && key_ == CK_INVALID_HANDLE) {
+            s = find();
+            keyGeneration_ = token_->generation;
+        }
+        return s;
     }
 
 private:
@@ -207,6 +219,7 @@ private:
     TokenUri uri_;
     Token *token_;
     CK_OBJECT_HANDLE key_ = CK_INVALID_HANDLE;
+    uint64_t keyGeneration_ = 0;
 };
 
 }  // namespace
@@ -215,16 +228,25 @@ Status TokenKey::open(const Host &host, const std::string &uri, std::shared_ptr<
     TokenUri parsed;
     Status s = parse_token_uri(uri, parsed);
     if (!s.ok()) return s;
-    Token *token = nullptr;
-    s = find_token(parsed, token);
-    if (!s.ok()) return s;
-    auto k = std::make_shared<Pkcs11Key>(host, std::move(parsed), token);
-    std::lock_guard<std::mutex> g(token->mutex);
-    s = token->ready(host, k->uri());
-    if (s.ok()) s = k->find();
-    if (!s.ok()) return s;
-    key = std::move(k);
-    return Ok();
+    // A token found by its label but whose session, login or key lookup
+    // says it is gone is asked once more after its module is started again:
+    // the module may hold on to a token it lost until then.
+    for (int attempt = 0;; ++attempt) {
+        Token *token = nullptr;
+        s = find_token(parsed, token);
+        if (!s.ok()) return s;
+        auto k = std::make_shared<Pkcs11Key>(host, parsed, token);
+        {
+            std::lock_guard<std::mutex> g(token->mutex);
+            s = k->ready_and_found();
+        }
+        if (s.ok()) {
+            key = std::move(k);
+            return Ok();
+        }
+        if (attempt > 0 || s.code != VAQ_ERR_TOKEN_ABSENT) return s;
+        restart_module(*token);
+    }
 }
 
 }  // namespace vaq
