@@ -361,9 +361,17 @@ Status look_up(Module *m, const std::string &path, const TokenUri &uri, Token *&
         return Fail(VAQ_ERR_TOKEN_ABSENT,
                     reason("pkcs11: the module %s cannot list its tokens (%s)", path.c_str(), ckr_name(rv)));
     slots.resize(count);
+    // A slot that says a token is there but cannot tell its label: that
+    // token may be this one, damaged or failing, which is not the same as
+    // no token at all.
+    CK_RV unreadable = CKR_OK;
     for (CK_SLOT_ID slot : slots) {
         CK_TOKEN_INFO info{};
-        if (m->f->C_GetTokenInfo(slot, &info) != CKR_OK || !label_is(info.label, uri.token)) continue;
+        if (const CK_RV info_rv = m->f->C_GetTokenInfo(slot, &info); info_rv != CKR_OK) {
+            unreadable = info_rv;
+            continue;
+        }
+        if (!label_is(info.label, uri.token)) continue;
         for (auto &t : m->tokens)
             if (t->label == uri.token) {
                 if (t->slot != slot) {
@@ -382,9 +390,17 @@ Status look_up(Module *m, const std::string &path, const TokenUri &uri, Token *&
         m->tokens.push_back(std::move(t));
         return Ok();
     }
+    if (unreadable != CKR_OK)
+        return Fail(VAQ_ERR_TOKEN_REFUSED,
+                    reason("pkcs11: no token labelled %s is readable in the module %s: a token there is present but "
+                           "cannot be read (%s), damaged or failing, and may be this one",
+                           uri.token.c_str(), path.c_str(), ckr_name(unreadable)));
     return Fail(VAQ_ERR_TOKEN_ABSENT,
                 reason("pkcs11: no token labelled %s is present in the module %s", uri.token.c_str(), path.c_str()));
 }
+
+// Whether a look-up's failure may end once the module is started again.
+bool may_come_back(const Status &s) { return s.code == VAQ_ERR_TOKEN_ABSENT || s.code == VAQ_ERR_TOKEN_REFUSED; }
 
 }  // namespace
 
@@ -400,7 +416,7 @@ Status find_token(const TokenUri &uri, Token *&token) {
     // A module that lost a token (removed, or a file store whose files
     // vanished) may not show it again, back in place, until it is started
     // anew.
-    if (s.code != VAQ_ERR_TOKEN_ABSENT || !restart(*m)) return s;
+    if (!may_come_back(s) || !restart(*m)) return s;
     return look_up(m, path, uri, token);
 }
 
