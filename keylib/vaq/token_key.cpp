@@ -34,11 +34,13 @@ public:
         std::vector<CK_ATTRIBUTE> want = {{CKA_LABEL, const_cast<char *>(uri_.object.data()), uri_.object.size()}};
         if (!uri_.id.empty()) want.push_back({CKA_ID, const_cast<char *>(uri_.id.data()), uri_.id.size()});
         CK_RV rv = f->C_FindObjectsInit(token_->session, want.data(), want.size());
+        findRv_ = rv;
         if (rv != CKR_OK) return refused("looking for the key", rv);
         CK_OBJECT_HANDLE found[2];
         CK_ULONG n = 0;
         rv = f->C_FindObjects(token_->session, found, 2, &n);
         f->C_FindObjectsFinal(token_->session);
+        findRv_ = rv;
         if (rv != CKR_OK) return refused("looking for the key", rv);
         const char *named = uri_.id.empty() ? "label" : "label and id";
         if (n == 0) return wrong_key("there is no object with that ", named);
@@ -162,15 +164,20 @@ public:
     // The session open and logged in, and the key found on it; the caller
     // holds the token's mutex.
     Status ready_and_found() {
-        // A handle found before the session was dropped or the module
-        // restarted may name another object now, or none.
-        if (keyGeneration_ != token_->generation) key_ = CK_INVALID_HANDLE;
-        Status s = token_->ready(host_, uri_);
-        if (s.ok() && key_ == CK_INVALID_HANDLE) {
+        for (int attempt = 0;; ++attempt) {
+            // A handle found before the session was dropped or the module
+            // restarted may name another object now, or none.
+            if (keyGeneration_ != token_->generation) key_ = CK_INVALID_HANDLE;
+            Status s = token_->ready(host_, uri_);
+            if (!s.ok() || key_ != CK_INVALID_HANDLE) return s;
+            findRv_ = CKR_OK;
             s = find();
             keyGeneration_ = token_->generation;
+            // The search is the first call on a session an earlier lost
+            // answer may have left busy.
+            if (s.ok() || attempt > 0 || !retry_on_new_session(findRv_)) return s;
+            token_->drop();
         }
-        return s;
     }
 
 private:
@@ -220,6 +227,7 @@ private:
     Token *token_;
     CK_OBJECT_HANDLE key_ = CK_INVALID_HANDLE;
     uint64_t keyGeneration_ = 0;
+    CK_RV findRv_ = CKR_OK;  // the search's last answer
 };
 
 }  // namespace

@@ -18,7 +18,9 @@
 //     remove  the call is made, then the directory TELMOR_TEST_P11_REMOVE_DIR
 //             is renamed to TELMOR_TEST_P11_STASH: the token's files vanish
 //             (the test renames them back when the token is to return).
-//   Every later call of FUNCTION goes through unchanged.
+//   Every later call of FUNCTION goes through unchanged. Calls are counted
+//   from the first call that sees this value of TELMOR_TEST_P11_AT: a test
+//   that sets another plan counts afresh.
 #include <dlfcn.h>
 #include <p11-kit/pkcs11.h>
 
@@ -44,11 +46,29 @@ struct Planned {
     CK_RV rv = CKR_DEVICE_ERROR;
 };
 
+std::atomic<unsigned long> g_encrypt_init, g_encrypt, g_decrypt_init, g_decrypt, g_login, g_open, g_find_init,
+    g_token_info;
+
+// The plan the counters count for; a new plan starts them at 0. Calls of a
+// test module come from one thread at a time (the library holds the token's
+// lock, or the test runs one process per plan).
+char g_plan[128] = {};
+
+void count_for(const char *at) {
+    const char *plan = at != nullptr ? at : "";
+    if (std::strncmp(plan, g_plan, sizeof g_plan) == 0) return;
+    std::snprintf(g_plan, sizeof g_plan, "%s", plan);
+    for (auto *c : {&g_encrypt_init, &g_encrypt, &g_decrypt_init, &g_decrypt, &g_login, &g_open, &g_find_init,
+                    &g_token_info})
+        *c = 0;
+}
+
 // Counts calls of `function` and tells what the plan asks of this one.
 Planned plan_for(const char *function, std::atomic<unsigned long> &calls) {
+    const char *at = std::getenv("TELMOR_TEST_P11_AT");
+    count_for(at);
     const unsigned long n = ++calls;
     Planned p;
-    const char *at = std::getenv("TELMOR_TEST_P11_AT");
     if (at == nullptr) return p;
     char name[64] = {}, action[16] = {};
     unsigned long want = 0;
@@ -78,9 +98,6 @@ CK_RV planned(const char *function, std::atomic<unsigned long> &calls, Call call
     if (p.action == Action::kRemove) remove_token_files();
     return rv;
 }
-
-std::atomic<unsigned long> g_encrypt_init, g_encrypt, g_decrypt_init, g_decrypt, g_login, g_open, g_find_init,
-    g_token_info;
 
 CK_RV encrypt_init(CK_SESSION_HANDLE s, CK_MECHANISM_PTR m, CK_OBJECT_HANDLE k) {
     return planned("C_EncryptInit", g_encrypt_init, [&] { return real->C_EncryptInit(s, m, k); });
