@@ -145,4 +145,6 @@ void reload_ended(bool loaded, unsigned long code) {
                 code, heldFor);
 }
 
+void forget_held_keys() { g_held.store(false, std::memory_order_release); }
+
 }  // namespace tv

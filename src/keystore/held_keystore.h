@@ -43,6 +43,8 @@ bool reload_backing_off();
 // keystore, or failed with `code` for a cause that does not keep them. Held
 // keys, if any, are served no longer, and a line says so.
 void reload_ended(bool loaded, unsigned long code);
+// The library is finalised: nothing is held, and nothing is said.
+void forget_held_keys();
 
 }  // namespace tv
 
