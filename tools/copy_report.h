@@ -35,6 +35,11 @@ struct KeystoreReport {
 // the library to rewrite a copy still bad. Never throws for a bad keystore.
 KeystoreReport examine_keystore(const Role &role, bool repair);
 
+// Each file or directory of the role the library would refuse, with the
+// remedy; printed on stderr as "warning: ..." lines.
+std::vector<std::string> warnings_for(const Role &r);
+void print_warnings(const std::vector<std::string> &warnings);
+
 }  // namespace cli
 
 #endif

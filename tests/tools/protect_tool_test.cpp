@@ -322,10 +322,12 @@ TEST(ToolProtector, ATokenKeySealsTheKeystoreAndStatusShowsItsUriWithoutThePin) 
     EXPECT_EQ(tool("decrypt --role HXM --domain 2", enc.out).out, "sealed under a token key");
 }
 
-// Root seals the service account's keystore under a token key: the PIN file
-// root wrote is given to the account, whose processes must log in with it,
-// and status warns while it is root's again.
-TEST(ToolProtector, ATokenKeyOnTheServiceAccountsKeystoreGivesItsPinToTheAccount) {
+// Root seals the service account's keystore under a token key whose PIN file
+// is root's and also serves exports: the file stays root's, and the role gets
+// a PIN file of its own in its secret directory, made for the account, which
+// the keystore records. The account, renaming whatever it can in its own
+// directory all the while, never comes to own or read a file of root's.
+TEST(ToolProtector, ATokenKeyOnTheServiceAccountsKeystoreGetsThePinInAFileOfItsOwn) {
     using tvtest::SoftHsmToken;
     if (const std::string why = SoftHsmToken::unusable(); !why.empty()) GTEST_SKIP() << why;
     SoftHsmToken token("svc-kek");
@@ -333,28 +335,40 @@ TEST(ToolProtector, ATokenKeyOnTheServiceAccountsKeystoreGivesItsPinToTheAccount
     ASSERT_TRUE(token.make_key("kek"));
     // The account may use the token, as an HSM's client credentials would let it.
     const std::string hsm = SoftHsmToken::conf().substr(0, SoftHsmToken::conf().rfind('/'));
-    ASSERT_EQ(sh("chown -R 4321:4321 " + hsm + " /opt/telmor/agent /var/log/oam/hxa"), 0);
-    ASSERT_EQ(tool("init --role HXA").status, 0);
-    const std::string pin = "/etc/telmor/vaq/kek.pin";
-    SoftHsmToken::write_pin(pin);
-    const Outcome moved = tool("protect --role HXA --with pkcs11 --key '" + token.uri("kek", pin) + "'");
+    ASSERT_EQ(sh("chown -R 4321:4321 " + hsm), 0);
+    ASSERT_EQ(tool("init --role HXA --owner 4321").status, 0);
+    const std::string fleetPin = "/etc/telmor/vaq/fleet.pin", own = "/etc/telmor/vaq/agent/fleet.pin";
+    SoftHsmToken::write_pin(fleetPin);
+    // The hostile side: the account moves every name of its directory about,
+    // as fast as it can, for the whole of each protect.
+    const std::string churn =
+        "setpriv --reuid 4321 --regid 4321 --clear-groups -- sh -c 'cd /etc/telmor/vaq/agent && while :; do for f in "
+        "*.pin .*.new; do mv -f \"$f\" x 2>/dev/null; mv -f x \"$f\" 2>/dev/null; done; done' & echo $!";
+    const std::string pid = tooltest::shell_output(churn);
+    for (int round = 0; round < 8; ++round) {
+        SCOPED_TRACE(round);
+        const Outcome moved = tool("protect --role HXA --with " + std::string(round % 2 ? "file" : "pkcs11") +
+                                   (round % 2 ? "" : " --key '" + token.uri("kek", fleetPin) + "'"));
+        EXPECT_TRUE(moved.status == 0 || moved.err.find("cannot ") != std::string::npos) << moved.err;
+        struct stat st {};
+        ASSERT_EQ(stat(fleetPin.c_str(), &st), 0);
+        EXPECT_EQ(st.st_uid, 0u);
+        EXPECT_EQ(st.st_mode & 07777, 0400u);
+    }
+    ASSERT_EQ(sh("kill " + pid + "; sleep 0.1; rm -f /etc/telmor/vaq/agent/x"), 0);
+    const Outcome moved = tool("protect --role HXA --with pkcs11 --key '" + token.uri("kek", fleetPin) + "'");
     ASSERT_EQ(moved.status, 0) << moved.err;
-    EXPECT_TRUE(has(moved.out, "PIN file " + pin + " given to [^,]+, the keystore's owner")) << moved.out;
+    EXPECT_TRUE(has(moved.out, "PIN for role HXA written to " + own + " \\(4321's\\), read from " + fleetPin))
+        << moved.out;
     struct stat st {};
-    ASSERT_EQ(stat(pin.c_str(), &st), 0);
+    ASSERT_EQ(stat(own.c_str(), &st), 0);
     EXPECT_EQ(st.st_uid, 4321u);
     EXPECT_EQ(st.st_mode & 07777, 0400u);
+    EXPECT_TRUE(has(tool("status --role HXA").out, "pin-source=file:" + own)) << tool("status --role HXA").out;
     const Outcome enc = tool_as(4321, "encrypt --role HXA --domain 50", "the account's secret");
     ASSERT_EQ(enc.status, 0) << enc.err;
     EXPECT_EQ(tool("decrypt --role HXA --domain 50", enc.out).out, "the account's secret");
-
-    ASSERT_EQ(sh("chown 0:0 " + pin), 0);
-    const Outcome status = tool("status --role HXA");
-    EXPECT_EQ(status.status, 3);
-    EXPECT_TRUE(has(status.err, "PIN file " + pin + " of the pkcs11 protector is root's: .* cannot log in to the "
-                                "token .*; as root: chown [^ ]+ " + pin))
-        << status.err;
-    EXPECT_EQ(tool_as(4321, "decrypt --role HXA --domain 50", enc.out).status, 1);
+    EXPECT_NE(sh("setpriv --reuid 4321 --regid 4321 --clear-groups -- cat " + fleetPin + " >/dev/null 2>&1"), 0);
 }
 
 // An export file another user owns is not read, whatever it is sealed with:
