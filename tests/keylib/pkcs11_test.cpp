@@ -263,7 +263,7 @@ TEST_F(Pkcs11, ALostSessionOrAnswerIsTriedOnceMoreOnANewSession) {
     ASSERT_EQ(tvtest::shell("install -d -m 0755 /etc/telmor/test-modules && install -m 0644 "
                             TELMOR_P11_FAULT_MODULE " " + module),
               0);
-    uri = "pkcs11:token=" + token->label() + ";object=kek?module-path=" + module + "&pin-source=file:" + kPinPath;
+    uri = "pkcs11:token=" + token->label() + ";object=kek?module-path=" + module + "&pin-source=file:" + pinPath;
     make_sealed_keystore(ks);
     ASSERT_EQ(unload(), 0u);
 

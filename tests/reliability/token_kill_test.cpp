@@ -98,7 +98,12 @@ protected:
         token = std::make_unique<SoftHsmToken>("killed");
         ASSERT_TRUE(token->ok()) << token->error();
         ASSERT_TRUE(token->make_key("kek"));
+        // The URI names the PIN where it always lived; each role reads it
+        // from its own secret directory once that is there.
         SoftHsmToken::write_pin(kPinPath);
+        ASSERT_EQ(tvtest::shell("install -d -m 0700 /etc/telmor/vaq/agent /etc/telmor/vaq/tools"), 0);
+        for (const char *role : {"agent", "tools"})
+            SoftHsmToken::write_pin(std::string("/etc/telmor/vaq/") + role + "/killed.pin");
         uri = token->uri("kek", kPinPath);
         backup = SoftHsmToken::token_dir() + ".backup";
     }

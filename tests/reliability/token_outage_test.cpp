@@ -78,7 +78,12 @@ protected:
         token = std::make_unique<SoftHsmToken>("outage");
         ASSERT_TRUE(token->ok()) << token->error();
         ASSERT_TRUE(token->make_key("kek"));
+        // The URI names the PIN where it always lived; each role reads it
+        // from its own secret directory once that is there.
         SoftHsmToken::write_pin(kPinPath);
+        ASSERT_EQ(tvtest::shell("install -d -m 0700 /etc/telmor/vaq/agent"), 0);
+        for (const char *role : {"agent"})
+            SoftHsmToken::write_pin(std::string("/etc/telmor/vaq/") + role + "/outage.pin");
         ASSERT_EQ(tvtest::shell("install -d -m 0755 /etc/telmor/test-modules && install -m 0644 " TELMOR_P11_FAULT_MODULE
                                 " " + kModule),
                   0);
