@@ -202,12 +202,14 @@ TEST_F(Pkcs11, WithoutTheTokenItsKeyOrItsPinTheKeystoreOpensNothing) {
 TEST_F(Pkcs11, AnotherKeystoresSealedRootIsForeign) {
     make_sealed_keystore(ks);
     KeystoreFiles other;
-    // Its PIN in its own secret directory: a keystore takes no other.
+    // Its PIN in its own secret directory: a keystore takes no other's.
     std::string otherPins = tvtest::node_secret_path(other.primary);
     otherPins.erase(otherPins.rfind('/'));
     ASSERT_EQ(mkdir(otherPins.c_str(), 0700), 0);
     SoftHsmToken::write_pin(otherPins + "/kek.pin");
-    uri = token->uri("kek", otherPins + "/kek.pin");
+    // Recorded as a node of the flat layout recorded it: each keystore reads
+    // that PIN file from its own directory.
+    uri = token->uri("kek", "/etc/telmor/vaq/kek.pin");
     make_sealed_keystore(other);
     tvtest::write_bytes(ks.primary, read_bytes(other.primary));
     tvtest::write_bytes(ks.standby, read_bytes(other.standby));
