@@ -177,8 +177,7 @@ Status State::load() {
             VAQ_KLOG(LogLevel::kError,
                      "primary keystore copy written but its sync failed; the standby holds the new keystore and "
                      "the next load repairs the primary\n");
-        if (!standby.ok())
-            VAQ_KLOG(LogLevel::kError, "standby keystore copy not written; the next load repairs it\n");
+        if (!standby.ok()) VAQ_KLOG(LogLevel::kError, "standby keystore copy not written; the next load repairs it\n");
         VAQ_KLOG(LogLevel::kInfo, "new keystore created\n");
         keystore = std::move(ks);
         install(std::move(idx));

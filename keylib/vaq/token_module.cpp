@@ -221,7 +221,7 @@ struct Module {
     std::string path;
     void *lib = nullptr;
     CK_FUNCTION_LIST *f = nullptr;
-    pid_t pid = 0;         // the process that initialised it
+    pid_t pid = 0;          // the process that initialised it
     int64_t startedMs = 0;  // when, on the monotonic clock
     std::mutex mutex;
     std::vector<std::unique_ptr<Token>> tokens;

@@ -91,8 +91,9 @@ void warn_held(unsigned long code, const char *cause) {
     if (!g_warned[(code - 2000) % 64].admit(&leftOut)) return;
     const LogMute heard(false);
     if (leftOut == 0)
-        VAQ_LOG(kWarn, "keystore not reloaded (code %lu: %s); serving the keys loaded before, tried again every %d ms\n",
-                code, cause, kHeldRetryMs);
+        VAQ_LOG(kWarn,
+                "keystore not reloaded (code %lu: %s); serving the keys loaded before, tried again every %d ms\n", code,
+                cause, kHeldRetryMs);
     else
         VAQ_LOG(kWarn,
                 "keystore not reloaded (code %lu: %s); serving the keys loaded before, tried again every %d ms (%llu "

@@ -41,12 +41,7 @@ TEST(RepeatLimit, OneOccurrencePerPeriodIsAdmittedWithTheCountLeftOut) {
     // Once a second: each new second admits, the same second does not.
     run(1, {{100, true, 0}, {100, false, 0}, {100, false, 0}, {101, true, 2}, {103, true, 0}});
     // Once a minute (a reload that keeps failing for one cause).
-    run(60, {{1000, true, 0},
-             {1001, false, 0},
-             {1059, false, 0},
-             {1060, true, 2},
-             {1061, false, 0},
-             {1200, true, 1}});
+    run(60, {{1000, true, 0}, {1001, false, 0}, {1059, false, 0}, {1060, true, 2}, {1061, false, 0}, {1200, true, 1}});
     // A clock set back is a new period at once, not a minute's silence.
     run(60, {{5000, true, 0}, {5010, false, 0}, {4000, true, 1}, {4001, false, 0}});
     tv::restore_sys();

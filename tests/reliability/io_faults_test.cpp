@@ -42,12 +42,12 @@ enum class Start {
     kNoFiles,         // a fresh node
 };
 enum class Fault {
-    kFail,           // half the bytes of a write land (EIO); any other call fails
-    kWriteNoSpace,   // as kFail, the write's errno ENOSPC (a device that filled)
-    kSyncNoSpace,    // a write lands whole and only its sync fails, ENOSPC
-    kSyncIo,         // the same with EIO
-    kCut,            // power cut after the call
-    kTornCut,        // power cut inside the next write
+    kFail,          // half the bytes of a write land (EIO); any other call fails
+    kWriteNoSpace,  // as kFail, the write's errno ENOSPC (a device that filled)
+    kSyncNoSpace,   // a write lands whole and only its sync fails, ENOSPC
+    kSyncIo,        // the same with EIO
+    kCut,           // power cut after the call
+    kTornCut,       // power cut inside the next write
 };
 
 const char *name_of(Start s) {

@@ -71,8 +71,8 @@ std::vector<Text> noted_texts() {
         const size_t a = line.find('\t'), b = line.find('\t', a + 1);
         // A line the kill cut short was never a finished text.
         if (a == std::string::npos || b == std::string::npos) continue;
-        out.push_back({static_cast<uint32_t>(std::stoul(line.substr(0, a))), line.substr(a + 1, b - a - 1),
-                       line.substr(b + 1)});
+        out.push_back(
+            {static_cast<uint32_t>(std::stoul(line.substr(0, a))), line.substr(a + 1, b - a - 1), line.substr(b + 1)});
     }
     return out;
 }
@@ -110,8 +110,8 @@ protected:
 
     // The token directory as the operator's backup holds it.
     void back_up_token() {
-        ASSERT_EQ(tvtest::shell("rm -rf '" + backup + "' && cp -a '" + SoftHsmToken::token_dir() + "' '" + backup + "'"),
-                  0);
+        ASSERT_EQ(
+            tvtest::shell("rm -rf '" + backup + "' && cp -a '" + SoftHsmToken::token_dir() + "' '" + backup + "'"), 0);
     }
     void restore_token() {
         ASSERT_EQ(tvtest::shell("rm -rf '" + SoftHsmToken::token_dir() + "' && cp -a '" + backup + "' '" +
@@ -124,8 +124,9 @@ protected:
         if (TELMOR_VAQ_Initialize("HXA") != 0) _exit(2);
         auto protect = entry<uint32_t (*)(uint32_t, uint32_t)>("VaqPrivProtect");
         auto protectToken = entry<uint32_t (*)(const char *)>("VaqPrivProtectToken");
-        auto join = entry<uint32_t (*)(const char *, const unsigned char *, uint32_t, uint32_t *, uint32_t *,
-                                       uint32_t *)>("VaqPrivJoinMkFile");
+        auto join =
+            entry<uint32_t (*)(const char *, const unsigned char *, uint32_t, uint32_t *, uint32_t *, uint32_t *)>(
+                "VaqPrivJoinMkFile");
         if (!protect || !protectToken || !join) _exit(3);
         std::mt19937 rng(seed);
         for (uint32_t n = 0;; ++n) {
@@ -243,9 +244,10 @@ TEST_F(TokenKill, KilledAtRandomMomentsTheKeystoreOpensAndEveryTextDecrypts) {
         }
         FAIL() << "the keystore does not open, and the token's files are whole";
     }
-    std::printf("\nkills: %d; the keystore opened and every text (%zu) decrypted: %d; the token's own file cut: %d, "
-                "opened once the token directory was restored: %d\n",
-                kills, noted_texts().size(), opened, tokenCut, openedAfterRestore);
+    std::printf(
+        "\nkills: %d; the keystore opened and every text (%zu) decrypted: %d; the token's own file cut: %d, "
+        "opened once the token directory was restored: %d\n",
+        kills, noted_texts().size(), opened, tokenCut, openedAfterRestore);
     EXPECT_GT(noted_texts().size(), 2u) << "no kill landed after a change";
 
     // The cut itself, made on purpose (a kill lands inside a login only now
@@ -260,8 +262,8 @@ TEST_F(TokenKill, KilledAtRandomMomentsTheKeystoreOpensAndEveryTextDecrypts) {
               }),
               0);
     const auto files = token_files(SoftHsmToken::token_dir());
-    const auto tokenObject = std::find_if(files.begin(), files.end(),
-                                          [](const auto &f) { return f.first.ends_with("/token.object"); });
+    const auto tokenObject =
+        std::find_if(files.begin(), files.end(), [](const auto &f) { return f.first.ends_with("/token.object"); });
     ASSERT_NE(tokenObject, files.end());
     fs::resize_file(SoftHsmToken::token_dir() + tokenObject->first, tokenObject->second / 2);
     EXPECT_EQ(opens_and_decrypts(), 2) << "the keystore opened with its token's file cut";

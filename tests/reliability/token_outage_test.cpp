@@ -84,8 +84,9 @@ protected:
         ASSERT_EQ(tvtest::shell("install -d -m 0700 /etc/telmor/vaq/agent"), 0);
         for (const char *role : {"agent"})
             SoftHsmToken::write_pin(std::string("/etc/telmor/vaq/") + role + "/outage.pin");
-        ASSERT_EQ(tvtest::shell("install -d -m 0755 /etc/telmor/test-modules && install -m 0644 " TELMOR_P11_FAULT_MODULE
-                                " " + kModule),
+        ASSERT_EQ(tvtest::shell(
+                      "install -d -m 0755 /etc/telmor/test-modules && install -m 0644 " TELMOR_P11_FAULT_MODULE " " +
+                      kModule),
                   0);
         uri = "pkcs11:token=" + token->label() + ";object=kek?module-path=" + kModule + "&pin-source=file:" + kPinPath;
         stash = SoftHsmToken::token_dir() + ".away";
@@ -229,9 +230,10 @@ TEST_F(TokenOutage, AHostDecryptingThroughARenewalWhileTheTokenVanishesFailsNoTe
     hostPid = 0;
 
     const long ticks = report->ticks, restoredAt = report->restoredAt, newRootAt = report->newRootAt;
-    std::printf("[ figures ] %ld ticks (%zu old texts decrypted, one new text encrypted each), token away for %ld "
-                "ticks, back on the new root %ld ticks after the token returned\n",
-                ticks, texts.size(), restoredAt - awayFrom, newRootAt - restoredAt);
+    std::printf(
+        "[ figures ] %ld ticks (%zu old texts decrypted, one new text encrypted each), token away for %ld "
+        "ticks, back on the new root %ld ticks after the token returned\n",
+        ticks, texts.size(), restoredAt - awayFrom, newRootAt - restoredAt);
     EXPECT_EQ(report->decryptFailures, 0) << "first failure code " << report->firstFailureCode;
     EXPECT_EQ(report->encryptFailures, 0);
     // The reload is tried again one second after each failure, and the

@@ -58,8 +58,8 @@ void count_for(const char *at) {
     const char *plan = at != nullptr ? at : "";
     if (std::strncmp(plan, g_plan, sizeof g_plan) == 0) return;
     std::snprintf(g_plan, sizeof g_plan, "%s", plan);
-    for (auto *c : {&g_encrypt_init, &g_encrypt, &g_decrypt_init, &g_decrypt, &g_login, &g_open, &g_find_init,
-                    &g_token_info})
+    for (auto *c :
+         {&g_encrypt_init, &g_encrypt, &g_decrypt_init, &g_decrypt, &g_login, &g_open, &g_find_init, &g_token_info})
         *c = 0;
 }
 
@@ -104,9 +104,8 @@ CK_RV encrypt_init(CK_SESSION_HANDLE s, CK_MECHANISM_PTR m, CK_OBJECT_HANDLE k) 
 }
 
 CK_RV encrypt(CK_SESSION_HANDLE s, CK_BYTE_PTR in, CK_ULONG n, CK_BYTE_PTR out, CK_ULONG_PTR outLen) {
-    return planned("C_Encrypt", g_encrypt, [&] {
-        return fault("TELMOR_TEST_P11_FAIL_ENCRYPT", real->C_Encrypt(s, in, n, out, outLen));
-    });
+    return planned("C_Encrypt", g_encrypt,
+                   [&] { return fault("TELMOR_TEST_P11_FAIL_ENCRYPT", real->C_Encrypt(s, in, n, out, outLen)); });
 }
 
 CK_RV decrypt_init(CK_SESSION_HANDLE s, CK_MECHANISM_PTR m, CK_OBJECT_HANDLE k) {
@@ -114,9 +113,8 @@ CK_RV decrypt_init(CK_SESSION_HANDLE s, CK_MECHANISM_PTR m, CK_OBJECT_HANDLE k) 
 }
 
 CK_RV decrypt(CK_SESSION_HANDLE s, CK_BYTE_PTR in, CK_ULONG n, CK_BYTE_PTR out, CK_ULONG_PTR outLen) {
-    return planned("C_Decrypt", g_decrypt, [&] {
-        return fault("TELMOR_TEST_P11_FAIL_DECRYPT", real->C_Decrypt(s, in, n, out, outLen));
-    });
+    return planned("C_Decrypt", g_decrypt,
+                   [&] { return fault("TELMOR_TEST_P11_FAIL_DECRYPT", real->C_Decrypt(s, in, n, out, outLen)); });
 }
 
 CK_RV login(CK_SESSION_HANDLE s, CK_USER_TYPE who, CK_UTF8CHAR_PTR pin, CK_ULONG n) {
