@@ -105,7 +105,10 @@ const Row kCauses[] = {
     {2042,
      "the key the URI names is not in the token, or cannot seal the root: it must be one AES key, sensitive, "
      "never extractable, allowed to encrypt and decrypt (the role's log names what is wrong)"},
-    {2043, "the PKCS#11 token refused an operation: see the role's log"},
+    {2043,
+     "the PKCS#11 token refused an operation, or a token is present but cannot be read (damaged or failing; a "
+     "file-store token whose files were cut: restore its directory, see docs/operations.md): the role's log names "
+     "which"},
     {2044,
      "{f} is sealed to a token key this node cannot use (its PKCS#11 module missing or not root's, the token "
      "absent, the PIN refused, or the key missing or not the one {f} was sealed under, or {f} altered): the "

@@ -3,6 +3,7 @@
 #include "edge.h"
 #include "export.h"
 #include "hxb/plain_memory.h"
+#include "vaq/vaq_private.h"
 
 using namespace vaq;
 
@@ -76,3 +77,45 @@ HXB_EXPORT unsigned long IvexFinalizeEx(void) {
         return Ok();
     });
 }
+
+// The host's reload that must not lose the keys it serves: the loaded
+// keystore is taken out of use whole (no key is found through it, the data-
+// protection library's caches are dropped as at an unload), and comes back
+// only if the load that follows fails.
+HXB_EXPORT void *VaqPrivDetachKeystore(void) {
+    State *s = g_state.exchange(nullptr, std::memory_order_acq_rel);
+    if (s == nullptr) return nullptr;
+    {
+        ThreadLockGuard g(s->host, s->lock);
+        s->unpublish();
+    }
+    if (auto hook = g_unload_hook.load(std::memory_order_acquire)) hook();
+    return s;
+}
+
+HXB_EXPORT uint32_t VaqPrivAttachKeystore(void *held) {
+    auto *s = static_cast<State *>(held);
+    if (s == nullptr) return VAQ_ERR_NULL_ARG;
+    return static_cast<uint32_t>(at_edge("VaqPrivAttachKeystore", [&]() -> Status {
+        // A keystore loaded meanwhile is newer than the one held.
+        if (g_state.load(std::memory_order_acquire) != nullptr) {
+            delete s;
+            return Fail(VAQ_ERR_ALREADY_INITIALIZED, "a keystore was loaded meanwhile; the one held is dropped");
+        }
+        std::unique_ptr<KeyIndex> idx;
+        try {
+            idx = s->index_of(s->keystore);
+        } catch (...) {
+            delete s;
+            throw;
+        }
+        {
+            ThreadLockGuard g(s->host, s->lock);
+            s->install(std::move(idx));
+        }
+        g_state.store(s, std::memory_order_release);
+        return Ok();
+    }));
+}
+
+HXB_EXPORT void VaqPrivDropKeystore(void *held) { delete static_cast<State *>(held); }

@@ -100,12 +100,18 @@ Status Host::write_file(const std::string &path, ByteView image, int32_t mode) c
         return Fail(VAQ_ERR_IO, "file could not be opened for writing");
     }
     if (t_.fwrite_fn(image.data(), image.size(), file.get()) != 1) {
-        if (host_errno(t_) == ENOSPC)
+        const int err = host_errno(t_);
+        // A new file whose write failed is not put under its name (the host
+        // drops it), so a full device there means nothing was written.
+        if (err == ENOSPC && mode != VAQ_FILE_WRITE)
             return Fail(VAQ_ERR_NO_SPACE, "file could not be written: no space left on device");
         // The position tells a write cut short from a whole image whose sync
-        // failed: that change may be on disk or not, and the caller must know.
+        // failed, whatever the errno (a sync answers ENOSPC too): a file
+        // written in place then holds the change or not, and the caller must
+        // know.
         if (t_.ftell_fn && t_.ftell_fn(file.get()) == static_cast<int64_t>(image.size()))
             return Fail(VAQ_ERR_UNCONFIRMED, "file written but its sync failed; the change may be on disk");
+        if (err == ENOSPC) return Fail(VAQ_ERR_NO_SPACE, "file could not be written: no space left on device");
         return Fail(VAQ_ERR_IO, "file could not be written and synced");
     }
     // A new file is put under its name by its close (the host publishes it

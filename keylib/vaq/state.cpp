@@ -166,10 +166,18 @@ Status State::load() {
         if (s.ok()) s = serialize(ks, image);
         if (!s.ok()) return s;
         std::unique_ptr<KeyIndex> idx = index_of(ks);
-        s = host.write_file(paths[0], image);
-        if (!s.ok()) return s;
-        if (!host.write_file(paths[1], image).ok())
-            VAQ_KLOG(LogLevel::kError, "standby keystore copy not written; the next load repairs it\n");
+        // A primary written whole whose sync failed may be on disk: the
+        // standby is written all the same, and once it is confirmed the
+        // keystore is made; with neither confirmed the answer says it may be.
+        const Status primary = host.write_file(paths[0], image);
+        if (!primary.ok() && primary.code != VAQ_ERR_UNCONFIRMED) return primary;
+        const Status standby = host.write_file(paths[1], image);
+        if (!primary.ok() && !standby.ok()) return primary;
+        if (!primary.ok())
+            VAQ_KLOG(LogLevel::kError,
+                     "primary keystore copy written but its sync failed; the standby holds the new keystore and "
+                     "the next load repairs the primary\n");
+        if (!standby.ok()) VAQ_KLOG(LogLevel::kError, "standby keystore copy not written; the next load repairs it\n");
         VAQ_KLOG(LogLevel::kInfo, "new keystore created\n");
         keystore = std::move(ks);
         install(std::move(idx));

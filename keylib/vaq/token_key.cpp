@@ -34,11 +34,13 @@ public:
         std::vector<CK_ATTRIBUTE> want = {{CKA_LABEL, const_cast<char *>(uri_.object.data()), uri_.object.size()}};
         if (!uri_.id.empty()) want.push_back({CKA_ID, const_cast<char *>(uri_.id.data()), uri_.id.size()});
         CK_RV rv = f->C_FindObjectsInit(token_->session, want.data(), want.size());
+        findRv_ = rv;
         if (rv != CKR_OK) return refused("looking for the key", rv);
         CK_OBJECT_HANDLE found[2];
         CK_ULONG n = 0;
         rv = f->C_FindObjects(token_->session, found, 2, &n);
         f->C_FindObjectsFinal(token_->session);
+        findRv_ = rv;
         if (rv != CKR_OK) return refused("looking for the key", rv);
         const char *named = uri_.id.empty() ? "label" : "label and id";
         if (n == 0) return wrong_key("there is no object with that ", named);
@@ -147,17 +149,34 @@ public:
     Status with_session(const char *what, Op op) {
         std::lock_guard<std::mutex> g(token_->mutex);
         for (int attempt = 0;; ++attempt) {
-            Status s = token_->ready(host_, uri_);
-            if (s.ok() && key_ == CK_INVALID_HANDLE) s = find();
+            Status s = ready_and_found();
             if (!s.ok()) return s;
             const CK_RV rv = op(token_->f());
             if (rv == CKR_OK) return Ok();
-            if (attempt == 0 && (session_gone(rv) || rv == CKR_KEY_HANDLE_INVALID || rv == CKR_OBJECT_HANDLE_INVALID)) {
+            if (attempt == 0 && retry_on_new_session(rv)) {
                 token_->drop();
-                key_ = CK_INVALID_HANDLE;
                 continue;
             }
             return refused(what, rv);
+        }
+    }
+
+    // The session open and logged in, and the key found on it; the caller
+    // holds the token's mutex.
+    Status ready_and_found() {
+        for (int attempt = 0;; ++attempt) {
+            // A handle found before the session was dropped or the module
+            // restarted may name another object now, or none.
+            if (keyGeneration_ != token_->generation) key_ = CK_INVALID_HANDLE;
+            Status s = token_->ready(host_, uri_);
+            if (!s.ok() || key_ != CK_INVALID_HANDLE) return s;
+            findRv_ = CKR_OK;
+            s = find();
+            keyGeneration_ = token_->generation;
+            // The search is the first call on a session an earlier lost
+            // answer may have left busy.
+            if (s.ok() || attempt > 0 || !retry_on_new_session(findRv_)) return s;
+            token_->drop();
         }
     }
 
@@ -207,6 +226,8 @@ private:
     TokenUri uri_;
     Token *token_;
     CK_OBJECT_HANDLE key_ = CK_INVALID_HANDLE;
+    uint64_t keyGeneration_ = 0;
+    CK_RV findRv_ = CKR_OK;  // the search's last answer
 };
 
 }  // namespace
@@ -215,16 +236,25 @@ Status TokenKey::open(const Host &host, const std::string &uri, std::shared_ptr<
     TokenUri parsed;
     Status s = parse_token_uri(uri, parsed);
     if (!s.ok()) return s;
-    Token *token = nullptr;
-    s = find_token(parsed, token);
-    if (!s.ok()) return s;
-    auto k = std::make_shared<Pkcs11Key>(host, std::move(parsed), token);
-    std::lock_guard<std::mutex> g(token->mutex);
-    s = token->ready(host, k->uri());
-    if (s.ok()) s = k->find();
-    if (!s.ok()) return s;
-    key = std::move(k);
-    return Ok();
+    // A token found by its label but whose session, login or key lookup
+    // says it is gone is asked once more after its module is started again:
+    // the module may hold on to a token it lost until then.
+    for (int attempt = 0;; ++attempt) {
+        Token *token = nullptr;
+        s = find_token(parsed, token);
+        if (!s.ok()) return s;
+        auto k = std::make_shared<Pkcs11Key>(host, parsed, token);
+        {
+            std::lock_guard<std::mutex> g(token->mutex);
+            s = k->ready_and_found();
+        }
+        if (s.ok()) {
+            key = std::move(k);
+            return Ok();
+        }
+        if (attempt > 0 || s.code != VAQ_ERR_TOKEN_ABSENT) return s;
+        restart_module(*token);
+    }
 }
 
 }  // namespace vaq

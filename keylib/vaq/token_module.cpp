@@ -18,6 +18,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <ctime>
 #include <cstring>
 #include <deque>
 #include <memory>
@@ -220,7 +221,8 @@ struct Module {
     std::string path;
     void *lib = nullptr;
     CK_FUNCTION_LIST *f = nullptr;
-    pid_t pid = 0;  // the process that initialised it
+    pid_t pid = 0;          // the process that initialised it
+    int64_t startedMs = 0;  // when, on the monotonic clock
     std::mutex mutex;
     std::vector<std::unique_ptr<Token>> tokens;
 };
@@ -240,7 +242,18 @@ Modules &modules() {
     return *m;
 }
 
+// A module is started again at most this often: a token that stays away
+// then costs one restart per interval, however often the keystore is tried.
+constexpr int64_t kRestartIntervalMs = 500;
+
+int64_t monotonic_ms() {
+    struct timespec ts {};
+    ::clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
 Status initialise(Module &m) {
+    m.startedMs = monotonic_ms();
     CK_C_INITIALIZE_ARGS args{};
     args.flags = CKF_OS_LOCKING_OK;
     const CK_RV rv = m.f->C_Initialize(&args);
@@ -265,6 +278,7 @@ Status load(const std::string &path, Module *&out) {
             for (auto &t : m->tokens) {
                 t->session = CK_INVALID_HANDLE;
                 t->loginSource.clear();
+                ++t->generation;
             }
             m->f->C_Finalize(nullptr);
             return initialise(*m);
@@ -314,15 +328,29 @@ Status module_path_of(const TokenUri &uri, std::string &path) {
     return Ok();
 }
 
-Status find_token(const TokenUri &uri, Token *&token) {
-    std::string path;
-    Status s = module_path_of(uri, path);
-    if (!s.ok()) return s;
-    Module *m = nullptr;
-    s = load(path, m);
-    if (!s.ok()) return s;
+namespace {
 
-    std::lock_guard<std::mutex> g(m->mutex);
+// Starts the module again when it was not started within the interval: the
+// sessions and logins of its tokens are forgotten (the module ends them), and
+// every token's object handles with them. The caller holds m.mutex; every
+// token's mutex is taken here, so no call is on a session meanwhile.
+bool restart(Module &m) {
+    if (monotonic_ms() - m.startedMs < kRestartIntervalMs) return false;
+    std::vector<std::unique_lock<std::mutex>> held;
+    held.reserve(m.tokens.size());
+    for (auto &t : m.tokens) held.emplace_back(t->mutex);
+    for (auto &t : m.tokens) {
+        t->session = CK_INVALID_HANDLE;
+        t->loginSource.clear();
+        ++t->generation;
+    }
+    m.f->C_Finalize(nullptr);
+    return initialise(m).ok();
+}
+
+// The token labelled uri.token among the module's present ones; the caller
+// holds m.mutex.
+Status look_up(Module *m, const std::string &path, const TokenUri &uri, Token *&token) {
     // The slot is looked up anew each time the process opens a key: a token
     // may have been inserted (or its slot renumbered) since.
     CK_ULONG count = 0;
@@ -333,9 +361,17 @@ Status find_token(const TokenUri &uri, Token *&token) {
         return Fail(VAQ_ERR_TOKEN_ABSENT,
                     reason("pkcs11: the module %s cannot list its tokens (%s)", path.c_str(), ckr_name(rv)));
     slots.resize(count);
+    // A slot that says a token is there but cannot tell its label: that
+    // token may be this one, damaged or failing, which is not the same as
+    // no token at all.
+    CK_RV unreadable = CKR_OK;
     for (CK_SLOT_ID slot : slots) {
         CK_TOKEN_INFO info{};
-        if (m->f->C_GetTokenInfo(slot, &info) != CKR_OK || !label_is(info.label, uri.token)) continue;
+        if (const CK_RV info_rv = m->f->C_GetTokenInfo(slot, &info); info_rv != CKR_OK) {
+            unreadable = info_rv;
+            continue;
+        }
+        if (!label_is(info.label, uri.token)) continue;
         for (auto &t : m->tokens)
             if (t->label == uri.token) {
                 if (t->slot != slot) {
@@ -354,14 +390,46 @@ Status find_token(const TokenUri &uri, Token *&token) {
         m->tokens.push_back(std::move(t));
         return Ok();
     }
+    if (unreadable != CKR_OK)
+        return Fail(VAQ_ERR_TOKEN_REFUSED,
+                    reason("pkcs11: no token labelled %s is readable in the module %s: a token there is present but "
+                           "cannot be read (%s), damaged or failing, and may be this one",
+                           uri.token.c_str(), path.c_str(), ckr_name(unreadable)));
     return Fail(VAQ_ERR_TOKEN_ABSENT,
                 reason("pkcs11: no token labelled %s is present in the module %s", uri.token.c_str(), path.c_str()));
+}
+
+// Whether a look-up's failure may end once the module is started again.
+bool may_come_back(const Status &s) { return s.code == VAQ_ERR_TOKEN_ABSENT || s.code == VAQ_ERR_TOKEN_REFUSED; }
+
+}  // namespace
+
+Status find_token(const TokenUri &uri, Token *&token) {
+    std::string path;
+    Status s = module_path_of(uri, path);
+    if (!s.ok()) return s;
+    Module *m = nullptr;
+    s = load(path, m);
+    if (!s.ok()) return s;
+    std::lock_guard<std::mutex> g(m->mutex);
+    s = look_up(m, path, uri, token);
+    // A module that lost a token (removed, or a file store whose files
+    // vanished) may not show it again, back in place, until it is started
+    // anew.
+    if (!may_come_back(s) || !restart(*m)) return s;
+    return look_up(m, path, uri, token);
+}
+
+void restart_module(Token &token) {
+    std::lock_guard<std::mutex> g(token.module->mutex);
+    restart(*token.module);
 }
 
 void Token::drop() {
     if (session != CK_INVALID_HANDLE) f()->C_CloseSession(session);
     session = CK_INVALID_HANDLE;
     loginSource.clear();
+    ++generation;
 }
 
 // The PIN the URI's pin-source holds, into pin. The PIN is a secret of the
@@ -500,6 +568,14 @@ const char *ckr_name(CK_RV rv) {
 bool session_gone(CK_RV rv) {
     return rv == CKR_SESSION_HANDLE_INVALID || rv == CKR_SESSION_CLOSED || rv == CKR_USER_NOT_LOGGED_IN ||
            rv == CKR_DEVICE_REMOVED || rv == CKR_TOKEN_NOT_PRESENT || rv == CKR_CRYPTOKI_NOT_INITIALIZED;
+}
+
+bool retry_on_new_session(CK_RV rv) {
+    // An operation is left active when the module took the call but its
+    // answer was lost: the session cannot start another until it ends, and
+    // a new session has none.
+    return session_gone(rv) || rv == CKR_OPERATION_ACTIVE || rv == CKR_KEY_HANDLE_INVALID ||
+           rv == CKR_OBJECT_HANDLE_INVALID;
 }
 
 }  // namespace vaq

@@ -1,8 +1,11 @@
 /* SPDX-License-Identifier: Apache-2.0 */
 // The PKCS#11 modules this process loaded, and the tokens it logged in to:
-// each module is loaded and initialised once per process, each token gets one
-// session and one login per process, kept until the process ends (a module
-// keeps state that unloading would cut off, and a login is what costs).
+// each module is loaded once per process, each token gets one read-only
+// session and one login, kept until the process ends (a module keeps state
+// that unloading would cut off, and a login is what costs: a file-store token
+// rewrites its token file at each one). Only when the module has lost the
+// token (it was removed, or its files vanished and came back) is the module
+// started again, which ends every session and login it had.
 #ifndef HXB_VAQ_TOKEN_MODULE_H
 #define HXB_VAQ_TOKEN_MODULE_H
 
@@ -29,6 +32,9 @@ struct Token {
     bool loginRequired = false;
     bool protectedPath = false;  // the token takes its PIN itself (a keypad)
     std::string loginSource;     // the pin-source the session logged in with
+    // Raised whenever the session is dropped or the module restarted: an
+    // object handle found before is not to be used after.
+    uint64_t generation = 0;
     std::mutex mutex;
 
     CK_FUNCTION_LIST *f() const;
@@ -46,13 +52,22 @@ struct Token {
 Status module_path_of(const TokenUri &uri, std::string &path);
 // The token labelled as the URI says, in its module, loaded and initialised
 // when this is the process's first use of them. The token stays for the
-// process's life.
+// process's life. When the module no longer shows the token, the module is
+// started again (at most once a second) and asked once more: a module that
+// lost a token may show it again only after that.
 Status find_token(const TokenUri &uri, Token *&token);
+// Starts the token's module again (at most once a second): every session
+// and login of its tokens ends, and the next use opens and logs in anew. The
+// caller holds no token's mutex.
+void restart_module(Token &token);
 
 // A PKCS#11 return value as a name ("CKR_PIN_INCORRECT"), or its number.
 const char *ckr_name(CK_RV rv);
 // Whether rv says the session or login is gone, so that opening another may help.
 bool session_gone(CK_RV rv);
+// Whether a failed call is worth one more try on a new session: the session
+// or login is gone, or an operation a lost answer left open blocks the next.
+bool retry_on_new_session(CK_RV rv);
 
 }  // namespace vaq
 

@@ -39,6 +39,8 @@ void record_ipc_failure(uint32_t kind, int32_t key, const char *reason, int err)
 
 void record_code(unsigned long code) { t_last.code = code; }
 
+unsigned long last_code() { return t_last.code; }
+
 void clear_last_failure() { memset_s(&t_last, sizeof t_last, 0, sizeof t_last); }
 
 }  // namespace tv

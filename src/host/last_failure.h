@@ -22,6 +22,8 @@ void record_file_failure(const char *path, const char *reason, int err);
 void record_ipc_failure(uint32_t kind, int32_t key, const char *reason, int err);
 // The key library's answer to a keystore load that failed.
 void record_code(unsigned long code);
+// The calling thread's last recorded code, 0 when none.
+unsigned long last_code();
 // A new initialisation starts with nothing recorded.
 void clear_last_failure();
 

@@ -20,6 +20,7 @@
 #include "host/bounded.h"
 #include "host/log_file.h"
 #include "host/log_path.h"
+#include "host/log_mute.h"
 #include "host/sys.h"
 #include "host/thread_id.h"
 
@@ -150,11 +151,23 @@ private:
 
 int32_t thread_id() { return static_cast<int32_t>(tv::current_thread_id()); }
 
+thread_local bool t_muted = false;
+
 }  // namespace
+
+namespace tv {
+
+bool log_muted() { return t_muted; }
+
+LogMute::LogMute(bool on) : was_(t_muted) { t_muted = on; }
+
+LogMute::~LogMute() { t_muted = was_; }
+
+}  // namespace tv
 
 extern "C" void HX_VAQ_Wrilog(int64_t line, const char *file, uint32_t level, const char *format, ...) {
     const ErrnoKeeper keep_errno;
-    if (!tv::log_path_ready() || level < g_api_log_level) return;
+    if (t_muted || !tv::log_path_ready() || level < g_api_log_level) return;
     Line out;
     if (!out.text(level_tag(level)) || !out.field("[", file, 15) || !out.text(" ") || !out.number(line, 6) ||
         !out.text("] [") || !out.number(thread_id(), 6) || !out.text("] [HXVAQ] ")) {
@@ -181,7 +194,7 @@ extern "C" void HX_VAQ_Wrilog(int64_t line, const char *file, uint32_t level, co
 
 extern "C" void APP_WriLog(int32_t level, const char *module, const char *file, int32_t line, const char *message) {
     const ErrnoKeeper keep_errno;
-    if (!tv::log_path_ready() || level < g_vaq_log_level) return;
+    if (t_muted || !tv::log_path_ready() || level < g_vaq_log_level) return;
     Line out;
     if (!out.text(level_tag(level)) || !out.field("[", file, 15) || !out.text(" ") || !out.number(line, 6) ||
         !out.text("] [") || !out.number(thread_id(), 6) || !out.field("] [", module, 5) || !out.text("] ")) {

@@ -14,6 +14,7 @@
 #include "host/last_failure.h"
 #include "host/sys.h"
 #include "common/error_text.h"
+#include "keystore/held_keystore.h"
 #include "keystore/init_flag.h"
 #include "keystore/library_state.h"
 #include "keystore/role_table.h"
@@ -153,6 +154,8 @@ extern "C" unsigned long TELMOR_VAQ_Finalize(void) {
     // Unloads after the paths are released: our key library copies them at
     // load and reads none of them while it unloads.
     if (hadLock || tv::g_keystore_loaded) TELMOR_VAQ_Unloadkeystore();
+    // The keys went with the unload: a next initialisation loads afresh.
+    tv::forget_held_keys();
     if (hadLock) VAQ_LOG(tv::kInfo, "destory g_vaq_reload_rwlock success\n");
     if (g_shm_addr != nullptr) {
         if (tv::sys().shmdt(g_shm_addr) != 0) {

@@ -64,9 +64,14 @@ extern "C" unsigned long TELMOR_VAQ_Loadkeystore(void) {
         tv::g_keystore_loaded = true;
         IvexSetRole(1);
         VAQ_LOG(tv::kInfo, "IvexInitializeEx success, ret=%lu\n", init);
+        // The provisioning's code is recorded like the load's: a change it
+        // makes (a fresh keystore's domains) may fail with a code that says
+        // whether the files hold it.
         if (const unsigned long ret = TELMOR_VAQ_delete_domain(); ret != 0) {
+            tv::record_code(ret);
             VAQ_LOG(tv::kError, "TELMOR_VAQ_delete_domain failed, ret=%lu\n", ret);
         } else if (const unsigned long added = TELMOR_VAQ_add_domain(); added != 0) {
+            tv::record_code(added);
             VAQ_LOG(tv::kError, "TELMOR_VAQ_add_domain failed, ret=%lu\n", added);
         } else {
             result = 0;

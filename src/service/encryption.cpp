@@ -6,7 +6,9 @@
 
 #include "common/log.h"
 #include "host/bounded.h"
+#include "host/log_mute.h"
 #include "host/repeat_limit.h"
+#include "keystore/held_keystore.h"
 #include "keystore/keystore_files_seen.h"
 #include "keystore/reader_lock.h"
 #include "service/base64.h"
@@ -222,11 +224,12 @@ extern "C" unsigned long TELMOR_VAQ_Decrypt(uint32_t domainId, const char *ciphe
         return out.hand_over(1);
     }
 
-    if (!tv::keystore_may_have_changed()) {
+    if (!tv::keystore_may_have_changed() || tv::reload_backing_off()) {
         // Nothing this process has not loaded: a reload would load the same
         // keys and the retry fail as this try did, so the answer is the
         // retry's without either. Whoever can hand in texts under keys no one
-        // holds must not be able to make every call reload and log.
+        // holds must not be able to make every call reload and log. Keys
+        // held from before a failed reload wait for its back-off likewise.
         if (uint64_t leftOut = 0; g_unknown_key_lines.admit(&leftOut)) {
             if (leftOut != 0) {
                 VAQ_LOG(tv::kError, "QorDecryptEx failed, ret=%lu: %lu more such failures not logged.\n", ret,
@@ -239,7 +242,7 @@ extern "C" unsigned long TELMOR_VAQ_Decrypt(uint32_t domainId, const char *ciphe
     }
     // Another process may have added the key since this one loaded the keystore.
     VAQ_LOG(tv::kError, "QorDecryptEx failed, ret=%lu,try load and decrypt again.\n", ret);
-    if (reload_keystore_mem() != 0) {
+    if (const tv::LogMute mute(tv::serving_held_keys()); reload_keystore_mem() != 0) {
         VAQ_LOG(tv::kError, "keystore file corrupt\n");
         return 1;
     }

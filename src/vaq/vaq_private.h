@@ -38,6 +38,17 @@ uint32_t VaqPrivActiveKey(uint32_t domainId, uint32_t *keyId, unsigned char *out
 /* Called after every unload, once no keystore is loaded; one hook at a time. */
 void VaqPrivSetUnloadHook(void (*hook)(void));
 
+/* For the host's reload, which must go on serving when the new load fails
+ * for want of its root protector (a token away, a login refused): Detach
+ * takes the loaded keystore out of use whole (no key answered from it, the
+ * unload hook called) and hands it over, or null when none is loaded; Attach
+ * puts a detached keystore back in use (0), or drops it when another was
+ * loaded meanwhile; Drop wipes and frees a detached keystore. The host looks
+ * these up at run time: a key library without them has no such reload. */
+void *VaqPrivDetachKeystore(void);
+uint32_t VaqPrivAttachKeystore(void *held);
+void VaqPrivDropKeystore(void *held);
+
 /* A finished message to the host's log (slot 23) under the caller's module tag. */
 /* Levels of VaqPrivLog, as the host's log service numbers them. */
 enum { VAQ_PRIV_LOG_INFO = 0, VAQ_PRIV_LOG_WARN = 1, VAQ_PRIV_LOG_ERROR = 2 };

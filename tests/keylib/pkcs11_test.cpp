@@ -255,6 +255,65 @@ TEST_F(Pkcs11, ATokenThatFailsIsNotTakenForAForeignSealAndChangesNothing) {
     EXPECT_EQ(fresh.writes, 0u);
 }
 
+// A session the token lost (removed and back, a login gone, a device taken
+// away) is opened again and the call tried once more: the change is made. An
+// answer lost on its way back leaves the token's operation active: that call
+// fails and changes nothing, and the next one is made on a new session
+// instead of failing for good.
+TEST_F(Pkcs11, ALostSessionOrAnswerIsTriedOnceMoreOnANewSession) {
+    const std::string module = "/etc/telmor/test-modules/p11_fault.so";
+    ASSERT_EQ(tvtest::shell("install -d -m 0755 /etc/telmor/test-modules && install -m 0644 "
+                            TELMOR_P11_FAULT_MODULE " " + module),
+              0);
+    uri = "pkcs11:token=" + token->label() + ";object=kek?module-path=" + module + "&pin-source=file:" + pinPath;
+    make_sealed_keystore(ks);
+    ASSERT_EQ(unload(), 0u);
+
+    // Loads (an unseal) and renewals (a seal) that succeed at once.
+    const char *retried[] = {
+        "C_Decrypt:1:fail:0xB3",      // CKR_SESSION_HANDLE_INVALID
+        "C_Decrypt:1:fail:0x101",     // CKR_USER_NOT_LOGGED_IN
+        "C_DecryptInit:1:fail:0x32",  // CKR_DEVICE_REMOVED
+        "C_DecryptInit:1:fail:0xE0",  // CKR_TOKEN_NOT_PRESENT
+        "C_Encrypt:1:fail:0xB3",
+        "C_Encrypt:1:fail:0x101",
+        "C_EncryptInit:1:fail:0x32",
+        "C_EncryptInit:1:fail:0x90",  // CKR_OPERATION_ACTIVE
+    };
+    for (const char *plan : retried) {
+        SCOPED_TRACE(plan);
+        setenv("TELMOR_TEST_P11_AT", plan, 1);
+        if (plan[2] == 'D') {
+            EXPECT_EQ(load(ks), 0u);
+            expect_text_decrypts();
+        } else {
+            ASSERT_EQ(load(ks), 0u);
+            VaqRootKeyRecord before{}, after{};
+            ASSERT_EQ(VaqGetRootKeyInfo(&before), 0u);
+            EXPECT_EQ(VaqUpdateRootKey(nullptr, 0), 0u);
+            ASSERT_EQ(VaqGetRootKeyInfo(&after), 0u);
+            EXPECT_EQ(after.version, before.version + 1);
+        }
+        unsetenv("TELMOR_TEST_P11_AT");
+        ASSERT_EQ(unload(), 0u);
+    }
+
+    // The answer of the seal's start lost: that renewal fails and changes
+    // nothing; the next one is made.
+    ASSERT_EQ(load(ks), 0u);
+    const Bytes primary = read_bytes(ks.primary);
+    setenv("TELMOR_TEST_P11_AT", "C_EncryptInit:1:lose", 1);
+    EXPECT_EQ(VaqUpdateRootKey(nullptr, 0), uint32_t{VAQ_ERR_TOKEN_REFUSED});
+    EXPECT_EQ(read_bytes(ks.primary), primary);
+    EXPECT_EQ(VaqUpdateRootKey(nullptr, 0), 0u) << "the operation the lost answer left active blocks the token";
+    unsetenv("TELMOR_TEST_P11_AT");
+    ASSERT_EQ(unload(), 0u);
+    const FreshLoad fresh = load_in_new_process(ks);
+    EXPECT_EQ(fresh.code, 0u);
+    ASSERT_EQ(load(ks), 0u);
+    expect_text_decrypts();
+}
+
 // Every refusal of a key to protect with: its code, one line that says what
 // failed, and the keystore as it was (still under its node secret).
 TEST_F(Pkcs11, AKeyThatCannotBeUsedIsRefusedWithItsOwnCodeAndChangesNothing) {

@@ -27,6 +27,7 @@ std::atomic<uint64_t> g_bytes{0};
 std::atomic<uint64_t> g_writes{0};
 std::atomic<uint64_t> g_ops{0};
 bool g_tornUsed = false;
+bool g_failedWrite = false;
 std::mutex g_log_mutex;
 std::vector<LogLine> g_log;
 int g_semid = -1;
@@ -153,11 +154,13 @@ int32_t t_fwrite(const void *data, uint64_t count, void *h) {
     g_writes.fetch_add(1);
     g_bytes.fetch_add(count);
     if (fate == OpFate::kFail) {
+        g_failedWrite = true;
         // A disk that fills or fails part-way: half the bytes land, and the
-        // writer is told.
-        if (count / 2 > 0 && write(fd, data, count / 2) < 0) return 0;
+        // writer is told. Or every byte lands and only the sync fails.
+        const uint64_t lands = g_faults.failWriteWhole ? count : count / 2;
+        if (lands > 0 && write(fd, data, lands) != static_cast<ssize_t>(lands)) return 0;
         fsync(fd);
-        errno = EIO;
+        errno = g_faults.failWriteErrno;
         return 0;
     }
     if (g_faults.failWrites) return 0;
@@ -349,6 +352,7 @@ void reset_faults() {
 uint64_t bytes_written() { return g_bytes.load(); }
 uint64_t write_calls() { return g_writes.load(); }
 uint64_t file_ops() { return g_ops.load(); }
+bool failed_a_write() { return g_failedWrite; }
 void record_opened_paths(bool on) { g_recordOpens = on; }
 
 std::vector<std::string> opened_paths() {
@@ -365,6 +369,7 @@ void reset_counters() {
     g_writes = 0;
     g_ops = 0;
     g_tornUsed = false;
+    g_failedWrite = false;
 }
 
 std::vector<LogLine> log_lines() {

@@ -50,6 +50,10 @@ struct FileFaults {
     // With cutAfterOp, the cut falls inside the next write, which keeps the
     // first half of its bytes.
     bool tornAtCut = false;
+    // A write failOp fails: every byte lands and only its sync fails (true),
+    // or half of them (false); the errno it leaves.
+    bool failWriteWhole = false;
+    int failWriteErrno = 5;  // EIO
 };
 
 // The table; the same address every time. Creating the semaphore it uses
@@ -68,6 +72,8 @@ uint64_t bytes_written();
 uint64_t write_calls();
 // File operations since the last reset_counters(), as FileFaults counts them.
 uint64_t file_ops();
+// Whether the operation failOp made fail was a write, since reset_counters().
+bool failed_a_write();
 // Paths given to the open service since the last reset_counters(), in order,
 // while recording is on (it allocates, so it is off by default).
 void record_opened_paths(bool on);

@@ -11,6 +11,7 @@
 
 #include <filesystem>
 
+#include <cerrno>
 #include <cstdio>
 #include <functional>
 #include <map>
@@ -40,7 +41,14 @@ enum class Start {
     kDamagedStandby,  // a byte of the standby flipped
     kNoFiles,         // a fresh node
 };
-enum class Fault { kFail, kCut, kTornCut };
+enum class Fault {
+    kFail,          // half the bytes of a write land (EIO); any other call fails
+    kWriteNoSpace,  // as kFail, the write's errno ENOSPC (a device that filled)
+    kSyncNoSpace,   // a write lands whole and only its sync fails, ENOSPC
+    kSyncIo,        // the same with EIO
+    kCut,           // power cut after the call
+    kTornCut,       // power cut inside the next write
+};
 
 const char *name_of(Start s) {
     switch (s) {
@@ -64,6 +72,12 @@ const char *name_of(Fault f) {
     switch (f) {
         case Fault::kFail:
             return "op fails";
+        case Fault::kWriteNoSpace:
+            return "op fails, no space";
+        case Fault::kSyncNoSpace:
+            return "sync fails, no space";
+        case Fault::kSyncIo:
+            return "sync fails, EIO";
         case Fault::kCut:
             return "cut after op";
         case Fault::kTornCut:
@@ -75,6 +89,7 @@ const char *name_of(Fault f) {
 struct Outcome {
     unsigned long code = 0;
     uint32_t id = 0;
+    bool failedMaking = false;  // the first load failed while it made the keystore
 };
 
 // Values of the prepared keystores that the operations refer to.
@@ -84,6 +99,7 @@ struct Context {
     std::string exportFile;
     std::vector<KeyInfo> exported;  // what exportFile holds, in its order
     Bytes registered = Bytes(48, 0x3c);
+    uint64_t opsOfMaking = 0;  // file operations of IvexInitializeEx making a keystore
 };
 
 struct Op {
@@ -96,8 +112,12 @@ struct Op {
     // Operations that derive a key at full work factor in every run take
     // fewer fault shapes: the change they end in is the one every other
     // operation makes, and that goes through all three.
-    std::vector<Fault> faults = {Fault::kFail, Fault::kCut, Fault::kTornCut};
+    std::vector<Fault> faults = {Fault::kFail,   Fault::kWriteNoSpace, Fault::kSyncNoSpace,
+                                 Fault::kSyncIo, Fault::kCut,          Fault::kTornCut};
 };
+
+// Whether the fault makes the call fail (as against cutting the power).
+bool fails_a_call(Fault f) { return f != Fault::kCut && f != Fault::kTornCut; }
 
 Snapshot with_keys(const Snapshot &s, std::vector<KeyInfo> keys) {
     Snapshot out = s;
@@ -165,7 +185,7 @@ bool after_first_load(const Snapshot &, const Snapshot &now, const Outcome &, co
     return true;
 }
 
-const std::vector<Fault> kImportFaults = {Fault::kFail, Fault::kCut, Fault::kTornCut};
+const std::vector<Fault> kImportFaults = {Fault::kFail, Fault::kSyncNoSpace, Fault::kCut, Fault::kTornCut};
 const std::vector<Fault> kExportFaults = {Fault::kFail};
 
 std::vector<Op> operations() {
@@ -221,7 +241,14 @@ std::vector<Op> operations() {
          true},
         {"first load of a fresh keystore",
          {Start::kNoFiles},
-         [](const Context &c) { return Outcome{load(*c.ks, kDomainCount)}; },
+         [](const Context &c) {
+             // The load makes the keystore; the domains and their first
+             // keys are changes made after it, each answered on its own.
+             const uint64_t opsBefore = file_ops();
+             Outcome o{load(*c.ks, kDomainCount)};
+             o.failedMaking = o.code != 0 && file_ops() - opsBefore <= c.opsOfMaking;
+             return o;
+         },
          after_first_load,
          true},
     };
@@ -234,6 +261,13 @@ struct Figures {
     int after = 0;
     int answeredZero = 0;
     int failedButAfter = 0;
+};
+
+// Over every loop: for each answer, how often the fresh load found the state
+// before and the state after (docs/reliability.md's table of answers).
+struct AnswerFigures {
+    int before = 0;
+    int after = 0;
 };
 
 class IoFaults : public ::testing::Test {
@@ -254,6 +288,8 @@ protected:
             total += f.runs;
         }
         std::printf("  total: %d runs\n", total);
+        std::printf("answers of the key changes whose fault failed a call (answer: fresh load found before / after)\n");
+        for (const auto &[code, f] : answers_) std::printf("  %5lu: %4d / %4d\n", code, f.before, f.after);
     }
 
     void SetUp() override {
@@ -285,6 +321,14 @@ protected:
         starts_[Start::kNewerOnDisk] = {base, stale};
         starts_[Start::kDamagedStandby] = {damaged, damaged};
         starts_[Start::kNoFiles] = {};
+
+        // How many file operations making a keystore takes, without faults.
+        restore_pair(ks_, {});
+        reset_counters();
+        HX_VAQ_KEYSTORE_FILES files = ks_.files();
+        ASSERT_EQ(IvexInitializeEx(0, &files, 0, nullptr), 0u);
+        ctx_.opsOfMaking = file_ops();
+        ASSERT_EQ(unload(), 0u);
     }
     void TearDown() override {
         reset_faults();
@@ -326,11 +370,17 @@ protected:
     Context ctx_;
     std::map<Start, StartImages> starts_;
     static std::map<std::tuple<std::string, std::string, std::string>, Figures> figures_;
+    static std::map<unsigned long, AnswerFigures> answers_;
 };
 
 std::map<std::tuple<std::string, std::string, std::string>, Figures> IoFaults::figures_;
+std::map<unsigned long, AnswerFigures> IoFaults::answers_;
 
-void arm(Fault fault, uint64_t n) { arm_fault(n, fault == Fault::kFail, fault == Fault::kTornCut); }
+void arm(Fault fault, uint64_t n) {
+    arm_fault(n, fails_a_call(fault), fault == Fault::kTornCut);
+    faults().failWriteWhole = fault == Fault::kSyncNoSpace || fault == Fault::kSyncIo;
+    faults().failWriteErrno = fault == Fault::kWriteNoSpace || fault == Fault::kSyncNoSpace ? ENOSPC : EIO;
+}
 
 void IoFaults::run_loop(const Op &op, Start start, Fault fault) {
     SCOPED_TRACE(std::string(op.name) + ", " + name_of(start) + ", " + name_of(fault));
@@ -360,6 +410,7 @@ void IoFaults::run_loop(const Op &op, Start start, Fault fault) {
         arm(fault, n);
         const Outcome out = op.run(ctx_);
         const uint64_t made = file_ops();
+        const bool failedWrite = failed_a_write();
         const auto left = alloc::hits();
         alloc::clear_secrets();
         for (const auto &h : left)
@@ -369,7 +420,7 @@ void IoFaults::run_loop(const Op &op, Start start, Fault fault) {
         reset_faults();
         unload();
 
-        const bool reached = fault == Fault::kFail ? made >= n : made > n;
+        const bool reached = fails_a_call(fault) ? made >= n : made > n;
         if (!reached) {
             EXPECT_EQ(out.code, 0u) << "no fault reached the operation";
             break;
@@ -377,7 +428,12 @@ void IoFaults::run_loop(const Op &op, Start start, Fault fault) {
         ++fig.runs;
         fig.answeredZero += out.code == 0;
 
+        clear_log();
         ASSERT_EQ(load(ks_, kDomainCount), 0u) << "the keystore no longer loads";
+        // A fresh load that finds no keystore makes one of its own, which is
+        // not the state the operation left.
+        bool madeAnew = false;
+        for (const LogLine &l : log_lines()) madeAnew |= l.message.find("new keystore created") != std::string::npos;
         const Snapshot now = snapshot();
         uint32_t good = 0;
         EXPECT_EQ(VaqCheckKeyStore(0, &good), 0u);
@@ -388,25 +444,42 @@ void IoFaults::run_loop(const Op &op, Start start, Fault fault) {
             EXPECT_NE(find_key(now, kCommittedDomain, kCommittedId), nullptr)
                 << "a committed key is lost: " << describe(now);
         }
-        const bool isBefore = start != Start::kNoFiles && now == before;
-        const bool isAfter = op.is_after(before, now, out, ctx_);
+        const bool isBefore = start != Start::kNoFiles ? now == before : madeAnew;
+        const bool isAfter = !madeAnew && op.is_after(before, now, out, ctx_);
         EXPECT_TRUE(isBefore || isAfter) << "neither before nor after (answer " << out.code << "): " << describe(now)
                                          << "\nbefore: " << describe(before);
         fig.before += isBefore;
         fig.after += isAfter && !isBefore;
         // A load that could not read the newer copy holds the older one for
         // now; what it holds must still all be on disk.
-        if (fault == Fault::kFail && out.code == 0 && !op.isLoad) {
+        if (fails_a_call(fault) && out.code == 0 && !op.isLoad) {
             EXPECT_EQ(now, seen) << "an operation that answered 0 did not last";
         }
-        if (fault == Fault::kFail && out.code == 0 && op.isLoad) {
+        if (fails_a_call(fault) && out.code == 0 && op.isLoad) {
             for (const auto &k : seen.keys) {
                 const KeyInfo *kept = find_key(now, k.domain, k.id);
                 EXPECT_TRUE(kept && kept->material == k.material) << k.id << " did not last";
             }
         }
-        if (fault == Fault::kFail && out.code != 0 && !op.isLoad) {
+        // The answers' promise: 0, the change is made; 2041, it may be on
+        // disk; any other failure, no copy holds it. A keystore the first
+        // load made is made: 0 or 2041, never a refusal.
+        if (fails_a_call(fault) && out.code != 0 && out.code != VAQ_ERR_UNCONFIRMED && !op.isLoad) {
             EXPECT_TRUE(isBefore) << "an operation that answered " << out.code << " was made";
+        }
+        if (out.code != 0 && isAfter && !isBefore && (!op.isLoad || out.failedMaking)) {
+            EXPECT_EQ(out.code, uint32_t{VAQ_ERR_UNCONFIRMED}) << "the change is on disk but the answer denies it";
+        }
+        // A write that landed whole, whatever its sync answered, is never
+        // called one that did not happen.
+        if (failedWrite && (fault == Fault::kSyncNoSpace || fault == Fault::kSyncIo)) {
+            EXPECT_NE(out.code, uint32_t{VAQ_ERR_NO_SPACE}) << "a sync failure answered as no space written";
+            EXPECT_NE(out.code, uint32_t{VAQ_ERR_IO}) << "a sync failure answered as nothing written";
+        }
+        if (fails_a_call(fault) && !op.isLoad) {
+            AnswerFigures &a = answers_[out.code];
+            a.before += isBefore;
+            a.after += isAfter && !isBefore;
         }
         if (out.code != 0 && isAfter && !isBefore) ++fig.failedButAfter;
     }
