@@ -109,6 +109,10 @@ void tell_copies(KeystoreReport &report, const VaqPrivLoadFindings &f, const std
             c.rewritten = true;
             c.state = c.was == "missing" || c.was == "empty" ? "recreated" : "repaired";
             c.detail = "was " + was + ": rewritten from the " + c.source + " copy";
+        } else if (const std::string io = explain_io(c.path, true); !io.empty()) {
+            c.state = c.was;
+            c.writable = false;
+            c.detail = "was " + was + "; it cannot be rewritten from the " + c.source + " copy: " + io;
         } else {
             c.state = c.was;
             c.detail = "was " + was + "; the " + c.source + " copy is good: 'telmor-vaq check --repair --role " + role +
@@ -127,7 +131,8 @@ Json to_wire(const KeystoreReport &r) {
                                {"detail", c.detail},
                                {"was", c.was},
                                {"source", c.source},
-                               {"rewritten", c.rewritten}});
+                               {"rewritten", c.rewritten},
+                               {"writable", c.writable}});
     }
     j["masterKeys"] = r.masterKeys ? Json(*r.masterKeys) : Json(nullptr);
     j["openFailure"] = r.openFailure ? Json(*r.openFailure) : Json(nullptr);
@@ -145,6 +150,7 @@ KeystoreReport from_wire(const Json &j, const Role &role) {
         const Json &c = j.at("copies").at(i);
         CopyReport copy{i == 0 ? "primary" : "standby", c.at("path"), c.at("found"), c.at("state"), c.at("detail"),
                         {}, c.at("was"), c.at("source"), c.at("rewritten")};
+        copy.writable = c.at("writable");
         copy.facts = file_facts(copy.path);
         // The remedy for a refused copy is the one this user can carry out.
         if (copy.state == "unsafe") {

@@ -31,9 +31,10 @@ struct CopyReport {
     std::string was;
     std::string source;
     bool rewritten = false;
+    bool writable = true;  // false: the file system or permissions keep it from being rewritten
     bool good() const { return state == "good" || state == "repaired" || state == "recreated"; }
     // Not good, but the other copy is good and a load rewrites it from that.
-    bool mendable() const { return !good() && !source.empty(); }
+    bool mendable() const { return !good() && !source.empty() && writable; }
 };
 
 struct KeystoreReport {
