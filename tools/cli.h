@@ -32,6 +32,8 @@ struct Options {
     std::string key;                // --key: the pkcs11 protector's token key URI
     int passwordFd = -1;            // --password-fd
     std::string wrapWith;           // --wrap-with: the token key an export is sealed to
+    std::string owner;              // --owner ACCOUNT[:GROUP]
+    std::string group;              // --group GROUP
     std::vector<std::string> args;  // positional arguments
 };
 

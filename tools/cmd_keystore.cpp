@@ -31,50 +31,7 @@ std::string dir_of(const std::string &path) { return path.substr(0, path.rfind('
 
 std::vector<std::string> role_dirs(const Role &r) { return {dir_of(r.primary), dir_of(r.standby), r.logDir}; }
 
-// Creates each missing component of `path` with mode 0700; the ones that
-// existed are left as they are.
-void make_dirs(const std::string &path) {
-    for (size_t pos = 1; pos != std::string::npos;) {
-        pos = path.find('/', pos + 1);
-        const std::string part = path.substr(0, pos);
-        if (mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) {
-            const std::string why = explain_io(part, true);
-            throw tool_failure("cannot create " + part + ": " + (why.empty() ? std::strerror(errno) : why));
-        }
-    }
-}
-
-// The empty primary a first load fills, as the installer makes it: made in
-// its directory's descriptor, given to the directory's owner when root makes
-// it (the service account's keystore stays the service account's), and its
-// directory synced so that the name survives a crash.
-void make_empty_primary(const Role &r) {
-    const std::string path = r.primary;
-    const std::string dirPath = path.substr(0, path.rfind('/'));
-    const int dir = open(dirPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    struct stat dirStatus {};
-    if (dir < 0 || fstat(dir, &dirStatus) != 0) {
-        const int err = errno;
-        if (dir >= 0) close(dir);
-        throw tool_failure("cannot open " + dirPath + ": " + std::strerror(err));
-    }
-    const std::string leaf = path.substr(path.rfind('/') + 1);
-    const int fd = openat(dir, leaf.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    std::string failure;
-    if (fd < 0 && errno != EEXIST) {
-        const std::string why = explain_io(path, true);
-        failure = "cannot create " + path + ": " + (why.empty() ? std::strerror(errno) : why);
-    } else if (fd >= 0) {
-        if (geteuid() == 0 && dirStatus.st_uid != 0 && fchown(fd, dirStatus.st_uid, dirStatus.st_gid) != 0) {
-            failure = "cannot hand " + path + " to its directory's owner: " + std::strerror(errno);
-        } else if (fsync(dir) != 0) {
-            failure = "cannot sync " + dirPath + " after creating " + path + ": " + std::strerror(errno);
-        }
-        close(fd);
-    }
-    close(dir);
-    if (!failure.empty()) throw tool_failure(failure);
-}
+}  // namespace
 
 std::vector<std::string> warnings_for(const Role &r) {
     std::vector<std::string> out;
@@ -93,27 +50,7 @@ void print_warnings(const std::vector<std::string> &warnings) {
     for (const std::string &w : warnings) std::fprintf(stderr, "warning: %s\n", w.c_str());
 }
 
-int cmd_init(const Options &opt) {
-    const Role &r = need_role(opt.role);
-    check_protector_options(opt);
-    const std::vector<std::string> before = warnings_for(r);
-    print_warnings(before);
-    make_secret_dir(opt);
-    for (const std::string &dir : role_dirs(r)) make_dirs(dir);
-    if (access(r.primary, F_OK) != 0 && access(r.standby, F_OK) != 0 && !file_facts(r.primary).symlink &&
-        !file_facts(r.standby).symlink) {
-        make_empty_primary(r);
-    }
-    Session s(opt.role);
-    int32_t keys = 0;
-    require(TELMOR_VAQ_GetMkNum(&keys), "counting master keys", {opt.role, {}, {}, {}});
-    // A new keystore is sealed by the node secret; another protector is a
-    // move made at once.
-    if (opt.protector == "tpm2" || opt.protector == "pkcs11") move_to_protector(opt);
-    std::printf("keystore of role %s ready: %s (standby %s), %d master keys\n%s", r.name, r.primary, r.standby, keys,
-                protector_lines().c_str());
-    return 0;
-}
+namespace {
 
 Json copy_json(const CopyReport &c) {
     Json j;
@@ -148,7 +85,6 @@ std::vector<std::string> check_warnings(const Role &r, const KeystoreReport &rep
                                   "init that did not finish; run 'telmor-vaq init --role ") +
                       r.name + "'");
     }
-    for (const std::string &w : report.openWarnings) out.push_back(w);
     return out;
 }
 
@@ -217,10 +153,9 @@ int cmd_status(const Options &opt) {
     const bool any = file_facts(r.primary).exists || file_facts(r.standby).exists;
     KeystoreReport report;
     if (any) {
-        report = examine_as_owner(r, [&r](KeystoreReport &open) {
+        report = examine_as_owner(r, [](KeystoreReport &open) {
             open.protectorText = protector_lines();
             open.protector = protector_json();
-            open.openWarnings = pin_file_warnings(r);
         });
     } else {
         for (const char *name : {"primary", "standby"}) {
@@ -292,26 +227,6 @@ int cmd_status(const Options &opt) {
     }
     return static_cast<int>(verdict);
 }
-
-const CommandRegistrar kInit(
-    {"init",
-     "Keystore",
-     40,
-     "create the role's directories and keystore with every key domain (safe to run twice)",
-     "Creates the role's keystore and log directories where missing (mode 0700), an empty primary keystore\n"
-     "file (0600) if neither copy exists, then the keystore with its twelve domains, each with an active\n"
-     "master key, its root material sealed by the role's node secret under /etc/telmor/vaq (made here when\n"
-     "run as root) or, with --protector tpm2, by the node's TPM, or with --protector pkcs11 --key URI, by a\n"
-     "key in a PKCS#11 token. Warns about each existing file or directory the library would refuse, with a\n"
-     "remedy it accepts. Safe to run twice.",
-     {Opt::Role, Opt::Protector, Opt::Pcrs, Opt::Key},
-     {},
-     {{"init --role HXM", "make the manager tools' keystore"},
-      {"init --protector tpm2 --pcrs 0,7", "a new keystore sealed by the TPM"},
-      {"init --protector pkcs11 --key 'pkcs11:token=node;object=kek?module-name=softhsm2&pin-source=file:/etc/"
-       "telmor/vaq/node.pin'",
-       "a new keystore sealed by a token key"}},
-     cmd_init});
 
 const CommandRegistrar kCheck(
     {"check",

@@ -18,6 +18,7 @@
 #include "causes.h"
 #include "file_safety.h"
 #include "command_table.h"
+#include "node_setup.h"
 #include "protector.h"
 #include "session.h"
 #include "telmor_vaq_api.h"
@@ -168,7 +169,7 @@ struct SecretStep {
     mode_t mode;
     bool keystoreOwnerMayOwn;
 };
-constexpr SecretStep kSecretSteps[] = {{"telmor", "/etc/telmor", 0755, false}, {"vaq", kSecretDir, 0700, true}};
+constexpr SecretStep kSecretSteps[] = {{"telmor", "/etc/telmor", 0755, false}, {"vaq", kSecretDir, 0711, true}};
 
 // Why the library would not trust the directory, or empty: the same rule.
 std::string untrusted_reason(const struct stat &st, const SecretStep &step, const std::optional<struct stat> &ks) {
@@ -183,8 +184,8 @@ std::string untrusted_reason(const struct stat &st, const SecretStep &step, cons
 
 std::string secret_dir_remedy(const SecretStep &step) {
     if (step.keystoreOwnerMayOwn) {
-        return std::string("as root: chown root:root ") + step.path + " && chmod 0700 " + step.path +
-               " (or give it to the keystore directory's owner), after checking what it holds";
+        return std::string("as root: chown root:root ") + step.path + " && chmod 0711 " + step.path +
+               ", after checking what it holds";
     }
     return std::string("as root: chown root:root ") + step.path + " && chmod 0755 " + step.path +
            ", after checking what it holds";
@@ -211,86 +212,48 @@ constexpr int kDirFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 
 std::unique_ptr<Fd> open_etc() { return std::make_unique<Fd>(open("/etc", O_RDONLY | O_DIRECTORY | O_CLOEXEC)); }
 
-// The node-secret directory when every step of it is one the key library
-// would trust; null otherwise (missing, a link, not a directory, untrusted).
-std::unique_ptr<Fd> trusted_secret_dir(const std::optional<struct stat> &ks) {
-    std::unique_ptr<Fd> at = open_etc();
-    for (const SecretStep &step : kSecretSteps) {
-        if (at->fd < 0) return nullptr;
-        auto next = std::make_unique<Fd>(openat(at->fd, step.name, kDirFlags));
-        struct stat st {};
-        if (next->fd < 0 || fstat(next->fd, &st) != 0 || !untrusted_reason(st, step, ks).empty()) return nullptr;
-        at = std::move(next);
-    }
-    return at;
-}
-
 }  // namespace
 
 std::vector<std::string> secret_dir_warnings(const Role &r) {
     std::vector<std::string> out;
     const std::optional<struct stat> ks = keystore_directory(r);
+    const uid_t owner = ks ? ks->st_uid : geteuid();
     for (const SecretStep &step : kSecretSteps) {
         struct stat st {};
-        if (lstat(step.path, &st) != 0) break;  // missing: made by root's init or a root process
+        if (lstat(step.path, &st) != 0) return out;  // missing: made by root's init or a root process
         if (S_ISLNK(st.st_mode) || !S_ISDIR(st.st_mode)) {
             out.push_back(std::string("node-secret directory ") + step.path + " is " +
                           (S_ISLNK(st.st_mode) ? "a symbolic link" : "not a directory") +
                           ": the key library will not use it; as root, move it aside and run 'telmor-vaq init'");
-            break;
+            return out;
         }
         const std::string why = untrusted_reason(st, step, ks);
         if (!why.empty()) {
             out.push_back(std::string("node-secret directory ") + step.path + " is " + why +
                           ": the key library will not use it; " + secret_dir_remedy(step));
+        } else if (step.keystoreOwnerMayOwn && st.st_uid != 0) {
+            out.push_back(std::string("node-secret directory ") + step.path + " belongs to " + user_name(st.st_uid) +
+                          ": it is root's on a node with a secret directory per role; as root: telmor-vaq init --role " +
+                          r.name);
+        } else if (owner != 0 && (st.st_mode & 0001) == 0) {
+            out.push_back(std::string("node-secret directory ") + step.path + " (mode " + octal(st.st_mode & 07777) +
+                          ") cannot be passed through by " + user_name(owner) +
+                          ", who owns the keystore; as root: telmor-vaq init --role " + r.name);
         }
+    }
+    const std::string own = secret_dir_path(r);
+    struct stat st {};
+    if (!ks || lstat(own.c_str(), &st) != 0) return out;
+    if (!S_ISDIR(st.st_mode)) {
+        out.push_back("secret directory " + own + " is not a directory: the key library will not use it; as root, "
+                      "move it aside and run 'telmor-vaq init --role " + std::string(r.name) + "'");
+    } else if (st.st_uid != owner || (st.st_mode & 077) != 0) {
+        out.push_back("secret directory " + own + " is " + user_name(st.st_uid) + "'s, mode " +
+                      octal(st.st_mode & 07777) + ": it should be " + user_name(owner) +
+                      "'s (the keystore's owner), 0700; as root: telmor-vaq init --role " + r.name + " --owner " +
+                      user_name(owner));
     }
     return out;
-}
-
-void make_secret_dir(const Options &opt) {
-    if (geteuid() != 0) return;  // the service account's own init: the directory is root's job
-    const Role &r = need_role(opt.role);
-    const std::optional<struct stat> ks = keystore_directory(r);
-    // What is checked, made, handed over and synced is one directory,
-    // whatever is put at its name meanwhile.
-    std::unique_ptr<Fd> at = open_etc();
-    if (at->fd < 0) cannot("open", "/etc");
-    for (const SecretStep &step : kSecretSteps) {
-        bool made = false;
-        if (mkdirat(at->fd, step.name, step.mode) == 0) {
-            made = true;
-        } else if (errno != EEXIST) {
-            cannot("create", step.path);
-        }
-        auto next = std::make_unique<Fd>(openat(at->fd, step.name, kDirFlags));
-        if (next->fd < 0) {
-            if (errno == ELOOP || errno == ENOTDIR) {
-                throw tool_failure(std::string("node-secret directory ") + step.path +
-                                   " is a symbolic link or not a directory; nothing was changed: as root, move it "
-                                   "aside and run 'telmor-vaq init' again");
-            }
-            cannot("open", step.path);
-        }
-        struct stat st {};
-        if (fstat(next->fd, &st) != 0) cannot("examine", step.path);
-        if (made && (fchown(next->fd, 0, 0) != 0 || fchmod(next->fd, step.mode) != 0)) cannot("set up", step.path);
-        // The service account makes its own secret at its first start, in a
-        // directory root gives it; one it owns already is left as it is.
-        if (step.keystoreOwnerMayOwn && st.st_uid == 0 && ks && ks->st_uid != 0) {
-            if (fchown(next->fd, ks->st_uid, ks->st_gid) != 0) cannot("hand to the service account", step.path);
-            st.st_uid = ks->st_uid;
-        }
-        const std::string why = untrusted_reason(st, step, ks);
-        if (!why.empty()) {
-            throw tool_failure(std::string("node-secret directory ") + step.path + " is " + why +
-                               "; the key library will not use it: " + secret_dir_remedy(step));
-        }
-        // A directory made here is found after a crash only if its parent's
-        // entry for it reached the disk.
-        if (made && fsync(at->fd) != 0) cannot("sync the directory holding", step.path);
-        at = std::move(next);
-    }
 }
 
 namespace {
@@ -315,78 +278,86 @@ std::string recorded_pin_file(const std::string &uri) {
     return path;
 }
 
-// The PIN file of the open keystore's pkcs11 protector when it is a regular
-// file of root's and another account owns the keystore directory: its path,
-// that directory's owner, and the file, opened once (no link followed)
-// relative to a descriptor of the node-secret directory, the only place the
-// library takes PIN files from, and only while it trusts that directory.
-struct RootsPinFile {
-    std::string path;
-    struct stat keystoreDir {};
-    std::unique_ptr<Fd> file;
-    struct stat st {};
-};
-bool roots_pin_file(const Role &r, RootsPinFile &out) {
-    const ProtectorInfo p = protector_info();
-    if (!p.known || p.kind != kPkcs11) return false;
-    const std::optional<struct stat> ks = keystore_directory(r);
-    std::string path = recorded_pin_file(p.where);
-    const std::string dir = std::string(kSecretDir) + "/";
-    if (!ks || ks->st_uid == 0 || path.compare(0, dir.size(), dir) != 0 ||
-        path.find('/', dir.size()) != std::string::npos)
-        return false;
-    const std::unique_ptr<Fd> secrets = trusted_secret_dir(ks);
-    if (!secrets) return false;
-    auto file = std::make_unique<Fd>(
-        openat(secrets->fd, path.c_str() + dir.size(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-    struct stat st {};
-    if (file->fd < 0 || fstat(file->fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != 0) return false;
-    out = {std::move(path), *ks, std::move(file), st};
-    return true;
+// The pin-source path a URI given on the command line names, and where that
+// path stands in it; npos when it names none.
+size_t pin_source_at(const std::string &uri, std::string &path) {
+    const std::string tag = "pin-source=file:";
+    const size_t at = uri.find(tag);
+    if (at == std::string::npos) return at;
+    const size_t end = uri.find('&', at);
+    path = uri.substr(at + tag.size(), end == std::string::npos ? std::string::npos : end - at - tag.size());
+    if (path.rfind("//", 0) == 0 && path.size() > 2 && path[2] == '/') path.erase(0, 2);
+    return at + tag.size();
 }
 
-// As root, on a keystore another account owns: the PIN file its processes log
-// in to the token with, given to that account, as the node-secret directory
-// is (root's tool reads it either way). Without it the account's processes
-// could not open the keystore that was just sealed for them. Only a file with
-// one name is handed over: a second name could be anything of root's.
-void hand_pin_file(const Role &r) {
-    if (geteuid() != 0) return;
-    RootsPinFile pin;
-    if (!roots_pin_file(r, pin)) return;
-    errno = EMLINK;
-    const bool handed =
-        pin.st.st_nlink == 1 && fchown(pin.file->fd, pin.keystoreDir.st_uid, pin.keystoreDir.st_gid) == 0;
-    const int err = errno;
-    const std::string owner = user_name(pin.keystoreDir.st_uid);
-    if (!handed) {
-        throw tool_failure("the keystore is sealed by the pkcs11 protector, but its PIN file " + pin.path +
-                           " could not be given to " + owner + ", whose processes log in with it (" +
-                           std::strerror(err) + "): as root, 'chown " + owner + " " + pin.path + "'");
+// The PIN the file at path holds, read as root from the node-secret tree: a
+// regular file with one link, root's or the keystore owner's, open to no one
+// else, walked to by descriptors without following a link.
+SecretBuffer read_pin_file(const std::string &path, uid_t keystoreOwner) {
+    const std::string top = std::string(kSecretDir) + "/";
+    if (path.rfind(top, 0) != 0)
+        throw tool_failure("the PIN file " + path + " is not under " + kSecretDir + ", where the library takes PINs from");
+    std::unique_ptr<Fd> at = open_etc();
+    std::string rest = path.substr(std::string("/etc/").size());
+    for (size_t slash; (slash = rest.find('/')) != std::string::npos; rest.erase(0, slash + 1)) {
+        auto next = std::make_unique<Fd>(openat(at->fd, rest.substr(0, slash).c_str(), kDirFlags));
+        if (next->fd < 0) cannot("open the directory of", path);
+        at = std::move(next);
     }
-    std::printf("PIN file %s given to %s, the keystore's owner, whose processes log in to the token with it\n",
-                pin.path.c_str(), owner.c_str());
+    Fd file(openat(at->fd, rest.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    struct stat st {};
+    if (file.fd < 0 || fstat(file.fd, &st) != 0) cannot("read the PIN file", path);
+    if (!S_ISREG(st.st_mode) || st.st_nlink != 1 || (st.st_uid != 0 && st.st_uid != keystoreOwner) ||
+        (st.st_mode & 077) != 0)
+        throw tool_failure("the PIN file " + path +
+                           " is not a regular file with one link, root's or the keystore owner's and open to no one "
+                           "else: nothing was changed");
+    SecretBuffer pin = read_all_secret(file.fd, 4096);
+    return pin;
+}
+
+// The URI the keystore is to record: its PIN in the role's own secret
+// directory. A PIN file elsewhere (root's, one that also serves exports or
+// another role) is read here, as root, and the role gets a file of its own
+// with the same PIN, made for the keystore's owner before it holds the PIN;
+// nothing is given away by name.
+std::string uri_with_own_pin(const Role &r, const std::string &uri) {
+    std::string path;
+    const size_t at = pin_source_at(uri, path);
+    if (at == std::string::npos) return uri;
+    const std::string own = secret_dir_path(r) + "/";
+    if (path.rfind(own, 0) == 0 || geteuid() != 0) return uri;
+    const std::optional<struct stat> ks = keystore_directory(r);
+    if (!ks) throw tool_failure(std::string("no keystore directory for role ") + r.name + ": run 'telmor-vaq init'");
+    std::string name = path.substr(path.rfind('/') + 1);
+    const bool plainName = name.size() > 4 && name.compare(name.size() - 4, 4, ".pin") == 0 &&
+                           name.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789._-") ==
+                               std::string::npos &&
+                           name[0] != '.';
+    if (!plainName) name = "token.pin";
+    const SecretBuffer pin = read_pin_file(path, ks->st_uid);
+    const std::string written = write_role_pin(r, Account{ks->st_uid, ks->st_gid}, name, pin);
+    std::printf("PIN for role %s written to %s (%s's), read from %s\n", r.name, written.c_str(),
+                user_name(ks->st_uid).c_str(), path.c_str());
+    const size_t end = uri.find('&', at);
+    return uri.substr(0, at) + written + (end == std::string::npos ? "" : uri.substr(end));
 }
 
 }  // namespace
 
-std::vector<std::string> pin_file_warnings(const Role &r) {
-    RootsPinFile pin;
-    if (!roots_pin_file(r, pin)) return {};
-    const std::string owner = user_name(pin.keystoreDir.st_uid);
-    return {"PIN file " + pin.path + " of the pkcs11 protector is root's: the processes of " + owner +
-            ", which owns the keystore, cannot log in to the token and will not open it; as root: chown " + owner +
-            " " + pin.path};
+std::string protector_pin_file() {
+    const ProtectorInfo p = protector_info();
+    return p.known && p.kind == kPkcs11 ? recorded_pin_file(p.where) : std::string();
 }
 
 void move_to_protector(const Options &opt) {
     const uint32_t mask = opt.pcrs.empty() ? 0 : parse_pcrs(opt.pcrs);
     const uint32_t kind = opt.protector == "tpm2" ? kTpm2 : kFile;
     const uint32_t rc = opt.protector == "pkcs11"
-                            ? private_entry<ProtectTokenFn>("VaqPrivProtectToken")(opt.key.c_str())
+                            ? private_entry<ProtectTokenFn>("VaqPrivProtectToken")(
+                                  uri_with_own_pin(need_role(opt.role), opt.key).c_str())
                             : private_entry<ProtectFn>("VaqPrivProtect")(kind, mask);
     require(rc, "moving the keystore to the " + opt.protector + " protector", {opt.role, {}, {}, {}});
-    if (opt.protector == "pkcs11") hand_pin_file(need_role(opt.role));
 }
 
 std::string protector_lines() {

@@ -59,6 +59,11 @@ const OptionRow kOptionRows[] = {
     {Opt::Key, "--key", "URI",
      "pkcs11 only: the token key, pkcs11:token=LABEL;object=LABEL?module-path=PATH&pin-source=file:/etc/telmor/vaq/"
      "NAME (the PIN in that file, never in the URI)"},
+    {Opt::Owner, "--owner", "ACCOUNT[:GROUP]",
+     "the account (a name or a number) whose processes use the role's keystore: init makes everything for it"},
+    {Opt::Group, "--group", "GROUP",
+     "the group through which accounts of different roles share the node's System V objects (recorded on the "
+     "node)"},
 };
 
 const OptionRow &option_row(Opt id) {
@@ -319,6 +324,12 @@ void add_options(CLI::App *sub, const Command &c, Options &opt, Raw &raw) {
                 break;
             case Opt::Key:
                 added = sub->add_option(s.flag, opt.key, s.help);
+                break;
+            case Opt::Owner:
+                added = sub->add_option(s.flag, opt.owner, s.help);
+                break;
+            case Opt::Group:
+                added = sub->add_option(s.flag, opt.group, s.help);
                 break;
         }
         if (added != nullptr && required(o)) added->required();

@@ -33,6 +33,8 @@ enum class Opt {
     Protector,  // --protector file|tpm2|pkcs11, optional
     Pcrs,       // --pcrs LIST
     Key,        // --key URI (pkcs11)
+    Owner,      // --owner ACCOUNT[:GROUP]
+    Group,      // --group GROUP
 };
 
 struct Positional {

@@ -140,7 +140,6 @@ Json to_wire(const KeystoreReport &r) {
     j["changeWithheld"] = r.changeWithheld;
     j["protectorText"] = r.protectorText;
     j["protector"] = r.protector;
-    j["openWarnings"] = r.openWarnings;
     return j;
 }
 
@@ -164,7 +163,6 @@ KeystoreReport from_wire(const Json &j, const Role &role) {
     r.changeWithheld = j.at("changeWithheld");
     r.protectorText = j.at("protectorText");
     r.protector = j.at("protector");
-    r.openWarnings = j.at("openWarnings").get<std::vector<std::string>>();
     return r;
 }
 

@@ -49,7 +49,6 @@ struct KeystoreReport {
     // Filled while the keystore is open, by the caller's `whileOpen`.
     std::string protectorText;
     nlohmann::ordered_json protector;
-    std::vector<std::string> openWarnings;
 };
 
 // Looks at both copies of the role's keystore and opens it. Without `repair`
@@ -65,6 +64,11 @@ KeystoreReport examine_keystore(const Role &role, bool repair,
 // As examine_keystore without repair, judged as the keystore's owner (see
 // owner_view.h). The copies' facts are this process's view.
 KeystoreReport examine_as_owner(const Role &role, const std::function<void(KeystoreReport &)> &whileOpen = nullptr);
+
+// Each file or directory of the role the library would refuse, with the
+// remedy; printed on stderr as "warning: ..." lines.
+std::vector<std::string> warnings_for(const Role &r);
+void print_warnings(const std::vector<std::string> &warnings);
 
 }  // namespace cli
 

@@ -27,7 +27,8 @@ constexpr size_t kBlobBytes = 61;
 
 class Pkcs11Protector final : public RootProtector {
 public:
-    Pkcs11Protector(const Host &host, const std::string &primaryPath) : host_(host) {
+    Pkcs11Protector(const Host &host, const std::string &primaryPath)
+        : host_(host), primaryPath_(primaryPath), stem_(keystore_stem(primaryPath)) {
         const std::string bound = "hxbVaq pkcs11 binding v1";
         binding_.assign(bound.begin(), bound.end());
         binding_.push_back(0);
@@ -50,8 +51,11 @@ public:
 
     Status seal(ByteView root, const ProtectorOptions &options, Bytes &sealed) override {
         if (root.size() != kKeyBytes) return Fail(VAQ_ERR_INTERNAL, "pkcs11 protector: the root is not 32 bytes");
+        std::string own;
+        Status s = own_pin_uri(options.keyUri, own);
+        if (!s.ok()) return s;
         std::shared_ptr<TokenKey> key;
-        Status s = TokenKey::open(host_, options.keyUri, key);
+        s = TokenKey::open(host_, own, key);
         if (!s.ok()) return s;
         const std::string &uri = key->uri().text;
         Bytes blob;
@@ -75,8 +79,11 @@ public:
         std::string uri;
         ByteView blob;
         if (!split(sealed, uri, &blob)) return Unsealed::kDamaged;
+        std::string own;
+        why = own_pin_uri(uri, own);
+        if (!why.ok()) return Unsealed::kFailed;
         std::shared_ptr<TokenKey> key;
-        why = TokenKey::open(host_, uri, key);
+        why = TokenKey::open(host_, own, key);
         if (!why.ok()) return Unsealed::kFailed;
         const Unsealed u = key->unseal(blob, context(uri), root, why);
         if (u == Unsealed::kForeign)
@@ -88,6 +95,41 @@ public:
     }
 
 private:
+    // The URI with its PIN read where this keystore's PIN files live. A
+    // keystore's owner can rewrite the URI in its copies, so the URI may name
+    // only a PIN file (NAME.pin) in the keystore's own secret directory:
+    // never a node secret, nor a file of root's or of another keystore that
+    // root's tool would otherwise hand to the module. A URI recorded before
+    // the node moved to one secret directory per keystore names the
+    // node-secret directory itself; it is read there until init has moved the
+    // keystore's files, and from the keystore's own directory after.
+    Status own_pin_uri(const std::string &uri, std::string &out) const {
+        TokenUri parsed;
+        Status s = parse_token_uri(uri, parsed);
+        if (!s.ok()) return s;
+        const std::string &path = parsed.pinSource;
+        if (path.empty()) {
+            out = parsed.text;
+            return Ok();
+        }
+        const std::string flat = std::string(kNodeSecretDir) + "/";
+        const std::string own = flat + stem_ + "/";
+        const size_t slash = path.rfind('/');
+        const std::string dir = path.substr(0, slash + 1), name = path.substr(slash + 1);
+        const bool pinName = name.size() > 4 && name.compare(name.size() - 4, 4, ".pin") == 0;
+        if (!pinName || (dir != own && dir != flat))
+            return Fail(VAQ_ERR_TOKEN_PIN,
+                        reason("pkcs11 protector: the PIN source %s is not used: a keystore's PIN is a file NAME.pin "
+                               "in its own secret directory %s",
+                               path.c_str(), own.c_str()));
+        if (dir == flat && secret_directory(host_, primaryPath_) != kNodeSecretDir) {
+            parsed.pinSource = own + name;
+            render_token_uri(parsed);
+        }
+        out = parsed.text;
+        return Ok();
+    }
+
     // The URI and the blob; false unless the bytes are exactly of this
     // layout and the URI is one parse_token_uri writes.
     static bool split(ByteView sealed, std::string &uri, ByteView *blob) {
@@ -114,6 +156,7 @@ private:
     }
 
     const Host &host_;
+    std::string primaryPath_, stem_;
     Bytes binding_;
 };
 

@@ -51,12 +51,24 @@ std::string keystore_stem(const std::string &primaryPath) {
     return hex;
 }
 
-std::string node_secret_path(const std::string &primaryPath) {
-    return std::string(kNodeSecretDir) + "/" + keystore_stem(primaryPath) + ".secret";
+std::string secret_directory(const Host &host, const std::string &primaryPath) {
+    const std::string stem = keystore_stem(primaryPath);
+    const std::string own = std::string(kNodeSecretDir) + "/" + stem;
+    if (host.exists(own)) return own;
+    // A node of the flat layout: everything of this keystore's stays where it
+    // is until init moves it, the marks included, or a protected keystore
+    // could be taken for an unprotected one.
+    for (const char *suffix : {".secret", ".protected", ".tpm2-auth", ".moving"})
+        if (host.exists(std::string(kNodeSecretDir) + "/" + stem + suffix)) return kNodeSecretDir;
+    return own;
 }
 
-std::string tpm2_auth_path(const std::string &primaryPath) {
-    return std::string(kNodeSecretDir) + "/" + keystore_stem(primaryPath) + ".tpm2-auth";
+std::string node_secret_path(const Host &host, const std::string &primaryPath) {
+    return secret_directory(host, primaryPath) + "/" + keystore_stem(primaryPath) + ".secret";
+}
+
+std::string tpm2_auth_path(const Host &host, const std::string &primaryPath) {
+    return secret_directory(host, primaryPath) + "/" + keystore_stem(primaryPath) + ".tpm2-auth";
 }
 
 const char *reason(const char *format, ...) {
@@ -124,7 +136,7 @@ RootCache &root_cache() {
 Protectors::Protectors(const Host &host, const std::string &primaryPath)
     : host_(host),
       primaryPath_(primaryPath),
-      secretPath_(node_secret_path(primaryPath)),
+      secretPath_(node_secret_path(host, primaryPath)),
       file_(make_file_protector(host, secretPath_)),
       tpm2_(make_tpm2_protector(host, primaryPath)),
       pkcs11_(make_pkcs11_protector(host, primaryPath)),

@@ -82,11 +82,18 @@ std::unique_ptr<RootProtector> make_pkcs11_protector(const Host &host, const std
 // (README.md, "Root protectors"): a fixed one for each role's keystore
 // ("agent", "tools", "client"), else "ks-" and a hash of the primary path.
 std::string keystore_stem(const std::string &primaryPath);
-// The node secret's path for a keystore pair: <dir>/<stem>.secret.
-std::string node_secret_path(const std::string &primaryPath);
-// The tpm2 protector's authorisation file for a keystore pair: <dir>/<stem>.tpm2-auth.
-std::string tpm2_auth_path(const std::string &primaryPath);
-// The directory every node secret lives in; the sandbox puts a tmpfs over /etc/telmor.
+// Where a keystore pair's secret files live: its own directory beneath the
+// node-secret directory (<dir>/<stem>, made by init or by a root process),
+// or, on a node of the earlier flat layout whose files of this keystore are
+// still there and which has no such directory yet, the node-secret directory
+// itself.
+std::string secret_directory(const Host &host, const std::string &primaryPath);
+// The node secret's path for a keystore pair: <secret directory>/<stem>.secret.
+std::string node_secret_path(const Host &host, const std::string &primaryPath);
+// The tpm2 protector's authorisation file: <secret directory>/<stem>.tpm2-auth.
+std::string tpm2_auth_path(const Host &host, const std::string &primaryPath);
+// The directory every keystore's secret directory lives in; the sandbox puts
+// a tmpfs over /etc/telmor.
 inline constexpr const char kNodeSecretDir[] = "/etc/telmor/vaq";
 
 // A failure reason with details (a path, an errno), for a Status: kept in a

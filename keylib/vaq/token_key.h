@@ -41,6 +41,7 @@ struct TokenUri {
     std::string modulePath;  // module-path=
     std::string moduleName;  // module-name= (found through the p11-kit configuration)
     std::string pinSource;   // pin-source=file:PATH, the PATH
+    bool secretKeyType = false;  // type=secret-key was given
     // The URI as it is recorded (keystore, export, status): normalised, and
     // never with a PIN in it (a URI carrying pin-value is refused).
     std::string text;
@@ -50,6 +51,8 @@ struct TokenUri {
 // not `file:` and an absolute path, a module-path that is not absolute, a type
 // other than secret-key, a URI without token, object or exactly one module.
 Status parse_token_uri(const std::string &uri, TokenUri &out);
+// Writes uri.text anew from its fields, normalised as parse_token_uri writes it.
+void render_token_uri(TokenUri &uri);
 
 class TokenKey {
 public:

@@ -365,16 +365,22 @@ void Token::drop() {
 }
 
 // The PIN the URI's pin-source holds, into pin. The PIN is a secret of the
-// node's like the node secret: directly in the trusted secret directory, read
+// node's like the node secret: in the trusted secret directory tree, read
 // through the host, which judges it and its directory by the same rule.
 static Status read_pin(const Host &host, const std::string &label, const std::string &path, Bytes &pin) {
     auto refuse = [&](const char *why) {
         return Fail(VAQ_ERR_TOKEN_PIN,
                     reason("pkcs11: no login to the token %s: %s: %s", label.c_str(), why, path.c_str()));
     };
+    // Directly in the node-secret directory (root's own PIN files, and the
+    // flat layout), or in a keystore's secret directory beneath it: the host
+    // judges each directory on the way.
     const std::string dir = std::string(kNodeSecretDir) + "/";
-    if (path.rfind(dir, 0) != 0 || path.find('/', dir.size()) != std::string::npos || path.size() == dir.size())
-        return refuse("the PIN source is not directly in the trusted secret directory /etc/telmor/vaq");
+    const size_t slash = path.find('/', dir.size());
+    if (path.rfind(dir, 0) != 0 || path.size() == dir.size() ||
+        (slash != std::string::npos && (slash == dir.size() || path.find('/', slash + 1) != std::string::npos)))
+        return refuse("the PIN source is not in the trusted secret directory /etc/telmor/vaq or a keystore's "
+                      "directory in it");
     FileContent fc = host.read_file(path);
     if (fc.state == FileState::kUnsafe)
         return refuse(

@@ -136,6 +136,31 @@ Status pin_path(std::string &source) {
 
 }  // namespace
 
+void render_token_uri(TokenUri &uri) {
+    std::string &t = uri.text;
+    t = "pkcs11:token=";
+    percent_encode(uri.token, false, false, t);
+    t += ";object=";
+    percent_encode(uri.object, false, false, t);
+    if (!uri.id.empty()) {
+        t += ";id=";
+        percent_encode(uri.id, false, true, t);
+    }
+    if (uri.secretKeyType) t += ";type=secret-key";
+    t += '?';
+    if (!uri.modulePath.empty()) {
+        t += "module-path=";
+        percent_encode(uri.modulePath, true, false, t);
+    } else {
+        t += "module-name=";
+        percent_encode(uri.moduleName, true, false, t);
+    }
+    if (!uri.pinSource.empty()) {
+        t += "&pin-source=file:";
+        percent_encode(uri.pinSource, true, false, t);
+    }
+}
+
 Status parse_token_uri(const std::string &uri, TokenUri &out) {
     out = TokenUri{};
     if (uri.size() > kMaxUriBytes) return bad("longer than 2048 bytes", "");
@@ -161,28 +186,8 @@ Status parse_token_uri(const std::string &uri, TokenUri &out) {
         if (!s.ok()) return s;
     }
 
-    std::string &t = out.text;
-    t = "pkcs11:token=";
-    percent_encode(out.token, false, false, t);
-    t += ";object=";
-    percent_encode(out.object, false, false, t);
-    if (!out.id.empty()) {
-        t += ";id=";
-        percent_encode(out.id, false, true, t);
-    }
-    if (seen & (1u << 3)) t += ";type=secret-key";
-    t += '?';
-    if (!out.modulePath.empty()) {
-        t += "module-path=";
-        percent_encode(out.modulePath, true, false, t);
-    } else {
-        t += "module-name=";
-        percent_encode(out.moduleName, true, false, t);
-    }
-    if (!out.pinSource.empty()) {
-        t += "&pin-source=file:";
-        percent_encode(out.pinSource, true, false, t);
-    }
+    out.secretKeyType = (seen & (1u << 3)) != 0;
+    render_token_uri(out);
     return Ok();
 }
 

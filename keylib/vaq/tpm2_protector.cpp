@@ -290,7 +290,7 @@ TPM2B_AUTH auth_of(const SecretArray<kKeyBytes> &value) {
 class Tpm2Protector final : public RootProtector {
 public:
     Tpm2Protector(const Host &host, const std::string &primaryPath)
-        : host_(host), auth_(host, tpm2_auth_path(primaryPath), kAuthFile), stem_(keystore_stem(primaryPath)) {
+        : host_(host), auth_(host, tpm2_auth_path(host, primaryPath), kAuthFile), stem_(keystore_stem(primaryPath)) {
         // Made now, not at each seal: what is bound does not change.
         const std::string bound = stem_ + '\0' + primaryPath;
         static const uint8_t kLabel[] = {'h', 'x', 'b', 'V', 'a', 'q', ' ', 't', 'p', 'm', '2',

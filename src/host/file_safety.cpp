@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 
@@ -91,6 +92,9 @@ bool is_keystore_owner(uid_t owner) {
 int open_directory_at(int dir, const char *name, bool make, mode_t mode, Refusal *why, const char *path) {
     constexpr int kFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
     int fd = sys().openat(dir, name, kFlags, 0);
+    // /etc/telmor/vaq lets accounts pass through to their own directories
+    // without reading it: a descriptor to look up names in is all they need.
+    if (fd < 0 && errno == EACCES) fd = sys().openat(dir, name, (kFlags & ~O_RDONLY) | O_PATH, 0);
     bool made = false;
     if (fd < 0 && errno == ENOENT && make) {
         if (sys().mkdirat(dir, name, mode) == 0) {
@@ -128,24 +132,77 @@ const char *untrusted_directory_reason(const struct stat &st, bool keystoreOwner
     return nullptr;
 }
 
-// The node-secret directory, each step checked: a descriptor, or -1 with
-// *why set (EPERM) or errno (ENOENT when missing and not made).
-int open_secret_directory(bool make, Refusal *why) {
+// Where a secret path leads: a file directly in the node-secret directory
+// (root's own files, and the flat layout of nodes not yet moved to one
+// directory per keystore) or in a keystore's own directory beneath it.
+struct SecretPath {
+    char keystoreDir[256] = {};  // empty: directly in the node-secret directory
+    const char *leaf = nullptr;
+};
+
+// A path in the node-secret tree, or false: /etc/telmor/vaq/LEAF or
+// /etc/telmor/vaq/DIR/LEAF, no further level, no "." or ".." names.
+bool secret_path(const char *path, SecretPath &out) {
+    const size_t n = sizeof kSecretDirectory - 1;
+    if (std::strncmp(path, kSecretDirectory, n) != 0 || path[n] != '/') return false;
+    const char *rest = path + n + 1;
+    const char *slash = std::strchr(rest, '/');
+    out.leaf = rest;
+    if (slash != nullptr) {
+        const size_t len = static_cast<size_t>(slash - rest);
+        if (len == 0 || len >= sizeof out.keystoreDir) return false;
+        std::memcpy(out.keystoreDir, rest, len);
+        out.keystoreDir[len] = '\0';
+        out.leaf = slash + 1;
+    }
+    auto plain = [](const char *name) {
+        return *name != '\0' && std::strchr(name, '/') == nullptr && std::strcmp(name, ".") != 0 &&
+               std::strcmp(name, "..") != 0;
+    };
+    return plain(out.leaf) && (out.keystoreDir[0] == '\0' || plain(out.keystoreDir));
+}
+
+// The directory holding a secret, each step from /etc checked: a descriptor,
+// or -1 with *why set (EPERM) or errno (ENOENT when missing and not made).
+//
+// /etc/telmor/vaq is root's (0711 when made: accounts pass through to their
+// own directories, and list nothing). A keystore's directory beneath it
+// belongs to root or the keystore directory's owner; made by root (with
+// `make`), it is given to that owner through the descriptor that made it.
+// On a node not yet moved to one directory per keystore, the keystore's
+// owner may still own /etc/telmor/vaq itself, and its files directly there
+// are read as before; a keystore directory beneath a directory an account
+// owns is never trusted, since that account could swap it.
+int open_secret_directory(const SecretPath &sp, bool make, Refusal *why) {
     const Descriptor root(sys().open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0));
     if (root.get() < 0) return -1;
     Descriptor at(open_directory_at(root.get(), "etc", false, 0, why, "/etc"));
     if (at.get() < 0) return -1;
-    struct {
+    const bool own = sp.keystoreDir[0] != '\0';
+    char ownPath[sizeof kSecretDirectory + sizeof sp.keystoreDir + 1];
+    std::snprintf(ownPath, sizeof ownPath, "%s/%s", kSecretDirectory, sp.keystoreDir);
+    struct Step {
         const char *name;
         const char *path;
         mode_t mode;
         bool keystoreOwnerMayOwn;
-    } const kSteps[] = {{"telmor", kSecretParentDirectory, 0755, false}, {"vaq", kSecretDirectory, 0700, true}};
-    for (const auto &step : kSteps) {
+    } const kSteps[] = {{"telmor", kSecretParentDirectory, 0755, false},
+                        {"vaq", kSecretDirectory, 0711, !own},
+                        {sp.keystoreDir, ownPath, 0700, true}};
+    for (const Step &step : kSteps) {
+        if (step.name == sp.keystoreDir && !own) break;
         Descriptor next(open_directory_at(at.get(), step.name, make, step.mode, why, step.path));
         if (next.get() < 0) return -1;
         struct stat st {};
         if (sys().fstat(next.get(), &st) != 0) return -1;
+        if (step.name == sp.keystoreDir && st.st_uid == 0 && sys().geteuid() == 0) {
+            // Root made it (or left it root's): the keystore's owner works in it.
+            struct stat ks {};
+            if (keystore_directory(ks) && ks.st_uid != 0) {
+                if (sys().fchown(next.get(), ks.st_uid, ks.st_gid) != 0) return -1;
+                st.st_uid = ks.st_uid;
+            }
+        }
         if (const char *reason = untrusted_directory_reason(st, step.keystoreOwnerMayOwn)) {
             *why = {step.path, reason};
             errno = EPERM;
@@ -154,13 +211,6 @@ int open_secret_directory(bool make, Refusal *why) {
         at = std::move(next);
     }
     return at.release();
-}
-
-// A name directly in the node-secret directory, or null.
-const char *secret_name(const char *path) {
-    const size_t n = sizeof kSecretDirectory - 1;
-    if (std::strncmp(path, kSecretDirectory, n) != 0 || path[n] != '/') return nullptr;
-    return path + n + 1;
 }
 
 // Why a file in a directory must not be used, or null.
@@ -231,15 +281,18 @@ void set_keystore_directory_of(const char *primaryPath) {
 int open_safely(const char *path, int flags, mode_t mode, struct stat *st, Refusal *why, int *createdIn) {
     *why = {};
     if (createdIn != nullptr) *createdIn = -1;
-    const char *leaf = secret_name(path);
-    const bool secret = leaf != nullptr;
+    SecretPath sp;
+    const char *leaf = nullptr;
+    const bool secret = std::strncmp(path, kSecretDirectory, sizeof kSecretDirectory - 1) == 0 &&
+                        path[sizeof kSecretDirectory - 1] == '/';
     Descriptor dir;
     if (secret) {
-        if (*leaf == '\0' || std::strchr(leaf, '/') != nullptr) {
+        if (!secret_path(path, sp)) {
             errno = EINVAL;
             return -1;
         }
-        dir = Descriptor(open_secret_directory((flags & O_CREAT) != 0 && sys().geteuid() == 0, why));
+        leaf = sp.leaf;
+        dir = Descriptor(open_secret_directory(sp, (flags & O_CREAT) != 0 && sys().geteuid() == 0, why));
     } else {
         char dirPath[kPathSize];
         if (!split(path, dirPath, leaf)) {
@@ -282,6 +335,8 @@ const char *unsafe_directory_reason(const char *path, const struct stat &st) {
     if (!S_ISDIR(st.st_mode)) return "not a directory";
     if (std::strcmp(path, kSecretDirectory) == 0) return untrusted_directory_reason(st, true);
     if (std::strcmp(path, kSecretParentDirectory) == 0) return untrusted_directory_reason(st, false);
+    SecretPath sp;
+    if (secret_path(path, sp) && sp.keystoreDir[0] == '\0') return untrusted_directory_reason(st, true);
     if ((st.st_mode & 022) != 0) return "writable by group or others";
     const uid_t me = sys().geteuid();
     if (st.st_uid != me && st.st_uid != 0 && me != 0) return "owned by another user";

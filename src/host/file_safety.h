@@ -14,9 +14,11 @@
 
 namespace tv {
 
-// Where the node secrets live. Both directories are trusted only if neither
-// is a link, neither is writable by group or others, /etc/telmor is root's,
-// and /etc/telmor/vaq is root's or the keystore directory's owner's.
+// Where the node secrets live. Each directory is trusted only if it is no
+// link and not writable by group or others; /etc/telmor is root's,
+// /etc/telmor/vaq root's (or, on a node still in the flat layout, the
+// keystore directory's owner's), and a keystore's own directory beneath it
+// root's or the keystore directory's owner's.
 inline constexpr char kSecretParentDirectory[] = "/etc/telmor";
 inline constexpr char kSecretDirectory[] = "/etc/telmor/vaq";
 
@@ -38,11 +40,13 @@ struct Refusal {
 // owner of the directory that holds the file, so that root can work on a
 // keystore the service account owns without taking it over.
 //
-// A file directly in kSecretDirectory is a secret: both directories on its
-// way must be trusted (with O_CREAT, a process running as root makes them,
-// root's, 0755 and 0700, when missing), the file must give no access to
-// group or others, and the third owner it may have is the keystore
-// directory's.
+// A file in kSecretDirectory, or in a keystore's own directory beneath it
+// (/etc/telmor/vaq/agent/...), is a secret: every directory on its way must
+// be trusted (with O_CREAT, a process running as root makes them when
+// missing: /etc/telmor root's 0755, /etc/telmor/vaq root's 0711, a keystore's
+// directory 0700 given to the keystore directory's owner), the file must give
+// no access to group or others, and the third owner it may have is the
+// keystore directory's.
 //
 // A file this call created gets exactly `mode` and, when root created it,
 // the owner of its directory (a secret: the keystore directory's owner), so

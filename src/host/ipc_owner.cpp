@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "host/ipc_owner.h"
 
-#include <grp.h>
+#include <fcntl.h>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 
@@ -23,7 +24,6 @@ namespace {
 // Nothing here allocates: these run inside the lock and segment services,
 // which must not fail (or throw) for want of memory.
 constexpr size_t kRoles = node_layout::kRoles.size();
-constexpr int kMaxGroups = 256;
 
 // Owner of the directory that holds a role's primary keystore copy; false
 // when it is missing or not a directory (a link is not followed and counts
@@ -60,47 +60,35 @@ Accounts keystore_accounts() {
     return a;
 }
 
-// The account's name (or "?") and its groups; false when it has no entry.
-bool look_up(uid_t uid, char (&name)[64], gid_t *groups, int &count, gid_t *primary = nullptr) {
+// The account's name, or "?".
+void look_up(uid_t uid, char (&name)[64]) {
     std::strcpy(name, "?");
     passwd pw{};
     passwd *found = nullptr;
     char buf[4096];
-    if (getpwuid_r(uid, &pw, buf, sizeof buf, &found) != 0 || found == nullptr) return false;
-    std::snprintf(name, sizeof name, "%s", pw.pw_name);
-    if (primary != nullptr) *primary = pw.pw_gid;
-    if (groups == nullptr) return true;
-    return getgrouplist(pw.pw_name, pw.pw_gid, groups, &count) != -1;
+    if (getpwuid_r(uid, &pw, buf, sizeof buf, &found) == 0 && found != nullptr)
+        std::snprintf(name, sizeof name, "%s", pw.pw_name);
 }
 
-// A group other than root's that every account is in, the lowest; false when
-// there is none. The accounts' primary groups go to primaries when asked.
-bool shared_group(const Accounts &accounts, gid_t &out, gid_t *primaries = nullptr) {
-    gid_t common[kMaxGroups];
-    int commonCount = 0;
-    for (size_t i = 0; i < accounts.count; ++i) {
-        char name[64];
-        gid_t groups[kMaxGroups];
-        int count = kMaxGroups;
-        if (!look_up(accounts.uid[i], name, groups, count, primaries != nullptr ? &primaries[i] : nullptr))
-            return false;
-        std::sort(groups, groups + count);
-        if (i == 0) {
-            std::copy(groups, groups + count, common);
-            commonCount = count;
-        } else {
-            commonCount = static_cast<int>(std::set_intersection(common, common + commonCount, groups,
-                                                                 groups + count, common) -
-                                           common);
-        }
-    }
-    for (int i = 0; i < commonCount; ++i) {
-        if (common[i] != 0) {
-            out = common[i];
-            return true;
-        }
-    }
-    return false;
+// The group the operator named for the node's objects (telmor-vaq init
+// --group), recorded in root's /etc/telmor/vaq/ipc.group; false when none is.
+// Only a file of root's, in root's directories, that no one else can write is
+// believed: the group decides who may take the lock.
+bool recorded_group(gid_t &out) {
+    const int fd = sys().open("/etc/telmor/vaq/ipc.group", O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0);
+    if (fd < 0) return false;
+    struct stat st {}, dir {};
+    char text[32] = {};
+    const bool trusted = sys().fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == 0 &&
+                         (st.st_mode & 022) == 0 && sys().lstat("/etc/telmor/vaq", &dir) == 0 && S_ISDIR(dir.st_mode) &&
+                         dir.st_uid == 0 && (dir.st_mode & 022) == 0 && sys().read(fd, text, sizeof text - 1) > 0;
+    sys().close(fd);
+    if (!trusted) return false;
+    char *end = nullptr;
+    const unsigned long gid = std::strtoul(text, &end, 10);
+    if (end == text || (*end != '\n' && *end != '\0') || gid == 0 || gid > 0xfffffffful) return false;
+    out = static_cast<gid_t>(gid);
+    return true;
 }
 
 }  // namespace
@@ -119,28 +107,27 @@ bool plan_ipc_ownership(const char *what, key_t key, IpcOwnership &out) {
     // Root needs no grant, so a directory of root's does not split the node:
     // with one other account the object is that account's.
     out.uid = creatingDir && creatingOwner != 0 ? creatingOwner : accounts.uid[0];
-    if (accounts.count == 1) return true;
     gid_t group = 0;
-    if (shared_group(accounts, group)) {
+    if (recorded_group(group)) {
         out.gid = group;
         out.mode = 0660;
         out.shareGroup = true;
         return true;
     }
+    if (accounts.count == 1) return true;
     char names[kRoles * 80] = "";
     size_t used = 0;
     for (size_t i = 0; i < accounts.count && used < sizeof names; ++i) {
         char name[64];
-        int none = 0;
-        look_up(accounts.uid[i], name, nullptr, none);
+        look_up(accounts.uid[i], name);
         const int n = std::snprintf(names + used, sizeof names - used, "%s%u (%s)", i == 0 ? "" : ", ",
                                     static_cast<unsigned>(accounts.uid[i]), name);
         if (n < 0) break;
         used += static_cast<size_t>(n);
     }
     VAQ_LOG(kError,
-            "%s %#x not created: the roles' keystore directories belong to uids %s, which share no group to use it "
-            "through\n",
+            "%s %#x not created: the roles' keystore directories belong to uids %s, and no group is named for them "
+            "to share it through; as root, name one: telmor-vaq init --role ROLE --group GROUP\n",
             what, static_cast<unsigned>(key), names);
     return false;
 }
@@ -152,16 +139,10 @@ const char *foreign_ipc_reason(const ipc_perm &perm) {
     if (!trusted(perm.uid) || !trusted(perm.cuid)) return "owned or created by another user";
     if ((perm.mode & 002) != 0) return "writable by others";
     if ((perm.mode & 020) != 0) {
-        // Shared through a group only where several accounts need it, and only
-        // through their common group (or a trusted account's own, which the
-        // kernel grants the creator's group as well).
+        // Shared through a group only where the operator named one, and only
+        // through that group.
         gid_t group = 0;
-        gid_t primaries[kRoles] = {};
-        if (accounts.count < 2 || !shared_group(accounts, group, primaries) || perm.gid != group)
-            return "writable by its group";
-        if (perm.cgid != 0 && perm.cgid != group &&
-            std::find(primaries, primaries + accounts.count, perm.cgid) == primaries + accounts.count)
-            return "writable by its creator's group";
+        if (!recorded_group(group) || perm.gid != group) return "writable by its group";
     }
     return nullptr;
 }

@@ -7,8 +7,10 @@
 // objects, so they are given at once to the account that owns the roles'
 // keystore directories: the service account then uses what root made on its
 // behalf, and root uses anything. Where the roles' directories belong to
-// several accounts, the objects are shared through a group all of them are
-// in, or not made at all.
+// several accounts, the objects are shared through the group the operator
+// named for them (telmor-vaq init --group, recorded in root's
+// /etc/telmor/vaq/ipc.group), 0660, or not made at all: never through a group
+// found by search, which on a real node is often one every user is in.
 //
 // Another local account that creates an object first could otherwise hold
 // every process of the node still or feed them its own keystore version.
@@ -27,19 +29,19 @@ struct IpcOwnership {
     uid_t uid = 0;
     gid_t gid = 0;
     mode_t mode = 0600;
-    bool shareGroup = false;  // gid is a group the keystore accounts share; mode 0660
+    bool shareGroup = false;  // gid is the node's named group; mode 0660
 };
 
 // The ownership for an object this process is about to create under key
 // (named `what` in the log). False, with one ERROR line that names the
-// accounts, when the roles' keystore directories belong to accounts that
-// share no group.
+// accounts and the command that names a group, when the roles' keystore
+// directories belong to several accounts and no group is named.
 bool plan_ipc_ownership(const char *what, key_t key, IpcOwnership &out);
 
 // Why the object must not be used, or null. Its owner and its creator must be
 // the effective user, root or the owner of a role's keystore directory;
-// others may not write it, and the group only when it is one those accounts
-// share (an object made for several accounts).
+// others may not write it, and the group only when it is the node's named
+// group.
 const char *foreign_ipc_reason(const ipc_perm &perm);
 
 // Whether an object found under our key (trusted by foreign_ipc_reason)

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "keystore_root.h"
 
+#include <sys/stat.h>
+
 #include <openssl/evp.h>
 #include <openssl/kdf.h>
 
@@ -38,20 +40,32 @@ bool hkdf(const uint8_t *key, size_t keyLen, const char *salt, const char *info,
 
 namespace {
 
-// <dir>/<stem><suffix>: the stem is the role's name, or "ks-" and the 64-bit
-// FNV-1a hash of the primary path for any other keystore.
-std::string node_file_path(const std::string &primaryPath, const char *suffix) {
-    const std::string dir = "/etc/telmor/vaq/";
+// The stem is the role's name, or "ks-" and the 64-bit FNV-1a hash of the
+// primary path for any other keystore.
+std::string stem_of(const std::string &primaryPath) {
     const struct {
         const char *prefix, *stem;
     } roles[] = {{"/opt/telmor/agent/", "agent"}, {"/opt/telmor/tools/", "tools"}, {"/opt/telmor/client/", "client"}};
     for (const auto &r : roles)
-        if (primaryPath.rfind(r.prefix, 0) == 0) return dir + r.stem + suffix;
+        if (primaryPath.rfind(r.prefix, 0) == 0) return r.stem;
     uint64_t h = 0xcbf29ce484222325ull;
     for (unsigned char c : primaryPath) h = (h ^ c) * 0x100000001b3ull;
     char hex[17];
     std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(h));
-    return dir + "ks-" + hex + suffix;
+    return std::string("ks-") + hex;
+}
+
+// <secret directory>/<stem><suffix>: the keystore's own directory in
+// /etc/telmor/vaq, or /etc/telmor/vaq itself for a keystore whose files are
+// still in the flat layout there.
+std::string node_file_path(const std::string &primaryPath, const char *suffix) {
+    const std::string stem = stem_of(primaryPath);
+    const std::string own = "/etc/telmor/vaq/" + stem;
+    struct stat st {};
+    if (lstat(own.c_str(), &st) != 0)
+        for (const char *s : {".secret", ".protected", ".tpm2-auth", ".moving"})
+            if (lstat(("/etc/telmor/vaq/" + stem + s).c_str(), &st) == 0) return "/etc/telmor/vaq/" + stem + suffix;
+    return own + "/" + stem + suffix;
 }
 
 }  // namespace
