@@ -138,6 +138,7 @@ Json to_wire(const KeystoreReport &r) {
     j["openFailure"] = r.openFailure ? Json(*r.openFailure) : Json(nullptr);
     j["openCode"] = r.openCode ? Json(*r.openCode) : Json(nullptr);
     j["changeWithheld"] = r.changeWithheld;
+    j["noKeystore"] = r.noKeystore;
     j["protectorText"] = r.protectorText;
     j["protector"] = r.protector;
     return j;
@@ -161,6 +162,7 @@ KeystoreReport from_wire(const Json &j, const Role &role) {
     if (!j.at("openFailure").is_null()) r.openFailure = j.at("openFailure").get<std::string>();
     if (!j.at("openCode").is_null()) r.openCode = j.at("openCode").get<unsigned long>();
     r.changeWithheld = j.at("changeWithheld");
+    r.noKeystore = j.at("noKeystore");
     r.protectorText = j.at("protectorText");
     r.protector = j.at("protector");
     return r;
@@ -173,6 +175,11 @@ KeystoreReport examine_keystore(const Role &role, bool repair, const std::functi
     report.copies = {{"primary", role.primary, "", "", "", {}, {}, {}, false},
                      {"standby", role.standby, "", "", "", {}, {}, {}, false}};
     for (CopyReport &c : report.copies) c.found = found_state(c.path);
+    // A repair never makes a keystore: with none there, it is init's to make.
+    if (repair) {
+        KeystoreReport look = examine_keystore(role, false);
+        if (look.noKeystore) return look;
+    }
     auto inspectOnly = private_entry<void (*)(uint32_t)>("VaqPrivSetInspectOnly");
     if (!repair) {
         if (inspectOnly == nullptr || private_entry<void *>("VaqPrivLastLoadFindings") == nullptr) {
@@ -228,6 +235,7 @@ KeystoreReport examine_keystore(const Role &role, bool repair, const std::functi
             report.openFailure = std::string("no keystore for role ") + role.name + ": run 'telmor-vaq init --role " +
                                  role.name + "'";
             report.openCode.reset();
+            report.noKeystore = true;
         }
         const OpenCause why = last_open_cause();
         for (CopyReport &c : report.copies) {

@@ -46,6 +46,8 @@ struct KeystoreReport {
     // (a domain's first master key) was left unwritten: an init that did not
     // finish.
     bool changeWithheld = false;
+    // Both copies missing or empty: nothing to open or repair; init makes it.
+    bool noKeystore = false;
     // Filled while the keystore is open, by the caller's `whileOpen`.
     std::string protectorText;
     nlohmann::ordered_json protector;
