@@ -91,12 +91,14 @@ const Row kCauses[] = {
      "no token with the URI's label is present in its PKCS#11 module: connect the token (or the module to its "
      "HSM or key service) and try again; a node without it cannot open the keystore"},
     {2038,
-     "no login to the PKCS#11 token: the PIN is wrong or locked, or the URI's pin-source is missing, not in "
-     "/etc/telmor/vaq or not trusted (it must be 0400 or 0600, its owner's): the role's log names which"},
+     "no login to the PKCS#11 token: the PIN is wrong or locked, or the URI's pin-source is missing, not a NAME.pin "
+     "in the role's own directory under /etc/telmor/vaq, or not trusted (it must be 0400 or 0600, its owner's): the "
+     "role's log names which"},
     {2039,
      "the node secret or its directory is not trusted (a link, another user's, or open to group or others), so it "
-     "was not used: the role's log names the path and why; /etc/telmor must be root's and not writable by group or "
-     "others, /etc/telmor/vaq root's or the keystore directory's owner's and 0700, the secret 0400 and its owner's"},
+     "was not used: the role's log names the path and why; /etc/telmor and /etc/telmor/vaq must be root's and not "
+     "writable by group or others, the role's directory in it the keystore owner's and 0700, the secret 0400 and "
+     "its owner's: as root, 'telmor-vaq init --role {r}' repairs them"},
     {2040, "no space left on device writing {f}: free some space, then try again"},
     {2041,
      "{f} was written but its sync to disk failed: the change may be on disk or not; "

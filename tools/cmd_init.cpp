@@ -36,8 +36,8 @@ Account wanted_owner(const Options &opt, const Role &r) {
         return a;
     }
     const FileFacts dir = file_facts(dir_of(r.primary));
-    if (dir.exists && dir.directory) return Account{dir.uid, dir.gid};
-    return Account{geteuid(), getegid()};
+    if (dir.exists && dir.directory) return Account{dir.uid, dir.gid, false};
+    return Account{geteuid(), getegid(), false};
 }
 
 // The empty primary a first load fills, made in its directory's descriptor
@@ -116,8 +116,8 @@ int cmd_init(const Options &opt) {
     // A new keystore is sealed by the node secret; another protector is a
     // move made at once.
     if (opt.protector == "tpm2" || opt.protector == "pkcs11") move_to_protector(opt);
-    std::printf("keystore of role %s ready for %s: %s (standby %s), %d master keys\n%s", r.name,
-                user_name(owner.uid).c_str(), r.primary, r.standby, keys, protector_lines().c_str());
+    std::printf("keystore of role %s ready: %s (standby %s), %d master keys, owner %s\n%s", r.name, r.primary,
+                r.standby, keys, user_name(owner.uid).c_str(), protector_lines().c_str());
     return 0;
 }
 

@@ -336,7 +336,7 @@ std::string uri_with_own_pin(const Role &r, const std::string &uri) {
                            name[0] != '.';
     if (!plainName) name = "token.pin";
     const SecretBuffer pin = read_pin_file(path, ks->st_uid);
-    const std::string written = write_role_pin(r, Account{ks->st_uid, ks->st_gid}, name, pin);
+    const std::string written = write_role_pin(r, Account{ks->st_uid, ks->st_gid, false}, name, pin);
     std::printf("PIN for role %s written to %s (%s's), read from %s\n", r.name, written.c_str(),
                 user_name(ks->st_uid).c_str(), path.c_str());
     const size_t end = uri.find('&', at);

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <string>
 
 #include "causes.h"
@@ -61,20 +62,27 @@ void refuse_unless_replaceable(const FileFacts &f) {
             }
         }
     }
-    // Every file in the node-secret directory is the secret of some keystore.
-    if (DIR *d = opendir(node_layout::kNodeSecretDir)) {
-        std::string secret;
-        while (const dirent *e = readdir(d)) {
-            if (same(std::string(node_layout::kNodeSecretDir) + "/" + e->d_name)) {
-                secret = std::string(node_layout::kNodeSecretDir) + "/" + e->d_name;
-                break;
-            }
+    // Every file in the node-secret directory, and in each keystore's
+    // directory within it, is a secret of some keystore.
+    std::string secret;
+    std::function<void(const std::string &, bool)> look_in = [&](const std::string &dir, bool descend) {
+        DIR *d = opendir(dir.c_str());
+        if (d == nullptr) return;
+        while (secret.empty()) {
+            const dirent *e = readdir(d);
+            if (e == nullptr) break;
+            const std::string name = e->d_name;
+            if (name == "." || name == "..") continue;
+            const std::string path = dir + "/" + name;
+            if (same(path)) secret = path;
+            else if (descend && file_facts(path).directory) look_in(path, false);
         }
         closedir(d);
-        if (!secret.empty()) {
-            throw tool_failure(refused + "it is a node secret (" + secret +
-                               "); an export never replaces one: choose another name");
-        }
+    };
+    look_in(node_layout::kNodeSecretDir, true);
+    if (!secret.empty()) {
+        throw tool_failure(refused + "it is a node secret (" + secret +
+                           "); an export never replaces one: choose another name");
     }
 }
 

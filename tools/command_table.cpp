@@ -59,11 +59,80 @@ const OptionRow kOptionRows[] = {
     {Opt::Key, "--key", "URI",
      "pkcs11 only: the token key, pkcs11:token=LABEL;object=LABEL?module-path=PATH&pin-source=file:/etc/telmor/vaq/"
      "NAME (the PIN in that file, never in the URI)"},
-    {Opt::Owner, "--owner", "ACCOUNT[:GROUP]",
-     "the account (a name or a number) whose processes use the role's keystore: init makes everything for it"},
+    {Opt::Owner, "--owner", "ACCOUNT",
+     "the account whose processes use the role's keystore (a name or a number, with :GROUP for another group than "
+     "its own): init makes everything for it"},
     {Opt::Group, "--group", "GROUP",
      "the group through which accounts of different roles share the node's System V objects (recorded on the "
      "node)"},
+};
+
+// A term and its paragraph, for the man page's lists.
+struct ManLine {
+    const char *term;
+    const char *text;
+};
+
+// The options that go without a command.
+const ManLine kGeneralOptions[] = {
+    {"-h, --help",
+     "the commands, each with its summary; with a command (telmor-vaq COMMAND --help, or telmor-vaq help "
+     "COMMAND) that command's options and an example"},
+    {"--version", "the tool's version"},
+    {"--causes",
+     "every code that the library, the key libraries and the tool answer, one row each of a Markdown table: the "
+     "code and the sentence the tool prints for it, naming the cause and the remedy (DOMAIN, KEY, FILE and ROLE "
+     "stand for a command's values). keystore-format.md carries the same table."},
+};
+
+// What the node keeps beside the keystores, and what the packages install.
+const ManLine kSecretFiles[] = {
+    {"/etc/telmor/vaq/",
+     "root's, 0711, never an account's: each role's account passes through it to its own role's directory, and "
+     "none may list it or create anything in it. The packages make it (tmpfiles.d), and init."},
+    {"/etc/telmor/vaq/agent/, /etc/telmor/vaq/tools/, /etc/telmor/vaq/client/",
+     "the secret directories of roles HXA, HXM and HXM_CLIENT (ks-HASH/ for a keystore elsewhere, HASH being 16 "
+     "hex digits from its primary path), each owned by its role's keystore owner (the owner of the primary "
+     "copy's directory), 0700, made by init. Each holds only its own role's files, below."},
+    {"agent/agent.secret, tools/tools.secret, client/client.secret",
+     "the node secret (0400) that seals the root material of the role's keystore under the file protector. "
+     "Keep it off backups that leave the node."},
+    {"STEM/STEM.tpm2-auth",
+     "the tpm2 protector's authorisation value of a keystore (0400), without which the TPM does not unseal its "
+     "root; STEM is agent, tools, client or ks-HASH"},
+    {"STEM/STEM.protected, STEM/STEM.moving",
+     "the protection marks (0400): .protected shows that the keystore was protected on this node, so an "
+     "unprotected copy of it is never taken back; .moving, a move from an unprotected keystore that protect "
+     "has not finished yet"},
+    {"STEM/*.pin",
+     "the role's PIN files for the pkcs11 protector, named by its URI's pin-source; a URI may name a PIN file "
+     "only in its own role's directory (an older URI naming /etc/telmor/vaq/NAME is read as STEM/NAME). Root "
+     "writes the role its own copy with protect, made for the account before it holds the PIN. The keystore "
+     "records the URI, never the PIN."},
+    {"/etc/telmor/vaq/STEM.secret, .tpm2-auth, .protected, .moving, *.pin",
+     "the layout before role directories: read there until init moves the role's files into its directory, in "
+     "one crash-safe step"},
+    {"/etc/telmor/vaq/fleet.pin",
+     "files root keeps for itself, such as the PIN of the fleet's token key for exports: root's, 0600 or 0400, "
+     "directly in /etc/telmor/vaq, readable by no account"},
+    {"/etc/telmor/vaq/ipc.group",
+     "the group named by init --group for the node-wide objects (its number), root's, 0644; without it they are "
+     "0600 for the account that owns the roles' keystores"},
+    {"System V keys 0x20190529 and 0x20191230",
+     "not files: the keystore-version segment and the process lock (a semaphore) that every process of the "
+     "node shares, whatever its role; 0600 for the keystores' one account, or 0660 for the group in "
+     "/etc/telmor/vaq/ipc.group. ipcs -m -s lists them; no process removes them, nor does a purge."},
+};
+
+const ManLine kPackageFiles[] = {
+    {"/etc/logrotate.d/telmor-vaq",
+     "the weekly rotation of the logs above (earlier past 100 MB), one block per log directory, each working "
+     "as the directory's owner as its su line says: shipped for roles run as root, a block whose directory an "
+     "account owns rotates nothing until its su line names that account (README.Debian)"},
+    {"/usr/lib/tmpfiles.d/libtelmor-vaq-api1.conf",
+     "makes /etc/telmor (0755) and /etc/telmor/vaq (0711), root's, and gives them back to root with those modes "
+     "if changed"},
+    {"/usr/lib/sysusers.d/telmor-vaq.conf", "makes the group telmor-vaq, for init --group"},
 };
 
 const OptionRow &option_row(Opt id) {
@@ -135,8 +204,9 @@ void print_general_help(FILE *out) {
     }
     std::fprintf(out,
                  "\n'telmor-vaq help COMMAND' or 'telmor-vaq COMMAND --help' shows a command's options and an\n"
-                 "example; 'telmor-vaq --version' the version. Exit status: 0 success, 1 failure, 2 usage error,\n"
-                 "3 a warning from status.\n");
+                 "example; 'telmor-vaq --version' the version; 'telmor-vaq --causes' every code the library\n"
+                 "and the tool answer, with its cause and remedy, as a Markdown table. Exit status: 0 success,\n"
+                 "1 failure, 2 usage error, 3 a warning from status.\n");
 }
 
 // roff text: backslashes and hyphens escaped, no line starting with a control character.
@@ -170,7 +240,7 @@ void print_man_page() {
     std::printf(".SH NAME\ntelmor\\-vaq \\- manage the keys of a node's storage processes\n");
     std::printf(
         ".SH SYNOPSIS\n.B telmor\\-vaq\n.I COMMAND\n[\\fIOPTIONS\\fR]\n.br\n.B telmor\\-vaq help\n"
-        "[\\fICOMMAND\\fR]\n.br\n.B telmor\\-vaq \\-\\-version\n");
+        "[\\fICOMMAND\\fR]\n.br\n.B telmor\\-vaq \\-\\-version\n.br\n.B telmor\\-vaq \\-\\-causes\n");
     std::printf(".SH DESCRIPTION\n%s\n",
                 roff("telmor-vaq does by hand what the node's processes do through the key library: it "
                      "encrypts and decrypts short secrets under a numbered key domain, lists the key inventory, "
@@ -178,6 +248,8 @@ void print_man_page() {
                      "has its own keystore, kept in two copies. Commands that change keys announce the change, "
                      "so every running process of the node reloads at its next key operation.")
                     .c_str());
+    std::printf(".SH OPTIONS\n");
+    for (const ManLine &o : kGeneralOptions) std::printf(".TP\n.B %s\n%s\n", roff(o.term).c_str(), roff(o.text).c_str());
     std::printf(".SH COMMANDS\n");
     for (const Command *c : sorted_commands()) {
         std::printf(".SS %s\n", roff(c->name).c_str());
@@ -216,34 +288,23 @@ void print_man_page() {
                          "processes)")
                         .c_str());
     }
-    std::printf(
-        ".TP\n/etc/telmor/vaq/agent.secret, /etc/telmor/vaq/tools.secret, /etc/telmor/vaq/client.secret\n"
-        "%s\n",
-        roff("the node secrets (0400) that seal the root material of the HXA, HXM and HXM_CLIENT keystores "
-             "under the file protector; ks-HASH.secret for a keystore elsewhere. The directory is 0700, owned by "
-             "root or the keystore's owner. Keep them off backups that leave the node.")
-            .c_str());
-    std::printf(".TP\n/etc/telmor/vaq/*.tpm2\\-auth\n%s\n",
-                roff("the tpm2 protector's authorisation value of each keystore (0400), without which the TPM "
-                     "does not unseal its root")
-                    .c_str());
-    std::printf(".TP\n/etc/telmor/vaq/NAME (pin-source)\n%s\n",
-                roff("the PIN of a PKCS#11 token, named by the pkcs11 protector's URI (pin-source=file:PATH): a "
-                     "secret like the node secrets, 0400 or 0600, directly in this directory; the keystore "
-                     "records the URI, never the PIN")
-                    .c_str());
+    for (const ManLine &f : kSecretFiles) std::printf(".TP\n%s\n%s\n", roff(f.term).c_str(), roff(f.text).c_str());
     for (const node_layout::RoleLayout &r : node_layout::kRoles) {
         std::printf(".TP\n%s\n%s\n", roff(std::string(r.logDir) + "/" + r.logPrefix + "NAME.log.0").c_str(),
                     roff(std::string("the log of a process of role ") + r.role +
-                         ", NAME being the process name (0640); rotated weekly by logrotate")
+                         ", NAME being the process name (0640, the log directory owner's); rotated weekly by "
+                         "logrotate as the log directory's owner")
                         .c_str());
     }
+    for (const ManLine &f : kPackageFiles) std::printf(".TP\n%s\n%s\n", roff(f.term).c_str(), roff(f.text).c_str());
     std::printf(
         ".SH SEE ALSO\n%s\n",
         roff("The operations guide, /usr/share/doc/telmor-vaq/operations.md.gz (read it with zless; "
-             "docs/operations.md in the source), for joining a node to a fleet, key rotation across a fleet, "
-             "backup, restore and recovery; keystore-format.md.gz beside it for the file formats and every code; "
-             "README.md.gz for the roles, the protectors and the threat model.")
+             "docs/operations.md in the source), for a new node, roles under service accounts, tokens for "
+             "them, joining a node to a fleet, key rotation across a fleet, backup, restore and recovery; "
+             "README.Debian beside it for a node with two service accounts in three commands and the log "
+             "rotation; keystore-format.md.gz for the file formats and every code; README.md.gz for the roles, "
+             "the protectors and the threat model.")
             .c_str());
 }
 

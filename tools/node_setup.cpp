@@ -54,14 +54,16 @@ std::string owner_text(uid_t uid, gid_t gid) { return user_name(uid) + ":" + gro
 
 // The directory `name` in `at`, made with `mode` and root's when missing;
 // never through a link.
-Fd open_or_make(int at, const char *name, const std::string &path, mode_t mode, bool &made) {
+Fd open_or_make(int at, const char *name, const std::string &path, mode_t mode, bool &made,
+                const char *what = "directory") {
     made = mkdirat(at, name, mode) == 0;
     if (!made && errno != EEXIST) cannot("create", path);
     Fd fd(openat(at, name, kDirFlags));
     if (fd.get() < 0) {
         if (errno == ELOOP || errno == ENOTDIR)
-            throw tool_failure(path + " is a symbolic link or not a directory; nothing was changed: move it aside "
-                                      "and run 'telmor-vaq init' again");
+            throw tool_failure(std::string(what) + " " + path +
+                               " is a symbolic link or not a directory; nothing was changed: move it aside and run "
+                               "'telmor-vaq init' again");
         cannot("open", path);
     }
     if (made) {
@@ -72,11 +74,12 @@ Fd open_or_make(int at, const char *name, const std::string &path, mode_t mode, 
     return fd;
 }
 
-// Brings a directory to owner and mode, one line per change.
-void settle(int fd, const std::string &path, uid_t uid, gid_t gid, mode_t mode) {
+// Brings a directory to owner (unless `owners` is false) and mode, one line
+// per change.
+void settle(int fd, const std::string &path, uid_t uid, gid_t gid, mode_t mode, bool owners = true) {
     struct stat st {};
     if (fstat(fd, &st) != 0) cannot("examine", path);
-    if (st.st_uid != uid || st.st_gid != gid) {
+    if (owners && (st.st_uid != uid || st.st_gid != gid)) {
         if (fchown(fd, uid, gid) != 0) cannot("change the owner of", path);
         say(path + ": owner " + owner_text(st.st_uid, st.st_gid) + " -> " + owner_text(uid, gid));
     }
@@ -157,16 +160,18 @@ Fd node_secret_dir() {
     Fd etc(open(kEtc, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (etc.get() < 0) cannot("open", kEtc);
     bool made = false;
-    Fd telmor = open_or_make(etc.get(), "telmor", kTelmor, 0755, made);
+    Fd telmor = open_or_make(etc.get(), "telmor", kTelmor, 0755, made, "node-secret directory");
     struct stat st {};
     if (fstat(telmor.get(), &st) != 0) cannot("examine", kTelmor);
-    if (st.st_uid != 0 || (st.st_mode & 022) != 0)
-        throw tool_failure(std::string(kTelmor) + " is " + owner_text(st.st_uid, st.st_gid) + " " +
-                           octal(st.st_mode & 07777) +
-                           ": anyone who owns or can write it could replace every secret of the node; nothing was "
-                           "changed: check what it holds, then as root: chown root:root " +
-                           kTelmor + " && chmod 0755 " + kTelmor);
-    Fd vaq = open_or_make(telmor.get(), "vaq", kSecretDir, 0711, made);
+    // Not init's to repair: /etc/telmor may hold more than the keys.
+    const std::string why = st.st_uid != 0           ? "owned by " + user_name(st.st_uid) + ", not root"
+                            : (st.st_mode & 022) != 0 ? "writable by group or others (mode " + octal(st.st_mode & 07777) + ")"
+                                                      : "";
+    if (!why.empty())
+        throw tool_failure(std::string("node-secret directory ") + kTelmor + " is " + why +
+                           "; nothing was changed, and the key library will not use it: as root: chown root:root " +
+                           kTelmor + " && chmod 0755 " + kTelmor + ", after checking what it holds");
+    Fd vaq = open_or_make(telmor.get(), "vaq", kSecretDir, 0711, made, "node-secret directory");
     // Never an account's: each role's secrets live in a directory of its own
     // beneath it, which its owner could otherwise swap.
     settle(vaq.get(), kSecretDir, 0, 0, 0711);
@@ -227,6 +232,7 @@ Account parse_account(const std::string &spec) {
         a.gid = pw.pw_gid;
     }
     if (colon != std::string::npos) a.gid = parse_group(spec.substr(colon + 1));
+    a.named = true;
     return a;
 }
 
@@ -302,8 +308,8 @@ void settle_secret_dir(const Role &r, const Account &owner, const std::string &p
                                   "'telmor-vaq init' again");
     Fd own(openat(vaq.get(), stem.c_str(), kDirFlags));
     if (own.get() < 0) cannot("open", path);
-    settle(own.get(), path, owner.uid, owner.gid, 0700);
-    take_over_files(own.get(), path, owner, "");
+    settle(own.get(), path, owner.uid, owner.gid, 0700, owner.named);
+    if (owner.named) take_over_files(own.get(), path, owner, "");
     // What a move cut short after its rename left in the flat layout.
     for (const char *suffix : kSecretSuffixes) {
         const std::string leaf = stem + suffix;
@@ -331,8 +337,8 @@ void settle_role_dir(const std::string &dir, const Account &owner, const std::st
         struct stat st {};
         if (fstat(fd.get(), &st) != 0) cannot("examine", path);
         if (last) {
-            settle(fd.get(), path, owner.uid, owner.gid, 0700);
-            take_over_files(fd.get(), path, owner, files);
+            settle(fd.get(), path, owner.uid, owner.gid, 0700, owner.named || made);
+            if (owner.named) take_over_files(fd.get(), path, owner, files);
         } else if (st.st_uid == 0 && (st.st_mode & 0005) != 0005 && path != "/opt" && path != "/var" &&
                    path != "/var/log") {
             // A parent an earlier init made 0700: the owner could not reach
@@ -358,7 +364,7 @@ void record_ipc_group(gid_t group) {
     SecretBuffer text;
     const std::string line = std::to_string(group) + "\n";
     text.append(line.data(), line.size());
-    write_new_at(vaq.get(), kSecretDir, "ipc.group", Account{0, 0}, 0644, text);
+    write_new_at(vaq.get(), kSecretDir, "ipc.group", Account{0, 0, false}, 0644, text);
 }
 
 }  // namespace cli

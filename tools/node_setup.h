@@ -22,6 +22,10 @@ namespace cli {
 struct Account {
     uid_t uid = 0;
     gid_t gid = 0;
+    // Named by the operator (--owner): what another account owns is given
+    // to this one. Otherwise only what is missing is made for it, and modes
+    // are repaired.
+    bool named = false;
 };
 
 // "NAME[:GROUP]" or numbers; the group defaults to the account's primary

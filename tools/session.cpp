@@ -89,7 +89,15 @@ Failure open_failure(unsigned long rc, const Role &r) {
     if (is_ipc(last)) {
         g_open_cause = OpenCause::Access;
         std::string s = ipc_refusal_sentence();
-        if (s.empty()) s = "a node-wide object (key " + std::to_string(last.ipc_key) + ") is not usable: " + last.reason;
+        if (s.empty()) {
+            char key[16];
+            std::snprintf(key, sizeof key, "%#x", static_cast<unsigned>(last.ipc_key));
+            s = std::string("the node-wide ") +
+                (last.kind == TELMOR_VAQ_OBJECT_IPC_SEGMENT ? "version segment" : "process lock") + " " + key +
+                " is not usable: " + last.reason +
+                "; where the roles run under different accounts, root names a group for them: 'telmor-vaq init "
+                "--role " + role + " --group GROUP' (the role's log names the accounts)";
+        }
         return Failure{rc, what + ": " + s};
     }
     const unsigned long code = last.code;

@@ -51,13 +51,18 @@ public:
 
     Status seal(ByteView root, const ProtectorOptions &options, Bytes &sealed) override {
         if (root.size() != kKeyBytes) return Fail(VAQ_ERR_INTERNAL, "pkcs11 protector: the root is not 32 bytes");
+        // Recorded as given (normalised): where its PIN is read is decided
+        // at each use, by the rule below.
+        TokenUri given;
+        Status s = parse_token_uri(options.keyUri, given);
+        if (!s.ok()) return s;
         std::string own;
-        Status s = own_pin_uri(options.keyUri, own);
+        s = own_pin_uri(options.keyUri, own);
         if (!s.ok()) return s;
         std::shared_ptr<TokenKey> key;
         s = TokenKey::open(host_, own, key);
         if (!s.ok()) return s;
-        const std::string &uri = key->uri().text;
+        const std::string &uri = given.text;
         Bytes blob;
         s = key->seal(root.data(), context(uri), blob);
         if (!s.ok()) return s;

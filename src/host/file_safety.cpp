@@ -179,7 +179,8 @@ int open_secret_directory(const SecretPath &sp, bool make, Refusal *why) {
     Descriptor at(open_directory_at(root.get(), "etc", false, 0, why, "/etc"));
     if (at.get() < 0) return -1;
     const bool own = sp.keystoreDir[0] != '\0';
-    char ownPath[sizeof kSecretDirectory + sizeof sp.keystoreDir + 1];
+    // Named in a refusal after this returns.
+    static thread_local char ownPath[sizeof kSecretDirectory + sizeof sp.keystoreDir + 1];
     std::snprintf(ownPath, sizeof ownPath, "%s/%s", kSecretDirectory, sp.keystoreDir);
     struct Step {
         const char *name;
@@ -196,11 +197,16 @@ int open_secret_directory(const SecretPath &sp, bool make, Refusal *why) {
         struct stat st {};
         if (sys().fstat(next.get(), &st) != 0) return -1;
         if (step.name == sp.keystoreDir && st.st_uid == 0 && sys().geteuid() == 0) {
-            // Root made it (or left it root's): the keystore's owner works in it.
-            struct stat ks {};
+            // Root made it (or left it root's): the keystore's owner works in
+            // it, and passes through /etc/telmor/vaq to reach it (an older
+            // node made that 0700).
+            struct stat ks {}, vaq {};
             if (keystore_directory(ks) && ks.st_uid != 0) {
                 if (sys().fchown(next.get(), ks.st_uid, ks.st_gid) != 0) return -1;
                 st.st_uid = ks.st_uid;
+                if (sys().fstat(at.get(), &vaq) == 0 && (vaq.st_mode & 0001) == 0 &&
+                    sys().fchmod(at.get(), (vaq.st_mode & 07777) | 0111) != 0)
+                    return -1;
             }
         }
         if (const char *reason = untrusted_directory_reason(st, step.keystoreOwnerMayOwn)) {

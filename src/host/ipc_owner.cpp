@@ -178,6 +178,45 @@ bool ask_again_after_denial(int &waitedMs) {
     return true;
 }
 
+bool listed_ipc_owner(bool segment, key_t key, unsigned &uid, unsigned &cuid, unsigned &mode) {
+    FILE *list = std::fopen(segment ? "/proc/sysvipc/shm" : "/proc/sysvipc/sem", "re");
+    if (list == nullptr) return false;
+    char line[512];
+    bool found = false;
+    bool header = true;
+    while (!found && std::fgets(line, sizeof line, list) != nullptr) {
+        if (header) {
+            header = false;
+            continue;
+        }
+        long k = 0;
+        unsigned long skip = 0;
+        unsigned perms = 0, u = 0, g = 0, cu = 0;
+        // shm: key shmid perms size cpid lpid nattch uid gid cuid ...
+        // sem: key semid perms nsems uid gid cuid ...
+        const int n = segment ? std::sscanf(line, "%ld %lu %o %lu %lu %lu %lu %u %u %u", &k, &skip, &perms, &skip,
+                                            &skip, &skip, &skip, &u, &g, &cu)
+                              : std::sscanf(line, "%ld %lu %o %lu %u %u %u", &k, &skip, &perms, &skip, &u, &g, &cu);
+        if (n == (segment ? 10 : 7) && static_cast<int32_t>(k) == key) {
+            uid = u;
+            cuid = cu;
+            mode = perms & 0777;
+            found = true;
+        }
+    }
+    std::fclose(list);
+    return found;
+}
+
+void log_denied_ipc(const char *what, key_t key) {
+    unsigned uid = 0, cuid = 0, mode = 0;
+    if (!listed_ipc_owner(std::strcmp(what, "shared segment") == 0, key, uid, cuid, mode)) return;
+    VAQ_LOG(kError,
+            "%s %#x is not open to this process (uid %u): made by uid %u, owner uid %u, mode %04o; where roles run "
+            "under different accounts, root names a group for them: telmor-vaq init --role ROLE --group GROUP\n",
+            what, static_cast<unsigned>(key), static_cast<unsigned>(sys().geteuid()), cuid, uid, mode);
+}
+
 void log_foreign_ipc(const char *what, key_t key, const char *why, const ipc_perm &perm) {
     const bool segment = std::strcmp(what, "shared segment") == 0;
     record_ipc_failure(segment ? TELMOR_VAQ_OBJECT_IPC_SEGMENT : TELMOR_VAQ_OBJECT_IPC_LOCK, key, why, 0);

@@ -50,6 +50,13 @@ const char *foreign_ipc_reason(const ipc_perm &perm);
 // gave it away. Fills perm with the owner, group and mode to set.
 bool hand_over(ipc_perm &perm, const IpcOwnership &owner);
 
+// The owner, creator and mode of an object this user may not even look at,
+// from the kernel's list (readable by all); false when it is not listed.
+bool listed_ipc_owner(bool segment, key_t key, unsigned &uid, unsigned &cuid, unsigned &mode);
+// The line that names an object this process has no permission for (EACCES):
+// whose it is, and the command that shares it between accounts.
+void log_denied_ipc(const char *what, key_t key);
+
 // The one line that refuses an object: its name and key, the reason, the
 // owner, creator and effective uids and the mode.
 void log_foreign_ipc(const char *what, key_t key, const char *why, const ipc_perm &perm);

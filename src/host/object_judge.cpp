@@ -52,39 +52,6 @@ Verdict judge_path(uint32_t kind, const char *path) {
     return {TELMOR_VAQ_UNKNOWN, nullptr, errno};
 }
 
-// The owner and mode of an object this user may not even look at, from the
-// kernel's list (readable by all); false when it is not listed.
-bool listed_owner(uint32_t kind, int32_t key, unsigned &uid, unsigned &cuid, unsigned &mode) {
-    const bool segment = kind == TELMOR_VAQ_OBJECT_IPC_SEGMENT;
-    FILE *list = std::fopen(segment ? "/proc/sysvipc/shm" : "/proc/sysvipc/sem", "re");
-    if (list == nullptr) return false;
-    char line[512];
-    bool found = false;
-    bool header = true;
-    while (!found && std::fgets(line, sizeof line, list) != nullptr) {
-        if (header) {
-            header = false;
-            continue;
-        }
-        long k = 0;
-        unsigned long skip = 0;
-        unsigned perms = 0, u = 0, g = 0, cu = 0;
-        // shm: key shmid perms size cpid lpid nattch uid gid cuid ...
-        // sem: key semid perms nsems uid gid cuid ...
-        const int n = segment ? std::sscanf(line, "%ld %lu %o %lu %lu %lu %lu %u %u %u", &k, &skip, &perms, &skip,
-                                            &skip, &skip, &skip, &u, &g, &cu)
-                              : std::sscanf(line, "%ld %lu %o %lu %u %u %u", &k, &skip, &perms, &skip, &u, &g, &cu);
-        if (n == (segment ? 10 : 7) && static_cast<int32_t>(k) == key) {
-            uid = u;
-            cuid = cu;
-            mode = perms & 0777;
-            found = true;
-        }
-    }
-    std::fclose(list);
-    return found;
-}
-
 uint32_t judge_ipc(uint32_t kind, int32_t key, char *reason, uint32_t len) {
     ipc_perm perm{};
     int failed = 0;
@@ -104,7 +71,7 @@ uint32_t judge_ipc(uint32_t kind, int32_t key, char *reason, uint32_t len) {
     if (failed == ENOENT) return TELMOR_VAQ_ABSENT;
     if (failed == EACCES) {
         unsigned uid = 0, cuid = 0, mode = 0;
-        if (listed_owner(kind, key, uid, cuid, mode)) {
+        if (tv::listed_ipc_owner(kind == TELMOR_VAQ_OBJECT_IPC_SEGMENT, key, uid, cuid, mode)) {
             tv::sprintf_s(reason, len, "no permission for this user (owner uid %u, creator uid %u, mode %04o)", uid,
                           cuid, mode);
         } else {

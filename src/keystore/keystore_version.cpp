@@ -103,6 +103,7 @@ int find_or_make_segment() {
         record_ipc_failure(TELMOR_VAQ_OBJECT_IPC_SEGMENT, kVersionSegmentKey, nullptr, err);
         VAQ_LOG(kError, "shmget failed with %s\n", error_text(err));
         if (err == EINVAL) log_small_segment();
+        if (err == EACCES) log_denied_ipc(kWhat, kVersionSegmentKey);
         return -1;
     }
     return segment_trusted(id, mayCreate ? &owner : nullptr) ? id : -1;

@@ -27,7 +27,6 @@ using tvtest::SoftHsmToken;
 namespace {
 
 const Bytes kText = {'t', 'o', 'k', 'e', 'n', ' ', 't', 'e', 'x', 't'};
-const std::string kPinPath = "/etc/telmor/vaq/kek.pin";
 
 uint32_t protector_kind(std::string *location = nullptr) {
     uint32_t kind = 99, mask = 0;
@@ -54,8 +53,13 @@ protected:
         token = std::make_unique<SoftHsmToken>("node-kek");
         ASSERT_TRUE(token->ok()) << token->error();
         ASSERT_TRUE(token->make_key("kek"));
-        SoftHsmToken::write_pin(kPinPath);
-        uri = token->uri("kek", kPinPath);
+        // A keystore's PIN lives in its own secret directory.
+        pinDir = tvtest::node_secret_path(ks.primary);
+        pinDir.erase(pinDir.rfind('/'));
+        mkdir(pinDir.c_str(), 0700);
+        pinPath = pinDir + "/kek.pin";
+        SoftHsmToken::write_pin(pinPath);
+        uri = token->uri("kek", pinPath);
     }
     // A keystore under the pkcs11 protector with kText encrypted.
     void make_sealed_keystore(KeystoreFiles &files) {
@@ -71,6 +75,7 @@ protected:
     }
 
     std::unique_ptr<SoftHsmToken> token;
+    std::string pinDir, pinPath;
     std::string uri;
     KeystoreFiles ks;
     Bytes cipher;
@@ -138,7 +143,7 @@ TEST_F(Pkcs11, AReloadAsksTheTokenNothing) {
     const std::string log = std::string(dir) + "/calls.log";
     setenv("PKCS11SPY", SoftHsmToken::kModule, 1);
     setenv("PKCS11SPY_OUTPUT", log.c_str(), 1);
-    uri = "pkcs11:token=" + token->label() + ";object=kek?module-path=" + spy + "&pin-source=file:" + kPinPath;
+    uri = "pkcs11:token=" + token->label() + ";object=kek?module-path=" + spy + "&pin-source=file:" + pinPath;
     // The spy writes "N: C_Name" for each call; "C_" counts them all.
     auto count = [&](const std::string &call) {
         const std::string text = tvtest::read_file(log);
@@ -179,11 +184,11 @@ TEST_F(Pkcs11, WithoutTheTokenItsKeyOrItsPinTheKeystoreOpensNothing) {
     expect_refused(VAQ_ERR_TOKEN_ABSENT, "pkcs11: no token labelled node-kek.* is present");
     setenv("SOFTHSM2_CONF", shared.c_str(), 1);
 
-    SoftHsmToken::write_pin(kPinPath, "99999999");
+    SoftHsmToken::write_pin(pinPath, "99999999");
     expect_refused(VAQ_ERR_TOKEN_PIN, "no login to the token node-kek.*: the PIN is wrong");
-    std::remove(kPinPath.c_str());
-    expect_refused(VAQ_ERR_TOKEN_PIN, "the PIN source is missing.*" + kPinPath);
-    SoftHsmToken::write_pin(kPinPath);
+    std::remove(pinPath.c_str());
+    expect_refused(VAQ_ERR_TOKEN_PIN, "the PIN source is missing.*" + pinPath);
+    SoftHsmToken::write_pin(pinPath);
 
     ASSERT_TRUE(token->delete_key("kek"));
     expect_refused(VAQ_ERR_TOKEN_KEY, "the key kek in the token node-kek.* is not used: there is no object");
@@ -197,6 +202,14 @@ TEST_F(Pkcs11, WithoutTheTokenItsKeyOrItsPinTheKeystoreOpensNothing) {
 TEST_F(Pkcs11, AnotherKeystoresSealedRootIsForeign) {
     make_sealed_keystore(ks);
     KeystoreFiles other;
+    // Its PIN in its own secret directory: a keystore takes no other's.
+    std::string otherPins = tvtest::node_secret_path(other.primary);
+    otherPins.erase(otherPins.rfind('/'));
+    ASSERT_EQ(mkdir(otherPins.c_str(), 0700), 0);
+    SoftHsmToken::write_pin(otherPins + "/kek.pin");
+    // Recorded as a node of the flat layout recorded it: each keystore reads
+    // that PIN file from its own directory.
+    uri = token->uri("kek", "/etc/telmor/vaq/kek.pin");
     make_sealed_keystore(other);
     tvtest::write_bytes(ks.primary, read_bytes(other.primary));
     tvtest::write_bytes(ks.standby, read_bytes(other.standby));
@@ -215,7 +228,7 @@ TEST_F(Pkcs11, ATokenThatFailsIsNotTakenForAForeignSealAndChangesNothing) {
     ASSERT_EQ(tvtest::shell("install -d -m 0755 /etc/telmor/test-modules && install -m 0644 "
                             TELMOR_P11_FAULT_MODULE " " + module),
               0);
-    uri = "pkcs11:token=" + token->label() + ";object=kek?module-path=" + module + "&pin-source=file:" + kPinPath;
+    uri = "pkcs11:token=" + token->label() + ";object=kek?module-path=" + module + "&pin-source=file:" + pinPath;
     make_sealed_keystore(ks);
     for (const char *rv : {"0x30", "0x5"}) {  // CKR_DEVICE_ERROR, CKR_GENERAL_ERROR
         SCOPED_TRACE(rv);
@@ -255,11 +268,11 @@ TEST_F(Pkcs11, AKeyThatCannotBeUsedIsRefusedWithItsOwnCodeAndChangesNothing) {
     ASSERT_NE(mkdtemp(dir), nullptr);
     const std::string copied = std::string(dir) + "/libsofthsm2.so";
     ASSERT_EQ(tvtest::shell("cp /usr/lib/x86_64-linux-gnu/softhsm/libsofthsm2.so " + copied), 0);
-    SoftHsmToken::write_pin("/etc/telmor/vaq/wrong.pin", "11111111");
+    SoftHsmToken::write_pin(pinDir + "/wrong.pin", "11111111");
     tvtest::write_file("/tmp/vaq-outside.pin", std::string(SoftHsmToken::kPin) + "\n");
     const std::string t = "pkcs11:token=" + token->label();
     const std::string mod = "?module-path=" + std::string(SoftHsmToken::kModule);
-    const std::string pin = "&pin-source=file:" + kPinPath;
+    const std::string pin = "&pin-source=file:" + pinPath;
 
     const struct {
         std::string uri;
@@ -280,10 +293,17 @@ TEST_F(Pkcs11, AKeyThatCannotBeUsedIsRefusedWithItsOwnCodeAndChangesNothing) {
         {t + ";object=twin" + mod + pin, VAQ_ERR_TOKEN_KEY, "more than one object has that label"},
         // The token is logged in by now (the key cases): another URI's
         // pin-source must still work on its own, since it is what is recorded.
-        {t + ";object=kek" + mod + "&pin-source=file:/etc/telmor/vaq/wrong.pin", VAQ_ERR_TOKEN_PIN,
+        {t + ";object=kek" + mod + "&pin-source=file:" + pinDir + "/wrong.pin", VAQ_ERR_TOKEN_PIN,
          "the PIN is wrong: CKR_PIN_INCORRECT"},
+        // A URI the keystore's owner could write may not steer the PIN to
+        // anything but a PIN file of the keystore's own.
         {t + ";object=kek" + mod + "&pin-source=file:/tmp/vaq-outside.pin", VAQ_ERR_TOKEN_PIN,
-         "not directly in the trusted secret directory /etc/telmor/vaq: /tmp/vaq-outside.pin"},
+         "the PIN source /tmp/vaq-outside.pin is not used: a keystore's PIN is a file NAME.pin in its own secret "
+         "directory"},
+        {t + ";object=kek" + mod + "&pin-source=file:/etc/telmor/vaq/agent/kek.pin", VAQ_ERR_TOKEN_PIN,
+         "the PIN source /etc/telmor/vaq/agent/kek.pin is not used"},
+        {t + ";object=kek" + mod + "&pin-source=file:" + tvtest::node_secret_path(ks.primary), VAQ_ERR_TOKEN_PIN,
+         "\\.secret is not used: a keystore's PIN is a file NAME.pin"},
         {t + ";object=kek" + mod, VAQ_ERR_TOKEN_PIN, "it asks for a PIN and the URI names no pin-source"},
         {t + ";object=kek" + mod + "&pin-value=20261210", VAQ_ERR_BAD_ARG, "a PIN is never taken in the URI"},
         {t + ";object=kek;serial=1" + mod + pin, VAQ_ERR_BAD_ARG, "an attribute this system does not take: serial"},

@@ -112,6 +112,12 @@ void *t_fopen(const char *path, int32_t mode) {
         int fd = open("/dev/null", O_RDWR);
         return fd < 0 ? nullptr : wrap_fd(fd);
     }
+    // As the host does for root: a keystore's own secret directory is made
+    // with its first secret.
+    if (mode == VAQ_FILE_CREATE_SECRET) {
+        const std::string dir = std::string(path).substr(0, std::string(path).rfind('/'));
+        mkdir(dir.c_str(), 0700);
+    }
     int fd = open(path, flags, perms);
     if (fd < 0) return nullptr;
     if (exclusive) sync_parent(path);

@@ -230,6 +230,7 @@ TEST_F(Tpm2, AnotherKeystoresSealedRootIsRefusedAndTheGoodPrimaryKept) {
         ks = KeystoreFiles();
         if (c.sameAuthValue) {
             const std::string mine = tvtest::tpm2_auth_path(ks.primary);
+            mkdir(mine.substr(0, mine.rfind('/')).c_str(), 0700);
             write_bytes(mine, read_bytes(tvtest::tpm2_auth_path(other.primary)));
             ASSERT_EQ(chmod(mine.c_str(), 0400), 0);
         }

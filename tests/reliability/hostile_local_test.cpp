@@ -367,7 +367,7 @@ TEST_F(HostileLocal, AFullDeviceIsNamedWithItsFile) {
 
 namespace {
 
-const std::string kSecret = "/etc/telmor/vaq/agent.secret";
+const std::string kSecret = "/etc/telmor/vaq/agent/agent.secret";
 const std::string kSecretDir = "/etc/telmor/vaq";
 
 bool logged_with(const std::string &level, const std::string &start) {
@@ -389,6 +389,7 @@ TEST_F(HostileLocal, ANodeSecretAnotherAccountCouldReachIsRefused) {
         const char *attack;    // run as root, standing for what the other user could do
         const char *logStart;  // the start of the host's ERROR line
     } cases[] = {
+        // A node of the flat layout, the secret directly in /etc/telmor/vaq.
         {"vaq owned by another user, holding its secret", false,
          "chown 65534:65534 /etc/telmor/vaq && setpriv --reuid=65534 --regid=65534 --clear-groups -- "
          "sh -c 'head -c 44 /dev/zero > /etc/telmor/vaq/agent.secret && chmod 400 /etc/telmor/vaq/agent.secret'",
@@ -397,21 +398,31 @@ TEST_F(HostileLocal, ANodeSecretAnotherAccountCouldReachIsRefused) {
         {"vaq swapped for a link to another user's directory", false,
          "rmdir /etc/telmor/vaq && mkdir -m 0700 /opt/telmor/shared/lair && chown 65534 /opt/telmor/shared/lair && "
          "ln -s /opt/telmor/shared/lair /etc/telmor/vaq",
-         "directory /etc/telmor/vaq not trusted for /etc/telmor/vaq/agent.secret: a symbolic link"},
+         "directory /etc/telmor/vaq not trusted for /etc/telmor/vaq/agent/agent.secret: a symbolic link"},
         {"vaq writable by others", false, "chmod 0777 /etc/telmor/vaq",
-         "directory /etc/telmor/vaq not trusted for /etc/telmor/vaq/agent.secret: writable by group or others"},
+         "directory /etc/telmor/vaq not trusted for /etc/telmor/vaq/agent/agent.secret: writable by group or others"},
         {"/etc/telmor writable by others", false, "chmod 0777 /etc/telmor",
-         "directory /etc/telmor not trusted for /etc/telmor/vaq/agent.secret: writable by group or others"},
+         "directory /etc/telmor not trusted for /etc/telmor/vaq/agent/agent.secret: writable by group or others"},
         {"/etc/telmor owned by another user", false, "chown 65534 /etc/telmor",
-         "directory /etc/telmor not trusted for /etc/telmor/vaq/agent.secret: not owned by root"},
-        {"secret 0444", true, "chmod 0444 /etc/telmor/vaq/agent.secret",
-         "file /etc/telmor/vaq/agent.secret not used: open to group or others"},
-        {"secret 0644", true, "chmod 0644 /etc/telmor/vaq/agent.secret",
-         "file /etc/telmor/vaq/agent.secret not used: open to group or others"},
-        {"secret 0666", true, "chmod 0666 /etc/telmor/vaq/agent.secret",
-         "file /etc/telmor/vaq/agent.secret not used: open to group or others"},
-        {"secret owned by another user", true, "chown 65534 /etc/telmor/vaq/agent.secret",
-         "file /etc/telmor/vaq/agent.secret not used: owned by another user"},
+         "directory /etc/telmor not trusted for /etc/telmor/vaq/agent/agent.secret: not owned by root"},
+        {"the role's secret directory another user's", true, "chown 65534 /etc/telmor/vaq/agent",
+         "directory /etc/telmor/vaq/agent not trusted for /etc/telmor/vaq/agent/agent.secret: owned by neither root "
+         "nor the keystore directory's owner"},
+        {"secret 0444", true, "chmod 0444 /etc/telmor/vaq/agent/agent.secret",
+         "file /etc/telmor/vaq/agent/agent.secret not used: open to group or others"},
+        {"secret 0644", true, "chmod 0644 /etc/telmor/vaq/agent/agent.secret",
+         "file /etc/telmor/vaq/agent/agent.secret not used: open to group or others"},
+        {"secret 0666", true, "chmod 0666 /etc/telmor/vaq/agent/agent.secret",
+         "file /etc/telmor/vaq/agent/agent.secret not used: open to group or others"},
+        {"secret owned by another user", true, "chown 65534 /etc/telmor/vaq/agent/agent.secret",
+         "file /etc/telmor/vaq/agent/agent.secret not used: owned by another user"},
+        // The keystore's owner may not own /etc/telmor/vaq once roles have
+        // directories of their own in it: it could swap them.
+        {"vaq given to the keystore's owner", true,
+         "chown 65534 /opt/telmor/agent/conf/vaq/conf /opt/telmor/agent/conf/vaq/bkp "
+         "/opt/telmor/agent/conf/vaq/conf/primary_ks.key /opt/telmor/agent/conf/vaq/bkp/standby_ks.key && chown 65534 "
+         "/etc/telmor/vaq",
+         "directory /etc/telmor/vaq not trusted for /etc/telmor/vaq/agent/agent.secret: not owned by root"},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
@@ -448,7 +459,7 @@ TEST_F(HostileLocal, RootMakesFilesTheServiceAccountOwnsAndUsesTheirs) {
     const std::string logDir = fs::path(tvtest::log_path(1)).parent_path();
     for (const auto &dir : {kStandbyDir, kPrimaryDir}) chmod(dir.c_str(), 0700);
     ASSERT_EQ(std::system(("chown 65534:65534 " + kStandbyDir + " " + kPrimaryDir + " " + kAgentRole.primary + " " +
-                           kSecretDir + " " + logDir)
+                           logDir)
                               .c_str()),
               0);
     tvtest::remove_file(tvtest::log_path(1));
@@ -459,7 +470,7 @@ TEST_F(HostileLocal, RootMakesFilesTheServiceAccountOwnsAndUsesTheirs) {
     const struct {
         std::string path;
         mode_t mode;
-    } made[] = {{kAgentRole.standby, 0600}, {kSecret, 0400}, {tvtest::log_path(1), 0640}};
+    } made[] = {{kAgentRole.standby, 0600}, {kSecretDir + "/agent", 0700}, {kSecret, 0400}, {tvtest::log_path(1), 0640}};
     for (const auto &m : made) {
         EXPECT_EQ(owner_of(m.path), kOther) << m.path;
         EXPECT_EQ(mode_of(m.path), m.mode) << m.path;
@@ -487,7 +498,8 @@ TEST_F(HostileLocal, RootMakesFilesTheServiceAccountOwnsAndUsesTheirs) {
               }),
               0);
     EXPECT_FALSE(logged_with("ERROR", "")) << "root refused something of the service account's";
-    ASSERT_EQ(std::system(("chown 0:0 " + kSecretDir + " " + logDir).c_str()), 0);
+    EXPECT_EQ(owner_of(kSecretDir), 0u) << "the node-secret directory was given away";
+    ASSERT_EQ(std::system(("chown 0:0 " + logDir).c_str()), 0);
 }
 
 // 14. A log file another user made in a log directory others can write gets
@@ -521,8 +533,9 @@ int on_a_node_without_etc_telmor(const std::function<int()> &fn) {
     });
 }
 
-// 15. A fresh node: a root host process makes /etc/telmor and its vaq
-// directory, root's, 0755 and 0700, and the keystore; a process of another
+// 15. A fresh node: a root host process makes /etc/telmor, its vaq
+// directory and the role's secret directory, root's, 0755, 0711 and 0700,
+// and the keystore; a process of another
 // user there fails with the line it always had.
 TEST_F(HostileLocal, AFreshNodeStartsForRootAndTellsOthersToRunInit) {
     EXPECT_EQ(on_a_node_without_etc_telmor([] {
@@ -534,8 +547,9 @@ TEST_F(HostileLocal, AFreshNodeStartsForRootAndTellsOthersToRunInit) {
                       const char *path;
                       mode_t type, mode;
                   } const wants[] = {{"/etc/telmor", S_IFDIR, 0755},
-                                     {"/etc/telmor/vaq", S_IFDIR, 0700},
-                                     {"/etc/telmor/vaq/agent.secret", S_IFREG, 0400}};
+                                     {"/etc/telmor/vaq", S_IFDIR, 0711},
+                                     {"/etc/telmor/vaq/agent", S_IFDIR, 0700},
+                                     {"/etc/telmor/vaq/agent/agent.secret", S_IFREG, 0400}};
                   for (const Want &w : wants) {
                       struct stat st {};
                       if (lstat(w.path, &st) != 0 || (st.st_mode & S_IFMT) != w.type ||
@@ -566,7 +580,7 @@ TEST_F(HostileLocal, AFreshNodeStartsForRootAndTellsOthersToRunInit) {
     for (const auto &line : tvtest::read_log(1))
         told = told ||
                line.find(
-                   "file protector: node secret /etc/telmor/vaq/agent.secret cannot be created (No such "
+                   "file protector: node secret /etc/telmor/vaq/agent/agent.secret cannot be created (No such "
                    "file or directory); root runs 'telmor-vaq init' once to make its directory") != std::string::npos;
     EXPECT_TRUE(told);
     EXPECT_EQ(tvtest::read_file(kAgentRole.primary), "");

@@ -3,6 +3,7 @@
 // agent's keystore directory) and root: in either order of first use, each
 // uses what the other made, with no ipcrm between; a third uid's objects are
 // still refused; accounts that cannot share the objects are named.
+#include <grp.h>
 #include <sys/ipc.h>
 #include <sys/sem.h>
 #include <sys/shm.h>
@@ -12,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <functional>
 #include <string>
 
@@ -40,8 +42,9 @@ void remove_ipc() {
 // As the given user (root: 0), in a process of its own: attaches the version
 // segment, makes a lock handle, takes and gives back the lock. 0 when all
 // of it worked.
-int use_objects_as(uid_t uid) {
-    return tvtest::run_in_child([uid] {
+int use_objects_as(uid_t uid, gid_t group = 0) {
+    return tvtest::run_in_child([uid, group] {
+        if (group != 0 && setgroups(1, &group) != 0) return 98;
         if (uid != 0 && (setresgid(uid, uid, uid) != 0 || setresuid(uid, uid, uid) != 0)) return 99;
         g_node_type = 1;
         g_vaq_pid = getpid();
@@ -169,16 +172,44 @@ TEST_F(IpcOwner, AThirdUsersObjectsAreRefusedByRootAndTheService) {
                                      "4322, mode 0600, this process uid 0)"));
 }
 
-// Two roles whose keystore directories belong to two accounts that share no
-// group: nothing is made that one of them could not use, and the line names
-// both.
-TEST_F(IpcOwner, AccountsThatShareNoGroupAreNamed) {
+// Two roles whose keystore directories belong to two accounts: without a
+// group named for them nothing is made that one of them could not use, and
+// the line names both and the command that names one. With the group named,
+// the objects are that group's, 0660; an object open to any other group (one
+// a third account is also in) is refused.
+TEST_F(IpcOwner, TwoAccountsShareTheObjectsOnlyThroughTheNamedGroup) {
+    constexpr gid_t kNamed = 4400, kBroad = 100;
     ASSERT_EQ(chown(kToolsDir, kThird, kThird), 0);
     EXPECT_EQ(use_objects_as(0), 1);
     EXPECT_EQ(shmget(kSegmentKey, 0, 0), -1);
     EXPECT_TRUE(logged_line_starting("ERROR|shared segment " + tvtest::ipc_key_text(kSegmentKey) +
                                      " not created: the roles' keystore directories belong to uids 4321 (?), 4322 "
-                                     "(?), which share no group to use it through"));
+                                     "(?), and no group is named for them to share it through; as root, name one: "
+                                     "telmor-vaq init --role ROLE --group GROUP"));
+
+    ASSERT_EQ(std::system("chmod 0711 /etc/telmor/vaq && echo 4400 > /etc/telmor/vaq/ipc.group && chmod 0644 "
+                            "/etc/telmor/vaq/ipc.group"),
+              0);
+    EXPECT_EQ(use_objects_as(kService, kNamed), 0);
+    EXPECT_EQ(use_objects_as(kThird, kNamed), 0);
+    EXPECT_EQ(lock_perm().mode, 0660u);
+    semid_ds ds{};
+    union {
+        int val;
+        semid_ds *buf;
+    } arg{};
+    arg.buf = &ds;
+    const int sem = semget(kLockKey, 1, 0);
+    ASSERT_EQ(semctl(sem, 0, IPC_STAT, arg), 0);
+    EXPECT_EQ(ds.sem_perm.gid, kNamed);
+
+    // The same set, handed to a broad group: no longer taken.
+    ds.sem_perm.gid = kBroad;
+    ASSERT_EQ(semctl(sem, 0, IPC_SET, arg), 0);
+    tvtest::clear_log(1);
+    EXPECT_EQ(use_objects_as(0), 2);
+    EXPECT_TRUE(logged_line_starting("ERROR|process lock " + tvtest::ipc_key_text(kLockKey) +
+                                     " not used: writable by its group"));
 }
 
 }  // namespace

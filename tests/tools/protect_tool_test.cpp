@@ -33,11 +33,11 @@ TEST(ToolProtector, StatusNamesTheNodeSecretAndRefusalsSayWhatToDo) {
     ASSERT_EQ(tool("init --role HXA").status, 0);
     const Outcome status = tool("status");
     ASSERT_EQ(status.status, 0) << status.err;
-    EXPECT_TRUE(has(status.out, "\nprotector +file \\(node secret /etc/telmor/vaq/agent.secret\\)\n")) << status.out;
+    EXPECT_TRUE(has(status.out, "\nprotector +file \\(node secret /etc/telmor/vaq/agent/agent.secret\\)\n")) << status.out;
     const Outcome json = tool("status --json");
     const nlohmann::json parsed = nlohmann::json::parse(json.out);
     EXPECT_EQ(parsed["protector"],
-              nlohmann::json::parse(R"({"kind": "file", "secret": "/etc/telmor/vaq/agent.secret"})"))
+              nlohmann::json::parse(R"({"kind": "file", "secret": "/etc/telmor/vaq/agent/agent.secret"})"))
         << json.out;
     // Moving to the protector it has changes nothing and says so.
     const Outcome same = tool("protect --with file");
@@ -78,7 +78,7 @@ TEST(ToolProtector, StatusNeverCallsGoodACopyForgedWithTheRootOfAnOldBackup) {
     ASSERT_EQ(tool("init --role HXA").status, 0);
     const kltest::Root oldRoot = kltest::random_root();
     const kltest::Bytes backup = kltest::legacy_image(5, oldRoot, kltest::legacy_keys());
-    std::remove("/etc/telmor/vaq/agent.secret");
+    std::remove("/etc/telmor/vaq/agent/agent.secret");
     tvtest::write_bytes(primary, backup);
     tvtest::write_bytes(standby, backup);
     EXPECT_TRUE(has(tool("status").out, "protector +none")) << tool("status").out;
@@ -136,9 +136,10 @@ TEST(ToolProtector, InitNeverChangesWhatALinkAtTheSecretDirectoryPointsTo) {
     ASSERT_EQ(sh("chmod 0755 /etc/telmor"), 0);
 }
 
-// /etc/telmor or its vaq directory open to another account: init, status and
-// check each name the directory, why the key library refuses it, and a remedy
-// it accepts; init changes nothing there.
+// /etc/telmor or its vaq directory open to another account: status and check
+// each name the directory, why the key library refuses it, and a remedy it
+// accepts. init says the same of /etc/telmor and changes nothing there; the
+// vaq directory is init's own, and it brings it back to root's 0711.
 TEST(ToolProtector, AnUntrustedSecretDirectoryIsNamedWithItsRemedy) {
     ASSERT_EQ(tool("init --role HXA").status, 0);
     const struct {
@@ -146,30 +147,37 @@ TEST(ToolProtector, AnUntrustedSecretDirectoryIsNamedWithItsRemedy) {
         const char *path;
         const char *why;
         const char *remedy;
+        const char *initRepairs;  // init's line, where it repairs
     } cases[] = {
         {"chmod 0777 /etc/telmor && chown 65534 /etc/telmor", "/etc/telmor", "is owned by [^,]+, not root",
-         "chown root:root /etc/telmor && chmod 0755 /etc/telmor"},
+         "chown root:root /etc/telmor && chmod 0755 /etc/telmor", nullptr},
         {"chmod 0777 /etc/telmor", "/etc/telmor", "is writable by group or others \\(mode 0777\\)",
-         "chown root:root /etc/telmor && chmod 0755 /etc/telmor"},
+         "chown root:root /etc/telmor && chmod 0755 /etc/telmor", nullptr},
         {"chmod 0770 /etc/telmor/vaq", "/etc/telmor/vaq", "is writable by group or others \\(mode 0770\\)",
-         "chown root:root /etc/telmor/vaq && chmod 0700 /etc/telmor/vaq"},
+         "chown root:root /etc/telmor/vaq && chmod 0711 /etc/telmor/vaq", "/etc/telmor/vaq: mode 0770 -> 0711"},
         {"chown 65534 /etc/telmor/vaq", "/etc/telmor/vaq",
          "is owned by [^,]+, neither root nor the keystore directory's owner",
-         "chown root:root /etc/telmor/vaq && chmod 0700 /etc/telmor/vaq"},
+         "chown root:root /etc/telmor/vaq && chmod 0711 /etc/telmor/vaq", "/etc/telmor/vaq: owner [^ ]+ -> root:root"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.setUp);
-        ASSERT_EQ(sh("chown 0:0 /etc/telmor /etc/telmor/vaq && chmod 0755 /etc/telmor && chmod 0700 /etc/telmor/vaq"),
-                  0);
-        ASSERT_EQ(sh(c.setUp), 0);
-        const std::string named = std::string("node-secret directory ") + c.path + " " + c.why + ".*" + c.remedy;
-        for (const char *command : {"init --role HXA", "status", "check"}) {
+        for (const char *command : {"status", "check", "init --role HXA"}) {
             SCOPED_TRACE(command);
+            ASSERT_EQ(sh("chown 0:0 /etc/telmor /etc/telmor/vaq && chmod 0755 /etc/telmor && chmod 0711 "
+                         "/etc/telmor/vaq"),
+                      0);
+            ASSERT_EQ(sh(c.setUp), 0);
             const Outcome r = tool(command);
-            EXPECT_TRUE(has(r.out + r.err, named)) << r.out << r.err;
+            if (std::string(command).rfind("init", 0) == 0 && c.initRepairs != nullptr) {
+                EXPECT_EQ(r.status, 0) << r.err;
+                EXPECT_TRUE(has(r.out, c.initRepairs)) << r.out;
+            } else {
+                const std::string named = std::string("node-secret directory ") + c.path + " " + c.why + ".*" + c.remedy;
+                EXPECT_TRUE(has(r.out + r.err, named)) << r.out << r.err;
+            }
         }
     }
-    ASSERT_EQ(sh("chown 0:0 /etc/telmor /etc/telmor/vaq && chmod 0755 /etc/telmor && chmod 0700 /etc/telmor/vaq"), 0);
+    ASSERT_EQ(sh("chown 0:0 /etc/telmor /etc/telmor/vaq && chmod 0755 /etc/telmor && chmod 0711 /etc/telmor/vaq"), 0);
     // Trusted again: nothing is said about it.
     const Outcome status = tool("status");
     EXPECT_FALSE(has(status.out + status.err, "node-secret directory")) << status.err;
@@ -195,7 +203,7 @@ TEST(ToolProtector, MovesBetweenTheTpmAndTheNodeSecretKeepingEveryText) {
     EXPECT_EQ(tool("decrypt --role HXM --domain 2", enc.out).out, "kept across moves");
     EXPECT_TRUE(has(tool("status --role HXM").out,
                     "protector +file \\(node secret "
-                    "/etc/telmor/vaq/tools.secret\\)"));
+                    "/etc/telmor/vaq/tools/tools.secret\\)"));
     unsetenv("TELMOR_VAQ_TCTI");
 }
 
@@ -264,14 +272,18 @@ TEST(ToolProtector, ATokenKeySealsTheKeystoreAndStatusShowsItsUriWithoutThePin) 
 
     const Outcome init = tool("init --role HXM --protector pkcs11 --key '" + uri + "'");
     ASSERT_EQ(init.status, 0) << init.err;
+    // The role's own PIN file, written by root from the one named, is what
+    // the keystore records.
+    const std::string recorded = token.uri("kek", "/etc/telmor/vaq/tools/kek.pin");
+    EXPECT_TRUE(has(init.out, "PIN for role HXM written to /etc/telmor/vaq/tools/kek.pin")) << init.out;
     const Outcome enc = tool("encrypt --role HXM --domain 2", "sealed under a token key");
     ASSERT_EQ(enc.status, 0) << enc.err;
     const Outcome status = tool("status --role HXM");
-    EXPECT_TRUE(has(status.out, "\nprotector +pkcs11 \\(key " + escaped(uri) + "\\)\n")) << status.out;
+    EXPECT_TRUE(has(status.out, "\nprotector +pkcs11 \\(key " + escaped(recorded) + "\\)\n")) << status.out;
     EXPECT_EQ(status.out.find(SoftHsmToken::kPin), std::string::npos) << status.out;
     const nlohmann::json json = nlohmann::json::parse(tool("status --role HXM --json").out);
     EXPECT_EQ(json["protector"]["kind"], "pkcs11");
-    EXPECT_EQ(json["protector"]["key"], uri);
+    EXPECT_EQ(json["protector"]["key"], recorded);
 
     const struct {
         const char *args;
@@ -288,25 +300,32 @@ TEST(ToolProtector, ATokenKeySealsTheKeystoreAndStatusShowsItsUriWithoutThePin) 
     }
 
     // The right PIN in a file open to others, or in another user's file: not
-    // a secret the library takes.
-    const std::string open = "/etc/telmor/vaq/open.pin";
+    // a secret root hands on, nor one the library takes in the role's own
+    // directory.
     const struct {
         const char *name;
+        const char *file;
         const char *prepare;
+        const char *says;
     } pins[] = {
-        {"open to others", "chmod 0644 /etc/telmor/vaq/open.pin"},
-        {"another user's", "chown 4321:4321 /etc/telmor/vaq/open.pin"},
+        {"open to others", "/etc/telmor/vaq/open.pin", "chmod 0644 /etc/telmor/vaq/open.pin",
+         "the PIN file /etc/telmor/vaq/open.pin is not a regular file with one link, root's or the keystore owner's "
+         "and open to no one else: nothing was changed"},
+        {"another user's", "/etc/telmor/vaq/open.pin", "chown 4321:4321 /etc/telmor/vaq/open.pin",
+         "the PIN file /etc/telmor/vaq/open.pin is not a regular file with one link"},
+        {"the role's own, open to others", "/etc/telmor/vaq/tools/open.pin", "chmod 0644 /etc/telmor/vaq/tools/open.pin",
+         "\\(code 2038\\)"},
     };
     for (const auto &p : pins) {
         SCOPED_TRACE(p.name);
-        SoftHsmToken::write_pin(open);
+        SoftHsmToken::write_pin(p.file);
         ASSERT_EQ(std::system(p.prepare), 0);
-        const Outcome r = tool("protect --role HXM --with pkcs11 --key '" + token.uri("kek", open) + "'");
+        const Outcome r = tool("protect --role HXM --with pkcs11 --key '" + token.uri("kek", p.file) + "'");
         EXPECT_EQ(r.status, 1);
-        EXPECT_TRUE(has(r.err, "\\(code 2038\\)")) << r.err;
-        std::remove(open.c_str());
+        EXPECT_TRUE(has(r.err, p.says)) << r.err;
+        std::remove(p.file);
     }
-    EXPECT_TRUE(has(tool("status --role HXM").out, "protector +pkcs11 \\(key " + escaped(uri)))
+    EXPECT_TRUE(has(tool("status --role HXM").out, "protector +pkcs11 \\(key " + escaped(recorded)))
         << "a refused move changed the keystore";
 
     // A node whose module reaches no such token.
@@ -322,10 +341,12 @@ TEST(ToolProtector, ATokenKeySealsTheKeystoreAndStatusShowsItsUriWithoutThePin) 
     EXPECT_EQ(tool("decrypt --role HXM --domain 2", enc.out).out, "sealed under a token key");
 }
 
-// Root seals the service account's keystore under a token key: the PIN file
-// root wrote is given to the account, whose processes must log in with it,
-// and status warns while it is root's again.
-TEST(ToolProtector, ATokenKeyOnTheServiceAccountsKeystoreGivesItsPinToTheAccount) {
+// Root seals the service account's keystore under a token key whose PIN file
+// is root's and also serves exports: the file stays root's, and the role gets
+// a PIN file of its own in its secret directory, made for the account, which
+// the keystore records. The account, renaming whatever it can in its own
+// directory all the while, never comes to own or read a file of root's.
+TEST(ToolProtector, ATokenKeyOnTheServiceAccountsKeystoreGetsThePinInAFileOfItsOwn) {
     using tvtest::SoftHsmToken;
     if (const std::string why = SoftHsmToken::unusable(); !why.empty()) GTEST_SKIP() << why;
     SoftHsmToken token("svc-kek");
@@ -333,28 +354,42 @@ TEST(ToolProtector, ATokenKeyOnTheServiceAccountsKeystoreGivesItsPinToTheAccount
     ASSERT_TRUE(token.make_key("kek"));
     // The account may use the token, as an HSM's client credentials would let it.
     const std::string hsm = SoftHsmToken::conf().substr(0, SoftHsmToken::conf().rfind('/'));
-    ASSERT_EQ(sh("chown -R 4321:4321 " + hsm + " /opt/telmor/agent /var/log/oam/hxa"), 0);
-    ASSERT_EQ(tool("init --role HXA").status, 0);
-    const std::string pin = "/etc/telmor/vaq/kek.pin";
-    SoftHsmToken::write_pin(pin);
-    const Outcome moved = tool("protect --role HXA --with pkcs11 --key '" + token.uri("kek", pin) + "'");
+    ASSERT_EQ(sh("chown -R 4321:4321 " + hsm), 0);
+    ASSERT_EQ(tool("init --role HXA --owner 4321").status, 0);
+    const std::string fleetPin = "/etc/telmor/vaq/fleet.pin", own = "/etc/telmor/vaq/agent/fleet.pin";
+    SoftHsmToken::write_pin(fleetPin);
+    // The hostile side: the account moves every name of its directory about,
+    // as fast as it can, for the whole of each protect.
+    const std::string churn =
+        "setpriv --reuid 4321 --regid 4321 --clear-groups -- sh -c 'cd /etc/telmor/vaq/agent && while :; do for f in "
+        "*.pin .*.new; do mv -f \"$f\" x 2>/dev/null; mv -f x \"$f\" 2>/dev/null; done; done' & echo $!";
+    const std::string pid = tooltest::first_line(tooltest::shell_output(churn));
+    ASSERT_FALSE(pid.empty());
+    for (int round = 0; round < 8; ++round) {
+        SCOPED_TRACE(round);
+        const Outcome moved = tool("protect --role HXA --with " + std::string(round % 2 ? "file" : "pkcs11") +
+                                   (round % 2 ? "" : " --key '" + token.uri("kek", fleetPin) + "'"));
+        // A PIN file renamed away at the wrong moment fails the move, harmlessly.
+        EXPECT_TRUE(moved.status == 0 || moved.status == 1) << moved.err;
+        struct stat st {};
+        ASSERT_EQ(stat(fleetPin.c_str(), &st), 0);
+        EXPECT_EQ(st.st_uid, 0u);
+        EXPECT_EQ(st.st_mode & 07777, 0400u);
+    }
+    ASSERT_EQ(sh("kill " + pid + "; sleep 0.1; rm -f /etc/telmor/vaq/agent/x"), 0);
+    const Outcome moved = tool("protect --role HXA --with pkcs11 --key '" + token.uri("kek", fleetPin) + "'");
     ASSERT_EQ(moved.status, 0) << moved.err;
-    EXPECT_TRUE(has(moved.out, "PIN file " + pin + " given to [^,]+, the keystore's owner")) << moved.out;
+    EXPECT_TRUE(has(moved.out, "PIN for role HXA written to " + own + " \\(4321's\\), read from " + fleetPin))
+        << moved.out;
     struct stat st {};
-    ASSERT_EQ(stat(pin.c_str(), &st), 0);
+    ASSERT_EQ(stat(own.c_str(), &st), 0);
     EXPECT_EQ(st.st_uid, 4321u);
     EXPECT_EQ(st.st_mode & 07777, 0400u);
+    EXPECT_TRUE(has(tool("status --role HXA").out, "pin-source=file:" + own)) << tool("status --role HXA").out;
     const Outcome enc = tool_as(4321, "encrypt --role HXA --domain 50", "the account's secret");
     ASSERT_EQ(enc.status, 0) << enc.err;
     EXPECT_EQ(tool("decrypt --role HXA --domain 50", enc.out).out, "the account's secret");
-
-    ASSERT_EQ(sh("chown 0:0 " + pin), 0);
-    const Outcome status = tool("status --role HXA");
-    EXPECT_EQ(status.status, 3);
-    EXPECT_TRUE(has(status.err, "PIN file " + pin + " of the pkcs11 protector is root's: .* cannot log in to the "
-                                "token .*; as root: chown [^ ]+ " + pin))
-        << status.err;
-    EXPECT_EQ(tool_as(4321, "decrypt --role HXA --domain 50", enc.out).status, 1);
+    EXPECT_NE(sh("setpriv --reuid 4321 --regid 4321 --clear-groups -- cat " + fleetPin + " >/dev/null 2>&1"), 0);
 }
 
 // An export file another user owns is not read, whatever it is sealed with:

@@ -11,8 +11,10 @@
 # out as the product's installer leaves it: the role's keystore directories
 # (0700) and an empty primary keystore file (0600), owned by the service
 # account, its log directory, and nothing under /etc/telmor. Where the service
-# account starts first, the packages' postinst has made /etc/telmor/vaq and
-# root has given it to the account, as the operations guide says.
+# account starts first, the packages' postinst has made /etc/telmor/vaq,
+# root's 0711, which stays root's: the account's first start fails, naming
+# the directory, until root's init makes the role's own directory for it, as
+# the operations guide says.
 #
 #   real_node_test.sh BUILD_DIR SOURCE_DIR SANDBOX
 set -uo pipefail
@@ -84,15 +86,17 @@ if [[ ${1:-} == --scenario ]]; then
             step "root: telmor-vaq status on the service's keystore: exit 0, no warning" quiet_status
             ;;
         service-then-root)
-            # A service account that starts first needs the node-secret
-            # directory: the packages make it, root's, and the operator gives
-            # it to the account with one command (docs/operations.md).
-            step "the packages' postinst makes /etc/telmor/vaq, 0700, root's" \
-                bash -c 'sh "$0" configure && [[ $(stat -c %a:%u /etc/telmor/vaq) == 700:0 ]]' \
+            # A service account that starts first cannot make its role's
+            # secret directory in root's /etc/telmor/vaq: its first start
+            # fails and its log says why; root's init --owner makes the
+            # directory for it (docs/operations.md, "A new node").
+            step "the packages' postinst makes /etc/telmor/vaq, 0711, root's" \
+                bash -c 'sh "$0" configure && [[ $(stat -c %a:%u /etc/telmor/vaq) == 711:0 ]]' \
                 "$src/debian/libtelmor-vaq-api1.postinst"
-            step "root gives it to the service account" chown $svc /etc/telmor/vaq
-            step "the service's host process" as_svc "$host" HXA 50 "$secret"
-            step "root: telmor-vaq init" "$tool" init --role HXA
+            step "the service's host process before init fails, its log naming /etc/telmor/vaq and init" \
+                bash -c '! "$@" >/dev/null 2>&1 && grep -q "/etc/telmor/vaq.*telmor-vaq init" /var/log/oam/hxa/run/hxa_vaq_quickstart.log.0' \
+                _ setpriv --reuid=$svc --regid=$svc --clear-groups -- "$host" HXA 50 "$secret"
+            step "root: telmor-vaq init --owner $svc" "$tool" init --role HXA --owner $svc
             step "root: telmor-vaq create-key" "$tool" create-key --role HXA --domain 50
             step "root: telmor-vaq keys" "$tool" keys --role HXA
             step "the service's host process again" as_svc "$host" HXA 50 "$secret"

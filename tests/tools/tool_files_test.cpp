@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-// Files and directories: init makes what is missing owner-only; init, check
+// Files and directories: init makes the role's directories owner-only; init, check
 // and status warn about directories others can write or another user owns and
 // about keystore files others can reach; a full or read-only file system is
 // named as the cause.
@@ -24,22 +24,24 @@ unsigned mode_of(const std::string &path) {
     return stat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0xffffu;
 }
 
-TEST(ToolFiles, InitMakesMissingDirectoriesOwnerOnly) {
+TEST(ToolFiles, InitMakesTheRolesDirectoriesOwnerOnly) {
     ASSERT_EQ(shell("rm -r /opt/telmor/client /var/log/oam/hxm"), 0);
     const Outcome r = tool("init --role HXM_CLIENT");
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.err, "");
-    for (const char *dir : {"/opt/telmor/client", "/opt/telmor/client/vaq", "/opt/telmor/client/vaq/conf",
-                            "/opt/telmor/client/vaq/bkp", "/var/log/oam/hxm", "/var/log/oam/hxm/manager/run"}) {
+    // The role's own directories are its owner's alone; the parents made on
+    // the way let the owner pass through.
+    for (const char *dir : {"/opt/telmor/client/vaq/conf", "/opt/telmor/client/vaq/bkp", "/var/log/oam/hxm/manager/run"})
         EXPECT_EQ(mode_of(dir), 0700u) << dir;
-    }
+    for (const char *dir : {"/opt/telmor/client", "/opt/telmor/client/vaq", "/var/log/oam/hxm", "/var/log/oam/hxm/manager"})
+        EXPECT_EQ(mode_of(dir), 0755u) << dir;
 }
 
 // check and status warn about what the library refuses, with a remedy it
 // accepts, and about a keystore copy or directory that others can reach;
 // anything else draws no warning. They say so by their exit status (3: opens,
-// with a warning). (init mends the modes it is responsible for: its tests
-// are its own.)
+// with a warning). init warns of what the library refuses, except of a mode
+// of the role's own directories, which it repairs, saying so.
 TEST(ToolFiles, WarningsNameOnlyWhatTheLibraryRefuses) {
     ASSERT_EQ(tool("init").status, 0);
     const struct {
@@ -47,54 +49,59 @@ TEST(ToolFiles, WarningsNameOnlyWhatTheLibraryRefuses) {
         std::string setup;
         std::string undo;
         std::string warning;  // pattern for a line on stderr; "" for none at all
-        int check, status;
+        int init, check, status;
+        std::string repaired = "";  // init's line on stdout when it repairs the cause instead
+        bool initSilent = false;    // only check and status warn of it
     } cases[] = {
         {"group-writable keystore directory", "chmod 0770 /opt/telmor/agent/conf/vaq/conf",
          "chmod 0700 /opt/telmor/agent/conf/vaq/conf",
          "warning: /opt/telmor/agent/conf/vaq/conf is not trusted by the library \\(writable by group or others, "
          "mode 0770 root\\): run 'chmod go-w /opt/telmor/agent/conf/vaq/conf'",
-         3, 3},
+         0, 3, 3, "/opt/telmor/agent/conf/vaq/conf: mode 0770 -> 0700"},
         {"world-writable log directory", "chmod 0777 /var/log/oam/hxa/run", "chmod 0755 /var/log/oam/hxa/run",
          "warning: /var/log/oam/hxa/run is not trusted by the library \\(writable by group or others, mode 0777 "
          "root\\): run 'chmod go-w /var/log/oam/hxa/run'",
-         3, 3},
+         0, 3, 3, "/var/log/oam/hxa/run: mode 0777 -> 0700"},
         {"copy of another user in root's directory", std::string("chown 4242 ") + kPrimary,
          std::string("chown 0 ") + kPrimary,
          std::string("warning: ") + kPrimary +
              " is not used by the library \\(owned by another user\\): give it to the owner of its directory: "
              "'chown root " +
              kPrimary + "'",
-         1, 3},
+         0, 1, 3},
         {"copy with a second link", std::string("ln ") + kPrimary + " " + kPrimary + ".second",
          std::string("rm ") + kPrimary + ".second",
          std::string("warning: ") + kPrimary +
              " is not used by the library \\(more than one link to it\\): make it a file of its own: 'cp -p " +
              kPrimary + " " + kPrimary + ".new && mv " + kPrimary + ".new " + kPrimary + "'",
-         1, 3},
+         0, 1, 3},
         // Root uses what the account owns in the account's directories.
         {"directory and copy of the service account",
          std::string("chown 4242 /opt/telmor/agent/conf/vaq/bkp ") + kStandby,
-         std::string("chown 0 /opt/telmor/agent/conf/vaq/bkp ") + kStandby, "", 0, 0},
-        // The library takes the copy, but others can read it: status and
-        // check warn with the remedy.
+         std::string("chown 0 /opt/telmor/agent/conf/vaq/bkp ") + kStandby, "", 0, 0, 0},
+        // The library takes the copy, but others can read it: check and status
+        // warn with the remedy (init leaves it to the library's next write).
         {"keystore file others can read", std::string("chmod 0644 ") + kPrimary, std::string("chmod 0600 ") + kPrimary,
          std::string("warning: ") + kPrimary + " \\(a keystore copy\\) is open to group and others \\(mode 0644\\): run "
              "'chmod 600 " + kPrimary + "'",
-         3, 3},
+         0, 3, 3, "", true},
         {"keystore directory others can enter", "chmod 0755 /opt/telmor/agent/conf/vaq/conf",
          "chmod 0700 /opt/telmor/agent/conf/vaq/conf",
          "warning: /opt/telmor/agent/conf/vaq/conf \\(a keystore directory\\) is open to group and others \\(mode "
          "0755\\): run 'chmod 700 /opt/telmor/agent/conf/vaq/conf'",
-         3, 3},
+         0, 3, 3, "/opt/telmor/agent/conf/vaq/conf: mode 0755 -> 0700"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
         ASSERT_EQ(shell(c.setup), 0);
-        for (const auto &[cmd, status] : {std::pair{"check", c.check}, {"status", c.status}}) {
+        for (const auto &[cmd, status] : {std::pair{"check", c.check}, {"status", c.status}, {"init", c.init}}) {
             SCOPED_TRACE(cmd);
             const Outcome r = tool(cmd);
             EXPECT_EQ(r.status, status) << r.err;
-            if (c.warning.empty()) {
+            if (std::string(cmd) == "init" && !c.repaired.empty()) {
+                EXPECT_NE(r.out.find(c.repaired + "\n"), std::string::npos) << r.out;
+                EXPECT_EQ(r.err.find("warning:"), std::string::npos) << r.err;
+            } else if (c.warning.empty() || (std::string(cmd) == "init" && c.initSilent)) {
                 EXPECT_EQ(r.err.find("warning:"), std::string::npos) << r.err;
             } else {
                 EXPECT_TRUE(std::regex_search(r.err, std::regex(std::string("(^|\n)") + c.warning + "\n"))) << r.err;
@@ -111,11 +118,9 @@ TEST(ToolFiles, WarningsNameOnlyWhatTheLibraryRefuses) {
 // others can write is reported with the command that mends it. Root looking
 // at the account's keystore is warned of nothing.
 TEST(ToolFiles, ServiceAccountAndRootAreWarnedOnlyOfWhatTheLibraryRefuses) {
-    // The node-secret directory as root's init leaves it for the account.
-    ASSERT_EQ(shell("chown -R 4242:4242 /opt/telmor/agent /var/log/oam/hxa && chmod 0777 "
-                    "/opt/telmor/agent/conf/vaq/bkp && mkdir -p -m 0700 /etc/telmor/vaq && chown 4242:4242 "
-                    "/etc/telmor/vaq"),
-              0);
+    // The role as root's init makes it for the account.
+    ASSERT_EQ(tool("init --owner 4242").status, 0);
+    ASSERT_EQ(shell("chmod 0777 /opt/telmor/agent/conf/vaq/bkp"), 0);
     for (const char *cmd : {"init", "status", "check"}) {
         SCOPED_TRACE(cmd);
         const Outcome r = tool_as(4242, cmd);
@@ -181,7 +186,7 @@ TEST(ToolFiles, ExportForceReplacesOnlyARegularFile) {
     ASSERT_EQ(shell("rm -rf " + dir + " && mkdir " + dir), 0);
     const std::string pw = password_words("pw", "correct horse battery");
     const std::string hxmStandby = node_layout::kTools.standby;
-    const std::string secret = "/etc/telmor/vaq/tools.secret";
+    const std::string secret = "/etc/telmor/vaq/tools/tools.secret";
     const struct {
         std::string name;
         std::string setup;  // makes dir/x
@@ -198,7 +203,7 @@ TEST(ToolFiles, ExportForceReplacesOnlyARegularFile) {
         {"another role's keystore copy, by its own name", "", "it is a keystore copy of role HXM"},
         {"a keystore copy under another name", "ln " + hxmStandby + " /opt/telmor/tools/vaq/bkp/x",
          "it is a keystore copy of role HXM"},
-        {"a node secret", "", "it is a node secret \\(/etc/telmor/vaq/tools.secret\\)"},
+        {"a node secret", "", "it is a node secret \\(/etc/telmor/vaq/tools/tools.secret\\)"},
     };
     for (const auto &c : refused) {
         SCOPED_TRACE(c.name);
