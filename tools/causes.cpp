@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "causes.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
@@ -140,7 +141,45 @@ std::string parent_of(const std::string &path) {
     return slash == 0 ? "/" : path.substr(0, slash);
 }
 
+std::string octal_of(mode_t mode) {
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "%04o", static_cast<unsigned>(mode & 07777));
+    return buf;
+}
+
+std::string denied(const std::string &what, const std::string &path, const struct stat &st, int err) {
+    return "no permission to " + what + " " + path + " (mode " + octal_of(st.st_mode) + ", owner uid " +
+           std::to_string(st.st_uid) + ", group gid " + std::to_string(st.st_gid) + "; this process runs as uid " +
+           std::to_string(geteuid()) + "): " + std::strerror(err) + " (errno " + std::to_string(err) + ")";
+}
+
 }  // namespace
+
+std::string permission_on_way(const std::string &path, bool writing) {
+    if (path.empty() || path[0] != '/') return "";
+    std::string dir = "/";
+    for (size_t pos = 1; pos <= path.size();) {
+        const size_t slash = path.find('/', pos);
+        const size_t end = slash == std::string::npos ? path.size() : slash;
+        const std::string part = path.substr(0, end);
+        struct stat st {};
+        if (end > pos && stat(part.c_str(), &st) != 0) {
+            const int err = errno;
+            if (err != EACCES) return "";
+            struct stat dst {};
+            if (stat(dir.c_str(), &dst) != 0) return "";
+            return denied("enter", dir, dst, err) + ", so " + path + " cannot be reached";
+        }
+        if (end > pos) dir = part;
+        if (slash == std::string::npos) break;
+        pos = slash + 1;
+    }
+    struct stat st {};
+    if (stat(path.c_str(), &st) != 0 || S_ISDIR(st.st_mode)) return "";
+    if (faccessat(AT_FDCWD, path.c_str(), writing ? W_OK : R_OK, AT_EACCESS) != 0 && errno == EACCES)
+        return denied(writing ? "write" : "read", path, st, EACCES);
+    return "";
+}
 
 std::string cause(unsigned long code, const Context &ctx) {
     for (const Row &row : kCauses) {
@@ -184,7 +223,10 @@ std::string explain_io(const std::string &path, bool writing) {
             if (!writing) return path + " does not exist";
             return explain_io(dir, true);
         }
-        if (errno == EACCES) return "no permission to reach " + path;
+        if (errno == EACCES) {
+            const std::string way = permission_on_way(path, writing);
+            return way.empty() ? "no permission to reach " + path + ": " + std::strerror(EACCES) + " (errno 13)" : way;
+        }
         return std::string(std::strerror(errno)) + ": " + path;
     }
     struct statvfs vs {};
@@ -194,7 +236,7 @@ std::string explain_io(const std::string &path, bool writing) {
     }
     const int mode = writing ? W_OK : R_OK;
     if (access(path.c_str(), mode) != 0 && errno == EACCES) {
-        return std::string("no permission to ") + (writing ? "write " : "read ") + path;
+        return denied(writing ? "write" : "read", path, st, EACCES);
     }
     if (!writing && S_ISDIR(st.st_mode)) return path + " is a directory";
     return "";

@@ -45,6 +45,12 @@ void require_change(unsigned long code, const std::string &what, const Context &
 // permission; "" when none of these is found.
 std::string explain_io(const std::string &path, bool writing);
 
+// The first place on the way to `path` that this process may not pass: a
+// directory it may not search, or the file itself it may not read (or write),
+// as a sentence naming the path, its mode and owner, and the errno; "" when
+// nothing on the way refuses it (or it does not exist).
+std::string permission_on_way(const std::string &path, bool writing = false);
+
 // What to tell after a keystore change failed on a read or write: the change
 // may have been made all the same, and how to see.
 std::string change_may_have_been_made(const Context &ctx);

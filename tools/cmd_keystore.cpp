@@ -16,6 +16,7 @@
 #include "command_table.h"
 #include "copy_report.h"
 #include "file_safety.h"
+#include "owner_view.h"
 #include "protector.h"
 #include "session.h"
 #include "telmor_vaq_api.h"
@@ -57,6 +58,11 @@ Json copy_json(const CopyReport &c) {
     j["found"] = c.found;
     j["state"] = c.state;
     j["detail"] = c.detail;
+    // What was wrong with the copy, and the copy it was (or is to be)
+    // rewritten from.
+    j["was"] = c.was.empty() ? Json(nullptr) : Json(c.was);
+    j["source"] = c.source.empty() ? Json(nullptr) : Json(c.source);
+    j["rewritten"] = c.rewritten;
     if (c.facts.exists) {
         j["size"] = c.facts.size;
         j["mode"] = octal(c.facts.mode);
@@ -66,11 +72,31 @@ Json copy_json(const CopyReport &c) {
     return j;
 }
 
+// What status and check warn about: what init warns about, copies and
+// keystore directories open to others, and a keystore whose first init did
+// not finish.
+std::vector<std::string> check_warnings(const Role &r, const KeystoreReport &report) {
+    std::vector<std::string> out = warnings_for(r);
+    for (const std::string &path : {dir_of(r.primary), dir_of(r.standby), std::string(r.primary), std::string(r.standby)}) {
+        for (std::string &w : exposure_warnings(path)) out.push_back(std::move(w));
+    }
+    if (report.changeWithheld) {
+        out.push_back(std::string("the keystore lacks what its first opening adds (a domain's first master key): an "
+                                  "init that did not finish; run 'telmor-vaq init --role ") +
+                      r.name + "'");
+    }
+    return out;
+}
+
 int cmd_check(const Options &opt) {
     const Role &r = need_role(opt.role);
-    const KeystoreReport report = examine_keystore(r, opt.repair);
+    // Without --repair nothing is written, and the keystore is opened as its
+    // owner's processes open it.
+    const KeystoreReport report = opt.repair ? examine_keystore(r, true) : examine_as_owner(r);
     const bool allGood = report.copies[0].good() && report.copies[1].good();
-    const std::vector<std::string> warnings = warnings_for(r);
+    const bool mendable = std::all_of(report.copies.begin(), report.copies.end(),
+                                      [](const CopyReport &c) { return c.good() || c.mendable(); });
+    const std::vector<std::string> warnings = check_warnings(r, report);
     if (opt.json) {
         Json j;
         j["role"] = r.name;
@@ -88,11 +114,12 @@ int cmd_check(const Options &opt) {
     }
     print_warnings(warnings);
     if (report.openFailure) throw Failure{report.openCode, *report.openFailure};
-    if (!allGood) {
+    if (!mendable || (opt.repair && !allGood)) {
         throw tool_failure(opt.repair ? "a keystore copy is still bad after --repair (see above)"
                                       : "a keystore copy is bad (see above)");
     }
-    return 0;
+    // A copy the next load rewrites from the good one, or a warning.
+    return allGood && warnings.empty() ? 0 : 3;
 }
 
 // What status answers, as its exit status: monitoring reads this.
@@ -110,8 +137,8 @@ const char *verdict_word(StatusVerdict v) {
     return "";
 }
 
-// Good only when the keystore opened with both copies good as they were and
-// nothing the library refuses is in the role's way.
+// Good only when the keystore opened, as its owner opens it, with both
+// copies good and nothing the library refuses in the role's way.
 StatusVerdict status_verdict(const KeystoreReport &report, const std::vector<std::string> &warnings) {
     if (report.openFailure || !report.masterKeys) return StatusVerdict::Failed;
     for (const CopyReport &c : report.copies) {
@@ -126,27 +153,21 @@ int cmd_status(const Options &opt) {
     const bool any = file_facts(r.primary).exists || file_facts(r.standby).exists;
     KeystoreReport report;
     if (any) {
-        report = examine_keystore(r, false);
+        report = examine_as_owner(r, [](KeystoreReport &open) {
+            open.protectorText = protector_lines();
+            open.protector = protector_json();
+        });
     } else {
         for (const char *name : {"primary", "standby"}) {
             const char *path = std::string(name) == "primary" ? r.primary : r.standby;
             report.copies.push_back({name, path, "missing", "missing",
-                                     std::string("run 'telmor-vaq init --role ") + r.name + "'", file_facts(path)});
+                                     std::string("run 'telmor-vaq init --role ") + r.name + "'", file_facts(path), "missing",
+                                     "", false});
         }
     }
-    std::vector<std::string> warnings = warnings_for(r);
-    std::string protectorText;
-    Json protector = nullptr;
-    if (report.masterKeys) {
-        try {
-            Session open(opt.role);
-            protectorText = protector_lines();
-            protector = protector_json();
-        } catch (const Failure &) {
-            // The copies' lines above already say why it did not open.
-        }
-    }
+    const std::vector<std::string> warnings = check_warnings(r, report);
     const StatusVerdict verdict = status_verdict(report, warnings);
+    const Json protector = report.protector.is_null() ? Json(nullptr) : Json(report.protector);
     if (opt.json) {
         Json j;
         j["role"] = r.name;
@@ -192,8 +213,9 @@ int cmd_status(const Options &opt) {
             out += "directory      " + d + "  " +
                    (f.exists ? octal(f.mode) + " " + user_name(f.uid) + ":" + group_name(f.gid) : "missing") + "\n";
         }
+        if (looked_as_other_account()) out += "opened as      " + keystore_owner(r)->name + " (the keystore's owner)\n";
         if (report.masterKeys) out += "master keys    " + std::to_string(*report.masterKeys) + "\n";
-        out += protectorText;
+        out += report.protectorText;
         out += "verdict        " + std::string(verdict_word(verdict)) + "\n";
         write_out(out);
     }
@@ -211,10 +233,13 @@ const CommandRegistrar kCheck(
      "Keystore",
      41,
      "tell what each keystore copy was, what was done to it, and what it is now",
-     "Looks at both keystore copies before opening them, opens the keystore (which rewrites a missing,\n"
-     "damaged or out-of-date copy from the good one) and tells per copy: good, repaired, recreated, missing,\n"
-     "damaged or unsafe, with what to run. --repair asks the library to rewrite a copy still bad. Exit\n"
-     "status 0 only when both copies are good at the end.",
+     "Opens the keystore as its owner's processes do (as root: in a process with the owner's uid and\n"
+     "groups) without writing anything, and tells per copy what the library found: good, missing, empty,\n"
+     "damaged, out of date, not this node's or unsafe, the copy it is to be rewritten from, and what to\n"
+     "run. --repair rewrites a missing, damaged or out-of-date copy from the good one and tells each copy\n"
+     "rewritten and its source. Exit status 0 when both copies are good and nothing is to warn about, 3\n"
+     "when a copy is to be rewritten from the good one or a warning is given, 1 when the keystore cannot\n"
+     "be opened or a copy cannot be mended.",
      {Opt::Role, Opt::Repair, Opt::Json},
      {},
      {{"check --repair", "verify both copies and mend a bad one"}},
@@ -227,9 +252,11 @@ const CommandRegistrar kStatus(
      "show the node's keystore version, this role's files with modes and owners, and warnings",
      "Shows the node's keystore version, the role's two keystore copies (size, mode, owner, state) and its\n"
      "directories, the number of master keys, and a warning with the remedy for each file or directory\n"
-     "the library would refuse. Exit status 0 when the keystore opens with both copies good and nothing\n"
-     "to warn about, 1 when it cannot be opened, 3 when it opens with a warning (a copy repaired,\n"
-     "recreated or unusable, a file or directory the library refuses); --json carries the same verdict.",
+     "the library would refuse or that others can reach. It writes nothing, and opens the keystore as\n"
+     "its owner's processes do (as root: in a process with the owner's uid and groups). Exit status 0\n"
+     "when the keystore opens with both copies good and nothing to warn about, 1 when it cannot be\n"
+     "opened, 3 when it opens with a warning (a copy missing, damaged or out of date, a file or\n"
+     "directory the library refuses or others can reach); --json carries the same verdict.",
      {Opt::Role, Opt::Json},
      {},
      {{"status --json", "the same as JSON"}},

@@ -122,6 +122,19 @@ std::vector<std::string> directory_warnings(const std::string &dir) {
             "): " + remedy};
 }
 
+std::vector<std::string> exposure_warnings(const std::string &path) {
+    const FileFacts f = file_facts(path);
+    if (!f.exists || f.symlink || (!f.regular && !f.directory) || (f.mode & 077) == 0) return {};
+    // What the library refuses is warned of already, with its own remedy.
+    if (!(f.directory ? refused_directory(path) : refused_file(path)).empty()) return {};
+    // Only the owner's processes read a keystore: a copy others can read
+    // hands them the sealed root (the root itself in an unprotected copy).
+    const std::string mode = f.directory ? "0700" : "0600";
+    return {path + (f.directory ? " (a keystore directory)" : " (a keystore copy)") + " is open to " +
+            ((f.mode & 070) && (f.mode & 07) ? "group and others" : (f.mode & 070) ? "its group" : "others") +
+            " (mode " + octal(f.mode) + "): run 'chmod " + mode.substr(1) + " " + path + "'"};
+}
+
 std::string ipc_refusal_sentence() {
     struct Object {
         uint32_t kind;

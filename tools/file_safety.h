@@ -48,6 +48,10 @@ std::vector<std::string> copy_warnings(const std::string &path, const std::strin
 // Warnings for a keystore or log directory the library would not trust.
 std::vector<std::string> directory_warnings(const std::string &dir);
 
+// A warning, with the remedy, when a keystore copy or a keystore directory at
+// `path` gives group or others any access; none for anything else.
+std::vector<std::string> exposure_warnings(const std::string &path);
+
 // Why the library refuses one of the node's System V objects, as a sentence
 // naming it and the remedy, or "" when it is usable or absent.
 std::string ipc_refusal_sentence();

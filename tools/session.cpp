@@ -5,8 +5,11 @@
 
 #include <cerrno>
 #include <cstring>
+#include <optional>
+#include <vector>
 
 #include "file_safety.h"
+#include "node_layout.h"
 #include "telmor_vaq_api.h"
 #include "telmor_vaq_private.h"
 
@@ -31,6 +34,33 @@ std::string secret_not_created(const telmor_vaq_failure &f, const Context &ctx) 
     return s;
 }
 
+// The places where the role's node secret may be: its own directory, and
+// the flat place of a node not yet moved to per-role directories.
+std::vector<std::string> secret_places(const Role &r) {
+    const std::string role = r.name;
+    const std::string stem = role == "HXA" ? "agent" : role == "HXM" ? "tools" : "client";
+    const std::string dir = node_layout::kNodeSecretDir;
+    return {dir + "/" + stem + "/" + stem + ".secret", dir + "/" + stem + ".secret"};
+}
+
+// An account that may not pass a directory or read a file the keystore
+// needs is told so, with the path and the errno: the codes the library
+// answers then (no keystore, secret missing, no token) name another cause.
+std::optional<std::string> permission_cause(const Role &r, const telmor_vaq_failure *last) {
+    if (last != nullptr && (last->kind == TELMOR_VAQ_OBJECT_FILE || last->kind == TELMOR_VAQ_OBJECT_DIRECTORY) &&
+        (last->error == EACCES || last->error == EPERM)) {
+        if (std::string way = permission_on_way(last->object); !way.empty()) return way;
+        return std::string(last->object) + ": " + std::strerror(last->error) + " (errno " +
+               std::to_string(last->error) + ")";
+    }
+    std::vector<std::string> places = {r.primary, r.standby};
+    for (std::string &p : secret_places(r)) places.push_back(std::move(p));
+    for (const std::string &p : places) {
+        if (std::string way = permission_on_way(p); !way.empty()) return way;
+    }
+    return std::nullopt;
+}
+
 // The cause of a failed initialisation, as the library recorded it for this
 // thread: the object it refused and why, or the key library's code.
 Failure open_failure(unsigned long rc, const Role &r) {
@@ -38,9 +68,24 @@ Failure open_failure(unsigned long rc, const Role &r) {
     const std::string what = "cannot open the keystore of role " + role;
     Context ctx{role, {}, {}, {}};
     g_open_cause = OpenCause::Other;
+    if (rc == 11) {
+        // Neither copy could be looked at: missing, or out of this account's reach.
+        if (const std::optional<std::string> denied = permission_cause(r, nullptr)) {
+            g_open_cause = OpenCause::Access;
+            return Failure{std::nullopt, what + ": " + *denied};
+        }
+        g_open_cause = OpenCause::NoKeystore;
+        return failed(rc, what, ctx);
+    }
     if (rc != 1) return failed(rc, what, ctx);
     telmor_vaq_failure last{};
     telmor_vaq_last_failure(&last);
+    if (!is_ipc(last)) {
+        if (const std::optional<std::string> denied = permission_cause(r, &last)) {
+            g_open_cause = OpenCause::Access;
+            return Failure{std::nullopt, what + ": " + *denied};
+        }
+    }
     if (is_ipc(last)) {
         g_open_cause = OpenCause::Access;
         std::string s = ipc_refusal_sentence();
@@ -81,6 +126,17 @@ Failure open_failure(unsigned long rc, const Role &r) {
             return failed(code, what, ctx);
         case 2030:
             return Failure{code, what + ": " + secret_not_created(last, ctx)};
+        case 2028:
+            // A secret that is there but was not read is not a lost one:
+            // moving the keystore aside would throw away a working keystore.
+            for (const std::string &p : secret_places(r)) {
+                if (file_facts(p).exists)
+                    return Failure{code, what + ": the node secret " + p +
+                                             " is there, but this process (uid " + std::to_string(geteuid()) +
+                                             ") could not read it: the role's log names why; leave the keystore as "
+                                             "it is"};
+            }
+            return failed(code, what, ctx);
         case 2007:
         case 2040:
             for (const char *path : {r.primary, r.standby}) {
@@ -109,8 +165,6 @@ Session::Session(const std::string &role) {
     g_open_cause = OpenCause::None;
     const unsigned long rc = TELMOR_VAQ_Initialize(role.c_str());
     if (rc == 0) return;
-    g_open_cause = OpenCause::NoKeystore;
-    if (rc == 11) throw failed(rc, "cannot open the keystore of role " + role, Context{role, {}, {}, {}});
     throw open_failure(rc, r);
 }
 

@@ -83,3 +83,46 @@ HXB_EXPORT uint32_t VaqPrivProtectorInfo(uint32_t *kind, uint32_t *pcrMask, char
         return Ok();
     }));
 }
+
+HXB_EXPORT void VaqPrivSetInspectOnly(uint32_t on) { g_inspect_only.store(on != 0, std::memory_order_relaxed); }
+
+HXB_EXPORT uint32_t VaqPrivLastLoadFindings(VaqPrivLoadFindings *out) {
+    if (out == nullptr) return VAQ_ERR_NULL_ARG;
+    const LoadFindings &f = g_load_findings;
+    if (!f.taken) return VAQ_ERR_NOT_INITIALIZED;
+    *out = VaqPrivLoadFindings{};
+    for (int i = 0; i < 2; ++i) {
+        switch (f.state[i]) {
+            case CopyState::kMissing:
+                out->state[i] = VAQ_PRIV_COPY_MISSING;
+                break;
+            case CopyState::kEmpty:
+                out->state[i] = VAQ_PRIV_COPY_EMPTY;
+                break;
+            case CopyState::kValid:
+                out->state[i] = VAQ_PRIV_COPY_VALID;
+                break;
+            case CopyState::kCorrupt:
+                out->state[i] = VAQ_PRIV_COPY_DAMAGED;
+                break;
+            case CopyState::kNewerFormat:
+                out->state[i] = VAQ_PRIV_COPY_NEWER_FORMAT;
+                break;
+            case CopyState::kUnreadable:
+                out->state[i] = VAQ_PRIV_COPY_UNREADABLE;
+                break;
+            case CopyState::kForeign:
+                out->state[i] = VAQ_PRIV_COPY_FOREIGN;
+                break;
+        }
+        const auto bit = [](bool set, uint32_t flag) { return set ? flag : 0u; };
+        out->found[i] = bit(f.stale[i], VAQ_PRIV_FOUND_STALE) | bit(f.unsafe[i], VAQ_PRIV_FOUND_UNSAFE) |
+                        bit(f.unopened[i], VAQ_PRIV_FOUND_UNOPENED) | bit(f.rewritten[i], VAQ_PRIV_FOUND_REWRITTEN);
+        out->generation[i] = f.generation[i];
+    }
+    out->loaded = f.best;
+    out->flags = (f.created ? uint32_t{VAQ_PRIV_LOAD_CREATED} : 0u) |
+                 (f.withheld ? uint32_t{VAQ_PRIV_LOAD_WITHHELD} : 0u) |
+                 (f.changeWithheld ? uint32_t{VAQ_PRIV_LOAD_CHANGE_WITHHELD} : 0u);
+    return 0;
+}

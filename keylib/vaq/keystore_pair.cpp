@@ -66,6 +66,24 @@ bool KeystorePair::needs_repair(int i) const {
 
 const char *copy_name(int i) { return i == 0 ? "primary" : "standby"; }
 
+std::atomic<bool> g_inspect_only{false};
+LoadFindings g_load_findings;
+
+void note_findings(const KeystorePair &pair) {
+    LoadFindings f;
+    f.taken = true;
+    f.best = pair.best;
+    for (int i = 0; i < 2; ++i) {
+        const KeystoreCopy &c = pair.copies[i];
+        f.state[i] = c.state;
+        f.stale[i] = c.state == CopyState::kValid && pair.needs_repair(i);
+        f.unsafe[i] = c.unsafe;
+        f.unopened[i] = c.unopened;
+        f.generation[i] = c.state == CopyState::kValid ? c.keystore.generation : 0;
+    }
+    g_load_findings = f;
+}
+
 namespace {
 
 // Unprotected copies (format 1) carry their own root material, so either can
@@ -233,6 +251,10 @@ Status repair_pair(const Host &host, const KeystorePaths &paths, const KeystoreP
     Status skipped = Ok();
     for (int i = 0; i < 2; ++i) {
         if (!pair.needs_repair(i)) continue;
+        if (inspect_only()) {
+            g_load_findings.withheld = true;
+            continue;
+        }
         if (pair.copies[i].state == CopyState::kUnreadable) {
             skipped = pair.unreadable_status();
             continue;
@@ -243,6 +265,7 @@ Status repair_pair(const Host &host, const KeystorePaths &paths, const KeystoreP
         }
         Status s = write_copy(host, paths[i], pair.copies[pair.best].image, pair.copies[i].fileBytes);
         if (!s.ok()) return s;
+        g_load_findings.rewritten[i] = true;
         log_to(host, LogLevel::kWarn, module, __FILE_NAME__, __LINE__,
                "%s keystore copy rewritten from the %s copy (generation %llu)\n", copy_name(i), copy_name(pair.best),
                static_cast<unsigned long long>(pair.best_generation()));

@@ -6,6 +6,7 @@
 #define HXB_VAQ_KEYSTORE_PAIR_H
 
 #include <array>
+#include <atomic>
 #include <memory>
 #include <string>
 
@@ -108,9 +109,38 @@ Status write_copy(const Host &host, const std::string &path, ByteView image, uin
 // the first failure; the copies already rewritten stay rewritten. A copy that
 // could not be read, or that was reported missing and is there after all, is
 // left as it is and answered as a failure.
+// In inspect-only mode nothing is written, and the answer is Ok.
 Status repair_pair(const Host &host, const KeystorePaths &paths, const KeystorePair &pair, const char *module);
 
 const char *copy_name(int i);
+
+// Inspect-only loads (set for the operator's tool's status and check): no
+// copy is rewritten, no keystore is created, no change is written. A host
+// never sets it.
+extern std::atomic<bool> g_inspect_only;
+inline bool inspect_only() { return g_inspect_only.load(std::memory_order_relaxed); }
+
+// What the last load of this process found in each copy, and what it wrote:
+// the operator's tool names the copy that was missing, damaged or out of date
+// and the one it was (or would be) rewritten from, from this and never from
+// a comparison of the files' bytes, since a load may also write a change of
+// its own (a domain's first key).
+struct LoadFindings {
+    bool taken = false;  // a load ran since the process started
+    std::array<CopyState, 2> state{CopyState::kMissing, CopyState::kMissing};
+    std::array<bool, 2> stale{};      // valid but older than the best copy
+    std::array<bool, 2> unsafe{};     // refused by the host
+    std::array<bool, 2> unopened{};   // the protector could not open it
+    std::array<bool, 2> rewritten{};  // rewritten from the best copy by this process
+    std::array<uint64_t, 2> generation{};
+    int best = -1;
+    bool created = false;   // both copies missing or empty: a new keystore was made
+    bool withheld = false;        // inspect-only: a copy's repair was left unwritten
+    bool changeWithheld = false;  // inspect-only: a change (a domain's first key) was left unwritten
+};
+extern LoadFindings g_load_findings;
+// Records what `pair` holds as the last load's findings.
+void note_findings(const KeystorePair &pair);
 
 }  // namespace vaq
 

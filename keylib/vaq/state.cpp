@@ -150,10 +150,13 @@ Status State::load() {
     ProcessLockGuard pl(host, processLock_);
     if (!pl.held()) return pl.status();
     KeystorePair pair = read_pair(host, paths, *protectors);
+    note_findings(pair);
     if (pair.has_newer_format()) return pair.unusable_status();
     if (!pair.has_valid()) {
         if (pair.has_unusable_data()) return pair.unusable_status();
         if (Status c = pair.confirm_missing(host, paths); !c.ok()) return c;
+        if (inspect_only())
+            return Fail(VAQ_ERR_IO, "no keystore yet (both copies missing or empty); none is made while inspecting");
         Keystore ks;
         ks.generation = 1;
         ks.root.created = now_seconds();
@@ -179,6 +182,7 @@ Status State::load() {
                      "the next load repairs the primary\n");
         if (!standby.ok()) VAQ_KLOG(LogLevel::kError, "standby keystore copy not written; the next load repairs it\n");
         VAQ_KLOG(LogLevel::kInfo, "new keystore created\n");
+        g_load_findings.created = true;
         keystore = std::move(ks);
         install(std::move(idx));
         return Ok();
@@ -206,7 +210,7 @@ Status State::load() {
     install(std::move(idx));
     // A power cut between a move's first protected copy and the end of the
     // move leaves its mark, which would let unprotected copies back in.
-    if (keystore.protector != ProtectorKind::kNone) protectors->marks().finish_move_left_behind();
+    if (keystore.protector != ProtectorKind::kNone && !inspect_only()) protectors->marks().finish_move_left_behind();
     Status r = repair_pair(host, paths, pair, kVaqModule);
     if (!r.ok()) VAQ_KLOG(LogLevel::kError, "keystore copy not repaired: %s\n", r.why);
     return Ok();
@@ -292,6 +296,11 @@ Status State::change(const Mutation &mutate, const Done &done) {
     if (!changed && !merged) {
         // The sync brought both copies up to date.
         if (done) done(true);
+        return Ok();
+    }
+    if (inspect_only()) {
+        // Looked at, not written: memory stays as the disk has it.
+        g_load_findings.changeWithheld = true;
         return Ok();
     }
     next.generation = std::max(keystore.generation, diskGeneration) + 1;

@@ -52,7 +52,8 @@ public:
     Keystore keystore;
 
     // Reads the pair and takes the newest valid copy, or makes a new keystore
-    // when both copies are missing or empty. Caller holds `lock`.
+    // when both copies are missing or empty (refused in inspect-only mode, as
+    // is every repair). Records its findings. Caller holds `lock`.
     Status load();
 
     // One keystore change: under the process lock, takes in what other

@@ -94,10 +94,10 @@ void *APP_Fopen(const char *path, int32_t mode) {
     struct stat st {};
     Refusal why;
     int createdIn = -1;
-    // An export is published whole by its close, or not at all.
+    // An export is published whole by its close, or not at all; never made
+    // the ordinary way, which would give it to the directory's owner.
     int fd = mode == VAQ_FILE_CREATE ? open_unpublished(path) : -1;
-    if (fd < 0 && (mode != VAQ_FILE_CREATE || errno == EOPNOTSUPP))
-        fd = open_safely(path, flags, created, &st, &why, &createdIn);
+    if (fd < 0 && mode != VAQ_FILE_CREATE) fd = open_safely(path, flags, created, &st, &why, &createdIn);
     if (fd < 0) record_file_failure(why.path != nullptr ? why.path : path, why.reason, errno);
     if (why.reason != nullptr) {
         const int err = errno;

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 
@@ -24,6 +25,9 @@ struct Pending {
     bool spoiled = false;
     char name[256] = {};  // the last component of the path
     char path[1024] = {};  // the whole path, for log lines
+    // Where the file system makes no unnamed files: the private name the file
+    // is written under, linked to its name by the close; empty otherwise.
+    char temp[300] = {};
 };
 constexpr int kSlots = 8;
 Pending g_pending[kSlots];
@@ -48,6 +52,48 @@ void close_keeping_errno(int fd) {
     const int err = errno;
     sys().close(fd);
     errno = err;
+}
+
+// A new file in dirfd under a name of this process's own (".NAME.PID.N"),
+// created exclusively and without following a link, mode 0600; its name goes
+// to temp. -1 with errno when none could be made.
+int open_private_name(int dirfd, const char *name, char *temp, size_t size) {
+    static std::atomic<unsigned> counter{0};
+    for (int attempt = 0; attempt < 16; ++attempt) {
+        if (sprintf_s(temp, size, ".%s.%d.%u", name, static_cast<int>(sys().getpid()),
+                      counter.fetch_add(1, std::memory_order_relaxed)) < 0) {
+            errno = ENAMETOOLONG;
+            return -1;
+        }
+        const int fd = sys().openat(dirfd, temp, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (fd >= 0 || errno != EEXIST) {
+            if (fd < 0) temp[0] = '\0';
+            return fd;
+        }
+    }
+    temp[0] = '\0';
+    errno = EEXIST;
+    return -1;
+}
+
+// Gives the privately named file its name: a hard link, which never replaces
+// what is at the name, then the private name goes. A file system without
+// hard links (vfat) cannot publish without the risk of replacing another
+// file: the export is refused, and the log line says why.
+int link_private_name(const Pending &p) {
+    if (sys().linkat(p.dirfd, p.temp, p.dirfd, p.name, 0) != 0) {
+        const int err = errno;
+        if (err == EPERM || err == EOPNOTSUPP || err == ENOSYS)
+            VAQ_LOG(kError,
+                    "%s not written: its file system makes neither unnamed files nor hard links, so the file cannot "
+                    "be put in place without the risk of replacing another; write it to another file system\n",
+                    p.path[0] != '\0' ? p.path : p.name);
+        sys().unlinkat(p.dirfd, p.temp, 0);
+        errno = err;
+        return -1;
+    }
+    sys().unlinkat(p.dirfd, p.temp, 0);
+    return 0;
 }
 
 }  // namespace
@@ -79,12 +125,22 @@ int open_unpublished(const char *path) {
         errno = EEXIST;
         return -1;
     }
-    const int fd = sys().openat(dirfd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+    char temp[sizeof Pending::temp] = {};
+    int fd = sys().openat(dirfd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
     if (fd < 0) {
         const bool unsupported = errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL;
-        close_keeping_errno(dirfd);
-        if (unsupported) errno = EOPNOTSUPP;
-        return -1;
+        if (!unsupported) {
+            close_keeping_errno(dirfd);
+            return -1;
+        }
+        // NFS, CIFS, FUSE and the like: a name of our own instead, made anew
+        // (never one that was there) and never followed, so the file is this
+        // process's own, 0600, whoever owns the directory.
+        fd = open_private_name(dirfd, name, temp, sizeof temp);
+        if (fd < 0) {
+            close_keeping_errno(dirfd);
+            return -1;
+        }
     }
     Guard guard;
     for (Pending &p : g_pending) {
@@ -93,9 +149,11 @@ int open_unpublished(const char *path) {
         p.dirfd = dirfd;
         p.spoiled = false;
         strcpy_s(p.name, sizeof p.name, name);
+        strcpy_s(p.temp, sizeof p.temp, temp);
         if (strcpy_s(p.path, sizeof p.path, path) != 0) p.path[0] = '\0';
         return fd;
     }
+    if (temp[0] != '\0') sys().unlinkat(dirfd, temp, 0);
     sys().close(fd);
     sys().close(dirfd);
     errno = EMFILE;
@@ -131,11 +189,20 @@ int close_unpublished(int fd) {
         *slot = Pending{};
     }
     int rc = 0;
+    if (p.spoiled && p.temp[0] != '\0') sys().unlinkat(p.dirfd, p.temp, 0);
     if (!p.spoiled) {
         // Linking through /proc needs no privilege, unlike AT_EMPTY_PATH.
         char self[64];
         sprintf_s(self, sizeof self, "/proc/self/fd/%d", fd);
-        if (sys().fsync(fd) != 0 || sys().linkat(AT_FDCWD, self, p.dirfd, p.name, AT_SYMLINK_FOLLOW) != 0) {
+        if (sys().fsync(fd) != 0) {
+            rc = -1;
+            if (p.temp[0] != '\0') {
+                const int err = errno;
+                sys().unlinkat(p.dirfd, p.temp, 0);
+                errno = err;
+            }
+        } else if (p.temp[0] != '\0' ? link_private_name(p) != 0
+                                      : sys().linkat(AT_FDCWD, self, p.dirfd, p.name, AT_SYMLINK_FOLLOW) != 0) {
             rc = -1;
         } else if (sys().fsync(p.dirfd) != 0) {
             // Its name might not survive a crash: a file that is not sure to be

@@ -3,7 +3,11 @@
 // file is made without a name in its directory (O_TMPFILE), written and
 // synced, and only its close links it in under its name and syncs the
 // directory. A process killed on the way leaves nothing at the name; a
-// failed write leaves nothing either.
+// failed write leaves nothing either. Where the file system makes no unnamed
+// files (NFS, CIFS, FUSE), the file is made under a private name of its own
+// (created exclusively, never through a link, 0600: the creator's, whoever
+// owns the directory) and hard-linked to its name at the close; a process
+// killed on the way may leave that private name behind, never the name.
 #ifndef TELMOR_VAQ_HOST_PUBLISHED_FILE_H
 #define TELMOR_VAQ_HOST_PUBLISHED_FILE_H
 
@@ -13,8 +17,6 @@ namespace tv {
 
 // A descriptor for writing the file to be published at path, or -1 with
 // errno: EEXIST when anything is at the path already (a link included).
-// Where the file system cannot make unnamed files, -1 with EOPNOTSUPP: the
-// caller creates the file the ordinary way.
 int open_unpublished(const char *path);
 // Whether fd is a file waiting for its publication.
 bool unpublished(int fd);

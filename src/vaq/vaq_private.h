@@ -3,7 +3,8 @@
  * Private interface of libhxbVaq.so for libhxbQor.so: the working keys of the
  * loaded keystore and the host's log; and for the operator's tool, the root
  * protector of the loaded keystore, exports sealed to a token key, and the
- * join of a node to a fleet. No host calls it, and a vendor build of
+ * join of a node to a fleet, and loads that only look (for its status and
+ * check). No host calls it, and a vendor build of
  * libhxbVaq.so does not have it, so the two libraries are replaced together
  * (the tool looks the protector entries up at run time and says when they are
  * not there).
@@ -105,6 +106,50 @@ uint32_t VaqPrivJoinMkFile(const char *file, const unsigned char *password, uint
  * URI, never a PIN. VAQ_ERR_EXPORT_KEY_UNREACHABLE when this node cannot use
  * the key (nothing written); other codes as for VaqExportMkFileEx. */
 uint32_t VaqPrivExportMkFileToken(const char *file, const char *uri);
+
+/* For the operator's tool's status and check, which look and never write.
+ * With on != 0, every later keystore load, reload and change of this process
+ * writes nothing: no copy is rewritten, no keystore is made when both copies
+ * are missing or empty (the load fails with VAQ_ERR_IO instead), no change
+ * (a domain's first master key, say) is written, and memory keeps what the
+ * disk holds. Each load's findings stay readable through
+ * VaqPrivLoadFindings. 0 puts loads back as they were. Host processes never
+ * call it; the calls and log lines of a load are otherwise unchanged. */
+void VaqPrivSetInspectOnly(uint32_t on);
+
+/* What a copy was found to be by the last load. */
+enum {
+    VAQ_PRIV_COPY_MISSING = 0,
+    VAQ_PRIV_COPY_EMPTY = 1,        /* empty, or a first image cut short that never held a key */
+    VAQ_PRIV_COPY_VALID = 2,
+    VAQ_PRIV_COPY_DAMAGED = 3,      /* fails verification */
+    VAQ_PRIV_COPY_NEWER_FORMAT = 4,
+    VAQ_PRIV_COPY_UNREADABLE = 5,   /* could not be read, or its protector could not open it */
+    VAQ_PRIV_COPY_FOREIGN = 6       /* not this node's */
+};
+enum {
+    VAQ_PRIV_FOUND_STALE = 1,      /* valid, but older than the copy loaded */
+    VAQ_PRIV_FOUND_UNSAFE = 2,     /* refused by the host (link, owner, mode) */
+    VAQ_PRIV_FOUND_UNOPENED = 4,   /* unreadable because its protector failed */
+    VAQ_PRIV_FOUND_REWRITTEN = 8   /* rewritten by this process from the copy loaded */
+};
+enum {
+    VAQ_PRIV_LOAD_CREATED = 1, /* both copies were missing or empty: a new keystore was made */
+    VAQ_PRIV_LOAD_WITHHELD = 2,       /* inspect-only: a copy's repair was left unwritten */
+    VAQ_PRIV_LOAD_CHANGE_WITHHELD = 4 /* inspect-only: a change (a domain's first key) was left unwritten */
+};
+typedef struct VaqPrivLoadFindings {
+    uint32_t state[2]; /* VAQ_PRIV_COPY_*, primary first */
+    uint32_t found[2]; /* VAQ_PRIV_FOUND_* */
+    uint64_t generation[2]; /* of a valid copy, else 0 */
+    int32_t loaded;    /* the copy the keystore was taken from: 0, 1, or -1 for none */
+    uint32_t flags;    /* VAQ_PRIV_LOAD_* */
+} VaqPrivLoadFindings;
+
+/* The findings of this process's last keystore load (successful or not), with
+ * what it and later repairs rewrote. 0, or VAQ_ERR_NULL_ARG, or
+ * VAQ_ERR_NOT_INITIALIZED when no load has run. */
+uint32_t VaqPrivLastLoadFindings(VaqPrivLoadFindings *out);
 
 #ifdef __cplusplus
 }

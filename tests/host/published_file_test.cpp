@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 // A new file made through VAQ_FILE_CREATE (an export) is found whole under
 // its name or not at all: unnamed while written, linked in by its close.
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -107,6 +108,80 @@ TEST_F(PublishedFile, AProcessKilledWhileWritingLeavesNoFileAtTheName) {
     ASSERT_EQ(status, 128 + SIGKILL);
     EXPECT_FALSE(fs::exists(fs::symlink_status(file)));
     EXPECT_TRUE(fs::is_empty(kDir));
+}
+
+}  // namespace
+
+namespace {
+
+int no_unnamed_files(int dirfd, const char *name, int flags, mode_t mode) {
+    if ((flags & O_TMPFILE) == O_TMPFILE) {
+        errno = EOPNOTSUPP;
+        return -1;
+    }
+    return tv::real_sys().openat(dirfd, name, flags, mode);
+}
+
+int no_hard_links(int, const char *, int, const char *, int) {
+    errno = EPERM;
+    return -1;
+}
+
+// On a file system without unnamed files (NFS, CIFS, FUSE), an export root
+// writes into a directory another account owns is root's 0600, never the
+// directory owner's; it still appears whole or not at all, never replaces
+// what is at the name, and leaves no private name behind. Without hard links
+// either (vfat), it is refused and nothing is left.
+TEST_F(PublishedFile, WithoutUnnamedFilesTheExportIsTheWritersOwnAndPublishedWhole) {
+    ASSERT_EQ(geteuid(), 0u);
+    ASSERT_EQ(chown(kDir.c_str(), 4242, 4242), 0);
+    ASSERT_EQ(chmod(kDir.c_str(), 0755), 0);
+    tv::override_sys(&tv::SysCalls::openat, no_unnamed_files);
+    const std::string file = kDir + "/keys.vaqx";
+    void *h = tv::APP_Fopen(file.c_str(), VAQ_FILE_CREATE);
+    ASSERT_NE(h, nullptr);
+    EXPECT_FALSE(fs::exists(fs::symlink_status(file)));
+    ASSERT_EQ(tv::APP_Fwrite(kImage.data(), kImage.size(), h), 1);
+    EXPECT_FALSE(fs::exists(fs::symlink_status(file)));
+    ASSERT_EQ(tv::APP_Fclose(h), 0);
+    EXPECT_EQ(tvtest::read_file(file), kImage);
+    struct stat st {};
+    ASSERT_EQ(lstat(file.c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, 0u);
+    EXPECT_EQ(st.st_gid, 0u);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+    EXPECT_EQ(st.st_nlink, 1u);
+    EXPECT_EQ(std::distance(fs::directory_iterator(kDir), fs::directory_iterator()), 1);
+
+    // A name that appears while the file is written is not replaced.
+    const std::string second = kDir + "/second.vaqx";
+    h = tv::APP_Fopen(second.c_str(), VAQ_FILE_CREATE);
+    ASSERT_NE(h, nullptr);
+    ASSERT_EQ(tv::APP_Fwrite(kImage.data(), kImage.size(), h), 1);
+    tvtest::write_file(second, "another's");
+    EXPECT_EQ(tv::APP_Fclose(h), -1);
+    EXPECT_EQ(errno, EEXIST);
+    EXPECT_EQ(tvtest::read_file(second), "another's");
+    ASSERT_EQ(unlink(second.c_str()), 0);
+
+    // A failed write publishes nothing and leaves nothing.
+    h = tv::APP_Fopen(second.c_str(), VAQ_FILE_CREATE);
+    ASSERT_NE(h, nullptr);
+    tv::override_sys(&tv::SysCalls::write, failing_write);
+    EXPECT_EQ(tv::APP_Fwrite(kImage.data(), kImage.size(), h), 0);
+    tv::restore_sys();
+    tv::override_sys(&tv::SysCalls::openat, no_unnamed_files);
+    tv::APP_Fclose(h);
+    EXPECT_FALSE(fs::exists(fs::symlink_status(second)));
+
+    // No hard links either: refused, nothing at the name, nothing left.
+    tv::override_sys(&tv::SysCalls::linkat, no_hard_links);
+    h = tv::APP_Fopen(second.c_str(), VAQ_FILE_CREATE);
+    ASSERT_NE(h, nullptr);
+    ASSERT_EQ(tv::APP_Fwrite(kImage.data(), kImage.size(), h), 1);
+    EXPECT_EQ(tv::APP_Fclose(h), -1);
+    EXPECT_FALSE(fs::exists(fs::symlink_status(second)));
+    EXPECT_EQ(std::distance(fs::directory_iterator(kDir), fs::directory_iterator()), 1);
 }
 
 }  // namespace

@@ -17,69 +17,111 @@ namespace {
 using namespace tooltest;
 using Json = nlohmann::json;
 
+bool file_exists(const char *path) {
+    struct stat st {};
+    return lstat(path, &st) == 0;
+}
+
 void flip_byte(const char *path, size_t at) {
     std::string image = slurp(path);
     image[at] ^= 0x5a;
     spit(path, image);
 }
 
-struct Damage {
-    const char *name;
-    std::function<void()> apply;
-    bool repair;          // run check --repair rather than check
+// What check says (and writes nothing), then what check --repair says.
+struct Verdict {
     const char *primary;  // expected line for each copy (a pattern)
     const char *standby;
     int status;
 };
 
-TEST(ToolCheck, TellsWhatItFoundAndDidAfterEachKindOfDamage) {
+struct Damage {
+    const char *name;
+    std::function<void()> apply;
+    Verdict check;
+    Verdict repair;
+};
+
+bool matches(const Outcome &r, const Verdict &v) {
+    return std::regex_search(r.out, std::regex(std::string("^primary  ") + v.primary)) &&
+           std::regex_search(r.out, std::regex(std::string("\nstandby  ") + v.standby));
+}
+
+TEST(ToolCheck, NamesEachDamagedCopyAndItsSourceAndOnlyRepairWrites) {
     ASSERT_EQ(tool("init").status, 0);
+    const char *fromStandby = "the standby copy is good: 'telmor-vaq check --repair --role HXA' rewrites it from the "
+                              "standby copy";
+    const char *fromPrimary = "the primary copy is good: 'telmor-vaq check --repair --role HXA' rewrites it from the "
+                              "primary copy";
+    const std::string damagedPrimary = std::string("damaged: was damaged; ") + fromStandby;
+    const std::string damagedStandby = std::string("damaged: was damaged; ") + fromPrimary;
+    const std::string staleStandby =
+        std::string("out of date: was out of date \\(generation [0-9]+, the primary copy's [0-9]+\\); ") + fromPrimary;
+    const std::string missingStandby = std::string("missing: was missing; ") + fromPrimary;
+    const std::string emptyPrimary = std::string("empty: was empty; ") + fromStandby;
     const Damage cases[] = {
-        {"nothing wrong", [] {}, false, "good", "good", 0},
-        {"primary altered", [] { flip_byte(kPrimary, 100); }, false,
-         "repaired: was damaged or out of date: rewritten from the other copy", "good", 0},
-        {"standby cut short", [] { spit(kStandby, slurp(kStandby).substr(0, 500)); }, false, "good",
-         "repaired: was damaged or out of date", 0},
+        {"nothing wrong", [] {}, {"good", "good", 0}, {"good", "good", 0}},
+        {"primary altered", [] { flip_byte(kPrimary, 100); }, {damagedPrimary.c_str(), "good", 3},
+         {"repaired: was damaged: rewritten from the standby copy\n", "good", 0}},
+        {"standby cut short", [] { spit(kStandby, slurp(kStandby).substr(0, 500)); },
+         {"good", damagedStandby.c_str(), 3}, {"good", "repaired: was damaged: rewritten from the primary copy\n", 0}},
         {"standby out of date",
          [] {
              const std::string old = slurp(kStandby);
              ASSERT_EQ(tool("create-key --domain 50").status, 0);
              spit(kStandby, old);
          },
-         false, "good", "repaired: was damaged or out of date", 0},
-        {"standby removed", [] { ASSERT_EQ(unlink(kStandby), 0); }, false, "good",
-         "recreated: was missing: written from the other copy", 0},
-        {"primary emptied", [] { spit(kPrimary, ""); }, false, "recreated: was empty: written from the other copy",
-         "good", 0},
-        {"standby directory removed", [] { ASSERT_EQ(shell(std::string("rm -r ") + kStandbyDir), 0); }, true, "good",
-         "missing: directory /opt/telmor/agent/conf/vaq/bkp does not exist: run 'telmor-vaq init --role HXA'", 1},
-        {"the remedy given: init", [] { ASSERT_EQ(tool("init").status, 0); }, false, "good", "good", 0},
+         {"good", staleStandby.c_str(), 3},
+         {"good", "repaired: was out of date \\(generation [0-9]+, the primary copy's [0-9]+\\): rewritten from the "
+                  "primary copy\n",
+          0}},
+        {"standby removed", [] { ASSERT_EQ(unlink(kStandby), 0); }, {"good", missingStandby.c_str(), 3},
+         {"good", "recreated: was missing: rewritten from the primary copy\n", 0}},
+        {"primary emptied", [] { spit(kPrimary, ""); }, {emptyPrimary.c_str(), "good", 3},
+         {"recreated: was empty: rewritten from the standby copy\n", "good", 0}},
+        {"standby directory removed", [] { ASSERT_EQ(shell(std::string("rm -r ") + kStandbyDir), 0); },
+         {"good", "missing: directory /opt/telmor/agent/conf/vaq/bkp does not exist: run 'telmor-vaq init --role HXA'",
+          1},
+         {"good", "missing: directory /opt/telmor/agent/conf/vaq/bkp does not exist", 1}},
+        {"the remedy given: init", [] { ASSERT_EQ(tool("init").status, 0); }, {"good", "good", 0},
+         {"good", "good", 0}},
         {"standby a symbolic link",
          [] {
              spit(scratch() + "/elsewhere", "not a keystore");
              ASSERT_EQ(unlink(kStandby), 0);
              ASSERT_EQ(symlink((scratch() + "/elsewhere").c_str(), kStandby), 0);
          },
-         false, "good",
-         "unsafe: not used by the library \\(a symbolic link\\): while the other copy is good, move it aside", 1},
-        {"the remedy given: move it aside", [] { ASSERT_EQ(unlink(kStandby), 0); }, true, "good", "recreated", 0},
+         {"good", "unsafe: not used by the library \\(a symbolic link\\): while the other copy is good, move it aside",
+          1},
+         {"good", "unsafe: not used by the library \\(a symbolic link\\)", 1}},
+        {"the remedy given: move it aside", [] { ASSERT_EQ(unlink(kStandby), 0); },
+         {"good", missingStandby.c_str(), 3}, {"good", "recreated: was missing: rewritten from the primary copy", 0}},
         {"both copies altered",
          [] {
              flip_byte(kPrimary, 100);
              flip_byte(kStandby, 100);
          },
-         true, "damaged: does not verify, and no good copy is left", "damaged: does not verify", 1},
+         {"damaged: does not verify, and no good copy is left", "damaged: does not verify", 1},
+         {"damaged: does not verify, and no good copy is left", "damaged: does not verify", 1}},
     };
     for (const Damage &d : cases) {
         SCOPED_TRACE(d.name);
         d.apply();
-        const std::string before = slurp(kStandby);
-        const Outcome r = tool(d.repair ? "check --repair" : "check");
-        EXPECT_EQ(r.status, d.status) << r.out << r.err;
-        EXPECT_TRUE(std::regex_search(r.out, std::regex(std::string("^primary  ") + d.primary))) << r.out;
-        EXPECT_TRUE(std::regex_search(r.out, std::regex(std::string("\nstandby  ") + d.standby))) << r.out;
-        if (d.status != 0) {
-            EXPECT_NE(r.err, "");
+        const std::string primary = slurp(kPrimary);
+        const std::string standby = slurp(kStandby);
+        const bool standbyThere = file_exists(kStandby);
+        const Outcome look = tool("check");
+        EXPECT_EQ(look.status, d.check.status) << look.out << look.err;
+        EXPECT_TRUE(matches(look, d.check)) << look.out;
+        // check wrote nothing.
+        EXPECT_EQ(slurp(kPrimary), primary);
+        EXPECT_EQ(slurp(kStandby), standby);
+        EXPECT_EQ(file_exists(kStandby), standbyThere);
+        const Outcome repair = tool("check --repair");
+        EXPECT_EQ(repair.status, d.repair.status) << repair.out << repair.err;
+        EXPECT_TRUE(matches(repair, d.repair)) << repair.out;
+        if (d.repair.status != 0) {
+            EXPECT_NE(repair.err, "");
         }
     }
     // Both copies bad: the files stay as they were, for an operator to inspect.
@@ -108,15 +150,19 @@ TEST(ToolCheck, JsonNamesEachCopyFoundStateModeAndOwner) {
     ASSERT_EQ(tool("init").status, 0);
     ASSERT_EQ(unlink(kStandby), 0);
     const Outcome r = tool("check --json");
-    ASSERT_EQ(r.status, 0) << r.err;
+    ASSERT_EQ(r.status, 3) << r.err;
     const Json j = Json::parse(r.out);
-    EXPECT_EQ(j["good"], true);
+    EXPECT_EQ(j["good"], false);
     EXPECT_EQ(j["primary"]["found"], "present");
     EXPECT_EQ(j["primary"]["state"], "good");
+    EXPECT_EQ(j["primary"]["was"], nullptr);
     EXPECT_EQ(j["primary"]["mode"], "0600");
     EXPECT_EQ(j["primary"]["owner"], "root");
     EXPECT_EQ(j["standby"]["found"], "missing");
-    EXPECT_EQ(j["standby"]["state"], "recreated");
+    EXPECT_EQ(j["standby"]["state"], "missing");
+    EXPECT_EQ(j["standby"]["was"], "missing");
+    EXPECT_EQ(j["standby"]["source"], "primary");
+    EXPECT_EQ(j["standby"]["rewritten"], false);
 }
 
 }  // namespace
@@ -167,8 +213,8 @@ TEST(ToolStatus, ExitStatusAndJsonCarryTheVerdict) {
         const char *verdict;
     } cases[] = {
         {"both copies good", [] {}, 0, "good"},
-        {"standby missing, recreated on opening", [] { ASSERT_EQ(unlink(kStandby), 0); }, 3, "warning"},
-        {"primary altered, repaired on opening", [] { flip_byte(kPrimary, 100); }, 3, "warning"},
+        {"standby missing", [] { ASSERT_EQ(unlink(kStandby), 0); }, 3, "warning"},
+        {"primary altered", [] { flip_byte(kPrimary, 100); }, 3, "warning"},
         {"a copy the library refuses", [] { ASSERT_EQ(shell(std::string("chown 4242 ") + kStandby), 0); }, 3,
          "warning"},
         {"both copies damaged",

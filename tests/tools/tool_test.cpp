@@ -179,9 +179,10 @@ TEST_F(ToolCli, ExportImportMovesKeysToAnotherRole) {
     EXPECT_EQ(again.out, "imported from " + file + ": 0 keys added, 12 already present\n");
 }
 
-// Opening the keystore already repairs a damaged copy from the good one; check
-// says so rather than reporting the copy good.
-TEST_F(ToolCli, DamagedCopyIsRepairedWhenTheKeystoreIsOpened) {
+// check looks without writing: it names the damaged copy and the good one it
+// is to be rewritten from, and leaves the file as it found it; --repair
+// rewrites it and names its source.
+TEST_F(ToolCli, DamagedCopyIsNamedByCheckAndRepairedByRepair) {
     const char *primary = kPrimary;
     const std::string good = slurp(primary);
     EXPECT_EQ(tool("check").out, "primary  good\nstandby  good\n");
@@ -190,13 +191,27 @@ TEST_F(ToolCli, DamagedCopyIsRepairedWhenTheKeystoreIsOpened) {
         f.seekp(40);
         f.put(static_cast<char>(good[40] ^ 0x5a));
     }
-    ASSERT_NE(slurp(primary), good);
+    const std::string damaged = slurp(primary);
+    ASSERT_NE(damaged, good);
     const Outcome check = tool("check --json");
-    EXPECT_EQ(check.status, 0) << check.err;
-    const Json j = Json::parse(check.out);
+    EXPECT_EQ(check.status, 3) << check.err;
+    Json j = Json::parse(check.out);
     EXPECT_EQ(j["primary"]["found"], "present");
-    EXPECT_EQ(j["primary"]["state"], "repaired");
+    EXPECT_EQ(j["primary"]["state"], "damaged");
+    EXPECT_EQ(j["primary"]["was"], "damaged");
+    EXPECT_EQ(j["primary"]["source"], "standby");
+    EXPECT_EQ(j["primary"]["rewritten"], false);
     EXPECT_EQ(j["standby"]["state"], "good");
+    EXPECT_EQ(j["good"], false);
+    EXPECT_EQ(slurp(primary), damaged);
+
+    const Outcome repair = tool("check --repair --json");
+    EXPECT_EQ(repair.status, 0) << repair.err;
+    j = Json::parse(repair.out);
+    EXPECT_EQ(j["primary"]["state"], "repaired");
+    EXPECT_EQ(j["primary"]["was"], "damaged");
+    EXPECT_EQ(j["primary"]["source"], "standby");
+    EXPECT_EQ(j["primary"]["rewritten"], true);
     EXPECT_EQ(j["good"], true);
     EXPECT_EQ(slurp(primary), good);
 }
