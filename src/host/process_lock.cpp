@@ -134,7 +134,10 @@ Readiness wait_until_ready(int32_t key, int32_t id) {
         sleep_ms(kReadyPollMs);
     }
 #ifdef TELMOR_LOCK_MUTANT_SETVAL_REPAIR
-    // Mutant build: the old repair, which frees the set in place.
+    // Mutant build: the old repair, which frees the set in place, with its
+    // log line between the last look and the setting.
+    VAQ_LOG(tv::kWarn, "process lock %#x (id %d) was never made ready by its creator; freeing it\n",
+            static_cast<unsigned>(key), id);
     tv::SemArg one{};
     one.val = 1;
     if (tv::sys().semctl(id, 0, SETVAL, one) == 0) return Readiness::kReady;

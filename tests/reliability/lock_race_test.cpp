@@ -198,7 +198,8 @@ int run_bounded(const std::function<int()> &fn, int seconds) {
 
 // The same race on the bare lock, without a keystore (so without its fence):
 // the semaphore itself must keep its holders to one when the repair is done
-// by many at once. Each holder counts itself in shared memory.
+// by many at once, log writes slowed as above. Each holder counts itself in
+// shared memory.
 TEST(LockRace, AnOrphanedLockRepairedByManyAtOnceHasOneHolderAtATime) {
     auto *shared = static_cast<std::atomic<int> *>(
         mmap(nullptr, 2 * sizeof(std::atomic<int>), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
@@ -214,6 +215,11 @@ TEST(LockRace, AnOrphanedLockRepairedByManyAtOnceHasOneHolderAtATime) {
     for (int i = 0; i < kProcesses; ++i) {
         children.push_back(tvtest::spawn([&] {
             close(start[1]);
+            g_node_type = 1;
+            g_vaq_pid = getpid();
+            logInitFlag = 0;
+            g_rng.seed(static_cast<unsigned>(getpid()));
+            tv::override_sys(&tv::SysCalls::write, slow_log_write);
             char go = 0;
             if (read(start[0], &go, 1) != 0) return 10;
             void *handle = nullptr;
@@ -347,7 +353,7 @@ TEST(LockRace, TwoHoldersOfTheSemaphoreStillChangeTheKeystoreOneAfterTheOther) {
 // removal by another process's repair looks like to this one), at each call
 // of each key-changing operation: every operation ends within a bound, and
 // leaves the keystore as it was before or as the operation makes it; the
-// process's next call under the lock ends too.
+// process's next call under the lock ends too, and the lock is free after.
 constexpr uint32_t kRegistered = 9001;
 constexpr uint32_t kSpare = 9002;
 int g_fault_at = 0;
@@ -505,6 +511,8 @@ TEST(LockRace, ALockCallAnsweredAsRemovedEndsEveryKeyChange) {
             EXPECT_EQ(rc, 0) << (rc == -1 ? "the operation hung" : "the operation's process failed");
             if (!answered) break;
             EXPECT_EQ(o.next, 0u) << "the process's next call under the lock failed";
+            const int set = semget(kLockKey, 1, 0);
+            EXPECT_TRUE(set == -1 || semctl(set, 0, GETVAL) == 1) << "the lock is not free afterwards";
             const std::string now = keystore_state(known);
             if (o.rc == 0) {
                 EXPECT_EQ(now, after) << "answered success, keystore not as the operation makes it";
