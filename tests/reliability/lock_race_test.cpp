@@ -13,6 +13,7 @@
 #include <sys/ipc.h>
 #include <sys/mman.h>
 #include <sys/sem.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -179,6 +180,28 @@ TEST(LockRace, ALockThatCannotBeTakenStopsTheChange) {
     EXPECT_EQ(rc, 0);
     // The domain has its first key only, the one the load made.
     EXPECT_EQ(keys_on_disk().size(), 1u);
+}
+
+// A keystore lock file that cannot be used stops the change as well: 2046,
+// the keystore keeps what it had, and the change goes through once the file
+// can be used again.
+TEST(LockRace, AKeystoreLockFileThatCannotBeUsedStopsTheChange) {
+    tvtest::fresh_keystore(node_layout::kAgent);
+    const std::string primary = node_layout::kAgent.primary;
+    const std::string lockFile = primary.substr(0, primary.rfind('/') + 1) + "keystore.lock";
+    const int rc = tvtest::run_in_child([&] {
+        if (TELMOR_VAQ_Initialize("HXA") != 0) return 1;
+        std::remove(lockFile.c_str());
+        if (mkdir(lockFile.c_str(), 0700) != 0) return 2;
+        uint32_t keyId = 0;
+        const unsigned long refused = TELMOR_VAQ_CreateMK(kDomain, &keyId);
+        rmdir(lockFile.c_str());
+        if (refused != 2046) return 3;
+        return TELMOR_VAQ_CreateMK(kDomain, &keyId) == 0 ? 0 : 4;
+    });
+    EXPECT_EQ(rc, 0);
+    // The load's first key and the one made once the file was back.
+    EXPECT_EQ(keys_on_disk().size(), 2u);
 }
 
 // Runs fn in a child and waits for it at most `seconds`: its exit code, or
