@@ -467,6 +467,7 @@ struct Outcome {
     unsigned long rc = 0;
     int lockCalls = 0;
     unsigned long next = 0;  // the same process's next call under the lock
+    int lockValue = -1;      // the lock's value right after, the process still running
 };
 
 TEST(LockRace, ALockCallAnsweredAsRemovedEndsEveryKeyChange) {
@@ -518,6 +519,8 @@ TEST(LockRace, ALockCallAnsweredAsRemovedEndsEveryKeyChange) {
                     arm_removal(at);
                     Outcome o{op.run(), g_lock_calls};
                     tv::restore_sys();
+                    const int set = semget(kLockKey, 1, 0);
+                    o.lockValue = set == -1 ? 1 : semctl(set, 0, GETVAL);
                     // The process goes on: a lock it believes it gave back
                     // must not be one it still holds.
                     uint32_t result = 0;
@@ -534,6 +537,7 @@ TEST(LockRace, ALockCallAnsweredAsRemovedEndsEveryKeyChange) {
             EXPECT_EQ(rc, 0) << (rc == -1 ? "the operation hung" : "the operation's process failed");
             if (!answered) break;
             EXPECT_EQ(o.next, 0u) << "the process's next call under the lock failed";
+            EXPECT_EQ(o.lockValue, 1) << "the lock is not free right after the operation";
             const int set = semget(kLockKey, 1, 0);
             EXPECT_TRUE(set == -1 || semctl(set, 0, GETVAL) == 1) << "the lock is not free afterwards";
             const std::string now = keystore_state(known);
