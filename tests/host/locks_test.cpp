@@ -372,6 +372,56 @@ TEST_F(ProcessLock, ACreatorKilledAtAnyStepBeforeTheStampHoldsNobody) {
     EXPECT_TRUE(survived) << "the creator never got past its last step";
 }
 
+// A creator whose set is removed before its stamp (a waiter took it for
+// abandoned while the creator was stopped, or an operator's ipcrm) gets the
+// lock again by key instead of failing; as does one told its set was removed
+// when it stands.
+int g_removed_set = -1;
+int remove_before_stamp(int id, sembuf *ops, size_t count) {
+    if (g_removed_set == -1 && count == 1 && ops[0].sem_op == 1 && ops[0].sem_flg == 0) {
+        g_removed_set = id;
+        tv::real_sys().semctl(id, 0, IPC_RMID, tv::SemArg{});
+    }
+    return tv::real_sys().semop(id, ops, count);
+}
+int said_removed_at_stamp(int id, sembuf *ops, size_t count) {
+    if (g_removed_set == -1 && count == 1 && ops[0].sem_op == 1 && ops[0].sem_flg == 0) {
+        g_removed_set = id;
+        errno = EIDRM;
+        return -1;
+    }
+    return tv::real_sys().semop(id, ops, count);
+}
+
+TEST_F(ProcessLock, ACreatorWhoseSetWasRemovedBeforeItsStampGetsTheLockByKey) {
+    using Semop = int (*)(int, sembuf *, size_t);
+    for (Semop fault : {remove_before_stamp, said_removed_at_stamp}) {
+        if (existing_set() != -1) {
+            ASSERT_EQ(semctl(existing_set(), 0, IPC_RMID), 0);
+        }
+        tvtest::clear_log(1);
+        g_removed_set = -1;
+        tv::override_sys(&tv::SysCalls::semop, fault);
+        void *handle = nullptr;
+        const int32_t made = Telmor_Create_Pro_Lock(&handle);
+        tv::restore_sys();
+        ASSERT_EQ(made, 1) << testing::PrintToString(messages());
+        const int id = *static_cast<int32_t *>(handle);
+        EXPECT_NE(g_removed_set, -1);
+        EXPECT_NE(id, g_removed_set);
+        EXPECT_EQ(existing_set(), id);
+        EXPECT_EQ(sem_value(id), 1);
+        const auto logged = messages();
+        ASSERT_GE(logged.size(), 3u) << testing::PrintToString(logged);
+        EXPECT_EQ(logged[2], "WARN|process lock 0x20191230 (id " + std::to_string(g_removed_set) +
+                                 ") was removed before its creator made it ready; looking for it again");
+        Telmor_Add_Pro_Lock(handle);
+        EXPECT_EQ(sem_value(id), 0);
+        Telmor_Release_Pro_Lock(handle);
+        Telmor_Destroy_Pro_Lock(handle);
+    }
+}
+
 // A process that takes and gives back the lock and then ends leaves it free:
 // the give-back cancels the take's undo, so the kernel adds nothing at exit.
 TEST_F(ProcessLock, AProcessThatGaveTheLockBackLeavesItFreeWhenItEnds) {
