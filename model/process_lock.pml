@@ -55,6 +55,9 @@
  *   -DUNDO_LESS_GIVEBACK  the lock is given back without SEM_UNDO
  *   -DNO_FENCE          the keystore's lock file is not taken (fails with
  *                       stalls or an ipcrm)
+ *   -DNO_GIVEBACK_RETRY a give-back answered EIDRM is taken as done while the
+ *                       set stands: the process waits for itself at its
+ *                       next take
  */
 
 #ifndef NPROC
@@ -423,7 +426,11 @@ giveFailed:
     if
     :: SPURIOUS; d_step { holds[p] = false; holders-- }; goto given
     :: !exists[my] -> d_step { holds[p] = false; holders-- }; goto given
+#ifdef NO_GIVEBACK_RETRY
+    :: exists[my] -> d_step { holds[p] = false; holders-- }; goto given  /* believed given back */
+#else
     :: exists[my] && tries < 2 -> tries++; goto giveBack
+#endif
     :: exists[my] && tries >= 2 ->
         /* the last try failed too: removed, so that nobody waits on it */
         d_step { remove_set(my); holds[p] = false; holders-- };

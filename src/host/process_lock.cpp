@@ -142,9 +142,10 @@ Readiness wait_until_ready(int32_t key, int32_t id) {
     one.val = 1;
     if (tv::sys().semctl(id, 0, SETVAL, one) == 0) return Readiness::kReady;
 #endif
-    // The last look and the removal: nothing stands between them, and a set
-    // that has been taken or given back is stamped, so a held set is never
-    // the one removed. [model: remove]
+    // The last look and the removal: no other call stands between them, and
+    // a set that has been taken or given back is stamped, so a held set is
+    // removed only if this process is stopped between the two (the keystore
+    // fence keeps the two holders that leaves apart). [model: remove]
     if (tv::sys().semctl(id, 0, IPC_RMID, tv::SemArg{}) == 0) {
         VAQ_LOG(tv::kWarn, "process lock %#x (id %d) was never made ready by its creator; removed it to make it afresh\n",
                 static_cast<unsigned>(key), id);
