@@ -115,6 +115,10 @@ const Row kCauses[] = {
      "absent, the PIN refused, or the key missing or not the one {f} was sealed under, or {f} altered): the "
      "role's log names which; nothing was changed. Give this node access to that key, or use a password export"},
     {2045, "the node's process lock could not be taken, so nothing was read or changed: see the role's log"},
+    {2046,
+     "the keystore's lock file (keystore.lock beside the primary copy) could not be made, opened or locked, so "
+     "nothing was read or changed: the role's log names the file and why; it must be a regular file of the "
+     "keystore's owner in a directory that owner can write"},
     // The data-protection library.
     {3001, "a required argument was missing (a fault of the calling program)"},
     {3002, "the text names an algorithm other than 5"},

@@ -134,17 +134,20 @@ Status Host::write_file(const std::string &path, ByteView image, int32_t mode) c
     return Ok();
 }
 
-bool Host::process_lock(void *handle) const {
+Status Host::process_lock(void *handle) const {
     // Cleared first: a host that took the lock may leave errno as it was.
     errno = 0;
     t_.add_pro_lock_fn(handle);
-    return host_errno(t_) != ENOLCK;
+    const int err = host_errno(t_);
+    if (err == ENOLCK)
+        return Fail(VAQ_ERR_PROCESS_LOCK, "the host could not take the node's process lock; nothing read or changed");
+    if (err == VAQ_HOST_KEYSTORE_NOT_FENCED)
+        return Fail(VAQ_ERR_KEYSTORE_LOCK_FILE,
+                    "the host could not lock the keystore's lock file; nothing read or changed");
+    return Ok();
 }
 
-Status ProcessLockGuard::status() const {
-    if (held_) return Ok();
-    return Fail(VAQ_ERR_PROCESS_LOCK, "the host could not take the node's process lock; nothing read or changed");
-}
+Status ProcessLockGuard::status() const { return taken_; }
 
 Status Host::entropy(uint8_t *out, size_t size) const {
     unsigned char *buf = nullptr;

@@ -71,9 +71,11 @@ public:
     void unlock(void *handle) const { t_.release_lock_fn(handle); }
     bool create_process_lock(void **handle) const { return t_.create_pro_lock_fn(handle) == 1; }
     void destroy_process_lock(void *handle) const { t_.destroy_pro_lock_fn(handle); }
-    // False when the host answered that it could not take the lock (errno
-    // ENOLCK through slot 13 after slot 21); the caller then stops.
-    bool process_lock(void *handle) const;
+    // Ok when the host took the lock; otherwise the failure to answer (the
+    // host's errno through slot 13 after slot 21: ENOLCK for the process lock
+    // not taken, VAQ_HOST_KEYSTORE_NOT_FENCED for the keystore's lock file),
+    // and the caller then stops.
+    Status process_lock(void *handle) const;
     void process_unlock(void *handle) const { t_.release_pro_lock_fn(handle); }
 
 private:
@@ -98,7 +100,7 @@ private:
 class ProcessLockGuard {
 public:
     ProcessLockGuard(const Host &host, void *handle)
-        : host_(host), handle_(handle), held_(host_.process_lock(handle_)) {}
+        : host_(host), handle_(handle), taken_(host_.process_lock(handle_)), held_(taken_.ok()) {}
     ~ProcessLockGuard() {
         if (held_) host_.process_unlock(handle_);
     }
@@ -112,6 +114,7 @@ public:
 private:
     const Host &host_;
     void *handle_;
+    Status taken_;
     bool held_;
 };
 

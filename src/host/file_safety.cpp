@@ -9,6 +9,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "host/bounded.h"
 #include "host/sys.h"
 
 namespace tv {
@@ -282,6 +283,12 @@ void set_keystore_directory_of(const char *primaryPath) {
     if (primaryPath == nullptr || !split(primaryPath, dir, leaf)) dir[0] = '\0';
     std::lock_guard<std::mutex> guard(g_keystore_mutex);
     std::memcpy(g_keystore_directory, dir, sizeof dir);
+}
+
+bool keystore_lock_path(char *out, size_t size) {
+    std::lock_guard<std::mutex> guard(g_keystore_mutex);
+    if (g_keystore_directory[0] == '\0') return false;
+    return sprintf_s(out, size, "%s/keystore.lock", g_keystore_directory) > 0;
 }
 
 int open_safely(const char *path, int flags, mode_t mode, struct stat *st, Refusal *why, int *createdIn) {

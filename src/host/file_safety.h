@@ -12,6 +12,8 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
+#include <cstddef>
+
 namespace tv {
 
 // Where the node secrets live. Each directory is trusted only if it is no
@@ -26,6 +28,11 @@ inline constexpr char kSecretDirectory[] = "/etc/telmor/vaq";
 // account whose files root uses, and who may own the node-secret directory
 // and the secret. Set by initialisation, before any file is opened.
 void set_keystore_directory_of(const char *primaryPath);
+
+// The role's keystore lock file, "keystore.lock" in the keystore directory,
+// written to out (size bytes); false when no keystore directory is set or
+// the path does not fit.
+bool keystore_lock_path(char *out, size_t size);
 
 // Why a path was refused: the path refused (the file itself, or a directory
 // on the way to it) and the reason, both static texts or the caller's path.

@@ -10,18 +10,25 @@
 //   semaphore operation (+1, no undo). That one step sets the value to 1 and
 //   stamps sem_otime: a set whose time stamp is zero was never made ready.
 //   Nothing else, no log line either, stands between creating and stamping.
-// - A process that finds a set that is not stamped waits a bounded time for
-//   the stamp. If none comes, the creator died between creating and stamping:
-//   the waiter removes the set (IPC_RMID, which only one process can do to a
-//   set) and goes by the key again, where the first to create it exclusively
-//   becomes the new creator. The value of a set another process may hold is
-//   never set: a set that anyone took was stamped by that, so it is never
-//   removed for being unready.
-// - Every process that finds its set removed (EIDRM, EINVAL) goes by the key
-//   again. Any other failure to take the lock is answered to the caller as
-//   such (errno ENOLCK, see vaq_host_services.h), never as a lock taken.
-// The one assumption: a live creator does not stall for the whole bound
-// between two adjacent system calls.
+// - A process that finds a set that is not stamped waits a bounded time
+//   (elapsed on the monotonic clock) for the stamp. If none comes, it takes
+//   the creator for dead between creating and stamping: it removes the set
+//   (IPC_RMID, which only one process can do to a set) and goes by the key
+//   again, where the first to create it exclusively becomes the new creator.
+//   The value of a set another process may hold is never set.
+// - Every process that finds its set removed (EIDRM, EINVAL), the creator
+//   whose stamp finds it removed included, goes by the key again, a bounded
+//   number of times. Any other failure to take the lock is answered to the
+//   caller as such (errno ENOLCK, see vaq_host_services.h), never as a lock
+//   taken. A give-back that fails while the set still stands is tried again,
+//   so that no process goes on holding a lock it believes it gave back.
+//
+// What the semaphore alone cannot promise: a creator that is stopped (or
+// starved) past the bound has its set removed under it, and an operator's
+// ipcrm removes a held set; either way two processes may each hold a set
+// that was the lock. Keystore changes are therefore also fenced by the
+// kernel with a lock on the role's keystore lock file (keystore_fence.h),
+// taken after the semaphore and given back before it.
 #include <sys/ipc.h>
 #include <sys/sem.h>
 #include <unistd.h>
@@ -32,20 +39,26 @@
 #include "common/error_text.h"
 #include "common/log.h"
 #include "host/ipc_owner.h"
+#include "host/keystore_fence.h"
 #include "host/last_failure.h"
 #include "host/sys.h"
 #include "node_layout.h"
+#include "vaq/vaq_host_services.h"
 
 namespace {
 
 constexpr int32_t kProcessLockKey = node_layout::kProcessLockKey;
 constexpr char kWhat[] = "process lock";
-// How long a new set may stay unready before a waiter takes it as abandoned.
-constexpr int kReadyWaitMs = 2000;
+// How long a new set may stay unready before a waiter takes it as abandoned:
+// elapsed time, so that a loaded machine does not stretch it.
+constexpr int64_t kReadyWaitNs = 2000000000;
 constexpr int kReadyPollMs = 10;
 // How often one process may find the set under the key gone before it gives
-// up: each time needs another process to have died half-way through making it.
+// up: each time needs another process to have died half-way through making it
+// (or an operator to have removed it).
 constexpr int kMaxRemovals = 16;
+// How often a give-back that fails while its set stands is tried again.
+constexpr int kGiveBackTries = 3;
 // How often a process that waits for the lock says who holds it.
 constexpr time_t kHeldReportSeconds = 10;
 
@@ -57,6 +70,12 @@ bool stat_set(int32_t id, semid_ds &ds) {
     tv::SemArg arg{};
     arg.buf = &ds;
     return tv::sys().semctl(id, 0, IPC_STAT, arg) == 0;
+}
+
+int64_t monotonic_ns() {
+    timespec now{};
+    tv::sys().clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
 }
 
 void sleep_ms(int ms) {
@@ -75,10 +94,15 @@ int operate(int32_t id, sembuf *ops, size_t count, const timespec *timeout) {
 
 // A set just created exclusively: given to its owner, then freed and stamped
 // in one operation [model: give, stamp]. No other process can have taken it:
-// its value is 0 until this stamp.
+// its value is 0 until this stamp. False with errno set when a step failed.
 bool make_ready(int32_t id, const tv::IpcOwnership &owner) {
     semid_ds ds{};
     if (!stat_set(id, ds)) return false;
+#ifdef TELMOR_LOCK_MUTANT_STAMP_FIRST
+    // Mutant build: stamped first (value back to 0), freed in a later call.
+    sembuf stampOnly[2] = {{0, +1, 0}, {0, -1, 0}};
+    if (operate(id, stampOnly, 2, nullptr) != 0) return false;
+#endif
     ds.sem_perm.uid = owner.uid;
     if (owner.shareGroup) ds.sem_perm.gid = owner.gid;
     ds.sem_perm.mode = owner.mode;
@@ -96,7 +120,8 @@ enum class Readiness { kReady, kGone, kFailed };
 // then remove the set, so that the key is free to be made again.
 Readiness wait_until_ready(int32_t key, int32_t id) {
     semid_ds ds{};
-    for (int waited = 0;; waited += kReadyPollMs) {
+    const int64_t deadline = monotonic_ns() + kReadyWaitNs;
+    for (;;) {
         // [model: look]
         if (!stat_set(id, ds)) {
             if (removed(errno)) return Readiness::kGone;
@@ -105,12 +130,22 @@ Readiness wait_until_ready(int32_t key, int32_t id) {
             return Readiness::kFailed;
         }
         if (ds.sem_otime != 0) return Readiness::kReady;
-        if (waited >= kReadyWaitMs) break;
+        if (monotonic_ns() >= deadline) break;
         sleep_ms(kReadyPollMs);
     }
-    // The last look and the removal: nothing stands between them, and a set
-    // that has been taken or given back is stamped, so a held set is never
-    // the one removed. [model: remove]
+#ifdef TELMOR_LOCK_MUTANT_SETVAL_REPAIR
+    // Mutant build: the old repair, which frees the set in place, with its
+    // log line between the last look and the setting.
+    VAQ_LOG(tv::kWarn, "process lock %#x (id %d) was never made ready by its creator; freeing it\n",
+            static_cast<unsigned>(key), id);
+    tv::SemArg one{};
+    one.val = 1;
+    if (tv::sys().semctl(id, 0, SETVAL, one) == 0) return Readiness::kReady;
+#endif
+    // The last look and the removal: no other call stands between them, and
+    // a set that has been taken or given back is stamped, so a held set is
+    // removed only if this process is stopped between the two (the keystore
+    // fence keeps the two holders that leaves apart). [model: remove]
     if (tv::sys().semctl(id, 0, IPC_RMID, tv::SemArg{}) == 0) {
         VAQ_LOG(tv::kWarn, "process lock %#x (id %d) was never made ready by its creator; removed it to make it afresh\n",
                 static_cast<unsigned>(key), id);
@@ -153,8 +188,17 @@ int32_t find_or_make(int32_t key, int32_t *id) {
                 }
                 // Left unready the set would hold every process of the node
                 // for the bound; removed, the next process makes it afresh.
-                VAQ_LOG(tv::kError, "set sem value error %s\n", tv::error_text(err));
+                // Nobody took it: it is never stamped.
                 tv::sys().semctl(made, 0, IPC_RMID, tv::SemArg{});
+                // Removed under its creator (it stalled past the bound and a
+                // waiter took it for abandoned, or an operator removed it):
+                // the lock is whatever stands under the key now.
+                if (removed(err)) {
+                    VAQ_LOG(tv::kWarn, "process lock %#x (id %d) was removed before its creator made it ready; "
+                            "looking for it again\n", static_cast<unsigned>(key), made);
+                    continue;
+                }
+                VAQ_LOG(tv::kError, "set sem value error %s\n", tv::error_text(err));
                 return 0;
             }
             if (errno != EEXIST) {
@@ -201,6 +245,39 @@ int32_t find_or_make(int32_t key, int32_t *id) {
     VAQ_LOG(tv::kError, "process lock %#x was removed %d times while this process looked for it; giving up\n",
             static_cast<unsigned>(key), kMaxRemovals);
     return 0;
+}
+
+// Gives the lock back on set id. A failure while the set still stands (a
+// removal answered for a set that was not removed, a lack of memory) is
+// tried again: a process that went on believing it gave the lock back would
+// wait for itself at its next take, and hold every other process with it.
+// A set that is gone has nothing to give back. One that still refuses after
+// the last try is removed, as a never-ready set is: the others then find the
+// lock again by key instead of waiting for good on this process (its fence is
+// already given back). False when the give-back failed.
+bool give_back(int32_t id) {
+#ifdef TELMOR_LOCK_MUTANT_UNDO_LESS_GIVEBACK
+    // Mutant build: the give-back leaves the take's undo in place.
+    sembuf give{0, +1, 0};
+#else
+    sembuf give{0, +1, SEM_UNDO};
+#endif
+    for (int tries = 0;; ++tries) {
+        if (operate(id, &give, 1, nullptr) == 0) return true;
+        const int err = errno;
+        semid_ds ds{};
+        if (!stat_set(id, ds)) {
+            errno = err;
+            return false;
+        }
+        if (tries + 1 >= kGiveBackTries) {
+            VAQ_LOG(tv::kWarn, "process lock %#x (id %d) could not be given back (%s); removed it to make it afresh\n",
+                    static_cast<unsigned>(kProcessLockKey), id, tv::error_text(err));
+            tv::sys().semctl(id, 0, IPC_RMID, tv::SemArg{});
+            errno = err;
+            return false;
+        }
+    }
 }
 
 // What the key library learns of a lock not taken (see vaq_host_services.h).
@@ -250,6 +327,14 @@ extern "C" void Telmor_Add_Pro_Lock(void *handle) {
                     static_cast<long>(waited), id, tv::sys().semctl(id, 0, GETPID, tv::SemArg{}));
             continue;
         }
+#ifdef TELMOR_LOCK_MUTANT_NO_REGET
+        // Mutant build: a removed set is answered as a lock taken.
+        if (removed(err)) {
+            VAQ_LOG(tv::kInfo, "add sem proc lock for %d fail\n", id);
+            errno = 0;
+            return;
+        }
+#endif
         // The set was removed (a never-ready set repaired, or an operator's
         // ipcrm): the lock is the set under the key now. [model: reget]
         if (removed(err) && regets++ < kMaxRemovals) {
@@ -266,14 +351,23 @@ extern "C" void Telmor_Add_Pro_Lock(void *handle) {
         answer_not_taken();
         return;
     }
+    // [model: fence] The kernel's lock on the keystore lock file, inside the
+    // semaphore: what keeps two holders of the semaphore apart.
+    if (!tv::fence_keystore(handle)) {
+        give_back(*holder(handle));
+        errno = VAQ_HOST_KEYSTORE_NOT_FENCED;
+        return;
+    }
     errno = 0;
 }
 
 extern "C" void Telmor_Release_Pro_Lock(void *handle) {
     if (handle == nullptr) return;
+    // [model: unfence] The fence goes first: the semaphore it sits inside is
+    // still held while it is given back.
+    tv::unfence_keystore(handle);
     // [model: give back]
-    sembuf give{0, +1, SEM_UNDO};
-    if (operate(*holder(handle), &give, 1, nullptr) == -1) {
+    if (!give_back(*holder(handle))) {
         VAQ_LOG(tv::kInfo, "release sem proc lock for %d fail\n", *holder(handle));
     }
 }

@@ -27,6 +27,7 @@ pid_t gettid_call() { return static_cast<pid_t>(::syscall(SYS_gettid)); }
 int semctl_call(int id, int num, int cmd, SemArg arg) { return ::semctl(id, num, cmd, arg); }
 int openat_call(int dirfd, const char *name, int flags, mode_t mode) { return ::openat(dirfd, name, flags, mode); }
 int fstatat_call(int dirfd, const char *name, struct stat *st, int flags) { return ::fstatat(dirfd, name, st, flags); }
+int fcntl_lock_call(int fd, int cmd, struct flock *lock) { return ::fcntl(fd, cmd, lock); }
 int stat_call(const char *path, struct stat *st) { return ::stat(path, st); }
 int lstat_call(const char *path, struct stat *st) { return ::lstat(path, st); }
 int fstat_call(int fd, struct stat *st) { return ::fstat(fd, st); }
@@ -55,6 +56,7 @@ constexpr SysCalls kReal = {
     .fchown = ::fchown,
     .unlinkat = ::unlinkat,
     .linkat = ::linkat,
+    .fcntl_lock = fcntl_lock_call,
     .shmget = ::shmget,
     .shmat = ::shmat,
     .shmdt = ::shmdt,

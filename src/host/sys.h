@@ -12,6 +12,7 @@
 #ifndef TELMOR_VAQ_HOST_SYS_H
 #define TELMOR_VAQ_HOST_SYS_H
 
+#include <fcntl.h>
 #include <pthread.h>
 #include <sys/sem.h>
 #include <sys/shm.h>
@@ -54,6 +55,8 @@ struct SysCalls {
     int (*fchown)(int fd, uid_t owner, gid_t group);
     int (*unlinkat)(int dirfd, const char *name, int flags);
     int (*linkat)(int fromdir, const char *from, int todir, const char *to, int flags);
+    // fcntl with a lock record: F_OFD_SETLK, F_OFD_SETLKW, F_OFD_GETLK.
+    int (*fcntl_lock)(int fd, int cmd, struct flock *lock);
 
     // System V shared memory and semaphores.
     int (*shmget)(key_t key, size_t size, int flags);

@@ -84,8 +84,10 @@ enum VaqResult {
                                               use that key (module missing or untrusted, token
                                               absent, PIN refused, key missing or not the
                                               file's); nothing written or changed */
-    VAQ_ERR_PROCESS_LOCK = 2045       /* the host could not take the node's process lock; nothing
+    VAQ_ERR_PROCESS_LOCK = 2045,      /* the host could not take the node's process lock; nothing
                                          read or changed */
+    VAQ_ERR_KEYSTORE_LOCK_FILE = 2046 /* the host took the node's process lock but could not lock
+                                         the role's keystore lock file; nothing read or changed */
 };
 
 uint32_t IvexRegFuncEx(const VaqHostServices *table);

@@ -9,6 +9,7 @@
 #define TELMOR_VAQ_HOST_SERVICES_H
 
 #include <assert.h>
+#include <errno.h>
 #include <stddef.h>
 #include <stdint.h>
 #include <time.h>
@@ -36,6 +37,10 @@ enum {
     VAQ_FILE_CREATE = 3,
     VAQ_FILE_CREATE_SECRET = 4
 };
+/* errno after slot 21 when the host took the process lock but could not lock
+ * the role's keystore lock file, and gave the process lock back. */
+#define VAQ_HOST_KEYSTORE_NOT_FENCED EBADFD
+
 /* Seek origins of slot 11. */
 enum { VAQ_SEEK_SET = 0, VAQ_SEEK_CUR = 1, VAQ_SEEK_END = 2 };
 
@@ -62,8 +67,10 @@ struct HX_VAQ_HOST_SERVICES {
     void (*release_lock_fn)(void *handle);    /* 18 */
     /* Process lock: one node-wide lock shared by every handle. Slot 21 cannot
      * answer, so a host that could not take the lock sets errno to ENOLCK
-     * before returning; the library clears errno before the call, reads it
-     * through slot 13 and stops the operation. */
+     * before returning; one that took it but could not fence the keystore
+     * with its lock file (and so gave it back) sets VAQ_HOST_KEYSTORE_NOT_FENCED.
+     * The library clears errno before the call, reads it through slot 13 and
+     * stops the operation. */
     int32_t (*create_pro_lock_fn)(void **handle); /* 19: 1 / 0 */
     void (*destroy_pro_lock_fn)(void *handle);    /* 20 */
     void (*add_pro_lock_fn)(void *handle);        /* 21 */

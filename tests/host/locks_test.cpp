@@ -1,6 +1,9 @@
 // SPDX-License-Identifier: Apache-2.0
 // Thread locks and the node-wide process lock, with real processes.
+#include <fcntl.h>
 #include <linux/capability.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <sys/ipc.h>
 #include <sys/sem.h>
 #include <sys/syscall.h>
@@ -10,15 +13,20 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <filesystem>
+#include <functional>
 #include <pthread.h>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "child.h"
+#include "host/file_safety.h"
+#include "host/sys.h"
 #include "log_reader.h"
 #include "node_layout.h"
 #include "telmor_vaq_api.h"
+#include "vaq/vaq_host_services.h"
 
 namespace {
 
@@ -272,6 +280,263 @@ TEST_F(ProcessLock, SetThatCannotBeOpenedIsReported) {
     EXPECT_EQ(messages(), (std::vector<std::string>{"INFO|create process lock for  32343",
                                                     "INFO|get sem error Permission denied"}));
     semctl(id, 0, IPC_RMID);
+}
+
+// What a process leaves behind when it dies at each system call between
+// creating the set and stamping it: the next process on the node must get
+// the lock and give it back, not wait for good. g_die_at counts the calls on
+// the set after its creation (1: the first one); 0 dies right after the
+// creation itself.
+int g_die_at = -1;
+int g_calls_since_creation = -1;
+
+void maybe_die() {
+    if (g_calls_since_creation >= 0 && ++g_calls_since_creation == g_die_at) raise(SIGKILL);
+}
+int dying_semget(key_t key, int count, int flags) {
+    const int id = tv::real_sys().semget(key, count, flags);
+    if (id != -1 && (flags & IPC_CREAT) != 0) {
+        g_calls_since_creation = 0;
+        if (g_die_at == 0) raise(SIGKILL);
+    }
+    return id;
+}
+int dying_semctl(int id, int num, int cmd, tv::SemArg arg) {
+    maybe_die();
+    return tv::real_sys().semctl(id, num, cmd, arg);
+}
+int dying_semop(int id, sembuf *ops, size_t count) {
+    maybe_die();
+    return tv::real_sys().semop(id, ops, count);
+}
+
+// Runs fn in a child and waits for it at most `seconds`: its exit code, or
+// -1 when it was still running (then it is killed).
+int run_bounded(const std::function<int()> &fn, int seconds) {
+    const pid_t child = tvtest::spawn(fn);
+    for (int i = 0; i < seconds * 100; ++i) {
+        int status = 0;
+        if (waitpid(child, &status, WNOHANG) == child)
+            return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        usleep(10000);
+    }
+    kill(child, SIGKILL);
+    tvtest::wait_child(child);
+    return -1;
+}
+
+TEST_F(ProcessLock, ACreatorKilledAtAnyStepBeforeTheStampHoldsNobody) {
+    bool survived = false;
+    for (int step = 0; step < 10 && !survived; ++step) {
+        SCOPED_TRACE("creator killed at call " + std::to_string(step) + " after creating the set");
+        if (existing_set() != -1) {
+            ASSERT_EQ(semctl(existing_set(), 0, IPC_RMID), 0);
+        }
+        const int creator = tvtest::run_in_child([step] {
+            log_as_this_process();
+            g_die_at = step;
+            tv::override_sys(&tv::SysCalls::semget, dying_semget);
+            tv::override_sys(&tv::SysCalls::semctl, dying_semctl);
+            tv::override_sys(&tv::SysCalls::semop, dying_semop);
+            void *handle = nullptr;
+            return Telmor_Create_Pro_Lock(&handle) == 1 ? 0 : 1;
+        });
+        survived = creator == 0;
+        if (!survived) {
+            EXPECT_EQ(creator, 128 + SIGKILL);
+        }
+        // The next process takes the lock (after the ready bound when the
+        // creator died before its stamp) and gives it back; the one after
+        // that finds it free. A hang here is what a broken protocol leaves.
+        for (int next = 0; next < 2; ++next) {
+            const int rc = run_bounded(
+                [] {
+                    log_as_this_process();
+                    void *handle = nullptr;
+                    if (Telmor_Create_Pro_Lock(&handle) != 1) return 1;
+                    errno = 0;
+                    Telmor_Add_Pro_Lock(handle);
+                    if (errno != 0) return 2;
+                    const int id = *static_cast<int32_t *>(handle);
+                    if (semctl(id, 0, GETVAL) != 0) return 3;
+                    Telmor_Release_Pro_Lock(handle);
+                    return semctl(id, 0, GETVAL) == 1 ? 0 : 4;
+                },
+                30);
+            EXPECT_EQ(rc, 0) << (rc == -1 ? "a later process waits for good" : "a later process failed");
+        }
+        const int id = existing_set();
+        ASSERT_NE(id, -1);
+        EXPECT_EQ(sem_value(id), 1);
+    }
+    EXPECT_TRUE(survived) << "the creator never got past its last step";
+}
+
+// A creator whose set is removed before its stamp (a waiter took it for
+// abandoned while the creator was stopped, or an operator's ipcrm) gets the
+// lock again by key instead of failing; as does one told its set was removed
+// when it stands.
+int g_removed_set = -1;
+int remove_before_stamp(int id, sembuf *ops, size_t count) {
+    if (g_removed_set == -1 && count == 1 && ops[0].sem_op == 1 && ops[0].sem_flg == 0) {
+        g_removed_set = id;
+        tv::real_sys().semctl(id, 0, IPC_RMID, tv::SemArg{});
+    }
+    return tv::real_sys().semop(id, ops, count);
+}
+int said_removed_at_stamp(int id, sembuf *ops, size_t count) {
+    if (g_removed_set == -1 && count == 1 && ops[0].sem_op == 1 && ops[0].sem_flg == 0) {
+        g_removed_set = id;
+        errno = EIDRM;
+        return -1;
+    }
+    return tv::real_sys().semop(id, ops, count);
+}
+
+TEST_F(ProcessLock, ACreatorWhoseSetWasRemovedBeforeItsStampGetsTheLockByKey) {
+    using Semop = int (*)(int, sembuf *, size_t);
+    for (Semop fault : {remove_before_stamp, said_removed_at_stamp}) {
+        if (existing_set() != -1) {
+            ASSERT_EQ(semctl(existing_set(), 0, IPC_RMID), 0);
+        }
+        tvtest::clear_log(1);
+        g_removed_set = -1;
+        tv::override_sys(&tv::SysCalls::semop, fault);
+        void *handle = nullptr;
+        const int32_t made = Telmor_Create_Pro_Lock(&handle);
+        tv::restore_sys();
+        ASSERT_EQ(made, 1) << testing::PrintToString(messages());
+        const int id = *static_cast<int32_t *>(handle);
+        EXPECT_NE(g_removed_set, -1);
+        EXPECT_NE(id, g_removed_set);
+        EXPECT_EQ(existing_set(), id);
+        EXPECT_EQ(sem_value(id), 1);
+        const auto logged = messages();
+        ASSERT_GE(logged.size(), 3u) << testing::PrintToString(logged);
+        EXPECT_EQ(logged[2], "WARN|process lock 0x20191230 (id " + std::to_string(g_removed_set) +
+                                 ") was removed before its creator made it ready; looking for it again");
+        Telmor_Add_Pro_Lock(handle);
+        EXPECT_EQ(sem_value(id), 0);
+        Telmor_Release_Pro_Lock(handle);
+        Telmor_Destroy_Pro_Lock(handle);
+    }
+}
+
+// A process that takes and gives back the lock and then ends leaves it free:
+// the give-back cancels the take's undo, so the kernel adds nothing at exit.
+TEST_F(ProcessLock, AProcessThatGaveTheLockBackLeavesItFreeWhenItEnds) {
+    void *handle = nullptr;
+    ASSERT_EQ(Telmor_Create_Pro_Lock(&handle), 1);
+    const int id = *static_cast<int32_t *>(handle);
+    for (int round = 0; round < 2; ++round) {
+        EXPECT_EQ(tvtest::run_in_child([] {
+                      void *mine = nullptr;
+                      if (Telmor_Create_Pro_Lock(&mine) != 1) return 1;
+                      for (int i = 0; i < 3; ++i) {
+                          Telmor_Add_Pro_Lock(mine);
+                          Telmor_Release_Pro_Lock(mine);
+                      }
+                      return 0;
+                  }),
+                  0);
+        EXPECT_EQ(sem_value(id), 1);
+    }
+    // Only one process can hold it afterwards.
+    Telmor_Add_Pro_Lock(handle);
+    EXPECT_EQ(sem_value(id), 0);
+    Telmor_Release_Pro_Lock(handle);
+    Telmor_Destroy_Pro_Lock(handle);
+}
+
+constexpr char kFenceDir[] = "/opt/telmor/fence_test";
+constexpr char kFenceLockFile[] = "/opt/telmor/fence_test/keystore.lock";
+
+// The keystore fence: with a keystore directory, the lock also holds the
+// kernel's lock on keystore.lock there, made 0600, and gives it back first.
+class KeystoreFence : public ProcessLock {
+protected:
+    void SetUp() override {
+        ProcessLock::SetUp();
+        std::filesystem::remove_all(kFenceDir);
+        std::filesystem::create_directories(kFenceDir);
+        tv::set_keystore_directory_of("/opt/telmor/fence_test/primary_ks.key");
+    }
+    void TearDown() override {
+        tv::set_keystore_directory_of(nullptr);
+        std::filesystem::remove_all(kFenceDir);
+    }
+};
+
+// Whether another open file description could lock the file now.
+bool lockable_by_another() {
+    const int fd = open(kFenceLockFile, O_RDWR | O_CLOEXEC);
+    if (fd < 0) return false;
+    struct flock lock {};
+    lock.l_type = F_WRLCK;
+    lock.l_whence = SEEK_SET;
+    const bool free = fcntl(fd, F_OFD_SETLK, &lock) == 0;
+    close(fd);
+    return free;
+}
+
+TEST_F(KeystoreFence, TheLockHoldsTheKeystoreLockFile) {
+    void *handle = nullptr;
+    ASSERT_EQ(Telmor_Create_Pro_Lock(&handle), 1);
+    const int id = *static_cast<int32_t *>(handle);
+    errno = EINTR;
+    Telmor_Add_Pro_Lock(handle);
+    EXPECT_EQ(errno, 0);
+    struct stat st {};
+    ASSERT_EQ(stat(kFenceLockFile, &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+    EXPECT_EQ(st.st_uid, geteuid());
+    EXPECT_FALSE(lockable_by_another());
+    Telmor_Release_Pro_Lock(handle);
+    EXPECT_TRUE(lockable_by_another());
+    EXPECT_EQ(sem_value(id), 1);
+    Telmor_Destroy_Pro_Lock(handle);
+}
+
+// A lock file that cannot be used refuses the lock: the semaphore is given
+// back, the refusal logged, and the answer is the fence's own errno.
+TEST_F(KeystoreFence, AnUnusableLockFileRefusesTheLock) {
+    struct Case {
+        const char *name;
+        std::function<void()> prepare;
+        const char *reason;
+    };
+    const std::vector<Case> cases = {
+        {"a symbolic link", [] { ASSERT_EQ(symlink("/opt/telmor/elsewhere", kFenceLockFile), 0); }, "a symbolic link"},
+        {"a directory", [] { ASSERT_EQ(mkdir(kFenceLockFile, 0700), 0); }, nullptr},
+        {"a hard-linked file",
+         [] {
+             ASSERT_EQ(close(open("/opt/telmor/fence_test/other", O_CREAT | O_WRONLY, 0600)), 0);
+             ASSERT_EQ(link("/opt/telmor/fence_test/other", kFenceLockFile), 0);
+         },
+         nullptr},
+    };
+    void *handle = nullptr;
+    ASSERT_EQ(Telmor_Create_Pro_Lock(&handle), 1);
+    const int id = *static_cast<int32_t *>(handle);
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        std::filesystem::remove_all(kFenceDir);
+        std::filesystem::create_directories(kFenceDir);
+        c.prepare();
+        tvtest::clear_log(1);
+        errno = 0;
+        Telmor_Add_Pro_Lock(handle);
+        EXPECT_EQ(errno, VAQ_HOST_KEYSTORE_NOT_FENCED);
+        EXPECT_EQ(sem_value(id), 1) << "the semaphore was not given back";
+        const auto logged = messages();
+        ASSERT_EQ(logged.size(), 1u) << testing::PrintToString(logged);
+        EXPECT_EQ(logged[0].rfind(std::string("ERROR|keystore lock file ") + kFenceLockFile + " cannot be used: ", 0), 0u)
+            << logged[0];
+        if (c.reason != nullptr) {
+            EXPECT_NE(logged[0].find(c.reason), std::string::npos) << logged[0];
+        }
+    }
+    Telmor_Destroy_Pro_Lock(handle);
 }
 
 TEST(ThreadLock, ExcludesOtherThreads) {

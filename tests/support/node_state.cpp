@@ -7,12 +7,17 @@
 #include <atomic>
 #include <cstdio>
 #include <fstream>
+#include <string>
 
 namespace tvtest {
 
 void fresh_keystore(const node_layout::RoleLayout &role) {
     std::remove(role.primary);
     std::remove(role.standby);
+    // A fresh node has no keystore lock file either: one left by an earlier
+    // test may belong to another user than the next one's.
+    const std::string primary = role.primary;
+    std::remove((primary.substr(0, primary.rfind('/') + 1) + "keystore.lock").c_str());
     std::ofstream(role.primary, std::ios::trunc);
 }
 
