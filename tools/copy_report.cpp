@@ -9,6 +9,7 @@
 #include "owner_view.h"
 #include "session.h"
 #include "telmor_vaq_api.h"
+#include "telmor_vaq_private.h"
 #include "vaq_private.h"
 
 namespace cli {
@@ -194,6 +195,7 @@ KeystoreReport examine_keystore(const Role &role, bool repair, const std::functi
             return report;
         }
         inspectOnly(1);
+        telmor_vaq_look_only(1);
     }
     try {
         Session s(role.name);

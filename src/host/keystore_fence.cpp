@@ -4,7 +4,9 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include <atomic>
 #include <cerrno>
+#include <cstdint>
 #include <mutex>
 
 #include "common/error_text.h"
@@ -12,6 +14,7 @@
 #include "host/file_safety.h"
 #include "host/last_failure.h"
 #include "host/sys.h"
+#include "private/telmor_vaq_private.h"
 
 namespace tv {
 namespace {
@@ -70,6 +73,12 @@ void refuse(const char *path, const char *reason, int err) {
 
 }  // namespace
 
+namespace {
+// Set for a process that only looks at keystores (the tool's status and
+// check): it writes nothing, so it makes no lock file either.
+std::atomic<bool> g_looking_only{false};
+}  // namespace
+
 bool fence_keystore(const void *holder) {
 #ifdef TELMOR_LOCK_MUTANT_NO_FENCE
     // Mutant build: the keystore is guarded by the semaphore alone.
@@ -82,7 +91,11 @@ bool fence_keystore(const void *holder) {
     // 0600), and opened only if it is what a keystore copy may be.
     struct stat st {};
     Refusal why;
-    const int fd = open_safely(path, O_RDWR | O_CREAT, 0600, &st, &why);
+    const bool looking = g_looking_only.load(std::memory_order_relaxed);
+    const int fd = open_safely(path, looking ? O_RDWR : O_RDWR | O_CREAT, 0600, &st, &why);
+    // A reader that changes nothing needs no fence against writers where
+    // none has ever written: the semaphore still orders it.
+    if (fd < 0 && looking && errno == ENOENT) return true;
     if (fd < 0) {
         refuse(path, why.reason, errno);
         return false;
@@ -109,3 +122,5 @@ void unfence_keystore(const void *holder) {
 }
 
 }  // namespace tv
+
+extern "C" void telmor_vaq_look_only(uint32_t on) { tv::g_looking_only.store(on != 0, std::memory_order_relaxed); }

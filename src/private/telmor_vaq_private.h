@@ -59,6 +59,13 @@ enum {
 TELMOR_VAQ_EXPORT uint32_t telmor_vaq_judge(uint32_t kind, const char *path, int32_t ipc_key, char *reason,
                                             uint32_t reason_len);
 
+/*
+ * This process only looks at keystores, as status and check do (with the key
+ * library's inspect-only loads): the keystore lock file is taken where it
+ * exists and never made. 1 on, 0 off.
+ */
+TELMOR_VAQ_EXPORT void telmor_vaq_look_only(uint32_t on);
+
 #ifdef __cplusplus
 }
 #endif
