@@ -213,9 +213,9 @@ std::vector<std::string> flat_files(int vaq, const std::string &stem, const std:
 
 }  // namespace
 
-Account parse_account(const std::string &spec) {
-    const size_t colon = spec.find(':');
-    const std::string user = spec.substr(0, colon);
+Account parse_account(const std::string &text) {
+    const size_t colon = text.find(':');
+    const std::string user = text.substr(0, colon);
     Account a;
     char buf[4096];
     passwd pw{};
@@ -231,19 +231,19 @@ Account parse_account(const std::string &spec) {
         a.uid = pw.pw_uid;
         a.gid = pw.pw_gid;
     }
-    if (colon != std::string::npos) a.gid = parse_group(spec.substr(colon + 1));
+    if (colon != std::string::npos) a.gid = parse_group(text.substr(colon + 1));
     a.named = true;
     return a;
 }
 
-gid_t parse_group(const std::string &spec) {
-    if (!spec.empty() && spec.find_first_not_of("0123456789") == std::string::npos)
-        return static_cast<gid_t>(std::stoul(spec));
+gid_t parse_group(const std::string &text) {
+    if (!text.empty() && text.find_first_not_of("0123456789") == std::string::npos)
+        return static_cast<gid_t>(std::stoul(text));
     char buf[4096];
     group gr{};
     group *found = nullptr;
-    if (spec.empty() || getgrnam_r(spec.c_str(), &gr, buf, sizeof buf, &found) != 0 || found == nullptr)
-        throw UsageError{"no group '" + spec + "' (a name or a number)"};
+    if (text.empty() || getgrnam_r(text.c_str(), &gr, buf, sizeof buf, &found) != 0 || found == nullptr)
+        throw UsageError{"no group '" + text + "' (a name or a number)"};
     return gr.gr_gid;
 }
 

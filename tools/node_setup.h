@@ -31,9 +31,9 @@ struct Account {
 // "NAME[:GROUP]" or numbers; the group defaults to the account's primary
 // group (a number with no entry: the group of the same number). A
 // UsageError for a name that does not exist.
-Account parse_account(const std::string &spec);
+Account parse_account(const std::string &text);
 // The group --group names (a name or a number); a UsageError when unknown.
-gid_t parse_group(const std::string &spec);
+gid_t parse_group(const std::string &text);
 
 // The name of a role's secret directory under /etc/telmor/vaq ("agent").
 std::string secret_stem(const Role &r);

@@ -310,21 +310,6 @@ int dying_semop(int id, sembuf *ops, size_t count) {
     return tv::real_sys().semop(id, ops, count);
 }
 
-// Runs fn in a child and waits for it at most `seconds`: its exit code, or
-// -1 when it was still running (then it is killed).
-int run_bounded(const std::function<int()> &fn, int seconds) {
-    const pid_t child = tvtest::spawn(fn);
-    for (int i = 0; i < seconds * 100; ++i) {
-        int status = 0;
-        if (waitpid(child, &status, WNOHANG) == child)
-            return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        usleep(10000);
-    }
-    kill(child, SIGKILL);
-    tvtest::wait_child(child);
-    return -1;
-}
-
 TEST_F(ProcessLock, ACreatorKilledAtAnyStepBeforeTheStampHoldsNobody) {
     bool survived = false;
     for (int step = 0; step < 10 && !survived; ++step) {
@@ -349,7 +334,7 @@ TEST_F(ProcessLock, ACreatorKilledAtAnyStepBeforeTheStampHoldsNobody) {
         // creator died before its stamp) and gives it back; the one after
         // that finds it free. A hang here is what a broken protocol leaves.
         for (int next = 0; next < 2; ++next) {
-            const int rc = run_bounded(
+            const int rc = tvtest::run_bounded(
                 [] {
                     log_as_this_process();
                     void *handle = nullptr;

@@ -204,21 +204,6 @@ TEST(LockRace, AKeystoreLockFileThatCannotBeUsedStopsTheChange) {
     EXPECT_EQ(keys_on_disk().size(), 2u);
 }
 
-// Runs fn in a child and waits for it at most `seconds`: its exit code, or
-// -1 when it was still running (then it is killed).
-int run_bounded(const std::function<int()> &fn, int seconds) {
-    const pid_t child = tvtest::spawn(fn);
-    for (int i = 0; i < seconds * 100; ++i) {
-        int status = 0;
-        if (waitpid(child, &status, WNOHANG) == child)
-            return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        usleep(10000);
-    }
-    kill(child, SIGKILL);
-    tvtest::wait_child(child);
-    return -1;
-}
-
 // The same race on the bare lock, without a keystore (so without its fence):
 // the semaphore itself must keep its holders to one when the repair is done
 // by many at once, log writes slowed as above. Each holder counts itself in
@@ -512,7 +497,7 @@ TEST(LockRace, ALockCallAnsweredAsRemovedEndsEveryKeyChange) {
             restore();
             int fds[2];
             ASSERT_EQ(pipe(fds), 0);
-            const int rc = run_bounded(
+            const int rc = tvtest::run_bounded(
                 [&] {
                     close(fds[0]);
                     if (TELMOR_VAQ_Initialize("HXA") != 0) return 1;

@@ -2,6 +2,7 @@
 #include "child.h"
 
 #include <poll.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -50,6 +51,19 @@ bool Gate::wait(int timeout_ms) {
     if (poll(&p, 1, timeout_ms) != 1) return false;
     char c;
     return read(fds_[0], &c, 1) == 1;
+}
+
+int run_bounded(const std::function<int()> &fn, int seconds) {
+    const pid_t child = spawn(fn);
+    for (int i = 0; i < seconds * 100; ++i) {
+        int status = 0;
+        if (waitpid(child, &status, WNOHANG) == child)
+            return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        usleep(10000);
+    }
+    kill(child, SIGKILL);
+    wait_child(child);
+    return -1;
 }
 
 }  // namespace tvtest

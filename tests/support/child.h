@@ -16,6 +16,9 @@ pid_t spawn(const std::function<int()> &fn);
 int wait_child(pid_t pid);
 // spawn + wait_child.
 int run_in_child(const std::function<int()> &fn);
+// Runs fn in a child and waits for it at most `seconds`: its exit code, or
+// -1 when it was still running (then it is killed).
+int run_bounded(const std::function<int()> &fn, int seconds);
 
 // A one-shot signal between processes (a pipe): one side waits, the other posts.
 class Gate {
