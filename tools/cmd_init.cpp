@@ -89,7 +89,7 @@ int cmd_init(const Options &opt) {
         // A keystore of the flat layout sealed by a token names its PIN file
         // there: it moves with the rest.
         std::string pinFile;
-        if (file_facts(secret_dir_path(r)).exists == false &&
+        if (!file_facts(secret_dir_path(r)).exists &&
             (file_facts(r.primary).size > 0 || file_facts(r.standby).size > 0)) {
             try {
                 Session legacy(opt.role);
