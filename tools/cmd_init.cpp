@@ -54,7 +54,8 @@ void make_empty_primary(const Role &r, const Account &owner) {
         failure = "cannot create " + std::string(r.primary) + ": " + std::strerror(errno);
     } else if (fd >= 0) {
         if (geteuid() == 0 && owner.uid != 0 && fchown(fd, owner.uid, owner.gid) != 0)
-            failure = "cannot make " + std::string(r.primary) + " " + user_name(owner.uid) + "'s: " + std::strerror(errno);
+            failure =
+                "cannot make " + std::string(r.primary) + " " + user_name(owner.uid) + "'s: " + std::strerror(errno);
         else if (fsync(dir) != 0)
             failure = "cannot sync " + dirPath + " after creating " + r.primary + ": " + std::strerror(errno);
         close(fd);

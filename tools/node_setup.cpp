@@ -140,8 +140,7 @@ void take_over_files(int dir, const std::string &dirPath, const Account &owner, 
     closedir(d);
     for (const std::string &leaf : leaves) {
         struct stat st {};
-        if (fstatat(dir, leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode) ||
-            st.st_uid == owner.uid)
+        if (fstatat(dir, leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode) || st.st_uid == owner.uid)
             continue;
         const std::string path = dirPath + "/" + leaf;
         SecretBuffer content;
@@ -164,9 +163,10 @@ Fd node_secret_dir() {
     struct stat st {};
     if (fstat(telmor.get(), &st) != 0) cannot("examine", kTelmor);
     // Not init's to repair: /etc/telmor may hold more than the keys.
-    const std::string why = st.st_uid != 0           ? "owned by " + user_name(st.st_uid) + ", not root"
-                            : (st.st_mode & 022) != 0 ? "writable by group or others (mode " + octal(st.st_mode & 07777) + ")"
-                                                      : "";
+    const std::string why = st.st_uid != 0 ? "owned by " + user_name(st.st_uid) + ", not root"
+                            : (st.st_mode & 022) != 0
+                                ? "writable by group or others (mode " + octal(st.st_mode & 07777) + ")"
+                                : "";
     if (!why.empty())
         throw tool_failure(std::string("node-secret directory ") + kTelmor + " is " + why +
                            "; nothing was changed, and the key library will not use it: as root: chown root:root " +
@@ -304,8 +304,9 @@ void settle_secret_dir(const Role &r, const Account &owner, const std::string &p
         return;
     }
     if (!S_ISDIR(st.st_mode))
-        throw tool_failure(path + " is a symbolic link or not a directory; nothing was changed: move it aside and run "
-                                  "'telmor-vaq init' again");
+        throw tool_failure(path +
+                           " is a symbolic link or not a directory; nothing was changed: move it aside and run "
+                           "'telmor-vaq init' again");
     Fd own(openat(vaq.get(), stem.c_str(), kDirFlags));
     if (own.get() < 0) cannot("open", path);
     settle(own.get(), path, owner.uid, owner.gid, 0700, owner.named);
@@ -313,7 +314,8 @@ void settle_secret_dir(const Role &r, const Account &owner, const std::string &p
     // What a move cut short after its rename left in the flat layout.
     for (const char *suffix : kSecretSuffixes) {
         const std::string leaf = stem + suffix;
-        struct stat flat {}, moved {};
+        struct stat flat {
+        }, moved{};
         if (exists_at(vaq.get(), leaf, flat) && exists_at(own.get(), leaf, moved) && S_ISREG(flat.st_mode)) {
             unlinkat(vaq.get(), leaf.c_str(), 0);
             say("removed " + std::string(kSecretDir) + "/" + leaf + " (moved into " + path + " before)");

@@ -33,8 +33,8 @@ Owner owner_of(const std::string &path) {
 // Runs a shell command as uid (its group the same number, plus kGroup).
 int as(unsigned uid, const std::string &command) {
     const std::string id = std::to_string(uid);
-    return shell("setpriv --reuid " + id + " --regid " + id + " --groups " + std::to_string(kGroup) +
-                 " -- sh -c '" + command + "' >/dev/null 2>&1");
+    return shell("setpriv --reuid " + id + " --regid " + id + " --groups " + std::to_string(kGroup) + " -- sh -c '" +
+                 command + "' >/dev/null 2>&1");
 }
 
 Outcome tool_in_group(unsigned uid, const std::string &args, const std::string &input = "") {
@@ -59,8 +59,8 @@ void works_for(unsigned uid, const char *role, const char *domain) {
     SCOPED_TRACE(std::string(role) + " as " + std::to_string(uid));
     const Outcome enc = tool_in_group(uid, std::string("encrypt --role ") + role + " --domain " + domain, "s3cret");
     ASSERT_EQ(enc.status, 0) << enc.err;
-    const Outcome dec = tool_in_group(uid, std::string("decrypt --raw --role ") + role + " --domain " + domain + " " +
-                                               first_line(enc.out));
+    const Outcome dec = tool_in_group(
+        uid, std::string("decrypt --raw --role ") + role + " --domain " + domain + " " + first_line(enc.out));
     EXPECT_EQ(dec.status, 0) << dec.err;
     EXPECT_EQ(dec.out, "s3cret");
     const Outcome status = tool_in_group(uid, std::string("status --role ") + role);
@@ -72,8 +72,8 @@ TEST(ToolAccounts, OneInitPerRoleMakesItsKeystoreForItsAccount) {
     const Outcome init = tool("init --role HXA --owner " + std::to_string(kA));
     ASSERT_EQ(init.status, 0) << init.err;
     works_for(kA, "HXA", "50");
-    for (const char *path : {"/opt/telmor/agent/conf/vaq/conf", "/opt/telmor/agent/conf/vaq/bkp", "/var/log/oam/hxa/run",
-                             "/etc/telmor/vaq/agent"}) {
+    for (const char *path : {"/opt/telmor/agent/conf/vaq/conf", "/opt/telmor/agent/conf/vaq/bkp",
+                             "/var/log/oam/hxa/run", "/etc/telmor/vaq/agent"}) {
         EXPECT_EQ(owner_of(path).uid, kA) << path;
         EXPECT_EQ(owner_of(path).mode, 0700u) << path;
     }
