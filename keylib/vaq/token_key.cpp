@@ -47,25 +47,46 @@ public:
         if (n > 1) return wrong_key("more than one object has that label; name one with id=");
         CK_OBJECT_CLASS cls = 0;
         CK_KEY_TYPE type = 0;
-        CK_BBOOL encrypt = CK_FALSE, decrypt = CK_FALSE, extractable = CK_TRUE, sensitive = CK_FALSE;
+        CK_ULONG length = 0;
+        CK_BBOOL encrypt = CK_FALSE, decrypt = CK_FALSE, extractable = CK_TRUE, sensitive = CK_FALSE,
+                 neverExtractable = CK_FALSE, alwaysSensitive = CK_FALSE;
         CK_ATTRIBUTE attrs[] = {
             {CKA_CLASS, &cls, sizeof cls},
             {CKA_KEY_TYPE, &type, sizeof type},
+            {CKA_VALUE_LEN, &length, sizeof length},
             {CKA_ENCRYPT, &encrypt, sizeof encrypt},
             {CKA_DECRYPT, &decrypt, sizeof decrypt},
             {CKA_EXTRACTABLE, &extractable, sizeof extractable},
             {CKA_SENSITIVE, &sensitive, sizeof sensitive},
+            {CKA_NEVER_EXTRACTABLE, &neverExtractable, sizeof neverExtractable},
+            {CKA_ALWAYS_SENSITIVE, &alwaysSensitive, sizeof alwaysSensitive},
         };
         rv = f->C_GetAttributeValue(token_->session, found[0], attrs, std::size(attrs));
         // A key that does not have one of these is not a secret key.
         if (rv == CKR_ATTRIBUTE_TYPE_INVALID || cls != CKO_SECRET_KEY) return wrong_key("it is not a secret key");
         if (rv != CKR_OK) return refused("reading the key's attributes", rv);
-        if (type != CKK_AES) return wrong_key("it is not an AES key");
-        if (encrypt != CK_TRUE || decrypt != CK_TRUE) return wrong_key("the token does not let it encrypt and decrypt");
+        if (type != CKK_AES) return wrong_key("it is not an AES key (CKA_KEY_TYPE)");
+        if (length != kSecretBytes) return wrong_key("it is not a 256-bit AES key (CKA_VALUE_LEN is not 32)");
+        if (encrypt != CK_TRUE) return wrong_key("the token does not let it encrypt (CKA_ENCRYPT is false)");
+        if (decrypt != CK_TRUE) return wrong_key("the token does not let it decrypt (CKA_DECRYPT is false)");
         // A key the token would let out, in clear or wrapped under another
         // key, protects nothing the token's holder could not copy.
-        if (extractable != CK_FALSE || sensitive != CK_TRUE)
-            return wrong_key("the token would let it out (it must be sensitive and not extractable)");
+        if (extractable != CK_FALSE)
+            return wrong_key("the token would let it out (CKA_EXTRACTABLE is true; it must be sensitive and never "
+                             "extractable)");
+        if (sensitive != CK_TRUE)
+            return wrong_key("the token would let it out (CKA_SENSITIVE is false; it must be sensitive and never "
+                             "extractable)");
+        // Locked now is not enough: a key imported with a known value, or
+        // read out before it was locked, is still known to whoever had it,
+        // who opens what it sealed with no token at all. Only the token's
+        // own record that the key never left it counts.
+        if (neverExtractable != CK_TRUE)
+            return wrong_key("its value may have left the token before it was locked (CKA_NEVER_EXTRACTABLE is "
+                             "false: imported, or once extractable)");
+        if (alwaysSensitive != CK_TRUE)
+            return wrong_key("its value may have been read before it was locked (CKA_ALWAYS_SENSITIVE is false: "
+                             "imported, or once readable)");
         key_ = found[0];
 
         CK_MECHANISM_INFO info{};

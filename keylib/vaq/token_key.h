@@ -36,6 +36,12 @@ namespace vaq {
 // What a URI names. The PIN never appears here, only where it comes from.
 struct TokenUri {
     std::string token;       // token=  (the token's label)
+    // Further narrowing of which token, each empty when not given: a label
+    // alone may be another token's too.
+    std::string manufacturer;  // manufacturer= (the token's manufacturer id)
+    std::string model;         // model=
+    std::string serial;        // serial= (the token's serial number)
+    std::string slotId;        // slot-id= (decimal)
     std::string object;      // object= (the key's label)
     std::string id;          // id= (the key's CKA_ID, raw bytes), may be empty
     std::string modulePath;  // module-path=

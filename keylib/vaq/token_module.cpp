@@ -22,6 +22,8 @@
 #include <cstring>
 #include <deque>
 #include <memory>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "crypto.h"
@@ -305,11 +307,34 @@ Status load(const std::string &path, Module *&out) {
     return Ok();
 }
 
-// A token label as the token reports it: 32 bytes, padded with blanks.
-bool label_is(const CK_UTF8CHAR (&label)[32], const std::string &want) {
-    size_t n = sizeof label;
-    while (n > 0 && label[n - 1] == ' ') --n;
-    return n == want.size() && std::memcmp(label, want.data(), n) == 0;
+// A field of the token's information as the token reports it: fixed
+// length, padded with blanks.
+template <size_t N>
+std::string padded(const CK_UTF8CHAR (&field)[N]) {
+    size_t n = N;
+    while (n > 0 && field[n - 1] == ' ') --n;
+    return std::string(reinterpret_cast<const char *>(field), n);
+}
+
+// Whether the token in `slot` is one the URI names.
+bool names(const TokenUri &uri, CK_SLOT_ID slot, const CK_TOKEN_INFO &info) {
+    if (padded(info.label) != uri.token) return false;
+    if (!uri.manufacturer.empty() && padded(info.manufacturerID) != uri.manufacturer) return false;
+    if (!uri.model.empty() && padded(info.model) != uri.model) return false;
+    if (!uri.serial.empty() && padded(info.serialNumber) != uri.serial) return false;
+    return uri.slotId.empty() || std::to_string(slot) == uri.slotId;
+}
+
+// What the URI further asks of the token, for a line: " (serial 1234)", or "".
+std::string narrowing(const TokenUri &uri) {
+    std::string said;
+    const std::pair<const char *, const std::string *> fields[] = {{"manufacturer ", &uri.manufacturer},
+                                                                   {"model ", &uri.model},
+                                                                   {"serial ", &uri.serial},
+                                                                   {"slot-id ", &uri.slotId}};
+    for (const auto &[name, value] : fields)
+        if (!value->empty()) said += (said.empty() ? " (" : ", ") + std::string(name) + *value;
+    return said.empty() ? said : said + ")";
 }
 
 }  // namespace
@@ -365,15 +390,28 @@ Status look_up(Module *m, const std::string &path, const TokenUri &uri, Token *&
     // token may be this one, damaged or failing, which is not the same as
     // no token at all.
     CK_RV unreadable = CKR_OK;
+    std::vector<std::pair<CK_SLOT_ID, std::string>> matching;  // slot, serial
     for (CK_SLOT_ID slot : slots) {
         CK_TOKEN_INFO info{};
         if (const CK_RV info_rv = m->f->C_GetTokenInfo(slot, &info); info_rv != CKR_OK) {
             unreadable = info_rv;
             continue;
         }
-        if (!label_is(info.label, uri.token)) continue;
+        if (names(uri, slot, info)) matching.emplace_back(slot, padded(info.serialNumber));
+    }
+    // Two tokens the URI fits: whichever were taken, the other's PIN could
+    // be tried against it (and count towards locking it), or a key of that
+    // label in the wrong token used. Neither is asked anything.
+    if (matching.size() > 1)
+        return Fail(VAQ_ERR_TOKEN_KEY,
+                    reason("pkcs11: the URI names more than one token in the module %s: %s (serial %s) and %s "
+                           "(serial %s); name one with serial=",
+                           path.c_str(), uri.token.c_str(), matching[0].second.c_str(), uri.token.c_str(),
+                           matching[1].second.c_str()));
+    if (matching.size() == 1) {
+        const auto &[slot, serial] = matching[0];
         for (auto &t : m->tokens)
-            if (t->label == uri.token) {
+            if (t->label == uri.token && t->serial == serial) {
                 if (t->slot != slot) {
                     std::lock_guard<std::mutex> tg(t->mutex);
                     t->drop();
@@ -385,6 +423,7 @@ Status look_up(Module *m, const std::string &path, const TokenUri &uri, Token *&
         auto t = std::make_unique<Token>();
         t->module = m;
         t->label = uri.token;
+        t->serial = serial;
         t->slot = slot;
         token = t.get();
         m->tokens.push_back(std::move(t));
@@ -392,11 +431,12 @@ Status look_up(Module *m, const std::string &path, const TokenUri &uri, Token *&
     }
     if (unreadable != CKR_OK)
         return Fail(VAQ_ERR_TOKEN_REFUSED,
-                    reason("pkcs11: no token labelled %s is readable in the module %s: a token there is present but "
+                    reason("pkcs11: no token labelled %s%s is readable in the module %s: a token there is present but "
                            "cannot be read (%s), damaged or failing, and may be this one",
-                           uri.token.c_str(), path.c_str(), ckr_name(unreadable)));
+                           uri.token.c_str(), narrowing(uri).c_str(), path.c_str(), ckr_name(unreadable)));
     return Fail(VAQ_ERR_TOKEN_ABSENT,
-                reason("pkcs11: no token labelled %s is present in the module %s", uri.token.c_str(), path.c_str()));
+                reason("pkcs11: no token labelled %s%s is present in the module %s", uri.token.c_str(),
+                       narrowing(uri).c_str(), path.c_str()));
 }
 
 // Whether a look-up's failure may end once the module is started again.

@@ -27,6 +27,7 @@ struct Module;
 struct Token {
     Module *module = nullptr;
     std::string label;
+    std::string serial;  // with the label, what tells this token from another
     CK_SLOT_ID slot = 0;
     CK_SESSION_HANDLE session = CK_INVALID_HANDLE;
     bool loginRequired = false;
@@ -50,7 +51,10 @@ struct Token {
 // The path of the module a URI names (module-path, or module-name through
 // the p11-kit configuration), judged: only a module root installed is used.
 Status module_path_of(const TokenUri &uri, std::string &path);
-// The token labelled as the URI says, in its module, loaded and initialised
+// The one token labelled as the URI says (and of its manufacturer, model,
+// serial and slot-id where it gives them), in its module; two such tokens are
+// refused as ambiguous (VAQ_ERR_TOKEN_KEY), before either is asked for a PIN.
+// The token is found in its module, loaded and initialised
 // when this is the process's first use of them. The token stays for the
 // process's life. When the module no longer shows the token, the module is
 // started again (at most once a second) and asked once more: a module that

@@ -5,6 +5,7 @@
 // skipped could be one that was meant to narrow which key is used.
 #include <cctype>
 #include <cstring>
+#include <utility>
 
 #include "protector.h"
 #include "token_key.h"
@@ -84,6 +85,10 @@ const Attribute kAttributes[] = {
     {"module-path", true, &TokenUri::modulePath},
     {"module-name", true, &TokenUri::moduleName},
     {"pin-source", true, &TokenUri::pinSource},
+    {"manufacturer", false, &TokenUri::manufacturer},
+    {"model", false, &TokenUri::model},
+    {"serial", false, &TokenUri::serial},
+    {"slot-id", false, &TokenUri::slotId},
 };
 
 // Splits `part` at `sep` into name=value pairs and stores them in `out`.
@@ -114,6 +119,7 @@ Status take(const std::string &part, char sep, bool query, TokenUri &out, unsign
         std::string value;
         if (!percent_decode(item.substr(eq + 1), value, a.field == &TokenUri::id))
             return bad("a value that is not well percent-encoded", name);
+        if (value.empty() && index >= 7) return bad("an attribute with an empty value", name);
         if (a.field == nullptr) {
             if (value != "secret-key") return bad("the key must be of type secret-key", value);
         } else {
@@ -140,6 +146,14 @@ void render_token_uri(TokenUri &uri) {
     std::string &t = uri.text;
     t = "pkcs11:token=";
     percent_encode(uri.token, false, false, t);
+    const std::pair<const char *, const std::string *> narrowing[] = {
+        {";manufacturer=", &uri.manufacturer}, {";model=", &uri.model}, {";serial=", &uri.serial},
+        {";slot-id=", &uri.slotId}};
+    for (const auto &[name, value] : narrowing)
+        if (!value->empty()) {
+            t += name;
+            percent_encode(*value, false, false, t);
+        }
     t += ";object=";
     percent_encode(uri.object, false, false, t);
     if (!uri.id.empty()) {
@@ -176,6 +190,11 @@ Status parse_token_uri(const std::string &uri, TokenUri &out) {
     }
     if (out.token.empty()) return bad("no token= (the token's label)", "");
     if (out.object.empty()) return bad("no object= (the key's label)", "");
+    // A slot id is a number; the module is asked for that slot only by
+    // comparing, so anything else could never match.
+    if (!out.slotId.empty() &&
+        (out.slotId.size() > 19 || out.slotId.find_first_not_of("0123456789") != std::string::npos))
+        return bad("slot-id must be a decimal number", out.slotId);
     if (out.modulePath.empty() == out.moduleName.empty())
         return bad("exactly one of module-path= and module-name= is needed", "");
     if (!out.modulePath.empty() && out.modulePath[0] != '/') return bad("module-path must be absolute", out.modulePath);

@@ -129,6 +129,57 @@ TEST_F(Pkcs11, ASealedKeystoreOpensInANewProcessAndAfterARootRenewalAndRecordsNo
     expect_text_decrypts();
 }
 
+// Two tokens of one label (as a fleet's tokens may be, and the second may
+// come first in the slot list): a URI naming only the label is refused before
+// either is asked for a PIN, and serial= picks the one meant, in this process
+// and in a new one.
+TEST_F(Pkcs11, TwoTokensOfOneLabelAreToldApartBySerialAndOtherwiseRefusedUnasked) {
+    SoftHsmToken first("fleet-kek");
+    ASSERT_TRUE(first.ok()) << first.error();
+    SoftHsmToken second(first.label(), true);
+    ASSERT_TRUE(second.ok()) << second.error();
+    ASSERT_EQ(second.label(), first.label());
+    ASSERT_NE(second.serial(), first.serial());
+    // Only the second holds the key; the first's PIN would be another's.
+    ASSERT_TRUE(second.make_key("kek"));
+    SoftHsmToken::write_pin(pinDir + "/wrong.pin", "11111111");
+    const std::string mod = "?module-path=" + std::string(SoftHsmToken::kModule);
+    const std::string label = "pkcs11:token=" + first.label();
+
+    ASSERT_EQ(load(ks), 0u);
+    const Bytes primary = read_bytes(ks.primary);
+    for (const std::string &pin : {pinPath, pinDir + "/wrong.pin"}) {
+        SCOPED_TRACE(pin);
+        clear_log();
+        // With a wrong PIN too: the answer is the ambiguity, never the PIN.
+        EXPECT_EQ(VaqPrivProtectToken((label + ";object=kek" + mod + "&pin-source=file:" + pin).c_str()),
+                  uint32_t{VAQ_ERR_TOKEN_KEY});
+        const auto errors = error_lines();
+        ASSERT_EQ(errors.size(), 1u);
+        const std::string &line = errors[0].message;
+        EXPECT_NE(line.find("the URI names more than one token"), std::string::npos) << line;
+        EXPECT_NE(line.find(first.label() + " (serial " + first.serial() + ")"), std::string::npos) << line;
+        EXPECT_NE(line.find(first.label() + " (serial " + second.serial() + ")"), std::string::npos) << line;
+        EXPECT_EQ(read_bytes(ks.primary), primary);
+    }
+    // The first token named by its serial has no such key; the second does.
+    const std::string pin = "&pin-source=file:" + pinPath;
+    clear_log();
+    EXPECT_EQ(VaqPrivProtectToken((label + ";serial=" + first.serial() + ";object=kek" + mod + pin).c_str()),
+              uint32_t{VAQ_ERR_TOKEN_KEY});
+    EXPECT_EQ(protector_kind(), uint32_t{VAQ_PRIV_PROTECTOR_FILE});
+    ASSERT_EQ(unload(), 0u);
+    uri = label + ";serial=" + second.serial() + ";object=kek" + mod + pin;
+    make_sealed_keystore(ks);
+    EXPECT_TRUE(contains(read_bytes(ks.primary), uri));
+    EXPECT_EQ(load_in_new_process(ks).code, 0u);
+    ASSERT_EQ(load(ks), 0u);
+    std::string location;
+    EXPECT_EQ(protector_kind(&location), uint32_t{VAQ_PRIV_PROTECTOR_PKCS11});
+    EXPECT_EQ(location, uri);
+    expect_text_decrypts();
+}
+
 // The module's calls counted by the spy module that wraps it (it logs every
 // call): one login for the process, one encryption for the seal, and nothing
 // at all for a reload.
@@ -319,6 +370,10 @@ TEST_F(Pkcs11, ALostSessionOrAnswerIsTriedOnceMoreOnANewSession) {
 TEST_F(Pkcs11, AKeyThatCannotBeUsedIsRefusedWithItsOwnCodeAndChangesNothing) {
     ASSERT_TRUE(token->make_key("generic", SoftHsmToken::KeyKind::kGeneric));
     ASSERT_TRUE(token->make_key("extractable", SoftHsmToken::KeyKind::kExtractable));
+    // Locked now, but known outside the token: whoever kept the value opens
+    // the sealed root with no token.
+    ASSERT_TRUE(token->make_key("imported", SoftHsmToken::KeyKind::kImported));
+    ASSERT_TRUE(token->make_key("read-out", SoftHsmToken::KeyKind::kReadOut));
     ASSERT_TRUE(token->make_key("twin", SoftHsmToken::KeyKind::kSealing, "01"));
     ASSERT_TRUE(token->make_key("twin", SoftHsmToken::KeyKind::kSealing, "02"));
     // A module where others could have put it: a copy in a directory under
@@ -336,7 +391,7 @@ TEST_F(Pkcs11, AKeyThatCannotBeUsedIsRefusedWithItsOwnCodeAndChangesNothing) {
     const struct {
         std::string uri;
         uint32_t code;
-        const char *says;
+        std::string says;
     } cases[] = {
         {t + ";object=kek?module-path=/usr/lib/no-such-module.so" + pin, VAQ_ERR_TOKEN_MODULE,
          "module /usr/lib/no-such-module.so is not used: it is missing"},
@@ -348,7 +403,11 @@ TEST_F(Pkcs11, AKeyThatCannotBeUsedIsRefusedWithItsOwnCodeAndChangesNothing) {
          "no token labelled no-such-token is present"},
         {t + ";object=missing" + mod + pin, VAQ_ERR_TOKEN_KEY, "there is no object with that label"},
         {t + ";object=generic" + mod + pin, VAQ_ERR_TOKEN_KEY, "it is not an AES key"},
-        {t + ";object=extractable" + mod + pin, VAQ_ERR_TOKEN_KEY, "the token would let it out"},
+        {t + ";object=extractable" + mod + pin, VAQ_ERR_TOKEN_KEY, "the token would let it out \\(CKA_EXTRACTABLE"},
+        {t + ";object=imported" + mod + pin, VAQ_ERR_TOKEN_KEY,
+         "may have left the token before it was locked \\(CKA_NEVER_EXTRACTABLE is false"},
+        {t + ";object=read-out" + mod + pin, VAQ_ERR_TOKEN_KEY,
+         "may have left the token before it was locked \\(CKA_NEVER_EXTRACTABLE is false"},
         {t + ";object=twin" + mod + pin, VAQ_ERR_TOKEN_KEY, "more than one object has that label"},
         // The token is logged in by now (the key cases): another URI's
         // pin-source must still work on its own, since it is what is recorded.
@@ -365,7 +424,12 @@ TEST_F(Pkcs11, AKeyThatCannotBeUsedIsRefusedWithItsOwnCodeAndChangesNothing) {
          "\\.secret is not used: a keystore's PIN is a file NAME.pin"},
         {t + ";object=kek" + mod, VAQ_ERR_TOKEN_PIN, "it asks for a PIN and the URI names no pin-source"},
         {t + ";object=kek" + mod + "&pin-value=20261210", VAQ_ERR_BAD_ARG, "a PIN is never taken in the URI"},
-        {t + ";object=kek;serial=1" + mod + pin, VAQ_ERR_BAD_ARG, "an attribute this system does not take: serial"},
+        {t + ";object=kek;serial=1" + mod + pin, VAQ_ERR_TOKEN_ABSENT,
+         "no token labelled " + token->label() + " \\(serial 1\\) is present"},
+        {t + ";object=kek;slot-id=0x1" + mod + pin, VAQ_ERR_BAD_ARG, "slot-id must be a decimal number"},
+        {t + ";object=kek;serial=" + mod + pin, VAQ_ERR_BAD_ARG, "an attribute with an empty value: serial"},
+        {t + ";object=kek;library-version=1" + mod + pin, VAQ_ERR_BAD_ARG,
+         "an attribute this system does not take: library-version"},
         {t + ";object=kek;object=kek" + mod + pin, VAQ_ERR_BAD_ARG, "an attribute given twice: object"},
         {t + ";object=kek" + mod + "&pin-source=file:kek.pin", VAQ_ERR_BAD_ARG, "must name an absolute path"},
         {t + ";object=kek;type=private" + mod + pin, VAQ_ERR_BAD_ARG, "must be of type secret-key"},

@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
@@ -39,6 +40,16 @@ void remove_file(const std::string &path) { unlink(path.c_str()); }
 
 int shell(const std::string &command) {
     const int rc = std::system(command.c_str());
+    return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+}
+
+int shell_output(const std::string &command, std::string &out) {
+    out.clear();
+    FILE *p = popen(command.c_str(), "r");
+    if (p == nullptr) return -1;
+    char buf[4096];
+    for (size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
+    const int rc = pclose(p);
     return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
 }
 

@@ -21,6 +21,8 @@ void remove_file(const std::string &path);
 
 // Runs a command through /bin/sh: its exit code, or -1 when it did not exit.
 int shell(const std::string &command);
+// The same, with what it wrote to its standard output in `out`.
+int shell_output(const std::string &command, std::string &out);
 
 }  // namespace tvtest
 

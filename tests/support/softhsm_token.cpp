@@ -77,7 +77,7 @@ const std::string &SoftHsmToken::isolated_conf() {
     return c;
 }
 
-SoftHsmToken::SoftHsmToken(const std::string &label) {
+SoftHsmToken::SoftHsmToken(const std::string &label, bool shareLabel) {
     if (!available()) {
         error_ = "softhsm2 or opensc is not installed (scripts/install-deps)";
         return;
@@ -89,20 +89,44 @@ SoftHsmToken::SoftHsmToken(const std::string &label) {
     {
         std::lock_guard<std::mutex> g(g_mutex);
         label_ = label;
-        for (int n = 2; !g_labels.insert(label_).second; ++n) label_ = label + "-" + std::to_string(n);
+        if (!g_labels.insert(label_).second && !shareLabel)
+            for (int n = 2; !g_labels.insert(label_).second; ++n) label_ = label + "-" + std::to_string(n);
     }
     const std::string cmd = "SOFTHSM2_CONF='" + conf() + "' softhsm2-util --init-token --free --label '" + label_ +
-                            "' --so-pin " + kSoPin + " --pin " + kPin + " >/dev/null 2>&1";
-    if (shell(cmd) != 0) error_ = "softhsm2-util could not make the token " + label_;
+                            "' --so-pin " + kSoPin + " --pin " + kPin + " 2>&1";
+    // The token is known by its slot from here on: its label may be another's.
+    std::string said;
+    if (shell_output(cmd, said) != 0) {
+        error_ = "softhsm2-util could not make the token " + label_;
+        return;
+    }
+    const size_t at = said.rfind("slot ");
+    if (at != std::string::npos) slot_ = said.substr(at + 5, said.find_first_not_of("0123456789", at + 5) - at - 5);
+    if (slot_.empty() || !key_tool("serial " + std::string(kModule) + " " + slot_, &serial_) || serial_.empty())
+        error_ = "the token " + label_ + " has no slot or serial number: " + said;
+}
+
+bool SoftHsmToken::key_tool(const std::string &args, std::string *out) const {
+    std::string said;
+    const bool ok = shell_output("SOFTHSM2_CONF='" + conf() + "' '" VAQ_TEST_TOKEN_KEY_TOOL "' " + args, said) == 0;
+    while (!said.empty() && said.back() == '\n') said.pop_back();
+    if (out) *out = said;
+    return ok;
 }
 
 bool SoftHsmToken::tool(const std::string &args) const {
-    const std::string cmd = "SOFTHSM2_CONF='" + conf() + "' pkcs11-tool --module " + kModule + " --token-label '" +
-                            label_ + "' --login --pin " + kPin + " " + args + " >/dev/null 2>&1";
+    const std::string cmd = "SOFTHSM2_CONF='" + conf() + "' pkcs11-tool --module " + kModule + " --slot " + slot_ +
+                            " --login --pin " + kPin + " " + args + " >/dev/null 2>&1";
     return shell(cmd) == 0;
 }
 
 bool SoftHsmToken::make_key(const std::string &key, KeyKind kind, const std::string &hexId) {
+    const std::string where = std::string(kModule) + " " + slot_ + " " + kPin + " '" + key + "'";
+    if (kind == KeyKind::kImported) {
+        known_ = "000102030405060708090a0b0c0d0e0f101112131415161718191a1b1c1d1e1f";
+        return key_tool("import " + where + " " + known_);
+    }
+    if (kind == KeyKind::kReadOut) return key_tool("lock " + where, &known_) && known_.size() == 64;
     std::string args = "--keygen --label '" + key + "'";
     switch (kind) {
         case KeyKind::kSealing:
@@ -113,6 +137,9 @@ bool SoftHsmToken::make_key(const std::string &key, KeyKind kind, const std::str
             break;
         case KeyKind::kGeneric:
             args += " --key-type GENERIC:32 --sensitive";
+            break;
+        case KeyKind::kImported:
+        case KeyKind::kReadOut:
             break;
     }
     if (!hexId.empty()) args += " --id " + hexId;

@@ -42,19 +42,28 @@ public:
     static const std::string &isolated_conf();
 
     // Initialises a token labelled `label` (made unique in the process when a
-    // token with that label was already made) with the user PIN kPin.
-    explicit SoftHsmToken(const std::string &label = "vaq-test");
+    // token with that label was already made, unless `shareLabel`: then a
+    // token may carry the label of another, as two tokens of one fleet may)
+    // with the user PIN kPin.
+    explicit SoftHsmToken(const std::string &label = "vaq-test", bool shareLabel = false);
     bool ok() const { return error_.empty(); }
     const std::string &error() const { return error_; }
     const std::string &label() const { return label_; }
+    // The token's serial number, as its token information gives it.
+    const std::string &serial() const { return serial_; }
 
     enum class KeyKind {
         kSealing,      // AES-256, sensitive, never extractable: what the protector takes
         kExtractable,  // AES-256 the token would let out
         kGeneric,      // a generic secret, not AES
+        kImported,     // AES-256 created with a value known outside, then sensitive, not extractable
+        kReadOut,      // AES-256 generated readable, read out, then made sensitive, not extractable
     };
     // Makes a key labelled `key` in the token (hexId: its CKA_ID in hex, or "").
+    // kImported and kReadOut take no id; their value is in known_value().
     bool make_key(const std::string &key, KeyKind kind = KeyKind::kSealing, const std::string &hexId = "");
+    // The value (hex) of the last kImported or kReadOut key made.
+    const std::string &known_value() const { return known_; }
     // Deletes every object labelled `key`.
     bool delete_key(const std::string &key);
     // Writes `pin` (default: the token's) to path, mode 0400, owned by the
@@ -66,7 +75,11 @@ public:
 
 private:
     bool tool(const std::string &args) const;
+    bool key_tool(const std::string &args, std::string *out = nullptr) const;
     std::string label_;
+    std::string slot_;
+    std::string serial_;
+    std::string known_;
     std::string error_;
 };
 
