@@ -104,8 +104,10 @@ const Row kCauses[] = {
      "{f} was written but its sync to disk failed: the change may be on disk or not; "
      "see 'telmor-vaq keys' and 'telmor-vaq check'"},
     {2042,
-     "the key the URI names is not in the token, or cannot seal the root: it must be one AES key, sensitive, "
-     "never extractable, allowed to encrypt and decrypt (the role's log names what is wrong)"},
+     "the key the URI names is not in the token, cannot seal the root, or the URI fits more than one token: it "
+     "must be one AES-256 key made in the token, sensitive and never extractable ever since (not imported, never "
+     "read out), allowed to encrypt and decrypt; tokens of one label are told apart with serial= (the role's log "
+     "names what is wrong)"},
     {2043,
      "the PKCS#11 token refused an operation, or a token is present but cannot be read (damaged or failing; a "
      "file-store token whose files were cut: restore its directory, see docs/operations.md): the role's log names "

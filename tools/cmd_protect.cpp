@@ -36,7 +36,9 @@ constexpr char kSecretDir[] = "/etc/telmor/vaq";
 using ProtectFn = uint32_t (*)(uint32_t kind, uint32_t pcrMask);
 using ProtectTokenFn = uint32_t (*)(const char *keyUri);
 using InfoFn = uint32_t (*)(uint32_t *kind, uint32_t *pcrMask, char *location, uint32_t len);
+using UriRefusalFn = uint32_t (*)(const char *uri, uint32_t forExport, char *why, uint32_t len);
 constexpr uint32_t kFile = 1, kTpm2 = 2, kPkcs11 = 3;
+constexpr uint32_t kBadArgument = 2024;
 
 template <class F>
 F private_entry(const char *name) {
@@ -325,13 +327,18 @@ std::string uri_with_own_pin(const Role &r, const std::string &uri) {
     std::string path;
     const size_t at = pin_source_at(uri, path);
     if (at == std::string::npos) return uri;
+    std::string name = path.substr(path.rfind('/') + 1);
+    // Only a file kept as a PIN is read and handed on as one: never a node
+    // secret or another file of the secret directory.
+    if (name.size() <= 4 || name.compare(name.size() - 4, 4, ".pin") != 0)
+        throw tool_failure("the key's URI is refused: its pin-source " + path +
+                           " is not a PIN file NAME.pin (never a node secret or another file of the secret "
+                           "directory); nothing was changed");
     const std::string own = secret_dir_path(r) + "/";
     if (path.rfind(own, 0) == 0 || geteuid() != 0) return uri;
     const std::optional<struct stat> ks = keystore_directory(r);
     if (!ks) throw tool_failure(std::string("no keystore directory for role ") + r.name + ": run 'telmor-vaq init'");
-    std::string name = path.substr(path.rfind('/') + 1);
-    const bool plainName = name.size() > 4 && name.compare(name.size() - 4, 4, ".pin") == 0 &&
-                           name.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789._-") ==
+    const bool plainName = name.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789._-") ==
                                std::string::npos &&
                            name[0] != '.';
     if (!plainName) name = "token.pin";
@@ -350,14 +357,29 @@ std::string protector_pin_file() {
     return p.known && p.kind == kPkcs11 ? recorded_pin_file(p.where) : std::string();
 }
 
+std::string token_uri_refusal(const std::string &uri, bool forExport) {
+    auto fn = reinterpret_cast<UriRefusalFn>(dlsym(RTLD_DEFAULT, "VaqPrivTokenUriRefusal"));
+    if (fn == nullptr) return {};
+    char why[512] = {};
+    return fn(uri.c_str(), forExport ? 1 : 0, why, sizeof why) == 0 ? std::string() : std::string(why);
+}
+
 void move_to_protector(const Options &opt) {
     const uint32_t mask = opt.pcrs.empty() ? 0 : parse_pcrs(opt.pcrs);
     const uint32_t kind = opt.protector == "tpm2" ? kTpm2 : kFile;
+    const std::string what = "moving the keystore to the " + opt.protector + " protector";
+    // A URI the library would refuse is told by its own reason (the general
+    // sentence of its code is about key ids), and before any PIN file is
+    // read or written for it.
+    if (opt.protector == "pkcs11") {
+        const std::string why = token_uri_refusal(opt.key, false);
+        if (!why.empty()) throw Failure{kBadArgument, what + ": " + why + "; nothing was changed"};
+    }
     const uint32_t rc = opt.protector == "pkcs11"
                             ? private_entry<ProtectTokenFn>("VaqPrivProtectToken")(
                                   uri_with_own_pin(need_role(opt.role), opt.key).c_str())
                             : private_entry<ProtectFn>("VaqPrivProtect")(kind, mask);
-    require(rc, "moving the keystore to the " + opt.protector + " protector", {opt.role, {}, {}, {}});
+    require(rc, what, {opt.role, {}, {}, {}});
 }
 
 std::string protector_lines() {

@@ -18,6 +18,7 @@
 #include "export_header.h"
 #include "file_safety.h"
 #include "node_layout.h"
+#include "protector.h"
 #include "secret_io.h"
 #include "session.h"
 #include "telmor_vaq_api.h"
@@ -157,6 +158,11 @@ int cmd_export(const Options &opt) {
                               ": this node cannot use that token key (its PKCS#11 module missing or not root's, the "
                               "token absent, the PIN refused, or the key missing): the role's log names which; "
                               "nothing was written"};
+    }
+    if (rc == 2024 && !opt.wrapWith.empty()) {
+        // Told by its own reason: the general sentence of 2024 is about key ids.
+        const std::string why = token_uri_refusal(opt.wrapWith, true);
+        if (!why.empty()) throw Failure{rc, "exporting master keys to " + file + ": " + why + "; nothing was written"};
     }
     require(rc, "exporting master keys to " + file, ctx);
     if (existing.exists) replace_with(target, existing);

@@ -38,9 +38,9 @@ std::optional<ExportHeader> read_export_header(const std::string &file) {
     h.keyCount = le(&head[44], 4);
     // Format version 2, kind 2: sealed to a token key; its URI follows the fixed header.
     if (le(&head[8], 2) == 2 && le(&head[10], 2) == 2) {
+        h.sealedToToken = true;
         const size_t uriBytes = le(&head[12], 2);
-        if (uriBytes == 0 || uriBytes > kMaxUri || kFixedHeader + uriBytes > static_cast<size_t>(n))
-            return std::nullopt;
+        if (uriBytes == 0 || uriBytes > kMaxUri || kFixedHeader + uriBytes > static_cast<size_t>(n)) return h;
         h.tokenUri.assign(reinterpret_cast<const char *>(&head[kFixedHeader]), uriBytes);
         for (char &c : h.tokenUri)
             if (c < 0x21 || c > 0x7e) c = '?';
@@ -49,12 +49,13 @@ std::optional<ExportHeader> read_export_header(const std::string &file) {
 }
 
 SecretBuffer export_password(const Options &opt, const std::optional<ExportHeader> &header, const std::string &file) {
-    if (!header || header->tokenUri.empty()) return read_password(opt, false, 1);
+    if (!header || !header->sealedToToken) return read_password(opt, false, 1);
     if (opt.passwordFd >= 0) {
         std::fprintf(stderr,
                      "telmor-vaq %s: %s is sealed to the token key %s: no password is used, --password-fd "
                      "was not read\n",
-                     opt.command.c_str(), file.c_str(), header->tokenUri.c_str());
+                     opt.command.c_str(), file.c_str(),
+                     header->tokenUri.empty() ? "(its URI unreadable)" : header->tokenUri.c_str());
     }
     return {};
 }

@@ -20,6 +20,10 @@ struct ExportHeader {
     uint32_t keyCount = 0;
     // The URI of the token key the file is sealed to; empty for a password export.
     std::string tokenUri;
+    // The header says the file is sealed to a token key, whether or not its
+    // URI could be read: such a file is never asked a password for, however
+    // damaged, so that the library's verdict on it is what the tool says.
+    bool sealedToToken = false;
 };
 
 // The header of FILE if it looks like an export file (a regular file, not

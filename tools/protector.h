@@ -29,6 +29,10 @@ std::string protector_pin_file();
 // one there: root reads the PIN and writes the role its own file, made for the
 // keystore's owner (a line says so), and the keystore records that file.
 void move_to_protector(const Options &opt);
+// Why the library refuses a token key's URI as written (a PIN in it, an
+// attribute it does not take, for an export a pin-source that is not a PIN
+// file), or "" when it takes the URI's form or cannot tell.
+std::string token_uri_refusal(const std::string &uri, bool forExport);
 // The open keystore's protector: status lines, or a JSON value.
 std::string protector_lines();
 nlohmann::ordered_json protector_json();

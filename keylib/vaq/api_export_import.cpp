@@ -87,15 +87,6 @@ Status publish_export(State &s, const char *file, const Bytes &image) {
     return Ok();
 }
 
-// An export's URI comes from whoever wrote the file, and the library hands
-// what its pin-source holds to the module the URI names: only a file kept as
-// a PIN (NAME.pin) is ever read so, never a node secret or another of the
-// secret directory's files.
-bool pin_source_is_a_pin(const TokenUri &uri) {
-    const std::string &p = uri.pinSource;
-    return p.empty() || (p.size() > 4 && p.compare(p.size() - 4, 4, ".pin") == 0);
-}
-
 // The token key a URI names, or why this node cannot use it.
 Status open_token_key(State &s, const std::string &uri, std::shared_ptr<TokenKey> &key) {
     Status st = TokenKey::open(s.host, uri, key);
@@ -136,7 +127,7 @@ HXB_EXPORT uint32_t VaqPrivExportMkFileToken(const char *file, const char *uri) 
         st = parse_token_uri(uri, parsed);
         if (!st.ok()) return st;
         if (!pin_source_is_a_pin(parsed))
-            return Fail(VAQ_ERR_BAD_ARG, "an export's pin-source must name a PIN file, NAME.pin");
+            return Fail(VAQ_ERR_BAD_ARG, reason("pkcs11: the key's URI is refused: %s", kExportPinRule));
         // The token is asked before anything is written: a node that cannot
         // use the key leaves no file behind.
         std::shared_ptr<TokenKey> key;

@@ -63,6 +63,25 @@ HXB_EXPORT uint32_t VaqPrivProtectToken(const char *keyUri) {
     }));
 }
 
+HXB_EXPORT uint32_t VaqPrivTokenUriRefusal(const char *keyUri, uint32_t forExport, char *why, uint32_t whyLen) {
+    if (keyUri == nullptr || (why == nullptr && whyLen != 0)) return VAQ_ERR_NULL_ARG;
+    TokenUri parsed;
+    Status s = parse_token_uri(keyUri, parsed);
+    std::string said = s.ok() ? "" : s.why;
+    if (s.ok() && forExport != 0 && !pin_source_is_a_pin(parsed)) {
+        s = Fail(VAQ_ERR_BAD_ARG, "refused");
+        said = std::string("the key's URI is refused: ") + kExportPinRule;
+    }
+    // The parser's line, without the prefix every token line carries.
+    if (said.rfind("pkcs11: ", 0) == 0) said.erase(0, 8);
+    if (whyLen > 0) {
+        const size_t n = std::min<size_t>(said.size(), whyLen - 1);
+        std::memcpy(why, said.data(), n);
+        why[n] = '\0';
+    }
+    return static_cast<uint32_t>(s.code);
+}
+
 HXB_EXPORT uint32_t VaqPrivProtectorInfo(uint32_t *kind, uint32_t *pcrMask, char *location, uint32_t locationLen) {
     return static_cast<uint32_t>(with_state("VaqPrivProtectorInfo", [&](State &s) -> Status {
         if (kind == nullptr || pcrMask == nullptr || (location == nullptr && locationLen != 0))

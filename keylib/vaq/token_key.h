@@ -57,6 +57,12 @@ struct TokenUri {
 // not `file:` and an absolute path, a module-path that is not absolute, a type
 // other than secret-key, a URI without token, object or exactly one module.
 Status parse_token_uri(const std::string &uri, TokenUri &out);
+// An export's URI comes from whoever wrote the file, and the library hands
+// what its pin-source holds to the module the URI names: only a file kept as
+// a PIN (NAME.pin) is ever read so, never a node secret or another of the
+// secret directory's files. kExportPinRule says so in a line.
+bool pin_source_is_a_pin(const TokenUri &uri);
+extern const char kExportPinRule[];
 // Writes uri.text anew from its fields, normalised as parse_token_uri writes it.
 void render_token_uri(TokenUri &uri);
 

@@ -142,6 +142,15 @@ Status pin_path(std::string &source) {
 
 }  // namespace
 
+const char kExportPinRule[] =
+    "its pin-source is not a PIN file NAME.pin (an export's PIN is read only from one, never from a node secret "
+    "or another file of the secret directory)";
+
+bool pin_source_is_a_pin(const TokenUri &uri) {
+    const std::string &p = uri.pinSource;
+    return p.empty() || (p.size() > 4 && p.compare(p.size() - 4, 4, ".pin") == 0);
+}
+
 void render_token_uri(TokenUri &uri) {
     std::string &t = uri.text;
     t = "pkcs11:token=";

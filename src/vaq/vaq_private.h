@@ -107,6 +107,13 @@ uint32_t VaqPrivJoinMkFile(const char *file, const unsigned char *password, uint
  * the key (nothing written); other codes as for VaqExportMkFileEx. */
 uint32_t VaqPrivExportMkFileToken(const char *file, const char *uri);
 
+/* Why a token key's URI is refused, for the operator's tool to say it: 0 when
+ * VaqPrivProtectToken (forExport 0) or VaqPrivExportMkFileToken (forExport
+ * non-zero) takes its form, else VAQ_ERR_BAD_ARG with the reason as a
+ * NUL-terminated text in why[0..whyLen), cut to fit, never showing a PIN the
+ * URI carries. Needs no keystore and logs nothing. */
+uint32_t VaqPrivTokenUriRefusal(const char *keyUri, uint32_t forExport, char *why, uint32_t whyLen);
+
 /* For the operator's tool's status and check, which look and never write.
  * With on != 0, every later keystore load, reload and change of this process
  * writes nothing: no copy is rewritten, no keystore is made when both copies

@@ -233,6 +233,29 @@ TEST_F(TokenExport, ANodeThatCannotUseTheKeyIsRefusedAndNothingChanges) {
     EXPECT_FALSE(exists(refused));
 }
 
+// A key whose value was once outside the token (imported, or read out and
+// then locked) seals no export: whoever kept the value would open the file
+// with no token. The line names the attribute; no file is left.
+TEST_F(TokenExport, AKeyWhoseValueWasKnownOutsideTheTokenSealsNoExport) {
+    ASSERT_TRUE(token.make_key("imported", SoftHsmToken::KeyKind::kImported));
+    ASSERT_TRUE(token.make_key("read-out", SoftHsmToken::KeyKind::kReadOut));
+    for (const char *key : {"imported", "read-out"}) {
+        SCOPED_TRACE(key);
+        const std::string path = a.dir + "/" + key + ".vaqx";
+        const std::string keyUri = token.uri(key, kPinPath);
+        EXPECT_EQ(as_node({},
+                          [&] {
+                              NODE_CHECK(load(a) == 0);
+                              NODE_CHECK(VaqPrivExportMkFileToken(path.c_str(), keyUri.c_str()) ==
+                                         VAQ_ERR_EXPORT_KEY_UNREACHABLE);
+                              NODE_CHECK(one_error_line_with("CKA_NEVER_EXTRACTABLE is false"));
+                              return 0;
+                          }),
+                  0);
+        EXPECT_FALSE(exists(path));
+    }
+}
+
 // An altered file, or one of a kind or version this library does not know,
 // is refused before anything changes; the password reader refuses what is
 // not its own version with the export-format code, as every earlier reader did.

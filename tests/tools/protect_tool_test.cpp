@@ -428,3 +428,68 @@ TEST(ToolProtector, AnotherUsersExportFileIsRefusedAsTheFileItIs) {
         std::remove(file.c_str());
     }
 }
+
+namespace {
+
+// A token key whose value was once known outside the token, and URIs the
+// library refuses: protect and export --wrap-with refuse them, say why, and
+// change and write nothing.
+TEST(ToolProtector, AKeyKnownOutsideTheTokenOrARefusedUriIsToldWhyAndChangesNothing) {
+    using tvtest::SoftHsmToken;
+    if (const std::string why = SoftHsmToken::unusable(); !why.empty()) GTEST_SKIP() << why;
+    SoftHsmToken token("known-kek");
+    ASSERT_TRUE(token.ok()) << token.error();
+    ASSERT_TRUE(token.make_key("imported", SoftHsmToken::KeyKind::kImported));
+    ASSERT_TRUE(token.make_key("read-out", SoftHsmToken::KeyKind::kReadOut));
+    ASSERT_EQ(tool("init --role HXA").status, 0);
+    SoftHsmToken::write_pin("/etc/telmor/vaq/kek.pin");
+    const std::string file = "/opt/telmor/known.vaqx";
+    const std::string secret = "/etc/telmor/vaq/agent/agent.secret";
+
+    for (const char *key : {"imported", "read-out"}) {
+        SCOPED_TRACE(key);
+        const std::string uri = token.uri(key, "/etc/telmor/vaq/kek.pin");
+        const Outcome p = tool("protect --role HXA --with pkcs11 --key '" + uri + "'");
+        EXPECT_EQ(p.status, 1);
+        EXPECT_TRUE(has(p.err, "never extractable ever since \\(not imported, never read out\\).*\\(code 2042\\)"))
+            << p.err;
+        const Outcome e = tool("export --role HXA " + file + " --wrap-with '" + uri + "'");
+        EXPECT_EQ(e.status, 1);
+        EXPECT_TRUE(has(e.err, "\\(code 2044\\)")) << e.err;
+        EXPECT_FALSE(tvtest::exists(file));
+    }
+    EXPECT_TRUE(has(tool("status --role HXA").out, "\nprotector +file ")) << "a refused move changed the keystore";
+
+    const std::string base = "pkcs11:token=" + token.label() + ";object=imported?module-path=" +
+                             std::string(SoftHsmToken::kModule);
+    const struct {
+        const char *name;
+        std::string uri;
+        const char *says;
+    } refused[] = {
+        {"a PIN in the URI", base + "&pin-value=" + SoftHsmToken::kPin, "a PIN is never taken in the URI"},
+        {"a node secret as the PIN", base + "&pin-source=file:" + secret, "not a PIN file"},
+        {"an attribute not taken", "pkcs11:token=" + token.label() + ";object=imported;library-version=1" +
+                                       "?module-path=" + SoftHsmToken::kModule,
+         "an attribute this system does not take: library-version"},
+    };
+    for (const auto &r : refused) {
+        SCOPED_TRACE(r.name);
+        for (const std::string &command : {"protect --role HXA --with pkcs11 --key '" + r.uri + "'",
+                                           "export --role HXA " + file + " --wrap-with '" + r.uri + "'"}) {
+            SCOPED_TRACE(command);
+            const Outcome o = tool(command);
+            EXPECT_EQ(o.status, 1);
+            EXPECT_TRUE(has(o.err, std::string("the key's URI is refused.*") + r.says)) << o.err;
+            EXPECT_EQ(o.err.find("key ids run from"), std::string::npos) << o.err;
+            EXPECT_EQ(o.err.find(SoftHsmToken::kPin), std::string::npos) << o.err;
+            EXPECT_FALSE(tvtest::exists(file));
+        }
+    }
+    // No PIN file was made from the node secret.
+    EXPECT_FALSE(tvtest::exists("/etc/telmor/vaq/agent/token.pin"));
+    EXPECT_FALSE(tvtest::exists("/etc/telmor/vaq/agent/agent.secret.pin"));
+    EXPECT_TRUE(has(tool("status --role HXA").out, "\nprotector +file ")) << "a refused move changed the keystore";
+}
+
+}  // namespace
