@@ -338,9 +338,10 @@ std::string uri_with_own_pin(const Role &r, const std::string &uri) {
     if (path.rfind(own, 0) == 0 || geteuid() != 0) return uri;
     const std::optional<struct stat> ks = keystore_directory(r);
     if (!ks) throw tool_failure(std::string("no keystore directory for role ") + r.name + ": run 'telmor-vaq init'");
-    const bool plainName = name.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789._-") ==
-                               std::string::npos &&
-                           name[0] != '.';
+    const bool plainName =
+        name.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789._-") ==
+            std::string::npos &&
+        name[0] != '.';
     if (!plainName) name = "token.pin";
     const SecretBuffer pin = read_pin_file(path, ks->st_uid);
     const std::string written = write_role_pin(r, Account{ks->st_uid, ks->st_gid, false}, name, pin);

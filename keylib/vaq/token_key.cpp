@@ -72,21 +72,25 @@ public:
         // A key the token would let out, in clear or wrapped under another
         // key, protects nothing the token's holder could not copy.
         if (extractable != CK_FALSE)
-            return wrong_key("the token would let it out (CKA_EXTRACTABLE is true; it must be sensitive and never "
-                             "extractable)");
+            return wrong_key(
+                "the token would let it out (CKA_EXTRACTABLE is true; it must be sensitive and never "
+                "extractable)");
         if (sensitive != CK_TRUE)
-            return wrong_key("the token would let it out (CKA_SENSITIVE is false; it must be sensitive and never "
-                             "extractable)");
+            return wrong_key(
+                "the token would let it out (CKA_SENSITIVE is false; it must be sensitive and never "
+                "extractable)");
         // Locked now is not enough: a key imported with a known value, or
         // read out before it was locked, is still known to whoever had it,
         // who opens what it sealed with no token at all. Only the token's
         // own record that the key never left it counts.
         if (neverExtractable != CK_TRUE)
-            return wrong_key("its value may have left the token before it was locked (CKA_NEVER_EXTRACTABLE is "
-                             "false: imported, or once extractable)");
+            return wrong_key(
+                "its value may have left the token before it was locked (CKA_NEVER_EXTRACTABLE is "
+                "false: imported, or once extractable)");
         if (alwaysSensitive != CK_TRUE)
-            return wrong_key("its value may have been read before it was locked (CKA_ALWAYS_SENSITIVE is false: "
-                             "imported, or once readable)");
+            return wrong_key(
+                "its value may have been read before it was locked (CKA_ALWAYS_SENSITIVE is false: "
+                "imported, or once readable)");
         key_ = found[0];
 
         CK_MECHANISM_INFO info{};

@@ -35,18 +35,18 @@ namespace vaq {
 
 // What a URI names. The PIN never appears here, only where it comes from.
 struct TokenUri {
-    std::string token;       // token=  (the token's label)
+    std::string token;  // token=  (the token's label)
     // Further narrowing of which token, each empty when not given: a label
     // alone may be another token's too.
-    std::string manufacturer;  // manufacturer= (the token's manufacturer id)
-    std::string model;         // model=
-    std::string serial;        // serial= (the token's serial number)
-    std::string slotId;        // slot-id= (decimal)
-    std::string object;      // object= (the key's label)
-    std::string id;          // id= (the key's CKA_ID, raw bytes), may be empty
-    std::string modulePath;  // module-path=
-    std::string moduleName;  // module-name= (found through the p11-kit configuration)
-    std::string pinSource;   // pin-source=file:PATH, the PATH
+    std::string manufacturer;    // manufacturer= (the token's manufacturer id)
+    std::string model;           // model=
+    std::string serial;          // serial= (the token's serial number)
+    std::string slotId;          // slot-id= (decimal)
+    std::string object;          // object= (the key's label)
+    std::string id;              // id= (the key's CKA_ID, raw bytes), may be empty
+    std::string modulePath;      // module-path=
+    std::string moduleName;      // module-name= (found through the p11-kit configuration)
+    std::string pinSource;       // pin-source=file:PATH, the PATH
     bool secretKeyType = false;  // type=secret-key was given
     // The URI as it is recorded (keystore, export, status): normalised, and
     // never with a PIN in it (a URI carrying pin-value is refused).

@@ -155,9 +155,10 @@ void render_token_uri(TokenUri &uri) {
     std::string &t = uri.text;
     t = "pkcs11:token=";
     percent_encode(uri.token, false, false, t);
-    const std::pair<const char *, const std::string *> narrowing[] = {
-        {";manufacturer=", &uri.manufacturer}, {";model=", &uri.model}, {";serial=", &uri.serial},
-        {";slot-id=", &uri.slotId}};
+    const std::pair<const char *, const std::string *> narrowing[] = {{";manufacturer=", &uri.manufacturer},
+                                                                      {";model=", &uri.model},
+                                                                      {";serial=", &uri.serial},
+                                                                      {";slot-id=", &uri.slotId}};
     for (const auto &[name, value] : narrowing)
         if (!value->empty()) {
             t += name;

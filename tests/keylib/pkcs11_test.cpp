@@ -276,9 +276,10 @@ TEST_F(Pkcs11, ATokenThatFailsIsNotTakenForAForeignSealAndChangesNothing) {
     // The failing module where only root could have put it: the sandbox's
     // /etc/telmor.
     const std::string module = "/etc/telmor/test-modules/p11_fault.so";
-    ASSERT_EQ(tvtest::shell("install -d -m 0755 /etc/telmor/test-modules && install -m 0644 "
-                            TELMOR_P11_FAULT_MODULE " " + module),
-              0);
+    ASSERT_EQ(
+        tvtest::shell("install -d -m 0755 /etc/telmor/test-modules && install -m 0644 " TELMOR_P11_FAULT_MODULE " " +
+                      module),
+        0);
     uri = "pkcs11:token=" + token->label() + ";object=kek?module-path=" + module + "&pin-source=file:" + pinPath;
     make_sealed_keystore(ks);
     for (const char *rv : {"0x30", "0x5"}) {  // CKR_DEVICE_ERROR, CKR_GENERAL_ERROR
@@ -313,9 +314,10 @@ TEST_F(Pkcs11, ATokenThatFailsIsNotTakenForAForeignSealAndChangesNothing) {
 // instead of failing for good.
 TEST_F(Pkcs11, ALostSessionOrAnswerIsTriedOnceMoreOnANewSession) {
     const std::string module = "/etc/telmor/test-modules/p11_fault.so";
-    ASSERT_EQ(tvtest::shell("install -d -m 0755 /etc/telmor/test-modules && install -m 0644 "
-                            TELMOR_P11_FAULT_MODULE " " + module),
-              0);
+    ASSERT_EQ(
+        tvtest::shell("install -d -m 0755 /etc/telmor/test-modules && install -m 0644 " TELMOR_P11_FAULT_MODULE " " +
+                      module),
+        0);
     uri = "pkcs11:token=" + token->label() + ";object=kek?module-path=" + module + "&pin-source=file:" + pinPath;
     make_sealed_keystore(ks);
     ASSERT_EQ(unload(), 0u);
@@ -326,9 +328,7 @@ TEST_F(Pkcs11, ALostSessionOrAnswerIsTriedOnceMoreOnANewSession) {
         "C_Decrypt:1:fail:0x101",     // CKR_USER_NOT_LOGGED_IN
         "C_DecryptInit:1:fail:0x32",  // CKR_DEVICE_REMOVED
         "C_DecryptInit:1:fail:0xE0",  // CKR_TOKEN_NOT_PRESENT
-        "C_Encrypt:1:fail:0xB3",
-        "C_Encrypt:1:fail:0x101",
-        "C_EncryptInit:1:fail:0x32",
+        "C_Encrypt:1:fail:0xB3",     "C_Encrypt:1:fail:0x101", "C_EncryptInit:1:fail:0x32",
         "C_EncryptInit:1:fail:0x90",  // CKR_OPERATION_ACTIVE
     };
     for (const char *plan : retried) {

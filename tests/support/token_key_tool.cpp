@@ -92,10 +92,10 @@ int main(int argc, char **argv) {
     } else if (mode == "lock") {
         CK_MECHANISM mech{CKM_AES_KEY_GEN, nullptr, 0};
         CK_ATTRIBUTE t[] = {
-            {CKA_TOKEN, &yes, sizeof yes},     {CKA_PRIVATE, &yes, sizeof yes},
+            {CKA_TOKEN, &yes, sizeof yes},          {CKA_PRIVATE, &yes, sizeof yes},
             {CKA_LABEL, label, std::strlen(label)}, {CKA_VALUE_LEN, &length, sizeof length},
-            {CKA_ENCRYPT, &yes, sizeof yes},   {CKA_DECRYPT, &yes, sizeof yes},
-            {CKA_SENSITIVE, &no, sizeof no},   {CKA_EXTRACTABLE, &yes, sizeof yes},
+            {CKA_ENCRYPT, &yes, sizeof yes},        {CKA_DECRYPT, &yes, sizeof yes},
+            {CKA_SENSITIVE, &no, sizeof no},        {CKA_EXTRACTABLE, &yes, sizeof yes},
         };
         rv = f->C_GenerateKey(session, &mech, t, std::size(t), &key);
         if (rv != CKR_OK) return fail("C_GenerateKey", rv);

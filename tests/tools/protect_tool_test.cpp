@@ -33,7 +33,8 @@ TEST(ToolProtector, StatusNamesTheNodeSecretAndRefusalsSayWhatToDo) {
     ASSERT_EQ(tool("init --role HXA").status, 0);
     const Outcome status = tool("status");
     ASSERT_EQ(status.status, 0) << status.err;
-    EXPECT_TRUE(has(status.out, "\nprotector +file \\(node secret /etc/telmor/vaq/agent/agent.secret\\)\n")) << status.out;
+    EXPECT_TRUE(has(status.out, "\nprotector +file \\(node secret /etc/telmor/vaq/agent/agent.secret\\)\n"))
+        << status.out;
     const Outcome json = tool("status --json");
     const nlohmann::json parsed = nlohmann::json::parse(json.out);
     EXPECT_EQ(parsed["protector"],
@@ -173,7 +174,8 @@ TEST(ToolProtector, AnUntrustedSecretDirectoryIsNamedWithItsRemedy) {
                 EXPECT_EQ(r.status, 0) << r.err;
                 EXPECT_TRUE(has(r.out, c.initRepairs)) << r.out;
             } else {
-                const std::string named = std::string("node-secret directory ") + c.path + " " + c.why + ".*" + c.remedy;
+                const std::string named =
+                    std::string("node-secret directory ") + c.path + " " + c.why + ".*" + c.remedy;
                 EXPECT_TRUE(has(r.out + r.err, named)) << r.out << r.err;
             }
         }
@@ -314,8 +316,8 @@ TEST(ToolProtector, ATokenKeySealsTheKeystoreAndStatusShowsItsUriWithoutThePin) 
          "and open to no one else: nothing was changed"},
         {"another user's", "/etc/telmor/vaq/open.pin", "chown 4321:4321 /etc/telmor/vaq/open.pin",
          "the PIN file /etc/telmor/vaq/open.pin is not a regular file with one link"},
-        {"the role's own, open to others", "/etc/telmor/vaq/tools/open.pin", "chmod 0644 /etc/telmor/vaq/tools/open.pin",
-         "\\(code 2038\\)"},
+        {"the role's own, open to others", "/etc/telmor/vaq/tools/open.pin",
+         "chmod 0644 /etc/telmor/vaq/tools/open.pin", "\\(code 2038\\)"},
     };
     for (const auto &p : pins) {
         SCOPED_TRACE(p.name);
@@ -421,8 +423,10 @@ TEST(ToolProtector, AnotherUsersExportFileIsRefusedAsTheFileItIs) {
             SCOPED_TRACE(command);
             const Outcome r = tool(std::string(command) + " --role HXA " + file + pw);
             EXPECT_EQ(r.status, 1);
-            EXPECT_TRUE(has(r.err, "does not read " + file + ": a symbolic link, not a regular file, or another "
-                                   "user's; .*'cp " + file + " NEW'"))
+            EXPECT_TRUE(has(r.err, "does not read " + file +
+                                       ": a symbolic link, not a regular file, or another "
+                                       "user's; .*'cp " +
+                                       file + " NEW'"))
                 << r.err;
         }
         std::remove(file.c_str());
@@ -460,8 +464,8 @@ TEST(ToolProtector, AKeyKnownOutsideTheTokenOrARefusedUriIsToldWhyAndChangesNoth
     }
     EXPECT_TRUE(has(tool("status --role HXA").out, "\nprotector +file ")) << "a refused move changed the keystore";
 
-    const std::string base = "pkcs11:token=" + token.label() + ";object=imported?module-path=" +
-                             std::string(SoftHsmToken::kModule);
+    const std::string base =
+        "pkcs11:token=" + token.label() + ";object=imported?module-path=" + std::string(SoftHsmToken::kModule);
     const struct {
         const char *name;
         std::string uri;
@@ -469,8 +473,9 @@ TEST(ToolProtector, AKeyKnownOutsideTheTokenOrARefusedUriIsToldWhyAndChangesNoth
     } refused[] = {
         {"a PIN in the URI", base + "&pin-value=" + SoftHsmToken::kPin, "a PIN is never taken in the URI"},
         {"a node secret as the PIN", base + "&pin-source=file:" + secret, "not a PIN file"},
-        {"an attribute not taken", "pkcs11:token=" + token.label() + ";object=imported;library-version=1" +
-                                       "?module-path=" + SoftHsmToken::kModule,
+        {"an attribute not taken",
+         "pkcs11:token=" + token.label() + ";object=imported;library-version=1" +
+             "?module-path=" + SoftHsmToken::kModule,
          "an attribute this system does not take: library-version"},
     };
     for (const auto &r : refused) {
@@ -490,6 +495,24 @@ TEST(ToolProtector, AKeyKnownOutsideTheTokenOrARefusedUriIsToldWhyAndChangesNoth
     EXPECT_FALSE(tvtest::exists("/etc/telmor/vaq/agent/token.pin"));
     EXPECT_FALSE(tvtest::exists("/etc/telmor/vaq/agent/agent.secret.pin"));
     EXPECT_TRUE(has(tool("status --role HXA").out, "\nprotector +file ")) << "a refused move changed the keystore";
+
+    // A file sealed to a token key whose URI cannot be read is refused as the
+    // damaged file it is, never asked a password for.
+    ASSERT_TRUE(token.make_key("kek"));
+    ASSERT_EQ(
+        tool("export --role HXA " + file + " --wrap-with '" + token.uri("kek", "/etc/telmor/vaq/kek.pin") + "'").status,
+        0);
+    std::string damaged = tvtest::read_file(file);
+    damaged[12] = damaged[13] = 0;  // the URI's length
+    tvtest::write_file(file, damaged);
+    for (const char *command : {"import", "join"}) {
+        SCOPED_TRACE(command);
+        const Outcome r = tool(std::string(command) + " --role HXA " + file);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err.find("password"), std::string::npos) << r.err;
+        EXPECT_TRUE(has(r.err, "is not an export file, is cut short.*\\(code 2020\\)")) << r.err;
+    }
+    std::remove(file.c_str());
 }
 
 }  // namespace
