@@ -411,7 +411,8 @@ Status look_up(Module *m, const std::string &path, const TokenUri &uri, Token *&
     if (matching.size() == 1) {
         const auto &[slot, serial] = matching[0];
         for (auto &t : m->tokens)
-            if (t->label == uri.token && t->serial == serial) {
+            // A token without a serial number is known by its slot as well.
+            if (t->label == uri.token && t->serial == serial && (!serial.empty() || t->slot == slot)) {
                 if (t->slot != slot) {
                     std::lock_guard<std::mutex> tg(t->mutex);
                     t->drop();
