@@ -1,6 +1,7 @@
 /* SPDX-License-Identifier: Apache-2.0 */
 // SoftHSM2 tokens for tests: a real PKCS#11 token, kept in a temporary
-// directory of the test's own, its keys made with pkcs11-tool.
+// directory of the test's own, its keys made with pkcs11-tool (and, for keys
+// whose value was known outside the token, with vaq-test-token-key).
 //
 //   tvtest::SoftHsmToken token("node-kek");          // a token, logged-in PIN kPin
 //   ASSERT_TRUE(token.ok()) << token.error();
