@@ -2,6 +2,7 @@
 #include "host/ipc_owner.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -91,6 +92,19 @@ bool recorded_group(gid_t &out) {
     return true;
 }
 
+// Whether the account is in the group (its primary group or a supplementary
+// one, as the user and group databases say).
+bool member_of(uid_t uid, gid_t group) {
+    passwd pw{};
+    passwd *found = nullptr;
+    char buf[4096];
+    if (getpwuid_r(uid, &pw, buf, sizeof buf, &found) != 0 || found == nullptr) return false;
+    gid_t groups[256];
+    int count = 256;
+    if (getgrouplist(pw.pw_name, pw.pw_gid, groups, &count) == -1) return false;
+    return std::find(groups, groups + count, group) != groups + count;
+}
+
 }  // namespace
 
 bool plan_ipc_ownership(const char *what, key_t key, IpcOwnership &out) {
@@ -135,14 +149,19 @@ bool plan_ipc_ownership(const char *what, key_t key, IpcOwnership &out) {
 const char *foreign_ipc_reason(const ipc_perm &perm) {
     const uid_t me = sys().geteuid();
     const Accounts accounts = keystore_accounts();
-    auto trusted = [&](uid_t uid) { return uid == me || uid == 0 || accounts.has(uid); };
+    // A role's account may keep its keystore directories where other
+    // accounts cannot look; the node's named group makes it known instead.
+    gid_t named = 0;
+    const bool hasGroup = recorded_group(named);
+    auto trusted = [&](uid_t uid) {
+        return uid == me || uid == 0 || accounts.has(uid) || (hasGroup && member_of(uid, named));
+    };
     if (!trusted(perm.uid) || !trusted(perm.cuid)) return "owned or created by another user";
     if ((perm.mode & 002) != 0) return "writable by others";
     if ((perm.mode & 020) != 0) {
         // Shared through a group only where the operator named one, and only
         // through that group.
-        gid_t group = 0;
-        if (!recorded_group(group) || perm.gid != group) return "writable by its group";
+        if (!hasGroup || perm.gid != named) return "writable by its group";
     }
     return nullptr;
 }

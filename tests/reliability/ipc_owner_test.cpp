@@ -212,4 +212,38 @@ TEST_F(IpcOwner, TwoAccountsShareTheObjectsOnlyThroughTheNamedGroup) {
                                      " not used: writable by its group"));
 }
 
+// An account of the named group is trusted as a creator even where its
+// keystore directories cannot be seen by the others (an installer may make
+// them 0700 all the way): the user and group databases say who is in the
+// group. A creator that is not in it is still refused. The databases are
+// this sandbox's own copies, bound over /etc/passwd and /etc/group.
+TEST_F(IpcOwner, AnAccountOfTheNamedGroupIsTrustedWhereItsDirectoriesCannotBeSeen) {
+    constexpr gid_t kNamed = 4400;
+    auto databases = [](bool serviceInGroup) {
+        return std::system((std::string("mkdir -p /tmp/ipc-db && cat /etc/passwd > /tmp/ipc-db/passwd.new && "
+                                        "printf 'tvqa:x:4321:4321::/:/bin/sh\\ntvqc:x:4322:4322::/:/bin/sh\\n' >> "
+                                        "/tmp/ipc-db/passwd.new && cat /etc/group > /tmp/ipc-db/group.new && "
+                                        "printf 'vaqgrp:x:4400:") +
+                            (serviceInGroup ? "tvqa," : "") +
+                            "tvqc\\n' >> /tmp/ipc-db/group.new && "
+                            "mount --bind /tmp/ipc-db/passwd.new /etc/passwd && mount --bind /tmp/ipc-db/group.new "
+                            "/etc/group")
+                               .c_str());
+    };
+    ASSERT_EQ(databases(true), 0);
+    ASSERT_EQ(std::system("chmod 0711 /etc/telmor/vaq && echo 4400 > /etc/telmor/vaq/ipc.group && chmod 0644 "
+                          "/etc/telmor/vaq/ipc.group && chown 4321 /opt/telmor/agent/conf/vaq && chmod 0700 "
+                          "/opt/telmor/agent/conf/vaq"),
+              0);
+    ASSERT_EQ(chown(kToolsDir, kThird, kThird), 0);
+    EXPECT_EQ(use_objects_as(kService, kNamed), 0);
+    EXPECT_EQ(lock_perm().cuid, kService);
+    EXPECT_EQ(use_objects_as(kThird, kNamed), 0) << "a creator of the named group was refused";
+
+    ASSERT_EQ(std::system("umount /etc/group && umount /etc/passwd"), 0);
+    ASSERT_EQ(databases(false), 0);
+    EXPECT_EQ(use_objects_as(kThird, kNamed), 1) << "a creator outside the named group was trusted";
+    ASSERT_EQ(std::system("umount /etc/group && umount /etc/passwd"), 0);
+}
+
 }  // namespace
