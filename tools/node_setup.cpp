@@ -144,7 +144,8 @@ void take_over_files(int dir, const std::string &dirPath, const Account &owner, 
             continue;
         const std::string path = dirPath + "/" + leaf;
         SecretBuffer content;
-        if (st.st_uid != 0 || !read_file_at(dir, leaf.c_str(), content, st)) {
+        // Judged on the file opened, not on the name looked at before.
+        if (!read_file_at(dir, leaf.c_str(), content, st) || st.st_uid != 0) {
             std::fprintf(stderr, "warning: %s belongs to %s, not to %s, and is left as it is\n", path.c_str(),
                          user_name(st.st_uid).c_str(), user_name(owner.uid).c_str());
             continue;
@@ -257,7 +258,11 @@ std::string secret_stem(const Role &r) {
 
 std::string secret_dir_path(const Role &r) { return std::string(kSecretDir) + "/" + secret_stem(r); }
 
-void settle_secret_dir(const Role &r, const Account &owner, const std::string &pinFile) {
+namespace {
+
+// settle_secret_dir, answering the role's secret directory as a descriptor,
+// so that what is written next goes where was checked.
+Fd settled_secret_dir(const Role &r, const Account &owner, const std::string &pinFile) {
     const Fd vaq = node_secret_dir();
     const std::string stem = secret_stem(r);
     const std::string path = secret_dir_path(r);
@@ -267,22 +272,19 @@ void settle_secret_dir(const Role &r, const Account &owner, const std::string &p
         const std::string temp = "." + stem + ".new";
         clear_leftover(vaq.get(), temp);
         if (mkdirat(vaq.get(), temp.c_str(), 0700) != 0) cannot("create", std::string(kSecretDir) + "/" + temp);
-        {
-            Fd fresh(openat(vaq.get(), temp.c_str(), kDirFlags));
-            if (fresh.get() < 0) cannot("open", std::string(kSecretDir) + "/" + temp);
-            for (const std::string &leaf : flat) {
-                SecretBuffer content;
-                struct stat fst {};
-                if (!read_file_at(vaq.get(), leaf.c_str(), content, fst))
-                    throw tool_failure(std::string(kSecretDir) + "/" + leaf +
-                                       " is not a regular file with one link; nothing was moved: check it, then run "
-                                       "'telmor-vaq init' again");
-                write_new_at(fresh.get(), path, leaf, owner, 0400, content);
-            }
-            if (fchown(fresh.get(), owner.uid, owner.gid) != 0 || fchmod(fresh.get(), 0700) != 0 ||
-                fsync(fresh.get()) != 0)
-                cannot("set up", path);
+        Fd fresh(openat(vaq.get(), temp.c_str(), kDirFlags));
+        if (fresh.get() < 0) cannot("open", std::string(kSecretDir) + "/" + temp);
+        for (const std::string &leaf : flat) {
+            SecretBuffer content;
+            struct stat fst {};
+            if (!read_file_at(vaq.get(), leaf.c_str(), content, fst))
+                throw tool_failure(std::string(kSecretDir) + "/" + leaf +
+                                   " is not a regular file with one link; nothing was moved: check it, then run "
+                                   "'telmor-vaq init' again");
+            write_new_at(fresh.get(), path, leaf, owner, 0400, content);
         }
+        if (fchown(fresh.get(), owner.uid, owner.gid) != 0 || fchmod(fresh.get(), 0700) != 0 || fsync(fresh.get()) != 0)
+            cannot("set up", path);
         // The one step that moves the keystore to its new place: before it the
         // library reads the flat files, after it the directory.
         if (renameat(vaq.get(), temp.c_str(), vaq.get(), stem.c_str()) != 0 || fsync(vaq.get()) != 0)
@@ -301,7 +303,7 @@ void settle_secret_dir(const Role &r, const Account &owner, const std::string &p
             say("moved " + std::string(kSecretDir) + "/" + leaf + " into " + path);
         }
         fsync(vaq.get());
-        return;
+        return fresh;
     }
     if (!S_ISDIR(st.st_mode))
         throw tool_failure(path +
@@ -321,6 +323,13 @@ void settle_secret_dir(const Role &r, const Account &owner, const std::string &p
             say("removed " + std::string(kSecretDir) + "/" + leaf + " (moved into " + path + " before)");
         }
     }
+    return own;
+}
+
+}  // namespace
+
+void settle_secret_dir(const Role &r, const Account &owner, const std::string &pinFile) {
+    settled_secret_dir(r, owner, pinFile);
 }
 
 void settle_role_dir(const std::string &dir, const Account &owner, const std::string &files) {
@@ -352,11 +361,8 @@ void settle_role_dir(const std::string &dir, const Account &owner, const std::st
 }
 
 std::string write_role_pin(const Role &r, const Account &owner, const std::string &name, const SecretBuffer &pin) {
-    settle_secret_dir(r, owner, "");
+    const Fd dir = settled_secret_dir(r, owner, "");
     const std::string dirPath = secret_dir_path(r);
-    Fd etc(open(kSecretDir, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    Fd dir(etc.get() < 0 ? -1 : openat(etc.get(), secret_stem(r).c_str(), kDirFlags));
-    if (dir.get() < 0) cannot("open", dirPath);
     write_new_at(dir.get(), dirPath, name, owner, 0400, pin);
     return dirPath + "/" + name;
 }
