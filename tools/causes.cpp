@@ -121,6 +121,21 @@ const Row kCauses[] = {
      "the keystore's lock file (keystore.lock beside the primary copy) could not be made, opened or locked, so "
      "nothing was read or changed: the role's log names the file and why; it must be a regular file of the "
      "keystore's owner in a directory that owner can write"},
+    // The audit trail: a change whose record cannot be written is refused.
+    {2056,
+     "the role's audit key (/etc/telmor/vaq/STEM/STEM.audit-key.N) is missing beside its trail, damaged or not "
+     "safe to use, so the change was refused and nothing was changed: the role's log names which (see "
+     "docs/operations.md, the audit trail)"},
+    {2057,
+     "the role's audit trail is missing, not safe to use, or ends in a record that is not whole or does not "
+     "verify, so the change was refused and nothing was changed: run 'telmor-vaq audit verify --role {r} --key "
+     "KEY' (see docs/operations.md, the audit trail)"},
+    {2058,
+     "the audit record could not be written (no space left on device, or the trail cannot be written), so the "
+     "change was refused and nothing was changed: free some space or mend the trail's file, then try again"},
+    {2059,
+     "the role's audit trail holds records already (it is never begun again over them: move it aside first), or "
+     "the role's secret directory is not made yet ('telmor-vaq init --role {r}' makes it)"},
     // The data-protection library.
     {3001, "a required argument was missing (a fault of the calling program)"},
     {3002, "the text names an algorithm other than 5"},

@@ -34,6 +34,10 @@ struct Options {
     std::string wrapWith;           // --wrap-with: the token key an export is sealed to
     std::string owner;              // --owner ACCOUNT[:GROUP]
     std::string group;              // --group GROUP
+    std::string since;              // --since TIME
+    bool usage = false;             // --usage
+    std::string epochRecords;       // --epoch-records N
+    std::string epochSeconds;       // --epoch-seconds N
     std::vector<std::string> args;  // positional arguments
 };
 

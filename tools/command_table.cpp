@@ -65,6 +65,13 @@ const OptionRow kOptionRows[] = {
     {Opt::Group, "--group", "GROUP",
      "the group through which accounts of different roles share the node's System V objects (recorded on the "
      "node)"},
+    {Opt::AuditKey, "--key", "KEY", "verify: the verification key that audit init showed (64 hexadecimal digits)"},
+    {Opt::Since, "--since", "TIME", "show: only records from this UTC time on (YYYY-MM-DD[THH:MM[:SS]])"},
+    {Opt::Usage, "--usage", nullptr, "show: the encryptions counted per key, summed over the role's processes"},
+    {Opt::EpochRecords, "--epoch-records", "N",
+     "init: an epoch of the trail's key ends after N records (default 1000; 0: no bound by records)"},
+    {Opt::EpochSeconds, "--epoch-seconds", "N",
+     "init: an epoch ends N seconds after it began, at the next record (default 86400, a day; 0: no bound by time)"},
 };
 
 // A term and its paragraph, for the man page's lists.
@@ -391,6 +398,21 @@ void add_options(CLI::App *sub, const Command &c, Options &opt, Raw &raw) {
                 break;
             case Opt::Group:
                 added = sub->add_option(s.flag, opt.group, s.help);
+                break;
+            case Opt::AuditKey:
+                added = sub->add_option(s.flag, opt.key, s.help);
+                break;
+            case Opt::Since:
+                added = sub->add_option(s.flag, opt.since, s.help);
+                break;
+            case Opt::Usage:
+                added = sub->add_flag(s.flag, opt.usage, s.help);
+                break;
+            case Opt::EpochRecords:
+                added = sub->add_option(s.flag, opt.epochRecords, s.help);
+                break;
+            case Opt::EpochSeconds:
+                added = sub->add_option(s.flag, opt.epochSeconds, s.help);
                 break;
         }
         if (added != nullptr && required(o)) added->required();

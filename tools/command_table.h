@@ -35,6 +35,11 @@ enum class Opt {
     Key,        // --key URI (pkcs11)
     Owner,      // --owner ACCOUNT[:GROUP]
     Group,      // --group GROUP
+    AuditKey,      // --key KEY: the audit trail's verification key
+    Since,         // --since TIME
+    Usage,         // --usage
+    EpochRecords,  // --epoch-records N
+    EpochSeconds,  // --epoch-seconds N
 };
 
 struct Positional {

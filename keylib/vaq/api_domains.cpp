@@ -3,7 +3,7 @@
 // load. Adding what is there and removing what is not both answer 0.
 #include <cstring>
 
-#include "edge.h"
+#include "audited.h"
 #include "export.h"
 
 using namespace vaq;
@@ -37,7 +37,13 @@ HXB_EXPORT unsigned long VaqAddDomainEx(const VaqDomainRecord *domain) {
 
 HXB_EXPORT unsigned long VaqAddDomainKeyTypeEx(uint32_t domainId, const VaqKeyTypeRecord *keyType) {
     CallName call("VaqAddDomainKeyTypeEx", "domain %u", domainId);
-    return with_state(call.c_str(), [&](State &s) -> Status {
+    // Provisioning, at every load: only the first key it makes is recorded.
+    const AuditEvent firstKey{.op = "create-key",
+                              .domain = domainId,
+                              .detail = "the domain's first key, made as it was provisioned",
+                              .recordUnchanged = false,
+                              .recordRefusal = false};
+    return with_audit(call.c_str(), firstKey, [&](State &s) -> Status {
         if (keyType == nullptr) return Fail(VAQ_ERR_NULL_ARG, "the key-type record is null");
         Domain *d = s.find_domain(domainId);
         if (d == nullptr) return Fail(VAQ_ERR_UNKNOWN_DOMAIN, "domain not provisioned");

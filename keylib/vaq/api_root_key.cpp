@@ -3,7 +3,7 @@
 // key in one keystore change.
 #include <cstring>
 
-#include "edge.h"
+#include "audited.h"
 #include "export.h"
 
 using namespace vaq;
@@ -42,7 +42,7 @@ HXB_EXPORT unsigned long VaqGetRootKeyCfg(VaqRootKeyCfgRecord *record) {
 }
 
 HXB_EXPORT unsigned long VaqUpdateRootKey(const void *entropy, uint32_t entropyLen) {
-    return with_state("VaqUpdateRootKey", [&](State &s) -> Status {
+    return with_audit("VaqUpdateRootKey", {.op = "renew-root"}, [&](State &s) -> Status {
         if (entropy == nullptr && entropyLen != 0)
             return Fail(VAQ_ERR_NULL_ARG, "entropy length given without entropy");
         if (entropyLen > kMaxCallerEntropy) return Fail(VAQ_ERR_BAD_LENGTH, "too much entropy given");

@@ -35,6 +35,7 @@ Status State::create(const VaqHostServices &table, const HX_VAQ_KEYSTORE_FILES &
     if (st.ok()) st = copy_path(files.standby, s->paths[1]);
     if (!st.ok()) return st;
     s->protectors = std::make_unique<Protectors>(s->host, s->paths[0]);
+    s->audit = std::make_unique<AuditTrail>(s->host, s->paths[0]);
     if (!s->host.create_lock(&s->lock)) {
         s->lock = nullptr;
         return Fail(VAQ_ERR_INTERNAL, "the host could not create a thread lock");
@@ -294,6 +295,11 @@ Status State::change(const Mutation &mutate, const Done &done) {
     s = mutate(next, changed);
     if (!s.ok()) return s;
     if (!changed && !merged) {
+        // Asked for and found done already: still who asked, and when.
+        if (auditing && auditing->recordUnchanged && !inspect_only()) {
+            s = record_change(keystore, nullptr, 0);
+            if (!s.ok()) return s;
+        }
         // The sync brought both copies up to date.
         if (done) done(true);
         return Ok();
@@ -303,6 +309,10 @@ Status State::change(const Mutation &mutate, const Done &done) {
         g_load_findings.changeWithheld = true;
         return Ok();
     }
+    // Recorded before anything is written: a change the trail cannot hold
+    // is not made.
+    s = record_change(keystore, &next, 0);
+    if (!s.ok()) return s;
     next.generation = std::max(keystore.generation, diskGeneration) + 1;
     Bytes image;
     WipeOnExit wipe(image);
@@ -312,7 +322,17 @@ Status State::change(const Mutation &mutate, const Done &done) {
     // change is made and is answered as made.
     std::unique_ptr<KeyIndex> idx = index_of(next);
     s = write_copy(host, paths[0], image, fileBytes[0]);
-    if (!s.ok()) return s;
+    if (!s.ok()) {
+        // The record above said the change was being made; this one says it
+        // was not.
+        if (auditing != nullptr && auditing->recorded) {
+            AuditEvent failed = *auditing;
+            failed.detail = failed.detail.empty() ? "keystore not written" : failed.detail + "; keystore not written";
+            if (Status a = audit->append(failed, s.code); !a.ok())
+                VAQ_KLOG(LogLevel::kError, "audit record of a failed change not written: %s\n", a.why);
+        }
+        return s;
+    }
     keystore = std::move(next);
     install(std::move(idx));
     bool standby = false;
@@ -376,6 +396,8 @@ Status State::protect(ProtectorKind kind, const ProtectorOptions &options) {
             if (s.ok()) s = renew_root(next, {});
             if (s.ok()) s = protectors->seal(kind, options, next.root.material.view(), next.sealedRoot);
             if (!s.ok()) return s;
+            if (auditing != nullptr)
+                auditing->detail = std::string("from ") + protector_name(from) + " to " + protector_name(kind);
             VAQ_KLOG(LogLevel::kInfo,
                      "keystore moving from the %s protector to the %s protector with a new root key (version %u), "
                      "%zu master keys rewrapped\n",
@@ -421,6 +443,71 @@ Status State::generate_key(Keystore &ks, uint32_t domain, uint32_t lifeDays, uin
     *newId = key.id;
     ks.keys.push_back(std::move(key));
     return Ok();
+}
+
+namespace {
+
+std::string id_list(const std::vector<uint32_t> &ids) {
+    std::string out;
+    for (uint32_t id : ids) out += (out.empty() ? "" : ",") + std::to_string(id);
+    return out;
+}
+
+}  // namespace
+
+Status State::record_change(const Keystore &before, const Keystore *after, uint32_t result) {
+    if (!audit->set_up()) return Ok();
+    AuditEvent unnamed{"change"};
+    AuditEvent &event = auditing != nullptr ? *auditing : unnamed;
+    AuditEvent told = event;
+    if (after == nullptr) {
+        told.detail = told.detail.empty() ? "nothing to change" : told.detail + "; nothing to change";
+    } else {
+        // What the change does, read from the keystores themselves, so that
+        // every entry's record names the keys it touched.
+        std::vector<uint32_t> added, removed, activated, touched;
+        std::unordered_set<uint32_t> domains;
+        for (const MasterKey &k : after->keys) {
+            const MasterKey *was = before.find(k.domain, k.id);
+            if (was == nullptr) added.push_back(k.id);
+            if (k.active && (was == nullptr || !was->active)) activated.push_back(k.id);
+            if (was == nullptr || (k.active && !was->active)) {
+                touched.push_back(k.id);
+                domains.insert(k.domain);
+            }
+        }
+        for (const MasterKey &k : before.keys)
+            if (after->find(k.domain, k.id) == nullptr) {
+                removed.push_back(k.id);
+                touched.push_back(k.id);
+                domains.insert(k.domain);
+            }
+        std::string what;
+        if (!added.empty()) what += "added " + id_list(added);
+        if (!activated.empty()) what += (what.empty() ? "" : "; ") + ("activated " + id_list(activated));
+        if (!removed.empty()) what += (what.empty() ? "" : "; ") + ("removed " + id_list(removed));
+        if (after->root.version != before.root.version)
+            what += (what.empty() ? "" : "; ") + ("root key version " + std::to_string(after->root.version));
+        if (!what.empty()) told.detail = told.detail.empty() ? what : told.detail + "; " + what;
+        if (told.keys.empty()) {
+            std::sort(touched.begin(), touched.end());
+            touched.erase(std::unique(touched.begin(), touched.end()), touched.end());
+            told.keys = touched;
+        }
+        if (!told.domain && domains.size() == 1) told.domain = *domains.begin();
+    }
+    Status s = audit->append(told, result);
+    if (s.ok()) event.recorded = true;
+    return s;
+}
+
+Status State::record(AuditEvent &event, uint32_t result) {
+    if (inspect_only() || !audit->set_up()) return Ok();
+    ProcessLockGuard pl(host, processLock_);
+    if (!pl.held()) return pl.status();
+    Status s = audit->append(event, result);
+    if (s.ok()) event.recorded = true;
+    return s;
 }
 
 }  // namespace vaq

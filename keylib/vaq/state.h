@@ -18,6 +18,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "audit_trail.h"
 #include "host.h"
 #include "key_index.h"
 #include "keystore.h"
@@ -92,6 +93,16 @@ public:
     // Generates a key in `domain` of `ks` and makes it the active one.
     Status generate_key(Keystore &ks, uint32_t domain, uint32_t lifeDays, uint32_t *newId) const;
 
+    // The role's audit trail, and the event of the call running (set by
+    // with_audit, under `lock`): change() records it under the process lock
+    // before the keystore is written, and refuses the change when it cannot.
+    std::unique_ptr<AuditTrail> audit;
+    AuditEvent *auditing = nullptr;
+    // Records `event` with `result` under the process lock, taking it; for
+    // what is not a keystore change (a refusal, an export). Ok when the
+    // role's audit is not set up.
+    Status record(AuditEvent &event, uint32_t result);
+
     Domain *find_domain(uint32_t id);
     void *process_lock() const { return processLock_; }
 
@@ -110,6 +121,9 @@ private:
     // Caller holds `lock` and the process lock. `merged` tells whether memory now
     // holds keys that only the disk had while its generation was not newer.
     Status sync(bool &merged, uint64_t &diskGeneration, std::array<uint64_t, 2> &fileBytes);
+    // Records the running call's change (`before` to `after`) with `result`,
+    // the process lock held. Ok when the role's audit is not set up.
+    Status record_change(const Keystore &before, const Keystore *after, uint32_t result);
 
     void *indexLock_ = nullptr;
     void *processLock_ = nullptr;

@@ -90,6 +90,18 @@ enum VaqResult {
                                          the role's keystore lock file; nothing read or changed */
 };
 
+/* The audit trail's codes: a key change whose record cannot be written is
+ * refused, and nothing is changed. */
+enum {
+    VAQ_ERR_AUDIT_KEY = 2056,    /* the role's audit key cannot be read (missing beside its
+                                    trail, damaged, or not safe to use) */
+    VAQ_ERR_AUDIT_TRAIL = 2057,  /* the role's audit trail is missing, not safe to use, or its
+                                    last record is not whole or does not verify */
+    VAQ_ERR_AUDIT_WRITE = 2058,  /* the audit record could not be written (no space, I/O) */
+    VAQ_ERR_AUDIT_SET_UP = 2059  /* audit init: a trail with records is there already, or the
+                                    role's secret directory is not made yet */
+};
+
 uint32_t IvexRegFuncEx(const VaqHostServices *table);
 unsigned long IvexInitializeEx(uint32_t reserved1, const struct HX_VAQ_KEYSTORE_FILES *files, uint32_t reserved2,
                                void *reserved3);

@@ -158,6 +158,27 @@ typedef struct VaqPrivLoadFindings {
  * VAQ_ERR_NOT_INITIALIZED when no load has run. */
 uint32_t VaqPrivLastLoadFindings(VaqPrivLoadFindings *out);
 
+/* The role's audit trail (keylib/vaq/audit_trail.h), for the tool.
+ *
+ * VaqPrivAuditInit sets the loaded keystore's role up for the audit: epoch
+ * 0's key in the role's secret directory and the trail with its first record.
+ * An epoch ends after recordsPerEpoch records or secondsPerEpoch seconds (0:
+ * no such bound). The verification key (32 bytes) goes to verificationKey and
+ * is kept nowhere on the node. VAQ_ERR_AUDIT_SET_UP when the trail holds
+ * records already or the role's secret directory is not made yet. */
+uint32_t VaqPrivAuditInit(uint32_t recordsPerEpoch, uint32_t secondsPerEpoch, unsigned char *verificationKey);
+
+/* A record of the tool's own (an init, a refusal it found itself) in the
+ * loaded keystore's trail: op, domain (negative: none), key ids, file (or
+ * null), result and detail (or null). 0 also when the role's audit is not set
+ * up (*recorded then 0). */
+uint32_t VaqPrivAuditNote(const char *op, int64_t domain, const uint32_t *keys, uint32_t keyCount, const char *file,
+                          uint32_t result, const char *detail, uint32_t *recorded);
+
+/* The path of the loaded keystore's trail, with its terminating null, in
+ * out (size bytes). */
+uint32_t VaqPrivAuditTrailPath(char *out, uint32_t size);
+
 #ifdef __cplusplus
 }
 #endif

@@ -1,0 +1,48 @@
+/* SPDX-License-Identifier: Apache-2.0 */
+// The edge of an entry that changes keys or hands them out: with_state, with
+// the call's audit event in place for the change it makes, and a record of
+// the refusal when it is refused.
+#ifndef HXB_VAQ_AUDITED_H
+#define HXB_VAQ_AUDITED_H
+
+#include "edge.h"
+
+namespace vaq {
+
+template <class Body>
+unsigned long with_audit(const char *function, AuditEvent event, Body &&body) noexcept {
+    return with_state(function, [&](State &s) -> Status {
+        if (event.allKeys)
+            for (const MasterKey &k : s.keystore.keys) event.keys.push_back(k.id);
+        if (event.first) {
+            Status a = s.record(event, 0);
+            if (!a.ok()) return a;
+        }
+        struct Running {
+            State &s;
+            ~Running() { s.auditing = nullptr; }
+        } running{s};
+        s.auditing = &event;
+        Status st = body(s);
+        s.auditing = nullptr;
+        // A change recorded before it failed has its second record from
+        // State::change already.
+        if (!st.ok() && event.recordRefusal && !is_audit_code(st.code) && (!event.recorded || event.first)) {
+            const Status why = st;
+            if (Status a = s.record(event, st.code); !a.ok())
+                VAQ_KLOG(LogLevel::kError, "audit record of a refusal not written: %s\n", a.why);
+            st = why;
+        }
+        return st;
+    });
+}
+
+// An export hands every key out: recorded, with the keys it holds, before
+// the file is written.
+inline AuditEvent export_event(const char *file, const char *kind) {
+    return {.op = "export", .file = file ? file : "", .detail = kind, .first = true, .allKeys = true};
+}
+
+}  // namespace vaq
+
+#endif
