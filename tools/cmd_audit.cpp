@@ -219,6 +219,8 @@ int audit_show(const Options &opt) {
 
 int cmd_audit(const Options &opt) {
     const std::string &action = opt.args.at(0);
+    if (opt.args.size() > (action == "init" ? 1u : 2u))
+        throw UsageError{"audit " + action + (action == "init" ? " takes no FILE" : " takes one FILE at most")};
     if (action == "init") return audit_init(opt);
     if (action == "verify") return audit_verify(opt);
     if (action == "show") return audit_show(opt);
@@ -239,8 +241,8 @@ const CommandRegistrar reg{
      "offline with that key and names the first record that fails and why. 'audit show' lists the records "
      "(--since, --json), or with --usage the encryptions counted per key.",
      {Opt::Role, Opt::AuditKey, Opt::Json, Opt::Since, Opt::Usage, Opt::EpochRecords, Opt::EpochSeconds},
-     {{"ACTION", "init, verify or show", true, false},
-      {"FILE", "verify or show: a copy of the trail instead of the role's own", false, false}},
+     {{"ACTION", "init, verify or show; verify and show take a FILE after it, a copy of the trail to read instead of "
+                 "the role's own", true, true}},
      {{"audit init --role HXA", "set the trail up; note the verification key it shows, off the node"},
       {"audit verify --role HXA --key 0123...cdef", "check the role's trail with the verification key"},
       {"audit show --role HXA --since 2026-12-01", "who changed which keys since the first of December"}},

@@ -116,6 +116,10 @@ const ManLine kSecretFiles[] = {
      "only in its own role's directory (an older URI naming /etc/telmor/vaq/NAME is read as STEM/NAME). Root "
      "writes the role its own copy with protect, made for the account before it holds the PIN. The keystore "
      "records the URI, never the PIN."},
+    {"STEM/STEM.audit-key.0, STEM/STEM.audit-key.1",
+     "the running epoch's key of the role's audit trail (0600), in one of two slots so that a new epoch's key is on "
+     "disk before the old one is overwritten and removed; made by audit init. It verifies nothing earlier than its "
+     "epoch: the verification key audit init showed is kept off the node."},
     {"/etc/telmor/vaq/STEM.secret, .tpm2-auth, .protected, .moving, *.pin",
      "the layout before role directories: read there until init moves the role's files into its directory, in "
      "one crash-safe step"},
@@ -303,6 +307,13 @@ void print_man_page() {
                          "logrotate as the log directory's owner")
                         .c_str());
     }
+    std::printf(".TP\n%s\n%s\n",
+                roff("/var/log/oam/hxa/run/agent.audit, /var/log/oam/hxm/manager/run/tools.audit, "
+                     "/var/log/oam/hxm/manager/run/client.audit")
+                    .c_str(),
+                roff("the audit trail of roles HXA, HXM and HXM_CLIENT (0600, the log directory owner's): one "
+                     "sealed record per key change or refused change, made by audit init; never rotated")
+                    .c_str());
     for (const ManLine &f : kPackageFiles) std::printf(".TP\n%s\n%s\n", roff(f.term).c_str(), roff(f.text).c_str());
     std::printf(
         ".SH SEE ALSO\n%s\n",

@@ -201,6 +201,9 @@ Verdict verify_trail(std::string_view content, const Key &verification) {
                 return fail(i, Fault::kRemoved,
                             "does not chain on the record before it, nor verify: records before it were removed "
                             "or replaced, or its bytes changed");
+            if (expectSeq == 0)
+                return fail(i, Fault::kChanged,
+                            "does not verify under this key: the wrong verification key, or the record changed");
             return fail(i, Fault::kChanged, "changed: its MAC does not match its bytes");
         }
         if (!same(r.prev, prevMac))
