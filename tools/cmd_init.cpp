@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 
+#include "audit_note.h"
 #include "command_table.h"
 #include "copy_report.h"
 #include "file_safety.h"
@@ -119,6 +120,10 @@ int cmd_init(const Options &opt) {
     if (opt.protector == "tpm2" || opt.protector == "pkcs11") move_to_protector(opt);
     std::printf("keystore of role %s ready: %s (standby %s), %d master keys, owner %s\n%s", r.name, r.primary,
                 r.standby, keys, user_name(owner.uid).c_str(), protector_lines().c_str());
+    // Where the role's audit is set up (init run again), init's own record.
+    std::string why;
+    if (!audit_note({"init", {}, {}, r.primary, 0, "owner " + user_name(owner.uid)}, why))
+        std::fprintf(stderr, "telmor-vaq init: warning: its audit record was not written: %s\n", why.c_str());
     return 0;
 }
 

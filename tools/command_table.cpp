@@ -12,6 +12,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include "audit_note.h"
 #include "causes.h"
 #include "node_layout.h"
 
@@ -571,6 +572,7 @@ int run_tool(int argc, char **argv) {
         return report_usage(cmd->name, u.reason);
     } catch (const Failure &f) {
         std::fflush(stdout);
+        if (!f.code) audit_tool_refusal(opt, f.reason);
         if (f.code) {
             std::fprintf(stderr, "telmor-vaq %s: %s (code %lu)\n", cmd->name, f.reason.c_str(), *f.code);
         } else {

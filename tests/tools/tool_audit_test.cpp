@@ -118,6 +118,10 @@ TEST_F(AuditTrail, EveryOperationOfTheToolLeavesItsRecord) {
     ASSERT_EQ(tool("export " + out + " --role HXA" + pw).status, 0);
     ASSERT_EQ(tool("import " + fromHxm + " --role HXA" + pw).status, 0);
     ASSERT_EQ(tool("join " + fromHxm + " --role HXA" + pw).status, 0);
+    ASSERT_EQ(tool("init --role HXA").status, 0);
+    // A refusal the tool finds itself, before the key library is asked.
+    const std::string missing = scratch() + "/missing.vaqx";
+    ASSERT_EQ(tool("join " + missing + " --role HXA" + pw).status, 1);
 
     const Json recs = records();
     struct Want {
@@ -141,6 +145,8 @@ TEST_F(AuditTrail, EveryOperationOfTheToolLeavesItsRecord) {
         {"export", "", ".*" + id1 + ".*", out, 0},
         {"import", "", "([0-9]+,){12}[0-9]+", fromHxm, 0},  // HXM's 12 first keys and its key of domain 51
         {"join", "", "([0-9]+,){11}[0-9]+", fromHxm, 0},    // and its 12 active ones made active here
+        {"init", "", "", kPrimary, 0},
+        {"join", "", "", missing, 1},
     };
     std::vector<Json> mine;
     for (const Json &r : recs)
