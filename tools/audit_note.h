@@ -32,6 +32,11 @@ bool audit_note(const AuditNote &note, std::string &why);
 // keystore for it where one exists. Quiet: the refusal is told already.
 void audit_tool_refusal(const Options &opt, const std::string &reason);
 
+// status's warnings from the role's trail: a key past 2^30 encryptions
+// summed over the usage records of every process (texts under random nonces
+// must stay far below 2^32 per key). None where there is no trail to read.
+std::vector<std::string> usage_warnings(const std::string &role);
+
 }  // namespace cli
 
 #endif

@@ -17,6 +17,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "audit_note.h"
 #include "causes.h"
 #include "command_table.h"
 #include "hxb/audit_verify.h"
@@ -169,20 +170,26 @@ Json record_json(const audit::Record &r) {
     return j;
 }
 
+// Encryptions per (domain, key) from the usage records: each names one key
+// and the encryptions of one process since its previous record.
+std::map<std::pair<std::string, uint32_t>, unsigned long long> usage_sums(const std::vector<audit::Record> &records) {
+    std::map<std::pair<std::string, uint32_t>, unsigned long long> sums;
+    for (const audit::Record &r : records) {
+        if (r.op != "usage" || r.keys.empty() || r.keys.find(',') != std::string::npos) continue;
+        unsigned long long n = 0;
+        if (std::sscanf(r.detail.c_str(), "encryptions=%llu", &n) != 1) continue;
+        sums[{r.domain, static_cast<uint32_t>(std::stoul(r.keys))}] += n;
+    }
+    return sums;
+}
+
 int audit_show(const Options &opt) {
     const std::string path = opt.args.size() > 1 ? opt.args[1] : trail_of(opt.role);
     const std::string since = opt.since.empty() ? "" : since_of(opt.since);
     std::vector<audit::Record> records = audit::read_records(read_trail(path));
     std::erase_if(records, [&](const audit::Record &r) { return !since.empty() && r.time.substr(0, since.size()) < since; });
     if (opt.usage) {
-        // Usage records: one per key a process used, "encryptions=N".
-        std::map<std::pair<std::string, uint32_t>, unsigned long long> sums;
-        for (const audit::Record &r : records) {
-            if (r.op != "usage" || r.keys.empty()) continue;
-            unsigned long long n = 0;
-            if (std::sscanf(r.detail.c_str(), "encryptions=%llu", &n) != 1) continue;
-            sums[{r.domain, static_cast<uint32_t>(std::stoul(r.keys))}] += n;
-        }
+        const auto sums = usage_sums(records);
         if (opt.json) {
             Json out = Json::array();
             for (const auto &[k, n] : sums)
@@ -249,5 +256,24 @@ const CommandRegistrar reg{
      cmd_audit}};
 
 }  // namespace
+
+std::vector<std::string> usage_warnings(const std::string &role) {
+    std::vector<std::string> out;
+    std::string content;
+    try {
+        content = read_trail(trail_of(role));
+    } catch (const Failure &) {
+        return out;
+    }
+    constexpr unsigned long long kWarnAt = 1ull << 30;
+    for (const auto &[k, n] : usage_sums(audit::read_records(content)))
+        if (n > kWarnAt)
+            out.push_back("key " + std::to_string(k.second) + " of domain " + k.first + " has made " +
+                          std::to_string(n) +
+                          " encryptions, past 2^30: texts under random nonces must stay far below 2^32 per key; "
+                          "make a new active key ('telmor-vaq create-key --role " + role + " --domain " + k.first +
+                          "') and rewrap the stored texts");
+    return out;
+}
 
 }  // namespace cli

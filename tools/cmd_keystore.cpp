@@ -12,6 +12,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "audit_note.h"
 #include "causes.h"
 #include "command_table.h"
 #include "copy_report.h"
@@ -165,7 +166,8 @@ int cmd_status(const Options &opt) {
                                      "", false});
         }
     }
-    const std::vector<std::string> warnings = check_warnings(r, report);
+    std::vector<std::string> warnings = check_warnings(r, report);
+    for (std::string &w : usage_warnings(opt.role)) warnings.push_back(std::move(w));
     const StatusVerdict verdict = status_verdict(report, warnings);
     const Json protector = report.protector.is_null() ? Json(nullptr) : Json(report.protector);
     if (opt.json) {

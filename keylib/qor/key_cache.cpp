@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "key_cache.h"
+#include "usage_counter.h"
 
 #include <linux/membarrier.h>
 #include <openssl/crypto.h>
@@ -96,7 +97,10 @@ void ThreadCache::wait_and_clear() {
 
 ThreadCache::ThreadCache() {
     static std::once_flag hooked;
-    std::call_once(hooked, [] { VaqPrivSetUnloadHook(clear_all_caches); });
+    std::call_once(hooked, [] {
+        VaqPrivSetUnloadHook(clear_all_caches);
+        VaqPrivSetUsageHook(flush_usage);
+    });
     Registry &r = registry();
     std::lock_guard<std::mutex> g(r.mutex);
     r.caches.insert(this);
@@ -139,6 +143,7 @@ uint32_t ThreadCache::add(uint32_t domain, uint32_t keyId, const uint8_t *key, u
     if (!kc.enc || !kc.dec || EVP_EncryptInit_ex(kc.enc.get(), EVP_aes_256_gcm(), nullptr, key, nullptr) != 1 ||
         EVP_DecryptInit_ex(kc.dec.get(), EVP_aes_256_gcm(), nullptr, key, nullptr) != 1)
         return VAQ_ERR_CRYPTO;
+    kc.encryptions = usage_counter(domain, keyId);
     // The insert allocates and may throw: the contexts stay owned throughout.
     auto placed = keys_.try_emplace(slot(domain, keyId), std::move(kc));
     *out = &placed.first->second;

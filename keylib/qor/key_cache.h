@@ -21,6 +21,8 @@ namespace qor {
 struct KeyContexts {
     hxb::OpenSslOwner<EVP_CIPHER_CTX> enc;
     hxb::OpenSslOwner<EVP_CIPHER_CTX> dec;
+    // The process's count of encryptions under this key (usage_counter.h).
+    std::atomic<uint64_t> *encryptions = nullptr;
 };
 
 class ThreadCache {

@@ -10,6 +10,7 @@
 
 #include "cipher_format.h"
 #include "key_cache.h"
+#include "usage_counter.h"
 #include "nonce_source.h"
 #include "hxb/boundary.h"
 #include "hxb/export.h"
@@ -88,7 +89,7 @@ HXB_EXPORT unsigned long QorGetCipherDataLenEx(uint32_t plainLen, uint32_t *ciph
 
 HXB_EXPORT unsigned long QorEncryptEx(uint32_t domainId, uint32_t algorithm, const unsigned char *plain,
                                       uint32_t plainLen, unsigned char *cipher, uint32_t *cipherLen) {
-    return at_edge("QorEncryptEx", [&]() -> Status {
+    const unsigned long rc = at_edge("QorEncryptEx", [&]() -> Status {
         if (cipher == nullptr || cipherLen == nullptr || (plain == nullptr && plainLen != 0))
             return Fail(QOR_ERR_NULL_ARG, "a buffer pointer is null");
         if (algorithm != kAlgorithmAes256Gcm) return Fail(QOR_ERR_BAD_ALGORITHM, "unknown algorithm");
@@ -120,8 +121,15 @@ HXB_EXPORT unsigned long QorEncryptEx(uint32_t domainId, uint32_t algorithm, con
             EVP_CIPHER_CTX_get_params(ctx, tag) != 1 || tag[0].return_size != kTagBytes)
             return Fail(QOR_ERR_CRYPTO, "encryption failed");
         *cipherLen = needed;
+        kc->encryptions->fetch_add(1, std::memory_order_relaxed);
         return Ok();
     });
+    // Outside the cache's use: the counts may go to the trail, which takes
+    // the key library's locks.
+    try {
+        flush_usage_if_due();
+    } catch (...) {}
+    return rc;
 }
 
 HXB_EXPORT unsigned long QorDecryptEx(uint32_t domainId, const unsigned char *cipher, uint32_t cipherLen,

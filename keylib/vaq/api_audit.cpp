@@ -45,6 +45,16 @@ HXB_EXPORT uint32_t VaqPrivAuditNote(const char *op, int64_t domain, const uint3
     }));
 }
 
+HXB_EXPORT uint32_t VaqPrivAuditUsage(uint32_t domainId, uint32_t keyId, uint64_t count) {
+    return static_cast<uint32_t>(with_state("VaqPrivAuditUsage", [&](State &s) -> Status {
+        AuditEvent event{.op = "usage", .domain = domainId, .keys = {keyId}};
+        event.detail = "encryptions=" + std::to_string(count);
+        return s.record(event, 0);
+    }));
+}
+
+HXB_EXPORT void VaqPrivSetUsageHook(void (*hook)(void)) { g_usage_hook.store(hook, std::memory_order_release); }
+
 HXB_EXPORT uint32_t VaqPrivAuditTrailPath(char *out, uint32_t size) {
     return static_cast<uint32_t>(with_state("VaqPrivAuditTrailPath", [&](State &s) -> Status {
         const std::string &path = s.audit->trail_path();

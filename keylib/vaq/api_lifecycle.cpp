@@ -27,6 +27,7 @@ HXB_EXPORT uint32_t IvexRegFuncEx(const VaqHostServices *table) {
 // Takes the keystore down: the key index first, so the data-protection library
 // sees no keys, then every key in memory is wiped with the state.
 static void unload() {
+    if (auto usage = g_usage_hook.load(std::memory_order_acquire)) usage();
     State *s = g_state.exchange(nullptr, std::memory_order_acq_rel);
     if (s == nullptr) return;
     {

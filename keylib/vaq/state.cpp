@@ -14,6 +14,7 @@ std::atomic<State *> g_state{nullptr};
 std::optional<VaqHostServices> g_registered;
 std::atomic<uint64_t> g_key_epoch{0};
 std::atomic<void (*)(void)> g_unload_hook{nullptr};
+std::atomic<void (*)(void)> g_usage_hook{nullptr};
 
 namespace {
 

@@ -138,6 +138,9 @@ extern std::optional<VaqHostServices> g_registered;
 extern std::atomic<uint64_t> g_key_epoch;
 // Called after the keystore is unloaded, so that cached keys elsewhere go too.
 extern std::atomic<void (*)(void)> g_unload_hook;
+// Called before an unload, while the keystore is loaded: the data-protection
+// library's key usage goes to the audit trail.
+extern std::atomic<void (*)(void)> g_usage_hook;
 
 }  // namespace vaq
 

@@ -175,6 +175,14 @@ uint32_t VaqPrivAuditInit(uint32_t recordsPerEpoch, uint32_t secondsPerEpoch, un
 uint32_t VaqPrivAuditNote(const char *op, int64_t domain, const uint32_t *keys, uint32_t keyCount, const char *file,
                           uint32_t result, const char *detail, uint32_t *recorded);
 
+/* For libhxbQor.so: count encryptions under (domain, key id) of this
+ * process since its last usage record go to the loaded keystore's trail as
+ * one record; 0 also when the role's audit is not set up. The hook is called
+ * at the start of every unload, while the keystore is still loaded, so that
+ * the last counts are written; one hook at a time. */
+uint32_t VaqPrivAuditUsage(uint32_t domainId, uint32_t keyId, uint64_t count);
+void VaqPrivSetUsageHook(void (*hook)(void));
+
 /* The path of the loaded keystore's trail, with its terminating null, in
  * out (size bytes). */
 uint32_t VaqPrivAuditTrailPath(char *out, uint32_t size);

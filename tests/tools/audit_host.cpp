@@ -5,6 +5,10 @@
 //   audit_host create DOMAIN [TIMES]   prints each new key id
 //   audit_host delete DOMAIN KEY       prints the code
 //   audit_host encrypt DOMAIN TIMES    encrypts TIMES secrets, then finalises
+//   audit_host usage DOMAIN KEY N      records N encryptions under the key, as
+//                                      the data-protection library does
+#include <dlfcn.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -33,6 +37,11 @@ int main(int argc, char **argv) {
         }
     } else if (what == "delete") {
         std::printf("%lu\n", TELMOR_VAQ_Delete(domain, static_cast<uint32_t>(n)));
+    } else if (what == "usage" && argc == 5) {
+        using UsageFn = uint32_t (*)(uint32_t, uint32_t, uint64_t);
+        auto usage = reinterpret_cast<UsageFn>(dlsym(RTLD_DEFAULT, "VaqPrivAuditUsage"));
+        const uint32_t key = static_cast<uint32_t>(n);
+        std::printf("%u\n", usage ? usage(domain, key, std::strtoull(argv[4], nullptr, 10)) : 9999u);
     } else if (what == "encrypt") {
         for (unsigned long i = 0; i < n; ++i) {
             char *text = nullptr;

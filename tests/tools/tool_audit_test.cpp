@@ -430,6 +430,40 @@ TEST_F(AuditTrail, EachRecordAlsoGoesToTheJournalAsFields) {
     EXPECT_EQ(trail[1].substr(trail[1].size() - 64), fields["TELMOR_VAQ_AUDIT_MAC"]);
 }
 
+// Counted in each process without a system call, written when the process
+// finalises (the once-a-minute writes of a long-running one are not waited
+// for here), summed per key by show --usage, warned of by status past 2^30.
+TEST_F(AuditTrail, KeyUsageIsCountedPerProcessSummedPerKeyAndWarnedOfPast2To30) {
+    ASSERT_EQ(run(std::string(TELMOR_AUDIT_HOST) + " encrypt 50 1000").status, 0);
+    ASSERT_EQ(run(std::string(TELMOR_AUDIT_HOST) + " encrypt 50 234").status, 0);
+    const Outcome keys = tool("keys --role HXA --domain 50 --json");
+    ASSERT_EQ(keys.status, 0);
+    const Json k = Json::parse(keys.out);
+    ASSERT_EQ(k.size(), 1u) << keys.out;
+    const uint32_t id = k[0]["keyId"].get<uint32_t>();
+    const Json recs = records();
+    ASSERT_EQ(recs.size(), 3u) << recs.dump(1);
+    EXPECT_EQ(recs[1]["operation"], "usage");
+    EXPECT_EQ(recs[1]["detail"], "encryptions=1000");
+    EXPECT_EQ(recs[2]["detail"], "encryptions=234");
+    EXPECT_EQ(recs[2]["process"], "audit_host");
+    const Outcome usage = tool("audit show --role HXA --usage --json");
+    ASSERT_EQ(usage.status, 0) << usage.err;
+    EXPECT_EQ(Json::parse(usage.out), Json::parse("[{\"domain\": 50, \"key\": " + std::to_string(id) +
+                                                  ", \"encryptions\": 1234}]"));
+    const Outcome quiet = tool("status --role HXA");
+    EXPECT_EQ(quiet.err.find("2^30"), std::string::npos) << quiet.err;
+
+    const Outcome more = run(std::string(TELMOR_AUDIT_HOST) + " usage 50 " + std::to_string(id) + " 1073740591");
+    EXPECT_EQ(more.out, "0\n");
+    const Outcome warned = tool("status --role HXA");
+    EXPECT_EQ(warned.status, 3);
+    EXPECT_TRUE(std::regex_search(warned.err, std::regex("warning: key " + std::to_string(id) +
+                                                         " of domain 50 has made 1073741825 encryptions, past 2\\^30")))
+        << warned.err;
+    EXPECT_EQ(verify().status, 0);
+}
+
 TEST(AuditSetUp, InitRefusesToBeginAgainOverRecords) {
     ASSERT_EQ(tool("init --role HXA").status, 0);
     ASSERT_EQ(tool("audit init --role HXA").status, 0);
