@@ -13,12 +13,12 @@ namespace cli {
 
 namespace {
 
-using NoteFn = uint32_t (*)(const char *op, int64_t domain, const uint32_t *keys, uint32_t keyCount,
-                            const char *file, uint32_t result, const char *detail, uint32_t *recorded);
+using NoteFn = uint32_t (*)(const char *op, int64_t domain, const uint32_t *keys, uint32_t keyCount, const char *file,
+                            uint32_t result, const char *detail, uint32_t *recorded);
 
 // The commands that change keys or hand them out.
-const std::set<std::string> kChanging = {"create-key", "register-key", "activate-key", "delete-key",
-                                         "rotate-root-key", "export", "import", "join", "protect", "init"};
+const std::set<std::string> kChanging = {"create-key", "register-key", "activate-key", "delete-key", "rotate-root-key",
+                                         "export",     "import",       "join",         "protect",    "init"};
 
 }  // namespace
 

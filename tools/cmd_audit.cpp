@@ -51,8 +51,7 @@ std::string read_trail(const std::string &path) {
     const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) {
         const int err = errno;
-        if (err == ENOENT)
-            throw tool_failure("no audit trail at " + path + ": set it up with 'telmor-vaq audit init'");
+        if (err == ENOENT) throw tool_failure("no audit trail at " + path + ": set it up with 'telmor-vaq audit init'");
         throw tool_failure("cannot read the audit trail " + path + ": " + std::strerror(err));
     }
     std::string out;
@@ -90,8 +89,9 @@ int audit_init(const Options &opt) {
     using InitFn = uint32_t (*)(uint32_t, uint32_t, unsigned char *);
     auto init = reinterpret_cast<InitFn>(dlsym(RTLD_DEFAULT, "VaqPrivAuditInit"));
     if (init == nullptr)
-        throw tool_failure("the key library in use keeps no audit trail (VaqPrivAuditInit missing): it is not ours, "
-                           "or older");
+        throw tool_failure(
+            "the key library in use keeps no audit trail (VaqPrivAuditInit missing): it is not ours, "
+            "or older");
     unsigned char key[32] = {};
     const uint32_t rc = init(records, seconds, key);
     const Context ctx{opt.role, {}, {}, trail_of(opt.role)};
@@ -123,10 +123,11 @@ int audit_verify(const Options &opt) {
     std::printf("%s: %llu records good, seq 0 to %llu, epochs 0 to %llu, the last at %s\n", path.c_str(),
                 static_cast<unsigned long long>(v.records), static_cast<unsigned long long>(v.lastSeq),
                 static_cast<unsigned long long>(v.lastEpoch), v.lastTime.c_str());
-    std::printf("Records removed from the end cannot be told from the file alone: compare the last record (seq %llu) "
-                "with the journal's copy (journalctl MESSAGE_ID=96d2a98a6638452686bc4ff6164e0b92) or with central "
-                "logging.\n",
-                static_cast<unsigned long long>(v.lastSeq));
+    std::printf(
+        "Records removed from the end cannot be told from the file alone: compare the last record (seq %llu) "
+        "with the journal's copy (journalctl MESSAGE_ID=96d2a98a6638452686bc4ff6164e0b92) or with central "
+        "logging.\n",
+        static_cast<unsigned long long>(v.lastSeq));
     return v.cutAtEnd ? 3 : 0;
 }
 
@@ -187,7 +188,8 @@ int audit_show(const Options &opt) {
     const std::string path = opt.args.size() > 1 ? opt.args[1] : trail_of(opt.role);
     const std::string since = opt.since.empty() ? "" : since_of(opt.since);
     std::vector<audit::Record> records = audit::read_records(read_trail(path));
-    std::erase_if(records, [&](const audit::Record &r) { return !since.empty() && r.time.substr(0, since.size()) < since; });
+    std::erase_if(records,
+                  [&](const audit::Record &r) { return !since.empty() && r.time.substr(0, since.size()) < since; });
     if (opt.usage) {
         const auto sums = usage_sums(records);
         if (opt.json) {
@@ -200,8 +202,7 @@ int audit_show(const Options &opt) {
             return 0;
         }
         std::printf("%-8s %-12s %s\n", "DOMAIN", "KEY", "ENCRYPTIONS");
-        for (const auto &[k, n] : sums)
-            std::printf("%-8s %-12u %llu\n", k.first.c_str(), k.second, n);
+        for (const auto &[k, n] : sums) std::printf("%-8s %-12u %llu\n", k.first.c_str(), k.second, n);
         return 0;
     }
     if (opt.json) {
@@ -215,8 +216,8 @@ int audit_show(const Options &opt) {
         if (!r.domain.empty()) line += " domain " + r.domain;
         if (!r.keys.empty()) line += " keys " + r.keys;
         if (!r.file.empty()) line += " file " + r.file;
-        line += " by " + (r.user.empty() ? "?" : r.user) + " (uid " + std::to_string(r.uid) + ", " + r.process +
-                "[" + std::to_string(r.pid) + "] on " + r.node + ")";
+        line += " by " + (r.user.empty() ? "?" : r.user) + " (uid " + std::to_string(r.uid) + ", " + r.process + "[" +
+                std::to_string(r.pid) + "] on " + r.node + ")";
         line += r.result == 0 ? ": done" : ": refused, code " + std::to_string(r.result);
         if (!r.detail.empty()) line += " (" + r.detail + ")";
         std::printf("%s\n", line.c_str());
@@ -248,8 +249,10 @@ const CommandRegistrar reg{
      "offline with that key and names the first record that fails and why. 'audit show' lists the records "
      "(--since, --json), or with --usage the encryptions counted per key.",
      {Opt::Role, Opt::AuditKey, Opt::Json, Opt::Since, Opt::Usage, Opt::EpochRecords, Opt::EpochSeconds},
-     {{"ACTION", "init, verify or show; verify and show take a FILE after it, a copy of the trail to read instead of "
-                 "the role's own", true, true}},
+     {{"ACTION",
+       "init, verify or show; verify and show take a FILE after it, a copy of the trail to read instead of "
+       "the role's own",
+       true, true}},
      {{"audit init --role HXA", "set the trail up; note the verification key it shows, off the node"},
       {"audit verify --role HXA --key 0123...cdef", "check the role's trail with the verification key"},
       {"audit show --role HXA --since 2026-12-01", "who changed which keys since the first of December"}},
@@ -271,8 +274,8 @@ std::vector<std::string> usage_warnings(const std::string &role) {
             out.push_back("key " + std::to_string(k.second) + " of domain " + k.first + " has made " +
                           std::to_string(n) +
                           " encryptions, past 2^30: texts under random nonces must stay far below 2^32 per key; "
-                          "make a new active key ('telmor-vaq create-key --role " + role + " --domain " + k.first +
-                          "') and rewrap the stored texts");
+                          "make a new active key ('telmor-vaq create-key --role " +
+                          role + " --domain " + k.first + "') and rewrap the stored texts");
     return out;
 }
 

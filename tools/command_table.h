@@ -29,12 +29,12 @@ enum class Opt {
     Yes,
     Raw,
     Report,
-    With,       // --with file|tpm2|pkcs11, required
-    Protector,  // --protector file|tpm2|pkcs11, optional
-    Pcrs,       // --pcrs LIST
-    Key,        // --key URI (pkcs11)
-    Owner,      // --owner ACCOUNT[:GROUP]
-    Group,      // --group GROUP
+    With,          // --with file|tpm2|pkcs11, required
+    Protector,     // --protector file|tpm2|pkcs11, optional
+    Pcrs,          // --pcrs LIST
+    Key,           // --key URI (pkcs11)
+    Owner,         // --owner ACCOUNT[:GROUP]
+    Group,         // --group GROUP
     AuditKey,      // --key KEY: the audit trail's verification key
     Since,         // --since TIME
     Usage,         // --usage

@@ -171,8 +171,8 @@ bool sealed_by(const Key &key, const Record &r) {
 }
 
 bool parse(std::string_view line, Record &out, std::string &why) {
-    static const char *const kNames[] = {"seq",  "epoch", "time",   "node", "role",   "uid",    "user", "pid", "process",
-                                         "op",   "domain", "keys", "file", "result", "detail", "prev", "mac"};
+    static const char *const kNames[] = {"seq", "epoch",  "time", "node", "role",   "uid",    "user", "pid", "process",
+                                         "op",  "domain", "keys", "file", "result", "detail", "prev", "mac"};
     constexpr size_t kFields = sizeof kNames / sizeof kNames[0];
     if (line.size() > kMaxLineBytes) {
         why = "longer than any record";
@@ -182,7 +182,8 @@ bool parse(std::string_view line, Record &out, std::string &why) {
     size_t at = 0;
     for (size_t i = 0; i < kFields; ++i) {
         const size_t end = line.find(' ', at);
-        const std::string_view field = line.substr(at, end == std::string_view::npos ? std::string_view::npos : end - at);
+        const std::string_view field =
+            line.substr(at, end == std::string_view::npos ? std::string_view::npos : end - at);
         const size_t nameLen = std::strlen(kNames[i]);
         if (field.size() <= nameLen || field.compare(0, nameLen, kNames[i]) != 0 || field[nameLen] != '=') {
             why = std::string("field ") + kNames[i] + " missing or out of place";

@@ -140,9 +140,9 @@ Verdict verify_trail(std::string_view content, const Key &verification) {
             size_t j = i + 1;
             while (j < lines.size() && lines[j].whole && !recs[j]) ++j;
             if (j < lines.size() && recs[j] && repairs(*recs[j], l, lines[j])) {
-                v.notes.push_back("a record cut short by a crash (" +
-                                  std::to_string(lines[j].offset - l.offset - 1) + " bytes at byte " +
-                                  std::to_string(l.offset) + ") was repaired by seq " + std::to_string(recs[j]->seq));
+                v.notes.push_back("a record cut short by a crash (" + std::to_string(lines[j].offset - l.offset - 1) +
+                                  " bytes at byte " + std::to_string(l.offset) + ") was repaired by seq " +
+                                  std::to_string(recs[j]->seq));
                 i = j - 1;
                 continue;
             }
@@ -158,9 +158,9 @@ Verdict verify_trail(std::string_view content, const Key &verification) {
         // MAC would.
         if (r.seq < expectSeq) {
             if (chains_here(i + 1))
-                return fail(i, Fault::kInserted,
-                            "inserted: seq " + std::to_string(r.seq) + " again, after seq " +
-                                std::to_string(expectSeq - 1));
+                return fail(
+                    i, Fault::kInserted,
+                    "inserted: seq " + std::to_string(r.seq) + " again, after seq " + std::to_string(expectSeq - 1));
             return fail(i, Fault::kReordered,
                         "out of order: seq " + std::to_string(r.seq) + " after seq " + std::to_string(expectSeq - 1));
         }

@@ -101,7 +101,8 @@ Status open_token_key(State &s, const std::string &uri, std::shared_ptr<TokenKey
 HXB_EXPORT unsigned long VaqExportMkFileEx(const char *file, const unsigned char *password, uint32_t passwordLen,
                                            uint32_t workFactor) {
     CallName call("VaqExportMkFileEx", "%.256s", file ? file : "null");
-    return with_audit(call.c_str(), export_event(file, "sealed with a password"), [&](State &s) -> Status {
+    const AuditEvent event = export_event(file, "sealed with a password");
+    return with_audit(call.c_str(), event, [&](State &s) -> Status {
         Status st = check_file(file);
         if (st.ok()) st = check_password(password, passwordLen);
         if (!st.ok()) return st;
@@ -119,7 +120,8 @@ HXB_EXPORT unsigned long VaqExportMkFileEx(const char *file, const unsigned char
 
 HXB_EXPORT uint32_t VaqPrivExportMkFileToken(const char *file, const char *uri) {
     CallName call("VaqPrivExportMkFileToken", "%.256s", file ? file : "null");
-    return static_cast<uint32_t>(with_audit(call.c_str(), export_event(file, "sealed to a token key"), [&](State &s) -> Status {
+    const AuditEvent event = export_event(file, "sealed to a token key");
+    return static_cast<uint32_t>(with_audit(call.c_str(), event, [&](State &s) -> Status {
         Status st = check_file(file);
         if (!st.ok()) return st;
         if (uri == nullptr) return Fail(VAQ_ERR_NULL_ARG, "the token key's URI is null");
@@ -220,7 +222,8 @@ Status add_missing(const State &s, Keystore &next, const std::vector<ExportedKey
 
 HXB_EXPORT unsigned long VaqImportMkFileEx(const char *file, const unsigned char *password, uint32_t passwordLen) {
     CallName call("VaqImportMkFileEx", "%.256s", file ? file : "null");
-    return with_audit(call.c_str(), {.op = "import", .file = file ? file : ""}, [&](State &s) -> Status {
+    const AuditEvent event{.op = "import", .file = file ? file : ""};
+    return with_audit(call.c_str(), event, [&](State &s) -> Status {
         std::vector<ExportedKey> keys;
         Status st = read_export(s, file, password, passwordLen, keys);
         if (!st.ok()) return st;
@@ -238,7 +241,8 @@ HXB_EXPORT unsigned long VaqImportMkFileEx(const char *file, const unsigned char
 HXB_EXPORT uint32_t VaqPrivJoinMkFile(const char *file, const unsigned char *password, uint32_t passwordLen,
                                       uint32_t *added, uint32_t *activated, uint32_t *marked) {
     CallName call("VaqPrivJoinMkFile", "%.256s", file ? file : "null");
-    return static_cast<uint32_t>(with_audit(call.c_str(), {.op = "join", .file = file ? file : ""}, [&](State &s) -> Status {
+    const AuditEvent event{.op = "join", .file = file ? file : ""};
+    return static_cast<uint32_t>(with_audit(call.c_str(), event, [&](State &s) -> Status {
         if (added == nullptr || activated == nullptr || marked == nullptr)
             return Fail(VAQ_ERR_NULL_ARG, "an output pointer is null");
         *added = *activated = *marked = 0;

@@ -79,7 +79,8 @@ HXB_EXPORT unsigned long VaqGetMkDetail(uint32_t domainId, uint32_t keyId, void 
 
 HXB_EXPORT unsigned long VaqCreateMkEx(uint32_t domainId, uint32_t *keyId) {
     CallName call("VaqCreateMkEx", "domain %u", domainId);
-    return with_audit(call.c_str(), {.op = "create-key", .domain = domainId}, [&](State &s) -> Status {
+    const AuditEvent event{.op = "create-key", .domain = domainId};
+    return with_audit(call.c_str(), event, [&](State &s) -> Status {
         if (keyId == nullptr) return Fail(VAQ_ERR_NULL_ARG, "the key id pointer is null");
         uint32_t lifeDays = 0;
         Status st = key_type_of(s, domainId, lifeDays);
@@ -97,7 +98,8 @@ HXB_EXPORT unsigned long VaqCreateMkEx(uint32_t domainId, uint32_t *keyId) {
 
 HXB_EXPORT unsigned long VaqRegisterMkEx(uint32_t domainId, uint32_t keyId, const unsigned char *key, uint32_t keyLen) {
     CallName call("VaqRegisterMkEx", "domain %u, key %u, %u bytes", domainId, keyId, keyLen);
-    return with_audit(call.c_str(), {.op = "register-key", .domain = domainId, .keys = {keyId}}, [&](State &s) -> Status {
+    const AuditEvent event{.op = "register-key", .domain = domainId, .keys = {keyId}};
+    return with_audit(call.c_str(), event, [&](State &s) -> Status {
         if (key == nullptr) return Fail(VAQ_ERR_NULL_ARG, "the key material is null");
         if (keyLen < kMinMaterialBytes || keyLen > kMaxMaterialBytes)
             return Fail(VAQ_ERR_BAD_LENGTH, "key material must be 16 to 256 bytes");
@@ -130,7 +132,8 @@ HXB_EXPORT unsigned long VaqRegisterMkEx(uint32_t domainId, uint32_t keyId, cons
 
 HXB_EXPORT unsigned long VaqActivateMk(uint32_t domainId, uint32_t keyId) {
     CallName call("VaqActivateMk", "domain %u, key %u", domainId, keyId);
-    return with_audit(call.c_str(), {.op = "activate-key", .domain = domainId, .keys = {keyId}}, [&](State &s) -> Status {
+    const AuditEvent event{.op = "activate-key", .domain = domainId, .keys = {keyId}};
+    return with_audit(call.c_str(), event, [&](State &s) -> Status {
         return s.change([&](Keystore &next, bool &changed) -> Status {
             MasterKey *k = next.find(domainId, keyId);
             if (k == nullptr) return Fail(VAQ_ERR_UNKNOWN_KEY, "no such master key");
@@ -145,7 +148,8 @@ HXB_EXPORT unsigned long VaqActivateMk(uint32_t domainId, uint32_t keyId) {
 
 HXB_EXPORT unsigned long VaqRmvMk(uint32_t domainId, uint32_t keyId) {
     CallName call("VaqRmvMk", "domain %u, key %u", domainId, keyId);
-    return with_audit(call.c_str(), {.op = "delete-key", .domain = domainId, .keys = {keyId}}, [&](State &s) -> Status {
+    const AuditEvent event{.op = "delete-key", .domain = domainId, .keys = {keyId}};
+    return with_audit(call.c_str(), event, [&](State &s) -> Status {
         return s.change([&](Keystore &next, bool &changed) -> Status {
             const MasterKey *k = next.find(domainId, keyId);
             if (k == nullptr) return Fail(VAQ_ERR_UNKNOWN_KEY, "no such master key");

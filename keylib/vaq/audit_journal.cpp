@@ -76,8 +76,8 @@ bool send_to_journal(const hxb::audit::Record &r) {
     addr.sun_family = AF_UNIX;
     std::memcpy(addr.sun_path, kJournalSocket, sizeof kJournalSocket);
     const std::string fields = journal_fields(r);
-    const ssize_t n = sendto(fd, fields.data(), fields.size(), MSG_NOSIGNAL, reinterpret_cast<sockaddr *>(&addr),
-                             sizeof addr);
+    const ssize_t n =
+        sendto(fd, fields.data(), fields.size(), MSG_NOSIGNAL, reinterpret_cast<sockaddr *>(&addr), sizeof addr);
     close(fd);
     return n == static_cast<ssize_t>(fields.size());
 }

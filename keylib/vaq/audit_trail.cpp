@@ -268,7 +268,8 @@ Status AuditTrail::append(const AuditEvent &event, uint32_t result) const {
         // A writer stopped mid-record: the bytes stay (nothing here can
         // shorten a file), ended by a line end and named by a record.
         if (buf.back() != '\n') prefix = "\n";
-        AuditEvent repair{audit::kOpRepair, {}, {}, {}, "cut=" + std::to_string(tail.lastEnd) + "+" + std::to_string(cut)};
+        AuditEvent repair{
+            audit::kOpRepair, {}, {}, {}, "cut=" + std::to_string(tail.lastEnd) + "+" + std::to_string(cut)};
         audit::Record r = base_record(repair, 0);
         r.seq = seq++;
         r.epoch = k.epoch;
@@ -327,9 +328,9 @@ Status AuditTrail::append(const AuditEvent &event, uint32_t result) const {
 
 Status AuditTrail::init(uint32_t recordsPerEpoch, uint32_t secondsPerEpoch, audit::Key &verification) const {
     if (secret_directory(host_, primary_) != secretDir_ || !host_.exists(secretDir_))
-        return Fail(VAQ_ERR_AUDIT_SET_UP,
-                    reason("the role's secret directory %s is not made yet: run telmor-vaq init first",
-                           secretDir_.c_str()));
+        return Fail(
+            VAQ_ERR_AUDIT_SET_UP,
+            reason("the role's secret directory %s is not made yet: run telmor-vaq init first", secretDir_.c_str()));
     FileContent existing = host_.read_file(trail_);
     if (existing.state == FileState::kRead)
         return Fail(VAQ_ERR_AUDIT_SET_UP,
@@ -338,8 +339,8 @@ Status AuditTrail::init(uint32_t recordsPerEpoch, uint32_t secondsPerEpoch, audi
                            trail_.c_str()));
     if (existing.state == FileState::kUnsafe || existing.state == FileState::kUnreadable ||
         existing.state == FileState::kTooLarge)
-        return Fail(VAQ_ERR_AUDIT_TRAIL, reason("the audit trail %s is not safe to use or cannot be read",
-                                                trail_.c_str()));
+        return Fail(VAQ_ERR_AUDIT_TRAIL,
+                    reason("the audit trail %s is not safe to use or cannot be read", trail_.c_str()));
     audit::KeyState k;
     k.recordsPerEpoch = recordsPerEpoch;
     k.secondsPerEpoch = secondsPerEpoch;
@@ -361,7 +362,10 @@ Status AuditTrail::init(uint32_t recordsPerEpoch, uint32_t secondsPerEpoch, audi
         if (host_.exists(keySlots_[i])) erase_slot(i);
     s = store_key(k);
     if (!s.ok()) return s;
-    AuditEvent first{audit::kOpInit, {}, {}, trail_,
+    AuditEvent first{audit::kOpInit,
+                     {},
+                     {},
+                     trail_,
                      "records-per-epoch=" + std::to_string(recordsPerEpoch) +
                          " seconds-per-epoch=" + std::to_string(secondsPerEpoch)};
     audit::Record r = base_record(first, 0);

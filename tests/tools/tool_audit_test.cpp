@@ -5,6 +5,7 @@
 // was; concurrent writers and a writer killed mid-record leave a trail that
 // verifies; each record also goes to the journal's socket.
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -244,7 +245,8 @@ TEST_F(AuditTrail, VerifyNamesTheFirstRecordThatFailsAndWhy) {
         std::vector<std::string> lines;
         const char *failure;  // pattern for the line on stderr
     } cases[] = {
-        {"a changed byte", edited([](auto &l) { l[2] = std::regex_replace(l[2], std::regex("domain=50"), "domain=51"); }),
+        {"a changed byte",
+         edited([](auto &l) { l[2] = std::regex_replace(l[2], std::regex("domain=50"), "domain=51"); }),
          "record 3 \\(seq 2, byte [0-9]+\\): changed: its MAC does not match its bytes \\[changed\\]"},
         {"a removed record", edited([](auto &l) { l.erase(l.begin() + 5); }),
          "record 6 \\(seq 6, byte [0-9]+\\): seq 5 before it was removed \\[removed\\]"},
@@ -449,8 +451,8 @@ TEST_F(AuditTrail, KeyUsageIsCountedPerProcessSummedPerKeyAndWarnedOfPast2To30) 
     EXPECT_EQ(recs[2]["process"], "audit_host");
     const Outcome usage = tool("audit show --role HXA --usage --json");
     ASSERT_EQ(usage.status, 0) << usage.err;
-    EXPECT_EQ(Json::parse(usage.out), Json::parse("[{\"domain\": 50, \"key\": " + std::to_string(id) +
-                                                  ", \"encryptions\": 1234}]"));
+    EXPECT_EQ(Json::parse(usage.out),
+              Json::parse("[{\"domain\": 50, \"key\": " + std::to_string(id) + ", \"encryptions\": 1234}]"));
     const Outcome quiet = tool("status --role HXA");
     EXPECT_EQ(quiet.err.find("2^30"), std::string::npos) << quiet.err;
 
@@ -462,6 +464,73 @@ TEST_F(AuditTrail, KeyUsageIsCountedPerProcessSummedPerKeyAndWarnedOfPast2To30) 
                                                          " of domain 50 has made 1073741825 encryptions, past 2\\^30")))
         << warned.err;
     EXPECT_EQ(verify().status, 0);
+}
+
+TEST_F(AuditTrail, AnEpochEndsByTimeAsWellAsByRecords) {
+    ASSERT_EQ(shell("rm " + kTrail + " " + kKeyDir + "/agent.audit-key.*"), 0);
+    const Outcome init = tool("audit init --role HXA --epoch-records 0 --epoch-seconds 1");
+    ASSERT_EQ(init.status, 0) << init.err;
+    key_ = lines_of(init.out)[2];
+    create_key();
+    ASSERT_EQ(shell("sleep 1.2"), 0);
+    create_key();
+    const Json recs = records();
+    ASSERT_EQ(recs.size(), 4u) << recs.dump(1);
+    EXPECT_EQ(recs[2]["operation"], "epoch");
+    EXPECT_EQ(recs[3]["epoch"], 1);
+    EXPECT_EQ(verify().status, 0);
+}
+
+// The step to a new epoch writes the epoch's first record, then its key, then
+// removes the old key: cut between the first two, the next writer finishes
+// the step from the record, and the trail verifies.
+TEST_F(AuditTrail, AStepCutShortIsFinishedByTheNextWriter) {
+    create_key();
+    create_key();
+    create_key();  // seq 3: the last record of epoch 0
+    ASSERT_EQ(shell("cp " + kKeyDir + "/agent.audit-key.0 " + scratch() + "/old-key"), 0);
+    create_key();  // an epoch record (seq 4, epoch 1), then this key's (seq 5)
+    std::vector<std::string> lines = lines_of(slurp(kTrail));
+    ASSERT_EQ(lines.size(), 6u);
+    ASSERT_NE(lines[4].find(" op=epoch "), std::string::npos);
+    // As if the process had stopped after the epoch record: its key not yet
+    // stored, the old one still there, no record after it.
+    lines.pop_back();
+    spit(kTrail, joined(lines));
+    ASSERT_EQ(
+        shell("rm " + kKeyDir + "/agent.audit-key.1 && cp " + scratch() + "/old-key " + kKeyDir + "/agent.audit-key.0"),
+        0);
+    create_key();
+    EXPECT_TRUE(tvtest::exists(kKeyDir + "/agent.audit-key.1"));
+    EXPECT_FALSE(tvtest::exists(kKeyDir + "/agent.audit-key.0")) << "the old epoch's key is erased";
+    const Outcome v = verify();
+    EXPECT_EQ(v.status, 0) << v.out << v.err;
+    EXPECT_EQ(records().back()["epoch"], 1);
+}
+
+TEST(AuditAccounts, TheRolesAccountWritesTheTrailThatRootSetUp) {
+    constexpr unsigned kAccount = 4242;
+    ASSERT_EQ(tool("init --role HXA --owner " + std::to_string(kAccount)).status, 0);
+    const Outcome init = tool("audit init --role HXA");
+    ASSERT_EQ(init.status, 0) << init.err;
+    const std::string key = lines_of(init.out)[2];
+    struct stat st {};
+    ASSERT_EQ(stat(kTrail.c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, kAccount);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    ASSERT_EQ(stat((kKeyDir + "/agent.audit-key.0").c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, kAccount);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    const Outcome made = tool_as(kAccount, "create-key --role HXA --domain 50");
+    ASSERT_EQ(made.status, 0) << made.err;
+    const Outcome shown = tool("audit show --role HXA --json");
+    const Json recs = Json::parse(shown.out);
+    ASSERT_EQ(recs.size(), 2u);
+    EXPECT_EQ(recs[1]["uid"], kAccount);
+    EXPECT_EQ(recs[1]["operation"], "create-key");
+    // The account cannot read the verification key back from anything it owns.
+    EXPECT_EQ(shell("grep -rq " + key + " /etc/telmor /var/log/oam /opt/telmor"), 1);
+    EXPECT_EQ(tool("audit verify --role HXA --key " + key).status, 0);
 }
 
 TEST(AuditSetUp, InitRefusesToBeginAgainOverRecords) {
