@@ -240,14 +240,16 @@ const CommandRegistrar reg{
      "Keystore",
      95,
      "the role's audit trail of key changes: init, verify, show",
-     "Every key change and every refused change of the role (from the tool and from the role's processes) leaves a "
-     "record in the role's audit trail (LOGDIR/STEM.audit): who (uid, user, process), when (UTC), what (operation, "
-     "domain, key ids, file) and the result. Each record is sealed with a MAC chained on the one before, under a "
-     "key that moves forward each epoch and forgets the one before, so nobody who takes the node over later can "
-     "rewrite earlier records unseen. 'audit init' sets the trail up and shows the verification key once: keep it "
-     "off the node. From then on a change whose record cannot be written is refused. 'audit verify' checks a trail "
-     "offline with that key and names the first record that fails and why. 'audit show' lists the records "
-     "(--since, --json), or with --usage the encryptions counted per key.",
+     "Every key change and every refused change of the role, from the tool and from the role's processes,\n"
+     "leaves a record in the role's audit trail (LOGDIR/STEM.audit): who (uid, user, process), when (UTC),\n"
+     "what (operation, domain, key ids, file) and the result. Each record carries a MAC chained on the one\n"
+     "before, under a key that steps forward each epoch and forgets the one before, so whoever takes the\n"
+     "node over later cannot rewrite earlier records unseen. 'audit init' sets the trail up and shows the\n"
+     "verification key once: keep it off the node. From then on a change whose record cannot be written\n"
+     "is refused and changes nothing. 'audit verify' checks a trail offline with that key and names the\n"
+     "first record that fails and why: exit status 0 when every record is good, 1 at the first failure, 3\n"
+     "when only the last record is cut short (a crash; the next change repairs it). 'audit show' lists the\n"
+     "records (--since, --json), or with --usage the encryptions counted per key.",
      {Opt::Role, Opt::AuditKey, Opt::Json, Opt::Since, Opt::Usage, Opt::EpochRecords, Opt::EpochSeconds},
      {{"ACTION",
        "init, verify or show; verify and show take a FILE after it, a copy of the trail to read instead of "

@@ -99,7 +99,12 @@ ThreadCache::ThreadCache() {
     static std::once_flag hooked;
     std::call_once(hooked, [] {
         VaqPrivSetUnloadHook(clear_all_caches);
-        VaqPrivSetUsageHook(flush_usage);
+        // Counts that cannot be handed over are not worth failing an unload.
+        VaqPrivSetUsageHook([] {
+            try {
+                flush_usage();
+            } catch (...) {}
+        });
     });
     Registry &r = registry();
     std::lock_guard<std::mutex> g(r.mutex);

@@ -49,13 +49,13 @@ std::atomic<uint64_t> *usage_counter(uint32_t domain, uint32_t keyId) {
     Table &t = table();
     const uint64_t slot = uint64_t{domain} << 32 | keyId;
     std::lock_guard<std::mutex> g(t.mutex);
-    auto &c = t.counters[slot];
-    if (!c) {
-        c = std::make_unique<Counter>();
-        c->domain = domain;
-        c->keyId = keyId;
-    }
-    return &c->count;
+    auto found = t.counters.find(slot);
+    if (found != t.counters.end()) return &found->second->count;
+    // Made before it is placed: an allocation that fails leaves no entry.
+    auto made = std::make_unique<Counter>();
+    made->domain = domain;
+    made->keyId = keyId;
+    return &t.counters.emplace(slot, std::move(made)).first->second->count;
 }
 
 void flush_usage() {

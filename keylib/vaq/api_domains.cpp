@@ -38,11 +38,13 @@ HXB_EXPORT unsigned long VaqAddDomainEx(const VaqDomainRecord *domain) {
 HXB_EXPORT unsigned long VaqAddDomainKeyTypeEx(uint32_t domainId, const VaqKeyTypeRecord *keyType) {
     CallName call("VaqAddDomainKeyTypeEx", "domain %u", domainId);
     // Provisioning, at every load: only the first key it makes is recorded.
-    const AuditEvent firstKey{.op = "create-key",
-                              .domain = domainId,
-                              .detail = "the domain's first key, made as it was provisioned",
-                              .recordUnchanged = false,
-                              .recordRefusal = false};
+    auto firstKey = [&] {
+        return AuditEvent{.op = "create-key",
+                          .domain = domainId,
+                          .detail = "the domain's first key, made as it was provisioned",
+                          .recordUnchanged = false,
+                          .recordRefusal = false};
+    };
     return with_audit(call.c_str(), firstKey, [&](State &s) -> Status {
         if (keyType == nullptr) return Fail(VAQ_ERR_NULL_ARG, "the key-type record is null");
         Domain *d = s.find_domain(domainId);

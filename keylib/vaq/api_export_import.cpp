@@ -101,7 +101,7 @@ Status open_token_key(State &s, const std::string &uri, std::shared_ptr<TokenKey
 HXB_EXPORT unsigned long VaqExportMkFileEx(const char *file, const unsigned char *password, uint32_t passwordLen,
                                            uint32_t workFactor) {
     CallName call("VaqExportMkFileEx", "%.256s", file ? file : "null");
-    const AuditEvent event = export_event(file, "sealed with a password");
+    auto event = [&] { return export_event(file, "sealed with a password"); };
     return with_audit(call.c_str(), event, [&](State &s) -> Status {
         Status st = check_file(file);
         if (st.ok()) st = check_password(password, passwordLen);
@@ -120,7 +120,7 @@ HXB_EXPORT unsigned long VaqExportMkFileEx(const char *file, const unsigned char
 
 HXB_EXPORT uint32_t VaqPrivExportMkFileToken(const char *file, const char *uri) {
     CallName call("VaqPrivExportMkFileToken", "%.256s", file ? file : "null");
-    const AuditEvent event = export_event(file, "sealed to a token key");
+    auto event = [&] { return export_event(file, "sealed to a token key"); };
     return static_cast<uint32_t>(with_audit(call.c_str(), event, [&](State &s) -> Status {
         Status st = check_file(file);
         if (!st.ok()) return st;
@@ -222,7 +222,7 @@ Status add_missing(const State &s, Keystore &next, const std::vector<ExportedKey
 
 HXB_EXPORT unsigned long VaqImportMkFileEx(const char *file, const unsigned char *password, uint32_t passwordLen) {
     CallName call("VaqImportMkFileEx", "%.256s", file ? file : "null");
-    const AuditEvent event{.op = "import", .file = file ? file : ""};
+    auto event = [&] { return AuditEvent{.op = "import", .file = file ? file : ""}; };
     return with_audit(call.c_str(), event, [&](State &s) -> Status {
         std::vector<ExportedKey> keys;
         Status st = read_export(s, file, password, passwordLen, keys);
@@ -241,7 +241,7 @@ HXB_EXPORT unsigned long VaqImportMkFileEx(const char *file, const unsigned char
 HXB_EXPORT uint32_t VaqPrivJoinMkFile(const char *file, const unsigned char *password, uint32_t passwordLen,
                                       uint32_t *added, uint32_t *activated, uint32_t *marked) {
     CallName call("VaqPrivJoinMkFile", "%.256s", file ? file : "null");
-    const AuditEvent event{.op = "join", .file = file ? file : ""};
+    auto event = [&] { return AuditEvent{.op = "join", .file = file ? file : ""}; };
     return static_cast<uint32_t>(with_audit(call.c_str(), event, [&](State &s) -> Status {
         if (added == nullptr || activated == nullptr || marked == nullptr)
             return Fail(VAQ_ERR_NULL_ARG, "an output pointer is null");

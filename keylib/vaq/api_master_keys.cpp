@@ -79,7 +79,7 @@ HXB_EXPORT unsigned long VaqGetMkDetail(uint32_t domainId, uint32_t keyId, void 
 
 HXB_EXPORT unsigned long VaqCreateMkEx(uint32_t domainId, uint32_t *keyId) {
     CallName call("VaqCreateMkEx", "domain %u", domainId);
-    const AuditEvent event{.op = "create-key", .domain = domainId};
+    auto event = [&] { return AuditEvent{.op = "create-key", .domain = domainId}; };
     return with_audit(call.c_str(), event, [&](State &s) -> Status {
         if (keyId == nullptr) return Fail(VAQ_ERR_NULL_ARG, "the key id pointer is null");
         uint32_t lifeDays = 0;
@@ -98,7 +98,7 @@ HXB_EXPORT unsigned long VaqCreateMkEx(uint32_t domainId, uint32_t *keyId) {
 
 HXB_EXPORT unsigned long VaqRegisterMkEx(uint32_t domainId, uint32_t keyId, const unsigned char *key, uint32_t keyLen) {
     CallName call("VaqRegisterMkEx", "domain %u, key %u, %u bytes", domainId, keyId, keyLen);
-    const AuditEvent event{.op = "register-key", .domain = domainId, .keys = {keyId}};
+    auto event = [&] { return AuditEvent{.op = "register-key", .domain = domainId, .keys = {keyId}}; };
     return with_audit(call.c_str(), event, [&](State &s) -> Status {
         if (key == nullptr) return Fail(VAQ_ERR_NULL_ARG, "the key material is null");
         if (keyLen < kMinMaterialBytes || keyLen > kMaxMaterialBytes)
@@ -132,7 +132,7 @@ HXB_EXPORT unsigned long VaqRegisterMkEx(uint32_t domainId, uint32_t keyId, cons
 
 HXB_EXPORT unsigned long VaqActivateMk(uint32_t domainId, uint32_t keyId) {
     CallName call("VaqActivateMk", "domain %u, key %u", domainId, keyId);
-    const AuditEvent event{.op = "activate-key", .domain = domainId, .keys = {keyId}};
+    auto event = [&] { return AuditEvent{.op = "activate-key", .domain = domainId, .keys = {keyId}}; };
     return with_audit(call.c_str(), event, [&](State &s) -> Status {
         return s.change([&](Keystore &next, bool &changed) -> Status {
             MasterKey *k = next.find(domainId, keyId);
@@ -148,7 +148,7 @@ HXB_EXPORT unsigned long VaqActivateMk(uint32_t domainId, uint32_t keyId) {
 
 HXB_EXPORT unsigned long VaqRmvMk(uint32_t domainId, uint32_t keyId) {
     CallName call("VaqRmvMk", "domain %u, key %u", domainId, keyId);
-    const AuditEvent event{.op = "delete-key", .domain = domainId, .keys = {keyId}};
+    auto event = [&] { return AuditEvent{.op = "delete-key", .domain = domainId, .keys = {keyId}}; };
     return with_audit(call.c_str(), event, [&](State &s) -> Status {
         return s.change([&](Keystore &next, bool &changed) -> Status {
             const MasterKey *k = next.find(domainId, keyId);

@@ -36,7 +36,8 @@ HXB_EXPORT void VaqPrivLog(int32_t level, const char *module, const char *file, 
 
 HXB_EXPORT uint32_t VaqPrivProtect(uint32_t kind, uint32_t pcrMask) {
     CallName call("VaqPrivProtect", "%u, pcr mask 0x%x", kind, pcrMask);
-    return static_cast<uint32_t>(with_audit(call.c_str(), {.op = "protect"}, [&](State &s) -> Status {
+    auto event = [] { return AuditEvent{.op = "protect"}; };
+    return static_cast<uint32_t>(with_audit(call.c_str(), event, [&](State &s) -> Status {
         if (kind == VAQ_PRIV_PROTECTOR_PKCS11)
             return Fail(VAQ_ERR_BAD_ARG, "the pkcs11 protector is chosen with its key's URI (VaqPrivProtectToken)");
         if (kind != VAQ_PRIV_PROTECTOR_FILE && kind != VAQ_PRIV_PROTECTOR_TPM2)
@@ -55,7 +56,8 @@ HXB_EXPORT uint32_t VaqPrivProtectToken(const char *keyUri) {
     TokenUri parsed;
     Status parsedStatus = keyUri ? parse_token_uri(keyUri, parsed) : Fail(VAQ_ERR_NULL_ARG, "no key URI");
     CallName call("VaqPrivProtectToken", "%s", parsedStatus.ok() ? parsed.text.c_str() : "(refused URI)");
-    return static_cast<uint32_t>(with_audit(call.c_str(), {.op = "protect"}, [&](State &s) -> Status {
+    auto event = [] { return AuditEvent{.op = "protect"}; };
+    return static_cast<uint32_t>(with_audit(call.c_str(), event, [&](State &s) -> Status {
         if (!parsedStatus.ok()) return parsedStatus;
         ProtectorOptions options;
         options.keyUri = parsed.text;

@@ -42,7 +42,8 @@ HXB_EXPORT unsigned long VaqGetRootKeyCfg(VaqRootKeyCfgRecord *record) {
 }
 
 HXB_EXPORT unsigned long VaqUpdateRootKey(const void *entropy, uint32_t entropyLen) {
-    return with_audit("VaqUpdateRootKey", {.op = "renew-root"}, [&](State &s) -> Status {
+    auto event = [] { return AuditEvent{.op = "renew-root"}; };
+    return with_audit("VaqUpdateRootKey", event, [&](State &s) -> Status {
         if (entropy == nullptr && entropyLen != 0)
             return Fail(VAQ_ERR_NULL_ARG, "entropy length given without entropy");
         if (entropyLen > kMaxCallerEntropy) return Fail(VAQ_ERR_BAD_LENGTH, "too much entropy given");

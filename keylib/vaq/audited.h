@@ -9,9 +9,12 @@
 
 namespace vaq {
 
-template <class Body>
-unsigned long with_audit(const char *function, AuditEvent event, Body &&body) noexcept {
+// `make` gives the call's event inside the edge, where an allocation that
+// fails is answered with its code.
+template <class MakeEvent, class Body>
+unsigned long with_audit(const char *function, MakeEvent &&make, Body &&body) noexcept {
     return with_state(function, [&](State &s) -> Status {
+        AuditEvent event = make();
         if (event.allKeys)
             for (const MasterKey &k : s.keystore.keys) event.keys.push_back(k.id);
         if (event.first) {

@@ -171,6 +171,12 @@ Status State::load() {
         if (s.ok()) s = serialize(ks, image);
         if (!s.ok()) return s;
         std::unique_ptr<KeyIndex> idx = index_of(ks);
+        // A keystore made anew where the role's audit is set up (its copies
+        // gone) is a change like any other: recorded first, or not made.
+        if (audit->set_up()) {
+            const AuditEvent made{.op = "create-keystore", .file = paths[0], .detail = "both copies missing or empty"};
+            if (Status a = audit->append(made, 0); !a.ok()) return a;
+        }
         // A primary written whole whose sync failed may be on disk: the
         // standby is written all the same, and once it is confirmed the
         // keystore is made; with neither confirmed the answer says it may be.

@@ -508,6 +508,35 @@ TEST_F(AuditTrail, AStepCutShortIsFinishedByTheNextWriter) {
     EXPECT_EQ(records().back()["epoch"], 1);
 }
 
+// A move to a protector goes through the same change (here one that finds
+// nothing to do); a keystore made anew after both copies were lost is a
+// change of its own.
+TEST_F(AuditTrail, AProtectAndAKeystoreMadeAnewAreRecorded) {
+    ASSERT_EQ(tool("protect --role HXA --with file").status, 0);
+    ASSERT_EQ(shell(std::string("rm ") + kPrimary + " " + kStandby), 0);
+    const Outcome init = tool("init --role HXA");
+    ASSERT_EQ(init.status, 0) << init.err;
+    std::vector<Json> recs;
+    for (const Json &r : records())
+        if (r["operation"] != "epoch") recs.push_back(r);
+    // The new keystore's first key of each of the twelve domains is a change
+    // of its own.
+    ASSERT_EQ(recs.size(), 3u + 12u + 1u);
+    EXPECT_EQ(recs[1]["operation"], "protect");
+    EXPECT_EQ(recs[1]["detail"], "nothing to change");
+    EXPECT_EQ(recs[2]["operation"], "create-keystore");
+    EXPECT_EQ(recs[2]["file"], kPrimary);
+    std::set<long long> domains;
+    for (size_t i = 3; i < 15; ++i) {
+        EXPECT_EQ(recs[i]["operation"], "create-key");
+        EXPECT_EQ(recs[i]["keys"].size(), 1u);
+        domains.insert(recs[i]["domain"].get<long long>());
+    }
+    EXPECT_EQ(domains.size(), 12u);
+    EXPECT_EQ(recs[15]["operation"], "init");
+    EXPECT_EQ(verify().status, 0);
+}
+
 TEST(AuditAccounts, TheRolesAccountWritesTheTrailThatRootSetUp) {
     constexpr unsigned kAccount = 4242;
     ASSERT_EQ(tool("init --role HXA --owner " + std::to_string(kAccount)).status, 0);
