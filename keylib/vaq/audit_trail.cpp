@@ -263,6 +263,7 @@ Status AuditTrail::append(const AuditEvent &event, uint32_t result) const {
     audit::Mac prev = tail.last.mac;
     uint64_t seq = tail.last.seq + 1;
     std::string prefix;
+    std::vector<audit::Record> told;  // for the journal, once written
     const int64_t cut = size - tail.lastEnd;
     if (cut > 0) {
         // A writer stopped mid-record: the bytes stay (nothing here can
@@ -277,6 +278,7 @@ Status AuditTrail::append(const AuditEvent &event, uint32_t result) const {
         if (!audit::seal(k.key, r)) return Fail(VAQ_ERR_CRYPTO, "audit MAC failed");
         prev = r.mac;
         prefix += audit::line_of(r);
+        told.push_back(r);
         VAQ_KLOG(LogLevel::kWarn, "audit: a record cut short (%lld bytes at byte %lld of %s) repaired by seq %llu\n",
                  static_cast<long long>(cut), static_cast<long long>(tail.lastEnd), trail_.c_str(),
                  static_cast<unsigned long long>(r.seq));
@@ -301,10 +303,12 @@ Status AuditTrail::append(const AuditEvent &event, uint32_t result) const {
         if (!audit::seal(next.key, r)) return Fail(VAQ_ERR_CRYPTO, "audit MAC failed");
         prev = r.mac;
         prefix += audit::line_of(r);
+        told.push_back(r);
     }
     if (!prefix.empty()) {
         if (t.fseek_fn(f.get(), 0, VAQ_SEEK_END) < 0 || t.fwrite_fn(prefix.data(), prefix.size(), f.get()) != 1)
             return write_fail(host_errno(t), "audit record");
+        for (const audit::Record &p : told) send_to_journal(p);
     }
     if (due) {
         // The new epoch's record is on disk before its key: a crash between
