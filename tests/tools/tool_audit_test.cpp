@@ -474,10 +474,13 @@ TEST_F(AuditTrail, AnEpochEndsByTimeAsWellAsByRecords) {
     create_key();
     ASSERT_EQ(shell("sleep 1.2"), 0);
     create_key();
+    // The first change may fall into the next second already; the second,
+    // after the pause, always begins a new epoch.
     const Json recs = records();
-    ASSERT_EQ(recs.size(), 4u) << recs.dump(1);
-    EXPECT_EQ(recs[2]["operation"], "epoch");
-    EXPECT_EQ(recs[3]["epoch"], 1);
+    ASSERT_GE(recs.size(), 4u) << recs.dump(1);
+    ASSERT_LE(recs.size(), 5u) << recs.dump(1);
+    EXPECT_EQ(recs[recs.size() - 2]["operation"], "epoch");
+    EXPECT_GE(recs.back()["epoch"].get<int>(), 1);
     EXPECT_EQ(verify().status, 0);
 }
 
