@@ -73,6 +73,10 @@ using tvtest::exists;
 using tvtest::read_bytes;
 using tvtest::write_bytes;
 
+// 32 bytes of key material an import takes (the length of every domain's
+// keys, and no pattern a weakness check would catch), different per seed.
+Bytes sound_material(uint8_t seed);
+
 // Encrypts with QorEncryptEx; empty on failure (the code goes to *code).
 Bytes encrypt(uint32_t domain, const Bytes &plain, unsigned long *code = nullptr);
 // Decrypts with QorDecryptEx into a buffer of `capacity` bytes (default: the
