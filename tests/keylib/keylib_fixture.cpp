@@ -1,8 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "keylib_fixture.h"
 
-#include <openssl/sha.h>
-
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -128,14 +126,6 @@ const KeyInfo *active_of(const std::vector<KeyInfo> &all, uint32_t domain) {
     for (const auto &k : all)
         if (k.domain == domain && k.active) return &k;
     return nullptr;
-}
-
-Bytes sound_material(uint8_t seed) {
-    Bytes m(32);
-    // SHA-256 of the seed: fixed for a test, and as varied as a random key.
-    const unsigned char in[1] = {seed};
-    SHA256(in, 1, m.data());
-    return m;
 }
 
 Bytes encrypt(uint32_t domain, const Bytes &plain, unsigned long *code) {

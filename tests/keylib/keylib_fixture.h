@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "crafted_export.h"
 #include "files.h"
 #include "node_layout.h"
 #include "telmor_vaq_api.h"
@@ -73,9 +74,7 @@ using tvtest::exists;
 using tvtest::read_bytes;
 using tvtest::write_bytes;
 
-// 32 bytes of key material an import takes (the length of every domain's
-// keys, and no pattern a weakness check would catch), different per seed.
-Bytes sound_material(uint8_t seed);
+using tvtest::sound_key_material;
 
 // Encrypts with QorEncryptEx; empty on failure (the code goes to *code).
 Bytes encrypt(uint32_t domain, const Bytes &plain, unsigned long *code = nullptr);

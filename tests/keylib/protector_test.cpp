@@ -257,7 +257,7 @@ TEST_F(Protector, AnUnprotectedKeystoreLoadsAndMovesToTheFileProtector) {
     EXPECT_EQ(info.location, "");
     // A change that leaves no history keeps the format; one that does (a key
     // made active here) goes to format 3, still unprotected, and loads so.
-    const Bytes registered = sound_material(9);
+    const Bytes registered = sound_key_material(9);
     ASSERT_EQ(VaqRegisterMkEx(50, 9, registered.data(), 32), 0u);
     EXPECT_EQ(format_of(ks.primary), 1u);
     uint32_t added = 0;

@@ -339,7 +339,7 @@ protected:
     void make_export() {
         KeystoreFiles other;
         ASSERT_EQ(load(other, kDomainCount), 0u);
-        const Bytes material = sound_material(77);
+        const Bytes material = sound_key_material(77);
         ASSERT_EQ(VaqRegisterMkEx(150, 5001, material.data(), 32), 0u);
         ctx_.exported = list_keys();
         ctx_.exportFile = other.dir + "/keys.export";
