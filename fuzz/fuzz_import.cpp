@@ -12,6 +12,7 @@
 // An import that fails leaves both keystore copies as they were.
 #include <openssl/evp.h>
 #include <openssl/hmac.h>
+#include <openssl/sha.h>
 
 #include <cstdint>
 #include <cstdlib>
@@ -86,7 +87,7 @@ void reload() {
     kltest::unload();
     kltest::write_bytes(g_ks->primary, g_primary);
     kltest::write_bytes(g_ks->standby, g_standby);
-    if (kltest::load(*g_ks, 1) != 0) std::abort();
+    if (kltest::load(*g_ks, 2) != 0) std::abort();
 }
 
 }  // namespace
@@ -100,7 +101,8 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     kltest::KeystoreFiles other;
     uint32_t id = 0;
     Bytes material(32);
-    for (size_t i = 0; i < material.size(); ++i) material[i] = static_cast<uint8_t>(i * 37 + 11);
+    const unsigned char seed[] = "fuzz import registered key";
+    SHA256(seed, sizeof seed, material.data());
     if (kltest::load(other, 2) != 0 || VaqRegisterMkEx(150, 99, material.data(), 32) != 0 ||
         VaqCreateMkEx(151, &id) != 0)
         std::abort();
@@ -129,7 +131,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     }
     // The keystore fuzzed into has a history: it took that export in and
     // deleted the registered key, which the export still holds.
-    if (kltest::load(*g_ks, 1) != 0 || VaqImportMkFileEx(exported.c_str(), kPassword, kPasswordLen) != 0 ||
+    if (kltest::load(*g_ks, 2) != 0 || VaqImportMkFileEx(exported.c_str(), kPassword, kPasswordLen) != 0 ||
         VaqRmvMk(150, 99) != 0)
         std::abort();
     g_primary = kltest::read_bytes(g_ks->primary);
