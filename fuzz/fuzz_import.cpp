@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
-// The export-file importer. The first byte chooses: 0, the input is the file;
-// 1, the input is an export header (64 bytes) and the plain payload, which
-// this program seals as an export would, so that the payload's records reach
-// the parser.
+// The export-file importer and join. The first byte's bit 0 chooses: 0, the
+// input is the file; 1, the input is an export header (64 bytes) and the
+// plain payload, which this program seals as an export would, so that the
+// payload's records (and the checks of what arrives) are reached.
 //
 // PKCS5_PBKDF2_HMAC is this program's own: one HMAC instead of hundreds of
 // thousands, so that every input costs microseconds. The seeds are exports
@@ -12,6 +12,7 @@
 // An import that fails leaves both keystore copies as they were.
 #include <openssl/evp.h>
 #include <openssl/hmac.h>
+#include <openssl/sha.h>
 
 #include <cstdint>
 #include <cstdlib>
@@ -21,6 +22,7 @@
 
 #include "keylib_fixture.h"
 #include "seeds.h"
+#include "vaq/vaq_private.h"
 
 using kltest::Bytes;
 
@@ -85,7 +87,7 @@ void reload() {
     kltest::unload();
     kltest::write_bytes(g_ks->primary, g_primary);
     kltest::write_bytes(g_ks->standby, g_standby);
-    if (kltest::load(*g_ks, 1) != 0) std::abort();
+    if (kltest::load(*g_ks, 2) != 0) std::abort();
 }
 
 }  // namespace
@@ -94,36 +96,51 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     kltest::host_table();
     g_ks = new kltest::KeystoreFiles;
     g_file = g_ks->dir + "/input.export";
+    // Keys of another keystore: its first keys, a registered one, a second
+    // generated one; exported.
+    kltest::KeystoreFiles other;
+    uint32_t id = 0;
+    Bytes material(32);
+    const unsigned char seed[] = "fuzz import registered key";
+    SHA256(seed, sizeof seed, material.data());
+    if (kltest::load(other, 2) != 0 || VaqRegisterMkEx(150, 99, material.data(), 32) != 0 ||
+        VaqCreateMkEx(151, &id) != 0)
+        std::abort();
+    const std::string exported = other.dir + "/seed.export";
+    if (VaqExportMkFileEx(exported.c_str(), kPassword, kPasswordLen, 0) != 0) std::abort();
+    kltest::unload();
+    const Bytes sealed = kltest::read_bytes(exported);
     if (fuzzseed::wanted()) {
-        // Keys of another keystore: its first key, a registered one, a second generated one.
-        kltest::KeystoreFiles other;
-        uint32_t id = 0;
-        const Bytes material(200, 0x5c);
-        if (kltest::load(other, 2) != 0 || VaqRegisterMkEx(150, 99, material.data(), 200) != 0 ||
-            VaqCreateMkEx(151, &id) != 0)
-            std::abort();
-        const std::string file = other.dir + "/seed.export";
-        if (VaqExportMkFileEx(file.c_str(), kPassword, kPasswordLen, 0) != 0) std::abort();
-        kltest::unload();
-        const Bytes sealed = kltest::read_bytes(file);
         Bytes raw = sealed;
         raw.insert(raw.begin(), 0);
         fuzzseed::write("export", raw);
+        raw[0] = 2;
+        fuzzseed::write("export-join", raw);
+        raw[0] = 6;
+        fuzzseed::write("export-join-restoring", raw);
         Bytes plain;
         if (!gcm(false, sealed.data(), Bytes(sealed.begin() + kHeaderBytes, sealed.end()), plain)) std::abort();
         Bytes open(sealed.begin(), sealed.begin() + kHeaderBytes);
         open.insert(open.end(), plain.begin(), plain.end());
         open.insert(open.begin(), 1);
         fuzzseed::write("export-open", open);
+        open[0] = 3;
+        fuzzseed::write("export-open-join", open);
         fuzzseed::write("truncated", Bytes(raw.begin(), raw.begin() + 70));
         fuzzseed::done();
     }
-    if (kltest::load(*g_ks, 1) != 0) std::abort();
+    // The keystore fuzzed into has a history: it took that export in and
+    // deleted the registered key, which the export still holds.
+    if (kltest::load(*g_ks, 2) != 0 || VaqImportMkFileEx(exported.c_str(), kPassword, kPasswordLen) != 0 ||
+        VaqRmvMk(150, 99) != 0)
+        std::abort();
     g_primary = kltest::read_bytes(g_ks->primary);
     g_standby = kltest::read_bytes(g_ks->standby);
     return 0;
 }
 
+// The first byte: bit 0, seal the input (see above); bit 1, join instead of
+// import; bit 2, with the operator's rules (restore key 99, allow older).
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (size < 1 || size > (1 << 20)) return 0;
     Bytes file(data + 1, data + size);
@@ -136,7 +153,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     }
     kltest::clear_log();
     kltest::write_bytes(g_file, file);
-    const unsigned long rc = VaqImportMkFileEx(g_file.c_str(), kPassword, kPasswordLen);
+    unsigned long rc = 0;
+    if ((data[0] & 6) == 0) {
+        rc = VaqImportMkFileEx(g_file.c_str(), kPassword, kPasswordLen);
+    } else {
+        const uint32_t restore = 99;
+        const VaqPrivArrivalRules rules{&restore, 1, 1};
+        VaqPrivArrivalNote notes[64];
+        VaqPrivArrivalReport report{};
+        report.notes = notes;
+        report.capacity = 64;
+        rc = VaqPrivArriveMkFile((data[0] & 2) ? VAQ_PRIV_ARRIVE_JOIN : VAQ_PRIV_ARRIVE_IMPORT, g_file.c_str(),
+                                 kPassword, kPasswordLen, (data[0] & 4) ? &rules : nullptr, &report);
+        if (report.refusal[sizeof report.refusal - 1] != '\0') __builtin_trap();
+    }
     if (rc != 0) {
         if (kltest::read_bytes(g_ks->primary) != g_primary || kltest::read_bytes(g_ks->standby) != g_standby)
             __builtin_trap();

@@ -54,12 +54,13 @@ Bytes g_secret;
 // node secret (format 2, file protector), as docs/keystore-format.md lays out.
 bool root_of(const Bytes &image, uint8_t root[32]) {
     if (image.size() < 124) return false;
+    // Format 3 is format 1 or 2 (by its protector) with the keystore's history.
     const uint16_t version = static_cast<uint16_t>(image[8] | image[9] << 8);
-    if (version == 1) {
+    if (version == 1 || (version == 3 && image[34] == 0 && image[35] == 0)) {
         std::memcpy(root, image.data() + 56, 32);
         return true;
     }
-    if (version != 2 || image[34] != 1 || le32(image, 44) != 68 || g_secret.size() != 44) return false;
+    if ((version != 2 && version != 3) || image[34] != 1 || le32(image, 44) != 68 || g_secret.size() != 44) return false;
     uint8_t kek[32];
     hkdf32(g_secret.data() + 12, 32, "hxbVaq node secret", "root seal", kek);
     const uint8_t *sealed = image.data() + 56;
@@ -93,8 +94,11 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     g_ks = new kltest::KeystoreFiles;
     if (kltest::load(*g_ks, 3) != 0) std::abort();
     uint32_t id = 0;
+    // A history too: a key deleted (and so remembered), domains changed.
     const Bytes material(64, 0x42);
-    if (VaqCreateMkEx(150, &id) != 0 || VaqRegisterMkEx(151, 7, material.data(), 64) != 0) std::abort();
+    if (VaqCreateMkEx(150, &id) != 0 || VaqRegisterMkEx(151, 7, material.data(), 64) != 0 ||
+        VaqRegisterMkEx(151, 8, material.data(), 64) != 0 || VaqRmvMk(151, 8) != 0)
+        std::abort();
     {
         uint32_t kind = 0, mask = 0;
         char secret[512] = {};

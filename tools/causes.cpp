@@ -55,7 +55,9 @@ const Row kCauses[] = {
     {2021, "wrong password, or {f} was not made by export (or was altered since)"},
     {2022, "{f} holds a key whose id this keystore uses for other material; nothing was imported"},
     {2023, "too many domains (4096) or keys (16384)"},
-    {2024, "a value out of range: key ids run from 1 to 4294967295"},
+    {2024,
+     "a value out of range (key ids run from 1 to 4294967295), or a token key's URI refused (a PIN in it, an "
+     "attribute not taken, or for an export a pin-source that is no NAME.pin file): the role's log names which"},
     {2025, "an unexpected failure inside the key library; the role's log has its line"},
     {2026, "{f} exists already: choose another name, or give --force to replace it"},
     {2027,
@@ -121,6 +123,23 @@ const Row kCauses[] = {
      "the keystore's lock file (keystore.lock beside the primary copy) could not be made, opened or locked, so "
      "nothing was read or changed: the role's log names the file and why; it must be a regular file of the "
      "keystore's owner in a directory that owner can write"},
+    // What an export file brings is refused whole before anything changes.
+    {2047, "{f} holds a key that has expired, and no expired key is taken in; nothing was changed"},
+    {2048,
+     "{f} holds a key whose material is not 32 bytes, the length of every domain's keys; nothing was changed: a key "
+     "of another length is registered on each node ('telmor-vaq register-key'), never taken from a file"},
+    {2049,
+     "{f} holds a key whose material is trivially weak (one byte value throughout, a short pattern repeated, a "
+     "counting run, or a handful of byte values), so it was not made by an export of a sound keystore; nothing was "
+     "changed"},
+    {2050, "{f} holds a key for a domain this node does not have (see 'telmor-vaq domains'); nothing was changed"},
+    {2051, "{f} marks two keys of one domain active, which no keystore holds, so it was not made by export; "
+           "nothing was changed"},
+    {2052,
+     "{f}, or a key in it, is dated later than now (by more than an hour): check the clocks of this node and of the "
+     "node {f} comes from; nothing was changed"},
+    {2053, "a key named with --restore is not in {f} (see 'telmor-vaq keys' on the node it comes from); nothing was "
+           "changed"},
     // The audit trail: a change whose record cannot be written is refused.
     {2056,
      "the role's audit key (/etc/telmor/vaq/STEM/STEM.audit-key.N) is missing beside its trail, damaged or not "

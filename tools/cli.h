@@ -34,6 +34,8 @@ struct Options {
     std::string wrapWith;           // --wrap-with: the token key an export is sealed to
     std::string owner;              // --owner ACCOUNT[:GROUP]
     std::string group;              // --group GROUP
+    std::vector<uint32_t> restore;  // --restore KEY_ID: keys deleted here that an import or join may bring back
+    bool allowOlder = false;        // --allow-older
     std::string since;              // --since TIME
     bool usage = false;             // --usage
     std::string epochRecords;       // --epoch-records N

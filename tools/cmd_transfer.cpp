@@ -13,6 +13,7 @@
 #include <functional>
 #include <string>
 
+#include "arrival.h"
 #include "causes.h"
 #include "command_table.h"
 #include "export_header.h"
@@ -175,7 +176,9 @@ int cmd_export(const Options &opt) {
     return 0;
 }
 
-int cmd_import(const Options &opt) {
+// A key library without the reporting entry (a vendor's) imports through the
+// main library's own entry, with no --restore.
+int import_without_report(const Options &opt) {
     const std::string &file = opt.args.at(0);
     const Context ctx{opt.role, {}, {}, file};
     if (!file_facts(file).exists) {
@@ -205,6 +208,11 @@ int cmd_import(const Options &opt) {
     return 0;
 }
 
+int cmd_import(const Options &opt) {
+    if (dlsym(RTLD_DEFAULT, "VaqPrivArriveMkFile") == nullptr && opt.restore.empty()) return import_without_report(opt);
+    return arrive(opt, Arrive::Import);
+}
+
 const CommandRegistrar kExport(
     {"export",
      "Transfer",
@@ -232,11 +240,14 @@ const CommandRegistrar kImport(
      31,
      "add the master keys of an export file that this keystore lacks",
      "Adds the master keys of an export file that the keystore lacks, inactive; keys already present are\n"
-     "left alone, so importing twice changes nothing. Reports how many keys were added and how many were\n"
-     "already present. A key id present with other material refuses the whole import. A FILE sealed to a\n"
-     "token key (export --wrap-with) is opened through the key its URI names, with no password; a node\n"
-     "that cannot use that key is refused (code 2044) and nothing changes.",
-     {Opt::Role, Opt::PasswordFd, Opt::NoNotify},
+     "left alone, so importing twice changes nothing. Reports how many keys were added, in how many\n"
+     "domains. A key id present with other material refuses the whole import. A FILE sealed to a token\n"
+     "key (export --wrap-with) is opened through the key its URI names, with no password; a node that\n"
+     "cannot use that key is refused (code 2044) and nothing changes. A key deleted on this node is not\n"
+     "added back unless named with --restore KEY_ID (it then comes back inactive). A FILE with a key that\n"
+     "is expired, weak, of the wrong length, dated in the future or of a domain this node lacks, or with\n"
+     "two active keys in one domain, is refused whole (codes 2047 to 2052).",
+     {Opt::Role, Opt::PasswordFd, Opt::NoNotify, Opt::Restore},
      {{"FILE", "the export file to read", true, false}},
      {{"import /root/keys-2026.vaqx --role HXM", "give the manager tools the agent's keys"}},
      cmd_import});

@@ -66,6 +66,11 @@ const OptionRow kOptionRows[] = {
     {Opt::Group, "--group", "GROUP",
      "the group through which accounts of different roles share the node's System V objects (recorded on the "
      "node)"},
+    {Opt::Restore, "--restore", "ID",
+     "bring back, inactive, a key deleted on this node that FILE holds (again for each key)"},
+    {Opt::AllowOlder, "--allow-older", nullptr,
+     "take FILE in a domain whose last key change here is newer than FILE, and make a key active that is older "
+     "than the domain's active key (a deliberate roll-back)"},
     {Opt::AuditKey, "--key", "KEY", "verify: the verification key that audit init showed (64 hexadecimal digits)"},
     {Opt::Since, "--since", "TIME", "show: only records from this UTC time on (YYYY-MM-DD[THH:MM[:SS]])"},
     {Opt::Usage, "--usage", nullptr, "show: the encryptions counted per key, summed over the role's processes"},
@@ -341,6 +346,7 @@ uint32_t parse_u32(const std::string &flag, const std::string &text) {
 // String storage for one command's options, converted after parsing.
 struct Raw {
     std::string domain, keyId, passwordFd;
+    std::vector<std::string> restore;
 };
 
 void add_options(CLI::App *sub, const Command &c, Options &opt, Raw &raw) {
@@ -410,6 +416,12 @@ void add_options(CLI::App *sub, const Command &c, Options &opt, Raw &raw) {
                 break;
             case Opt::Group:
                 added = sub->add_option(s.flag, opt.group, s.help);
+                break;
+            case Opt::Restore:
+                added = sub->add_option(s.flag, raw.restore, s.help)->expected(1)->take_all();
+                break;
+            case Opt::AllowOlder:
+                added = sub->add_flag(s.flag, opt.allowOlder, s.help);
                 break;
             case Opt::AuditKey:
                 added = sub->add_option(s.flag, opt.key, s.help);
@@ -562,6 +574,10 @@ int run_tool(int argc, char **argv) {
         const Raw &raw = *raws[cmd];
         if (!raw.domain.empty()) opt.domain = parse_u32("--domain", raw.domain);
         if (!raw.keyId.empty()) opt.keyId = parse_u32("--key-id", raw.keyId);
+        for (const std::string &id : raw.restore) {
+            opt.restore.push_back(parse_u32("--restore", id));
+            if (opt.restore.back() == 0) throw UsageError{"--restore needs a key id from 1 to 4294967295"};
+        }
         if (!raw.passwordFd.empty()) {
             const uint32_t fd = parse_u32("--password-fd", raw.passwordFd);
             if (fd > INT32_MAX) throw UsageError{"--password-fd needs a descriptor number"};

@@ -35,6 +35,8 @@ enum class Opt {
     Key,           // --key URI (pkcs11)
     Owner,         // --owner ACCOUNT[:GROUP]
     Group,         // --group GROUP
+    Restore,       // --restore KEY_ID, repeatable
+    AllowOlder,
     AuditKey,      // --key KEY: the audit trail's verification key
     Since,         // --since TIME
     Usage,         // --usage

@@ -7,6 +7,7 @@
 
 #include "vaq/vaq_private.h"
 
+#include "arrival.h"
 #include "audited.h"
 #include "export.h"
 #include "export_file.h"
@@ -51,10 +52,12 @@ private:
 // The keys of the loaded keystore, as an export holds them. Keys another
 // process added since our load belong in the file too; if the disk cannot be
 // read, what memory holds is still worth exporting.
-std::vector<ExportedKey> keys_to_export(State &s) {
+ExportContents keys_to_export(State &s) {
     Status fresh = s.refresh();
     if (!fresh.ok()) VAQ_KLOG(LogLevel::kWarn, "exporting the keys in memory; keystore not re-read: %s\n", fresh.why);
-    std::vector<ExportedKey> keys;
+    ExportContents contents;
+    contents.made = now_seconds();
+    std::vector<ExportedKey> &keys = contents.keys;
     keys.reserve(s.keystore.keys.size());
     for (const auto &k : s.keystore.keys) {
         ExportedKey e;
@@ -67,7 +70,7 @@ std::vector<ExportedKey> keys_to_export(State &s) {
         e.material = SecureBytes(k.material.view());
         keys.push_back(std::move(e));
     }
-    return keys;
+    return contents;
 }
 
 // Publishes a sealed export image at `file`. Created exclusively: an existing
@@ -109,11 +112,11 @@ HXB_EXPORT unsigned long VaqExportMkFileEx(const char *file, const unsigned char
         if (workFactor > kMaxExportIterations) return Fail(VAQ_ERR_BAD_ARG, "work factor above what an import accepts");
         uint32_t iterations = workFactor > kMinExportIterations ? workFactor : kMinExportIterations;
 
-        std::vector<ExportedKey> keys = keys_to_export(s);
+        ExportContents contents = keys_to_export(s);
         Bytes image;
-        st = seal_export(s.host, keys, {password, passwordLen}, iterations, image);
+        st = seal_export(s.host, contents, {password, passwordLen}, iterations, image);
         if (st.ok()) st = publish_export(s, file, image);
-        if (st.ok()) VAQ_KLOG(LogLevel::kInfo, "%zu master keys exported\n", keys.size());
+        if (st.ok()) VAQ_KLOG(LogLevel::kInfo, "%zu master keys exported\n", contents.keys.size());
         return st;
     });
 }
@@ -135,12 +138,12 @@ HXB_EXPORT uint32_t VaqPrivExportMkFileToken(const char *file, const char *uri) 
         std::shared_ptr<TokenKey> key;
         st = open_token_key(s, uri, key);
         if (!st.ok()) return st;
-        std::vector<ExportedKey> keys = keys_to_export(s);
+        ExportContents contents = keys_to_export(s);
         Bytes image;
-        st = seal_token_export(s.host, keys, *key, image);
+        st = seal_token_export(s.host, contents, *key, image);
         if (st.ok()) st = publish_export(s, file, image);
         if (st.ok())
-            VAQ_KLOG(LogLevel::kInfo, "%zu master keys exported, sealed to the token key %.300s\n", keys.size(),
+            VAQ_KLOG(LogLevel::kInfo, "%zu master keys exported, sealed to the token key %.300s\n", contents.keys.size(),
                      key->uri().text.c_str());
         return st;
     }));
@@ -149,7 +152,7 @@ HXB_EXPORT uint32_t VaqPrivExportMkFileToken(const char *file, const char *uri) 
 namespace {
 
 // Opens a file sealed to a token key, through the key its URI names.
-Status open_sealed_to_token(State &s, ByteView file, std::vector<ExportedKey> &keys) {
+Status open_sealed_to_token(State &s, ByteView file, ExportContents &contents) {
     std::string uri;
     Status st = token_export_uri(file, uri);
     if (!st.ok()) return st;
@@ -164,20 +167,20 @@ Status open_sealed_to_token(State &s, ByteView file, std::vector<ExportedKey> &k
     std::shared_ptr<TokenKey> key;
     st = open_token_key(s, uri, key);
     if (!st.ok()) return st;
-    return open_token_export(file, *key, keys);
+    return open_token_export(file, *key, contents);
 }
 
 // Reads and opens an export file: the keys it holds, verified whole. A file
 // sealed to a token key needs no password, and one given is not used; for
 // any other file the password is judged as it always was, first.
 Status read_export(State &s, const char *file, const unsigned char *password, uint32_t passwordLen,
-                   std::vector<ExportedKey> &keys) {
+                   ExportContents &contents) {
     Status st = check_file(file);
     if (!st.ok()) return st;
     Status passwordOk = check_password(password, passwordLen);
     FileContent content = s.host.read_file(file);
     if (content.state == FileState::kRead && export_kind(content.bytes) == ExportKind::kTokenKey)
-        return open_sealed_to_token(s, content.bytes, keys);
+        return open_sealed_to_token(s, content.bytes, contents);
     // Without a password the file may be one sealed to a token key, which
     // needs none: a file that was not read is answered for what it is.
     const bool noPassword = password == nullptr || passwordLen == 0;
@@ -187,35 +190,20 @@ Status read_export(State &s, const char *file, const unsigned char *password, ui
     if (content.state == FileState::kMissing || content.state == FileState::kUnreadable)
         return Fail(VAQ_ERR_IO, "export file could not be read");
     if (content.state != FileState::kRead) return Fail(VAQ_ERR_EXPORT_FORMAT, "not an export file: empty or too large");
-    return open_export(content.bytes, {password, passwordLen}, keys);
+    return open_export(content.bytes, {password, passwordLen}, contents);
 }
 
-// Adds to `next` the keys it lacks, inactive; `added` counts them. Every
-// conflict is found before anything is added, so a refusal changes nothing.
-Status add_missing(const State &s, Keystore &next, const std::vector<ExportedKey> &keys, size_t &added) {
-    for (const auto &k : keys)
-        if (const MasterKey *existing = next.find(k.domain, k.id))
-            if (!existing->material.equals(k.material.view()))
-                return Fail(VAQ_ERR_IMPORT_CONFLICT, "a key id in the file exists with other material");
-    // Sized once: the records of a large import would otherwise be moved
-    // through every size on the way.
-    next.keys.reserve(std::min(next.keys.size() + keys.size(), kMaxKeys));
-    for (const auto &k : keys) {
-        if (next.find(k.domain, k.id)) continue;
-        if (next.keys.size() >= kMaxKeys) return Fail(VAQ_ERR_LIMIT, "the keystore holds the most keys it can");
-        MasterKey m;
-        m.domain = k.domain;
-        m.id = k.id;
-        m.origin = kRegistered;
-        m.created = k.created;
-        m.lifeDays = k.lifeDays;
-        m.material = material_copy(k.material.view());
-        Status w = wrap_key(s.host, next.root, m);
-        if (!w.ok()) return w;
-        next.keys.push_back(std::move(m));
-        ++added;
-    }
-    return Ok();
+// Takes an export file into the keystore under `rules`, as one change.
+Status arrive(State &s, const char *file, const unsigned char *password, uint32_t passwordLen,
+              const ArrivalRules &rules, ArrivalOutcome &outcome, int64_t &made) {
+    ExportContents contents;
+    Status st = read_export(s, file, password, passwordLen, contents);
+    if (!st.ok()) return st;
+    made = contents.made;
+    const auto hasDomain = [&s](uint32_t id) { return s.find_domain(id) != nullptr; };
+    return s.change([&](Keystore &next, bool &changed) -> Status {
+        return take_arrival(s.host, next, contents, rules, hasDomain, now_seconds(), outcome, changed);
+    });
 }
 
 }  // namespace
@@ -224,18 +212,48 @@ HXB_EXPORT unsigned long VaqImportMkFileEx(const char *file, const unsigned char
     CallName call("VaqImportMkFileEx", "%.256s", file ? file : "null");
     auto event = [&] { return AuditEvent{.op = "import", .file = file ? file : ""}; };
     return with_audit(call.c_str(), event, [&](State &s) -> Status {
-        std::vector<ExportedKey> keys;
-        Status st = read_export(s, file, password, passwordLen, keys);
-        if (!st.ok()) return st;
-        size_t added = 0;
-        st = s.change([&](Keystore &next, bool &changed) -> Status {
-            Status a = add_missing(s, next, keys, added);
-            changed = added > 0;
-            return a;
-        });
-        if (st.ok()) VAQ_KLOG(LogLevel::kInfo, "%zu master keys imported\n", added);
+        ArrivalOutcome outcome;
+        int64_t made = 0;
+        Status st = arrive(s, file, password, passwordLen, ArrivalRules{}, outcome, made);
+        if (st.ok()) VAQ_KLOG(LogLevel::kInfo, "%zu master keys imported\n", outcome.keysAdded);
         return st;
     });
+}
+
+HXB_EXPORT uint32_t VaqPrivArriveMkFile(uint32_t how, const char *file, const unsigned char *password,
+                                        uint32_t passwordLen, const VaqPrivArrivalRules *rules,
+                                        VaqPrivArrivalReport *report) {
+    CallName call("VaqPrivArriveMkFile", "%s %.256s", how == VAQ_PRIV_ARRIVE_JOIN ? "join" : "import",
+                  file ? file : "null");
+    auto event = [&] { return arrival_event(how, file, rules); };
+    return static_cast<uint32_t>(with_audit(call.c_str(), event, [&](State &s) -> Status {
+        if (report == nullptr) return Fail(VAQ_ERR_NULL_ARG, "the report is null");
+        if (how != VAQ_PRIV_ARRIVE_IMPORT && how != VAQ_PRIV_ARRIVE_JOIN) return Fail(VAQ_ERR_BAD_ARG, "unknown mode");
+        if (report->notes == nullptr && report->capacity != 0) return Fail(VAQ_ERR_NULL_ARG, "the notes are null");
+        if (rules != nullptr && rules->restore == nullptr && rules->restoreCount != 0)
+            return Fail(VAQ_ERR_NULL_ARG, "the keys to restore are null");
+        report->noteCount = report->marked = 0;
+        report->made = 0;
+        report->refusal[0] = '\0';
+        ArrivalRules taken;
+        taken.join = how == VAQ_PRIV_ARRIVE_JOIN;
+        if (rules != nullptr) {
+            taken.allowOlder = rules->allowOlder != 0;
+            taken.restore.assign(rules->restore, rules->restore + rules->restoreCount);
+        }
+        ArrivalOutcome outcome;
+        Status st = arrive(s, file, password, passwordLen, taken, outcome, report->made);
+        report->noteCount = static_cast<uint32_t>(outcome.notes.size());
+        std::copy_n(outcome.notes.begin(), std::min<size_t>(outcome.notes.size(), report->capacity), report->notes);
+        report->marked = outcome.marked;
+        std::snprintf(report->refusal, sizeof report->refusal, "%s", outcome.refusal.c_str());
+        if (st.ok() && taken.join)
+            VAQ_KLOG(LogLevel::kInfo, "joined from an export: %zu master keys added, %zu domains switched\n",
+                     outcome.keysAdded, outcome.switched);
+        else if (st.ok())
+            VAQ_KLOG(LogLevel::kInfo, "%zu master keys imported\n", outcome.keysAdded);
+        return st;
+    }));
 }
 
 HXB_EXPORT uint32_t VaqPrivJoinMkFile(const char *file, const unsigned char *password, uint32_t passwordLen,
@@ -246,35 +264,17 @@ HXB_EXPORT uint32_t VaqPrivJoinMkFile(const char *file, const unsigned char *pas
         if (added == nullptr || activated == nullptr || marked == nullptr)
             return Fail(VAQ_ERR_NULL_ARG, "an output pointer is null");
         *added = *activated = *marked = 0;
-        std::vector<ExportedKey> keys;
-        Status st = read_export(s, file, password, passwordLen, keys);
+        ArrivalRules rules;
+        rules.join = true;
+        ArrivalOutcome outcome;
+        int64_t made = 0;
+        Status st = arrive(s, file, password, passwordLen, rules, outcome, made);
+        *marked = outcome.marked;
         if (!st.ok()) return st;
-        for (const auto &k : keys) *marked += k.active ? 1 : 0;
-        // Without the exporter's active keys a join would leave this node
-        // encrypting under keys the fleet lacks: the caller is told, and
-        // nothing changes.
-        if (*marked == 0) return Ok();
-        size_t newKeys = 0, newActive = 0;
-        st = s.change([&](Keystore &next, bool &changed) -> Status {
-            newKeys = newActive = 0;
-            Status a = add_missing(s, next, keys, newKeys);
-            if (!a.ok()) return a;
-            for (const auto &k : keys) {
-                if (!k.active) continue;
-                MasterKey *mine = next.find(k.domain, k.id);
-                if (mine == nullptr || mine->active) continue;
-                if (MasterKey *previous = next.active_of(k.domain)) previous->active = false;
-                mine->active = true;
-                ++newActive;
-            }
-            changed = newKeys > 0 || newActive > 0;
-            return Ok();
-        });
-        if (!st.ok()) return st;
-        *added = static_cast<uint32_t>(newKeys);
-        *activated = static_cast<uint32_t>(newActive);
-        VAQ_KLOG(LogLevel::kInfo, "joined from an export: %zu master keys added, %zu made active\n", newKeys,
-                 newActive);
+        *added = static_cast<uint32_t>(outcome.keysAdded);
+        *activated = static_cast<uint32_t>(outcome.switched);
+        VAQ_KLOG(LogLevel::kInfo, "joined from an export: %zu master keys added, %zu domains switched\n",
+                 outcome.keysAdded, outcome.switched);
         return Ok();
     }));
 }

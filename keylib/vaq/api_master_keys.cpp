@@ -88,6 +88,7 @@ HXB_EXPORT unsigned long VaqCreateMkEx(uint32_t domainId, uint32_t *keyId) {
         uint32_t id = 0;
         st = s.change([&](Keystore &next, bool &changed) -> Status {
             Status g = s.generate_key(next, domainId, lifeDays, &id);
+            if (g.ok()) next.history.changed(domainId, now_seconds());
             changed = g.ok();
             return g;
         });
@@ -123,6 +124,8 @@ HXB_EXPORT unsigned long VaqRegisterMkEx(uint32_t domainId, uint32_t keyId, cons
             k.material = material_copy(material);
             Status w = wrap_key(s.host, next.root, k);
             if (!w.ok()) return w;
+            // Registering an id deleted here is the caller bringing it back.
+            next.history.forget(domainId, keyId);
             next.keys.push_back(std::move(k));
             changed = true;
             return Ok();
@@ -140,6 +143,7 @@ HXB_EXPORT unsigned long VaqActivateMk(uint32_t domainId, uint32_t keyId) {
             if (k->active) return Ok();
             if (MasterKey *previous = next.active_of(domainId)) previous->active = false;
             k->active = true;
+            next.history.changed(domainId, now_seconds());
             changed = true;
             return Ok();
         });
@@ -155,6 +159,11 @@ HXB_EXPORT unsigned long VaqRmvMk(uint32_t domainId, uint32_t keyId) {
             if (k == nullptr) return Fail(VAQ_ERR_UNKNOWN_KEY, "no such master key");
             if (k->active) return Fail(VAQ_ERR_KEY_ACTIVE, "the domain's active key cannot be removed");
             std::erase_if(next.keys, [&](const MasterKey &m) { return m.domain == domainId && m.id == keyId; });
+            // Remembered, so that no export or restored copy brings it back
+            // unasked.
+            if (next.history.retire(domainId, keyId, now_seconds()))
+                VAQ_KLOG(LogLevel::kWarn, "the keystore remembers %zu deleted keys; the oldest is forgotten\n",
+                         kMaxRetiredKeys);
             changed = true;
             return Ok();
         });

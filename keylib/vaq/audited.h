@@ -5,7 +5,10 @@
 #ifndef HXB_VAQ_AUDITED_H
 #define HXB_VAQ_AUDITED_H
 
+#include <string>
+
 #include "edge.h"
+#include "vaq/vaq_private.h"
 
 namespace vaq {
 
@@ -44,6 +47,19 @@ unsigned long with_audit(const char *function, MakeEvent &&make, Body &&body) no
 // the file is written.
 inline AuditEvent export_event(const char *file, const char *kind) {
     return {.op = "export", .file = file ? file : "", .detail = kind, .first = true, .allKeys = true};
+}
+
+// An import or a join, with what the operator allowed it beyond the rules.
+inline AuditEvent arrival_event(uint32_t how, const char *file, const VaqPrivArrivalRules *rules) {
+    AuditEvent e{.op = how == VAQ_PRIV_ARRIVE_JOIN ? "join" : "import", .file = file ? file : ""};
+    if (rules != nullptr && rules->allowOlder != 0) e.detail = "allowed older";
+    if (rules != nullptr && rules->restore != nullptr && rules->restoreCount != 0) {
+        std::string ids;
+        for (uint32_t i = 0; i < rules->restoreCount && i < 64; ++i)
+            ids += (i ? "," : "") + std::to_string(rules->restore[i]);
+        e.detail += (e.detail.empty() ? "" : "; ") + ("restore asked for " + ids);
+    }
+    return e;
 }
 
 }  // namespace vaq

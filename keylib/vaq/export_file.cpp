@@ -48,11 +48,14 @@ SecureBytes encode_payload(const std::vector<ExportedKey> &keys) {
     return payload;
 }
 
-// The fields both kinds share, from offset 32 on: nonce, key count, payload length.
-void write_common(Writer &w, const uint8_t nonce[kGcmNonceBytes], size_t count, size_t payloadBytes) {
+// The fields both kinds share, from offset 32 on: nonce, key count, payload
+// length, and when the file was made (in bytes that readers before it
+// skipped: its files carry 0 there, "not said").
+void write_common(Writer &w, const uint8_t nonce[kGcmNonceBytes], size_t count, size_t payloadBytes, int64_t made) {
     w.bytes({nonce, kGcmNonceBytes});
     w.u32(static_cast<uint32_t>(count));
     w.u32(static_cast<uint32_t>(payloadBytes));
+    w.i64(made);
     w.zeros(kHeaderBytes - w.size());
 }
 
@@ -71,6 +74,7 @@ struct Common {
     ByteView nonce;
     uint32_t count = 0;
     uint32_t payloadBytes = 0;
+    int64_t made = 0;
 };
 
 // Bounds come before any work: the file is not yet authenticated.
@@ -78,6 +82,7 @@ Status check_bounds(const Common &c, size_t headerEnd, size_t fileBytes) {
     if (c.count > kMaxKeys || uint64_t{c.payloadBytes} < uint64_t{c.count} * (kRecordFixedBytes + kMinMaterialBytes) ||
         uint64_t{c.payloadBytes} > uint64_t{c.count} * (kRecordFixedBytes + kMaxMaterialBytes))
         return Fail(VAQ_ERR_EXPORT_FORMAT, "export file key count and length disagree");
+    if (!plausible_time(c.made, 0)) return Fail(VAQ_ERR_EXPORT_FORMAT, "export file dated out of bounds");
     if (uint64_t{headerEnd} + c.payloadBytes + kGcmTagBytes > fileBytes)
         return Fail(VAQ_ERR_EXPORT_FORMAT, "export file truncated");
     return Ok();
@@ -89,13 +94,14 @@ Common read_common(ByteView file) {
     c.nonce = r.bytes(kGcmNonceBytes);
     c.count = r.u32();
     c.payloadBytes = r.u32();
+    c.made = r.i64();
     return c;
 }
 
 // Opens the payload after `headerEnd` under `key` (the header as associated
 // data) and reads its records; nothing is answered unless all of it holds.
 Status open_payload(ByteView file, size_t headerEnd, const Common &c, const uint8_t key[kKeyBytes],
-                    const char *rejected, std::vector<ExportedKey> &keys) {
+                    const char *rejected, ExportContents &contents) {
     SecureBytes payload(c.payloadBytes);
     switch (gcm_open(key, c.nonce.data(), file.subspan(0, headerEnd),
                      file.subspan(headerEnd, c.payloadBytes + kGcmTagBytes), payload.data())) {
@@ -127,7 +133,8 @@ Status open_payload(ByteView file, size_t headerEnd, const Common &c, const uint
         out.push_back(std::move(k));
     }
     if (pr.remaining() != 0) return Fail(VAQ_ERR_EXPORT_FORMAT, "export file payload has extra bytes");
-    keys = std::move(out);
+    contents.keys = std::move(out);
+    contents.made = c.made;
     return Ok();
 }
 
@@ -191,8 +198,9 @@ ExportKind export_kind(ByteView file) {
     return ExportKind::kUnknown;
 }
 
-Status seal_export(const Host &host, const std::vector<ExportedKey> &keys, ByteView password, uint32_t iterations,
+Status seal_export(const Host &host, const ExportContents &contents, ByteView password, uint32_t iterations,
                    Bytes &file) {
+    const std::vector<ExportedKey> &keys = contents.keys;
     if (keys.size() > kMaxKeys) return Fail(VAQ_ERR_LIMIT, "too many master keys");
     SecureBytes payload = encode_payload(keys);
     uint8_t salt[kSaltBytes];
@@ -208,7 +216,7 @@ Status seal_export(const Host &host, const std::vector<ExportedKey> &keys, ByteV
     w.u16(kKdfPbkdf2Sha256);
     w.u32(iterations);
     w.bytes({salt, sizeof salt});
-    write_common(w, nonce, keys.size(), payload.size());
+    write_common(w, nonce, keys.size(), payload.size(), contents.made);
 
     SecretArray<kKeyBytes> key;
     if (!pbkdf2_sha256(password, {salt, sizeof salt}, iterations, key.data()))
@@ -216,7 +224,7 @@ Status seal_export(const Host &host, const std::vector<ExportedKey> &keys, ByteV
     return append_sealed(key.data(), nonce, payload, file);
 }
 
-Status open_export(ByteView file, ByteView password, std::vector<ExportedKey> &keys) {
+Status open_export(ByteView file, ByteView password, ExportContents &contents) {
     if (file.size() < kHeaderBytes + kGcmTagBytes) return Fail(VAQ_ERR_EXPORT_FORMAT, "not an export file: too short");
     Reader r(file);
     ByteView magic = r.bytes(sizeof kMagic);
@@ -236,10 +244,11 @@ Status open_export(ByteView file, ByteView password, std::vector<ExportedKey> &k
     SecretArray<kKeyBytes> key;
     if (!pbkdf2_sha256(password, salt, iterations, key.data()))
         return Fail(VAQ_ERR_CRYPTO, "password key derivation failed");
-    return open_payload(file, kHeaderBytes, c, key.data(), "wrong password, or the export file was altered", keys);
+    return open_payload(file, kHeaderBytes, c, key.data(), "wrong password, or the export file was altered", contents);
 }
 
-Status seal_token_export(const Host &host, const std::vector<ExportedKey> &keys, TokenKey &key, Bytes &file) {
+Status seal_token_export(const Host &host, const ExportContents &contents, TokenKey &key, Bytes &file) {
+    const std::vector<ExportedKey> &keys = contents.keys;
     if (keys.size() > kMaxKeys) return Fail(VAQ_ERR_LIMIT, "too many master keys");
     const std::string &uri = key.uri().text;
     if (uri.empty() || uri.size() > kMaxExportUriBytes)
@@ -265,7 +274,7 @@ Status seal_token_export(const Host &host, const std::vector<ExportedKey> &keys,
     w.u16(static_cast<uint16_t>(uriBytes.size()));
     w.u16(static_cast<uint16_t>(sealed.size()));
     w.zeros(kNonceAt - w.size());
-    write_common(w, nonce, keys.size(), payload.size());
+    write_common(w, nonce, keys.size(), payload.size(), contents.made);
     w.bytes(uriBytes);
     w.bytes(sealed);
 
@@ -282,7 +291,7 @@ Status token_export_uri(ByteView file, std::string &uri) {
     return Ok();
 }
 
-Status open_token_export(ByteView file, TokenKey &key, std::vector<ExportedKey> &keys) {
+Status open_token_export(ByteView file, TokenKey &key, ExportContents &contents) {
     TokenHeader h;
     Status st = read_token_header(file, h);
     if (!st.ok()) return st;
@@ -306,7 +315,7 @@ Status open_token_export(ByteView file, TokenKey &key, std::vector<ExportedKey> 
     }
     SecretArray<kKeyBytes> fileKey;
     if (!payload_key(secret.data(), fileKey.data())) return Fail(VAQ_ERR_CRYPTO, "export key derivation failed");
-    return open_payload(file, h.end, c, fileKey.data(), "the export file was altered", keys);
+    return open_payload(file, h.end, c, fileKey.data(), "the export file was altered", contents);
 }
 
 }  // namespace vaq

@@ -32,6 +32,13 @@ struct ExportedKey {
     SecureBytes material;
 };
 
+// A file's keys, and when it was made (seconds since 1970; 0 in files made
+// before exports recorded it).
+struct ExportContents {
+    std::vector<ExportedKey> keys;
+    int64_t made = 0;
+};
+
 // What seals a file's keys, read from its header alone (nothing verified).
 // kUnknown: not an export file, or a kind or version this library lacks; the
 // readers below refuse it with VAQ_ERR_EXPORT_FORMAT.
@@ -39,22 +46,22 @@ enum class ExportKind { kPassword, kTokenKey, kUnknown };
 ExportKind export_kind(ByteView file);
 
 // Salt and nonce come from the host's entropy service.
-Status seal_export(const Host &host, const std::vector<ExportedKey> &keys, ByteView password, uint32_t iterations,
+Status seal_export(const Host &host, const ExportContents &contents, ByteView password, uint32_t iterations,
                    Bytes &file);
 // Verifies the whole file before answering any key. Bytes after the sealed
 // payload are ignored.
-Status open_export(ByteView file, ByteView password, std::vector<ExportedKey> &keys);
+Status open_export(ByteView file, ByteView password, ExportContents &contents);
 
 // The token kind: the file's key is 32 random bytes that `key` seals, bound to
 // the file's magic, version, kind and the key's URI, which the file records.
-Status seal_token_export(const Host &host, const std::vector<ExportedKey> &keys, TokenKey &key, Bytes &file);
+Status seal_token_export(const Host &host, const ExportContents &contents, TokenKey &key, Bytes &file);
 // The URI a token-sealed file records, once the header's bounds check out.
 // Nothing is verified yet: the URI is the input of whoever wrote the file.
 Status token_export_uri(ByteView file, std::string &uri);
 // Opens a token-sealed file with the key its URI names, verifying the whole
 // file before answering any key. A key that is not the file's (or cannot be
 // asked) is VAQ_ERR_EXPORT_KEY_UNREACHABLE; an altered file VAQ_ERR_EXPORT_AUTH.
-Status open_token_export(ByteView file, TokenKey &key, std::vector<ExportedKey> &keys);
+Status open_token_export(ByteView file, TokenKey &key, ExportContents &contents);
 
 }  // namespace vaq
 

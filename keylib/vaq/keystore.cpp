@@ -17,6 +17,7 @@ constexpr size_t kTrailerBytes = 32;
 constexpr size_t kKeyFixedBytes = 28;
 static_assert(kMinImageBytes == kHeaderBytes + kRootBlockBytes + kTrailerBytes);
 constexpr char kKeystoreSalt[] = "hxbVaq keystore";
+constexpr size_t kHistoryRecordBytes = 16;
 constexpr uint8_t kFlagActive = 1;
 constexpr uint8_t kFlagRegistered = 2;
 
@@ -36,6 +37,29 @@ std::array<uint8_t, 10> wrap_aad(uint32_t domain, uint32_t id, uint16_t len) {
     aad[8] = static_cast<uint8_t>(len);
     aad[9] = static_cast<uint8_t>(len >> 8);
     return aad;
+}
+
+// The history records of a format-3 image: a domain's last change (key id
+// 0) or a key deleted here; each (domain, id) once, every time plausible.
+Status read_history(ByteView records, uint32_t count, KeyHistory &out) {
+    Reader r(records);
+    std::set<uint64_t> seen;
+    size_t changes = 0;
+    for (uint32_t i = 0; i < count; ++i) {
+        const uint32_t domain = r.u32();
+        const uint32_t id = r.u32();
+        const int64_t at = r.i64();
+        if (!r.ok() || !plausible_time(at, 0) || !seen.insert(key_slot(domain, id)).second)
+            return Fail(VAQ_ERR_KEYSTORE_CORRUPT, "a history record is malformed");
+        if (id == 0) {
+            if (++changes > kMaxDomainChanges) return Fail(VAQ_ERR_KEYSTORE_CORRUPT, "too many domain records");
+            out.add_record(DomainChange{domain, at});
+        } else {
+            if (out.retired().size() >= kMaxRetiredKeys) return Fail(VAQ_ERR_KEYSTORE_CORRUPT, "too many deleted keys");
+            out.add_record(RetiredKey{domain, id, at});
+        }
+    }
+    return Ok();
 }
 
 }  // namespace
@@ -92,12 +116,15 @@ size_t keyless_image_bytes(ByteView image) {
     uint16_t version = r.u16();
     if (!r.ok() || std::memcmp(magic.data(), kMagic, sizeof kMagic) != 0) return 0;
     if (version == kUnprotectedFormatVersion) return kMinImageBytes;
-    if (version != kFormatVersion) return 0;
+    if (version != kFormatVersion && version != kHistoryFormatVersion) return 0;
     r.skip(24);  // to the protector
     uint16_t protector = r.u16();
     r.skip(8);
     uint32_t sealedBytes = r.u32();
     if (!r.ok()) return kHeaderBytes + kSealedRootBlockBytes;
+    // Format 3 is only written with a history, so no format-3 image is as
+    // short as this: a damaged one never passes for a first image cut short.
+    if (version == kHistoryFormatVersion && protector == 0) return kMinImageBytes;
     // Only lengths a protector writes count: a damaged length must not make
     // a keystore that holds keys look like a first image cut short.
     bool plausible =
@@ -119,16 +146,18 @@ Status serialize(const Keystore &ks, Bytes &image) {
     size_t imageBytes =
         kHeaderBytes + kTrailerBytes + (sealed ? kSealedRootBlockBytes + ks.sealedRoot.size() : kRootBlockBytes);
     for (const auto &k : ks.keys) imageBytes += kKeyFixedBytes + kGcmNonceBytes + k.wrapped.size();
+    const size_t historyRecords = ks.history.records();
+    imageBytes += historyRecords * kHistoryRecordBytes;
     image.clear();
     image.reserve(imageBytes);
     Writer w(image);
     w.bytes({reinterpret_cast<const uint8_t *>(kMagic), sizeof kMagic});
-    w.u16(sealed ? kFormatVersion : kUnprotectedFormatVersion);
+    w.u16(historyRecords > 0 ? kHistoryFormatVersion : sealed ? kFormatVersion : kUnprotectedFormatVersion);
     w.u16(static_cast<uint16_t>(kHeaderBytes));
     w.u32(0);  // total length, patched below
     w.u64(ks.generation);
     w.u32(static_cast<uint32_t>(ks.keys.size()));
-    w.u32(0);
+    w.u32(static_cast<uint32_t>(historyRecords));
 
     w.u16(ks.root.version);
     w.u16(static_cast<uint16_t>(ks.protector));
@@ -149,6 +178,17 @@ Status serialize(const Keystore &ks, Bytes &image) {
         w.u32(0);
         w.bytes(k.nonce);
         w.bytes(k.wrapped.view());
+    }
+    // A domain's last change is a record with key id 0, which no key has.
+    for (const auto &c : ks.history.changes()) {
+        w.u32(c.domain);
+        w.u32(0);
+        w.i64(c.at);
+    }
+    for (const auto &r : ks.history.retired()) {
+        w.u32(r.domain);
+        w.u32(r.id);
+        w.i64(r.deleted);
     }
     uint32_t total = static_cast<uint32_t>(image.size() + kTrailerBytes);
     for (int i = 0; i < 4; ++i) image[12 + i] = static_cast<uint8_t>(total >> (8 * i));
@@ -172,7 +212,10 @@ bool claims_protected_format(ByteView image) {
     Reader r(image);
     ByteView magic = r.bytes(sizeof kMagic);
     uint16_t version = r.u16();
-    return r.ok() && std::memcmp(magic.data(), kMagic, sizeof kMagic) == 0 && version == kFormatVersion;
+    r.skip(24);
+    uint16_t protector = r.u16();
+    return r.ok() && std::memcmp(magic.data(), kMagic, sizeof kMagic) == 0 &&
+           (version == kFormatVersion || (version == kHistoryFormatVersion && protector != 0));
 }
 
 ParseResult parse(ByteView image, Keystore &out, RootOpener &opener, std::shared_ptr<const Bytes> file) {
@@ -183,15 +226,14 @@ ParseResult parse(ByteView image, Keystore &out, RootOpener &opener, std::shared
     uint16_t version = r.u16();
     uint16_t headerBytes = r.u16();
     uint32_t total = r.u32();
-    if (version > kFormatVersion) return ParseResult::kNewerFormat;
-    if ((version != kFormatVersion && version != kUnprotectedFormatVersion) || headerBytes != kHeaderBytes ||
-        total < kMinImageBytes || total > image.size())
+    if (version > kHistoryFormatVersion) return ParseResult::kNewerFormat;
+    if (version == 0 || headerBytes != kHeaderBytes || total < kMinImageBytes || total > image.size())
         return ParseResult::kCorrupt;
 
     Keystore ks;
     ks.generation = r.u64();
     uint32_t count = r.u32();
-    r.skip(4);
+    uint32_t historyRecords = r.u32();
     ks.root.version = r.u16();
     uint16_t protector = r.u16();
     ks.root.lifeDays = r.u32();
@@ -199,8 +241,15 @@ ParseResult parse(ByteView image, Keystore &out, RootOpener &opener, std::shared
     uint32_t sealedBytes = r.u32();
     ks.root.created = r.i64();
     if (!r.ok()) return ParseResult::kCorrupt;
-    const size_t recordsAt = r.pos() + (version == kFormatVersion ? sealedBytes : kKeyBytes);
-    if (version == kUnprotectedFormatVersion) {
+    // Formats 1 and 2 have no history (the field is reserved, 0); format 3
+    // is written only with one.
+    if ((version == kHistoryFormatVersion) != (historyRecords > 0) ||
+        historyRecords > kMaxRetiredKeys + kMaxDomainChanges)
+        return ParseResult::kCorrupt;
+    const bool plainRoot =
+        version == kUnprotectedFormatVersion || (version == kHistoryFormatVersion && protector == 0);
+    const size_t recordsAt = r.pos() + (plainRoot ? kKeyBytes : sealedBytes);
+    if (plainRoot) {
         ByteView rootMaterial = r.bytes(kKeyBytes);
         if (!r.ok() || protector != 0 || sealedBytes != 0) return ParseResult::kCorrupt;
         std::memcpy(ks.root.material.data(), rootMaterial.data(), kKeyBytes);
@@ -245,6 +294,14 @@ ParseResult parse(ByteView image, Keystore &out, RootOpener &opener, std::shared
     SecretArray<kKeyBytes> kek;
     if (!root_subkey(ks.root, "wrap v1", kek)) return ParseResult::kCannotVerify;
     GcmOpener unwrap(kek.data());
+
+    // The history, after the master keys, is checked before the keys are
+    // unwrapped: it is small, and fixed in size.
+    if (body.size() - recordsAt < size_t{historyRecords} * kHistoryRecordBytes) return ParseResult::kCorrupt;
+    body = body.subspan(0, body.size() - size_t{historyRecords} * kHistoryRecordBytes);
+    Status history = read_history(image.subspan(body.size(), size_t{historyRecords} * kHistoryRecordBytes),
+                                  historyRecords, ks.history);
+    if (!history.ok()) return ParseResult::kCorrupt;
 
     // Every record's wrapped bytes stay in one plain block (the file's own,
     // or one copy of the records) and every key's material goes to one
@@ -310,6 +367,10 @@ ParseResult parse(ByteView image, Keystore &out, RootOpener &opener, std::shared
     if (kr.remaining() != 0) return ParseResult::kCorrupt;
     std::sort(seen.begin(), seen.end());
     if (std::adjacent_find(seen.begin(), seen.end()) != seen.end()) return ParseResult::kCorrupt;
+    // A key is never both held and remembered as deleted.
+    for (const auto &retired : ks.history.retired())
+        if (std::binary_search(seen.begin(), seen.end(), key_slot(retired.domain, retired.id)))
+            return ParseResult::kCorrupt;
     out = std::move(ks);
     return ParseResult::kValid;
 }

@@ -15,6 +15,7 @@
 #include "bytes.h"
 #include "crypto.h"
 #include "host.h"
+#include "key_history.h"
 #include "key_material.h"
 #include "protector.h"
 #include "status.h"
@@ -23,9 +24,14 @@ namespace vaq {
 
 // Format 2 records the root protector and the sealed root; format 1 (the
 // root material in the file, no protector) still loads and is still written
-// for a keystore in it, until it is moved to a protector.
+// for a keystore in it, until it is moved to a protector. Format 3 is either
+// of them (told by its protector field) with the keystore's history after the
+// master keys; it is written only for a keystore that has one, so a keystore
+// without stays readable by libraries that know only formats 1 and 2, and a
+// keystore with one is refused by them as newer, never rewritten without it.
 inline constexpr uint16_t kFormatVersion = 2;
 inline constexpr uint16_t kUnprotectedFormatVersion = 1;
+inline constexpr uint16_t kHistoryFormatVersion = 3;
 inline constexpr size_t kMaxSealedRootBytes = 4096;
 inline constexpr uint32_t kRootLifeDays = 3650;
 inline constexpr uint32_t kRootStrengthBits = 256;
@@ -86,6 +92,7 @@ struct Keystore {
     Bytes sealedRoot;
     // Ten thousand keys take a megabyte: kept for the next load like an image.
     std::vector<MasterKey, plain::Allocator<MasterKey>> keys;
+    KeyHistory history;
 
     MasterKey *find(uint32_t domain, uint32_t id);
     const MasterKey *find(uint32_t domain, uint32_t id) const;
@@ -125,7 +132,7 @@ enum class ParseResult { kValid, kCorrupt, kNewerFormat, kCannotVerify, kForeign
 ParseResult parse(ByteView image, Keystore &ks, RootOpener &opener, std::shared_ptr<const Bytes> file = nullptr);
 // The generation an image claims, without verifying it.
 uint64_t peek_generation(ByteView image);
-// Whether an image's header names the protected format, without verifying it.
+// Whether an image's header names a protected format, without verifying it.
 bool claims_protected_format(ByteView image);
 
 }  // namespace vaq

@@ -257,19 +257,26 @@ Status State::sync(bool &merged, uint64_t &diskGeneration, std::array<uint64_t, 
         // Not newer: normally the very keystore memory holds. Copies restored
         // or made anew behind our back may hold keys memory lacks; every key
         // either side holds is kept.
+        // A key deleted here stays deleted: a copy restored from before the
+        // deletion does not bring it back.
         std::unordered_set<uint64_t> held;
         for (const auto &k : keystore.keys) held.insert(key_slot(k.domain, k.id));
         std::vector<MasterKey> extra;
         for (auto &k : disk.keys) {
-            if (held.count(key_slot(k.domain, k.id))) continue;
+            if (held.count(key_slot(k.domain, k.id)) || keystore.history.retired_key(k.domain, k.id)) continue;
             MasterKey copy = k;
             copy.active = false;
             Status s = wrap_key(host, keystore.root, copy);
             if (!s.ok()) return s;
             extra.push_back(std::move(copy));
         }
-        if (!extra.empty()) {
+        KeyHistory history = keystore.history;
+        history.merge(disk.history);
+        for (const auto &k : keystore.keys) history.forget(k.domain, k.id);
+        const bool historyGrew = !(history == keystore.history);
+        if (!extra.empty() || historyGrew) {
             Keystore grown = keystore;
+            grown.history = std::move(history);
             for (auto &k : extra) grown.keys.push_back(std::move(k));
             std::unique_ptr<KeyIndex> idx = index_of(grown);
             keystore = std::move(grown);
@@ -436,7 +443,9 @@ Status State::generate_key(Keystore &ks, uint32_t domain, uint32_t lifeDays, uin
         Status s = host.entropy(raw, sizeof raw);
         if (!s.ok()) return s;
         uint32_t id = uint32_t{raw[0]} | uint32_t{raw[1]} << 8 | uint32_t{raw[2]} << 16 | uint32_t{raw[3]} << 24;
-        if (id != 0 && ks.find(domain, id) == nullptr) key.id = id;
+        // Nor an id deleted here: an export holding the old key would then
+        // conflict with the new one instead of being told it was deleted.
+        if (id != 0 && ks.find(domain, id) == nullptr && ks.history.retired_key(domain, id) == nullptr) key.id = id;
     }
     SecretArray<kGeneratedMaterialBytes> fresh;
     Status s = host.entropy(fresh.data(), fresh.size());

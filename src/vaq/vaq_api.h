@@ -86,8 +86,17 @@ enum VaqResult {
                                               file's); nothing written or changed */
     VAQ_ERR_PROCESS_LOCK = 2045,      /* the host could not take the node's process lock; nothing
                                          read or changed */
-    VAQ_ERR_KEYSTORE_LOCK_FILE = 2046 /* the host took the node's process lock but could not lock
+    VAQ_ERR_KEYSTORE_LOCK_FILE = 2046, /* the host took the node's process lock but could not lock
                                          the role's keystore lock file; nothing read or changed */
+    /* An export file refused whole by an import or a join, nothing changed: */
+    VAQ_ERR_ARRIVAL_EXPIRED = 2047,    /* a key it would add or activate has expired */
+    VAQ_ERR_ARRIVAL_LENGTH = 2048,     /* a key's material is not its domain's key length */
+    VAQ_ERR_ARRIVAL_WEAK = 2049,       /* a key's material is trivially weak (one byte value,
+                                          a short pattern repeated, a counting run) */
+    VAQ_ERR_ARRIVAL_DOMAIN = 2050,     /* a key is for a domain this keystore does not have */
+    VAQ_ERR_ARRIVAL_TWO_ACTIVE = 2051, /* two keys of one domain are marked active */
+    VAQ_ERR_ARRIVAL_FUTURE = 2052,     /* the file, or a key in it, is dated later than now */
+    VAQ_ERR_RESTORE_ABSENT = 2053      /* a key named to be restored is not in the file */
 };
 
 /* The audit trail's codes: a key change whose record cannot be written is

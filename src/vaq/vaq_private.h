@@ -99,6 +99,61 @@ uint32_t VaqPrivProtectorInfo(uint32_t *kind, uint32_t *pcrMask, char *location,
 uint32_t VaqPrivJoinMkFile(const char *file, const unsigned char *password, uint32_t passwordLen, uint32_t *added,
                            uint32_t *activated, uint32_t *marked);
 
+/* What an import or a join may do beyond what it does unasked. */
+typedef struct VaqPrivArrivalRules {
+    const uint32_t *restore; /* ids of keys deleted here that may come back (inactive) */
+    uint32_t restoreCount;
+    uint32_t allowOlder; /* join: take a file older than a domain's last key change here, and make
+                            a key active that is older than the domain's active key */
+} VaqPrivArrivalRules;
+
+enum { VAQ_PRIV_ARRIVE_IMPORT = 0, VAQ_PRIV_ARRIVE_JOIN = 1 };
+
+/* What an import or a join did in a domain, or to one key. */
+enum {
+    VAQ_PRIV_NOTE_ADDED = 1,      /* `count` keys of the domain added, inactive */
+    VAQ_PRIV_NOTE_SWITCHED = 2,   /* join: keyId is now the domain's active key; otherKeyId was (0: none) */
+    VAQ_PRIV_NOTE_IN_USE = 3,     /* join: the domain already used the file's active key keyId */
+    VAQ_PRIV_NOTE_HELD_BACK = 4,  /* keyId was deleted here at `when`: not added back */
+    VAQ_PRIV_NOTE_RESTORED = 5,   /* keyId, deleted here at `when`, added back inactive as asked */
+    VAQ_PRIV_NOTE_OLDER_FILE = 6, /* join: the domain's last key change here (`when`) is newer than the
+                                     file; nothing in the domain changed */
+    VAQ_PRIV_NOTE_OLDER_KEY = 7,  /* join: the file's active key keyId was made at `when`, before the
+                                     domain's active key otherKeyId; not made active */
+    VAQ_PRIV_NOTE_REFUSED = 8     /* the key that refused the file (domain 0 and key 0 when the file
+                                     itself did); `code` says why, `when` the time that counted */
+};
+typedef struct VaqPrivArrivalNote {
+    uint32_t what;
+    uint32_t domain;
+    uint32_t keyId;
+    uint32_t otherKeyId;
+    uint32_t count;
+    uint32_t code;
+    int64_t when; /* seconds since 1970 (UTC) */
+} VaqPrivArrivalNote;
+
+typedef struct VaqPrivArrivalReport {
+    VaqPrivArrivalNote *notes; /* in: room for `capacity` notes (null with capacity 0) */
+    uint32_t capacity;
+    uint32_t noteCount;        /* out: notes made; those beyond `capacity` are not written */
+    uint32_t marked;           /* out: domains in which the file marks an active key */
+    int64_t made;              /* out: when the file was made; 0 when it does not say */
+    char refusal[256];         /* out: why the file was refused, for the operator; "" otherwise */
+} VaqPrivArrivalReport;
+
+/* Imports (how VAQ_PRIV_ARRIVE_IMPORT) or joins (VAQ_PRIV_ARRIVE_JOIN) an
+ * export file as VaqImportMkFileEx and VaqPrivJoinMkFile do, under `rules`
+ * (null: none), and reports what it did in each domain. A file with a key that
+ * is expired (2047), of another length than its domain's keys (2048), weak
+ * (2049), of a domain this keystore lacks (2050), or dated in the future
+ * (2052), or with two active keys in one domain (2051), is refused whole and
+ * nothing changes; so is a rule naming a key the file lacks (2053). Keys
+ * deleted here and not named in `rules` are left out, as are, for a join,
+ * domains whose last key change here is newer than the file. */
+uint32_t VaqPrivArriveMkFile(uint32_t how, const char *file, const unsigned char *password, uint32_t passwordLen,
+                             const VaqPrivArrivalRules *rules, VaqPrivArrivalReport *report);
+
 /* Writes every master key to `file` as VaqExportMkFileEx does, sealed under
  * 32 random bytes that the PKCS#11 token key named by `uri` seals, instead of
  * under a password: every node that can use that key (a shared HSM or key

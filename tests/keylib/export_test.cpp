@@ -38,8 +38,8 @@ protected:
         cipherFromA = encrypt(50, plain);
         uint32_t id = 0;
         ASSERT_EQ(VaqCreateMkEx(50, &id), 0u);
-        Bytes material(200, 0x5a);
-        ASSERT_EQ(VaqRegisterMkEx(105, 31337, material.data(), 200), 0u);
+        const Bytes material = sound_key_material(5);
+        ASSERT_EQ(VaqRegisterMkEx(105, 31337, material.data(), 32), 0u);
         keysOfA = list_keys();
         ASSERT_EQ(VaqExportMkFileEx(file.c_str(), kPassword, kPasswordLen, 1000), 0u);
         ASSERT_EQ(unload(), 0u);

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "crafted_export.h"
 #include "files.h"
 #include "node_layout.h"
 #include "telmor_vaq_api.h"
@@ -72,6 +73,8 @@ const KeyInfo *active_of(const std::vector<KeyInfo> &all, uint32_t domain);
 using tvtest::exists;
 using tvtest::read_bytes;
 using tvtest::write_bytes;
+
+using tvtest::sound_key_material;
 
 // Encrypts with QorEncryptEx; empty on failure (the code goes to *code).
 Bytes encrypt(uint32_t domain, const Bytes &plain, unsigned long *code = nullptr);

@@ -161,7 +161,7 @@ TEST_F(Keystore, BothCopiesDamagedFailsTheLoadAndLeavesTheFilesAsTheyAre) {
     // A copy written in a newer format is left for the newer library, even
     // beside a valid copy of ours.
     Bytes newer = good;
-    newer[8] = 3;
+    newer[8] = 4;
     for (const Bytes &standby : {Bytes{}, good}) {
         write_bytes(ks.primary, newer);
         write_bytes(ks.standby, standby);

@@ -162,7 +162,8 @@ Bytes with_sealed_root(const Bytes &image, const Bytes &sealed, const Root &root
 Bytes forged_protected_image(uint64_t generation, const Bytes &sealedFrom, const Root &root,
                              const std::vector<LegacyKey> &keys) {
     const size_t sealedBytes = get(sealedFrom, 44, 4);
-    if (get(sealedFrom, 8, 2) != 2 || sealedFrom.size() < 56 + sealedBytes) throw std::runtime_error("not sealed");
+    const size_t version = get(sealedFrom, 8, 2);
+    if ((version != 2 && version != 3) || get(sealedFrom, 34, 2) == 0 || sealedFrom.size() < 56 + sealedBytes) throw std::runtime_error("not sealed");
     Bytes out;
     put_header(out, generation, keys.size(), static_cast<uint16_t>(get(sealedFrom, 34, 2)),
                Bytes(sealedFrom.begin() + 56, sealedFrom.begin() + 56 + static_cast<long>(sealedBytes)));

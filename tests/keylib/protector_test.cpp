@@ -255,19 +255,30 @@ TEST_F(Protector, AnUnprotectedKeystoreLoadsAndMovesToTheFileProtector) {
     ProtectorInfo info = protector_info();
     EXPECT_EQ(info.kind, uint32_t{VAQ_PRIV_PROTECTOR_NONE});
     EXPECT_EQ(info.location, "");
+    // A change that leaves no history keeps the format; one that does (a key
+    // made active here) goes to format 3, still unprotected, and loads so.
+    const Bytes registered = sound_key_material(9);
+    ASSERT_EQ(VaqRegisterMkEx(50, 9, registered.data(), 32), 0u);
+    EXPECT_EQ(format_of(ks.primary), 1u);
     uint32_t added = 0;
     ASSERT_EQ(VaqCreateMkEx(51, &added), 0u);
-    EXPECT_EQ(format_of(ks.primary), 1u);
-    EXPECT_EQ(format_of(ks.standby), 1u);
+    for (const std::string &path : {ks.primary, ks.standby}) {
+        EXPECT_EQ(format_of(path), 3u);
+        EXPECT_EQ(protector_of(path), 0u);
+    }
     const Bytes cipher = encrypt(51, kText);
     const auto before = list_keys();
+    ASSERT_EQ(unload(), 0u);
+    ASSERT_EQ(load(ks), 0u);
+    EXPECT_EQ(protector_info().kind, uint32_t{VAQ_PRIV_PROTECTOR_NONE});
+    EXPECT_EQ(list_keys(), before);
 
     ASSERT_EQ(VaqPrivProtect(VAQ_PRIV_PROTECTOR_FILE, 0), 0u);
     info = protector_info();
     EXPECT_EQ(info.kind, uint32_t{VAQ_PRIV_PROTECTOR_FILE});
     EXPECT_TRUE(is_node_secret(info.location));
     for (const std::string &path : {ks.primary, ks.standby}) {
-        EXPECT_EQ(format_of(path), 2u);
+        EXPECT_EQ(format_of(path), 3u);
         EXPECT_EQ(protector_of(path), 1u);
     }
     EXPECT_EQ(list_keys(), before);

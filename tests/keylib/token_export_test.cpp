@@ -84,8 +84,8 @@ protected:
         ASSERT_EQ(as_node({},
                           [&] {
                               NODE_CHECK(load(a) == 0);
-                              Bytes material(48, 0x5a);
-                              NODE_CHECK(VaqRegisterMkEx(105, 31337, material.data(), 48) == 0);
+                              const Bytes material = sound_key_material(48);
+                              NODE_CHECK(VaqRegisterMkEx(105, 31337, material.data(), 32) == 0);
                               NODE_CHECK(VaqPrivExportMkFileToken(file.c_str(), uri.c_str()) == 0);
                               write_bytes(a.dir + "/cipher", encrypt(50, plain));
                               return 0;

@@ -339,8 +339,8 @@ protected:
     void make_export() {
         KeystoreFiles other;
         ASSERT_EQ(load(other, kDomainCount), 0u);
-        Bytes material(64, 0x77);
-        ASSERT_EQ(VaqRegisterMkEx(150, 5001, material.data(), 64), 0u);
+        const Bytes material = sound_key_material(77);
+        ASSERT_EQ(VaqRegisterMkEx(150, 5001, material.data(), 32), 0u);
         ctx_.exported = list_keys();
         ctx_.exportFile = other.dir + "/keys.export";
         ASSERT_EQ(VaqExportMkFileEx(ctx_.exportFile.c_str(), kPassword, kPasswordLen, 0), 0u);

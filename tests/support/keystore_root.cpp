@@ -77,11 +77,12 @@ std::string tpm2_auth_path(const std::string &primaryPath) { return node_file_pa
 std::vector<uint8_t> keystore_root_material(const std::string &copyPath, const std::string &primaryPath) {
     const Bytes image = slurp(copyPath);
     if (image.size() < 124) return {};
+    // Format 3 is format 1 or 2 (by its protector) with the keystore's history.
     const unsigned version = image[8] | image[9] << 8;
-    if (version == 1) return Bytes(image.begin() + 56, image.begin() + 88);
     const unsigned protector = image[34] | image[35] << 8;
+    if (version == 1 || (version == 3 && protector == 0)) return Bytes(image.begin() + 56, image.begin() + 88);
     const uint32_t sealedLen = image[44] | image[45] << 8 | image[46] << 16 | uint32_t{image[47]} << 24;
-    if (version != 2 || protector != 1 || sealedLen != 68) return {};
+    if ((version != 2 && version != 3) || protector != 1 || sealedLen != 68) return {};
     const Bytes secret = slurp(node_secret_path(primaryPath.empty() ? copyPath : primaryPath));
     if (secret.size() != 44) return {};
     uint8_t kek[32];

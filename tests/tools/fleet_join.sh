@@ -82,9 +82,10 @@ for pair in "A B" "A C" "B C"; do
 done
 [[ $(wc -l <"$X/keys.B") == 12 ]] || { echo "node B began with $(wc -l <"$X/keys.B") keys"; status=1; }
 grep -q "cannot decrypt" "$X/before.B" || { echo "B's failure before joining: $(cat "$X/before.B")"; status=1; }
-grep -qx "joined from $X/fleet.vaqx: 12 keys added, 12 domains switched to the export's active key (0 already used it)" \
+made='made [0-9]{4}-[0-9]{2}-[0-9]{2} [0-9:]{8} UTC'
+grep -qxE "joined from $X/fleet.vaqx \\($made\\): 12 domains switched to its active key, 0 already used it, 0 left as they were; 12 keys added in 12 domains" \
     "$X/join.B" || { echo "join on B said: $(cat "$X/join.B")"; status=1; }
-grep -qx "joined from $X/fleet.vaqx: 0 keys added, 0 domains switched to the export's active key (12 already used it)" \
+grep -qxE "joined from $X/fleet.vaqx \\($made\\): 0 domains switched to its active key, 12 already used it, 0 left as they were; no keys added" \
     "$X/rejoin.B" || { echo "second join on B said: $(cat "$X/rejoin.B")"; status=1; }
 diff "$X/active.A" "$X/active.B" || { echo "B's active keys differ from A's"; status=1; }
 diff "$X/active.A" "$X/used.B" || { echo "B's new texts are not under A's active keys"; status=1; }

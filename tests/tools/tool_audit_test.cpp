@@ -145,7 +145,8 @@ TEST_F(AuditTrail, EveryOperationOfTheToolLeavesItsRecord) {
         {"renew-root", "", "", "", 0},
         {"export", "", ".*" + id1 + ".*", out, 0},
         {"import", "", "([0-9]+,){12}[0-9]+", fromHxm, 0},  // HXM's 12 first keys and its key of domain 51
-        {"join", "", "([0-9]+,){11}[0-9]+", fromHxm, 0},    // and its 12 active ones made active here
+        // and its active ones made active here (not one older than the active key here)
+        {"join", "", "([0-9]+,){10,11}[0-9]+", fromHxm, 0},
         {"init", "", "", kPrimary, 0},
         {"join", "", "", missing, 1},
     };

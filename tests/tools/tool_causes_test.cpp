@@ -138,7 +138,7 @@ TEST_F(ToolCauses, KeyLifecycleAndTransferFailuresNameTheirCause) {
         {"bad key length", "", "register-key --domain 50 --key-id 78", "short", 1,
          "key material takes 16 to 256 bytes.*\\(code 2015\\)$"},
         {"key id 0", "", "register-key --domain 50 --key-id 0", std::string(32, 'c'), 1,
-         "key ids run from 1 to 4294967295 \\(code 2024\\)$"},
+         "key ids run from 1 to 4294967295\\), or a token key's URI refused .* \\(code 2024\\)$"},
     });
     umount((dir + "/ro").c_str());
 }

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <fstream>
 #include <regex>
 #include <sstream>
@@ -17,6 +18,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "crafted_export.h"
 #include "log_reader.h"
 #include "node_layout.h"
 #include "tool_runner.h"
@@ -172,11 +174,72 @@ TEST_F(ToolCli, ExportImportMovesKeysToAnotherRole) {
 
     const Outcome imp = tool("import " + file + " --role HXM" + pw);
     ASSERT_EQ(imp.status, 0) << imp.err;
-    EXPECT_EQ(imp.out, "imported from " + file + ": 12 keys added, 0 already present\n");
+    EXPECT_EQ(imp.out, "imported from " + file + ": 12 keys added in 12 domains, 0 already present\n");
     EXPECT_EQ(tool("decrypt --role HXM --domain 101", text.out).out, "chap secret");
     const Outcome again = tool("import " + file + " --role HXM" + pw);
     EXPECT_EQ(again.status, 0);
-    EXPECT_EQ(again.out, "imported from " + file + ": 0 keys added, 12 already present\n");
+    EXPECT_EQ(again.out, "imported from " + file + ": no keys added, 12 already present\n");
+}
+
+// The active key of domain 50 of HXA, by the tool's own listing.
+std::string active_key_50() {
+    for (const auto &k : Json::parse(tool("keys --domain 50 --json").out))
+        if (k["active"].get<bool>()) return std::to_string(k["keyId"].get<uint32_t>());
+    return "";
+}
+
+// What an import or a join leaves out is said, with the option that takes
+// it; an unsound key refuses the file with a sentence naming it.
+TEST_F(ToolCli, ImportAndJoinSayWhatTheyLeaveOutAndWhy) {
+    const std::string file = scratch() + "/before-rotation.vaqx";
+    const std::string pw = password_words("pw", "correct horse");
+    std::remove(file.c_str());
+    ASSERT_EQ(tool("export " + file + pw).status, 0);
+    const std::string old = active_key_50();
+    ASSERT_EQ(tool("create-key --domain 50").status, 0);
+    ASSERT_EQ(tool("delete-key --domain 50 --key-id " + old).status, 0);
+
+    const std::string when = "[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9:]{8} UTC";
+    const Outcome replay = tool("import " + file + pw);
+    ASSERT_EQ(replay.status, 0) << replay.err;
+    EXPECT_TRUE(std::regex_search(
+        replay.out, std::regex("no keys added, 11 already present, 1 left out \\(deleted on this node\\)\n"
+                               "key " + old + " of domain 50 was deleted on this node on " + when +
+                               ": not added back \\(to bring it back, inactive: telmor-vaq import " + file +
+                               " --restore " + old + "\\)\n$")))
+        << replay.out;
+    const Outcome restored = tool("import " + file + " --restore " + old + pw);
+    ASSERT_EQ(restored.status, 0) << restored.err;
+    EXPECT_TRUE(std::regex_search(restored.out, std::regex("1 key added in 1 domain.*\n"
+                                                           "key " + old + " of domain 50, deleted on this node on " +
+                                                           when + ", is back, inactive")))
+        << restored.out;
+    EXPECT_NE(active_key_50(), old);
+
+    // A file dated before the rotation leaves domain 50 as it is.
+    const int64_t now = static_cast<int64_t>(std::time(nullptr));
+    const std::string older = scratch() + "/older.vaqx";
+    tvtest::write_bytes(older, tvtest::crafted_export("correct horse", now - 3600,
+                                                      {{50, 9050, true, 0, now - 7200, 3650,
+                                                        tvtest::sound_key_material(9050)}}));
+    const Outcome joined = tool("join " + older + pw);
+    ASSERT_EQ(joined.status, 0) << joined.err;
+    EXPECT_TRUE(std::regex_search(
+        joined.out, std::regex("^joined from " + older + " \\(made " + when +
+                               "\\): 0 domains switched to its active key, 0 already used it, 1 left as they were; "
+                               "no keys added\ndomain 50 left as it was: its last key change on this node \\(" +
+                               when + "\\) is newer than " + older + " \\(made " + when + "\\)")))
+        << joined.out;
+
+    const std::string expired = scratch() + "/expired.vaqx";
+    tvtest::write_bytes(expired, tvtest::crafted_export("correct horse", now,
+                                                        {{50, 71, false, 0, 31536000, 1,
+                                                          tvtest::sound_key_material(71)}}));
+    const Outcome refused = tool("import " + expired + pw);
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_EQ(refused.err, "telmor-vaq import: importing master keys from " + expired +
+                               ": key 71 of domain 50 expired on 1971-01-02 00:00:00 UTC; nothing was changed "
+                               "(code 2047)\n");
 }
 
 // check looks without writing: it names the damaged copy and the good one it
