@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstring>
 #include <new>
+#include <unordered_map>
 #include <unordered_set>
 
 #include "log.h"
@@ -481,19 +482,25 @@ Status State::record_change(const Keystore &before, const Keystore *after, uint3
     } else {
         // What the change does, read from the keystores themselves, so that
         // every entry's record names the keys it touched.
+        // By slot, not by Keystore::find: an import into a keystore of
+        // thousands of keys must not compare every pair.
+        std::unordered_map<uint64_t, bool> was, is;
+        for (const MasterKey &k : before.keys) was.emplace(key_slot(k.domain, k.id), k.active);
+        for (const MasterKey &k : after->keys) is.emplace(key_slot(k.domain, k.id), k.active);
         std::vector<uint32_t> added, removed, activated, touched;
         std::unordered_set<uint32_t> domains;
         for (const MasterKey &k : after->keys) {
-            const MasterKey *was = before.find(k.domain, k.id);
-            if (was == nullptr) added.push_back(k.id);
-            if (k.active && (was == nullptr || !was->active)) activated.push_back(k.id);
-            if (was == nullptr || (k.active && !was->active)) {
+            const auto it = was.find(key_slot(k.domain, k.id));
+            const bool isNew = it == was.end();
+            if (isNew) added.push_back(k.id);
+            if (k.active && (isNew || !it->second)) activated.push_back(k.id);
+            if (isNew || (k.active && !it->second)) {
                 touched.push_back(k.id);
                 domains.insert(k.domain);
             }
         }
         for (const MasterKey &k : before.keys)
-            if (after->find(k.domain, k.id) == nullptr) {
+            if (!is.count(key_slot(k.domain, k.id))) {
                 removed.push_back(k.id);
                 touched.push_back(k.id);
                 domains.insert(k.domain);
