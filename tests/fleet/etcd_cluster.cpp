@@ -150,13 +150,15 @@ void EtcdCluster::start(int i, bool fresh) {
         // Quick elections: a killed member's absence is noticed in a second.
         "--heartbeat-interval", "50", "--election-timeout", "500",
         "--logger", "zap", "--log-outputs", dir_ + "/" + m.name + ".log"};
+    // Made before the fork: a restart forks while a watch's thread runs, and
+    // the child may only exec.
+    std::vector<char *> argv;
+    for (auto &a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
     pid_t pid = fork();
     if (pid < 0) throw std::runtime_error("fork");
     if (pid == 0) {
         prctl(PR_SET_PDEATHSIG, SIGKILL);
-        std::vector<char *> argv;
-        for (auto &a : args) argv.push_back(a.data());
-        argv.push_back(nullptr);
         execvp("etcd", argv.data());
         _exit(127);
     }
