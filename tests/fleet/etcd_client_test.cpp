@@ -11,6 +11,10 @@
 #include <mutex>
 #include <thread>
 
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include "etcd_client.h"
 #include "etcd_cluster.h"
 
@@ -266,6 +270,87 @@ TEST(EtcdSeam, AWatchEndsSayingWhyWhenItCannotGoOn) {
     }
 }
 
+// A listener on the loopback address that takes each request and closes the
+// connection without an answer, as a member does that dies with a request
+// in hand; or, closed, a port where nothing listens.
+class Swallower {
+public:
+    explicit Swallower(bool listening) {
+        fd_ = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof a;
+        EXPECT_EQ(bind(fd_, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
+        EXPECT_EQ(getsockname(fd_, reinterpret_cast<sockaddr *>(&a), &len), 0);
+        port_ = ntohs(a.sin_port);
+        if (!listening) {
+            close(fd_);
+            fd_ = -1;
+            return;
+        }
+        EXPECT_EQ(listen(fd_, 8), 0);
+        thread_ = std::thread([this] {
+            for (;;) {
+                int c = accept(fd_, nullptr, nullptr);
+                if (c < 0) return;
+                char buf[4096];
+                (void)!read(c, buf, sizeof buf);
+                close(c);
+            }
+        });
+    }
+    ~Swallower() {
+        if (fd_ >= 0) {
+            shutdown(fd_, SHUT_RDWR);
+            close(fd_);
+        }
+        if (thread_.joinable()) thread_.join();
+    }
+    std::string endpoint() const { return "http://127.0.0.1:" + std::to_string(port_); }
+
+private:
+    int fd_ = -1;
+    int port_ = 0;
+    std::thread thread_;
+};
+
+TEST(EtcdSeam, AWriteThatMayHaveReachedAMemberIsNotSentToAnother) {
+    tvtest::EtcdCluster cluster;
+    EtcdClient direct(cluster.client());
+    struct Case {
+        const char *what;
+        bool listening;              // the first endpoint took the request (or refused the connection)
+        EtcdError::Kind write_kind;  // what a write is answered
+    };
+    const Case cases[] = {{"a member that took the request and died", true, EtcdError::Kind::Undecided},
+                          {"a member that was not there", false, EtcdError::Kind::Failed}};
+    int n = 0;
+    for (const auto &c : cases) {
+        Swallower first(c.listening);
+        EtcdClient client(cluster.client("agent", {first.endpoint(), cluster.endpoint(0)}));
+        const std::string key = "/f/w" + std::to_string(n++);
+        auto write = client.put(key, "x");
+        auto txn = client.txn({{key, "", Compare::Target::Create, Compare::Result::Equal, 0}},
+                              {{TxnOp::Kind::Put, key, "y", "", 0}});
+        if (c.write_kind == EtcdError::Kind::Undecided) {
+            EXPECT_FALSE(write.ok) << c.what;
+            EXPECT_EQ(write.error.kind, EtcdError::Kind::Undecided) << c.what << ": " << write.error.message;
+            EXPECT_FALSE(txn.ok) << c.what;
+            EXPECT_EQ(txn.error.kind, EtcdError::Kind::Undecided) << c.what;
+            EXPECT_TRUE(direct.get(key).value.kvs.empty()) << c.what << ": sent on to another member";
+        } else {
+            // Nothing was sent: the write goes on to the next member.
+            EXPECT_TRUE(write.ok) << c.what << ": " << write.error.message;
+            ASSERT_TRUE(txn.ok) << c.what;
+            EXPECT_FALSE(txn.value.succeeded) << c.what;
+        }
+        // A read is always asked again elsewhere.
+        auto read = client.get(key);
+        EXPECT_TRUE(read.ok) << c.what << ": " << read.error.message;
+    }
+}
+
 TEST(EtcdSeam, OnlyAClientWithACertificateOfTheFleetsCaGetsIn) {
     tvtest::EtcdCluster cluster;
     EtcdClient good(cluster.client());
@@ -289,9 +374,14 @@ TEST(EtcdSeam, OnlyAClientWithACertificateOfTheFleetsCaGetsIn) {
     for (auto &c : cases) {
         c.config.request_timeout_ms = 3000;
         EtcdClient client(c.config);
-        auto r = client.put("/f/x", "2");
-        EXPECT_FALSE(r.ok) << c.what;
-        EXPECT_EQ(r.error.kind, EtcdError::Kind::Unreachable) << c.what << ": " << r.error.message;
+        // A read is tried on every member; each refuses it.
+        auto read = client.get("/f/x");
+        EXPECT_FALSE(read.ok) << c.what;
+        EXPECT_EQ(read.error.kind, EtcdError::Kind::Unreachable) << c.what << ": " << read.error.message;
+        // A write too (without TLS it went out in the clear, so whether it
+        // was taken cannot be known from the answer: read below).
+        auto write = client.put("/f/x", "2");
+        EXPECT_FALSE(write.ok) << c.what;
     }
     auto v = good.get("/f/x");
     ASSERT_TRUE(v.ok);

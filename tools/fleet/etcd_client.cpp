@@ -71,7 +71,7 @@ Outcome<RangeResult> EtcdClient::get(const std::string &key) { return impl_->ran
 Outcome<std::int64_t> EtcdClient::put(const std::string &key, const std::string &value, std::int64_t lease) {
     json body = {{"key", b64(key)}, {"value", b64(value)}};
     if (lease != 0) body["lease"] = std::to_string(lease);
-    auto r = impl_->call("/v3/kv/put", body);
+    auto r = impl_->call("/v3/kv/put", body, false);
     if (!r.ok) return Outcome<std::int64_t>::bad(r.error);
     std::int64_t rev = 0;
     if (!header_revision(r.value, rev)) return Outcome<std::int64_t>::bad(malformed("no revision to a put"));
@@ -79,7 +79,7 @@ Outcome<std::int64_t> EtcdClient::put(const std::string &key, const std::string 
 }
 
 Outcome<std::int64_t> EtcdClient::remove(const std::string &key) {
-    auto r = impl_->call("/v3/kv/deleterange", json{{"key", b64(key)}});
+    auto r = impl_->call("/v3/kv/deleterange", json{{"key", b64(key)}}, false);
     if (!r.ok) return Outcome<std::int64_t>::bad(r.error);
     std::int64_t rev = 0;
     if (!header_revision(r.value, rev)) return Outcome<std::int64_t>::bad(malformed("no revision to a delete"));
@@ -101,7 +101,7 @@ Outcome<TxnResult> EtcdClient::txn(const std::vector<Compare> &compares, const s
     json ok = json::array(), fail = json::array();
     for (const auto &op : success) ok.push_back(op_json(op));
     for (const auto &op : failure) fail.push_back(op_json(op));
-    auto r = impl_->call("/v3/kv/txn", json{{"compare", cmp}, {"success", ok}, {"failure", fail}});
+    auto r = impl_->call("/v3/kv/txn", json{{"compare", cmp}, {"success", ok}, {"failure", fail}}, false);
     if (!r.ok) return Outcome<TxnResult>::bad(r.error);
     TxnResult out;
     if (!header_revision(r.value, out.revision)) return Outcome<TxnResult>::bad(malformed("no revision to a txn"));
@@ -111,7 +111,9 @@ Outcome<TxnResult> EtcdClient::txn(const std::vector<Compare> &compares, const s
 }
 
 Outcome<std::int64_t> EtcdClient::lease_grant(std::int64_t ttl_seconds) {
-    auto r = impl_->call("/v3/lease/grant", json{{"TTL", std::to_string(ttl_seconds)}});
+    // Asked again on another endpoint if need be: a lease granted twice
+    // leaves one unused, which lapses.
+    auto r = impl_->call("/v3/lease/grant", json{{"TTL", std::to_string(ttl_seconds)}}, true);
     if (!r.ok) return Outcome<std::int64_t>::bad(r.error);
     std::int64_t id = 0;
     if (!int_field(r.value, "ID", id) || id == 0) return Outcome<std::int64_t>::bad(malformed("no lease id"));
@@ -120,7 +122,7 @@ Outcome<std::int64_t> EtcdClient::lease_grant(std::int64_t ttl_seconds) {
 
 Outcome<std::int64_t> EtcdClient::lease_keep_alive(std::int64_t id) {
     // A stream in etcd's API; one request on it renews the lease once.
-    auto r = impl_->call("/v3/lease/keepalive", json{{"ID", std::to_string(id)}});
+    auto r = impl_->call("/v3/lease/keepalive", json{{"ID", std::to_string(id)}}, true);
     if (!r.ok) return Outcome<std::int64_t>::bad(r.error);
     auto res = r.value.find("result");
     if (res == r.value.end() || !res->is_object()) {
@@ -134,7 +136,7 @@ Outcome<std::int64_t> EtcdClient::lease_keep_alive(std::int64_t id) {
 }
 
 Outcome<bool> EtcdClient::lease_revoke(std::int64_t id) {
-    auto r = impl_->call("/v3/lease/revoke", json{{"ID", std::to_string(id)}});
+    auto r = impl_->call("/v3/lease/revoke", json{{"ID", std::to_string(id)}}, true);
     if (!r.ok) return Outcome<bool>::bad(r.error);
     return Outcome<bool>::good(true);
 }

@@ -51,7 +51,10 @@ struct EtcdClient::Impl {
         CURL *h = c.get();
         std::string url = endpoint + path;
         curl_easy_setopt(h, CURLOPT_URL, url.c_str());
-        curl_easy_setopt(h, CURLOPT_COPYPOSTFIELDS, body.c_str());
+        // Not copied: the caller's text lives through the transfer and is
+        // wiped after it (an authentication's holds the password).
+        curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE, static_cast<long>(body.size()));
+        curl_easy_setopt(h, CURLOPT_POSTFIELDS, body.c_str());
         curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers);
         curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
         curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, 3000L);
@@ -87,9 +90,42 @@ struct EtcdClient::Impl {
         return size * n;
     }
 
-    // One POST on each endpoint in turn until one answers with JSON.
-    Outcome<json> post(const char *path, const json &body, bool with_token) {
+    // Whether a failed transfer may have reached etcd: a connection or a TLS
+    // handshake that failed sent nothing; anything later (a time-out after
+    // the request went out, a connection dropped before the answer) may have.
+    static bool maybe_sent(CURL *c, CURLcode rc) {
+        switch (rc) {
+        case CURLE_COULDNT_CONNECT:
+        case CURLE_COULDNT_RESOLVE_HOST:
+        case CURLE_SSL_CONNECT_ERROR:
+        case CURLE_PEER_FAILED_VERIFICATION:
+        case CURLE_SSL_CERTPROBLEM:
+        case CURLE_SSL_CACERT_BADFILE:
+        case CURLE_SSL_CIPHER:
+        case CURLE_UNSUPPORTED_PROTOCOL:
+            return false;
+        case CURLE_OPERATION_TIMEDOUT: {
+            curl_off_t pretransfer = 0;
+            curl_easy_getinfo(c, CURLINFO_PRETRANSFER_TIME_T, &pretransfer);
+            return pretransfer > 0;
+        }
+        default:
+            return true;
+        }
+    }
+
+    // One POST on each endpoint in turn until one answers with JSON. A write
+    // (not `repeatable`) goes to the next endpoint only when it cannot have
+    // reached etcd; otherwise it is answered as undecided, since sending it
+    // again could apply it twice or lose a race it had won.
+    Outcome<json> post(const char *path, const json &body, bool with_token, bool repeatable) {
         std::string text = body.dump();
+        auto out = post_text(path, text, with_token, repeatable);
+        OPENSSL_cleanse(text.data(), text.size());   // an authentication's holds the password
+        return out;
+    }
+
+    Outcome<json> post_text(const char *path, const std::string &text, bool with_token, bool repeatable) {
         SlistPtr hdrs = headers(with_token);
         std::size_t start;
         {
@@ -108,8 +144,10 @@ struct EtcdClient::Impl {
             curl_easy_setopt(c.get(), CURLOPT_WRITEDATA, &answer);
             CURLcode rc = curl_easy_perform(c.get());
             if (rc != CURLE_OK) {
-                last = {EtcdError::Kind::Unreachable, static_cast<int>(rc),
-                        config.endpoints[at] + ": " + (errbuf[0] ? errbuf : curl_easy_strerror(rc))};
+                const std::string why = config.endpoints[at] + ": " + (errbuf[0] ? errbuf : curl_easy_strerror(rc));
+                if (!repeatable && maybe_sent(c.get(), rc))
+                    return Outcome<json>::bad({EtcdError::Kind::Undecided, static_cast<int>(rc), why});
+                last = {EtcdError::Kind::Unreachable, static_cast<int>(rc), why};
                 continue;
             }
             {
@@ -134,7 +172,7 @@ struct EtcdClient::Impl {
 
     bool authenticate(EtcdError &err) {
         json body = {{"name", config.user}, {"password", config.password}};
-        auto r = post("/v3/auth/authenticate", body, false);
+        auto r = post("/v3/auth/authenticate", body, false, true);
         // The request's copy of the password goes with body.
         if (auto it = body.find("password"); it != body.end()) {
             auto &s = it->get_ref<std::string &>();
@@ -162,16 +200,16 @@ struct EtcdClient::Impl {
     // A call under the user's token: authenticates first, and once more when
     // etcd says the token is no longer good (it expires, or the member that
     // issued it is gone).
-    Outcome<json> call(const char *path, const json &body) {
+    Outcome<json> call(const char *path, const json &body, bool repeatable) {
         if (!config.user.empty() && !have_token()) {
             EtcdError err;
             if (!authenticate(err)) return Outcome<json>::bad(err);
         }
-        auto r = post(path, body, true);
+        auto r = post(path, body, true, repeatable);
         if (!r.ok && r.error.code == wire::kUnauthenticated && !config.user.empty()) {
             EtcdError err;
             if (!authenticate(err)) return Outcome<json>::bad(err);
-            r = post(path, body, true);
+            r = post(path, body, true, repeatable);
         }
         return r;
     }
@@ -179,7 +217,7 @@ struct EtcdClient::Impl {
     Outcome<RangeResult> range(const std::string &key, const std::string &end) {
         json body = {{"key", wire::b64(key)}};
         if (!end.empty()) body["range_end"] = wire::b64(end);
-        auto r = call("/v3/kv/range", body);
+        auto r = call("/v3/kv/range", body, true);
         if (!r.ok) return Outcome<RangeResult>::bad(r.error);
         RangeResult out;
         if (!wire::header_revision(r.value, out.revision)) return Outcome<RangeResult>::bad(wire::malformed("no revision"));

@@ -145,8 +145,8 @@ WatchEnd EtcdClient::Impl::watch(const std::string &prefix, std::int64_t from, c
         if (next > 0) create["start_revision"] = std::to_string(next);
         SlistPtr hdrs = headers(true);
         char errbuf[CURL_ERROR_SIZE] = {0};
-        CurlPtr c = handle(config.endpoints[at], "/v3/watch", json{{"create_request", create}}.dump(), 0, hdrs.get(),
-                           errbuf);
+        const std::string request = json{{"create_request", create}}.dump();   // lives through the transfer
+        CurlPtr c = handle(config.endpoints[at], "/v3/watch", request, 0, hdrs.get(), errbuf);
         if (!c) {
             out.why = WatchEnd::Why::Lost;
             out.error = {EtcdError::Kind::Failed, 0, "curl could not start a request"};
