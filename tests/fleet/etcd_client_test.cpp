@@ -415,6 +415,15 @@ TEST(EtcdSeam, AnEtcdUserMayWriteOnlyWhatItsRoleGrants) {
     ASSERT_TRUE(read.ok) << read.error.message;
     EXPECT_EQ(read.value.kvs.size(), 2u);
 
+    {
+        // A watch of what it may not read ends, refused.
+        ASSERT_TRUE(root.put("/operators/x", "1").ok);
+        Watcher denied(a, "/operators/", 1);
+        ASSERT_TRUE(denied.wait_for_end());
+        EXPECT_EQ(denied.end().why, WatchEnd::Why::Cancelled);
+        EXPECT_EQ(denied.end().error.kind, EtcdError::Kind::Refused) << denied.end().error.message;
+        EXPECT_TRUE(denied.events().empty());
+    }
     auto others = a.put("/fleet/reports/node-b/report", "holds 1");
     EXPECT_FALSE(others.ok);
     EXPECT_EQ(others.error.kind, EtcdError::Kind::Refused) << others.error.message;
