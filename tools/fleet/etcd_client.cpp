@@ -56,7 +56,9 @@ std::string prefix_end(const std::string &prefix) {
 
 EtcdClient::EtcdClient(EtcdConfig config) : impl_(std::make_unique<Impl>()) {
     curl_init_once();
-    impl_->config = std::move(config);
+    // Copied, not moved: a moved short string keeps its bytes in the old
+    // object, where this wipe would not reach them.
+    impl_->config = config;
     OPENSSL_cleanse(config.password.data(), config.password.size());
 }
 

@@ -11,8 +11,11 @@
 // is worth a code generator.
 //
 // Every call is tried on each endpoint in turn until one answers; an answer
-// from etcd (refused, failed compare, permission) is final, a transport
-// failure moves on to the next endpoint. All revisions are etcd's.
+// from etcd (refused, failed compare, permission) is final. A read, or a
+// write that cannot have reached etcd (no connection, no TLS handshake),
+// moves on to the next endpoint; a write that may have reached it (dropped,
+// or timed out after it went out) is answered Undecided, never sent twice.
+// All revisions are etcd's.
 #ifndef TELMOR_VAQ_FLEET_ETCD_CLIENT_H
 #define TELMOR_VAQ_FLEET_ETCD_CLIENT_H
 
