@@ -42,6 +42,15 @@ enum class Opt {
     Usage,         // --usage
     EpochRecords,  // --epoch-records N
     EpochSeconds,  // --epoch-seconds N
+    Endpoints,     // --endpoints URL[,URL...]
+    Ca,            // --ca FILE
+    Cert,          // --cert FILE
+    CertKey,       // --cert-key FILE
+    User,          // --user NAME
+    PasswordFile,  // --password-file FILE
+    TokenKey,      // --token-key URI
+    Prefix,        // --prefix PREFIX
+    Node,          // --node NAME
 };
 
 struct Positional {
