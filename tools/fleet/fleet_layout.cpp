@@ -5,6 +5,7 @@
 #include <charconv>
 #include <ctime>
 
+#include "etcd_client.h"
 #include "etcd_wire.h"
 
 namespace fleet {
@@ -75,6 +76,8 @@ bool valid_name(std::string_view name) {
 Layout::Layout(std::string prefix) : prefix_(std::move(prefix)) {
     if (prefix_.empty() || prefix_.back() != '/') prefix_ += '/';
 }
+
+std::string Layout::state_end() const { return prefix_end(members_prefix()); }
 
 std::string Layout::domain_keys(const std::string &role, std::uint32_t domain) const {
     return keys_prefix() + role + "/" + std::to_string(domain) + "/";

@@ -86,6 +86,12 @@ public:
     std::string report(const std::string &node, const std::string &role) const {
         return report_prefix(node) + role;
     }
+    // What an agent applies, keys/ and members/, without the reports: one
+    // range [state_begin, state_end), since "keys/" < "members/" <
+    // "reports/". An agent's watch of it is not woken by other members'
+    // reports, so a member's traffic does not grow with the fleet's size.
+    std::string state_begin() const { return keys_prefix(); }
+    std::string state_end() const;
 
     // Which entry an etcd key under the prefix is, from its name alone.
     enum class Kind { Member, Key, Report, Other };
