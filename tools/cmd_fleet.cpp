@@ -111,14 +111,18 @@ int cmd_fleet(const Options &opt) {
         if (opt.args.size() != 1) throw UsageError{"fleet status takes no further word"};
         return fleet_status_command(opt);
     }
-    throw UsageError{"fleet takes init, admit, remove or status, not '" + action + "'"};
+    if (action == "agent") {
+        if (opt.args.size() != 1) throw UsageError{"fleet agent takes no further word"};
+        return fleet_agent_command(opt);
+    }
+    throw UsageError{"fleet takes init, admit, remove, status or agent, not '" + action + "'"};
 }
 
 const CommandRegistrar reg{
     {"fleet",
      "Fleet",
      200,
-     "the node's fleet through etcd: init, admit, remove, status",
+     "the node's fleet through etcd: init, admit, remove, status, agent",
      "A fleet keeps its keys in etcd, under one key prefix: its admitted members, each role's keys per\n"
      "domain (staged, active, old, retired) with their material sealed to the fleet's token key, and each\n"
      "member's report. 'fleet init' records, as root, how this node reaches that etcd (endpoints, mutual\n"
@@ -127,17 +131,21 @@ const CommandRegistrar reg{
      "admit NODE' and 'fleet remove NODE' change the members: a key is activated only once every admitted\n"
      "member reports holding it, so a member that is down holds a rollout until it is back or removed.\n"
      "'fleet status' tells each member: reachable (its report alive), keys held, active key per domain and\n"
-     "lag; exit status 0 when the fleet has converged, 3 while a rollout waits, 1 when a member is lost.",
-     {Opt::Endpoints, Opt::Ca, Opt::Cert, Opt::CertKey, Opt::User, Opt::PasswordFile, Opt::TokenKey, Opt::Prefix,
+     "lag; exit status 0 when the fleet has converged, 3 while a rollout waits, 1 when a member is lost.\n"
+     "'fleet agent --role R' is this node's agent for role R: it waits for the node's admission, then imports\n"
+     "every key of the fleet it lacks (the key library's arrival rules apply), makes the fleet's active keys\n"
+     "active here, deletes retired ones, reports, and follows every change until stopped or removed.",
+     {Opt::Role, Opt::Endpoints, Opt::Ca, Opt::Cert, Opt::CertKey, Opt::User, Opt::PasswordFile, Opt::TokenKey, Opt::Prefix,
       Opt::Node, Opt::Json},
-     {{"ACTION", "init, admit NODE, remove NODE or status", true, true}},
+     {{"ACTION", "init, admit NODE, remove NODE, status or agent", true, true}},
      {{"fleet init --endpoints https://etcd1:2379,https://etcd2:2379 --ca /etc/telmor/etcd/ca.pem --cert "
        "/etc/telmor/etcd/op.pem --cert-key /etc/telmor/etcd/op-key.pem --user fleet-operator --password-file "
        "/root/etcd.pw --token-key 'pkcs11:token=fleet;object=fleet-kek?module-path=/usr/lib/softhsm/libsofthsm2.so"
        "&pin-source=file:/etc/telmor/vaq/fleet.pin'",
        "record how this node reaches the fleet"},
       {"fleet admit node-17", "make node-17 a member: rollouts wait for its report from now on"},
-      {"fleet status --json", "each member's state, for a script"}},
+      {"fleet status --json", "each member's state, for a script"},
+      {"fleet agent --role HXA", "this node's agent for role HXA (run by its systemd unit)"}},
      cmd_fleet}};
 
 }  // namespace

@@ -7,6 +7,12 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <unistd.h>
+
+#include <map>
+#include <optional>
+#include <set>
+
 #include <nlohmann/json.hpp>
 
 #include "etcd_client.h"
@@ -242,6 +248,100 @@ TEST_F(FleetTool, StatusFollowsARolloutALapsedReportAndARemoval) {
     r = tool("fleet status");
     EXPECT_EQ(r.status, 0) << r.out;
     EXPECT_NE(r.out.find("fleet converged: 1 members"), std::string::npos) << r.out;
+}
+
+// The real keystore of role HXA in this test's sandbox.
+struct LocalKeys {
+    std::map<std::uint32_t, std::uint32_t> active;
+    std::set<std::pair<std::uint32_t, std::uint32_t>> held;
+};
+
+LocalKeys local_keys() {
+    LocalKeys out;
+    const auto j = nlohmann::json::parse(tool("keys --json --role HXA").out);
+    for (const auto &k : j) {
+        out.held.insert({k["domain"].get<std::uint32_t>(), k["keyId"].get<std::uint32_t>()});
+        if (k["active"].get<bool>()) out.active[k["domain"].get<std::uint32_t>()] = k["keyId"].get<std::uint32_t>();
+    }
+    return out;
+}
+
+template <class F>
+bool eventually(F f) {
+    for (int i = 0; i < 600; ++i) {
+        if (f()) return true;
+        usleep(100000);
+    }
+    return false;
+}
+
+TEST_F(FleetTool, AnAgentOnTheNodesKeystoreReportsItActivatesThroughTheLibraryAndStopsWhenRemoved) {
+    ASSERT_EQ(tool("init --role HXA").status, 0);
+    const ToolRun created = tool("create-key --domain 50 --inactive --role HXA");
+    ASSERT_EQ(created.status, 0) << created.err;
+    const std::uint32_t fresh = static_cast<std::uint32_t>(std::stoul(created.out.substr(19)));
+    ASSERT_EQ(tool(init_args()).status, 0);
+    ASSERT_EQ(tool("fleet admit op-host").status, 0);
+
+    const std::string log = scratch() + "/agent.log";
+    ASSERT_EQ(tvtest::shell(std::string(TELMOR_VAQ_TOOL) + " fleet agent --role HXA </dev/null >" + log +
+                            " 2>&1 & echo $! >" + scratch() + "/agent.pid"),
+              0);
+    std::string pid = tvtest::read_file(scratch() + "/agent.pid");
+    while (!pid.empty() && pid.back() == '\n') pid.pop_back();
+
+    auto report = [&]() -> std::optional<Report> {
+        auto st = store->read();
+        if (!st.ok) return std::nullopt;
+        const Report *r = st.value.report("op-host", "HXA");
+        return r == nullptr ? std::nullopt : std::optional<Report>(*r);
+    };
+    ASSERT_TRUE(eventually([&] { return report().has_value(); })) << tvtest::read_file(log);
+    LocalKeys here = local_keys();
+    Report r = *report();
+    std::set<std::pair<std::uint32_t, std::uint32_t>> reported;
+    for (const auto &h : r.held) reported.insert({h.domain, h.key_id});
+    EXPECT_EQ(reported, here.held);
+    EXPECT_EQ(r.active, here.active);
+    ASSERT_TRUE(here.held.count({50, fresh}));
+    ASSERT_NE(here.active.at(50), fresh);
+
+    // Material the key library does not take (a header alone, not a real
+    // sealed export): refused on the node, so the node's report lacks it.
+    FleetKey unknown{"HXA", 50, 12345, fleet::KeyState::Staged, sealed_material(), "", 0};
+    ASSERT_EQ(store->stage(unknown).value.verdict, Verdict::Done);
+    // The node's own inactive key, staged: held here already, so reported.
+    FleetKey own{"HXA", 50, fresh, fleet::KeyState::Staged, sealed_material(), "", 0};
+    ASSERT_EQ(store->stage(own).value.verdict, Verdict::Done);
+    ASSERT_TRUE(eventually([&] {
+        return tvtest::read_file(log).find("key 12345 of domain 50 not imported") != std::string::npos;
+    })) << tvtest::read_file(log);
+    auto waiting = store->activate(store->read().value, "HXA", 50, 12345);
+    EXPECT_EQ(waiting.value.verdict, Verdict::Waiting);
+    EXPECT_EQ(waiting.value.nodes, std::vector<std::string>{"op-host"});
+    EXPECT_FALSE(local_keys().held.count({50, 12345}));
+
+    // Activated in the fleet: the agent activates it in the node's keystore.
+    auto st_before = store->read().value;
+    auto act = store->activate(st_before, "HXA", 50, fresh);
+    ASSERT_EQ(act.value.verdict, Verdict::Done) << act.value.why << " " << (act.value.nodes.empty() ? "" : act.value.nodes[0])
+        << " report: " << (st_before.report("op-host", "HXA") ? fleet::encode_report(*st_before.report("op-host", "HXA")) : "none")
+        << " log: " << tvtest::read_file(log);
+    EXPECT_TRUE(eventually([&] { return local_keys().active.at(50) == fresh; })) << tvtest::read_file(log);
+    EXPECT_TRUE(eventually([&] {
+        auto rr = report();
+        return rr && rr->active.at(50) == fresh;
+    }));
+
+    ASSERT_EQ(tool("fleet remove op-host").status, 0);
+    EXPECT_TRUE(eventually([&] {
+        return tvtest::read_file(log).find("fleet agent: removed from the fleet") != std::string::npos;
+    })) << tvtest::read_file(log);
+    // Ended (a zombie until this sandbox reaps it, or gone).
+    EXPECT_TRUE(eventually([&] {
+        return tvtest::shell("test ! -e /proc/" + pid + " || grep -q '^[0-9]* ([^)]*) Z' /proc/" + pid + "/stat") == 0;
+    }));
+    tvtest::shell("kill " + pid + " 2>/dev/null");
 }
 
 }  // namespace

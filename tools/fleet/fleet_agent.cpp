@@ -3,6 +3,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <exception>
 #include <mutex>
 #include <thread>
 
@@ -128,8 +129,15 @@ bool Agent::catch_up(FleetState &st) {
     }
     st = std::move(read.value);
     if (!st.admitted(options_.node)) return true;
-    apply(st);
-    return report(st.revision);
+    try {
+        apply(st);
+        return report(st.revision);
+    } catch (const std::exception &e) {
+        // The keystore could not be read or changed: report nothing this
+        // agent cannot vouch for; the caller tries again.
+        say(e.what());
+        return false;
+    }
 }
 
 void Agent::keep_alive() {
@@ -154,7 +162,11 @@ void Agent::keep_alive() {
                         std::lock_guard r(report_mutex_);
                         if (lease_ == lease) lease_ = 0;
                     }
-                    report(applied);
+                    try {
+                        report(applied);
+                    } catch (const std::exception &e) {
+                        say(e.what());
+                    }
                 }
             }
             lock.lock();

@@ -27,7 +27,7 @@ namespace fleet {
 // The role's keystore on this node, as the agent changes it: every change
 // goes through the key library, so its rules apply (an arriving key is
 // checked, a key deleted here is not brought back) and every process of the
-// role follows it.
+// role follows it. A keystore that cannot be read throws std::exception.
 class LocalKeystore {
 public:
     virtual ~LocalKeystore() = default;
