@@ -115,14 +115,18 @@ int cmd_fleet(const Options &opt) {
         if (opt.args.size() != 1) throw UsageError{"fleet agent takes no further word"};
         return fleet_agent_command(opt);
     }
-    throw UsageError{"fleet takes init, admit, remove, status or agent, not '" + action + "'"};
+    if (action == "rotate" || action == "retire") {
+        if (opt.args.size() != 1) throw UsageError{"fleet " + action + " takes no further word"};
+        return action == "rotate" ? fleet_rotate_command(opt) : fleet_retire_command(opt);
+    }
+    throw UsageError{"fleet takes init, admit, remove, status, agent, rotate or retire, not '" + action + "'"};
 }
 
 const CommandRegistrar reg{
     {"fleet",
      "Fleet",
      200,
-     "the node's fleet through etcd: init, admit, remove, status, agent",
+     "the node's fleet through etcd: init, admit, remove, status, agent, rotate, retire",
      "A fleet keeps its keys in etcd, under one key prefix: its admitted members, each role's keys per\n"
      "domain (staged, active, old, retired) with their material sealed to the fleet's token key, and each\n"
      "member's report. 'fleet init' records, as root, how this node reaches that etcd (endpoints, mutual\n"
@@ -134,10 +138,14 @@ const CommandRegistrar reg{
      "lag; exit status 0 when the fleet has converged, 3 while a rollout waits, 1 when a member is lost.\n"
      "'fleet agent --role R' is this node's agent for role R: it waits for the node's admission, then imports\n"
      "every key of the fleet it lacks (the key library's arrival rules apply), makes the fleet's active keys\n"
-     "active here, deletes retired ones, reports, and follows every change until stopped or removed.",
-     {Opt::Role, Opt::Endpoints, Opt::Ca, Opt::Cert, Opt::CertKey, Opt::User, Opt::PasswordFile, Opt::TokenKey, Opt::Prefix,
+     "active here, deletes retired ones, reports, and follows every change until stopped or removed.\n"
+     "'fleet rotate --role R [--domain D]' (on a member) makes a new key here, stages it with the role's\n"
+     "export sealed to the token key, waits until every member holds it, activates it and waits until\n"
+     "every member uses it (exit 3 when stopped while waiting: the key stays staged and the next rotate\n"
+     "goes on with it). 'fleet retire --key-id K' retires an old key once every member uses another.",
+     {Opt::Role, Opt::DomainFilter, Opt::KeyIdFilter, Opt::Endpoints, Opt::Ca, Opt::Cert, Opt::CertKey, Opt::User, Opt::PasswordFile, Opt::TokenKey, Opt::Prefix,
       Opt::Node, Opt::Json},
-     {{"ACTION", "init, admit NODE, remove NODE, status or agent", true, true}},
+     {{"ACTION", "init, admit NODE, remove NODE, status, agent, rotate or retire", true, true}},
      {{"fleet init --endpoints https://etcd1:2379,https://etcd2:2379 --ca /etc/telmor/etcd/ca.pem --cert "
        "/etc/telmor/etcd/op.pem --cert-key /etc/telmor/etcd/op-key.pem --user fleet-operator --password-file "
        "/root/etcd.pw --token-key 'pkcs11:token=fleet;object=fleet-kek?module-path=/usr/lib/softhsm/libsofthsm2.so"
@@ -145,7 +153,9 @@ const CommandRegistrar reg{
        "record how this node reaches the fleet"},
       {"fleet admit node-17", "make node-17 a member: rollouts wait for its report from now on"},
       {"fleet status --json", "each member's state, for a script"},
-      {"fleet agent --role HXA", "this node's agent for role HXA (run by its systemd unit)"}},
+      {"fleet agent --role HXA", "this node's agent for role HXA (run by its systemd unit)"},
+      {"fleet rotate --role HXA --domain 50", "a new key for domain 50, active on every member once all hold it"},
+      {"fleet retire --role HXA --key-id 1859714678", "after the rewrap: every member deletes that old key"}},
      cmd_fleet}};
 
 }  // namespace

@@ -1,7 +1,7 @@
 /* SPDX-License-Identifier: Apache-2.0 */
 // The `fleet` command's parts, each in its own file: set-up and membership
 // (cmd_fleet.cpp), status (cmd_fleet_status.cpp), the node's agent
-// (cmd_fleet_agent.cpp).
+// (cmd_fleet_agent.cpp), rotate and retire (cmd_fleet_rotate.cpp).
 #ifndef TELMOR_VAQ_TOOL_CMD_FLEET_H
 #define TELMOR_VAQ_TOOL_CMD_FLEET_H
 
@@ -30,6 +30,8 @@ fleet::FleetState read_fleet(fleet::FleetStore &store);
 
 int fleet_status_command(const Options &opt);
 int fleet_agent_command(const Options &opt);
+int fleet_rotate_command(const Options &opt);
+int fleet_retire_command(const Options &opt);
 
 }  // namespace cli
 

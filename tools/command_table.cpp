@@ -37,6 +37,7 @@ const OptionRow kOptionRows[] = {
     {Opt::Domain, "--domain", "ID", "the key domain (see 'telmor-vaq domains')"},
     {Opt::DomainFilter, "--domain", "ID", "only this key domain"},
     {Opt::KeyId, "--key-id", "ID", "the master key's id, 1 to 4294967295"},
+    {Opt::KeyIdFilter, "--key-id", "ID", "retire: the master key's id, 1 to 4294967295"},
     {Opt::File, "--file", "FILE", "read the key material from FILE instead of stdin"},
     {Opt::PasswordFd, "--password-fd", "N", "read the password from the first line of descriptor N"},
     {Opt::WrapWith, "--wrap-with", "URI",
@@ -376,6 +377,7 @@ void add_options(CLI::App *sub, const Command &c, Options &opt, Raw &raw) {
                 added = sub->add_option(s.flag, raw.domain, s.help);
                 break;
             case Opt::KeyId:
+            case Opt::KeyIdFilter:
                 added = sub->add_option(s.flag, raw.keyId, s.help);
                 break;
             case Opt::File:

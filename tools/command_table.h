@@ -18,6 +18,7 @@ enum class Opt {
     Domain,        // --domain ID, required
     DomainFilter,  // --domain ID, optional
     KeyId,         // --key-id ID, required
+    KeyIdFilter,   // --key-id ID, optional
     File,          // --file FILE
     PasswordFd,    // --password-fd N
     WrapWith,      // --wrap-with URI

@@ -19,6 +19,7 @@
 #include "etcd_client.h"
 #include "etcd_cluster.h"
 #include "fleet_agent.h"
+#include "fleet_rollout.h"
 #include "fleet_store.h"
 
 namespace {
@@ -230,14 +231,19 @@ TEST_F(FleetAgents, ARotationReachesEveryAgentAndNoMemberEverUsesAKeyAnotherLack
         }
     });
 
+    // The coordinator's steps as `fleet rotate` takes them: it returns once
+    // every member reports the key active, woken by its watch.
+    fleet::RolloutOptions ro;
+    ro.timeout_seconds = 120;
     for (std::uint32_t next : {2u, 3u}) {
         ASSERT_EQ(store->stage(key(next)).value.verdict, Verdict::Done);
-        ASSERT_EQ(activate_when_held(next), Verdict::Done);
-        EXPECT_TRUE(eventually([&] { return all_report_active(next); }));
+        const auto done = fleet::activate_everywhere(*client, *store, kRole, kDomain, next, ro);
+        ASSERT_EQ(done.end, fleet::RolloutResult::End::Done) << done.why;
+        EXPECT_TRUE(all_report_active(next));
         for (auto &n : nodes) EXPECT_EQ(n.keystore.active_key(), next) << n.name;
     }
     // Retiring key 1: every agent deletes it (none uses it).
-    ASSERT_EQ(store->retire(read(), kRole, kDomain, 1).value.verdict, Verdict::Done);
+    ASSERT_EQ(fleet::retire_everywhere(*client, *store, kRole, kDomain, 1, ro).end, fleet::RolloutResult::End::Done);
     for (auto &n : nodes)
         EXPECT_TRUE(eventually([&] { return !n.keystore.holds(1); })) << n.name;
     checking = false;
@@ -277,6 +283,12 @@ TEST_F(FleetAgents, AStoppedAgentHoldsTheRolloutAndCatchesUpOnRestartAndARemoved
     EXPECT_EQ(waiting.value.verdict, Verdict::Waiting);
     EXPECT_EQ(waiting.value.nodes, std::vector<std::string>{"a"});
     EXPECT_FALSE(a.keystore.holds(2));
+    fleet::RolloutOptions brief;
+    brief.timeout_seconds = 3;
+    const auto held_up = fleet::activate_everywhere(*client, *store, kRole, kDomain, 2, brief);
+    EXPECT_EQ(held_up.end, fleet::RolloutResult::End::TimedOut);
+    EXPECT_EQ(held_up.waiting_for, std::vector<std::string>{"a"});
+    EXPECT_EQ(read().find_key(kRole, kDomain, 2)->state, KeyState::Staged);
 
     // Restarted, it catches up from the current state and the rollout ends.
     a.start(cluster);

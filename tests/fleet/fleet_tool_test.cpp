@@ -84,13 +84,15 @@ protected:
         store = std::make_unique<FleetStore>(*root_client, Layout(kPrefix));
     }
 
-    std::string init_args(const std::string &endpoints = "", const std::string &pw = "", const std::string &ca = "") {
+    std::string init_args(const std::string &endpoints = "", const std::string &pw = "", const std::string &ca = "",
+                          const std::string &token_key = "pkcs11:token=fleet;object=fleet-kek",
+                          const std::string &node = "op-host") {
         std::string e = endpoints;
         if (e.empty())
             for (const auto &x : cluster.endpoints()) e += (e.empty() ? "" : ",") + x;
         return "fleet init --endpoints " + e + " --ca " + (ca.empty() ? cluster.ca_file() : ca) + " --cert " + op.cert_file +
                " --cert-key " + op.key_file + " --user operator --password-file " + (pw.empty() ? password_file : pw) +
-               " --token-key 'pkcs11:token=fleet;object=fleet-kek' --node op-host";
+               " --token-key '" + token_key + "' --node " + node;
     }
 
     void report(const std::string &node, std::vector<std::uint32_t> held, std::uint32_t active, std::int64_t lease) {
@@ -266,6 +268,22 @@ LocalKeys local_keys() {
     return out;
 }
 
+// A process group started in the background, ended with the test however
+// the test ends (an agent left behind would go on calling a dead cluster).
+struct Background {
+    explicit Background(const std::string &command) {
+        const std::string pidfile = scratch() + "/bg." + std::to_string(++count) + ".pid";
+        EXPECT_EQ(tvtest::shell("setsid " + command + " & echo $! >" + pidfile), 0);
+        pid = tvtest::read_file(pidfile);
+        while (!pid.empty() && pid.back() == '\n') pid.pop_back();
+    }
+    ~Background() {
+        if (!pid.empty()) tvtest::shell("kill -TERM -" + pid + " 2>/dev/null");
+    }
+    std::string pid;
+    static inline int count = 0;
+};
+
 template <class F>
 bool eventually(F f) {
     for (int i = 0; i < 600; ++i) {
@@ -284,11 +302,8 @@ TEST_F(FleetTool, AnAgentOnTheNodesKeystoreReportsItActivatesThroughTheLibraryAn
     ASSERT_EQ(tool("fleet admit op-host").status, 0);
 
     const std::string log = scratch() + "/agent.log";
-    ASSERT_EQ(tvtest::shell(std::string(TELMOR_VAQ_TOOL) + " fleet agent --role HXA </dev/null >" + log +
-                            " 2>&1 & echo $! >" + scratch() + "/agent.pid"),
-              0);
-    std::string pid = tvtest::read_file(scratch() + "/agent.pid");
-    while (!pid.empty() && pid.back() == '\n') pid.pop_back();
+    Background agent(std::string(TELMOR_VAQ_TOOL) + " fleet agent --role HXA </dev/null >" + log + " 2>&1");
+    const std::string pid = agent.pid;
 
     auto report = [&]() -> std::optional<Report> {
         auto st = store->read();
@@ -341,7 +356,74 @@ TEST_F(FleetTool, AnAgentOnTheNodesKeystoreReportsItActivatesThroughTheLibraryAn
     EXPECT_TRUE(eventually([&] {
         return tvtest::shell("test ! -e /proc/" + pid + " || grep -q '^[0-9]* ([^)]*) Z' /proc/" + pid + "/stat") == 0;
     }));
-    tvtest::shell("kill " + pid + " 2>/dev/null");
+}
+
+TEST_F(FleetTool, RotateRollsANewKeyOutToEveryMemberAndRetireHasTheOldOneDeleted) {
+    // The fleet's token, shared by both nodes (as a network HSM would be).
+    const std::string tokens = scratch() + "/hsm";
+    ASSERT_EQ(tvtest::shell("mkdir -p " + tokens + " && . " TELMOR_FLEET_TOKEN_SH " && make_fleet_token " + tokens), 0);
+    setenv("SOFTHSM2_CONF", (tokens + "/softhsm2.conf").c_str(), 1);
+    const std::string kek = "pkcs11:token=fleet;object=fleet-kek?module-path=/usr/lib/softhsm/libsofthsm2.so"
+                            "&pin-source=file:/etc/telmor/vaq/fleet.pin";
+    const std::string keep_pin = "(umask 0377 && echo 20261210 >/etc/telmor/vaq/fleet.pin)";
+    ASSERT_EQ(tvtest::shell(keep_pin), 0);
+
+    // This node, op-host, and n2 in a sandbox of its own, each with its own keystore and agent.
+    ASSERT_EQ(tool("init --role HXA").status, 0);
+    ASSERT_EQ(tool(init_args("", "", "", kek)).status, 0);
+    ASSERT_EQ(tool("fleet admit op-host").status, 0);
+    ASSERT_EQ(tool("fleet admit n2").status, 0);
+    const std::string log1 = scratch() + "/agent1.log", log2 = scratch() + "/agent2.log";
+    const std::string tool_path = TELMOR_VAQ_TOOL;
+    Background agent1(tool_path + " fleet agent --role HXA </dev/null >" + log1 + " 2>&1");
+    const std::string n2 = keep_pin + " && " + tool_path + " init --role HXA >/dev/null && " + tool_path + " " +
+                           init_args("", "", "", kek, "n2") + " >/dev/null && exec " + tool_path +
+                           " fleet agent --role HXA";
+    Background agent2("env SOFTHSM2_CONF=" + tokens + "/softhsm2.conf " TELMOR_SANDBOX " -- bash -c \"" + n2 +
+                      "\" </dev/null >" + log2 + " 2>&1");
+    auto reporting = [&](const std::string &node) {
+        auto st = store->read();
+        return st.ok && st.value.report(node, "HXA") != nullptr;
+    };
+    ASSERT_TRUE(eventually([&] { return reporting("op-host") && reporting("n2"); }))
+        << tvtest::read_file(log1) << tvtest::read_file(log2);
+
+    auto rotate = [&]() -> std::uint32_t {
+        const ToolRun r = tool("fleet rotate --role HXA --domain 50");
+        EXPECT_EQ(r.status, 0) << r.out << r.err << tvtest::read_file(log1) << tvtest::read_file(log2);
+        EXPECT_NE(r.out.find("active on every member"), std::string::npos) << r.out;
+        const auto at = r.out.find("key ");
+        return at == std::string::npos ? 0 : static_cast<std::uint32_t>(std::stoul(r.out.substr(at + 4)));
+    };
+    const std::uint32_t first = rotate();
+    ASSERT_NE(first, 0u);
+    // rotate returned once both reported it active: each keystore uses it.
+    EXPECT_EQ(local_keys().active.at(50), first);
+    auto st = store->read().value;
+    EXPECT_EQ(st.report("n2", "HXA")->active.at(50), first);
+    EXPECT_EQ(st.find_key("HXA", 50, first)->state, fleet::KeyState::Active);
+    EXPECT_TRUE(fleet::sealed_to_token(st.find_key("HXA", 50, first)->material));
+
+    const std::uint32_t second = rotate();
+    ASSERT_NE(second, 0u);
+    ASSERT_NE(second, first);
+    EXPECT_EQ(local_keys().active.at(50), second);
+    EXPECT_TRUE(local_keys().held.count({50, first}));
+
+    const ToolRun retired = tool("fleet retire --role HXA --key-id " + std::to_string(first));
+    EXPECT_EQ(retired.status, 0) << retired.out << retired.err;
+    EXPECT_TRUE(eventually([&] {
+        auto s = store->read();
+        if (!s.ok) return false;
+        for (const char *n : {"op-host", "n2"}) {
+            const Report *r = s.value.report(n, "HXA");
+            if (r == nullptr || r->holds(50, first)) return false;
+        }
+        return true;
+    })) << tvtest::read_file(log1) << tvtest::read_file(log2);
+    EXPECT_FALSE(local_keys().held.count({50, first}));
+    const ToolRun status = tool("fleet status");
+    EXPECT_EQ(status.status, 0) << status.out;
 }
 
 }  // namespace
