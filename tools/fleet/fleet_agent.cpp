@@ -41,7 +41,7 @@ Agent::~Agent() {
         keeper_->thread.join();
         delete keeper_;
     }
-    if (lease_ != 0) client_.lease_revoke(lease_);   // the report goes at once, not after its time to live
+    if (lease_ != 0) client_.lease_revoke(lease_.load());   // the report goes at once, not after its time to live
 }
 
 void Agent::say(const std::string &line) const {
@@ -49,6 +49,7 @@ void Agent::say(const std::string &line) const {
 }
 
 void Agent::apply(const FleetState &st) {
+    std::lock_guard lock(report_mutex_);
     const auto has = [&](const HeldKey &k, const std::vector<HeldKey> &held) {
         for (const auto &h : held)
             if (h == k) return true;

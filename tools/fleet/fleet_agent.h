@@ -73,11 +73,14 @@ private:
     FleetStore store_;
     LocalKeystore &keystore_;
     AgentOptions options_;
-    // The report, its lease and the revision it says were applied are put
-    // by the main loop and by the lease's keeper: one at a time.
-    std::mutex report_mutex_;
-    std::int64_t lease_ = 0;
-    std::int64_t applied_ = 0;
+    // The keystore, the report, its lease and the revision it says were
+    // applied are used by the main loop and by the lease's keeper: one at a
+    // time (the key library's session is per call, never shared by two).
+    // The keeper reads the lease without it, so that a long import does
+    // not hold up the keep-alive.
+    std::recursive_mutex report_mutex_;
+    std::atomic<std::int64_t> lease_{0};
+    std::atomic<std::int64_t> applied_{0};
     struct Keeper;
     Keeper *keeper_ = nullptr;
 };
