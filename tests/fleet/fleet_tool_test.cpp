@@ -121,6 +121,10 @@ TEST_F(FleetTool, InitRecordsTheFleetOnlyWhenItCanReadItAndNeverThePassword) {
     const std::string open_pw = scratch() + "/open.pw";
     tvtest::write_file(open_pw, "op-secret-1\n");
     ASSERT_EQ(chmod(open_pw.c_str(), 0644), 0);
+    const std::string copy_pw = scratch() + "/copy.pw", linked_pw = scratch() + "/linked.pw";
+    tvtest::write_file(copy_pw, "op-secret-1\n");
+    ASSERT_EQ(chmod(copy_pw.c_str(), 0600), 0);
+    ASSERT_EQ(link(copy_pw.c_str(), linked_pw.c_str()), 0);
 
     struct Case {
         const char *what;
@@ -130,6 +134,7 @@ TEST_F(FleetTool, InitRecordsTheFleetOnlyWhenItCanReadItAndNeverThePassword) {
     } cases[] = {
         {"wrong password", init_args("", bad_pw), 1, "etcd refused it"},
         {"password readable by others", init_args("", open_pw), 1, "chmod 0600"},
+        {"password file with a second link", init_args("", linked_pw), 1, "has 2 links"},
         {"no member listening", init_args("https://127.0.0.1:1"), 1, "no etcd endpoint answered"},
         {"plain http", init_args("http://127.0.0.1:2379"), 2, "mutual TLS only"},
         {"token key not a pkcs11 URI",

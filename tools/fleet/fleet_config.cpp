@@ -28,6 +28,8 @@ std::optional<std::string> read_private(const std::string &path, uid_t owner, st
     std::string out;
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         why = path + " is not a regular file";
+    } else if (st.st_nlink != 1) {
+        why = path + " has " + std::to_string(st.st_nlink) + " links: a private file has one";
     } else if (st.st_uid != owner) {
         why = path + " belongs to uid " + std::to_string(st.st_uid) + ", not to uid " + std::to_string(owner);
     } else if ((st.st_mode & 077) != 0) {
