@@ -27,7 +27,7 @@ install(TARGETS hxbVaq hxbQor EXPORT TelmorVaqApiTargets
 install(TARGETS telmor-vaq RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(FILES include/telmor_vaq_api.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 # The tool's manual page and its messages point the operator to these.
-install(FILES README.md docs/operations.md docs/keystore-format.md docs/reliability.md
+install(FILES README.md docs/operations.md docs/keystore-format.md docs/reliability.md docs/fleet.md
         DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/telmor-vaq)
 
 set(TELMOR_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/TelmorVaqApi)

@@ -40,6 +40,16 @@ struct Options {
     bool usage = false;             // --usage
     std::string epochRecords;       // --epoch-records N
     std::string epochSeconds;       // --epoch-seconds N
+    // fleet init: how this node reaches the fleet's etcd
+    std::vector<std::string> endpoints;  // --endpoints URL[,URL...]
+    std::string caFile;                  // --ca FILE
+    std::string certFile;                // --cert FILE
+    std::string certKeyFile;             // --cert-key FILE
+    std::string etcdUser;                // --user NAME
+    std::string passwordFile;            // --password-file FILE
+    std::string tokenKey;                // --token-key URI
+    std::string prefix;                  // --prefix PREFIX
+    std::string node;                    // --node NAME
     std::vector<std::string> args;  // positional arguments
 };
 

@@ -15,6 +15,7 @@
 #include "command_table.h"
 #include "secret_io.h"
 #include "session.h"
+#include "key_staging.h"
 #include "telmor_vaq_api.h"
 
 namespace cli {
@@ -34,16 +35,9 @@ void random_bytes(void *out, size_t n) {
     }
 }
 
-// Tells every process on the node to reload at its next key operation.
-void announce(const Options &opt) {
-    if (opt.notify) TELMOR_update_shm();
-}
+}  // namespace
 
-std::string key_in(uint32_t keyId, uint32_t domain) {
-    return "key " + std::to_string(keyId) + " in domain " + std::to_string(domain);
-}
-
-// A new inactive key: a random id unused in the domain and 32 random bytes.
+// A new inactive key (create-key --inactive, fleet rotate): a random id unused in the domain and 32 random bytes.
 uint32_t stage_key(uint32_t domain, const Context &ctx) {
     const std::vector<uint32_t> used = key_ids(domain);
     uint32_t id = 0;
@@ -58,6 +52,17 @@ uint32_t stage_key(uint32_t domain, const Context &ctx) {
     require_change(TELMOR_VAQ_UpdateMK(domain, id, material.data(), static_cast<uint32_t>(material.size())),
                    "storing a new master key in domain " + std::to_string(domain), c);
     return id;
+}
+
+namespace {
+
+// Tells every process on the node to reload at its next key operation.
+void announce(const Options &opt) {
+    if (opt.notify) TELMOR_update_shm();
+}
+
+std::string key_in(uint32_t keyId, uint32_t domain) {
+    return "key " + std::to_string(keyId) + " in domain " + std::to_string(domain);
 }
 
 int cmd_create_key(const Options &opt) {

@@ -37,6 +37,7 @@ const OptionRow kOptionRows[] = {
     {Opt::Domain, "--domain", "ID", "the key domain (see 'telmor-vaq domains')"},
     {Opt::DomainFilter, "--domain", "ID", "only this key domain"},
     {Opt::KeyId, "--key-id", "ID", "the master key's id, 1 to 4294967295"},
+    {Opt::KeyIdFilter, "--key-id", "ID", "retire: the master key's id, 1 to 4294967295"},
     {Opt::File, "--file", "FILE", "read the key material from FILE instead of stdin"},
     {Opt::PasswordFd, "--password-fd", "N", "read the password from the first line of descriptor N"},
     {Opt::WrapWith, "--wrap-with", "URI",
@@ -78,6 +79,17 @@ const OptionRow kOptionRows[] = {
      "init: an epoch of the trail's key ends after N records (default 1000; 0: no bound by records)"},
     {Opt::EpochSeconds, "--epoch-seconds", "N",
      "init: an epoch ends N seconds after it began, at the next record (default 86400, a day; 0: no bound by time)"},
+    {Opt::Endpoints, "--endpoints", "URLS", "init: etcd's client URLs, https://HOST:PORT, separated by commas"},
+    {Opt::Ca, "--ca", "FILE", "init: the CA certificate that signed etcd's members' certificates"},
+    {Opt::Cert, "--cert", "FILE", "init: this node's client certificate for etcd (mutual TLS)"},
+    {Opt::CertKey, "--cert-key", "FILE", "init: the private key of --cert"},
+    {Opt::User, "--user", "NAME", "init: the etcd user this node or operator acts as"},
+    {Opt::PasswordFile, "--password-file", "FILE",
+     "init: the file holding the etcd user's password (its owner's, 0600); the password itself is never recorded"},
+    {Opt::TokenKey, "--token-key", "URI",
+     "init: the PKCS#11 URI of the fleet's token key, which every export put into etcd is sealed to"},
+    {Opt::Prefix, "--prefix", "PREFIX", "init: the fleet's etcd key prefix (default /telmor/vaq/fleet/)"},
+    {Opt::Node, "--node", "NAME", "init: this node's member name (default: the host name)"},
 };
 
 // A term and its paragraph, for the man page's lists.
@@ -129,6 +141,9 @@ const ManLine kSecretFiles[] = {
     {"/etc/telmor/vaq/STEM.secret, .tpm2-auth, .protected, .moving, *.pin",
      "the layout before role directories: read there until init moves the role's files into its directory, in "
      "one crash-safe step"},
+    {"/etc/telmor/vaq/fleet.conf",
+     "how this node reaches its fleet's etcd (endpoints, TLS files, etcd user, the file holding its password, the "
+     "token key's URI, prefix, node name), recorded by fleet init: root's, 0600; never the password itself"},
     {"/etc/telmor/vaq/fleet.pin",
      "files root keeps for itself, such as the PIN of the fleet's token key for exports: root's, 0600 or 0400, "
      "directly in /etc/telmor/vaq, readable by no account"},
@@ -362,6 +377,7 @@ void add_options(CLI::App *sub, const Command &c, Options &opt, Raw &raw) {
                 added = sub->add_option(s.flag, raw.domain, s.help);
                 break;
             case Opt::KeyId:
+            case Opt::KeyIdFilter:
                 added = sub->add_option(s.flag, raw.keyId, s.help);
                 break;
             case Opt::File:
@@ -437,6 +453,33 @@ void add_options(CLI::App *sub, const Command &c, Options &opt, Raw &raw) {
                 break;
             case Opt::EpochSeconds:
                 added = sub->add_option(s.flag, opt.epochSeconds, s.help);
+                break;
+            case Opt::Endpoints:
+                added = sub->add_option(s.flag, opt.endpoints, s.help)->delimiter(',');
+                break;
+            case Opt::Ca:
+                added = sub->add_option(s.flag, opt.caFile, s.help);
+                break;
+            case Opt::Cert:
+                added = sub->add_option(s.flag, opt.certFile, s.help);
+                break;
+            case Opt::CertKey:
+                added = sub->add_option(s.flag, opt.certKeyFile, s.help);
+                break;
+            case Opt::User:
+                added = sub->add_option(s.flag, opt.etcdUser, s.help);
+                break;
+            case Opt::PasswordFile:
+                added = sub->add_option(s.flag, opt.passwordFile, s.help);
+                break;
+            case Opt::TokenKey:
+                added = sub->add_option(s.flag, opt.tokenKey, s.help);
+                break;
+            case Opt::Prefix:
+                added = sub->add_option(s.flag, opt.prefix, s.help);
+                break;
+            case Opt::Node:
+                added = sub->add_option(s.flag, opt.node, s.help);
                 break;
         }
         if (added != nullptr && required(o)) added->required();

@@ -18,6 +18,7 @@ enum class Opt {
     Domain,        // --domain ID, required
     DomainFilter,  // --domain ID, optional
     KeyId,         // --key-id ID, required
+    KeyIdFilter,   // --key-id ID, optional
     File,          // --file FILE
     PasswordFd,    // --password-fd N
     WrapWith,      // --wrap-with URI
@@ -42,6 +43,15 @@ enum class Opt {
     Usage,         // --usage
     EpochRecords,  // --epoch-records N
     EpochSeconds,  // --epoch-seconds N
+    Endpoints,     // --endpoints URL[,URL...]
+    Ca,            // --ca FILE
+    Cert,          // --cert FILE
+    CertKey,       // --cert-key FILE
+    User,          // --user NAME
+    PasswordFile,  // --password-file FILE
+    TokenKey,      // --token-key URI
+    Prefix,        // --prefix PREFIX
+    Node,          // --node NAME
 };
 
 struct Positional {

@@ -375,4 +375,11 @@ void record_ipc_group(gid_t group) {
     write_new_at(vaq.get(), kSecretDir, "ipc.group", Account{0, 0, false}, 0644, text);
 }
 
+void record_root_file(const std::string &leaf, const std::string &content) {
+    const Fd vaq = node_secret_dir();
+    SecretBuffer text;
+    text.append(content.data(), content.size());
+    write_new_at(vaq.get(), kSecretDir, leaf, Account{0, 0, false}, 0600, text);
+}
+
 }  // namespace cli

@@ -67,6 +67,10 @@ std::string write_role_pin(const Role &r, const Account &owner, const std::strin
 // (/etc/telmor/vaq/ipc.group, root's 0644), replacing any earlier one.
 void record_ipc_group(gid_t group);
 
+// Writes LEAF, a file root keeps for itself, into /etc/telmor/vaq as root's
+// 0600, as one new file renamed into place over any earlier one.
+void record_root_file(const std::string &leaf, const std::string &content);
+
 }  // namespace cli
 
 #endif

@@ -145,7 +145,12 @@ Outcome<bool> EtcdClient::lease_revoke(std::int64_t id) {
 
 WatchEnd EtcdClient::watch(const std::string &prefix, std::int64_t from_revision, const WatchCallback &on_events,
                            const WatchOptions &options) {
-    return impl_->watch(prefix, from_revision, on_events, options);
+    return impl_->watch(prefix, prefix_end(prefix), from_revision, on_events, options);
+}
+
+WatchEnd EtcdClient::watch_range(const std::string &key, const std::string &range_end, std::int64_t from_revision,
+                                 const WatchCallback &on_events, const WatchOptions &options) {
+    return impl_->watch(key, range_end, from_revision, on_events, options);
 }
 
 }  // namespace fleet

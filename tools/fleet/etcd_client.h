@@ -167,6 +167,9 @@ public:
     // Watches [prefix, prefix_end(prefix)) from `from_revision` (0: from now).
     WatchEnd watch(const std::string &prefix, std::int64_t from_revision, const WatchCallback &on_events,
                    const WatchOptions &options = {});
+    // Watches [key, range_end).
+    WatchEnd watch_range(const std::string &key, const std::string &range_end, std::int64_t from_revision,
+                         const WatchCallback &on_events, const WatchOptions &options = {});
 
     struct Impl;
 

@@ -232,7 +232,8 @@ struct EtcdClient::Impl {
         return Outcome<RangeResult>::good(std::move(out));
     }
 
-    WatchEnd watch(const std::string &prefix, std::int64_t from, const WatchCallback &cb, const WatchOptions &opt);
+    WatchEnd watch(const std::string &key, const std::string &range_end, std::int64_t from, const WatchCallback &cb,
+                   const WatchOptions &opt);
 };
 
 }  // namespace fleet

@@ -111,7 +111,8 @@ struct Stream {
 
 }  // namespace
 
-WatchEnd EtcdClient::Impl::watch(const std::string &prefix, std::int64_t from, const WatchCallback &on_events,
+WatchEnd EtcdClient::Impl::watch(const std::string &key, const std::string &range_end, std::int64_t from,
+                                 const WatchCallback &on_events,
                                  const WatchOptions &options) {
     WatchEnd out;
     const std::size_t n = config.endpoints.size();
@@ -141,7 +142,7 @@ WatchEnd EtcdClient::Impl::watch(const std::string &prefix, std::int64_t from, c
         s.on_events = &on_events;
         s.options = &options;
         s.next = next;
-        json create = {{"key", b64(prefix)}, {"range_end", b64(prefix_end(prefix))}};
+        json create = {{"key", b64(key)}, {"range_end", b64(range_end)}};
         if (next > 0) create["start_revision"] = std::to_string(next);
         SlistPtr hdrs = headers(true);
         char errbuf[CURL_ERROR_SIZE] = {0};
