@@ -10,6 +10,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <mutex>
 #include <stdexcept>
 #include <thread>
 
@@ -86,6 +87,10 @@ void EtcdCluster::make_certificates() {
 
 fleet::EtcdConfig EtcdCluster::client(const std::string &name, std::vector<std::string> endpoints) {
     const std::string base = dir_ + "/client-" + name;
+    // One signing at a time: the CA's serial file (ca.srl) is rewritten by
+    // each, and tests ask for clients from several threads at once.
+    static std::mutex signing;
+    const std::lock_guard<std::mutex> one(signing);
     if (!exists(base + ".pem")) {
         const std::string d = "'" + dir_ + "'";
         must(shell("cd " + d + " && openssl req -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout client-" +
